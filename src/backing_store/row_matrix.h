@@ -1,0 +1,56 @@
+// Row-major dense matrices: the float form carries vectors (one per row), the
+// uint32 form list positions and codes, the byte form fixed-width rows and
+// sealed records. The layout is rows, cols, then rows*cols contiguous
+// elements; a matrix never holds a partial row.
+#ifndef TAVRIN_BACKING_STORE_ROW_MATRIX_H_
+#define TAVRIN_BACKING_STORE_ROW_MATRIX_H_
+
+#include <cstdint>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+namespace tavrin {
+
+// An owned, growable byte string; may be empty.
+using Bytes = std::vector<uint8_t>;
+
+inline constexpr const char kMatrixShapeError[] =
+    "Data size must be a multiple of the number of columns";
+
+template <typename T>
+struct RowMatrix {
+  uint64_t rows = 0;
+  uint64_t cols = 0;
+  std::vector<T> data;
+
+  // The empty matrix: all three fields zero.
+  RowMatrix() = default;
+
+  // Takes ownership of a flat element buffer. Throws std::invalid_argument
+  // when cols is 0 or does not divide the buffer length.
+  RowMatrix(std::vector<T> elements, uint64_t columns) : data(std::move(elements)) {
+    if (columns == 0 || data.size() % columns != 0) {
+      throw std::invalid_argument(kMatrixShapeError);
+    }
+    cols = columns;
+    rows = data.size() / columns;
+  }
+
+  T* row(uint64_t i) { return data.data() + i * cols; }
+  const T* row(uint64_t i) const { return data.data() + i * cols; }
+  bool empty() const { return rows == 0; }
+};
+
+using FloatMatrix = RowMatrix<float>;
+using U32Matrix = RowMatrix<uint32_t>;
+using ByteMatrix = RowMatrix<uint8_t>;
+
+}  // namespace tavrin
+
+namespace tavrin_encrypted_index::internal::backing_store {
+using tavrin::ByteMatrix;
+using tavrin::Bytes;
+}  // namespace tavrin_encrypted_index::internal::backing_store
+
+#endif  // TAVRIN_BACKING_STORE_ROW_MATRIX_H_
