@@ -1,0 +1,82 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "client/db_config.h"
+#include "client/index_config.h"
+
+namespace tavrin {
+namespace {
+
+template <typename Fn>
+std::string invalid_argument_text(Fn fn) {
+  try {
+    fn();
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+  return "<no std::invalid_argument>";
+}
+
+TEST(ConfigRecords, LocationsParseExactlyAndOnlyTheirLowerCaseText) {
+  EXPECT_EQ(parse_location("memory"), Location::MEMORY);
+  EXPECT_EQ(parse_location("postgres"), Location::POSTGRES);
+  EXPECT_EQ(parse_location("redis"), Location::REDIS);
+  for (const std::string text : {"Memory", "none", "", "redis ", "POSTGRES", "postgresql"}) {
+    EXPECT_EQ(invalid_argument_text([&] { parse_location(text); }), "Unknown DB location: " + text);
+  }
+}
+
+TEST(ConfigRecords, DbConfigKeepsEngagedEmptyOptionalsApartFromEmptyOnes) {
+  DBConfig none(Location::POSTGRES, std::nullopt, std::nullopt);
+  EXPECT_FALSE(none.table_name.has_value());
+  EXPECT_FALSE(none.connection_string.has_value());
+  DBConfig empty(Location::POSTGRES, std::string(), std::nullopt);
+  ASSERT_TRUE(empty.table_name.has_value());
+  EXPECT_EQ(*empty.table_name, "");
+}
+
+TEST(ConfigRecords, MetricsRoundTripThroughTheirText) {
+  for (auto m : {DistanceMetric::Cosine, DistanceMetric::Euclidean,
+                 DistanceMetric::SquaredEuclidean}) {
+    EXPECT_EQ(parse_metric(metric_name(m)), m);
+  }
+  EXPECT_EQ(metric_name(DistanceMetric::SquaredEuclidean), "squared_euclidean");
+  EXPECT_EQ(invalid_argument_text([] { parse_metric("Cosine"); }),
+            "Invalid distance metric: Cosine");
+  EXPECT_EQ(invalid_argument_text([] { parse_metric(""); }), "Invalid distance metric: ");
+  EXPECT_EQ(invalid_argument_text([] { metric_name(static_cast<DistanceMetric>(3)); }),
+            "Invalid distance metric");
+  EXPECT_EQ(index_type_name(IndexType::IVFFLAT), "ivfflat");
+  EXPECT_EQ(index_type_name(static_cast<IndexType>(5)), "unknown");
+}
+
+TEST(ConfigRecords, IvfFlatDefaultsAndIndependentClone) {
+  IndexIVFFlat plain(128, 16, "euclidean");
+  EXPECT_EQ(plain.dimension, 128u);
+  EXPECT_EQ(plain.n_lists(), 16u);
+  EXPECT_EQ(plain.metric, DistanceMetric::Euclidean);
+  EXPECT_EQ(plain.index_type, IndexType::IVFFLAT);
+  EXPECT_EQ(plain.pq_dim(), 0u);
+  EXPECT_EQ(plain.pq_bits(), 0u);
+  ASSERT_TRUE(plain.embedding_model.has_value());
+  EXPECT_EQ(*plain.embedding_model, "");
+  EXPECT_FALSE(plain.has_embedding_model());
+
+  IndexIVFFlat zero(0, 0, "cosine");  // accepted here; creation refuses it
+  EXPECT_EQ(zero.n_lists(), 0u);
+
+  auto model = std::make_unique<IndexIVFFlat>(384, 4, "cosine", "all-MiniLM-L6-v2");
+  std::unique_ptr<IndexConfig> copy = model->clone();
+  model->embedding_model = "changed";
+  model->dimension = 1;
+  ASSERT_NE(dynamic_cast<IndexIVFFlat*>(copy.get()), nullptr);
+  EXPECT_EQ(copy->embedding_model, std::optional<std::string>("all-MiniLM-L6-v2"));
+  EXPECT_TRUE(copy->has_embedding_model());
+  EXPECT_EQ(copy->dimension, 384u);
+  EXPECT_EQ(copy->n_lists(), 4u);
+  EXPECT_EQ(copy->metric, DistanceMetric::Cosine);
+}
+
+}  // namespace
+}  // namespace tavrin
