@@ -1,0 +1,80 @@
+"""Import-time behaviour of the extension module."""
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import tavrindb_lite
+
+COMPILED = "%d.%d" % sys.version_info[:2]
+
+
+def test_docstring_and_registration_order():
+    assert tavrindb_lite.__doc__ == "Pybind11 bindings for TavrinDB"
+    public = [k for k in vars(tavrindb_lite) if not k.startswith("_")]
+    expected = ["DBConfig", "IndexConfig", "IndexIVFFlat", "Client", "EncryptedIndex"]
+    assert public == expected[: len(public)]
+    assert len(public) >= 3
+    assert issubclass(tavrindb_lite.IndexIVFFlat, tavrindb_lite.IndexConfig)
+
+
+def _pyenv_interpreters():
+    roots = []
+    if os.environ.get("PYENV_ROOT"):
+        roots.append(os.environ["PYENV_ROOT"])
+    roots.append(os.path.expanduser("~/.pyenv"))
+    found = {}
+    for root in roots:
+        for exe in sorted(glob.glob(os.path.join(root, "versions", "3.*", "bin", "python3"))):
+            version = os.path.basename(os.path.dirname(os.path.dirname(exe)))
+            found.setdefault(version, exe)
+    return found
+
+
+def _run_import(python, module_dir):
+    probe = textwrap.dedent(
+        """
+        import sys
+        try:
+            import tavrindb_lite
+        except ImportError as e:
+            expected = ("Python version mismatch: module was compiled for Python %s, but the "
+                        "interpreter version is incompatible: " + sys.version + ".")
+            print("REFUSED-EXACT" if str(e) == expected else "REFUSED-OTHER: " + str(e))
+        else:
+            print("IMPORTED")
+        """
+        % COMPILED
+    )
+    out = subprocess.run(
+        [python, "-c", probe], cwd=module_dir, capture_output=True, text=True, timeout=60,
+        env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"},
+    )
+    return out.stdout.strip() + out.stderr.strip()
+
+
+def test_other_minor_versions_are_refused_with_the_exact_message(tmp_path):
+    # A plain ".so" name is importable by every CPython, so the module's own
+    # version check, not the file-name tag, decides.
+    shutil.copy(tavrindb_lite.__file__, tmp_path / "tavrindb_lite.so")
+    others = {v: exe for v, exe in _pyenv_interpreters().items()
+              if not v.startswith(COMPILED + ".") and v.split(".")[1].isdigit()
+              and int(v.split(".")[1]) >= 6}
+    if not others:
+        pytest.skip("no other CPython 3 minor version under pyenv to import with")
+    results = {v: _run_import(exe, tmp_path) for v, exe in others.items()}
+    exact = [v for v, r in results.items() if r == "REFUSED-EXACT"]
+    for version, result in results.items():
+        # An interpreter that lacks a symbol the module links against is
+        # refused by the dynamic loader before the module's own check runs.
+        assert result == "REFUSED-EXACT" or "undefined symbol" in result, (version, result)
+    assert exact, results
+
+
+def test_same_minor_version_imports(tmp_path):
+    shutil.copy(tavrindb_lite.__file__, tmp_path / "tavrindb_lite.so")
+    assert _run_import(sys.executable, tmp_path) == "IMPORTED"
