@@ -1,0 +1,55 @@
+// The entry object of the library: the storage locations an index uses and
+// the processing options. Holds copies of its records and nothing else; it
+// opens no store itself. Every field is written only by the constructor, so
+// concurrent calls on one Client are safe.
+#ifndef TAVRIN_CLIENT_CLIENT_H_
+#define TAVRIN_CLIENT_CLIENT_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "client/db_config.h"
+
+namespace tavrin {
+
+class Client {
+ public:
+  // No check is made here: bad locations surface when an index opens them.
+  Client(const DBConfig& index_location, const DBConfig& config_location,
+         const DBConfig& items_location, int32_t cpu_threads, bool gpu_accelerate);
+
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // Names of the indexes kept in the configuration table. Only PostgreSQL
+  // index locations can be listed; any failure is reported on standard error
+  // and thrown as std::invalid_argument.
+  std::vector<std::string> ListIndexes() const;
+
+  int32_t GetCpuThreads() const { return cpu_threads_; }
+  bool IsGpuEnabled() const { return gpu_accelerate_; }
+
+  const DBConfig& index_location() const { return index_location_; }
+  const DBConfig& config_location() const { return config_location_; }
+  const DBConfig& items_location() const { return items_location_; }
+  const DBConfig& fourth_location() const { return fourth_location_; }
+
+ private:
+  DBConfig index_location_;
+  DBConfig config_location_;
+  DBConfig items_location_;
+  DBConfig fourth_location_;  // the index location again
+  int32_t cpu_threads_;
+  bool gpu_accelerate_;
+};
+
+// Index names in a PostgreSQL configuration table: the index_name values that
+// end in ".cvs", without that suffix, in the order the server returns them.
+// Throws std::runtime_error when the record lacks a table or connection
+// string, the connection fails or the query fails.
+std::vector<std::string> ListIndexesPostgres(const DBConfig& config_location);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_CLIENT_CLIENT_H_

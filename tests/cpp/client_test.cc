@@ -1,0 +1,100 @@
+#include "client/client.h"
+
+#include <gtest/gtest.h>
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <string>
+
+#include "test_services.h"
+
+namespace tavrin {
+namespace {
+
+TEST(Client, KeepsCopiesAndDerivesTheFourthLocation) {
+  DBConfig pg(Location::POSTGRES, std::string("items"), std::string("host=x"));
+  DBConfig redis(Location::REDIS, std::string("cfg"), std::nullopt);
+  DBConfig none;
+  Client c(pg, redis, none, 0, true);
+  pg.table_name = "changed";  // the client holds copies
+  EXPECT_EQ(c.index_location().table_name, std::optional<std::string>("items"));
+  EXPECT_EQ(c.fourth_location().location, Location::POSTGRES);
+  EXPECT_EQ(c.fourth_location().table_name, std::optional<std::string>("items"));
+  EXPECT_EQ(c.fourth_location().connection_string, std::optional<std::string>("host=x"));
+  EXPECT_EQ(c.config_location().location, Location::REDIS);
+  EXPECT_EQ(c.items_location().location, Location::NONE);
+  EXPECT_EQ(c.GetCpuThreads(), 0);
+  EXPECT_TRUE(c.IsGpuEnabled());
+  EXPECT_EQ(Client(pg, pg, pg, -3, false).GetCpuThreads(), -3);
+}
+
+template <typename E, typename Fn>
+std::string error_text(Fn fn) {
+  try {
+    fn();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no expected exception>";
+}
+
+TEST(Client, PostgresListingChecksTheRecordFirst) {
+  EXPECT_EQ(error_text<std::runtime_error>([] {
+              ListIndexesPostgres(DBConfig(Location::POSTGRES, std::nullopt, std::nullopt));
+            }),
+            "table_name is not set in DBConfig.");
+  EXPECT_EQ(error_text<std::runtime_error>([] {
+              ListIndexesPostgres(DBConfig(Location::POSTGRES, std::string("t"), std::nullopt));
+            }),
+            "Database connection string is missing in the configuration.");
+  const std::string unreachable = error_text<std::runtime_error>([] {
+    ListIndexesPostgres(DBConfig(Location::POSTGRES, std::string("t"),
+                                 std::string("host=127.0.0.1 port=1 connect_timeout=2")));
+  });
+  EXPECT_EQ(unreachable.rfind("Failed to connect to PostgreSQL: ", 0), 0u) << unreachable;
+
+  // Through the client every failure is an invalid argument.
+  DBConfig pg(Location::POSTGRES, std::nullopt, std::nullopt);
+  EXPECT_THROW(Client(pg, pg, pg, 0, false).ListIndexes(), std::invalid_argument);
+  DBConfig memory(Location::MEMORY, std::nullopt, std::nullopt);
+  EXPECT_THROW(Client(memory, memory, memory, 0, false).ListIndexes(), std::invalid_argument);
+}
+
+void exec_ok(PGconn* conn, const std::string& sql) {
+  PGresult* r = PQexec(conn, sql.c_str());
+  const auto status = PQresultStatus(r);
+  PQclear(r);
+  ASSERT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) << PQerrorMessage(conn);
+}
+
+TEST(Client, PostgresListingKeepsOnlyConfigurationRecordNames) {
+  TAVRIN_REQUIRE_POSTGRES(conninfo);
+  PGconn* conn = PQconnectdb(conninfo.c_str());
+  ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
+  exec_ok(conn, "DROP TABLE IF EXISTS list_cfg_test;");
+  exec_ok(conn,
+          "CREATE TABLE list_cfg_test (index_name VARCHAR(255) PRIMARY KEY, config BYTEA NOT NULL);");
+  exec_ok(conn,
+          "INSERT INTO list_cfg_test VALUES ('a.cvs', ''), ('b.cei', ''), ('.cvs', ''), "
+          "('long.name.cvs', ''), ('cvs', '');");
+
+  DBConfig cfg(Location::POSTGRES, std::string("list_cfg_test"), conninfo);
+  std::vector<std::string> names = Client(cfg, cfg, cfg, 0, false).ListIndexes();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a", "long.name"}));
+
+  exec_ok(conn, "DELETE FROM list_cfg_test;");
+  EXPECT_TRUE(ListIndexesPostgres(cfg).empty());
+
+  // A name with a quote in it stays one identifier.
+  DBConfig evil(Location::POSTGRES, std::string("list_cfg_test\"; DROP TABLE list_cfg_test; --"),
+                conninfo);
+  const std::string msg = error_text<std::runtime_error>([&] { ListIndexesPostgres(evil); });
+  EXPECT_EQ(msg.rfind("Failed to execute query: ", 0), 0u) << msg;
+  EXPECT_TRUE(ListIndexesPostgres(cfg).empty());  // the table is still there
+  exec_ok(conn, "DROP TABLE list_cfg_test;");
+  PQfinish(conn);
+}
+
+}  // namespace
+}  // namespace tavrin

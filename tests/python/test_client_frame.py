@@ -1,0 +1,87 @@
+"""Client construction and listing as Python sees them."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import tavrindb_lite as tdb
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+NUMPY1 = os.path.join(ROOT, ".venv", "numpy1")
+
+
+def test_defaults_and_stored_options():
+    m = tdb.DBConfig("memory")
+    c = tdb.Client(m, m)
+    assert c.get_cpu_threads() == 0
+    assert c.is_gpu_enabled() is False
+    c = tdb.Client(m, m, m, cpu_threads=-2, gpu_accelerate=True)
+    assert c.get_cpu_threads() == -2
+    assert c.is_gpu_enabled() is True
+    with pytest.raises(TypeError):
+        tdb.Client(m, m, m, 1.0)
+    with pytest.raises(TypeError):
+        tdb.Client(m, m, m, 2**31)
+    with pytest.raises(TypeError):
+        tdb.Client(m)
+
+
+NUMPY_BOOL_PROBE = textwrap.dedent(
+    """
+    import numpy as np, tavrindb_lite as tdb
+    m = tdb.DBConfig("memory")
+    for flag in (np.bool_(True), np.bool_(False), np.array(True)[()]):
+        c = tdb.Client(m, m, m, 0, flag)
+        assert c.is_gpu_enabled() is bool(flag), flag
+    print("numpy", np.__version__, "ok")
+    """
+)
+
+
+def test_numpy_booleans_under_numpy_2():
+    assert np.__version__.startswith("2.")
+    out = subprocess.run([sys.executable, "-c", NUMPY_BOOL_PROBE], capture_output=True,
+                         text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("numpy 2.")
+
+
+def test_numpy_booleans_under_numpy_1():
+    if not os.path.isdir(os.path.join(NUMPY1, "numpy")):
+        pytest.skip("NumPy 1 not installed beside the venv: run scripts/bootstrap")
+    env = dict(os.environ, PYTHONPATH=NUMPY1)
+    out = subprocess.run([sys.executable, "-c", NUMPY_BOOL_PROBE], capture_output=True,
+                         text=True, timeout=60, env=env)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("numpy 1.")
+
+
+def test_listing_needs_a_postgres_location():
+    m = tdb.DBConfig("memory")
+    with pytest.raises(ValueError):
+        tdb.Client(m, m).list_indexes()
+    pg = tdb.DBConfig("postgres")
+    with pytest.raises(ValueError):
+        tdb.Client(pg, pg).list_indexes()
+
+
+def _psql(conninfo, sql):
+    subprocess.run(["psql", conninfo, "-v", "ON_ERROR_STOP=1", "-q", "-c", sql], check=True,
+                   capture_output=True, timeout=60)
+
+
+def test_listing_reads_configuration_names(postgres_conninfo):
+    _psql(postgres_conninfo, "DROP TABLE IF EXISTS py_list_cfg; CREATE TABLE py_list_cfg "
+          "(index_name VARCHAR(255) PRIMARY KEY, config BYTEA NOT NULL); INSERT INTO py_list_cfg "
+          "VALUES ('a.cvs', ''), ('b.cei', ''), ('.cvs', '');")
+    try:
+        cfg = tdb.DBConfig("postgres", "py_list_cfg", postgres_conninfo)
+        assert tdb.Client(cfg, cfg).list_indexes() == ["a"]
+        missing = tdb.DBConfig("postgres", "py_no_such_table", postgres_conninfo)
+        with pytest.raises(ValueError):
+            tdb.Client(missing, missing).list_indexes()
+    finally:
+        _psql(postgres_conninfo, "DROP TABLE IF EXISTS py_list_cfg;")
