@@ -37,7 +37,9 @@ Example:
 )doc")
       .def(
           "list_indexes",
-          [](const Client& c) { return core_errors_as_value_error([&] { return c.ListIndexes(); }); },
+          [](const Client& c) {
+            return core_errors_as_value_error([&] { return c.ListIndexes(); });
+          },
           R"doc(Names of the indexes in the configuration table (PostgreSQL locations).
 
 Returns:

@@ -63,8 +63,7 @@ Raises:
       .def("pq_dim", &IndexConfig::pq_dim, "Product-quantization dimension (0: none).")
       .def("pq_bits", &IndexConfig::pq_bits, "Bits per product-quantization code (0: none).")
       .def(
-          "clone",
-          [](const IndexConfig& c) { return std::shared_ptr<IndexConfig>(c.clone()); },
+          "clone", [](const IndexConfig& c) { return std::shared_ptr<IndexConfig>(c.clone()); },
           "An independent copy of this configuration.");
 
   py::class_<IndexIVFFlat, IndexConfig, std::shared_ptr<IndexIVFFlat>>(

@@ -23,8 +23,7 @@ struct DBConfig {
   std::optional<std::string> connection_string;
 
   DBConfig() = default;
-  DBConfig(Location loc, std::optional<std::string> table,
-           std::optional<std::string> connection)
+  DBConfig(Location loc, std::optional<std::string> table, std::optional<std::string> connection)
       : location(loc), table_name(std::move(table)), connection_string(std::move(connection)) {}
 };
 

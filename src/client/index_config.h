@@ -44,7 +44,9 @@ class IndexConfig {
   virtual std::unique_ptr<IndexConfig> clone() const = 0;
 
   // True when text given to the index is embedded by a model.
-  bool has_embedding_model() const { return embedding_model.has_value() && !embedding_model->empty(); }
+  bool has_embedding_model() const {
+    return embedding_model.has_value() && !embedding_model->empty();
+  }
 
   uint64_t dimension = 0;
   DistanceMetric metric = DistanceMetric::Euclidean;

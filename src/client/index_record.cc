@@ -133,8 +133,8 @@ IndexRecord deserialize_index_record(const uint8_t* data, size_t size) {
 
   IndexRecord record;
   record.name = root->name()->str();
-  record.config = std::make_unique<IndexIVFFlat>(dimension, n_lists, metric,
-                                                 config->embedding_model()->str());
+  record.config =
+      std::make_unique<IndexIVFFlat>(dimension, n_lists, metric, config->embedding_model()->str());
   if (const fb::TrainedDataTable* trained = root->trained_data()) {
     record.trained_data.codebooks = read_matrices(trained->codebooks());
     record.trained_data.second_codebooks = read_matrices(trained->second_codebooks());

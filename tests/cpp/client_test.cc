@@ -72,8 +72,9 @@ TEST(Client, PostgresListingKeepsOnlyConfigurationRecordNames) {
   PGconn* conn = PQconnectdb(conninfo.c_str());
   ASSERT_EQ(PQstatus(conn), CONNECTION_OK) << PQerrorMessage(conn);
   exec_ok(conn, "DROP TABLE IF EXISTS list_cfg_test;");
-  exec_ok(conn,
-          "CREATE TABLE list_cfg_test (index_name VARCHAR(255) PRIMARY KEY, config BYTEA NOT NULL);");
+  exec_ok(
+      conn,
+      "CREATE TABLE list_cfg_test (index_name VARCHAR(255) PRIMARY KEY, config BYTEA NOT NULL);");
   exec_ok(conn,
           "INSERT INTO list_cfg_test VALUES ('a.cvs', ''), ('b.cei', ''), ('.cvs', ''), "
           "('long.name.cvs', ''), ('cvs', '');");

@@ -37,8 +37,8 @@ TEST(ConfigRecords, DbConfigKeepsEngagedEmptyOptionalsApartFromEmptyOnes) {
 }
 
 TEST(ConfigRecords, MetricsRoundTripThroughTheirText) {
-  for (auto m : {DistanceMetric::Cosine, DistanceMetric::Euclidean,
-                 DistanceMetric::SquaredEuclidean}) {
+  for (auto m :
+       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::SquaredEuclidean}) {
     EXPECT_EQ(parse_metric(metric_name(m)), m);
   }
   EXPECT_EQ(metric_name(DistanceMetric::SquaredEuclidean), "squared_euclidean");

@@ -60,8 +60,8 @@ std::string error_text(Fn fn) {
 
 TEST(IndexRecord, RoundTripsEveryField) {
   const std::string name = std::string("idx\0with nul", 12) + " and ünïcode";
-  for (auto metric : {DistanceMetric::Cosine, DistanceMetric::Euclidean,
-                      DistanceMetric::SquaredEuclidean}) {
+  for (auto metric :
+       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::SquaredEuclidean}) {
     for (bool trained : {false, true}) {
       IndexIVFFlat config(96, 3, metric, std::string("all-MiniLM-L6-v2"));
       TrainedData data = sample_trained();
@@ -174,9 +174,9 @@ TEST(IndexRecord, ReaderRefusesRecordsItsWriterNeverWrites) {
 
   RawRecord blank_metric;
   blank_metric.metric = "Euclidean ";
-  EXPECT_EQ(error_text<std::invalid_argument>(
-                [&] { deserialize_index_record(blank_metric.build()); }),
-            "Unknown distance metric");
+  EXPECT_EQ(
+      error_text<std::invalid_argument>([&] { deserialize_index_record(blank_metric.build()); }),
+      "Unknown distance metric");
   RawRecord lower_type;
   lower_type.type = "ivfflat";
   EXPECT_EQ(
@@ -227,8 +227,8 @@ TEST(IndexRecord, RefusesEmptyShortAndTruncatedBuffers) {
 
 // Random truncations and bit flips must end in a record or a clean error.
 TEST(IndexRecord, CorruptedBuffersNeverCrash) {
-  Bytes good =
-      serialize_index_record("fuzz", IndexIVFFlat(4, 3, "squared_euclidean"), sample_trained(), true);
+  Bytes good = serialize_index_record("fuzz", IndexIVFFlat(4, 3, "squared_euclidean"),
+                                      sample_trained(), true);
   std::mt19937 rng(1234);
   int refused = 0;
   for (int iter = 0; iter < 20000; ++iter) {
@@ -272,9 +272,9 @@ TEST(IndexRecord, FlatcDecodesWrittenBytesWithTheSchema) {
   ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
   const std::string bin = dir + "/record.bin";
   std::ofstream(bin, std::ios::binary).write(reinterpret_cast<const char*>(buf.data()), buf.size());
-  const std::string cmd = std::string("'") + TAVRIN_FLATC + "' --json --strict-json --raw-binary -o '" +
-                          dir + "' '" + TAVRIN_SOURCE_DIR + "/src/client/index_record.fbs' -- '" +
-                          bin + "'";
+  const std::string cmd = std::string("'") + TAVRIN_FLATC +
+                          "' --json --strict-json --raw-binary -o '" + dir + "' '" +
+                          TAVRIN_SOURCE_DIR + "/src/client/index_record.fbs' -- '" + bin + "'";
   ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
   nlohmann::json j = nlohmann::json::parse(read_file(dir + "/record.json"));
   std::system(("rm -rf '" + dir + "'").c_str());

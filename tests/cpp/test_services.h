@@ -25,14 +25,14 @@ inline std::optional<std::string> redis_connection_string() {
 
 }  // namespace tavrin::testing
 
-#define TAVRIN_REQUIRE_POSTGRES(var)                                             \
-  auto var##_opt = ::tavrin::testing::postgres_conninfo();                       \
+#define TAVRIN_REQUIRE_POSTGRES(var)                                                \
+  auto var##_opt = ::tavrin::testing::postgres_conninfo();                          \
   if (!var##_opt) GTEST_SKIP() << "no PostgreSQL server: run through scripts/test"; \
   const std::string var = *var##_opt
 
-#define TAVRIN_REQUIRE_REDIS(var)                                                \
-  auto var##_opt = ::tavrin::testing::redis_connection_string();                 \
-  if (!var##_opt) GTEST_SKIP() << "no Redis server: run through scripts/test";   \
+#define TAVRIN_REQUIRE_REDIS(var)                                              \
+  auto var##_opt = ::tavrin::testing::redis_connection_string();               \
+  if (!var##_opt) GTEST_SKIP() << "no Redis server: run through scripts/test"; \
   const std::string var = *var##_opt
 
 #endif  // TAVRIN_TESTS_CPP_TEST_SERVICES_H_
