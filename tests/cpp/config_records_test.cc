@@ -4,6 +4,7 @@
 
 #include "client/db_config.h"
 #include "client/index_config.h"
+#include "client/index_params.h"
 
 namespace tavrin {
 namespace {
@@ -76,6 +77,20 @@ TEST(ConfigRecords, IvfFlatDefaultsAndIndependentClone) {
   EXPECT_EQ(copy->dimension, 384u);
   EXPECT_EQ(copy->n_lists(), 4u);
   EXPECT_EQ(copy->metric, DistanceMetric::Cosine);
+}
+
+TEST(ConfigRecords, IndexParamsFourthLocationFallsBackToTheIndexLocation) {
+  IndexParams p;
+  p.index_location = DBConfig(Location::POSTGRES, std::string("t"), std::string("c"));
+  p.set_fourth_location(DBConfig(Location::NONE, std::string("ignored"), std::nullopt));
+  EXPECT_EQ(p.fourth_location.location, Location::POSTGRES);
+  EXPECT_EQ(p.fourth_location.table_name, std::optional<std::string>("t"));
+  EXPECT_EQ(p.fourth_location.connection_string, std::optional<std::string>("c"));
+  p.set_fourth_location(DBConfig(Location::REDIS, std::string("r"), std::nullopt));
+  EXPECT_EQ(p.fourth_location.location, Location::REDIS);
+  EXPECT_EQ(p.fourth_location.table_name, std::optional<std::string>("r"));
+  EXPECT_EQ(p.key_size, 32u);
+  EXPECT_FALSE(p.max_cache_size.has_value());
 }
 
 }  // namespace

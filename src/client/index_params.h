@@ -1,0 +1,46 @@
+// What a Client hands to the EncryptedIndex constructors for one index: its
+// name and key, copies of the client's four locations and options, and the
+// shape values the index needs before it has read its own records. The
+// constructors copy what they keep; the record is discarded after them.
+#ifndef TAVRIN_CLIENT_INDEX_PARAMS_H_
+#define TAVRIN_CLIENT_INDEX_PARAMS_H_
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "client/db_config.h"
+
+namespace tavrin {
+
+using IndexKey = std::array<uint8_t, 32>;
+
+struct IndexParams {
+  std::string index_name;
+  IndexKey index_key{};
+  DBConfig index_location;
+  DBConfig config_location;
+  DBConfig items_location;
+  // A NONE location is replaced by the whole index location (see
+  // set_fourth_location).
+  DBConfig fourth_location;
+  std::optional<int32_t> cpu_threads;
+  std::optional<bool> gpu_accelerate;
+  // The result cache's capacity; empty when the caller gave None.
+  std::optional<uint64_t> max_cache_size;
+  // Depth of the centroid seed tree.
+  uint32_t key_size = 32;
+  // Filled from the configuration on create and load-from-bytes; a stored
+  // index reads them from its own records instead.
+  uint32_t n_lists = 0;
+  uint64_t vector_bytes = 0;
+
+  void set_fourth_location(const DBConfig& fourth) {
+    fourth_location = fourth.location == Location::NONE ? index_location : fourth;
+  }
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_CLIENT_INDEX_PARAMS_H_
