@@ -78,3 +78,20 @@ def test_other_minor_versions_are_refused_with_the_exact_message(tmp_path):
 def test_same_minor_version_imports(tmp_path):
     shutil.copy(tavrindb_lite.__file__, tmp_path / "tavrindb_lite.so")
     assert _run_import(sys.executable, tmp_path) == "IMPORTED"
+
+
+@pytest.mark.parametrize("member, signature", [
+    ("DBConfig.__init__",
+     "__init__(self: tavrindb_lite.DBConfig, location: str, table_name: Optional[str] = None, "
+     "connection_string: Optional[str] = None) -> None"),
+    ("IndexIVFFlat.__init__",
+     "__init__(self: tavrindb_lite.IndexIVFFlat, dimension: int, n_lists: int, "
+     "metric: str = 'euclidean') -> None"),
+    ("IndexIVFFlat.n_lists", "n_lists(self: tavrindb_lite.IndexIVFFlat) -> int"),
+    ("IndexConfig.clone", "clone(self: tavrindb_lite.IndexConfig) -> tavrindb_lite.IndexConfig"),
+    ("IndexConfig.pq_bits", "pq_bits(self: tavrindb_lite.IndexConfig) -> int"),
+])
+def test_member_signatures(member, signature):
+    cls, name = member.split(".")
+    doc = getattr(getattr(tavrindb_lite, cls), name).__doc__
+    assert doc.splitlines()[0] == signature
