@@ -6,7 +6,7 @@
 // words (word w holds bytes 8w .. 8w+7) and return the digest the same way;
 // they are what the list-entry seed tree runs on, one block and no byte
 // shuffling. The x4 form computes four independent such hashes at once, with
-// AVX2 when the CPU has it (chosen at run time).
+// AVX-512VL or AVX2 when the CPU has them (chosen at run time).
 #ifndef TAVRIN_CRYPTO_SHA3_H_
 #define TAVRIN_CRYPTO_SHA3_H_
 
@@ -48,6 +48,10 @@ namespace sha3_internal {
 void words_x4_portable(const uint64_t in[4][4], uint64_t out[4][4]);
 bool avx2_available();
 void words_x4_avx2(const uint64_t in[4][4], uint64_t out[4][4]);  // only if available
+bool avx512_available();  // AVX-512F with VL
+void words_x4_avx512(const uint64_t in[4][4], uint64_t out[4][4]);  // only if available
+// Name of the x4 kernel the public function uses.
+const char* x4_kernel_name();
 }  // namespace sha3_internal
 
 }  // namespace tavrin

@@ -61,11 +61,18 @@ TEST(Sha3, WordFormsMatchTheByteForm) {
         ASSERT_EQ(out_portable[h][w], single[w]);
       }
     }
+    // Every kernel this CPU can run, whichever the dispatcher picked.
     if (sha3_internal::avx2_available()) {
       uint64_t out_avx2[4][4];
       sha3_internal::words_x4_avx2(in, out_avx2);
       for (int h = 0; h < 4; ++h)
         for (int w = 0; w < 4; ++w) ASSERT_EQ(out_avx2[h][w], out_portable[h][w]);
+    }
+    if (sha3_internal::avx512_available()) {
+      uint64_t out_avx512[4][4];
+      sha3_internal::words_x4_avx512(in, out_avx512);
+      for (int h = 0; h < 4; ++h)
+        for (int w = 0; w < 4; ++w) ASSERT_EQ(out_avx512[h][w], out_portable[h][w]);
     }
   }
 }
