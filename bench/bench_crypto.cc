@@ -165,7 +165,10 @@ void BM_EncryptRows(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(encrypt_rows(rows, key).data.data());
   state.SetBytesProcessed(state.iterations() * rows.data.size());
 }
-BENCHMARK(BM_EncryptRows)->Args({32, 1})->Args({600, 1})->Args({600, 2})
+BENCHMARK(BM_EncryptRows)
+    ->Args({32, 1})
+    ->Args({600, 1})
+    ->Args({600, 2})
     ->Unit(benchmark::kMicrosecond);
 
 void BM_DecryptRows(benchmark::State& state) {
@@ -176,7 +179,10 @@ void BM_DecryptRows(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(decrypt_rows(sealed, key).data.data());
   state.SetBytesProcessed(state.iterations() * width * 10000);
 }
-BENCHMARK(BM_DecryptRows)->Args({32, 1})->Args({600, 1})->Args({600, 2})
+BENCHMARK(BM_DecryptRows)
+    ->Args({32, 1})
+    ->Args({600, 1})
+    ->Args({600, 2})
     ->Unit(benchmark::kMicrosecond);
 
 void BM_EncryptItems(benchmark::State& state) {

@@ -43,8 +43,8 @@ class MemoryKeystore : public Keystore {
  private:
   using Table = std::unordered_map<uint64_t, Bytes>;
 
-  Table& table();          // creates the table on first use
-  Table* find_table();     // never creates
+  Table& table();       // creates the table on first use
+  Table* find_table();  // never creates
 
   uint64_t row_size = 8;
   std::unordered_map<uint64_t, Table> tables;

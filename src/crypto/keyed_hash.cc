@@ -15,7 +15,6 @@ namespace {
 // Below this many identifiers a parallel region costs more than it saves.
 constexpr size_t kParallelTokens = 2048;
 
-
 }  // namespace
 
 Key256 hmac_sha3_256(const Key256& key, const uint8_t* data, size_t len) {
@@ -38,9 +37,7 @@ uint64_t hmac_u64(const Key256& key, const std::string& data) {
   return load_be64(hmac_sha3_256(key, data).data());
 }
 
-uint64_t sha3_u64(const uint8_t* data, size_t len) {
-  return load_be64(sha3_256(data, len).data());
-}
+uint64_t sha3_u64(const uint8_t* data, size_t len) { return load_be64(sha3_256(data, len).data()); }
 
 std::vector<uint64_t> item_tokens(const std::vector<std::string>& ids, const Key256& subkey) {
   const size_t n = ids.size();

@@ -33,9 +33,7 @@ SeedWords seed_words(const CentroidSeed& seed) {
 }
 
 // Path bit b of a leaf; bits beyond the 32 of a leaf index are 0.
-inline uint64_t path_bit(uint32_t leaf, uint64_t b) {
-  return b < 32 ? (leaf >> b) & 1u : 0u;
-}
+inline uint64_t path_bit(uint32_t leaf, uint64_t b) { return b < 32 ? (leaf >> b) & 1u : 0u; }
 
 // State after walking bits rounds-1 .. lo of `leaf`.
 void walk_down_to(const SeedWords& sw, uint32_t leaf, uint32_t rounds, uint32_t lo, State out) {
@@ -136,8 +134,8 @@ void walk_range(const CentroidSeed& seed, uint64_t first, uint64_t last, uint32_
   for (uint64_t start = first; start < last;) {
     const uint64_t block_end = ((start >> kBlockBits) + 1) << kBlockBits;
     const uint64_t stop = std::min<uint64_t>(block_end, last);
-    walk_block(sw, static_cast<uint32_t>(start), stop, rounds, scratch,
-               labels + (start - first), masks + (start - first));
+    walk_block(sw, static_cast<uint32_t>(start), stop, rounds, scratch, labels + (start - first),
+               masks + (start - first));
     start = stop;
   }
 }
@@ -268,8 +266,7 @@ ListMasks list_entry_masks(const std::vector<uint32_t>& probes,
   // A probe past the seeds or the count table would read outside them.
   for (uint32_t c : probes) {
     if (c >= seeds.size() || c >= counts.size()) {
-      throw std::runtime_error("Centroid " + std::to_string(c) +
-                               " has no seed or entry count.");
+      throw std::runtime_error("Centroid " + std::to_string(c) + " has no seed or entry count.");
     }
   }
   out.offsets.resize(probes.size() + 1);

@@ -75,8 +75,7 @@ class GcmWorker {
     if (len > static_cast<size_t>(INT_MAX)) return kTooLongError;
     if (EVP_EncryptInit_ex(ctx_, nullptr, nullptr, nullptr, out) != 1) return kEncInitError;
     int n = 0;
-    if (len != 0 &&
-        EVP_EncryptUpdate(ctx_, out + kIvSize, &n, in, static_cast<int>(len)) != 1) {
+    if (len != 0 && EVP_EncryptUpdate(ctx_, out + kIvSize, &n, in, static_cast<int>(len)) != 1) {
       return kEncUpdateError;
     }
     int fin = 0;
@@ -94,8 +93,7 @@ class GcmWorker {
     const size_t n = len - kSealOverhead;
     if (EVP_DecryptInit_ex(ctx_, nullptr, nullptr, nullptr, rec) != 1) return kDecInitError;
     int written = 0;
-    if (n != 0 &&
-        EVP_DecryptUpdate(ctx_, out, &written, rec + kIvSize, static_cast<int>(n)) != 1) {
+    if (n != 0 && EVP_DecryptUpdate(ctx_, out, &written, rec + kIvSize, static_cast<int>(n)) != 1) {
       return kDecInitError;
     }
     // The tag is only read by OpenSSL, but the control takes a non-const pointer.
@@ -135,8 +133,8 @@ void report_item_errors(const std::vector<std::string>& errors) {
 
 }  // namespace
 
-Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key,
-                     EVP_CIPHER_CTX* ctx, std::string& error) {
+Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key, EVP_CIPHER_CTX* ctx,
+                     std::string& error) {
   if (len > static_cast<size_t>(INT_MAX)) {
     error = kTooLongError;
     return {};
@@ -155,8 +153,7 @@ Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key,
   }
   int fin = 0;
   if (EVP_EncryptFinal_ex(ctx, out.data() + kIvSize + n, &fin) != 1) error = kEncFinalError;
-  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagSize, out.data() + kIvSize + len) !=
-      1) {
+  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagSize, out.data() + kIvSize + len) != 1) {
     error = kEncTagError;
   }
   return out;

@@ -28,8 +28,8 @@ inline constexpr size_t kTagSize = 16;
 inline constexpr size_t kSealOverhead = kIvSize + kTagSize;
 
 // `ctx` is owned by the caller and may be reused across calls.
-Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key,
-                     EVP_CIPHER_CTX* ctx, std::string& error);
+Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key, EVP_CIPHER_CTX* ctx,
+                     std::string& error);
 Bytes encrypt_record(const Bytes& plaintext, const Key256& key, EVP_CIPHER_CTX* ctx,
                      std::string& error);
 Bytes decrypt_record(const Bytes& record, const Key256& key, std::string& error);

@@ -24,79 +24,78 @@ constexpr size_t kRate = 136;
 // operations K_XOR, K_XOR5, K_CHI (a ^ (~b & c)), K_ROL and K_RC so that the
 // scalar and the four-way kernels share it. Lanes are named by column (a e i o u) and
 // row (b g k m s); B, C and D are the round's temporaries.
-#define KECCAK_ROUND(A, E, round)                                                 \
-  do {                                                                            \
-    Ca = K_XOR5(A##ba, A##ga, A##ka, A##ma, A##sa);          \
-    Ce = K_XOR5(A##be, A##ge, A##ke, A##me, A##se);          \
-    Ci = K_XOR5(A##bi, A##gi, A##ki, A##mi, A##si);          \
-    Co = K_XOR5(A##bo, A##go, A##ko, A##mo, A##so);          \
-    Cu = K_XOR5(A##bu, A##gu, A##ku, A##mu, A##su);          \
-    Da = K_XOR(Cu, K_ROL(Ce, 1));                                                 \
-    De = K_XOR(Ca, K_ROL(Ci, 1));                                                 \
-    Di = K_XOR(Ce, K_ROL(Co, 1));                                                 \
-    Do = K_XOR(Ci, K_ROL(Cu, 1));                                                 \
-    Du = K_XOR(Co, K_ROL(Ca, 1));                                                 \
-    B0 = K_XOR(A##ba, Da);                                                        \
-    B1 = K_ROL(K_XOR(A##ge, De), 44);                                             \
-    B2 = K_ROL(K_XOR(A##ki, Di), 43);                                             \
-    B3 = K_ROL(K_XOR(A##mo, Do), 21);                                             \
-    B4 = K_ROL(K_XOR(A##su, Du), 14);                                             \
-    E##ba = K_XOR(K_CHI(B0, B1, B2), K_RC(round));                        \
-    E##be = K_CHI(B1, B2, B3);                                            \
-    E##bi = K_CHI(B2, B3, B4);                                            \
-    E##bo = K_CHI(B3, B4, B0);                                            \
-    E##bu = K_CHI(B4, B0, B1);                                            \
-    B0 = K_ROL(K_XOR(A##bo, Do), 28);                                             \
-    B1 = K_ROL(K_XOR(A##gu, Du), 20);                                             \
-    B2 = K_ROL(K_XOR(A##ka, Da), 3);                                              \
-    B3 = K_ROL(K_XOR(A##me, De), 45);                                             \
-    B4 = K_ROL(K_XOR(A##si, Di), 61);                                             \
-    E##ga = K_CHI(B0, B1, B2);                                            \
-    E##ge = K_CHI(B1, B2, B3);                                            \
-    E##gi = K_CHI(B2, B3, B4);                                            \
-    E##go = K_CHI(B3, B4, B0);                                            \
-    E##gu = K_CHI(B4, B0, B1);                                            \
-    B0 = K_ROL(K_XOR(A##be, De), 1);                                              \
-    B1 = K_ROL(K_XOR(A##gi, Di), 6);                                              \
-    B2 = K_ROL(K_XOR(A##ko, Do), 25);                                             \
-    B3 = K_ROL(K_XOR(A##mu, Du), 8);                                              \
-    B4 = K_ROL(K_XOR(A##sa, Da), 18);                                             \
-    E##ka = K_CHI(B0, B1, B2);                                            \
-    E##ke = K_CHI(B1, B2, B3);                                            \
-    E##ki = K_CHI(B2, B3, B4);                                            \
-    E##ko = K_CHI(B3, B4, B0);                                            \
-    E##ku = K_CHI(B4, B0, B1);                                            \
-    B0 = K_ROL(K_XOR(A##bu, Du), 27);                                             \
-    B1 = K_ROL(K_XOR(A##ga, Da), 36);                                             \
-    B2 = K_ROL(K_XOR(A##ke, De), 10);                                             \
-    B3 = K_ROL(K_XOR(A##mi, Di), 15);                                             \
-    B4 = K_ROL(K_XOR(A##so, Do), 56);                                             \
-    E##ma = K_CHI(B0, B1, B2);                                            \
-    E##me = K_CHI(B1, B2, B3);                                            \
-    E##mi = K_CHI(B2, B3, B4);                                            \
-    E##mo = K_CHI(B3, B4, B0);                                            \
-    E##mu = K_CHI(B4, B0, B1);                                            \
-    B0 = K_ROL(K_XOR(A##bi, Di), 62);                                             \
-    B1 = K_ROL(K_XOR(A##go, Do), 55);                                             \
-    B2 = K_ROL(K_XOR(A##ku, Du), 39);                                             \
-    B3 = K_ROL(K_XOR(A##ma, Da), 41);                                             \
-    B4 = K_ROL(K_XOR(A##se, De), 2);                                              \
-    E##sa = K_CHI(B0, B1, B2);                                            \
-    E##se = K_CHI(B1, B2, B3);                                            \
-    E##si = K_CHI(B2, B3, B4);                                            \
-    E##so = K_CHI(B3, B4, B0);                                            \
-    E##su = K_CHI(B4, B0, B1);                                            \
+#define KECCAK_ROUND(A, E, round)                   \
+  do {                                              \
+    Ca = K_XOR5(A##ba, A##ga, A##ka, A##ma, A##sa); \
+    Ce = K_XOR5(A##be, A##ge, A##ke, A##me, A##se); \
+    Ci = K_XOR5(A##bi, A##gi, A##ki, A##mi, A##si); \
+    Co = K_XOR5(A##bo, A##go, A##ko, A##mo, A##so); \
+    Cu = K_XOR5(A##bu, A##gu, A##ku, A##mu, A##su); \
+    Da = K_XOR(Cu, K_ROL(Ce, 1));                   \
+    De = K_XOR(Ca, K_ROL(Ci, 1));                   \
+    Di = K_XOR(Ce, K_ROL(Co, 1));                   \
+    Do = K_XOR(Ci, K_ROL(Cu, 1));                   \
+    Du = K_XOR(Co, K_ROL(Ca, 1));                   \
+    B0 = K_XOR(A##ba, Da);                          \
+    B1 = K_ROL(K_XOR(A##ge, De), 44);               \
+    B2 = K_ROL(K_XOR(A##ki, Di), 43);               \
+    B3 = K_ROL(K_XOR(A##mo, Do), 21);               \
+    B4 = K_ROL(K_XOR(A##su, Du), 14);               \
+    E##ba = K_XOR(K_CHI(B0, B1, B2), K_RC(round));  \
+    E##be = K_CHI(B1, B2, B3);                      \
+    E##bi = K_CHI(B2, B3, B4);                      \
+    E##bo = K_CHI(B3, B4, B0);                      \
+    E##bu = K_CHI(B4, B0, B1);                      \
+    B0 = K_ROL(K_XOR(A##bo, Do), 28);               \
+    B1 = K_ROL(K_XOR(A##gu, Du), 20);               \
+    B2 = K_ROL(K_XOR(A##ka, Da), 3);                \
+    B3 = K_ROL(K_XOR(A##me, De), 45);               \
+    B4 = K_ROL(K_XOR(A##si, Di), 61);               \
+    E##ga = K_CHI(B0, B1, B2);                      \
+    E##ge = K_CHI(B1, B2, B3);                      \
+    E##gi = K_CHI(B2, B3, B4);                      \
+    E##go = K_CHI(B3, B4, B0);                      \
+    E##gu = K_CHI(B4, B0, B1);                      \
+    B0 = K_ROL(K_XOR(A##be, De), 1);                \
+    B1 = K_ROL(K_XOR(A##gi, Di), 6);                \
+    B2 = K_ROL(K_XOR(A##ko, Do), 25);               \
+    B3 = K_ROL(K_XOR(A##mu, Du), 8);                \
+    B4 = K_ROL(K_XOR(A##sa, Da), 18);               \
+    E##ka = K_CHI(B0, B1, B2);                      \
+    E##ke = K_CHI(B1, B2, B3);                      \
+    E##ki = K_CHI(B2, B3, B4);                      \
+    E##ko = K_CHI(B3, B4, B0);                      \
+    E##ku = K_CHI(B4, B0, B1);                      \
+    B0 = K_ROL(K_XOR(A##bu, Du), 27);               \
+    B1 = K_ROL(K_XOR(A##ga, Da), 36);               \
+    B2 = K_ROL(K_XOR(A##ke, De), 10);               \
+    B3 = K_ROL(K_XOR(A##mi, Di), 15);               \
+    B4 = K_ROL(K_XOR(A##so, Do), 56);               \
+    E##ma = K_CHI(B0, B1, B2);                      \
+    E##me = K_CHI(B1, B2, B3);                      \
+    E##mi = K_CHI(B2, B3, B4);                      \
+    E##mo = K_CHI(B3, B4, B0);                      \
+    E##mu = K_CHI(B4, B0, B1);                      \
+    B0 = K_ROL(K_XOR(A##bi, Di), 62);               \
+    B1 = K_ROL(K_XOR(A##go, Do), 55);               \
+    B2 = K_ROL(K_XOR(A##ku, Du), 39);               \
+    B3 = K_ROL(K_XOR(A##ma, Da), 41);               \
+    B4 = K_ROL(K_XOR(A##se, De), 2);                \
+    E##sa = K_CHI(B0, B1, B2);                      \
+    E##se = K_CHI(B1, B2, B3);                      \
+    E##si = K_CHI(B2, B3, B4);                      \
+    E##so = K_CHI(B3, B4, B0);                      \
+    E##su = K_CHI(B4, B0, B1);                      \
   } while (0)
 
-#define KECCAK_DECLARE(T, P)                                                      \
-  T P##ba, P##be, P##bi, P##bo, P##bu, P##ga, P##ge, P##gi, P##go, P##gu, P##ka, \
-      P##ke, P##ki, P##ko, P##ku, P##ma, P##me, P##mi, P##mo, P##mu, P##sa, P##se, \
-      P##si, P##so, P##su
+#define KECCAK_DECLARE(T, P)                                                                   \
+  T P##ba, P##be, P##bi, P##bo, P##bu, P##ga, P##ge, P##gi, P##go, P##gu, P##ka, P##ke, P##ki, \
+      P##ko, P##ku, P##ma, P##me, P##mi, P##mo, P##mu, P##sa, P##se, P##si, P##so, P##su
 
-#define KECCAK_ALL_ROUNDS()                                                       \
-  for (int round = 0; round < 24; round += 2) {                                   \
-    KECCAK_ROUND(A, E, round);                                                    \
-    KECCAK_ROUND(E, A, round + 1);                                                \
+#define KECCAK_ALL_ROUNDS()                     \
+  for (int round = 0; round < 24; round += 2) { \
+    KECCAK_ROUND(A, E, round);                  \
+    KECCAK_ROUND(E, A, round + 1);              \
   }
 
 // ---- scalar kernels: portable, and with BMI1/BMI2 (andn, rorx) ----
@@ -203,15 +202,11 @@ Sha3Digest sha3_256(const uint8_t* data, size_t len) {
 
 void sha3_256_words(const uint64_t in[4], uint64_t out[4]) { kernels().words(in, out); }
 
-void sha3_256_words_x4(const uint64_t in[4][4], uint64_t out[4][4]) {
-  kernels().words_x4(in, out);
-}
+void sha3_256_words_x4(const uint64_t in[4][4], uint64_t out[4][4]) { kernels().words_x4(in, out); }
 
 namespace sha3_internal {
 
-void words_x4_portable(const uint64_t in[4][4], uint64_t out[4][4]) {
-  portable::words_x4(in, out);
-}
+void words_x4_portable(const uint64_t in[4][4], uint64_t out[4][4]) { portable::words_x4(in, out); }
 
 bool avx2_available() { return __builtin_cpu_supports("avx2"); }
 
@@ -221,9 +216,7 @@ bool avx512_available() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
 }
 
-void words_x4_avx512(const uint64_t in[4][4], uint64_t out[4][4]) {
-  avx512::words_x4(in, out);
-}
+void words_x4_avx512(const uint64_t in[4][4], uint64_t out[4][4]) { avx512::words_x4(in, out); }
 
 const char* x4_kernel_name() {
   return avx512_available() ? "avx512vl" : avx2_available() ? "avx2" : "scalar";

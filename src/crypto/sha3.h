@@ -47,8 +47,8 @@ namespace sha3_internal {
 // Both x4 kernels, for tests and benchmarks; the public x4 picks one.
 void words_x4_portable(const uint64_t in[4][4], uint64_t out[4][4]);
 bool avx2_available();
-void words_x4_avx2(const uint64_t in[4][4], uint64_t out[4][4]);  // only if available
-bool avx512_available();  // AVX-512F with VL
+void words_x4_avx2(const uint64_t in[4][4], uint64_t out[4][4]);    // only if available
+bool avx512_available();                                            // AVX-512F with VL
 void words_x4_avx512(const uint64_t in[4][4], uint64_t out[4][4]);  // only if available
 // Name of the x4 kernel the public function uses.
 const char* x4_kernel_name();

@@ -71,8 +71,8 @@ TEST(KeyedHash, DeriveIndexKeysUsesNameAndSuffixes) {
 TEST(KeyedHash, ItemTokensArePrefixKeyedSha3) {
   std::mt19937_64 rng(14);
   Key256 data_key = random_key(rng), content_key = random_key(rng);
-  const std::vector<std::string> ids = {"a", "A", "a ", "", std::string(300, 'x'),
-                                        std::string("nul\0inside", 10)};
+  const std::vector<std::string> ids = {
+      "a", "A", "a ", "", std::string(300, 'x'), std::string("nul\0inside", 10)};
   auto tokens = item_tokens(ids, data_key);
   ASSERT_EQ(tokens.size(), ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {

@@ -69,7 +69,8 @@ TEST(ListEntryMasks, SharedWalkEqualsPlainWalk) {
   std::mt19937_64 rng(23);
   for (uint32_t rounds : {1u, 3u, 9u, 10u, 11u, 32u, 35u}) {
     auto seeds = random_seeds(rng, 6);
-    std::vector<uint32_t> counts = {0, 1, 5, 1023, 1024, static_cast<uint32_t>(1025 + rng() % 2000)};
+    std::vector<uint32_t> counts = {0,    1,    5,
+                                    1023, 1024, static_cast<uint32_t>(1025 + rng() % 2000)};
     std::vector<uint32_t> probes = {5, 0, 3, 1, 4, 2};
     ListMasks got = list_entry_masks(probes, seeds, counts, rounds);
     ASSERT_EQ(got.offsets.size(), probes.size() + 1);
@@ -139,7 +140,8 @@ TEST(ListEntries, UpsertAndQuerySidesAgreeAndUnmask) {
   for (uint64_t label : query.labels) {
     auto it = by_label.find(label);
     ASSERT_NE(it, by_label.end());
-    for (int b = 0; b < 8; ++b) rows.data.push_back(static_cast<uint8_t>(it->second.first >> (8 * b)));
+    for (int b = 0; b < 8; ++b)
+      rows.data.push_back(static_cast<uint8_t>(it->second.first >> (8 * b)));
     expected.push_back(it->second.second);
   }
   EXPECT_EQ(unmask_item_ids(rows, query.masks), expected);
@@ -189,13 +191,19 @@ TEST(ListEntries, SameResultsWithOneAndManyThreads) {
 TEST(ListEntries, RefusesBadArgumentsWithTheirMessages) {
   std::mt19937_64 rng(28);
   auto seeds = random_seeds(rng, 2);
-  EXPECT_EQ(error_of([&] { encrypt_list_entries({0}, {1, 2}, seeds, 32, {0}); }),
+  EXPECT_EQ(error_of([&] {
+              encrypt_list_entries({0}, {1, 2}, seeds, 32, {0});
+            }),
             "The number of centroid Ids does not match the number item Ids.");
   EXPECT_EQ(error_of([&] { encrypt_list_entries({0}, {1}, seeds, 0, {0}); }),
             "The number of round should be at least 1.");
-  EXPECT_EQ(error_of([&] { list_entry_masks({0, 1, 0}, seeds, {1, 1}, 32); }),
+  EXPECT_EQ(error_of([&] {
+              list_entry_masks({0, 1, 0}, seeds, {1, 1}, 32);
+            }),
             "Number of centroid not matching the number of seeds.");
-  EXPECT_EQ(error_of([&] { list_entry_masks({0}, seeds, {1, 1}, 0); }),
+  EXPECT_EQ(error_of([&] {
+              list_entry_masks({0}, seeds, {1, 1}, 0);
+            }),
             "The number of round should be at lest 1.");
   // Numbers past the seeds, counts or leaves are refused instead of read.
   EXPECT_NE(error_of([&] { encrypt_list_entries({2}, {1}, seeds, 32, {0}); }), "");

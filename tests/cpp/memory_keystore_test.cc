@@ -27,7 +27,9 @@ TEST(MemoryKeystore, RowsRespectRowSize) {
   EXPECT_EQ(error_of([&] { store.BatchPutRows({1}, two_rows); }),
             "Mismatch between number of keys and batch size");
   ByteMatrix wide(Bytes(32, 9), 16);
-  EXPECT_EQ(error_of([&] { store.BatchPutRows({1, 2}, wide); }),
+  EXPECT_EQ(error_of([&] {
+              store.BatchPutRows({1, 2}, wide);
+            }),
             "Amount of data must be divisible by the size of each value");
   EXPECT_EQ(store.CountItems(), 0u) << "a refused call wrote something";
   store.SetRowSize(16);
@@ -65,9 +67,10 @@ TEST(MemoryKeystore, RowOfOtherWidthIsRefusedNotShifted) {
 
 TEST(MemoryKeystore, ItemsSkipEmptyValues) {
   MemoryKeystore store("idx", 1, 2);
-  EXPECT_EQ(error_of([&] { store.BatchPutItems({}, {}); }),
-            "No keys provided for batch insertion");
-  EXPECT_EQ(error_of([&] { store.BatchPutItems({1, 2}, {{'a'}}); }),
+  EXPECT_EQ(error_of([&] { store.BatchPutItems({}, {}); }), "No keys provided for batch insertion");
+  EXPECT_EQ(error_of([&] {
+              store.BatchPutItems({1, 2}, {{'a'}});
+            }),
             "Mismatch between number of keys and batch size");
   store.BatchPutItems({1, 2}, {{'a'}, {}});
   EXPECT_EQ(store.GetItem(1), Bytes{'a'});
@@ -138,8 +141,9 @@ TEST(KeystoreFactory, ChoosesByLocation) {
   EXPECT_TRUE(b->GetItem(1).empty());
 
   for (Location loc : {Location::REDIS, Location::POSTGRES}) {
-    EXPECT_NE(error_of([&] { KeystoreFactory::Create(DBConfig(loc, {}, {}), "idx", 1, 0); })
-                  .find("not available"),
+    EXPECT_NE(error_of([&] {
+                KeystoreFactory::Create(DBConfig(loc, {}, {}), "idx", 1, 0);
+              }).find("not available"),
               std::string::npos);
   }
   EXPECT_EQ(error_of([&] {

@@ -94,8 +94,7 @@ TEST(SealedRecord, AnyAlteredByteOrWrongKeyFails) {
   }
   EXPECT_EQ(decrypt_error(rec, key_from(4)), "Decryption final step failed");
   // A truncated record fails too: the tag is read from the wrong place.
-  EXPECT_EQ(decrypt_error(Bytes(rec.begin(), rec.end() - 1), key),
-            "Decryption final step failed");
+  EXPECT_EQ(decrypt_error(Bytes(rec.begin(), rec.end() - 1), key), "Decryption final step failed");
   EXPECT_EQ(decrypt_error(Bytes(27, 0), key), "Failed to decrypt");
   EXPECT_EQ(decrypt_error(Bytes(), key), "Failed to decrypt");
 }
