@@ -5,6 +5,7 @@
 #include <openssl/hmac.h>
 
 #include <cstring>
+#include <new>
 #include <stdexcept>
 
 #include "crypto/sha3.h"
@@ -42,18 +43,34 @@ uint64_t sha3_u64(const uint8_t* data, size_t len) { return load_be64(sha3_256(d
 std::vector<uint64_t> item_tokens(const std::vector<std::string>& ids, const Key256& subkey) {
   const size_t n = ids.size();
   std::vector<uint64_t> tokens(n);
+  bool failed = false;
 #pragma omp parallel if (n >= kParallelTokens)
   {
-    // One buffer per thread, grown to the longest identifier it meets.
-    std::vector<uint8_t> buf(subkey.begin(), subkey.end());
+    // One buffer per thread, grown to the longest identifier it meets. A
+    // failed allocation is recorded here and thrown after the region.
+    std::vector<uint8_t> buf;
+    try {
+      buf.assign(subkey.begin(), subkey.end());
+    } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+      failed = true;
+    }
 #pragma omp for schedule(static)
     for (size_t i = 0; i < n; ++i) {
+      if (buf.size() < kKeySize) continue;
       const std::string& id = ids[i];
-      buf.resize(kKeySize + id.size());
+      try {
+        buf.resize(kKeySize + id.size());
+      } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+        failed = true;
+        continue;
+      }
       if (!id.empty()) std::memcpy(buf.data() + kKeySize, id.data(), id.size());
       tokens[i] = sha3_u64(buf.data(), buf.size());
     }
   }
+  if (failed) throw std::bad_alloc();
   return tokens;
 }
 

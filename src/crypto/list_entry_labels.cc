@@ -219,10 +219,17 @@ ListEntries encrypt_list_entries(const std::vector<uint32_t>& centroids,
   group_starts.push_back(n);
   const size_t groups = group_starts.size() - 1;
 
-#pragma omp parallel if (n > 64)
+  // Per-thread buffers made before the region, so that no allocation failure
+  // can be thrown inside it.
+  const int threads = n > 64 ? omp_get_max_threads() : 1;
+  std::vector<BlockScratch> scratches(threads);
+  std::vector<uint64_t> run_labels(kBlockSize * threads), run_masks(kBlockSize * threads);
+#pragma omp parallel num_threads(threads)
   {
-    BlockScratch scratch;
-    std::vector<uint64_t> labels(kBlockSize), masks(kBlockSize);
+    const int t = omp_get_thread_num();
+    BlockScratch& scratch = scratches[t];
+    uint64_t* labels = run_labels.data() + kBlockSize * t;
+    uint64_t* masks = run_masks.data() + kBlockSize * t;
 #pragma omp for schedule(dynamic, 1)
     for (size_t g = 0; g < groups; ++g) {
       const size_t begin = group_starts[g], end = group_starts[g + 1];
@@ -232,7 +239,7 @@ ListEntries encrypt_list_entries(const std::vector<uint32_t>& centroids,
       const uint64_t shared_cost = 4ull * (last - first) + rounds;
       const uint64_t plain_cost = (uint64_t{rounds} + 2) * (end - begin);
       if (rounds >= kBlockBits && shared_cost < plain_cost) {
-        walk_range(seed, first, last, rounds, scratch, labels.data(), masks.data());
+        walk_range(seed, first, last, rounds, scratch, labels, masks);
         for (size_t i = begin; i < end; ++i) {
           const uint32_t item = order[i];
           out.labels[item] = labels[leaves[item] - first];
@@ -286,9 +293,11 @@ ListMasks list_entry_masks(const std::vector<uint32_t>& probes,
   const uint64_t total = out.offsets.back();
   out.labels.resize(total);
   out.masks.resize(total);
-#pragma omp parallel if (tasks.size() > 1)
+  const int threads = tasks.size() > 1 ? omp_get_max_threads() : 1;
+  std::vector<BlockScratch> scratches(threads);  // made before the region: no throw inside
+#pragma omp parallel num_threads(threads)
   {
-    BlockScratch scratch;
+    BlockScratch& scratch = scratches[omp_get_thread_num()];
 #pragma omp for schedule(dynamic, 1)
     for (size_t t = 0; t < tasks.size(); ++t) {
       const Task& task = tasks[t];

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <stdexcept>
 
 namespace tavrin {
@@ -21,6 +22,7 @@ constexpr char kTooLongError[] = "Record too long for the cipher (limit 2^31 - 1
 constexpr char kShortError[] = "Failed to decrypt";
 constexpr char kDecInitError[] = "Decryption initialization or update failed";
 constexpr char kDecFinalError[] = "Decryption final step failed";
+constexpr char kNoMemoryError[] = "Out of memory";
 constexpr char kItemCtxError[] = "Failed to create encryption context in at least one thread";
 
 // Fetched once: the implicit fetch behind EVP_aes_256_gcm() costs a look-up
@@ -124,9 +126,11 @@ void check_shape(const ByteMatrix& m) {
   if (m.data.size() != m.rows * m.cols) throw std::invalid_argument(kMatrixShapeError);
 }
 
-void report_item_errors(const std::vector<std::string>& errors) {
+// Item slots hold static messages, so that recording a failure inside the
+// parallel loop cannot itself allocate or throw.
+void report_item_errors(const std::vector<const char*>& errors) {
   for (size_t i = 0; i < errors.size(); ++i) {
-    if (!errors[i].empty()) std::cerr << "Error for item " << i << ": " << errors[i] << "\n";
+    if (errors[i] != nullptr) std::cerr << "Error for item " << i << ": " << errors[i] << "\n";
   }
   std::cerr.flush();
 }
@@ -260,7 +264,7 @@ ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
 std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key) {
   const size_t n = items.size();
   std::vector<Bytes> out(n);
-  std::vector<std::string> errors(n);
+  std::vector<const char*> errors(n, nullptr);
   bool failed = false;
 #pragma omp parallel if (n > 1)
   {
@@ -277,9 +281,13 @@ std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& 
         error = kTooLongError;
       } else {
         Bytes& rec = out[i];
-        rec.resize(items[i].size() + kSealOverhead);
-        error = ivs.next(rec.data()) ? worker.seal(items[i].data(), items[i].size(), rec.data())
-                                     : kRandError;
+        try {
+          rec.resize(items[i].size() + kSealOverhead);
+          error = ivs.next(rec.data()) ? worker.seal(items[i].data(), items[i].size(), rec.data())
+                                       : kRandError;
+        } catch (const std::bad_alloc&) {
+          error = kNoMemoryError;
+        }
       }
       if (error != nullptr) {
         errors[i] = error;
@@ -298,7 +306,7 @@ std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& 
 std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key) {
   const size_t n = records.size();
   std::vector<Bytes> out(n);
-  std::vector<std::string> errors(n);
+  std::vector<const char*> errors(n, nullptr);
   bool failed = false;
 #pragma omp parallel if (n > 1)
   {
@@ -315,8 +323,12 @@ std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256
       } else if (rec.size() < kSealOverhead) {
         error = kShortError;
       } else {
-        out[i].resize(rec.size() - kSealOverhead);
-        error = worker.open(rec.data(), rec.size(), out[i].data());
+        try {
+          out[i].resize(rec.size() - kSealOverhead);
+          error = worker.open(rec.data(), rec.size(), out[i].data());
+        } catch (const std::bad_alloc&) {
+          error = kNoMemoryError;
+        }
         if (error != nullptr) Bytes().swap(out[i]);
       }
       if (error != nullptr) {

@@ -131,9 +131,9 @@ TEST(SealedRows, RoundTripAndShapes) {
       EXPECT_EQ(sealed.rows, rows);
       EXPECT_EQ(sealed.cols, width + 28);
       for (size_t r = 0; r < rows; ++r) {  // each row is a record on its own
-        std::string slot;
-        Bytes row(sealed.row(r), sealed.row(r) + sealed.cols);
-        ASSERT_EQ(decrypt_record(row, key, slot), Bytes(in.row(r), in.row(r) + width));
+        Bytes row(sealed.row(r), sealed.row(r) + sealed.cols), plain;
+        ASSERT_TRUE(openssl_open(row, key, &plain)) << "row " << r;
+        ASSERT_EQ(plain, Bytes(in.row(r), in.row(r) + width));
       }
       ByteMatrix opened = decrypt_rows(sealed, key);
       EXPECT_EQ(opened.rows, rows);
@@ -233,8 +233,11 @@ TEST(SealedItems, RoundTripWithOneAndManyThreads) {
     ASSERT_EQ(sealed.size(), items.size());
     std::set<Bytes> ivs;
     for (size_t i = 0; i < items.size(); ++i) {
-      EXPECT_EQ(sealed[i].size(), items[i].size() + 28);
+      ASSERT_EQ(sealed[i].size(), items[i].size() + 28);
       ivs.insert(Bytes(sealed[i].begin(), sealed[i].begin() + 12));
+      Bytes plain;
+      ASSERT_TRUE(openssl_open(sealed[i], key, &plain)) << "item " << i;
+      ASSERT_EQ(plain, items[i]);
     }
     EXPECT_EQ(ivs.size(), items.size());
     for (int open_threads : {1, 3}) {
