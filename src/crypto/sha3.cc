@@ -208,6 +208,10 @@ namespace sha3_internal {
 
 void words_x4_portable(const uint64_t in[4][4], uint64_t out[4][4]) { portable::words_x4(in, out); }
 
+void digest_portable(const uint8_t* data, size_t len, uint8_t out[kSha3DigestSize]) {
+  portable::digest(data, len, out);
+}
+
 bool avx2_available() { return __builtin_cpu_supports("avx2"); }
 
 void words_x4_avx2(const uint64_t in[4][4], uint64_t out[4][4]) { avx2::words_x4(in, out); }

@@ -46,6 +46,8 @@ inline uint64_t digest_word0_be(uint64_t word0) { return __builtin_bswap64(word0
 namespace sha3_internal {
 // Both x4 kernels, for tests and benchmarks; the public x4 picks one.
 void words_x4_portable(const uint64_t in[4][4], uint64_t out[4][4]);
+// The byte form without any instruction-set extension.
+void digest_portable(const uint8_t* data, size_t len, uint8_t out[kSha3DigestSize]);
 bool avx2_available();
 void words_x4_avx2(const uint64_t in[4][4], uint64_t out[4][4]);    // only if available
 bool avx512_available();                                            // AVX-512F with VL
