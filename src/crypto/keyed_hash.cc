@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -43,31 +44,46 @@ uint64_t sha3_u64(const uint8_t* data, size_t len) { return load_be64(sha3_256(d
 std::vector<uint64_t> item_tokens(const std::vector<std::string>& ids, const Key256& subkey) {
   const size_t n = ids.size();
   std::vector<uint64_t> tokens(n);
+  // Identifiers short enough that subkey || id fits one block go through the
+  // four-way kernel in groups of four consecutive items; the rest are hashed
+  // one at a time from a per-thread buffer.
+  constexpr size_t kMaxShortId = kSha3MaxOneBlock - kKeySize;
+  const size_t groups = (n + 3) / 4;
   bool failed = false;
 #pragma omp parallel if (n >= kParallelTokens)
   {
-    // One buffer per thread, grown to the longest identifier it meets. A
-    // failed allocation is recorded here and thrown after the region.
-    std::vector<uint8_t> buf;
-    try {
-      buf.assign(subkey.begin(), subkey.end());
-    } catch (const std::bad_alloc&) {
-#pragma omp atomic write
-      failed = true;
-    }
+    std::vector<uint8_t> buf;  // only for identifiers longer than a block
+    uint64_t blocks[4][17], digests[4][4];
 #pragma omp for schedule(static)
-    for (size_t i = 0; i < n; ++i) {
-      if (buf.size() < kKeySize) continue;
-      const std::string& id = ids[i];
-      try {
-        buf.resize(kKeySize + id.size());
-      } catch (const std::bad_alloc&) {
-#pragma omp atomic write
-        failed = true;
+    for (size_t g = 0; g < groups; ++g) {
+      const size_t first = 4 * g, count = std::min<size_t>(4, n - first);
+      bool all_short = count == 4;
+      for (size_t k = 0; k < count; ++k)
+        all_short = all_short && ids[first + k].size() <= kMaxShortId;
+      if (all_short) {
+        for (size_t k = 0; k < 4; ++k) {
+          const std::string& id = ids[first + k];
+          sha3_pad_block(subkey.data(), kKeySize, reinterpret_cast<const uint8_t*>(id.data()),
+                         id.size(), blocks[k]);
+        }
+        sha3_256_blocks_x4(blocks, digests);
+        for (size_t k = 0; k < 4; ++k) tokens[first + k] = digest_word0_be(digests[k][0]);
         continue;
       }
-      if (!id.empty()) std::memcpy(buf.data() + kKeySize, id.data(), id.size());
-      tokens[i] = sha3_u64(buf.data(), buf.size());
+      for (size_t k = 0; k < count; ++k) {
+        const std::string& id = ids[first + k];
+        // A failed allocation is recorded and thrown after the region.
+        try {
+          buf.resize(kKeySize + id.size());
+        } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+          failed = true;
+          continue;
+        }
+        std::memcpy(buf.data(), subkey.data(), kKeySize);
+        if (!id.empty()) std::memcpy(buf.data() + kKeySize, id.data(), id.size());
+        tokens[first + k] = sha3_u64(buf.data(), buf.size());
+      }
     }
   }
   if (failed) throw std::bad_alloc();

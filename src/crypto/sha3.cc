@@ -18,8 +18,6 @@ constexpr uint64_t kRoundConstants[24] = {
     0x8000000000008002ULL, 0x8000000000000080ULL, 0x000000000000800aULL, 0x800000008000000aULL,
     0x8000000080008081ULL, 0x8000000000008080ULL, 0x0000000080000001ULL, 0x8000000080008008ULL};
 
-constexpr size_t kRate = 136;
-
 // One Keccak round from state A into state E, written once over the lane
 // operations K_XOR, K_XOR5, K_CHI (a ^ (~b & c)), K_ROL and K_RC so that the
 // scalar and the four-way kernels share it. Lanes are named by column (a e i o u) and
@@ -167,6 +165,7 @@ struct Kernels {
   void (*digest)(const uint8_t*, size_t, uint8_t*);
   void (*words)(const uint64_t*, uint64_t*);
   void (*words_x4)(const uint64_t[4][4], uint64_t[4][4]);
+  void (*blocks_x4)(const uint64_t[4][17], uint64_t[4][4]);
 };
 
 // Chosen once from the CPU we run on.
@@ -178,10 +177,13 @@ const Kernels& kernels() {
     chosen.words = bmi ? &bmi::keccak_words : &portable::keccak_words;
     if (sha3_internal::avx512_available()) {
       chosen.words_x4 = &avx512::words_x4;
+      chosen.blocks_x4 = &avx512::blocks_x4;
     } else if (sha3_internal::avx2_available()) {
       chosen.words_x4 = &avx2::words_x4;
+      chosen.blocks_x4 = &avx2::blocks_x4;
     } else {
       chosen.words_x4 = bmi ? &bmi::words_x4 : &portable::words_x4;
+      chosen.blocks_x4 = bmi ? &bmi::blocks_x4 : &portable::blocks_x4;
     }
     return chosen;
   }();
@@ -204,7 +206,25 @@ void sha3_256_words(const uint64_t in[4], uint64_t out[4]) { kernels().words(in,
 
 void sha3_256_words_x4(const uint64_t in[4][4], uint64_t out[4][4]) { kernels().words_x4(in, out); }
 
+void sha3_256_blocks_x4(const uint64_t blocks[4][17], uint64_t out[4][4]) {
+  kernels().blocks_x4(blocks, out);
+}
+
+void sha3_pad_block(const uint8_t* prefix, size_t prefix_len, const uint8_t* data, size_t len,
+                    uint64_t lanes[17]) {
+  uint8_t block[kSha3Rate] = {0};
+  if (prefix_len != 0) std::memcpy(block, prefix, prefix_len);
+  if (len != 0) std::memcpy(block + prefix_len, data, len);
+  block[prefix_len + len] ^= 0x06;
+  block[kSha3Rate - 1] ^= 0x80;
+  for (size_t w = 0; w < 17; ++w) lanes[w] = load_le64(block + 8 * w);
+}
+
 namespace sha3_internal {
+
+void blocks_x4_portable(const uint64_t in[4][17], uint64_t out[4][4]) {
+  portable::blocks_x4(in, out);
+}
 
 void words_x4_portable(const uint64_t in[4][4], uint64_t out[4][4]) { portable::words_x4(in, out); }
 

@@ -17,6 +17,9 @@
 namespace tavrin {
 
 inline constexpr size_t kSha3DigestSize = 32;
+inline constexpr size_t kSha3Rate = 136;
+// Longest message that fits one padded block.
+inline constexpr size_t kSha3MaxOneBlock = kSha3Rate - 1;
 using Sha3Digest = std::array<uint8_t, kSha3DigestSize>;
 
 void sha3_256(const uint8_t* data, size_t len, uint8_t out[kSha3DigestSize]);
@@ -24,6 +27,13 @@ Sha3Digest sha3_256(const uint8_t* data, size_t len);
 
 void sha3_256_words(const uint64_t in[4], uint64_t out[4]);
 void sha3_256_words_x4(const uint64_t in[4][4], uint64_t out[4][4]);
+
+// Four independent one-block messages at once: each is prefix || data padded
+// into the 17 rate lanes by sha3_pad_block (prefix_len + len at most
+// kSha3MaxOneBlock); the digests come back as four little-endian words.
+void sha3_pad_block(const uint8_t* prefix, size_t prefix_len, const uint8_t* data, size_t len,
+                    uint64_t lanes[17]);
+void sha3_256_blocks_x4(const uint64_t blocks[4][17], uint64_t out[4][4]);
 
 // Little-endian word access, and the big-endian reading of a digest's first
 // 8 bytes that every 64-bit value taken from a digest uses.
@@ -46,6 +56,7 @@ inline uint64_t digest_word0_be(uint64_t word0) { return __builtin_bswap64(word0
 namespace sha3_internal {
 // Both x4 kernels, for tests and benchmarks; the public x4 picks one.
 void words_x4_portable(const uint64_t in[4][4], uint64_t out[4][4]);
+void blocks_x4_portable(const uint64_t in[4][17], uint64_t out[4][4]);
 // The byte form without any instruction-set extension.
 void digest_portable(const uint8_t* data, size_t len, uint8_t out[kSha3DigestSize]);
 bool avx2_available();

@@ -86,6 +86,28 @@ TEST(KeyedHash, ItemTokensArePrefixKeyedSha3) {
   EXPECT_TRUE(item_tokens({}, data_key).empty());
 }
 
+// Lengths around the one-block limit (103 bytes of identifier after the
+// 32-byte subkey), mixed so that groups of four are sometimes all short and
+// sometimes not.
+TEST(KeyedHash, ItemTokensOfEveryLengthMatchOpenSsl) {
+  std::mt19937_64 rng(16);
+  Key256 key = random_key(rng);
+  std::vector<std::string> ids;
+  for (size_t len = 0; len <= 140; ++len) {
+    for (int rep = 0; rep < 4; ++rep) {
+      auto bytes = testref::random_bytes(rng, rep == 3 ? 200 - len : len);
+      ids.emplace_back(bytes.begin(), bytes.end());
+    }
+  }
+  auto tokens = item_tokens(ids, key);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    std::vector<uint8_t> buf(key.begin(), key.end());
+    buf.insert(buf.end(), ids[i].begin(), ids[i].end());
+    ASSERT_EQ(tokens[i], testref::be64(testref::openssl_sha3(buf).data()))
+        << "id " << i << " of " << ids[i].size() << " bytes";
+  }
+}
+
 TEST(KeyedHash, ItemTokensSameWithOneAndManyThreads) {
   std::mt19937_64 rng(15);
   Key256 key = random_key(rng);
