@@ -1,0 +1,67 @@
+// The backing-store interface every encrypted index writes through. A store
+// sees only opaque 64-bit keys and already sealed or hashed byte strings, and
+// scopes every row it touches to one number, its hashed index name (the base
+// given at construction plus the store's role), so that indexes and roles can
+// share a table or database without seeing each other's rows.
+//
+// Items live under 64-bit keys, either as fixed-width rows of row_size bytes
+// (moved in bulk as a ByteMatrix) or as variable-length byte strings.
+// Configuration items live under a text name and are only used by the
+// configuration store (role 1). A store is not thread-safe: one operation at
+// a time. Failures are thrown as std::runtime_error.
+#ifndef TAVRIN_BACKING_STORE_KEYSTORE_H_
+#define TAVRIN_BACKING_STORE_KEYSTORE_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backing_store/row_matrix.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+
+inline constexpr const char kNoKeysError[] = "No keys provided for batch insertion";
+inline constexpr const char kBatchMismatchError[] =
+    "Mismatch between number of keys and batch size";
+inline constexpr const char kRowWidthError[] =
+    "Amount of data must be divisible by the size of each value";
+
+class Keystore {
+ public:
+  virtual ~Keystore() = default;
+
+  // Stores row i of `matrix` under keys[i]; later duplicates win. Refuses an
+  // empty key list, a row count other than the key count, and rows whose
+  // width is not row_size, before writing anything.
+  virtual void BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) = 0;
+  // Stores values[i] under keys[i]; an empty value is skipped (an earlier
+  // value under its key stays).
+  virtual void BatchPutItems(const std::vector<uint64_t>& keys,
+                             const std::vector<Bytes>& values) = 0;
+  // Stores one value, overwriting; an empty value is stored as empty.
+  virtual void PutItem(uint64_t key, const Bytes& value) = 0;
+  // Removes keys; absent keys are ignored.
+  virtual void BatchDeleteItems(const std::vector<uint64_t>& keys) = 0;
+  virtual void DeleteItem(uint64_t key) = 0;
+  // The stored value, or empty Bytes for an absent key.
+  virtual Bytes GetItem(uint64_t key) = 0;
+  // One row_size row per key in key order; an absent key gives zero bytes.
+  // No keys give the empty matrix.
+  virtual ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) = 0;
+  // One entry per key in key order; an absent key gives empty Bytes.
+  virtual std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) = 0;
+  virtual void PushConfigItem(const std::string& name, const Bytes& value) = 0;
+  // Throws when the item is absent.
+  virtual Bytes LoadConfigItem(const std::string& name) = 0;
+  virtual bool ConfigItemExists(const std::string& name) = 0;
+  // Removes everything this store keeps under its hashed index name.
+  virtual void DeleteIndex() = 0;
+  // Number of keys stored under the hashed index name.
+  virtual uint64_t CountItems() = 0;
+  // Width of one fixed-width row; 8 until changed. Not checked.
+  virtual void SetRowSize(uint64_t size) = 0;
+};
+
+}  // namespace tavrin_encrypted_index::internal::backing_store
+
+#endif  // TAVRIN_BACKING_STORE_KEYSTORE_H_

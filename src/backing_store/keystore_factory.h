@@ -1,0 +1,27 @@
+// Builds the store of one role of one index from its location. MEMORY and
+// NONE give a MemoryKeystore; REDIS and POSTGRES give the network stores
+// (refused with a clear error in builds that do not have them yet); any other
+// location value is refused with "Unsupported index location".
+#ifndef TAVRIN_BACKING_STORE_KEYSTORE_FACTORY_H_
+#define TAVRIN_BACKING_STORE_KEYSTORE_FACTORY_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "backing_store/keystore.h"
+#include "client/db_config.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+
+class KeystoreFactory {
+ public:
+  // `base` is the hashed index name; the store adds `role` to it.
+  static std::unique_ptr<Keystore> Create(const tavrin::DBConfig& config,
+                                          const std::string& index_name, uint64_t base,
+                                          int32_t role);
+};
+
+}  // namespace tavrin_encrypted_index::internal::backing_store
+
+#endif  // TAVRIN_BACKING_STORE_KEYSTORE_FACTORY_H_

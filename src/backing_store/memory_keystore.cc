@@ -1,0 +1,134 @@
+#include "backing_store/memory_keystore.h"
+
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+namespace tavrin_encrypted_index::internal::backing_store {
+
+MemoryKeystore::MemoryKeystore(std::string index_name, uint64_t base, int32_t role)
+    : hashed_index_name_(base + static_cast<uint64_t>(static_cast<int64_t>(role))),
+      index_name_(std::move(index_name)) {
+  tables.max_load_factor(1.0f);
+}
+
+MemoryKeystore::Table& MemoryKeystore::table() {
+  auto it = tables.find(hashed_index_name_);
+  if (it != tables.end()) return it->second;
+  Table& t = tables[hashed_index_name_];
+  t.max_load_factor(1.0f);
+  return t;
+}
+
+MemoryKeystore::Table* MemoryKeystore::find_table() {
+  auto it = tables.find(hashed_index_name_);
+  return it == tables.end() ? nullptr : &it->second;
+}
+
+void MemoryKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {
+  if (keys.empty()) throw std::runtime_error(kNoKeysError);
+  if (matrix.rows != keys.size()) throw std::runtime_error(kBatchMismatchError);
+  if (matrix.cols != row_size) throw std::runtime_error(kRowWidthError);
+  // The fields are public: a matrix whose buffer is shorter than its shape
+  // would make us read past it.
+  if (matrix.data.size() != matrix.rows * matrix.cols) {
+    throw std::invalid_argument(tavrin::kMatrixShapeError);
+  }
+  if (matrix.cols == 0) return;
+  Table& t = table();
+  t.reserve(t.size() + keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const uint8_t* row = matrix.row(i);
+    t[keys[i]].assign(row, row + matrix.cols);
+  }
+}
+
+void MemoryKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
+                                   const std::vector<Bytes>& values) {
+  if (keys.empty()) throw std::runtime_error(kNoKeysError);
+  if (values.size() != keys.size()) throw std::runtime_error(kBatchMismatchError);
+  Table& t = table();
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!values[i].empty()) t[keys[i]] = values[i];
+  }
+}
+
+void MemoryKeystore::PutItem(uint64_t key, const Bytes& value) { table()[key] = value; }
+
+void MemoryKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  Table* t = find_table();
+  if (t == nullptr) {
+    std::cerr << "Warning: Index name for hashed_index_name_ does not exist." << std::endl;
+    return;
+  }
+  for (uint64_t key : keys) t->erase(key);
+  if (t->empty()) tables.erase(hashed_index_name_);
+}
+
+void MemoryKeystore::DeleteItem(uint64_t key) {
+  if (Table* t = find_table()) t->erase(key);
+}
+
+Bytes MemoryKeystore::GetItem(uint64_t key) {
+  const Table* t = find_table();
+  if (t == nullptr) return {};
+  auto it = t->find(key);
+  return it == t->end() ? Bytes{} : it->second;
+}
+
+ByteMatrix MemoryKeystore::BatchGetRows(const std::vector<uint64_t>& keys) {
+  if (keys.empty()) return ByteMatrix();
+  const Table* t = find_table();
+  Bytes out(keys.size() * row_size, 0);
+  if (t != nullptr) {
+    uint8_t* dst = out.data();
+    for (uint64_t key : keys) {
+      auto it = t->find(key);
+      if (it != t->end()) {
+        // A value of another width would shift every later row onto the wrong
+        // key; refuse it rather than return misaligned rows.
+        if (it->second.size() != row_size) {
+          throw std::runtime_error("Stored value for key " + std::to_string(key) + " is " +
+                                   std::to_string(it->second.size()) +
+                                   " bytes long, not the row size " + std::to_string(row_size));
+        }
+        if (row_size != 0) std::memcpy(dst, it->second.data(), row_size);
+      }
+      dst += row_size;
+    }
+  }
+  return ByteMatrix(std::move(out), row_size);
+}
+
+std::vector<Bytes> MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
+  std::vector<Bytes> out(keys.size());
+  const Table* t = find_table();
+  if (t == nullptr) return out;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto it = t->find(keys[i]);
+    if (it != t->end()) out[i] = it->second;
+  }
+  return out;
+}
+
+void MemoryKeystore::PushConfigItem(const std::string&, const Bytes&) {}
+
+Bytes MemoryKeystore::LoadConfigItem(const std::string&) {
+  throw std::runtime_error("MemoryKeystore does not support PushConfigItem and LoadConfigItem yet");
+}
+
+bool MemoryKeystore::ConfigItemExists(const std::string&) { return false; }
+
+void MemoryKeystore::DeleteIndex() {
+  if (tables.erase(hashed_index_name_) == 0) {
+    std::cerr << "Warning: Index with hashed_index_name_ " << hashed_index_name_
+              << " does not exist." << std::endl;
+  }
+}
+
+uint64_t MemoryKeystore::CountItems() { return table().size(); }
+
+void MemoryKeystore::SetRowSize(uint64_t size) { row_size = size; }
+
+}  // namespace tavrin_encrypted_index::internal::backing_store

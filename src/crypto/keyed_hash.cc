@@ -1,0 +1,103 @@
+#include "crypto/keyed_hash.h"
+
+#include <omp.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+#include "crypto/sha3.h"
+
+namespace tavrin {
+namespace {
+
+// Below this many identifiers a parallel region costs more than it saves.
+constexpr size_t kParallelTokens = 2048;
+
+}  // namespace
+
+Key256 hmac_sha3_256(const Key256& key, const uint8_t* data, size_t len) {
+  Key256 out;
+  unsigned int out_len = 0;
+  static const uint8_t kEmpty = 0;
+  if (HMAC(EVP_sha3_256(), key.data(), static_cast<int>(key.size()), len ? data : &kEmpty, len,
+           out.data(), &out_len) == nullptr ||
+      out_len != out.size()) {
+    throw std::runtime_error("Failed to compute HMAC hash");
+  }
+  return out;
+}
+
+Key256 hmac_sha3_256(const Key256& key, const std::string& data) {
+  return hmac_sha3_256(key, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+}
+
+uint64_t hmac_u64(const Key256& key, const std::string& data) {
+  return load_be64(hmac_sha3_256(key, data).data());
+}
+
+uint64_t sha3_u64(const uint8_t* data, size_t len) { return load_be64(sha3_256(data, len).data()); }
+
+std::vector<uint64_t> item_tokens(const std::vector<std::string>& ids, const Key256& subkey) {
+  const size_t n = ids.size();
+  std::vector<uint64_t> tokens(n);
+  // Identifiers short enough that subkey || id fits one block go through the
+  // four-way kernel in groups of four consecutive items; the rest are hashed
+  // one at a time from a per-thread buffer.
+  constexpr size_t kMaxShortId = kSha3MaxOneBlock - kKeySize;
+  const size_t groups = (n + 3) / 4;
+  bool failed = false;
+#pragma omp parallel if (n >= kParallelTokens)
+  {
+    std::vector<uint8_t> buf;  // only for identifiers longer than a block
+    uint64_t blocks[4][17], digests[4][4];
+#pragma omp for schedule(static)
+    for (size_t g = 0; g < groups; ++g) {
+      const size_t first = 4 * g, count = std::min<size_t>(4, n - first);
+      bool all_short = count == 4;
+      for (size_t k = 0; k < count; ++k)
+        all_short = all_short && ids[first + k].size() <= kMaxShortId;
+      if (all_short) {
+        for (size_t k = 0; k < 4; ++k) {
+          const std::string& id = ids[first + k];
+          sha3_pad_block(subkey.data(), kKeySize, reinterpret_cast<const uint8_t*>(id.data()),
+                         id.size(), blocks[k]);
+        }
+        sha3_256_blocks_x4(blocks, digests);
+        for (size_t k = 0; k < 4; ++k) tokens[first + k] = digest_word0_be(digests[k][0]);
+        continue;
+      }
+      for (size_t k = 0; k < count; ++k) {
+        const std::string& id = ids[first + k];
+        // A failed allocation is recorded and thrown after the region.
+        try {
+          buf.resize(kKeySize + id.size());
+        } catch (const std::bad_alloc&) {
+#pragma omp atomic write
+          failed = true;
+          continue;
+        }
+        std::memcpy(buf.data(), subkey.data(), kKeySize);
+        if (!id.empty()) std::memcpy(buf.data() + kKeySize, id.data(), id.size());
+        tokens[first + k] = sha3_u64(buf.data(), buf.size());
+      }
+    }
+  }
+  if (failed) throw std::bad_alloc();
+  return tokens;
+}
+
+IndexKeys derive_index_keys(const Key256& index_key, const std::string& index_name) {
+  IndexKeys keys;
+  keys.name_key = hmac_sha3_256(index_key, index_name);
+  keys.hashed_index_name = load_be64(keys.name_key.data());
+  keys.data_key = hmac_sha3_256(index_key, index_name + ".data");
+  keys.content_key = hmac_sha3_256(index_key, index_name + ".content");
+  keys.metadata_key = hmac_sha3_256(index_key, index_name + ".centroid_metadata");
+  return keys;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,348 @@
+#include "crypto/sealed_record.h"
+
+#include <omp.h>
+#include <openssl/rand.h>
+
+#include <climits>
+#include <cstring>
+#include <iostream>
+#include <new>
+#include <stdexcept>
+
+namespace tavrin {
+namespace {
+
+constexpr char kCtxError[] = "Failed to create EVP_CIPHER_CTX";
+constexpr char kEncInitError[] = "Encryption initialization failed";
+constexpr char kEncUpdateError[] = "Encryption failed";
+constexpr char kEncFinalError[] = "Final encryption step failed";
+constexpr char kEncTagError[] = "Failed to retrieve encryption tag";
+constexpr char kRandError[] = "Failed to generate a random IV";
+constexpr char kTooLongError[] = "Record too long for the cipher (limit 2^31 - 1 bytes)";
+constexpr char kShortError[] = "Failed to decrypt";
+constexpr char kDecInitError[] = "Decryption initialization or update failed";
+constexpr char kDecFinalError[] = "Decryption final step failed";
+constexpr char kNoMemoryError[] = "Out of memory";
+constexpr char kItemCtxError[] = "Failed to create encryption context in at least one thread";
+
+// Fetched once: the implicit fetch behind EVP_aes_256_gcm() costs a look-up
+// on every init.
+const EVP_CIPHER* gcm_cipher() {
+  static const EVP_CIPHER* cipher = [] {
+    const EVP_CIPHER* c = EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr);
+    return c != nullptr ? c : EVP_aes_256_gcm();
+  }();
+  return cipher;
+}
+
+// Random IVs drawn in batches: one RAND_bytes call per 64 records instead of
+// one per record.
+class IvPool {
+ public:
+  // Copies the next IV to `out`; false when the random source failed.
+  bool next(uint8_t* out) {
+    if (pos_ == kCount) {
+      if (RAND_bytes(buf_, static_cast<int>(sizeof(buf_))) != 1) return false;
+      pos_ = 0;
+    }
+    std::memcpy(out, buf_ + pos_ * kIvSize, kIvSize);
+    ++pos_;
+    return true;
+  }
+
+ private:
+  static constexpr size_t kCount = 64;
+  uint8_t buf_[kCount * kIvSize];
+  size_t pos_ = kCount;
+};
+
+// One cipher context with the key schedule set once; each record then only
+// sets its IV.
+class GcmWorker {
+ public:
+  GcmWorker(const Key256& key, bool encrypt) : ctx_(EVP_CIPHER_CTX_new()) {
+    if (ctx_ == nullptr) return;
+    keyed_ = encrypt ? EVP_EncryptInit_ex(ctx_, gcm_cipher(), nullptr, key.data(), nullptr) == 1
+                     : EVP_DecryptInit_ex(ctx_, gcm_cipher(), nullptr, key.data(), nullptr) == 1;
+  }
+  ~GcmWorker() { EVP_CIPHER_CTX_free(ctx_); }
+  GcmWorker(const GcmWorker&) = delete;
+  GcmWorker& operator=(const GcmWorker&) = delete;
+
+  bool has_ctx() const { return ctx_ != nullptr; }
+  bool ready() const { return keyed_; }
+
+  // `out` holds the IV in its first 12 bytes and has room for len + 28.
+  const char* seal(const uint8_t* in, size_t len, uint8_t* out) {
+    if (len > static_cast<size_t>(INT_MAX)) return kTooLongError;
+    if (EVP_EncryptInit_ex(ctx_, nullptr, nullptr, nullptr, out) != 1) return kEncInitError;
+    int n = 0;
+    if (len != 0 && EVP_EncryptUpdate(ctx_, out + kIvSize, &n, in, static_cast<int>(len)) != 1) {
+      return kEncUpdateError;
+    }
+    int fin = 0;
+    if (EVP_EncryptFinal_ex(ctx_, out + kIvSize + n, &fin) != 1) return kEncFinalError;
+    if (EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_GCM_GET_TAG, kTagSize, out + kIvSize + len) != 1) {
+      return kEncTagError;
+    }
+    return nullptr;
+  }
+
+  // `rec` is a whole record of `len` >= 28 bytes; `out` has room for len - 28.
+  const char* open(const uint8_t* rec, size_t len, uint8_t* out) {
+    if (len < kSealOverhead) return kShortError;
+    if (len > static_cast<size_t>(INT_MAX)) return kTooLongError;
+    const size_t n = len - kSealOverhead;
+    if (EVP_DecryptInit_ex(ctx_, nullptr, nullptr, nullptr, rec) != 1) return kDecInitError;
+    int written = 0;
+    if (n != 0 && EVP_DecryptUpdate(ctx_, out, &written, rec + kIvSize, static_cast<int>(n)) != 1) {
+      return kDecInitError;
+    }
+    // The tag is only read by OpenSSL, but the control takes a non-const pointer.
+    if (EVP_CIPHER_CTX_ctrl(ctx_, EVP_CTRL_GCM_SET_TAG, kTagSize,
+                            const_cast<uint8_t*>(rec + kIvSize + n)) != 1) {
+      return kDecFinalError;
+    }
+    int fin = 0;
+    if (EVP_DecryptFinal_ex(ctx_, out + written, &fin) < 1) return kDecFinalError;
+    return nullptr;
+  }
+
+ private:
+  EVP_CIPHER_CTX* ctx_;
+  bool keyed_ = false;
+};
+
+// Rows [begin, end) of thread t out of T, each row exactly once whatever
+// team size OpenMP actually gave us.
+inline void thread_range(size_t rows, size_t& begin, size_t& end) {
+  const size_t t = static_cast<size_t>(omp_get_thread_num());
+  const size_t threads = static_cast<size_t>(omp_get_num_threads());
+  begin = rows * t / threads;
+  end = rows * (t + 1) / threads;
+}
+
+void check_shape(const ByteMatrix& m) {
+  if (m.data.size() != m.rows * m.cols) throw std::invalid_argument(kMatrixShapeError);
+}
+
+// Item slots hold static messages, so that recording a failure inside the
+// parallel loop cannot itself allocate or throw.
+void report_item_errors(const std::vector<const char*>& errors) {
+  for (size_t i = 0; i < errors.size(); ++i) {
+    if (errors[i] != nullptr) std::cerr << "Error for item " << i << ": " << errors[i] << "\n";
+  }
+  std::cerr.flush();
+}
+
+}  // namespace
+
+Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key, EVP_CIPHER_CTX* ctx,
+                     std::string& error) {
+  if (len > static_cast<size_t>(INT_MAX)) {
+    error = kTooLongError;
+    return {};
+  }
+  Bytes out(len + kSealOverhead, 0);
+  // Every step runs even after an earlier one failed; the slot keeps the
+  // message of the last failing step.
+  if (RAND_bytes(out.data(), kIvSize) != 1) error = kRandError;
+  if (EVP_EncryptInit_ex(ctx, gcm_cipher(), nullptr, key.data(), out.data()) != 1) {
+    error = kEncInitError;
+  }
+  int n = 0;
+  if (EVP_EncryptUpdate(ctx, out.data() + kIvSize, &n, len ? plaintext : out.data(),
+                        static_cast<int>(len)) != 1) {
+    error = kEncUpdateError;
+  }
+  int fin = 0;
+  if (EVP_EncryptFinal_ex(ctx, out.data() + kIvSize + n, &fin) != 1) error = kEncFinalError;
+  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagSize, out.data() + kIvSize + len) != 1) {
+    error = kEncTagError;
+  }
+  return out;
+}
+
+Bytes encrypt_record(const Bytes& plaintext, const Key256& key, EVP_CIPHER_CTX* ctx,
+                     std::string& error) {
+  return encrypt_record(plaintext.data(), plaintext.size(), key, ctx, error);
+}
+
+Bytes decrypt_record(const Bytes& record, const Key256& key, std::string& error) {
+  auto fail = [&error](const char* message) -> Bytes {
+    error = message;
+    throw std::runtime_error(message);
+  };
+  if (record.size() < kSealOverhead) return fail(kShortError);
+  GcmWorker worker(key, /*encrypt=*/false);
+  if (!worker.has_ctx()) return fail(kCtxError);
+  if (!worker.ready()) return fail(kDecInitError);
+  Bytes out(record.size() - kSealOverhead, 0);
+  if (const char* e = worker.open(record.data(), record.size(), out.data())) return fail(e);
+  return out;
+}
+
+ByteMatrix encrypt_rows(const ByteMatrix& in, const Key256& key) {
+  check_shape(in);
+  const size_t rows = in.rows;
+  const size_t m = in.cols;
+  if (m > static_cast<size_t>(INT_MAX) - kSealOverhead) {
+    throw std::runtime_error(kTooLongError);
+  }
+  const size_t width = m + kSealOverhead;
+  Bytes out(rows * width, 0);
+  size_t failures = 0;
+#pragma omp parallel if (rows > 1) reduction(+ : failures)
+  {
+    size_t begin, end;
+    thread_range(rows, begin, end);
+    if (begin < end) {
+      GcmWorker worker(key, /*encrypt=*/true);
+      if (!worker.ready()) {
+        // Without a context the whole range stays unsealed.
+        failures += worker.has_ctx() ? end - begin : 1;
+      } else {
+        IvPool ivs;
+        for (size_t r = begin; r < end; ++r) {
+          uint8_t* dst = out.data() + r * width;
+          if (!ivs.next(dst) || worker.seal(in.data.data() + r * m, m, dst) != nullptr) {
+            ++failures;
+          }
+        }
+      }
+    }
+  }
+  if (failures != 0) {
+    throw std::runtime_error("Failed to encrypt " + std::to_string(failures) + " plaintexts");
+  }
+  return ByteMatrix(std::move(out), width);
+}
+
+ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
+  check_shape(in);
+  const size_t rows = in.rows;
+  const size_t len = in.cols;
+  if (len < kSealOverhead) {
+    if (rows == 0) return ByteMatrix();
+    throw std::runtime_error("Sealed rows must be at least 28 bytes long; got rows of " +
+                             std::to_string(len) + " bytes");
+  }
+  if (len > static_cast<size_t>(INT_MAX)) throw std::runtime_error(kTooLongError);
+  const size_t width = len - kSealOverhead;
+  Bytes out(rows * width, 0);
+  size_t failures = 0;
+#pragma omp parallel if (rows > 1) reduction(+ : failures)
+  {
+    size_t begin, end;
+    thread_range(rows, begin, end);
+    if (begin < end) {
+      GcmWorker worker(key, /*encrypt=*/false);
+      if (!worker.ready()) {
+        failures += worker.has_ctx() ? end - begin : 1;
+      } else {
+        for (size_t r = begin; r < end; ++r) {
+          if (worker.open(in.data.data() + r * len, len, out.data() + r * width) != nullptr) {
+            ++failures;
+          }
+        }
+      }
+    }
+  }
+  if (failures != 0) {
+    throw std::runtime_error("Failed to decrypt " + std::to_string(failures) + " ciphertexts");
+  }
+  if (width == 0) {
+    // Rows of empty plaintexts: the matrix constructor refuses 0 columns, but
+    // the rows themselves opened fine.
+    ByteMatrix empty_rows;
+    empty_rows.rows = rows;
+    return empty_rows;
+  }
+  return ByteMatrix(std::move(out), width);
+}
+
+std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key) {
+  const size_t n = items.size();
+  std::vector<Bytes> out(n);
+  std::vector<const char*> errors(n, nullptr);
+  bool failed = false;
+#pragma omp parallel if (n > 1)
+  {
+    GcmWorker worker(key, /*encrypt=*/true);
+    IvPool ivs;
+#pragma omp for schedule(dynamic, 32)
+    for (size_t i = 0; i < n; ++i) {
+      const char* error = nullptr;
+      if (!worker.has_ctx()) {
+        error = kItemCtxError;
+      } else if (!worker.ready()) {
+        error = kEncInitError;
+      } else if (items[i].size() > static_cast<size_t>(INT_MAX) - kSealOverhead) {
+        error = kTooLongError;
+      } else {
+        Bytes& rec = out[i];
+        try {
+          rec.resize(items[i].size() + kSealOverhead);
+          error = ivs.next(rec.data()) ? worker.seal(items[i].data(), items[i].size(), rec.data())
+                                       : kRandError;
+        } catch (const std::bad_alloc&) {
+          error = kNoMemoryError;
+        }
+      }
+      if (error != nullptr) {
+        errors[i] = error;
+#pragma omp atomic write
+        failed = true;
+      }
+    }
+  }
+  if (failed) {
+    report_item_errors(errors);
+    throw std::runtime_error("Encryption failed for one or more items");
+  }
+  return out;
+}
+
+std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key) {
+  const size_t n = records.size();
+  std::vector<Bytes> out(n);
+  std::vector<const char*> errors(n, nullptr);
+  bool failed = false;
+#pragma omp parallel if (n > 1)
+  {
+    GcmWorker worker(key, /*encrypt=*/false);
+#pragma omp for schedule(dynamic, 32)
+    for (size_t i = 0; i < n; ++i) {
+      const Bytes& rec = records[i];
+      if (rec.empty()) continue;  // a deleted or absent item, not a failure
+      const char* error = nullptr;
+      if (!worker.has_ctx()) {
+        error = kCtxError;
+      } else if (!worker.ready()) {
+        error = kDecInitError;
+      } else if (rec.size() < kSealOverhead) {
+        error = kShortError;
+      } else {
+        try {
+          out[i].resize(rec.size() - kSealOverhead);
+          error = worker.open(rec.data(), rec.size(), out[i].data());
+        } catch (const std::bad_alloc&) {
+          error = kNoMemoryError;
+        }
+        if (error != nullptr) Bytes().swap(out[i]);
+      }
+      if (error != nullptr) {
+        errors[i] = error;
+#pragma omp atomic write
+        failed = true;
+      }
+    }
+  }
+  if (failed) {
+    report_item_errors(errors);
+    throw std::runtime_error("Decryption failed for one or more items");
+  }
+  return out;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,51 @@
+// Sealed records: IV (12 random bytes) || AES-256-GCM ciphertext || tag (16
+// bytes), no additional data, so a record is its plaintext plus 28 bytes and
+// its length alone gives the plaintext length. Every record gets a fresh IV.
+// Lengths handed to OpenSSL are int: one plaintext, record or row is limited
+// to 2^31 - 1 bytes and longer ones are refused, never truncated.
+//
+// encrypt_record never throws: it reports through the error slot (empty on
+// success). decrypt_record puts its message in the slot and throws
+// std::runtime_error with it. The batch forms run on the OpenMP team with one
+// cipher context per thread (key schedule set once), throw only after their
+// parallel region, and return no partial output on failure.
+#ifndef TAVRIN_CRYPTO_SEALED_RECORD_H_
+#define TAVRIN_CRYPTO_SEALED_RECORD_H_
+
+#include <openssl/evp.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "backing_store/row_matrix.h"
+#include "crypto/key.h"
+
+namespace tavrin {
+
+inline constexpr size_t kIvSize = 12;
+inline constexpr size_t kTagSize = 16;
+inline constexpr size_t kSealOverhead = kIvSize + kTagSize;
+
+// `ctx` is owned by the caller and may be reused across calls.
+Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key, EVP_CIPHER_CTX* ctx,
+                     std::string& error);
+Bytes encrypt_record(const Bytes& plaintext, const Key256& key, EVP_CIPHER_CTX* ctx,
+                     std::string& error);
+Bytes decrypt_record(const Bytes& record, const Key256& key, std::string& error);
+
+// Row i of the result is the sealed (opened) row i of the input. Throws
+// "Failed to encrypt N plaintexts" / "Failed to decrypt N ciphertexts".
+// decrypt_rows refuses rows shorter than 28 bytes before opening any.
+ByteMatrix encrypt_rows(const ByteMatrix& rows, const Key256& key);
+ByteMatrix decrypt_rows(const ByteMatrix& rows, const Key256& key);
+
+// Same length and order as the input. Each failed item is reported as one
+// line "Error for item i: message" on standard error, then one runtime error
+// is thrown. decrypt_items passes empty entries through as empty.
+std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key);
+std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_CRYPTO_SEALED_RECORD_H_

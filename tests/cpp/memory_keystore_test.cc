@@ -1,0 +1,156 @@
+#include "backing_store/memory_keystore.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "backing_store/keystore_factory.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+namespace {
+
+template <typename F>
+std::string error_of(F&& f) {
+  try {
+    f();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "";
+}
+
+TEST(MemoryKeystore, RowsRespectRowSize) {
+  MemoryKeystore store("idx", 100, 0);
+  EXPECT_EQ(error_of([&] { store.BatchPutRows({}, ByteMatrix()); }),
+            "No keys provided for batch insertion");
+  ByteMatrix two_rows(Bytes(16, 7), 8);
+  EXPECT_EQ(error_of([&] { store.BatchPutRows({1}, two_rows); }),
+            "Mismatch between number of keys and batch size");
+  ByteMatrix wide(Bytes(32, 9), 16);
+  EXPECT_EQ(error_of([&] {
+              store.BatchPutRows({1, 2}, wide);
+            }),
+            "Amount of data must be divisible by the size of each value");
+  EXPECT_EQ(store.CountItems(), 0u) << "a refused call wrote something";
+  store.SetRowSize(16);
+  store.BatchPutRows({1, 2}, wide);
+  ByteMatrix back = store.BatchGetRows({2, 3, 1});
+  EXPECT_EQ(back.rows, 3u);
+  EXPECT_EQ(back.cols, 16u);
+  EXPECT_EQ(Bytes(back.row(0), back.row(0) + 16), Bytes(16, 9));
+  EXPECT_EQ(Bytes(back.row(1), back.row(1) + 16), Bytes(16, 0));
+  EXPECT_EQ(Bytes(back.row(2), back.row(2) + 16), Bytes(16, 9));
+}
+
+TEST(MemoryKeystore, LaterDuplicateRowWinsAndAbsentRowsAreZero) {
+  MemoryKeystore store("idx", 1, 0);
+  Bytes data = {1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2};
+  store.BatchPutRows({5, 5}, ByteMatrix(data, 8));
+  ByteMatrix back = store.BatchGetRows({5, 6});
+  EXPECT_EQ(back.rows, 2u);
+  EXPECT_EQ(Bytes(back.row(0), back.row(0) + 8), Bytes(8, 2));
+  EXPECT_EQ(Bytes(back.row(1), back.row(1) + 8), Bytes(8, 0));
+  EXPECT_EQ(store.BatchGetRows({}).rows, 0u);
+  MemoryKeystore fresh("idx", 2, 0);
+  ByteMatrix zeros = fresh.BatchGetRows({1, 2, 3});
+  EXPECT_EQ(zeros.data, Bytes(24, 0));
+}
+
+TEST(MemoryKeystore, RowOfOtherWidthIsRefusedNotShifted) {
+  MemoryKeystore store("idx", 1, 0);
+  store.PutItem(7, Bytes(36, 1));  // e.g. a sealed record beside the 8-byte rows
+  store.BatchPutRows({8}, ByteMatrix(Bytes(8, 2), 8));
+  EXPECT_NE(error_of([&] { store.BatchGetRows({7, 8}); }), "");
+  ByteMatrix ok = store.BatchGetRows({8});
+  EXPECT_EQ(ok.data, Bytes(8, 2));
+}
+
+TEST(MemoryKeystore, ItemsSkipEmptyValues) {
+  MemoryKeystore store("idx", 1, 2);
+  EXPECT_EQ(error_of([&] { store.BatchPutItems({}, {}); }), "No keys provided for batch insertion");
+  EXPECT_EQ(error_of([&] {
+              store.BatchPutItems({1, 2}, {{'a'}});
+            }),
+            "Mismatch between number of keys and batch size");
+  store.BatchPutItems({1, 2}, {{'a'}, {}});
+  EXPECT_EQ(store.GetItem(1), Bytes{'a'});
+  EXPECT_TRUE(store.GetItem(2).empty());
+  EXPECT_EQ(store.CountItems(), 1u);
+  store.BatchPutItems({1}, {{}});  // an empty value keeps the earlier one
+  EXPECT_EQ(store.GetItem(1), Bytes{'a'});
+  store.PutItem(3, {});  // PutItem does store an empty value
+  EXPECT_EQ(store.CountItems(), 2u);
+  EXPECT_EQ(store.BatchGetItems({3, 1, 4}), (std::vector<Bytes>{{}, {'a'}, {}}));
+  EXPECT_TRUE(store.BatchGetItems({}).empty());
+}
+
+TEST(MemoryKeystore, DeletionAndWarnings) {
+  MemoryKeystore store("idx", 40, 2);
+  EXPECT_EQ(store.hashed_index_name(), 42u);
+  testing::internal::CaptureStderr();
+  store.BatchDeleteItems({1});
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning: Index name for hashed_index_name_ does not exist.\n");
+
+  store.BatchPutItems({1, 2}, {{'a'}, {'b'}});
+  store.DeleteItem(1);
+  store.DeleteItem(99);
+  EXPECT_EQ(store.CountItems(), 1u);
+  store.BatchDeleteItems({2, 3});  // removes the last key and with it the table
+  testing::internal::CaptureStderr();
+  store.DeleteIndex();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "Warning: Index with hashed_index_name_ 42 does not exist.\n");
+
+  store.PutItem(5, {'x'});
+  testing::internal::CaptureStderr();
+  store.DeleteIndex();
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_TRUE(store.GetItem(5).empty());
+  EXPECT_EQ(store.CountItems(), 0u);
+}
+
+TEST(MemoryKeystore, ConfigItemsAreNotKept) {
+  MemoryKeystore store("idx", 1, 1);
+  store.PushConfigItem("idx.cvs", {'v'});
+  EXPECT_FALSE(store.ConfigItemExists("idx.cvs"));
+  EXPECT_EQ(error_of([&] { store.LoadConfigItem("idx.cvs"); }),
+            "MemoryKeystore does not support PushConfigItem and LoadConfigItem yet");
+}
+
+TEST(MemoryKeystore, RoleIsAddedToBaseWithWraparound) {
+  EXPECT_EQ(MemoryKeystore("i", 0, -1).hashed_index_name(), ~uint64_t{0});
+  EXPECT_EQ(MemoryKeystore("i", ~uint64_t{0}, 3).hashed_index_name(), 2u);
+}
+
+TEST(KeystoreFactory, ChoosesByLocation) {
+  using tavrin::DBConfig;
+  using tavrin::Location;
+  for (Location loc : {Location::MEMORY, Location::NONE}) {
+    auto store = KeystoreFactory::Create(DBConfig(loc, "t", "c"), "idx", 10, 3);
+    auto* memory = dynamic_cast<MemoryKeystore*>(store.get());
+    ASSERT_NE(memory, nullptr);
+    EXPECT_EQ(memory->hashed_index_name(), 13u);
+    EXPECT_EQ(memory->row_width(), 8u);
+    EXPECT_EQ(memory->index_name(), "idx");
+  }
+  // Two stores of one index never share data.
+  auto a = KeystoreFactory::Create(DBConfig(Location::MEMORY, {}, {}), "idx", 10, 0);
+  auto b = KeystoreFactory::Create(DBConfig(Location::MEMORY, {}, {}), "idx", 10, 0);
+  a->PutItem(1, {'a'});
+  EXPECT_TRUE(b->GetItem(1).empty());
+
+  for (Location loc : {Location::REDIS, Location::POSTGRES}) {
+    EXPECT_NE(error_of([&] {
+                KeystoreFactory::Create(DBConfig(loc, {}, {}), "idx", 1, 0);
+              }).find("not available"),
+              std::string::npos);
+  }
+  EXPECT_EQ(error_of([&] {
+              KeystoreFactory::Create(DBConfig(static_cast<Location>(3), {}, {}), "idx", 1, 0);
+            }),
+            "Unsupported index location");
+}
+
+}  // namespace
+}  // namespace tavrin_encrypted_index::internal::backing_store
