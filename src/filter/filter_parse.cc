@@ -103,8 +103,8 @@ bool ValidateFilter(const json& filter) {
   if (condition.empty()) {
     // NormalizeFilter turns {} into {"$eq": {}}; an unnormalised {} is an
     // equality with no operator, refused like a null operand.
-    throw std::invalid_argument("Invalid query: Operator `$eq` cannot have an empty object or "
-                                "null as a value.");
+    throw std::invalid_argument(
+        "Invalid query: Operator `$eq` cannot have an empty object or null as a value.");
   }
   const auto op = condition.begin();
   if (AllowedFilterOperators().count(op.key()) == 0) {

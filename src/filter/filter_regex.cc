@@ -101,9 +101,9 @@ FilterRegex::FilterRegex(const std::string& pattern) : pattern_(pattern) {
 
 bool FilterRegex::Search(std::string_view subject) const {
   if (backtracking_ && subject.size() > kBacktrackingSubjectLimit) {
-    throw std::invalid_argument("Regex pattern with back-references cannot search strings longer "
-                                "than " + std::to_string(kBacktrackingSubjectLimit) +
-                                " bytes: " + pattern_);
+    throw std::invalid_argument(
+        "Regex pattern with back-references cannot search strings longer than " +
+        std::to_string(kBacktrackingSubjectLimit) + " bytes: " + pattern_);
   }
   int64_t budget = kRegexBaseSteps + kRegexStepsPerByte * static_cast<int64_t>(subject.size());
   const StepIterator first(subject.data(), &budget);

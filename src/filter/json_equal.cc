@@ -39,8 +39,7 @@ bool NumberEqual(const json& a, const json& b) {
   const json& s = ta == value_t::number_integer ? a : b;
   const json& u = ta == value_t::number_integer ? b : a;
   const int64_t sv = s.get_ref<const json::number_integer_t&>();
-  return sv >= 0 &&
-         static_cast<uint64_t>(sv) == u.get_ref<const json::number_unsigned_t&>();
+  return sv >= 0 && static_cast<uint64_t>(sv) == u.get_ref<const json::number_unsigned_t&>();
 }
 
 bool IsNaN(const json& v) {

@@ -129,7 +129,8 @@ TEST(FilterEval, MissingAndNullFields) {
   EXPECT_FALSE(Matches(R"({"x": {"$ne": 1}})", "{}"));
   EXPECT_FALSE(Matches(R"({"x": {"$nin": [1]}})", "{}"));
   // {"$eq": null} never matches: a null field fails everything but $exists.
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"x": {"$eq": null}})"), json::parse(R"({"x": null})")));
+  EXPECT_FALSE(
+      EvaluateFilter(json::parse(R"({"x": {"$eq": null}})"), json::parse(R"({"x": null})")));
   // Only a lone $exists false holds, and 0 is not false.
   const json doc = json::object();
   EXPECT_FALSE(EvaluateFilter(json::parse(R"({"x": {"$exists": 0}})"), doc));
@@ -174,8 +175,9 @@ TEST(FilterEval, Regex) {
   EXPECT_EQ(message.rfind("Invalid regex pattern: (\nError: ", 0), 0u) << message;
   EXPECT_GT(message.size(), std::string("Invalid regex pattern: (\nError: ").size());
   EXPECT_THROW(EvaluateOperator("$regex", json("x"), json(1)), json::type_error);
-  EXPECT_TRUE(EndsWith(EvalError(json::parse(R"({"n": {"$regex": 1}})"), json::parse(R"({"n": "x"})")),
-                       "type must be string, but is number"));
+  EXPECT_TRUE(
+      EndsWith(EvalError(json::parse(R"({"n": {"$regex": 1}})"), json::parse(R"({"n": "x"})")),
+               "type must be string, but is number"));
 }
 
 TEST(FilterEval, RegexWorkIsBounded) {
@@ -188,12 +190,12 @@ TEST(FilterEval, RegexWorkIsBounded) {
   // Linear patterns over a long subject stay inside the budget.
   std::string text;
   for (int i = 0; i < 20000; ++i) text += "the quick brown fox 0123 ";
-  EXPECT_FALSE(EvaluateOperator("$regex", json(text),
-                                json("(apple|banana|cherry|date|fig|grape)[0-9]+x")));
+  EXPECT_FALSE(
+      EvaluateOperator("$regex", json(text), json("(apple|banana|cherry|date|fig|grape)[0-9]+x")));
   EXPECT_TRUE(EvaluateOperator("$regex", json(text + "zz"), json("(\\w+\\s){3}zz")));
 
-  const std::string costly =
-      EvalError(json::parse(R"j({"s": {"$regex": "(?=.*z)"}})j"), json{{"s", std::string(20000, 'b')}});
+  const std::string costly = EvalError(json::parse(R"j({"s": {"$regex": "(?=.*z)"}})j"),
+                                       json{{"s", std::string(20000, 'b')}});
   EXPECT_EQ(costly, "Regex pattern too costly to evaluate: (?=.*z)");
   // Back-references need backtracking, which is kept to short subjects.
   const std::string shortish(kBacktrackingSubjectLimit, 'o');
@@ -204,14 +206,15 @@ TEST(FilterEval, RegexWorkIsBounded) {
   // The pattern compiler recurses per character; very long patterns are refused.
   const std::string nested = std::string(20000, '(') + std::string(20000, ')');
   const std::string refused = EvalError(json{{"s", {{"$regex", nested}}}}, json{{"s", "x"}});
-  EXPECT_TRUE(EndsWith(refused, "\nError: Pattern is longer than 4096 bytes.")) << refused.substr(0, 80);
+  EXPECT_TRUE(EndsWith(refused, "\nError: Pattern is longer than 4096 bytes."))
+      << refused.substr(0, 80);
   const std::string deep = std::string(1000, '(') + "x" + std::string(1000, ')');
   EXPECT_TRUE(EvaluateOperator("$regex", json("x"), json(deep)));
 }
 
 TEST(FilterEval, TypeNames) {
-  const json values[] = {json("s"), json(1), json(2u), json(1.5), json(true), json::array(),
-                         json::object()};
+  const json values[] = {json("s"),  json(1),       json(2u),      json(1.5),
+                         json(true), json::array(), json::object()};
   const char* expected[] = {"string", "number", "number", "number", "boolean", "array", "object"};
   const char* names[] = {"string", "number", "boolean", "array", "object"};
   for (size_t i = 0; i < std::size(values); ++i) {
@@ -297,14 +300,14 @@ TEST(FilterItems, ReportsTheFirstFailingDocument) {
   for (size_t n : {size_t{40}, size_t{5000}}) {  // sequential and parallel
     for (bool a_first : {true, false}) {
       const size_t first = n / 4 + 3, second = n - 2;
-      const auto docs = a_first ? DocsWithFailures(n, first, second)
-                                : DocsWithFailures(n, second, first);
+      const auto docs =
+          a_first ? DocsWithFailures(n, first, second) : DocsWithFailures(n, second, first);
       try {
         FilterItems(docs, filter, true);
         ADD_FAILURE() << "no error";
       } catch (const std::invalid_argument& e) {
-        const std::string expected = a_first ? "Invalid regex pattern: (\n"
-                                             : "Invalid regex pattern: [z-a]\n";
+        const std::string expected =
+            a_first ? "Invalid regex pattern: (\n" : "Invalid regex pattern: [z-a]\n";
         EXPECT_EQ(std::string(e.what()).rfind(expected, 0), 0u) << n << " " << e.what();
       }
     }

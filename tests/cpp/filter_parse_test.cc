@@ -64,9 +64,9 @@ TEST(FilterParse, NormalizeRewritesFieldEntriesAtEveryLogicalLevel) {
 TEST(FilterParse, NormalizeLeavesOperandsAsWritten) {
   // Rewriting these operands would make them unable to match the very
   // objects they name.
-  for (const char* text : {R"({"a": {"$eq": {"b": 1}}})", R"({"a": {"$in": [{"b": 1}, 2]}})",
-                           R"({"a": {"$ne": {"b": {"c": 1}}}})",
-                           R"({"$and": [{"a": {"$nin": [{"b": 1}]}}]})"}) {
+  for (const char* text :
+       {R"({"a": {"$eq": {"b": 1}}})", R"({"a": {"$in": [{"b": 1}, 2]}})",
+        R"({"a": {"$ne": {"b": {"c": 1}}}})", R"({"$and": [{"a": {"$nin": [{"b": 1}]}}]})"}) {
     json f = json::parse(text);
     NormalizeFilter(f);
     EXPECT_EQ(f, json::parse(text)) << text;

@@ -24,8 +24,8 @@ using json = nlohmann::json;
 struct RefError {};
 
 bool RefIsNumber(const json& v) {
-  return v.type() == json::value_t::number_integer ||
-         v.type() == json::value_t::number_unsigned || v.type() == json::value_t::number_float;
+  return v.type() == json::value_t::number_integer || v.type() == json::value_t::number_unsigned ||
+         v.type() == json::value_t::number_float;
 }
 
 long double RefNumber(const json& v) {
@@ -41,9 +41,8 @@ bool RefEqual(const json& x, const json& y) {
   if (x.type() != y.type()) return false;
   if (x.is_array()) {
     return x.size() == y.size() &&
-           std::equal(x.begin(), x.end(), y.begin(), [](const json& p, const json& q) {
-             return RefEqual(p, q);
-           });
+           std::equal(x.begin(), x.end(), y.begin(),
+                      [](const json& p, const json& q) { return RefEqual(p, q); });
   }
   if (x.is_object()) {
     if (x.size() != y.size()) return false;
