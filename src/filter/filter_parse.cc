@@ -1,6 +1,9 @@
 #include "filter/filter_parse.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace tavrin {
 namespace {
@@ -17,6 +20,22 @@ bool IsOperatorObject(const json& v) {
     if (StartsWithDollar(entry.key())) return true;
   }
   return false;
+}
+
+// Nesting depth of v (a scalar is 1), found without recursion since v comes
+// straight from untrusted text.
+size_t Depth(const json& v) {
+  size_t deepest = 0;
+  std::vector<std::pair<const json*, size_t>> pending = {{&v, 1}};
+  while (!pending.empty()) {
+    const auto [node, depth] = pending.back();
+    pending.pop_back();
+    deepest = std::max(deepest, depth);
+    if (node->is_structured()) {
+      for (const json& child : *node) pending.emplace_back(&child, depth + 1);
+    }
+  }
+  return deepest;
 }
 
 }  // namespace
@@ -45,6 +64,10 @@ json ParseFilter(const std::string& text) {
     throw std::invalid_argument(kParsePrefix + std::string(e.what()));
   }
   if (IsEmptyFilter(filter)) return filter;
+  if (Depth(filter) > kMaxFilterDepth) {
+    throw std::invalid_argument("The filters argument is nested more than " +
+                                std::to_string(kMaxFilterDepth) + " levels deep.");
+  }
   try {
     NormalizeFilter(filter);
     ValidateFilter(filter);

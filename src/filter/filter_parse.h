@@ -6,12 +6,13 @@
 // field path mapped to a condition, an object of operator -> operand). A field
 // entry whose value is not an operator object is shorthand for {"$eq": value}.
 //
-// Every failure is std::invalid_argument with a fixed message, except the JSON
-// library's parse errors, which ParseFilter wraps with the prefix
+// Every failure is std::invalid_argument with a fixed message; the JSON
+// library's parse errors are reported with the prefix
 // "Invalid JSON format for filters: ".
 #ifndef TAVRIN_FILTER_FILTER_PARSE_H_
 #define TAVRIN_FILTER_FILTER_PARSE_H_
 
+#include <cstddef>
 #include <string>
 #include <unordered_set>
 
@@ -28,8 +29,15 @@ const std::unordered_set<std::string>& LogicalFilterOperators();
 // True for null, {} and []: the filter that keeps everything.
 bool IsEmptyFilter(const nlohmann::json& filter);
 
+// Filters nested deeper than this (objects and arrays, operands included) are
+// refused by ParseFilter, so that normalising, evaluating and comparing them
+// cannot exhaust the stack.
+inline constexpr size_t kMaxFilterDepth = 256;
+
 // Parses, normalises and validates filter text. Empty text gives {}; text that
-// parses to null, {} or [] is returned unchanged (no filter).
+// parses to null, {} or [] is returned unchanged (no filter). A filter nested
+// deeper than kMaxFilterDepth throws
+// "The filters argument is nested more than 256 levels deep."
 nlohmann::json ParseFilter(const std::string& text);
 
 // Rewrites shorthand equalities in place, in the field entries of the filter

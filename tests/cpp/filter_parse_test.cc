@@ -135,6 +135,28 @@ TEST(FilterParse, MalformedTextKeepsParserMessage) {
   }
 }
 
+TEST(FilterParse, RefusesFiltersNestedTooDeeply) {
+  // Nested $not filters, and a deep operand: both would otherwise be walked
+  // recursively.
+  auto nested_not = [](size_t levels) {
+    std::string text;
+    for (size_t i = 0; i < levels; ++i) text += R"({"$not": )";
+    text += R"({"a": 1})";
+    return text + std::string(levels, '}');
+  };
+  auto deep_operand = [](size_t levels) {
+    return R"({"a": {"$eq": )" + std::string(levels, '[') + std::string(levels, ']') + "}}";
+  };
+  const std::string message = "The filters argument is nested more than 256 levels deep.";
+  EXPECT_EQ(ParseError(nested_not(100000)), message);
+  EXPECT_EQ(ParseError(deep_operand(100000)), message);
+  // {"a": 1} and {"a": {"$eq": []}} are 2 levels deep before the added ones.
+  EXPECT_NO_THROW(ParseFilter(nested_not(kMaxFilterDepth - 2)));
+  EXPECT_EQ(ParseError(nested_not(kMaxFilterDepth - 1)), message);
+  EXPECT_NO_THROW(ParseFilter(deep_operand(kMaxFilterDepth - 2)));
+  EXPECT_EQ(ParseError(deep_operand(kMaxFilterDepth - 1)), message);
+}
+
 TEST(FilterParse, ValidateUnnormalisedInputSafely) {
   // FilterItems may validate a filter that never went through ParseFilter.
   EXPECT_THROW(ValidateFilter(json::parse(R"({"a": {}})")), std::invalid_argument);
