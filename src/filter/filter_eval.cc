@@ -1,0 +1,320 @@
+#include "filter/filter_eval.h"
+
+#include <atomic>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+
+#include "filter/filter_parse.h"
+#include "filter/filter_regex.h"
+#include "filter/json_equal.h"
+
+namespace tavrin {
+namespace {
+
+using json = nlohmann::json;
+
+// $regex patterns compiled ahead of a batch. A pattern that failed to compile
+// keeps its message, thrown when an evaluation reaches it.
+class RegexTable {
+ public:
+  struct Entry {
+    std::unique_ptr<FilterRegex> regex;
+    std::string error;
+  };
+
+  explicit RegexTable(const json& filter) { Collect(filter); }
+
+  // The entry for a $regex operand node of the filter, or null.
+  const Entry* Find(const json* operand) const {
+    auto it = by_node_.find(operand);
+    return it == by_node_.end() ? nullptr : it->second;
+  }
+
+ private:
+  // Walks the filter the way evaluation does; shapes that evaluation rejects
+  // before reaching an operator are skipped.
+  void Collect(const json& filter) {
+    if (!filter.is_object()) return;
+    for (const auto& entry : filter.items()) {
+      const std::string& key = entry.key();
+      const json& value = entry.value();
+      if (key == "$and" || key == "$or" || key == "$nor") {
+        for (const json& element : value) Collect(element);
+      } else if (key == "$not") {
+        Collect(value);
+      } else if (value.is_object()) {
+        for (const auto& op : value.items()) {
+          if (op.key() == "$regex" && op.value().is_string()) Add(op.value());
+        }
+      }
+    }
+  }
+
+  void Add(const json& operand) {
+    const std::string& pattern = operand.get_ref<const std::string&>();
+    auto [it, inserted] = by_pattern_.try_emplace(pattern);
+    if (inserted) {
+      try {
+        it->second.regex = std::make_unique<FilterRegex>(pattern);
+      } catch (const std::invalid_argument& e) {
+        it->second.error = e.what();
+      }
+    }
+    by_node_[&operand] = &it->second;
+  }
+
+  std::unordered_map<std::string, Entry> by_pattern_;
+  std::unordered_map<const json*, const Entry*> by_node_;
+};
+
+// The field at a dotted path, or null when any step is missing or not an
+// object. Looks names up by view, without allocating.
+const json* LookupField(const json& document, const std::string& path) {
+  const json* current = &document;
+  size_t start = 0;
+  for (;;) {
+    if (!current->is_object()) return nullptr;
+    const size_t dot = path.find('.', start);
+    const size_t end = dot == std::string::npos ? path.size() : dot;
+    const auto& object = current->get_ref<const json::object_t&>();
+    const auto it = object.find(std::string_view(path.data() + start, end - start));
+    if (it == object.end()) return nullptr;
+    current = &it->second;
+    if (dot == std::string::npos) return current;
+    start = dot + 1;
+  }
+}
+
+enum class Order { kGt, kGte, kLt, kLte };
+
+bool Compare(const json& f, const json& a, Order order) {
+  if (!f.is_number() || !a.is_number()) return false;
+  const double x = f.get<double>();
+  const double y = a.get<double>();
+  switch (order) {
+    case Order::kGt:
+      return x > y;
+    case Order::kGte:
+      return x >= y;
+    case Order::kLt:
+      return x < y;
+    case Order::kLte:
+      return x <= y;
+  }
+  return false;
+}
+
+// Some element of f (or f itself when it is not an array) equals some element
+// of a, with a iterated as a logical operand is.
+bool AnyIn(const json& f, const json& a) {
+  if (f.is_array()) {
+    for (const json& element : f) {
+      for (const json& candidate : a) {
+        if (JsonEqual(element, candidate)) return true;
+      }
+    }
+    return false;
+  }
+  for (const json& candidate : a) {
+    if (JsonEqual(f, candidate)) return true;
+  }
+  return false;
+}
+
+class Evaluator {
+ public:
+  explicit Evaluator(const RegexTable* regexes) : regexes_(regexes) {}
+
+  bool Filter(const json& filter, const json& document) const {
+    for (auto it = filter.begin(); it != filter.end(); ++it) {
+      const std::string& key = it.key();  // throws for a non-object filter
+      const json& value = it.value();
+      bool holds;
+      if (key == "$and") {
+        holds = true;
+        for (const json& element : value) {
+          if (!Filter(element, document)) {
+            holds = false;
+            break;
+          }
+        }
+      } else if (key == "$or") {
+        holds = false;
+        for (const json& element : value) {
+          if (Filter(element, document)) {
+            holds = true;
+            break;
+          }
+        }
+      } else if (key == "$nor") {
+        holds = true;
+        for (const json& element : value) {
+          if (Filter(element, document)) {
+            holds = false;
+            break;
+          }
+        }
+      } else if (key == "$not") {
+        holds = !Filter(value, document);
+      } else {
+        holds = Field(key, value, document);
+      }
+      if (!holds) return false;
+    }
+    return true;
+  }
+
+  bool Operator(const std::string& op, const json& f, const json& a) const {
+    if (op == "$eq") {
+      if (!f.is_array()) return JsonEqual(f, a);
+      for (const json& element : f) {
+        if (JsonEqual(element, a)) return true;
+      }
+      return false;
+    }
+    if (op == "$ne") {
+      if (!f.is_array()) return JsonNotEqual(f, a);
+      for (const json& element : f) {
+        if (JsonEqual(element, a)) return false;
+      }
+      return true;
+    }
+    if (op == "$gt") return Ordered(f, a, Order::kGt);
+    if (op == "$gte") return Ordered(f, a, Order::kGte);
+    if (op == "$lt") return Ordered(f, a, Order::kLt);
+    if (op == "$lte") return Ordered(f, a, Order::kLte);
+    if (op == "$in") return AnyIn(f, a);
+    if (op == "$nin") return !AnyIn(f, a);
+    if (op == "$exists") return a.get<bool>();
+    if (op == "$regex") return Regex(f, a);
+    if (op == "$type") return Type(f, a);
+    throw std::invalid_argument("Unsupported operator: " + op);
+  }
+
+ private:
+  bool Field(const std::string& path, const json& condition, const json& document) const {
+    const json* field = LookupField(document, path);
+    if (field == nullptr || field->is_null()) {
+      if (condition.size() != 1) return false;
+      const auto only = condition.begin();
+      return only.key() == "$exists" && only.value().is_boolean() && !only.value().get<bool>();
+    }
+    for (auto it = condition.begin(); it != condition.end(); ++it) {
+      if (!Operator(it.key(), *field, it.value())) return false;
+    }
+    return true;
+  }
+
+  static bool Ordered(const json& f, const json& a, Order order) {
+    if (!f.is_array()) return Compare(f, a, order);
+    for (const json& element : f) {
+      if (Compare(element, a, order)) return true;
+    }
+    return false;
+  }
+
+  bool Regex(const json& f, const json& a) const {
+    if (!f.is_string()) return false;
+    const std::string& subject = f.get_ref<const std::string&>();
+    const RegexTable::Entry* entry = regexes_ ? regexes_->Find(&a) : nullptr;
+    if (entry == nullptr) return FilterRegex(a.get<std::string>()).Search(subject);
+    if (!entry->regex) throw std::invalid_argument(entry->error);
+    return entry->regex->Search(subject);
+  }
+
+  static bool Type(const json& f, const json& a) {
+    // Compared without building JSON values: this runs once per document.
+    const std::string* name = a.is_string() ? &a.get_ref<const std::string&>() : nullptr;
+    if (name != nullptr) {
+      if (*name == "string") return f.is_string();
+      if (*name == "number") return f.is_number();
+      if (*name == "boolean") return f.is_boolean();
+      if (*name == "array") return f.is_array();
+      if (*name == "object") return f.is_object();
+    }
+    throw std::invalid_argument("Unsupported type in $type operator: " + a.get<std::string>());
+  }
+
+  const RegexTable* regexes_;
+};
+
+// Runs body(i) for i in [0, n), in parallel from kFilterParallelThreshold on.
+// Rethrows the error of the lowest failing i, which is the error a sequential
+// loop would have stopped at.
+template <typename Body>
+void ForEachDocument(size_t n, const Body& body) {
+  if (n < kFilterParallelThreshold) {
+    for (size_t i = 0; i < n; ++i) body(i);
+    return;
+  }
+  std::atomic<int64_t> first_failure{static_cast<int64_t>(n)};
+  std::exception_ptr error;
+  const int64_t count = static_cast<int64_t>(n);
+#pragma omp parallel for schedule(dynamic, 64)
+  for (int64_t i = 0; i < count; ++i) {
+    // Past a known failure the outcome no longer matters.
+    if (i > first_failure.load(std::memory_order_relaxed)) continue;
+    try {
+      body(static_cast<size_t>(i));
+    } catch (...) {
+#pragma omp critical(tavrin_filter_first_failure)
+      {
+        if (i < first_failure.load(std::memory_order_relaxed)) {
+          first_failure.store(i, std::memory_order_relaxed);
+          error = std::current_exception();
+        }
+      }
+    }
+  }
+  if (error) std::rethrow_exception(error);
+}
+
+}  // namespace
+
+bool EvaluateFilter(const json& filter, const json& document) {
+  return Evaluator(nullptr).Filter(filter, document);
+}
+
+bool EvaluateOperator(const std::string& op, const json& field, const json& operand) {
+  return Evaluator(nullptr).Operator(op, field, operand);
+}
+
+std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json& filter,
+                                  bool validate) {
+  if (validate) ValidateFilter(filter);
+  if (documents.size() > std::numeric_limits<uint32_t>::max()) {
+    throw std::invalid_argument("Too many documents to filter: indices must fit in 32 bits.");
+  }
+  const RegexTable regexes(filter);
+  const Evaluator evaluator(&regexes);
+  std::vector<uint8_t> keep(documents.size(), 0);
+  ForEachDocument(documents.size(),
+                  [&](size_t i) { keep[i] = evaluator.Filter(filter, documents[i]) ? 1 : 0; });
+  std::vector<uint32_t> matches;
+  for (size_t i = 0; i < keep.size(); ++i) {
+    if (keep[i]) matches.push_back(static_cast<uint32_t>(i));
+  }
+  return matches;
+}
+
+std::vector<json> ParseMetadataBatch(const std::vector<std::string>& texts) {
+  std::vector<json> documents(texts.size());
+  ForEachDocument(texts.size(), [&](size_t i) {
+    if (texts[i].empty()) {
+      documents[i] = json::object();
+      return;
+    }
+    try {
+      documents[i] = json::parse(texts[i]);
+    } catch (const json::parse_error& e) {
+      throw std::invalid_argument("Invalid JSON string provided: " + std::string(e.what()));
+    }
+  });
+  return documents;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,58 @@
+// Evaluation of a normalised filter (see filter_parse.h) against JSON metadata
+// documents.
+//
+// A field path is split at every '.', and each name but the last must name a
+// nested object; arrays are never descended into. A missing field and a field
+// holding null are the same: only a lone {"$exists": false} holds for them.
+// On an array field, $eq/$in and the ordering operators hold when some
+// element does, $ne/$nin when no element does; the array as a whole is never
+// compared with the operand.
+//
+// Errors: std::invalid_argument with fixed messages ("Unsupported operator: ",
+// "Unsupported type in $type operator: ", "Invalid regex pattern: ", and the
+// limits of filter_regex.h); the JSON library's own type_error for a
+// non-boolean $exists or non-string $regex operand, and its invalid_iterator
+// error when a filter or condition is not an object where entries are read.
+// Nothing is swallowed: FilterItems throws the error of the first document,
+// in document order, whose evaluation fails.
+#ifndef TAVRIN_FILTER_FILTER_EVAL_H_
+#define TAVRIN_FILTER_FILTER_EVAL_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tavrin {
+
+// FilterItems and ParseMetadataBatch spread work over OpenMP threads from this
+// many documents on.
+inline constexpr size_t kFilterParallelThreshold = 512;
+
+// True when every entry of filter holds for document (entries in key order,
+// stopping at the first that fails). A null filter holds. $regex patterns are
+// compiled afresh for this call.
+bool EvaluateFilter(const nlohmann::json& filter, const nlohmann::json& document);
+
+// One operator against a present, non-null field value.
+bool EvaluateOperator(const std::string& op, const nlohmann::json& field,
+                      const nlohmann::json& operand);
+
+// Indices, ascending, of the documents that satisfy filter. With validate set,
+// ValidateFilter runs first. Each distinct $regex pattern is compiled once per
+// call; a pattern that does not compile fails only when an evaluation reaches
+// it, exactly as EvaluateFilter would.
+std::vector<uint32_t> FilterItems(const std::vector<nlohmann::json>& documents,
+                                  const nlohmann::json& filter, bool validate);
+
+// One document per metadata text, in order; an empty text gives {}. A text
+// that is not strict JSON throws std::invalid_argument
+// "Invalid JSON string provided: " + the parser's message (the first such
+// text, in order).
+std::vector<nlohmann::json> ParseMetadataBatch(const std::vector<std::string>& texts);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_FILTER_FILTER_EVAL_H_

@@ -1,0 +1,61 @@
+// The $regex matcher: an ECMAScript pattern searched for anywhere in a string.
+//
+// Patterns compile with std::regex (ECMAScript, default options), so compile
+// errors carry that library's messages, reported as std::invalid_argument
+// "Invalid regex pattern: " + pattern + "\nError: " + message.
+//
+// Matching is bounded so that no pattern can hang or crash the process:
+//  - A match is one anchored pass of "[\s\S]*(?:pattern)" rather than a
+//    search restarted at every position, which would cost the square of the
+//    subject length.
+//  - Patterns without back-references run on libstdc++'s breadth-first
+//    (Thompson-style) matcher: work grows linearly with the subject for a
+//    fixed pattern, including the exponential cases of backtracking such as
+//    (a+)+$. Lookahead assertions are allowed (each costs up to one pass).
+//  - Patterns with back-references need the backtracking matcher, whose
+//    recursion depth grows with the subject; they refuse subjects longer than
+//    kBacktrackingSubjectLimit bytes.
+//  - Every search spends from a work budget of kRegexBaseSteps +
+//    kRegexStepsPerByte * subject length character steps (a few tens of
+//    nanoseconds each). A search that runs out throws std::invalid_argument
+//    "Regex pattern too costly to evaluate: " + pattern.
+//  - The library's pattern compiler recurses once per character and group, so
+//    patterns longer than kRegexPatternLimit bytes are refused as invalid, with
+//    the message "Pattern is longer than 4096 bytes.".
+// A compiled FilterRegex is immutable; Search may run on many threads at once.
+#ifndef TAVRIN_FILTER_FILTER_REGEX_H_
+#define TAVRIN_FILTER_FILTER_REGEX_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <regex>
+#include <string>
+#include <string_view>
+
+namespace tavrin {
+
+inline constexpr size_t kRegexPatternLimit = 4096;
+inline constexpr size_t kBacktrackingSubjectLimit = 4096;
+inline constexpr int64_t kRegexBaseSteps = 4'000'000;
+inline constexpr int64_t kRegexStepsPerByte = 128;
+
+class FilterRegex {
+ public:
+  // Throws std::invalid_argument("Invalid regex pattern: ...") on a bad pattern.
+  explicit FilterRegex(const std::string& pattern);
+
+  // True when the pattern is found somewhere in subject.
+  bool Search(std::string_view subject) const;
+
+  bool backtracking() const { return backtracking_; }
+  const std::string& pattern() const { return pattern_; }
+
+ private:
+  std::string pattern_;
+  std::regex regex_;
+  bool backtracking_ = false;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_FILTER_FILTER_REGEX_H_
