@@ -7,9 +7,12 @@
 #include <string>
 
 #include "test_services.h"
+#include "test_util.h"
 
 namespace tavrin {
 namespace {
+
+using ::tavrin::testing::error_text;
 
 TEST(Client, KeepsCopiesAndDerivesTheFourthLocation) {
   DBConfig pg(Location::POSTGRES, std::string("items"), std::string("host=x"));
@@ -26,16 +29,6 @@ TEST(Client, KeepsCopiesAndDerivesTheFourthLocation) {
   EXPECT_EQ(c.GetCpuThreads(), 0);
   EXPECT_TRUE(c.IsGpuEnabled());
   EXPECT_EQ(Client(pg, pg, pg, -3, false).GetCpuThreads(), -3);
-}
-
-template <typename E, typename Fn>
-std::string error_text(Fn fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no expected exception>";
 }
 
 TEST(Client, PostgresListingChecksTheRecordFirst) {

@@ -5,26 +5,20 @@
 #include "client/db_config.h"
 #include "client/index_config.h"
 #include "client/index_params.h"
+#include "test_util.h"
 
 namespace tavrin {
 namespace {
 
-template <typename Fn>
-std::string invalid_argument_text(Fn fn) {
-  try {
-    fn();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "<no std::invalid_argument>";
-}
+using ::tavrin::testing::error_text;
 
 TEST(ConfigRecords, LocationsParseExactlyAndOnlyTheirLowerCaseText) {
   EXPECT_EQ(parse_location("memory"), Location::MEMORY);
   EXPECT_EQ(parse_location("postgres"), Location::POSTGRES);
   EXPECT_EQ(parse_location("redis"), Location::REDIS);
   for (const std::string text : {"Memory", "none", "", "redis ", "POSTGRES", "postgresql"}) {
-    EXPECT_EQ(invalid_argument_text([&] { parse_location(text); }), "Unknown DB location: " + text);
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_location(text); }),
+              "Unknown DB location: " + text);
   }
 }
 
@@ -43,10 +37,11 @@ TEST(ConfigRecords, MetricsRoundTripThroughTheirText) {
     EXPECT_EQ(parse_metric(metric_name(m)), m);
   }
   EXPECT_EQ(metric_name(DistanceMetric::SquaredEuclidean), "squared_euclidean");
-  EXPECT_EQ(invalid_argument_text([] { parse_metric("Cosine"); }),
+  EXPECT_EQ(error_text<std::invalid_argument>([] { parse_metric("Cosine"); }),
             "Invalid distance metric: Cosine");
-  EXPECT_EQ(invalid_argument_text([] { parse_metric(""); }), "Invalid distance metric: ");
-  EXPECT_EQ(invalid_argument_text([] { metric_name(static_cast<DistanceMetric>(3)); }),
+  EXPECT_EQ(error_text<std::invalid_argument>([] { parse_metric(""); }),
+            "Invalid distance metric: ");
+  EXPECT_EQ(error_text<std::invalid_argument>([] { metric_name(static_cast<DistanceMetric>(3)); }),
             "Invalid distance metric");
   EXPECT_EQ(index_type_name(IndexType::IVFFLAT), "ivfflat");
   EXPECT_EQ(index_type_name(static_cast<IndexType>(5)), "unknown");

@@ -12,9 +12,12 @@
 
 #include "client/index_record.h"
 #include "client/index_record_generated.h"
+#include "test_util.h"
 
 namespace tavrin {
 namespace {
+
+using ::tavrin::testing::error_text;
 
 const char kInvalid[] = "Could not deserialize index config: buffer is invalid";
 
@@ -46,16 +49,6 @@ void expect_same_matrices(const std::vector<CentroidMatrix>& a,
 // Whether a field is stored in a table (generated tables hide their base).
 bool has_field(const void* table, flatbuffers::voffset_t field) {
   return static_cast<const flatbuffers::Table*>(table)->CheckField(field);
-}
-
-template <typename E, typename Fn>
-std::string error_text(Fn fn) {
-  try {
-    fn();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no expected exception>";
 }
 
 TEST(IndexRecord, RoundTripsEveryField) {

@@ -5,29 +5,22 @@
 #include <string>
 
 #include "backing_store/keystore_factory.h"
+#include "test_util.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 namespace {
 
-template <typename F>
-std::string error_of(F&& f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "";
-}
+using ::tavrin::testing::error_text;
 
 TEST(MemoryKeystore, RowsRespectRowSize) {
   MemoryKeystore store("idx", 100, 0);
-  EXPECT_EQ(error_of([&] { store.BatchPutRows({}, ByteMatrix()); }),
+  EXPECT_EQ(error_text([&] { store.BatchPutRows({}, ByteMatrix()); }),
             "No keys provided for batch insertion");
   ByteMatrix two_rows(Bytes(16, 7), 8);
-  EXPECT_EQ(error_of([&] { store.BatchPutRows({1}, two_rows); }),
+  EXPECT_EQ(error_text([&] { store.BatchPutRows({1}, two_rows); }),
             "Mismatch between number of keys and batch size");
   ByteMatrix wide(Bytes(32, 9), 16);
-  EXPECT_EQ(error_of([&] {
+  EXPECT_EQ(error_text([&] {
               store.BatchPutRows({1, 2}, wide);
             }),
             "Amount of data must be divisible by the size of each value");
@@ -60,15 +53,16 @@ TEST(MemoryKeystore, RowOfOtherWidthIsRefusedNotShifted) {
   MemoryKeystore store("idx", 1, 0);
   store.PutItem(7, Bytes(36, 1));  // e.g. a sealed record beside the 8-byte rows
   store.BatchPutRows({8}, ByteMatrix(Bytes(8, 2), 8));
-  EXPECT_NE(error_of([&] { store.BatchGetRows({7, 8}); }), "");
+  EXPECT_NE(error_text([&] { store.BatchGetRows({7, 8}); }), "");
   ByteMatrix ok = store.BatchGetRows({8});
   EXPECT_EQ(ok.data, Bytes(8, 2));
 }
 
 TEST(MemoryKeystore, ItemsSkipEmptyValues) {
   MemoryKeystore store("idx", 1, 2);
-  EXPECT_EQ(error_of([&] { store.BatchPutItems({}, {}); }), "No keys provided for batch insertion");
-  EXPECT_EQ(error_of([&] {
+  EXPECT_EQ(error_text([&] { store.BatchPutItems({}, {}); }),
+            "No keys provided for batch insertion");
+  EXPECT_EQ(error_text([&] {
               store.BatchPutItems({1, 2}, {{'a'}});
             }),
             "Mismatch between number of keys and batch size");
@@ -114,7 +108,7 @@ TEST(MemoryKeystore, ConfigItemsAreNotKept) {
   MemoryKeystore store("idx", 1, 1);
   store.PushConfigItem("idx.cvs", {'v'});
   EXPECT_FALSE(store.ConfigItemExists("idx.cvs"));
-  EXPECT_EQ(error_of([&] { store.LoadConfigItem("idx.cvs"); }),
+  EXPECT_EQ(error_text([&] { store.LoadConfigItem("idx.cvs"); }),
             "MemoryKeystore does not support PushConfigItem and LoadConfigItem yet");
 }
 
@@ -141,12 +135,12 @@ TEST(KeystoreFactory, ChoosesByLocation) {
   EXPECT_TRUE(b->GetItem(1).empty());
 
   for (Location loc : {Location::REDIS, Location::POSTGRES}) {
-    EXPECT_NE(error_of([&] {
+    EXPECT_NE(error_text([&] {
                 KeystoreFactory::Create(DBConfig(loc, {}, {}), "idx", 1, 0);
               }).find("not available"),
               std::string::npos);
   }
-  EXPECT_EQ(error_of([&] {
+  EXPECT_EQ(error_text([&] {
               KeystoreFactory::Create(DBConfig(static_cast<Location>(3), {}, {}), "idx", 1, 0);
             }),
             "Unsupported index location");
