@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <vector>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -13,7 +14,9 @@ namespace {
 
 // ---- Portable kernels -----------------------------------------------------
 // Sixteen independent lanes let the compiler keep several vector
-// accumulators busy at the baseline instruction set.
+// accumulators busy at the baseline instruction set. Each sum has one lane
+// layout, used by every entry point, so a pair gets the same bits whichever
+// function computes it.
 constexpr size_t kLanes = 16;
 
 inline float lane_sum(const float* acc) {
@@ -24,7 +27,7 @@ inline float lane_sum(const float* acc) {
   return (s4[0] + s4[2]) + (s4[1] + s4[3]);
 }
 
-inline float sq_one_portable(const float* q, const float* x, size_t d) {
+inline float sq_portable(const float* q, const float* x, size_t d) {
   float acc[kLanes] = {};
   size_t i = 0;
   for (; i + kLanes <= d; i += kLanes) {
@@ -41,57 +44,40 @@ inline float sq_one_portable(const float* q, const float* x, size_t d) {
   return s;
 }
 
-// dot(q, x) and |x|^2 in one pass.
-inline void dot_norm_portable(const float* q, const float* x, size_t d, float* dot, float* nx) {
-  float ad[kLanes] = {};
-  float an[kLanes] = {};
+inline float dot_portable(const float* q, const float* x, size_t d) {
+  float acc[kLanes] = {};
   size_t i = 0;
   for (; i + kLanes <= d; i += kLanes) {
-    for (size_t j = 0; j < kLanes; ++j) {
-      ad[j] += q[i + j] * x[i + j];
-      an[j] += x[i + j] * x[i + j];
-    }
+    for (size_t j = 0; j < kLanes; ++j) acc[j] += q[i + j] * x[i + j];
   }
-  float sd = lane_sum(ad);
-  float sn = lane_sum(an);
-  for (; i < d; ++i) {
-    sd += q[i] * x[i];
-    sn += x[i] * x[i];
-  }
-  *dot = sd;
-  *nx = sn;
+  float s = lane_sum(acc);
+  for (; i < d; ++i) s += q[i] * x[i];
+  return s;
 }
 
-void sq_rows_portable(const float* q, const float* rows, size_t n, size_t d, float* out) {
-  for (size_t r = 0; r < n; ++r) out[r] = sq_one_portable(q, rows + r * d, d);
-}
-
-inline float cosine_from_sums(float dot, float nq, float nx) {
-  const float den = std::sqrt(nq) * std::sqrt(nx);
-  return den != 0.0f ? 1.0f - dot / den : 1.0f;
-}
-
-void cos_rows_portable(const float* q, float nq, const float* rows, size_t n, size_t d,
-                       float* out) {
+void sq_block_portable(const float* const* qs, size_t nq, const float* rows, size_t n, size_t d,
+                       float* out, size_t stride) {
   for (size_t r = 0; r < n; ++r) {
-    float dot, nx;
-    dot_norm_portable(q, rows + r * d, d, &dot, &nx);
-    out[r] = cosine_from_sums(dot, nq, nx);
+    const float* x = rows + r * d;
+    for (size_t g = 0; g < nq; ++g) out[g * stride + r] = sq_portable(qs[g], x, d);
   }
 }
 
-float sq_one_portable_fn(const float* q, const float* x, size_t d) {
-  return sq_one_portable(q, x, d);
-}
-void dot_norm_portable_fn(const float* q, const float* x, size_t d, float* dot, float* nx) {
-  dot_norm_portable(q, x, d, dot, nx);
+void dot_block_portable(const float* const* qs, size_t nq, const float* rows, size_t n, size_t d,
+                        float* out, size_t stride, float* norms) {
+  for (size_t r = 0; r < n; ++r) {
+    const float* x = rows + r * d;
+    norms[r] = dot_portable(x, x, d);
+    for (size_t g = 0; g < nq; ++g) out[g * stride + r] = dot_portable(qs[g], x, d);
+  }
 }
 
 #ifdef TAVRIN_HAVE_X86
 // ---- AVX2 + FMA kernels ---------------------------------------------------
-// Four accumulators per row; the row kernel takes two rows at once so that
-// eight independent FMA chains hide the latency and each query load serves
-// both rows. A pair gets the same accumulation order whichever path takes it.
+// Four accumulators per row. Block kernels take two candidate rows at a time
+// (eight independent FMA chains) and compare them with every query of the
+// block while they sit in L1, so a candidate row crosses the memory
+// hierarchy once per block of queries rather than once per query.
 #define TAVRIN_AVX2 __attribute__((target("avx2,fma")))
 
 TAVRIN_AVX2 inline float hsum(__m256 v) {
@@ -109,134 +95,130 @@ TAVRIN_AVX2 inline float combine(__m256 a0, __m256 a1, __m256 a2, __m256 a3) {
   return hsum(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
 }
 
-TAVRIN_AVX2 inline __m256 sq_step(const float* q, const float* x, __m256 acc) {
-  const __m256 t = _mm256_sub_ps(_mm256_loadu_ps(q), _mm256_loadu_ps(x));
+TAVRIN_AVX2 inline __m256 sq_step(__m256 q, const float* x, __m256 acc) {
+  const __m256 t = _mm256_sub_ps(q, _mm256_loadu_ps(x));
   return _mm256_fmadd_ps(t, t, acc);
 }
 
-TAVRIN_AVX2 inline float sq_one_avx2(const float* q, const float* x, size_t d) {
+TAVRIN_AVX2 inline __m256 dot_step(__m256 q, const float* x, __m256 acc) {
+  return _mm256_fmadd_ps(q, _mm256_loadu_ps(x), acc);
+}
+
+// The same accumulation for one row or two; `Step` is sq_step or dot_step,
+// `Tail` the matching scalar term.
+template <__m256 (*Step)(__m256, const float*, __m256), float (*Tail)(float, float, float)>
+TAVRIN_AVX2 inline void pair_avx2(const float* q, const float* x, const float* y, size_t d,
+                                  float* sx, float* sy) {
   __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+  __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0;
   size_t i = 0;
   for (; i + 32 <= d; i += 32) {
-    a0 = sq_step(q + i, x + i, a0);
-    a1 = sq_step(q + i + 8, x + i + 8, a1);
-    a2 = sq_step(q + i + 16, x + i + 16, a2);
-    a3 = sq_step(q + i + 24, x + i + 24, a3);
+    const __m256 q0 = _mm256_loadu_ps(q + i);
+    const __m256 q1 = _mm256_loadu_ps(q + i + 8);
+    const __m256 q2 = _mm256_loadu_ps(q + i + 16);
+    const __m256 q3 = _mm256_loadu_ps(q + i + 24);
+    a0 = Step(q0, x + i, a0);
+    b0 = Step(q0, y + i, b0);
+    a1 = Step(q1, x + i + 8, a1);
+    b1 = Step(q1, y + i + 8, b1);
+    a2 = Step(q2, x + i + 16, a2);
+    b2 = Step(q2, y + i + 16, b2);
+    a3 = Step(q3, x + i + 24, a3);
+    b3 = Step(q3, y + i + 24, b3);
   }
-  for (; i + 8 <= d; i += 8) a0 = sq_step(q + i, x + i, a0);
+  for (; i + 8 <= d; i += 8) {
+    const __m256 qv = _mm256_loadu_ps(q + i);
+    a0 = Step(qv, x + i, a0);
+    b0 = Step(qv, y + i, b0);
+  }
   float s = combine(a0, a1, a2, a3);
+  float t = combine(b0, b1, b2, b3);
   for (; i < d; ++i) {
-    const float t = q[i] - x[i];
-    s += t * t;
+    s = Tail(s, q[i], x[i]);
+    t = Tail(t, q[i], y[i]);
   }
+  *sx = s;
+  *sy = t;
+}
+
+// Scalar terms with an explicit fused multiply-add, so that no compiler
+// choice about contraction can make two call sites differ.
+TAVRIN_AVX2 inline float sq_tail(float s, float a, float b) {
+  const __m128 t = _mm_sub_ss(_mm_set_ss(a), _mm_set_ss(b));
+  return _mm_cvtss_f32(_mm_fmadd_ss(t, t, _mm_set_ss(s)));
+}
+TAVRIN_AVX2 inline float dot_tail(float s, float a, float b) {
+  return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(s)));
+}
+
+TAVRIN_AVX2 inline float sq_one_avx2(const float* q, const float* x, size_t d) {
+  float s, unused;
+  pair_avx2<sq_step, sq_tail>(q, x, x, d, &s, &unused);
   return s;
 }
 
-TAVRIN_AVX2 void sq_rows_avx2(const float* q, const float* rows, size_t n, size_t d, float* out) {
+TAVRIN_AVX2 inline float dot_one_avx2(const float* q, const float* x, size_t d) {
+  float s, unused;
+  pair_avx2<dot_step, dot_tail>(q, x, x, d, &s, &unused);
+  return s;
+}
+
+TAVRIN_AVX2 void sq_block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
+                               size_t d, float* out, size_t stride) {
   size_t r = 0;
   for (; r + 2 <= n; r += 2) {
     const float* x = rows + r * d;
-    const float* y = x + d;
-    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-    __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0;
-    size_t i = 0;
-    for (; i + 32 <= d; i += 32) {
-      const __m256 q0 = _mm256_loadu_ps(q + i);
-      const __m256 q1 = _mm256_loadu_ps(q + i + 8);
-      const __m256 q2 = _mm256_loadu_ps(q + i + 16);
-      const __m256 q3 = _mm256_loadu_ps(q + i + 24);
-      __m256 t = _mm256_sub_ps(q0, _mm256_loadu_ps(x + i));
-      a0 = _mm256_fmadd_ps(t, t, a0);
-      t = _mm256_sub_ps(q0, _mm256_loadu_ps(y + i));
-      b0 = _mm256_fmadd_ps(t, t, b0);
-      t = _mm256_sub_ps(q1, _mm256_loadu_ps(x + i + 8));
-      a1 = _mm256_fmadd_ps(t, t, a1);
-      t = _mm256_sub_ps(q1, _mm256_loadu_ps(y + i + 8));
-      b1 = _mm256_fmadd_ps(t, t, b1);
-      t = _mm256_sub_ps(q2, _mm256_loadu_ps(x + i + 16));
-      a2 = _mm256_fmadd_ps(t, t, a2);
-      t = _mm256_sub_ps(q2, _mm256_loadu_ps(y + i + 16));
-      b2 = _mm256_fmadd_ps(t, t, b2);
-      t = _mm256_sub_ps(q3, _mm256_loadu_ps(x + i + 24));
-      a3 = _mm256_fmadd_ps(t, t, a3);
-      t = _mm256_sub_ps(q3, _mm256_loadu_ps(y + i + 24));
-      b3 = _mm256_fmadd_ps(t, t, b3);
+    for (size_t g = 0; g < nq; ++g) {
+      pair_avx2<sq_step, sq_tail>(qs[g], x, x + d, d, out + g * stride + r,
+                                  out + g * stride + r + 1);
     }
-    for (; i + 8 <= d; i += 8) {
-      a0 = sq_step(q + i, x + i, a0);
-      b0 = sq_step(q + i, y + i, b0);
-    }
-    float sa = combine(a0, a1, a2, a3);
-    float sb = combine(b0, b1, b2, b3);
-    for (; i < d; ++i) {
-      const float ta = q[i] - x[i];
-      sa += ta * ta;
-      const float tb = q[i] - y[i];
-      sb += tb * tb;
-    }
-    out[r] = sa;
-    out[r + 1] = sb;
   }
-  if (r < n) out[r] = sq_one_avx2(q, rows + r * d, d);
+  if (r < n) {
+    for (size_t g = 0; g < nq; ++g) out[g * stride + r] = sq_one_avx2(qs[g], rows + r * d, d);
+  }
 }
 
-TAVRIN_AVX2 inline void dot_norm_avx2(const float* q, const float* x, size_t d, float* dot,
-                                      float* nx) {
-  __m256 d0 = _mm256_setzero_ps(), d1 = d0, d2 = d0, d3 = d0;
-  __m256 n0 = d0, n1 = d0, n2 = d0, n3 = d0;
-  size_t i = 0;
-  for (; i + 32 <= d; i += 32) {
-    __m256 v = _mm256_loadu_ps(x + i);
-    d0 = _mm256_fmadd_ps(_mm256_loadu_ps(q + i), v, d0);
-    n0 = _mm256_fmadd_ps(v, v, n0);
-    v = _mm256_loadu_ps(x + i + 8);
-    d1 = _mm256_fmadd_ps(_mm256_loadu_ps(q + i + 8), v, d1);
-    n1 = _mm256_fmadd_ps(v, v, n1);
-    v = _mm256_loadu_ps(x + i + 16);
-    d2 = _mm256_fmadd_ps(_mm256_loadu_ps(q + i + 16), v, d2);
-    n2 = _mm256_fmadd_ps(v, v, n2);
-    v = _mm256_loadu_ps(x + i + 24);
-    d3 = _mm256_fmadd_ps(_mm256_loadu_ps(q + i + 24), v, d3);
-    n3 = _mm256_fmadd_ps(v, v, n3);
+TAVRIN_AVX2 void dot_block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
+                                size_t d, float* out, size_t stride, float* norms) {
+  size_t r = 0;
+  for (; r + 2 <= n; r += 2) {
+    const float* x = rows + r * d;
+    norms[r] = dot_one_avx2(x, x, d);
+    norms[r + 1] = dot_one_avx2(x + d, x + d, d);
+    for (size_t g = 0; g < nq; ++g) {
+      pair_avx2<dot_step, dot_tail>(qs[g], x, x + d, d, out + g * stride + r,
+                                    out + g * stride + r + 1);
+    }
   }
-  for (; i + 8 <= d; i += 8) {
-    const __m256 v = _mm256_loadu_ps(x + i);
-    d0 = _mm256_fmadd_ps(_mm256_loadu_ps(q + i), v, d0);
-    n0 = _mm256_fmadd_ps(v, v, n0);
-  }
-  float sd = combine(d0, d1, d2, d3);
-  float sn = combine(n0, n1, n2, n3);
-  for (; i < d; ++i) {
-    sd += q[i] * x[i];
-    sn += x[i] * x[i];
-  }
-  *dot = sd;
-  *nx = sn;
-}
-
-TAVRIN_AVX2 void cos_rows_avx2(const float* q, float nq, const float* rows, size_t n, size_t d,
-                               float* out) {
-  for (size_t r = 0; r < n; ++r) {
-    float dot, nx;
-    dot_norm_avx2(q, rows + r * d, d, &dot, &nx);
-    out[r] = cosine_from_sums(dot, nq, nx);
+  if (r < n) {
+    const float* x = rows + r * d;
+    norms[r] = dot_one_avx2(x, x, d);
+    for (size_t g = 0; g < nq; ++g) out[g * stride + r] = dot_one_avx2(qs[g], x, d);
   }
 }
 
 TAVRIN_AVX2 float sq_one_avx2_fn(const float* q, const float* x, size_t d) {
   return sq_one_avx2(q, x, d);
 }
-TAVRIN_AVX2 void dot_norm_avx2_fn(const float* q, const float* x, size_t d, float* dot,
-                                  float* nx) {
-  dot_norm_avx2(q, x, d, dot, nx);
+TAVRIN_AVX2 float dot_one_avx2_fn(const float* q, const float* x, size_t d) {
+  return dot_one_avx2(q, x, d);
 }
 #endif  // TAVRIN_HAVE_X86
 
+float sq_portable_fn(const float* q, const float* x, size_t d) { return sq_portable(q, x, d); }
+float dot_portable_fn(const float* q, const float* x, size_t d) { return dot_portable(q, x, d); }
+
+inline float cosine_from_sums(float dot, float nq, float nx) {
+  const float den = std::sqrt(nq) * std::sqrt(nx);
+  return den != 0.0f ? 1.0f - dot / den : 1.0f;
+}
+
 struct Kernels {
-  void (*sq_rows)(const float*, const float*, size_t, size_t, float*);
-  void (*cos_rows)(const float*, float, const float*, size_t, size_t, float*);
+  void (*sq_block)(const float* const*, size_t, const float*, size_t, size_t, float*, size_t);
+  void (*dot_block)(const float* const*, size_t, const float*, size_t, size_t, float*, size_t,
+                    float*);
   float (*sq_one)(const float*, const float*, size_t);
-  void (*dot_norm)(const float*, const float*, size_t, float*, float*);
+  float (*dot_one)(const float*, const float*, size_t);
   const char* name;
 };
 
@@ -244,11 +226,10 @@ Kernels choose_kernels() {
 #ifdef TAVRIN_HAVE_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    return {sq_rows_avx2, cos_rows_avx2, sq_one_avx2_fn, dot_norm_avx2_fn, "avx2"};
+    return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn, "avx2"};
   }
 #endif
-  return {sq_rows_portable, cos_rows_portable, sq_one_portable_fn, dot_norm_portable_fn,
-          "portable"};
+  return {sq_block_portable, dot_block_portable, sq_portable_fn, dot_portable_fn, "portable"};
 }
 
 const Kernels& kernels() {
@@ -281,27 +262,40 @@ float squared_euclidean(const float* a, const float* b, size_t d) {
   return kernels().sq_one(a, b, d);
 }
 
-float squared_norm(const float* a, size_t d) {
-  // Same lanes as the |x|^2 sum of the cosine kernel, so a vector compared
-  // with itself sees identical norms on both sides.
-  float dot, nx;
-  kernels().dot_norm(a, a, d, &dot, &nx);
-  return nx;
-}
+float squared_norm(const float* a, size_t d) { return kernels().dot_one(a, a, d); }
 
 float cosine_distance(const float* a, const float* b, size_t d) {
-  float dot, nb;
-  kernels().dot_norm(a, b, d, &dot, &nb);
-  return cosine_from_sums(dot, squared_norm(a, d), nb);
+  const Kernels& k = kernels();
+  return cosine_from_sums(k.dot_one(a, b, d), k.dot_one(a, a, d), k.dot_one(b, b, d));
 }
 
 void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t d, float* out) {
-  kernels().sq_rows(q, rows, n, d, out);
+  kernels().sq_block(&q, 1, rows, n, d, out, n);
 }
 
 void cosine_rows(const float* q, float q_sqnorm, const float* rows, size_t n, size_t d,
                  float* out) {
-  kernels().cos_rows(q, q_sqnorm, rows, n, d, out);
+  cosine_block(&q, &q_sqnorm, 1, rows, n, d, out, n, nullptr);
+}
+
+void squared_euclidean_block(const float* const* queries, size_t nq, const float* rows, size_t n,
+                             size_t d, float* out, size_t out_stride) {
+  kernels().sq_block(queries, nq, rows, n, d, out, out_stride);
+}
+
+void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq,
+                  const float* rows, size_t n, size_t d, float* out, size_t out_stride,
+                  float* scratch) {
+  std::vector<float> own;
+  if (scratch == nullptr) {
+    own.resize(n);
+    scratch = own.data();
+  }
+  kernels().dot_block(queries, nq, rows, n, d, out, out_stride, scratch);
+  for (size_t g = 0; g < nq; ++g) {
+    float* o = out + g * out_stride;
+    for (size_t r = 0; r < n; ++r) o[r] = cosine_from_sums(o[r], q_sqnorms[g], scratch[r]);
+  }
 }
 
 const char* distance_kernel_name() { return kernels().name; }

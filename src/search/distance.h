@@ -51,6 +51,16 @@ void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t 
 void cosine_rows(const float* q, float q_sqnorm, const float* rows, size_t n, size_t d,
                  float* out);
 
+// Several queries against the same n rows: out[g * out_stride + r] receives
+// the distance of query g to row r. Each candidate row is compared with all
+// queries while it is in cache. `scratch` holds n floats (row norms); when
+// null the call allocates its own.
+void squared_euclidean_block(const float* const* queries, size_t nq, const float* rows, size_t n,
+                             size_t d, float* out, size_t out_stride);
+void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq,
+                  const float* rows, size_t n, size_t d, float* out, size_t out_stride,
+                  float* scratch);
+
 // Name of the kernel chosen for this CPU ("avx2" or "portable").
 const char* distance_kernel_name();
 

@@ -35,9 +35,8 @@ struct TripleLess {
   }
 };
 
-// Candidate rows scored per pass: small enough to stay in cache while every
-// query of a group reads them.
-constexpr size_t kBlockBytes = 128 * 1024;
+// Candidate rows scored per pass; bounds the distance buffer of a group.
+constexpr size_t kBlockBytes = 64 * 1024;
 constexpr size_t kMaxGroup = 16;
 
 void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& offsets,
@@ -120,7 +119,9 @@ SearchResults search_lists(const std::vector<std::string>& ids,
     // block of distances.
     std::vector<std::vector<Entry>> heaps(group_cap);
     for (auto& h : heaps) h.reserve(k);
-    std::vector<float> dist(block_rows);
+    std::vector<float> dist(group_cap * block_rows);
+    std::vector<float> norms(block_rows);
+    const float* qrows[kMaxGroup];
     float qnorm[kMaxGroup];
 
 #pragma omp for schedule(dynamic, 1)
@@ -130,7 +131,8 @@ SearchResults search_lists(const std::vector<std::string>& ids,
         const size_t members = group_start[g + 1] - q0;
         for (size_t m = 0; m < members; ++m) {
           heaps[m].clear();
-          if (cosine) qnorm[m] = squared_norm(queries.row(q0 + m), d);
+          qrows[m] = queries.row(q0 + m);
+          if (cosine) qnorm[m] = squared_norm(qrows[m], d);
         }
         const uint32_t* lists = probes.row(q0);
         for (size_t j = 0; j < width; ++j) {
@@ -138,16 +140,18 @@ SearchResults search_lists(const std::vector<std::string>& ids,
           for (uint64_t begin = offsets[lists[j]]; begin < end; begin += block_rows) {
             const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
             const float* rows = vectors.row(begin);
+            if (cosine) {
+              cosine_block(qrows, qnorm, members, rows, nb, d, dist.data(), block_rows,
+                           norms.data());
+            } else {
+              squared_euclidean_block(qrows, members, rows, nb, d, dist.data(), block_rows);
+            }
+            // Offers go in scan order per query, as if it scanned alone.
             for (size_t m = 0; m < members; ++m) {
-              const float* q = queries.row(q0 + m);
-              if (cosine) {
-                cosine_rows(q, qnorm[m], rows, nb, d, dist.data());
-              } else {
-                squared_euclidean_rows(q, rows, nb, d, dist.data());
-              }
+              const float* dm = dist.data() + m * block_rows;
               std::vector<Entry>& heap = heaps[m];
               for (size_t r = 0; r < nb; ++r) {
-                const float dv = dist[r];
+                const float dv = dm[r];
                 if (heap.size() < k) {
                   heap.push_back({dv, begin + r});
                   std::push_heap(heap.begin(), heap.end(), less);

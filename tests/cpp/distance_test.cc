@@ -72,8 +72,8 @@ TEST(DistanceTest, KernelsMatchDoubleReferenceAtAllWidths) {
       EXPECT_NEAR(sq[r], rs, 1e-5 * (1 + rs)) << "d=" << d << " r=" << r;
       EXPECT_NEAR(cs[r], ref_cosine(q.data(), x, d), 1e-5) << "d=" << d << " r=" << r;
       // The row form and the pair form give the same bits for a pair.
-      EXPECT_EQ(sq[r], squared_euclidean(q.data(), x, d));
-      EXPECT_EQ(cs[r], cosine_distance(q.data(), x, d));
+      EXPECT_EQ(sq[r], squared_euclidean(q.data(), x, d)) << "d=" << d;
+      EXPECT_EQ(cs[r], cosine_distance(q.data(), x, d)) << "d=" << d;
     }
     EXPECT_NEAR(cosine_distance(q.data(), q.data(), d), 0.0f, 1e-6);
   }
