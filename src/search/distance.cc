@@ -74,71 +74,31 @@ void dot_block_portable(const float* const* qs, size_t nq, const float* rows, si
 
 #ifdef TAVRIN_HAVE_X86
 // ---- AVX2 + FMA kernels ---------------------------------------------------
-// Four accumulators per row. Block kernels take two candidate rows at a time
-// (eight independent FMA chains) and compare them with every query of the
-// block while they sit in L1, so a candidate row crosses the memory
-// hierarchy once per block of queries rather than once per query.
+// Every (query, row) pair has one 8-lane accumulator over the 8-float chunks
+// in order, then a fixed lane reduction ((l0+l1)+(l2+l3)) + ((l4+l5)+(l6+l7)),
+// then the leftover dimensions one by one with a fused multiply-add. Kernels
+// work on tiles of R rows x Q queries (R * Q = 8 in the hot loop): a tile
+// loads each chunk of its rows and queries once, keeps eight independent
+// FMA chains in flight and reduces its eight sums with one transposition.
+// Whatever tile computes a pair, the bits are the same.
 #define TAVRIN_AVX2 __attribute__((target("avx2,fma")))
 
-TAVRIN_AVX2 inline float hsum(__m256 v) {
-  __m128 lo = _mm256_castps256_ps128(v);
-  const __m128 hi = _mm256_extractf128_ps(v, 1);
-  lo = _mm_add_ps(lo, hi);
-  __m128 sh = _mm_movehdup_ps(lo);
-  __m128 s = _mm_add_ps(lo, sh);
-  sh = _mm_movehl_ps(sh, s);
-  s = _mm_add_ss(s, sh);
-  return _mm_cvtss_f32(s);
+// Lane i of the result is the reduction of accumulator i.
+TAVRIN_AVX2 inline __m256 reduce8(const __m256* a) {
+  const __m256 t0 = _mm256_hadd_ps(a[0], a[1]);
+  const __m256 t1 = _mm256_hadd_ps(a[2], a[3]);
+  const __m256 t2 = _mm256_hadd_ps(a[4], a[5]);
+  const __m256 t3 = _mm256_hadd_ps(a[6], a[7]);
+  const __m256 u0 = _mm256_hadd_ps(t0, t1);
+  const __m256 u1 = _mm256_hadd_ps(t2, t3);
+  return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20),
+                       _mm256_permute2f128_ps(u0, u1, 0x31));
 }
 
-TAVRIN_AVX2 inline float combine(__m256 a0, __m256 a1, __m256 a2, __m256 a3) {
-  return hsum(_mm256_add_ps(_mm256_add_ps(a0, a1), _mm256_add_ps(a2, a3)));
-}
-
-TAVRIN_AVX2 inline __m256 sq_step(__m256 q, const float* x, __m256 acc) {
-  const __m256 t = _mm256_sub_ps(q, _mm256_loadu_ps(x));
-  return _mm256_fmadd_ps(t, t, acc);
-}
-
-TAVRIN_AVX2 inline __m256 dot_step(__m256 q, const float* x, __m256 acc) {
-  return _mm256_fmadd_ps(q, _mm256_loadu_ps(x), acc);
-}
-
-// The same accumulation for one row or two; `Step` is sq_step or dot_step,
-// `Tail` the matching scalar term.
-template <__m256 (*Step)(__m256, const float*, __m256), float (*Tail)(float, float, float)>
-TAVRIN_AVX2 inline void pair_avx2(const float* q, const float* x, const float* y, size_t d,
-                                  float* sx, float* sy) {
-  __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-  __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0;
-  size_t i = 0;
-  for (; i + 32 <= d; i += 32) {
-    const __m256 q0 = _mm256_loadu_ps(q + i);
-    const __m256 q1 = _mm256_loadu_ps(q + i + 8);
-    const __m256 q2 = _mm256_loadu_ps(q + i + 16);
-    const __m256 q3 = _mm256_loadu_ps(q + i + 24);
-    a0 = Step(q0, x + i, a0);
-    b0 = Step(q0, y + i, b0);
-    a1 = Step(q1, x + i + 8, a1);
-    b1 = Step(q1, y + i + 8, b1);
-    a2 = Step(q2, x + i + 16, a2);
-    b2 = Step(q2, y + i + 16, b2);
-    a3 = Step(q3, x + i + 24, a3);
-    b3 = Step(q3, y + i + 24, b3);
-  }
-  for (; i + 8 <= d; i += 8) {
-    const __m256 qv = _mm256_loadu_ps(q + i);
-    a0 = Step(qv, x + i, a0);
-    b0 = Step(qv, y + i, b0);
-  }
-  float s = combine(a0, a1, a2, a3);
-  float t = combine(b0, b1, b2, b3);
-  for (; i < d; ++i) {
-    s = Tail(s, q[i], x[i]);
-    t = Tail(t, q[i], y[i]);
-  }
-  *sx = s;
-  *sy = t;
+TAVRIN_AVX2 inline float reduce1(__m256 a) {
+  const __m256 t = _mm256_hadd_ps(a, a);
+  const __m256 u = _mm256_hadd_ps(t, t);
+  return _mm_cvtss_f32(_mm_add_ss(_mm256_castps256_ps128(u), _mm256_extractf128_ps(u, 1)));
 }
 
 // Scalar terms with an explicit fused multiply-add, so that no compiler
@@ -151,57 +111,121 @@ TAVRIN_AVX2 inline float dot_tail(float s, float a, float b) {
   return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(s)));
 }
 
-TAVRIN_AVX2 inline float sq_one_avx2(const float* q, const float* x, size_t d) {
-  float s, unused;
-  pair_avx2<sq_step, sq_tail>(q, x, x, d, &s, &unused);
-  return s;
+// Sums for R consecutive rows (x, row stride d) against Q queries; pair
+// (query g, row r) goes to out[g * stride + r]. kSquared picks sum (q-x)^2,
+// otherwise sum q*x.
+template <bool kSquared, int R, int Q>
+TAVRIN_AVX2 inline void tile(const float* const* q, const float* x, size_t d, float* out,
+                             size_t stride) {
+  __m256 acc[R * Q];
+#pragma GCC unroll 8
+  for (int j = 0; j < R * Q; ++j) acc[j] = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= d; i += 8) {
+    __m256 xr[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) xr[r] = _mm256_loadu_ps(x + r * d + i);
+#pragma GCC unroll 8
+    for (int g = 0; g < Q; ++g) {
+      const __m256 qv = _mm256_loadu_ps(q[g] + i);
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r) {
+        if (kSquared) {
+          const __m256 t = _mm256_sub_ps(qv, xr[r]);
+          acc[g * R + r] = _mm256_fmadd_ps(t, t, acc[g * R + r]);
+        } else {
+          acc[g * R + r] = _mm256_fmadd_ps(qv, xr[r], acc[g * R + r]);
+        }
+      }
+    }
+  }
+  alignas(32) float sums[8];
+  if (R * Q == 8) {
+    _mm256_store_ps(sums, reduce8(acc));
+  } else {
+#pragma GCC unroll 8
+    for (int j = 0; j < R * Q; ++j) sums[j] = reduce1(acc[j]);
+  }
+  for (int g = 0; g < Q; ++g) {
+    for (int r = 0; r < R; ++r) {
+      float s = sums[g * R + r];
+      const float* xv = x + r * d;
+      for (size_t t = i; t < d; ++t) {
+        s = kSquared ? sq_tail(s, q[g][t], xv[t]) : dot_tail(s, q[g][t], xv[t]);
+      }
+      out[g * stride + r] = s;
+    }
+  }
 }
 
-TAVRIN_AVX2 inline float dot_one_avx2(const float* q, const float* x, size_t d) {
-  float s, unused;
-  pair_avx2<dot_step, dot_tail>(q, x, x, d, &s, &unused);
-  return s;
+// |x_r|^2 for R consecutive rows, as tile<false, 1, 1>(x_r, x_r) would give.
+template <int R>
+TAVRIN_AVX2 inline void self_tile(const float* x, size_t d, float* out) {
+  __m256 acc[R];
+#pragma GCC unroll 8
+  for (int r = 0; r < R; ++r) acc[r] = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= d; i += 8) {
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+      const __m256 v = _mm256_loadu_ps(x + r * d + i);
+      acc[r] = _mm256_fmadd_ps(v, v, acc[r]);
+    }
+  }
+  alignas(32) float sums[8];
+  if (R == 8) {
+    _mm256_store_ps(sums, reduce8(acc));
+  } else {
+    for (int r = 0; r < R; ++r) sums[r] = reduce1(acc[r]);
+  }
+  for (int r = 0; r < R; ++r) {
+    float s = sums[r];
+    const float* xv = x + r * d;
+    for (size_t t = i; t < d; ++t) s = dot_tail(s, xv[t], xv[t]);
+    out[r] = s;
+  }
+}
+
+template <bool kSquared>
+TAVRIN_AVX2 void block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
+                            size_t d, float* out, size_t stride) {
+  size_t g = 0;
+  for (; g + 4 <= nq; g += 4) {
+    float* o = out + g * stride;
+    size_t r = 0;
+    for (; r + 2 <= n; r += 2) tile<kSquared, 2, 4>(qs + g, rows + r * d, d, o + r, stride);
+    for (; r < n; ++r) tile<kSquared, 1, 4>(qs + g, rows + r * d, d, o + r, stride);
+  }
+  for (; g < nq; ++g) {
+    float* o = out + g * stride;
+    size_t r = 0;
+    for (; r + 8 <= n; r += 8) tile<kSquared, 8, 1>(qs + g, rows + r * d, d, o + r, stride);
+    for (; r < n; ++r) tile<kSquared, 1, 1>(qs + g, rows + r * d, d, o + r, stride);
+  }
 }
 
 TAVRIN_AVX2 void sq_block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
                                size_t d, float* out, size_t stride) {
-  size_t r = 0;
-  for (; r + 2 <= n; r += 2) {
-    const float* x = rows + r * d;
-    for (size_t g = 0; g < nq; ++g) {
-      pair_avx2<sq_step, sq_tail>(qs[g], x, x + d, d, out + g * stride + r,
-                                  out + g * stride + r + 1);
-    }
-  }
-  if (r < n) {
-    for (size_t g = 0; g < nq; ++g) out[g * stride + r] = sq_one_avx2(qs[g], rows + r * d, d);
-  }
+  block_avx2<true>(qs, nq, rows, n, d, out, stride);
 }
 
 TAVRIN_AVX2 void dot_block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
                                 size_t d, float* out, size_t stride, float* norms) {
   size_t r = 0;
-  for (; r + 2 <= n; r += 2) {
-    const float* x = rows + r * d;
-    norms[r] = dot_one_avx2(x, x, d);
-    norms[r + 1] = dot_one_avx2(x + d, x + d, d);
-    for (size_t g = 0; g < nq; ++g) {
-      pair_avx2<dot_step, dot_tail>(qs[g], x, x + d, d, out + g * stride + r,
-                                    out + g * stride + r + 1);
-    }
-  }
-  if (r < n) {
-    const float* x = rows + r * d;
-    norms[r] = dot_one_avx2(x, x, d);
-    for (size_t g = 0; g < nq; ++g) out[g * stride + r] = dot_one_avx2(qs[g], x, d);
-  }
+  for (; r + 8 <= n; r += 8) self_tile<8>(rows + r * d, d, norms + r);
+  for (; r < n; ++r) self_tile<1>(rows + r * d, d, norms + r);
+  block_avx2<false>(qs, nq, rows, n, d, out, stride);
 }
 
 TAVRIN_AVX2 float sq_one_avx2_fn(const float* q, const float* x, size_t d) {
-  return sq_one_avx2(q, x, d);
+  float s;
+  tile<true, 1, 1>(&q, x, d, &s, 1);
+  return s;
 }
 TAVRIN_AVX2 float dot_one_avx2_fn(const float* q, const float* x, size_t d) {
-  return dot_one_avx2(q, x, d);
+  float s;
+  tile<false, 1, 1>(&q, x, d, &s, 1);
+  return s;
 }
 #endif  // TAVRIN_HAVE_X86
 
@@ -292,9 +316,15 @@ void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq
     scratch = own.data();
   }
   kernels().dot_block(queries, nq, rows, n, d, out, out_stride, scratch);
+  // The roots of cosine_from_sums, hoisted: one per row and one per query.
+  for (size_t r = 0; r < n; ++r) scratch[r] = std::sqrt(scratch[r]);
   for (size_t g = 0; g < nq; ++g) {
+    const float q_root = std::sqrt(q_sqnorms[g]);
     float* o = out + g * out_stride;
-    for (size_t r = 0; r < n; ++r) o[r] = cosine_from_sums(o[r], q_sqnorms[g], scratch[r]);
+    for (size_t r = 0; r < n; ++r) {
+      const float den = q_root * scratch[r];
+      o[r] = den != 0.0f ? 1.0f - o[r] / den : 1.0f;
+    }
   }
 }
 

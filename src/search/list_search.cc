@@ -36,8 +36,8 @@ struct TripleLess {
 };
 
 // Candidate rows scored per pass; bounds the distance buffer of a group.
-constexpr size_t kBlockBytes = 64 * 1024;
-constexpr size_t kMaxGroup = 16;
+constexpr size_t kBlockBytes = 16 * 1024;
+constexpr size_t kMaxGroup = 64;
 
 void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& offsets,
               const std::vector<std::string>& metadata, const FloatRowsView& vectors,
@@ -150,15 +150,23 @@ SearchResults search_lists(const std::vector<std::string>& ids,
             for (size_t m = 0; m < members; ++m) {
               const float* dm = dist.data() + m * block_rows;
               std::vector<Entry>& heap = heaps[m];
-              for (size_t r = 0; r < nb; ++r) {
+              size_t r = 0;
+              for (; r < nb && heap.size() < k; ++r) {
+                heap.push_back({dm[r], begin + r});
+                std::push_heap(heap.begin(), heap.end(), less);
+              }
+              if (r == nb) continue;
+              // Full: only a distance strictly below the largest held enters.
+              float worst = heap.front().dist;
+              bool worst_nan = std::isnan(worst);
+              for (; r < nb; ++r) {
                 const float dv = dm[r];
-                if (heap.size() < k) {
-                  heap.push_back({dv, begin + r});
-                  std::push_heap(heap.begin(), heap.end(), less);
-                } else if (dist_less(dv, heap.front().dist)) {
+                if (dv < worst || (worst_nan && !std::isnan(dv))) {
                   std::pop_heap(heap.begin(), heap.end(), less);
                   heap.back() = {dv, begin + r};
                   std::push_heap(heap.begin(), heap.end(), less);
+                  worst = heap.front().dist;
+                  worst_nan = std::isnan(worst);
                 }
               }
             }

@@ -194,6 +194,20 @@ TEST(ListSearchTest, ZeroQueryUnderCosineIsAtDistanceOneFromAll) {
   for (uint64_t i = 0; i < 4; ++i) EXPECT_EQ(r.distance(0, i), 1.0f);
 }
 
+TEST(ListSearchTest, NaNDistancesRankAfterEveryNumber) {
+  Candidates c;
+  c.add("n", {std::nanf("")});
+  c.add("b", {2});
+  c.add("a", {1});
+  const FloatMatrix q({0.0f}, 1);
+  const SearchResults all = run(c, probes({0}, 1), q, 3, kMetricSquaredEuclidean);
+  EXPECT_EQ(row_ids(all, 0), (std::vector<std::string>{"a", "b", "n"}));
+  EXPECT_TRUE(std::isnan(all.distance(0, 2)));
+  // Scanned first and held, the NaN entry still gives way to a number.
+  const SearchResults one = run(c, probes({0}, 1), q, 1, kMetricEuclidean);
+  EXPECT_EQ(row_ids(one, 0), (std::vector<std::string>{"a"}));
+}
+
 // ---- Random data against a brute-force reference --------------------------
 
 struct Fixture {
