@@ -38,6 +38,47 @@ struct TripleLess {
 // Candidate rows scored per pass; bounds the distance buffer of a group.
 constexpr size_t kBlockBytes = 16 * 1024;
 constexpr size_t kMaxGroup = 64;
+// Distances a group of queries with different lists may hold at once.
+constexpr uint64_t kBufferFloats = uint64_t{1} << 18;
+
+struct Group {
+  uint64_t start;
+  uint64_t end;
+  bool shared;  // every member has the same probe row
+};
+
+// One probe column of one group member: its list, and where that list's
+// distances start in the member buffers.
+struct ListUse {
+  uint32_t list;
+  uint32_t member;
+  uint64_t at;
+};
+
+// Offers n candidates (rows first_row ..) with distances dist, in order, to a
+// selection of capacity k.
+void offer(std::vector<Entry>& heap, uint64_t k, const float* dist, size_t n, uint64_t first_row,
+           const TripleLess& less) {
+  size_t r = 0;
+  for (; r < n && heap.size() < k; ++r) {
+    heap.push_back({dist[r], first_row + r});
+    std::push_heap(heap.begin(), heap.end(), less);
+  }
+  if (r == n) return;
+  // Full: only a distance strictly below the largest held enters.
+  float worst = heap.front().dist;
+  bool worst_nan = std::isnan(worst);
+  for (; r < n; ++r) {
+    const float dv = dist[r];
+    if (dv < worst || (worst_nan && !std::isnan(dv))) {
+      std::pop_heap(heap.begin(), heap.end(), less);
+      heap.back() = {dv, first_row + r};
+      std::push_heap(heap.begin(), heap.end(), less);
+      worst = heap.front().dist;
+      worst_nan = std::isnan(worst);
+    }
+  }
+}
 
 void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& offsets,
               const std::vector<std::string>& metadata, const FloatRowsView& vectors,
@@ -95,80 +136,132 @@ SearchResults search_lists(const std::vector<std::string>& ids,
   const std::string empty_text;
   const TripleLess less{&ids, metadata.empty() ? nullptr : &metadata};
 
-  // Consecutive queries with identical probe rows form one unit of work. The
-  // group is kept small enough that every thread still gets several units.
+  // Consecutive queries form one unit of work, so that a list they share is
+  // read from memory once for all of them. Queries with identical probe rows
+  // are scored block by block and offer straight from the block; otherwise
+  // each member's distances are gathered list by list into a per-member
+  // buffer (bounded by kBufferFloats per group) and offered afterwards in
+  // the member's own scan order. The group is kept small enough that every
+  // thread still gets several units.
   const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
   const size_t group_cap = std::clamp<size_t>(n / (4 * threads), 1, kMaxGroup);
-  std::vector<uint64_t> group_start;
-  group_start.reserve(n / group_cap + 2);
-  for (uint64_t q = 0; q < n; ++q) {
-    const bool same_lists = q > 0 && q - group_start.back() < group_cap &&
-                            (width == 0 || std::memcmp(probes.row(q), probes.row(group_start.back()),
-                                                       width * sizeof(uint32_t)) == 0);
-    if (!same_lists) group_start.push_back(q);
+  auto scan_size = [&](uint64_t q) {
+    uint64_t total = 0;
+    for (size_t j = 0; j < width; ++j) {
+      total += offsets[probes.row(q)[j] + 1] - offsets[probes.row(q)[j]];
+    }
+    return total;
+  };
+  std::vector<Group> groups;
+  for (uint64_t q = 0; q < n;) {
+    Group grp{q, q + 1, true};
+    uint64_t total = scan_size(q);
+    for (++q; q < n && q - grp.start < group_cap; ++q) {
+      const bool same = width == 0 || std::memcmp(probes.row(q), probes.row(grp.start),
+                                                  width * sizeof(uint32_t)) == 0;
+      const uint64_t size = scan_size(q);
+      if (!(grp.shared && same) && total + size > kBufferFloats) break;
+      grp.shared = grp.shared && same;
+      total += size;
+      grp.end = q + 1;
+    }
+    groups.push_back(grp);
   }
-  group_start.push_back(n);
-  const int64_t n_groups = static_cast<int64_t>(group_start.size()) - 1;
+  const int64_t n_groups = static_cast<int64_t>(groups.size());
 
   const size_t block_rows = std::max<size_t>(16, kBlockBytes / std::max<size_t>(1, d * 4));
   std::exception_ptr failure;
 
 #pragma omp parallel
   {
-    // Per-thread scratch, allocated once: a heap per group member and one
-    // block of distances.
+    // Per-thread scratch, allocated once.
     std::vector<std::vector<Entry>> heaps(group_cap);
     for (auto& h : heaps) h.reserve(k);
     std::vector<float> dist(group_cap * block_rows);
     std::vector<float> norms(block_rows);
+    std::vector<float> gathered;
+    std::vector<ListUse> uses;
     const float* qrows[kMaxGroup];
     float qnorm[kMaxGroup];
+    const float* use_rows[kMaxGroup];
+    float use_norm[kMaxGroup];
+
+    auto score = [&](const float* const* qs, const float* qn, size_t count, uint64_t begin,
+                     size_t nb) {
+      const float* rows = vectors.row(begin);
+      if (cosine) {
+        cosine_block(qs, qn, count, rows, nb, d, dist.data(), block_rows, norms.data());
+      } else {
+        squared_euclidean_block(qs, count, rows, nb, d, dist.data(), block_rows);
+      }
+    };
 
 #pragma omp for schedule(dynamic, 1)
     for (int64_t g = 0; g < n_groups; ++g) {
       try {
-        const uint64_t q0 = group_start[g];
-        const size_t members = group_start[g + 1] - q0;
+        const uint64_t q0 = groups[g].start;
+        const size_t members = groups[g].end - q0;
         for (size_t m = 0; m < members; ++m) {
           heaps[m].clear();
           qrows[m] = queries.row(q0 + m);
           if (cosine) qnorm[m] = squared_norm(qrows[m], d);
         }
-        const uint32_t* lists = probes.row(q0);
-        for (size_t j = 0; j < width; ++j) {
-          const uint64_t end = offsets[lists[j] + 1];
-          for (uint64_t begin = offsets[lists[j]]; begin < end; begin += block_rows) {
-            const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
-            const float* rows = vectors.row(begin);
-            if (cosine) {
-              cosine_block(qrows, qnorm, members, rows, nb, d, dist.data(), block_rows,
-                           norms.data());
-            } else {
-              squared_euclidean_block(qrows, members, rows, nb, d, dist.data(), block_rows);
+        if (groups[g].shared) {
+          const uint32_t* lists = probes.row(q0);
+          for (size_t j = 0; j < width; ++j) {
+            const uint64_t end = offsets[lists[j] + 1];
+            for (uint64_t begin = offsets[lists[j]]; begin < end; begin += block_rows) {
+              const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
+              score(qrows, qnorm, members, begin, nb);
+              for (size_t m = 0; m < members; ++m) {
+                offer(heaps[m], k, dist.data() + m * block_rows, nb, begin, less);
+              }
             }
-            // Offers go in scan order per query, as if it scanned alone.
-            for (size_t m = 0; m < members; ++m) {
-              const float* dm = dist.data() + m * block_rows;
-              std::vector<Entry>& heap = heaps[m];
-              size_t r = 0;
-              for (; r < nb && heap.size() < k; ++r) {
-                heap.push_back({dm[r], begin + r});
-                std::push_heap(heap.begin(), heap.end(), less);
+          }
+        } else {
+          // Where each (member, probe column) lands in the member buffers.
+          uses.clear();
+          uint64_t at = 0;
+          for (size_t m = 0; m < members; ++m) {
+            const uint32_t* lists = probes.row(q0 + m);
+            for (size_t j = 0; j < width; ++j) {
+              uses.push_back({lists[j], static_cast<uint32_t>(m), at});
+              at += offsets[lists[j] + 1] - offsets[lists[j]];
+            }
+          }
+          gathered.resize(at);
+          std::sort(uses.begin(), uses.end(), [](const ListUse& a, const ListUse& b) {
+            return a.list != b.list ? a.list < b.list : a.at < b.at;
+          });
+          for (size_t u = 0; u < uses.size();) {
+            // Up to group_cap uses of one list are scored together.
+            size_t v = u;
+            while (v < uses.size() && v - u < group_cap && uses[v].list == uses[u].list) {
+              use_rows[v - u] = qrows[uses[v].member];
+              use_norm[v - u] = qnorm[uses[v].member];
+              ++v;
+            }
+            const uint64_t first = offsets[uses[u].list];
+            const uint64_t end = offsets[uses[u].list + 1];
+            for (uint64_t begin = first; begin < end; begin += block_rows) {
+              const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
+              score(use_rows, use_norm, v - u, begin, nb);
+              for (size_t w = u; w < v; ++w) {
+                std::copy(dist.data() + (w - u) * block_rows,
+                          dist.data() + (w - u) * block_rows + nb,
+                          gathered.data() + uses[w].at + (begin - first));
               }
-              if (r == nb) continue;
-              // Full: only a distance strictly below the largest held enters.
-              float worst = heap.front().dist;
-              bool worst_nan = std::isnan(worst);
-              for (; r < nb; ++r) {
-                const float dv = dm[r];
-                if (dv < worst || (worst_nan && !std::isnan(dv))) {
-                  std::pop_heap(heap.begin(), heap.end(), less);
-                  heap.back() = {dv, begin + r};
-                  std::push_heap(heap.begin(), heap.end(), less);
-                  worst = heap.front().dist;
-                  worst_nan = std::isnan(worst);
-                }
-              }
+            }
+            u = v;
+          }
+          at = 0;
+          for (size_t m = 0; m < members; ++m) {
+            const uint32_t* lists = probes.row(q0 + m);
+            for (size_t j = 0; j < width; ++j) {
+              const uint64_t begin = offsets[lists[j]];
+              const uint64_t size = offsets[lists[j] + 1] - begin;
+              offer(heaps[m], k, gathered.data() + at, size, begin, less);
+              at += size;
             }
           }
         }

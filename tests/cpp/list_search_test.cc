@@ -240,7 +240,7 @@ Fixture random_fixture(size_t d, size_t lists, size_t n, size_t width, unsigned 
   std::vector<uint32_t> rows;
   std::vector<uint32_t> current(width);
   for (size_t i = 0; i < n; ++i) {
-    if (i % 5 == 0) {
+    if (i % 3 == 0) {
       // width distinct lists in a random order
       std::vector<uint32_t> all(lists);
       for (uint32_t p = 0; p < lists; ++p) all[p] = p;
