@@ -309,6 +309,18 @@ TEST(ListSearchTest, RandomDataMatchesBruteForceForEveryMetric) {
   }
 }
 
+TEST(ListSearchTest, QueriesScanningTheSameListsMatchBruteForce) {
+  // All rows equal, as in an exhaustive search: queries are scored together.
+  Fixture f = random_fixture(24, 3, 48, 3, 13);
+  for (uint64_t q = 1; q < f.probe.rows; ++q) {
+    std::copy(f.probe.row(0), f.probe.row(0) + f.probe.cols, f.probe.row(q));
+  }
+  for (uint32_t metric : {kMetricCosine, kMetricSquaredEuclidean}) {
+    SCOPED_TRACE("metric " + std::to_string(metric));
+    check_against_reference(f, 5, metric, run(f.c, f.probe, f.queries, 5, metric));
+  }
+}
+
 TEST(ListSearchTest, EuclideanIsTheRootOfSquaredEuclideanInTheSameOrder) {
   const Fixture f = random_fixture(19, 4, 12, 2, 5);
   const SearchResults e = run(f.c, f.probe, f.queries, 20, kMetricEuclidean);
