@@ -91,8 +91,7 @@ TAVRIN_AVX2 inline __m256 reduce8(const __m256* a) {
   const __m256 t3 = _mm256_hadd_ps(a[6], a[7]);
   const __m256 u0 = _mm256_hadd_ps(t0, t1);
   const __m256 u1 = _mm256_hadd_ps(t2, t3);
-  return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20),
-                       _mm256_permute2f128_ps(u0, u1, 0x31));
+  return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
 }
 
 TAVRIN_AVX2 inline float reduce1(__m256 a) {
@@ -307,9 +306,8 @@ void squared_euclidean_block(const float* const* queries, size_t nq, const float
   kernels().sq_block(queries, nq, rows, n, d, out, out_stride);
 }
 
-void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq,
-                  const float* rows, size_t n, size_t d, float* out, size_t out_stride,
-                  float* scratch) {
+void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq, const float* rows,
+                  size_t n, size_t d, float* out, size_t out_stride, float* scratch) {
   std::vector<float> own;
   if (scratch == nullptr) {
     own.resize(n);
@@ -362,8 +360,8 @@ arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, uint3
   if (a.cols != b.cols) {
     throw std::invalid_argument("Distance matrix operands have different dimensions");
   }
-  if (a.rows == 0 || b.rows == 0) return distance_matrix_cols(arma::fmat(a.cols, a.rows),
-                                                             arma::fmat(b.cols, b.rows), metric);
+  if (a.rows == 0 || b.rows == 0)
+    return distance_matrix_cols(arma::fmat(a.cols, a.rows), arma::fmat(b.cols, b.rows), metric);
   // Row-major rows of width d are column-major columns of height d: view the
   // caller's buffers in place (strict, never reallocated).
   const arma::fmat av(const_cast<float*>(a.data), a.cols, a.rows, false, true);

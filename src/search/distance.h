@@ -48,8 +48,7 @@ float cosine_distance(const float* a, const float* b, size_t d);
 // distance to row r. These are the scanning loop of list search.
 void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t d, float* out);
 // q_sqnorm is squared_norm(q, d), computed once per query by the caller.
-void cosine_rows(const float* q, float q_sqnorm, const float* rows, size_t n, size_t d,
-                 float* out);
+void cosine_rows(const float* q, float q_sqnorm, const float* rows, size_t n, size_t d, float* out);
 
 // Several queries against the same n rows: out[g * out_stride + r] receives
 // the distance of query g to row r. Each candidate row is compared with all
@@ -57,9 +56,8 @@ void cosine_rows(const float* q, float q_sqnorm, const float* rows, size_t n, si
 // null the call allocates its own.
 void squared_euclidean_block(const float* const* queries, size_t nq, const float* rows, size_t n,
                              size_t d, float* out, size_t out_stride);
-void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq,
-                  const float* rows, size_t n, size_t d, float* out, size_t out_stride,
-                  float* scratch);
+void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq, const float* rows,
+                  size_t n, size_t d, float* out, size_t out_stride, float* scratch);
 
 // Name of the kernel chosen for this CPU ("avx2" or "portable").
 const char* distance_kernel_name();

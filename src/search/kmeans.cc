@@ -48,8 +48,8 @@ arma::fmat gather(const FloatMatrix& data, const uint64_t* rows, uint64_t count,
 
 // k-means++ on the sample: each next centroid is a sample point drawn with
 // probability proportional to its distance to the nearest centroid so far.
-arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint64_t j,
-                          uint64_t w, uint32_t metric) {
+arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint64_t j, uint64_t w,
+                          uint32_t metric) {
   std::mt19937 gen(urandom_seed());
   const uint64_t n = data.rows;
   std::vector<uint64_t> order(n);

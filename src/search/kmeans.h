@@ -31,8 +31,8 @@ struct KMeansParams {
   uint64_t n_clusters = 0;    // k
   uint32_t reserved = 0;      // carried by the caller, unused
   uint64_t max_iters = 100;
-  uint64_t batch_size = 0;    // 0 means 1024
-  double tolerance = 1e-6;    // carried by the caller; no convergence test is made
+  uint64_t batch_size = 0;  // 0 means 1024
+  double tolerance = 1e-6;  // carried by the caller; no convergence test is made
 };
 
 // Batch size and initialisation sample size for n vectors.

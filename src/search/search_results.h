@@ -22,7 +22,11 @@ struct SearchResults {
 
   SearchResults() = default;
   SearchResults(uint64_t n, uint64_t slots)
-      : n_queries(n), k(slots), ids(n * slots), distances(n * slots, 0.0f), counts(n, 0),
+      : n_queries(n),
+        k(slots),
+        ids(n * slots),
+        distances(n * slots, 0.0f),
+        counts(n, 0),
         metadata(n) {}
 
   const std::string& id(uint64_t q, uint64_t i) const { return ids[q * k + i]; }

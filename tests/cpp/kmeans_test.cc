@@ -34,7 +34,8 @@ float distance_to_nearest_row(const FloatMatrix& m, const float* v, size_t from,
   float best = INFINITY;
   for (uint64_t r = 0; r < m.rows; ++r) {
     float s = 0;
-    for (size_t x = 0; x < width; ++x) s += (m.row(r)[x] - v[from + x]) * (m.row(r)[x] - v[from + x]);
+    for (size_t x = 0; x < width; ++x)
+      s += (m.row(r)[x] - v[from + x]) * (m.row(r)[x] - v[from + x]);
     best = std::min(best, std::sqrt(s));
   }
   return best;
@@ -47,9 +48,11 @@ bool is_data_row(const FloatMatrix& data, const float* row) {
   return false;
 }
 
-const std::vector<std::vector<float>> kCentres = {
-    {100, 0, 0, 0, 0, 0}, {0, 100, 0, 0, 0, 0}, {0, 0, -100, 0, 0, 0},
-    {0, 0, 0, 100, 100, 0}, {-100, -100, 0, 0, 0, 100}};
+const std::vector<std::vector<float>> kCentres = {{100, 0, 0, 0, 0, 0},
+                                                  {0, 100, 0, 0, 0, 0},
+                                                  {0, 0, -100, 0, 0, 0},
+                                                  {0, 0, 0, 100, 100, 0},
+                                                  {-100, -100, 0, 0, 0, 100}};
 
 TEST(KMeansTest, FindsWellSeparatedClustersUnderEuclideanMetrics) {
   const FloatMatrix data = clusters(kCentres, 80, 0.1f, 1);
@@ -224,9 +227,11 @@ TEST(KMeansTest, RefusesBadParametersBeforeWork) {
   };
   EXPECT_EQ(message(7), "Unsupported distance metric.");
   p.n_subvectors = 2;
-  EXPECT_EQ(message(kMetricCosine), "Vector dimension must be divisible by the number of subvectors.");
+  EXPECT_EQ(message(kMetricCosine),
+            "Vector dimension must be divisible by the number of subvectors.");
   p.n_subvectors = 0;
-  EXPECT_EQ(message(kMetricCosine), "Vector dimension must be divisible by the number of subvectors.");
+  EXPECT_EQ(message(kMetricCosine),
+            "Vector dimension must be divisible by the number of subvectors.");
   p.n_subvectors = 1;
   FloatMatrix empty;
   empty.cols = 3;

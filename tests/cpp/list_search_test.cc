@@ -166,8 +166,11 @@ TEST(ListSearchTest, RejectsBadInputsBeforeSearching) {
                      kMetricCosine, {});
       },
       "Matching IDs and embeddings have different sizes");
-  expect_error<std::invalid_argument>([&] { run(c, p, FloatMatrix({0, 0}, 2), 2, kMetricCosine); },
-                                      "Query embedding dimension does not match item embedding");
+  expect_error<std::invalid_argument>(
+      [&] {
+        run(c, p, FloatMatrix({0, 0}, 2), 2, kMetricCosine);
+      },
+      "Query embedding dimension does not match item embedding");
   // Malformed candidate sets would read out of bounds: refused instead.
   expect_error<std::invalid_argument>([&] { run(c, probes({1}, 1), q, 2, kMetricCosine); },
                                       "Probe matrix names a list outside the candidate set");
@@ -179,8 +182,11 @@ TEST(ListSearchTest, RejectsBadInputsBeforeSearching) {
   bad.metadata.pop_back();
   expect_error<std::invalid_argument>([&] { run(bad, p, q, 2, kMetricCosine); },
                                       "Matching IDs and metadata have different sizes");
-  expect_error<std::invalid_argument>([&] { run(c, probes({0, 0}, 1), q, 2, kMetricCosine); },
-                                      "Probe matrix has more rows than there are queries");
+  expect_error<std::invalid_argument>(
+      [&] {
+        run(c, probes({0, 0}, 1), q, 2, kMetricCosine);
+      },
+      "Probe matrix has more rows than there are queries");
   // A candidate set without metadata texts is accepted; texts read as empty.
   bad = c;
   bad.metadata.clear();
@@ -303,8 +309,7 @@ TEST(ListSearchTest, RandomDataMatchesBruteForceForEveryMetric) {
   for (uint32_t metric : {kMetricCosine, kMetricEuclidean, kMetricSquaredEuclidean}) {
     for (uint64_t top_k : {1u, 7u, 50u}) {
       SCOPED_TRACE("metric " + std::to_string(metric) + " top_k " + std::to_string(top_k));
-      check_against_reference(f, top_k, metric,
-                              run(f.c, f.probe, f.queries, top_k, metric));
+      check_against_reference(f, top_k, metric, run(f.c, f.probe, f.queries, top_k, metric));
     }
   }
 }

@@ -26,16 +26,16 @@ std::vector<uint32_t> row(const ProbePlan& p, uint64_t q) {
 }
 
 TEST(ProbeTest, OneQueryUnionAndPositionsNearestFirst) {
-  const ProbePlan p = probe_centroids(FloatMatrix({6.2f}, 1), line_centroids(), 3,
-                                      kMetricSquaredEuclidean, 0.0f);
+  const ProbePlan p =
+      probe_centroids(FloatMatrix({6.2f}, 1), line_centroids(), 3, kMetricSquaredEuclidean, 0.0f);
   EXPECT_EQ(p.n_queries, 1u);
   EXPECT_EQ(p.unique, (std::vector<uint32_t>{5, 6, 7}));
   EXPECT_EQ(row(p, 0), (std::vector<uint32_t>{1, 2, 0}));  // 6, 7, 5
 }
 
 TEST(ProbeTest, OverlappingQueriesShareUnionEntries) {
-  const ProbePlan p = probe_centroids(FloatMatrix({6.2f, 4.9f}, 1), line_centroids(), 3,
-                                      kMetricEuclidean, 0.0f);
+  const ProbePlan p =
+      probe_centroids(FloatMatrix({6.2f, 4.9f}, 1), line_centroids(), 3, kMetricEuclidean, 0.0f);
   EXPECT_EQ(p.unique, (std::vector<uint32_t>{4, 5, 6, 7}));
   EXPECT_EQ(row(p, 0), (std::vector<uint32_t>{2, 3, 1}));  // 6, 7, 5
   EXPECT_EQ(row(p, 1), (std::vector<uint32_t>{1, 0, 2}));  // 5, 4, 6
@@ -74,8 +74,8 @@ TEST(ProbeTest, GreedyWideningStaysInsideTheUnion) {
   EXPECT_EQ(row(half, 1), (std::vector<uint32_t>{5, 4, 3, 2}));  // 9, 8, 7, 2
 
   // A negative factor does not shrink or wrap the width.
-  const ProbePlan neg = probe_centroids(FloatMatrix({0.1f}, 1), line_centroids(), 3,
-                                        kMetricSquaredEuclidean, -4.0f);
+  const ProbePlan neg =
+      probe_centroids(FloatMatrix({0.1f}, 1), line_centroids(), 3, kMetricSquaredEuclidean, -4.0f);
   EXPECT_EQ(neg.positions.cols, 3u);
 }
 
@@ -116,7 +116,8 @@ TEST(ProbeTest, RandomBatchesMatchBruteForce) {
         // Reference: the true nearest centroids, all of them, then within U.
         std::vector<uint32_t> all(C);
         for (uint32_t j = 0; j < C; ++j) all[j] = j;
-        std::sort(all.begin(), all.end(), [&](uint32_t a, uint32_t b) { return dist(a) < dist(b); });
+        std::sort(all.begin(), all.end(),
+                  [&](uint32_t a, uint32_t b) { return dist(a) < dist(b); });
         std::vector<uint32_t> in_u;
         for (uint32_t j : all) {
           if (std::binary_search(p.unique.begin(), p.unique.end(), j)) in_u.push_back(j);
