@@ -1,0 +1,91 @@
+#include "search/assign.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <armadillo>
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "search/distance.h"
+#include "search/metric.h"
+
+namespace tavrin {
+namespace {
+
+// Bounds the codewords x vectors distance block of one step, so that a large
+// re-ingest does not build one matrix of every vector against every centroid.
+constexpr uint64_t kMaxBlockFloats = uint64_t{1} << 24;
+
+void assign_subvector(const FloatMatrix& vectors, const FloatMatrix& codewords, uint64_t j,
+                      uint64_t w, uint32_t metric, U32Matrix& codes) {
+  const uint64_t n = vectors.rows;
+  const uint64_t m = codes.cols;
+  const uint64_t k = codewords.rows;
+  const uint64_t step = std::max<uint64_t>(1, kMaxBlockFloats / k);
+  arma::fmat block;
+  for (uint64_t begin = 0; begin < n; begin += step) {
+    const uint64_t count = std::min(step, n - begin);
+    arma::fmat dist;
+    if (m == 1) {
+      dist = distance_matrix(codewords, FloatRowsView(vectors.row(begin), count, w), metric);
+    } else {
+      block.set_size(w, count);
+      for (uint64_t i = 0; i < count; ++i) {
+        std::memcpy(block.colptr(i), vectors.row(begin + i) + j * w, w * sizeof(float));
+      }
+      const arma::fmat cw(const_cast<float*>(codewords.data.data()), w, k, false, true);
+      dist = distance_matrix_cols(cw, block, metric);
+    }
+    for (uint64_t i = 0; i < count; ++i) {
+      const float* col = dist.colptr(i);
+      uint32_t best = 0;
+      for (uint64_t c = 1; c < k; ++c) {
+        if (col[c] < col[best]) best = static_cast<uint32_t>(c);
+      }
+      codes.data[(begin + i) * m + j] = best;
+    }
+  }
+}
+
+}  // namespace
+
+U32Matrix assign_codes(const FloatMatrix& vectors, const std::vector<CentroidMatrix>& codebooks,
+                       uint32_t metric) {
+  check_metric(metric);
+  const uint64_t m = codebooks.size();
+  const uint64_t d = vectors.cols;
+  if (m == 0 || d % m != 0) {
+    throw std::runtime_error("Vector dimension must be divisible by the number of subvectors.");
+  }
+  const uint64_t w = d / m;
+  U32Matrix codes;
+  codes.rows = vectors.rows;
+  codes.cols = m;
+  codes.data.assign(vectors.rows * m, 0);
+  if (vectors.rows == 0) return codes;
+  for (const CentroidMatrix& book : codebooks) {
+    if (book.matrix.rows == 0) throw std::runtime_error("Codebook has no codewords.");
+    if (book.matrix.cols != w) {
+      throw std::runtime_error("Codebook width does not match the sub-vector width.");
+    }
+  }
+  const uint32_t form = metric == kMetricCosine ? kMetricCosine : kMetricSquaredEuclidean;
+  std::exception_ptr failure;
+  const int64_t subvectors = static_cast<int64_t>(m);
+  // One codebook keeps the loop serial so that BLAS keeps its threads.
+#pragma omp parallel for schedule(dynamic, 1) if (m > 1)
+  for (int64_t j = 0; j < subvectors; ++j) {
+    try {
+      assign_subvector(vectors, codebooks[j].matrix, j, w, form, codes);
+    } catch (...) {
+#pragma omp critical(tavrin_assign_failure)
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  return codes;
+}
+
+}  // namespace tavrin

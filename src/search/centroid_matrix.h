@@ -1,0 +1,20 @@
+// One trained codebook: a tag (the centroid count for codebooks made by
+// training) and the centroids, one per row of a float matrix. Row c is
+// centroid (list) number c.
+#ifndef TAVRIN_SEARCH_CENTROID_MATRIX_H_
+#define TAVRIN_SEARCH_CENTROID_MATRIX_H_
+
+#include <cstdint>
+
+#include "backing_store/row_matrix.h"
+
+namespace tavrin {
+
+struct CentroidMatrix {
+  uint32_t tag = 0;
+  FloatMatrix matrix;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_SEARCH_CENTROID_MATRIX_H_

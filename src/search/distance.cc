@@ -1,0 +1,372 @@
+#include "search/distance.h"
+
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TAVRIN_HAVE_X86 1
+#endif
+
+namespace tavrin {
+namespace {
+
+// ---- Portable kernels -----------------------------------------------------
+// Sixteen independent lanes let the compiler keep several vector
+// accumulators busy at the baseline instruction set. Each sum has one lane
+// layout, used by every entry point, so a pair gets the same bits whichever
+// function computes it.
+constexpr size_t kLanes = 16;
+
+inline float lane_sum(const float* acc) {
+  float s8[8];
+  for (size_t j = 0; j < 8; ++j) s8[j] = acc[j] + acc[j + 8];
+  float s4[4];
+  for (size_t j = 0; j < 4; ++j) s4[j] = s8[j] + s8[j + 4];
+  return (s4[0] + s4[2]) + (s4[1] + s4[3]);
+}
+
+inline float sq_portable(const float* q, const float* x, size_t d) {
+  float acc[kLanes] = {};
+  size_t i = 0;
+  for (; i + kLanes <= d; i += kLanes) {
+    for (size_t j = 0; j < kLanes; ++j) {
+      const float t = q[i + j] - x[i + j];
+      acc[j] += t * t;
+    }
+  }
+  float s = lane_sum(acc);
+  for (; i < d; ++i) {
+    const float t = q[i] - x[i];
+    s += t * t;
+  }
+  return s;
+}
+
+inline float dot_portable(const float* q, const float* x, size_t d) {
+  float acc[kLanes] = {};
+  size_t i = 0;
+  for (; i + kLanes <= d; i += kLanes) {
+    for (size_t j = 0; j < kLanes; ++j) acc[j] += q[i + j] * x[i + j];
+  }
+  float s = lane_sum(acc);
+  for (; i < d; ++i) s += q[i] * x[i];
+  return s;
+}
+
+void sq_block_portable(const float* const* qs, size_t nq, const float* rows, size_t n, size_t d,
+                       float* out, size_t stride) {
+  for (size_t r = 0; r < n; ++r) {
+    const float* x = rows + r * d;
+    for (size_t g = 0; g < nq; ++g) out[g * stride + r] = sq_portable(qs[g], x, d);
+  }
+}
+
+void dot_block_portable(const float* const* qs, size_t nq, const float* rows, size_t n, size_t d,
+                        float* out, size_t stride, float* norms) {
+  for (size_t r = 0; r < n; ++r) {
+    const float* x = rows + r * d;
+    norms[r] = dot_portable(x, x, d);
+    for (size_t g = 0; g < nq; ++g) out[g * stride + r] = dot_portable(qs[g], x, d);
+  }
+}
+
+#ifdef TAVRIN_HAVE_X86
+// ---- AVX2 + FMA kernels ---------------------------------------------------
+// Every (query, row) pair has one 8-lane accumulator over the 8-float chunks
+// in order, then a fixed lane reduction ((l0+l1)+(l2+l3)) + ((l4+l5)+(l6+l7)),
+// then the leftover dimensions one by one with a fused multiply-add. Kernels
+// work on tiles of R rows x Q queries (R * Q = 8 in the hot loop): a tile
+// loads each chunk of its rows and queries once, keeps eight independent
+// FMA chains in flight and reduces its eight sums with one transposition.
+// Whatever tile computes a pair, the bits are the same.
+#define TAVRIN_AVX2 __attribute__((target("avx2,fma")))
+
+// Lane i of the result is the reduction of accumulator i.
+TAVRIN_AVX2 inline __m256 reduce8(const __m256* a) {
+  const __m256 t0 = _mm256_hadd_ps(a[0], a[1]);
+  const __m256 t1 = _mm256_hadd_ps(a[2], a[3]);
+  const __m256 t2 = _mm256_hadd_ps(a[4], a[5]);
+  const __m256 t3 = _mm256_hadd_ps(a[6], a[7]);
+  const __m256 u0 = _mm256_hadd_ps(t0, t1);
+  const __m256 u1 = _mm256_hadd_ps(t2, t3);
+  return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
+}
+
+TAVRIN_AVX2 inline float reduce1(__m256 a) {
+  const __m256 t = _mm256_hadd_ps(a, a);
+  const __m256 u = _mm256_hadd_ps(t, t);
+  return _mm_cvtss_f32(_mm_add_ss(_mm256_castps256_ps128(u), _mm256_extractf128_ps(u, 1)));
+}
+
+// Scalar terms with an explicit fused multiply-add, so that no compiler
+// choice about contraction can make two call sites differ.
+TAVRIN_AVX2 inline float sq_tail(float s, float a, float b) {
+  const __m128 t = _mm_sub_ss(_mm_set_ss(a), _mm_set_ss(b));
+  return _mm_cvtss_f32(_mm_fmadd_ss(t, t, _mm_set_ss(s)));
+}
+TAVRIN_AVX2 inline float dot_tail(float s, float a, float b) {
+  return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(s)));
+}
+
+// Sums for R consecutive rows (x, row stride d) against Q queries; pair
+// (query g, row r) goes to out[g * stride + r]. kSquared picks sum (q-x)^2,
+// otherwise sum q*x.
+template <bool kSquared, int R, int Q>
+TAVRIN_AVX2 inline void tile(const float* const* q, const float* x, size_t d, float* out,
+                             size_t stride) {
+  __m256 acc[R * Q];
+#pragma GCC unroll 8
+  for (int j = 0; j < R * Q; ++j) acc[j] = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= d; i += 8) {
+    __m256 xr[R];
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) xr[r] = _mm256_loadu_ps(x + r * d + i);
+#pragma GCC unroll 8
+    for (int g = 0; g < Q; ++g) {
+      const __m256 qv = _mm256_loadu_ps(q[g] + i);
+#pragma GCC unroll 8
+      for (int r = 0; r < R; ++r) {
+        if (kSquared) {
+          const __m256 t = _mm256_sub_ps(qv, xr[r]);
+          acc[g * R + r] = _mm256_fmadd_ps(t, t, acc[g * R + r]);
+        } else {
+          acc[g * R + r] = _mm256_fmadd_ps(qv, xr[r], acc[g * R + r]);
+        }
+      }
+    }
+  }
+  alignas(32) float sums[8];
+  if (R * Q == 8) {
+    _mm256_store_ps(sums, reduce8(acc));
+  } else {
+#pragma GCC unroll 8
+    for (int j = 0; j < R * Q; ++j) sums[j] = reduce1(acc[j]);
+  }
+  for (int g = 0; g < Q; ++g) {
+    for (int r = 0; r < R; ++r) {
+      float s = sums[g * R + r];
+      const float* xv = x + r * d;
+      for (size_t t = i; t < d; ++t) {
+        s = kSquared ? sq_tail(s, q[g][t], xv[t]) : dot_tail(s, q[g][t], xv[t]);
+      }
+      out[g * stride + r] = s;
+    }
+  }
+}
+
+// |x_r|^2 for R consecutive rows, as tile<false, 1, 1>(x_r, x_r) would give.
+template <int R>
+TAVRIN_AVX2 inline void self_tile(const float* x, size_t d, float* out) {
+  __m256 acc[R];
+#pragma GCC unroll 8
+  for (int r = 0; r < R; ++r) acc[r] = _mm256_setzero_ps();
+  size_t i = 0;
+  for (; i + 8 <= d; i += 8) {
+#pragma GCC unroll 8
+    for (int r = 0; r < R; ++r) {
+      const __m256 v = _mm256_loadu_ps(x + r * d + i);
+      acc[r] = _mm256_fmadd_ps(v, v, acc[r]);
+    }
+  }
+  alignas(32) float sums[8];
+  if (R == 8) {
+    _mm256_store_ps(sums, reduce8(acc));
+  } else {
+    for (int r = 0; r < R; ++r) sums[r] = reduce1(acc[r]);
+  }
+  for (int r = 0; r < R; ++r) {
+    float s = sums[r];
+    const float* xv = x + r * d;
+    for (size_t t = i; t < d; ++t) s = dot_tail(s, xv[t], xv[t]);
+    out[r] = s;
+  }
+}
+
+template <bool kSquared>
+TAVRIN_AVX2 void block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
+                            size_t d, float* out, size_t stride) {
+  size_t g = 0;
+  for (; g + 4 <= nq; g += 4) {
+    float* o = out + g * stride;
+    size_t r = 0;
+    for (; r + 2 <= n; r += 2) tile<kSquared, 2, 4>(qs + g, rows + r * d, d, o + r, stride);
+    for (; r < n; ++r) tile<kSquared, 1, 4>(qs + g, rows + r * d, d, o + r, stride);
+  }
+  for (; g < nq; ++g) {
+    float* o = out + g * stride;
+    size_t r = 0;
+    for (; r + 8 <= n; r += 8) tile<kSquared, 8, 1>(qs + g, rows + r * d, d, o + r, stride);
+    for (; r < n; ++r) tile<kSquared, 1, 1>(qs + g, rows + r * d, d, o + r, stride);
+  }
+}
+
+TAVRIN_AVX2 void sq_block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
+                               size_t d, float* out, size_t stride) {
+  block_avx2<true>(qs, nq, rows, n, d, out, stride);
+}
+
+TAVRIN_AVX2 void dot_block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
+                                size_t d, float* out, size_t stride, float* norms) {
+  size_t r = 0;
+  for (; r + 8 <= n; r += 8) self_tile<8>(rows + r * d, d, norms + r);
+  for (; r < n; ++r) self_tile<1>(rows + r * d, d, norms + r);
+  block_avx2<false>(qs, nq, rows, n, d, out, stride);
+}
+
+TAVRIN_AVX2 float sq_one_avx2_fn(const float* q, const float* x, size_t d) {
+  float s;
+  tile<true, 1, 1>(&q, x, d, &s, 1);
+  return s;
+}
+TAVRIN_AVX2 float dot_one_avx2_fn(const float* q, const float* x, size_t d) {
+  float s;
+  tile<false, 1, 1>(&q, x, d, &s, 1);
+  return s;
+}
+#endif  // TAVRIN_HAVE_X86
+
+float sq_portable_fn(const float* q, const float* x, size_t d) { return sq_portable(q, x, d); }
+float dot_portable_fn(const float* q, const float* x, size_t d) { return dot_portable(q, x, d); }
+
+inline float cosine_from_sums(float dot, float nq, float nx) {
+  const float den = std::sqrt(nq) * std::sqrt(nx);
+  return den != 0.0f ? 1.0f - dot / den : 1.0f;
+}
+
+struct Kernels {
+  void (*sq_block)(const float* const*, size_t, const float*, size_t, size_t, float*, size_t);
+  void (*dot_block)(const float* const*, size_t, const float*, size_t, size_t, float*, size_t,
+                    float*);
+  float (*sq_one)(const float*, const float*, size_t);
+  float (*dot_one)(const float*, const float*, size_t);
+  const char* name;
+};
+
+Kernels choose_kernels() {
+#ifdef TAVRIN_HAVE_X86
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+    return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn, "avx2"};
+  }
+#endif
+  return {sq_block_portable, dot_block_portable, sq_portable_fn, dot_portable_fn, "portable"};
+}
+
+const Kernels& kernels() {
+  static const Kernels k = choose_kernels();
+  return k;
+}
+
+// Scales every column to unit length; zero columns stay zero.
+arma::fmat unit_columns(const arma::fmat& m) {
+  arma::fmat out(m.n_rows, m.n_cols);
+  const size_t d = m.n_rows;
+  for (arma::uword c = 0; c < m.n_cols; ++c) {
+    const float* src = m.colptr(c);
+    float* dst = out.colptr(c);
+    float s = 0.0f;
+    for (size_t i = 0; i < d; ++i) s += src[i] * src[i];
+    const float norm = std::sqrt(s);
+    if (norm != 0.0f) {
+      for (size_t i = 0; i < d; ++i) dst[i] = src[i] / norm;
+    } else {
+      for (size_t i = 0; i < d; ++i) dst[i] = src[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+float squared_euclidean(const float* a, const float* b, size_t d) {
+  return kernels().sq_one(a, b, d);
+}
+
+float squared_norm(const float* a, size_t d) { return kernels().dot_one(a, a, d); }
+
+float cosine_distance(const float* a, const float* b, size_t d) {
+  const Kernels& k = kernels();
+  return cosine_from_sums(k.dot_one(a, b, d), k.dot_one(a, a, d), k.dot_one(b, b, d));
+}
+
+void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t d, float* out) {
+  kernels().sq_block(&q, 1, rows, n, d, out, n);
+}
+
+void cosine_rows(const float* q, float q_sqnorm, const float* rows, size_t n, size_t d,
+                 float* out) {
+  cosine_block(&q, &q_sqnorm, 1, rows, n, d, out, n, nullptr);
+}
+
+void squared_euclidean_block(const float* const* queries, size_t nq, const float* rows, size_t n,
+                             size_t d, float* out, size_t out_stride) {
+  kernels().sq_block(queries, nq, rows, n, d, out, out_stride);
+}
+
+void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq, const float* rows,
+                  size_t n, size_t d, float* out, size_t out_stride, float* scratch) {
+  std::vector<float> own;
+  if (scratch == nullptr) {
+    own.resize(n);
+    scratch = own.data();
+  }
+  kernels().dot_block(queries, nq, rows, n, d, out, out_stride, scratch);
+  // The roots of cosine_from_sums, hoisted: one per row and one per query.
+  for (size_t r = 0; r < n; ++r) scratch[r] = std::sqrt(scratch[r]);
+  for (size_t g = 0; g < nq; ++g) {
+    const float q_root = std::sqrt(q_sqnorms[g]);
+    float* o = out + g * out_stride;
+    for (size_t r = 0; r < n; ++r) {
+      const float den = q_root * scratch[r];
+      o[r] = den != 0.0f ? 1.0f - o[r] / den : 1.0f;
+    }
+  }
+}
+
+const char* distance_kernel_name() { return kernels().name; }
+
+arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, uint32_t metric) {
+  check_metric(metric);
+  if (a.n_rows != b.n_rows) {
+    throw std::invalid_argument("Distance matrix operands have different dimensions");
+  }
+  if (a.n_cols == 0 || b.n_cols == 0 || a.n_rows == 0) {
+    // No products to form; zero-width vectors are zero vectors.
+    const float fill = metric == kMetricCosine ? 1.0f : 0.0f;
+    arma::fmat out(a.n_cols, b.n_cols);
+    out.fill(fill);
+    return out;
+  }
+  if (metric == kMetricCosine) {
+    const arma::fmat au = unit_columns(a);
+    const arma::fmat bu = unit_columns(b);
+    arma::fmat out = -1.0f * au.t() * bu;
+    out += 1.0f;
+    return out;
+  }
+  arma::fmat out = -2.0f * a.t() * b;
+  const arma::fmat an = arma::sum(arma::square(a), 0);  // 1 x |a|
+  const arma::fmat bn = arma::sum(arma::square(b), 0);  // 1 x |b|
+  out.each_col() += an.t();
+  out.each_row() += bn;
+  return out;
+}
+
+arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, uint32_t metric) {
+  check_metric(metric);
+  if (a.cols != b.cols) {
+    throw std::invalid_argument("Distance matrix operands have different dimensions");
+  }
+  if (a.rows == 0 || b.rows == 0)
+    return distance_matrix_cols(arma::fmat(a.cols, a.rows), arma::fmat(b.cols, b.rows), metric);
+  // Row-major rows of width d are column-major columns of height d: view the
+  // caller's buffers in place (strict, never reallocated).
+  const arma::fmat av(const_cast<float*>(a.data), a.cols, a.rows, false, true);
+  const arma::fmat bv(const_cast<float*>(b.data), b.cols, b.rows, false, true);
+  return distance_matrix_cols(av, bv, metric);
+}
+
+}  // namespace tavrin

@@ -1,0 +1,75 @@
+// Distances between float32 vectors under the three index metrics.
+//
+// Pairwise kernels compare one query row with contiguous candidate rows in a
+// single pass; every sum is single precision. SIMD lanes add in a different
+// order than a plain loop, so results may differ from one in the last bits.
+//   squared Euclidean: sum (q_i - x_i)^2
+//   cosine: 1 - dot / (sqrt(|q|^2) * sqrt(|x|^2)), exactly 1 when that
+//           denominator is 0 (a zero vector is at distance 1 from all).
+// The Euclidean metric ranks with the squared sum; callers take the root of
+// what they return.
+//
+// distance_matrix ranks whole sets through one BLAS product and is pure:
+//   Euclidean / squared Euclidean: |a|^2 + |b|^2 - 2 a.b (no root, no clamp
+//   of small negative rounding), cosine: 1 - a^.b^ with both sides scaled to
+//   unit length (zero vectors left as they are).
+#ifndef TAVRIN_SEARCH_DISTANCE_H_
+#define TAVRIN_SEARCH_DISTANCE_H_
+
+#include <armadillo>
+#include <cstddef>
+#include <cstdint>
+
+#include "backing_store/row_matrix.h"
+#include "search/metric.h"
+
+namespace tavrin {
+
+// Read-only rows of floats owned elsewhere (a FloatMatrix, or the bytes of a
+// fetched list reinterpreted as floats). Row i starts at data + i * cols.
+struct FloatRowsView {
+  const float* data = nullptr;
+  uint64_t rows = 0;
+  uint64_t cols = 0;
+
+  FloatRowsView() = default;
+  FloatRowsView(const float* d, uint64_t r, uint64_t c) : data(d), rows(r), cols(c) {}
+  FloatRowsView(const FloatMatrix& m)  // NOLINT: implicit on purpose
+      : data(m.data.data()), rows(m.rows), cols(m.cols) {}
+  const float* row(uint64_t i) const { return data + i * cols; }
+};
+
+// One pair at a time.
+float squared_euclidean(const float* a, const float* b, size_t d);
+float squared_norm(const float* a, size_t d);
+float cosine_distance(const float* a, const float* b, size_t d);
+
+// One query against n contiguous rows of width d; out[r] receives the
+// distance to row r. These are the scanning loop of list search.
+void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t d, float* out);
+// q_sqnorm is squared_norm(q, d), computed once per query by the caller.
+void cosine_rows(const float* q, float q_sqnorm, const float* rows, size_t n, size_t d, float* out);
+
+// Several queries against the same n rows: out[g * out_stride + r] receives
+// the distance of query g to row r. Each candidate row is compared with all
+// queries while it is in cache. `scratch` holds n floats (row norms); when
+// null the call allocates its own.
+void squared_euclidean_block(const float* const* queries, size_t nq, const float* rows, size_t n,
+                             size_t d, float* out, size_t out_stride);
+void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq, const float* rows,
+                  size_t n, size_t d, float* out, size_t out_stride, float* scratch);
+
+// Name of the kernel chosen for this CPU ("avx2" or "portable").
+const char* distance_kernel_name();
+
+// |a| x |b| matrix of distances between the rows of a and of b; entry (i, j)
+// compares a's row i with b's row j. Throws std::runtime_error for an unknown
+// metric and std::invalid_argument when the widths differ.
+arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, uint32_t metric);
+
+// The same with the vectors as the columns of column-major matrices.
+arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, uint32_t metric);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_SEARCH_DISTANCE_H_

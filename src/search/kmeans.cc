@@ -1,0 +1,195 @@
+#include "search/kmeans.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <armadillo>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+
+#include "search/distance.h"
+#include "search/metric.h"
+
+namespace tavrin {
+namespace {
+
+constexpr uint64_t kDefaultBatch = 1024;
+
+uint32_t urandom_seed() {
+  std::random_device device("/dev/urandom");
+  return device();
+}
+
+// Moves a uniformly chosen ordered subset of `count` entries to the front of
+// `order` (the first steps of a Fisher-Yates shuffle); whatever order the
+// array starts in, the prefix is a uniform random draw.
+void shuffle_prefix(std::vector<uint64_t>& order, uint64_t count, std::mt19937& gen) {
+  const uint64_t n = order.size();
+  for (uint64_t i = 0; i < count && i + 1 < n; ++i) {
+    std::uniform_int_distribution<uint64_t> pick(i, n - 1);
+    std::swap(order[i], order[pick(gen)]);
+  }
+}
+
+// Sub-vector j (width w) of the listed rows, one per column.
+arma::fmat gather(const FloatMatrix& data, const uint64_t* rows, uint64_t count, uint64_t j,
+                  uint64_t w) {
+  arma::fmat out(w, count);
+  for (uint64_t c = 0; c < count; ++c) {
+    std::memcpy(out.colptr(c), data.row(rows[c]) + j * w, w * sizeof(float));
+  }
+  return out;
+}
+
+// k-means++ on the sample: each next centroid is a sample point drawn with
+// probability proportional to its distance to the nearest centroid so far.
+arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint64_t j, uint64_t w,
+                          uint32_t metric) {
+  std::mt19937 gen(urandom_seed());
+  const uint64_t n = data.rows;
+  std::vector<uint64_t> order(n);
+  std::iota(order.begin(), order.end(), uint64_t{0});
+  if (n > t) shuffle_prefix(order, t, gen);
+  const arma::fmat sample = gather(data, order.data(), t, j, w);
+
+  arma::fmat centroids(w, k, arma::fill::zeros);
+  if (k == 0) return centroids;
+  std::vector<float> weight(t, std::numeric_limits<float>::max());
+  std::vector<float> running(t);
+  std::uniform_int_distribution<uint64_t> first(0, t - 1);
+  centroids.col(0) = sample.col(first(gen));
+  for (uint64_t c = 1; c < k; ++c) {
+    const arma::fmat last = centroids.col(c - 1);
+    const arma::fmat dist = distance_matrix_cols(sample, last, metric);  // t x 1
+    float total = 0.0f;
+    for (uint64_t i = 0; i < t; ++i) {
+      weight[i] = std::min(weight[i], dist[i]);
+      total += weight[i];
+      running[i] = total;
+    }
+    const float target = total * static_cast<float>(gen() / 4294967296.0);
+    uint64_t chosen = std::lower_bound(running.begin(), running.end(), target) - running.begin();
+    if (chosen > t - 1) chosen = t - 1;
+    centroids.col(c) = sample.col(chosen);
+  }
+  return centroids;
+}
+
+// One mini-batch step for one codebook: assign against the centroids as they
+// stand, then fold the points in batch order.
+void minibatch_step(const FloatMatrix& data, const std::vector<uint64_t>& batch, uint64_t j,
+                    uint64_t w, uint32_t metric, arma::fmat& centroids,
+                    std::vector<uint64_t>& counts) {
+  const uint64_t s = batch.size();
+  const arma::fmat points = gather(data, batch.data(), s, j, w);
+  const arma::fmat dist = distance_matrix_cols(centroids, points, metric);  // k x s
+  const uint64_t k = centroids.n_cols;
+  std::vector<uint64_t> assigned(s);
+  for (uint64_t i = 0; i < s; ++i) {
+    const float* col = dist.colptr(i);
+    uint64_t best = 0;
+    for (uint64_t c = 1; c < k; ++c) {
+      if (col[c] < col[best]) best = c;  // first minimum: lowest centroid wins ties
+    }
+    assigned[i] = best;
+  }
+  for (uint64_t i = 0; i < s; ++i) {
+    const uint64_t c = assigned[i];
+    counts[c] += 1;
+    const float eta = 1.0f / static_cast<float>(counts[c] + 1);
+    float* centroid = centroids.colptr(c);
+    const float* point = points.colptr(i);
+    for (uint64_t x = 0; x < w; ++x) centroid[x] = (1.0f - eta) * centroid[x] + eta * point[x];
+  }
+}
+
+}  // namespace
+
+KMeansSizes kmeans_sizes(uint64_t n, const KMeansParams& params) {
+  const uint64_t wanted = params.batch_size == 0 ? kDefaultBatch : params.batch_size;
+  KMeansSizes sizes;
+  sizes.batch = std::min(n, wanted);
+  sizes.sample = std::min(3 * std::max(sizes.batch, params.n_clusters), n);
+  return sizes;
+}
+
+std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansParams& params,
+                                         uint32_t metric) {
+  check_metric(metric);
+  const uint64_t m = params.n_subvectors;
+  const uint64_t d = data.cols;
+  if (m == 0 || d % m != 0) {
+    throw std::runtime_error("Vector dimension must be divisible by the number of subvectors.");
+  }
+  const uint64_t w = d / m;
+  const uint64_t n = data.rows;
+  const uint64_t k = params.n_clusters;
+  if (n == 0 && k > 0) {
+    // Seeding draws from the sample; with no vector there is nothing to draw.
+    throw std::runtime_error("No vectors to train on.");
+  }
+  const KMeansSizes sizes = kmeans_sizes(n, params);
+  const uint64_t s = sizes.batch;
+  const uint64_t t = sizes.sample;
+  if (t < k) {
+    std::cerr << "Warning: Initialization sample size (" << t
+              << ") is smaller than the number of clusters (" << k
+              << "). KMeans++ may fail to select enough unique centroids.\n";
+  }
+
+  std::vector<arma::fmat> centroids(m);
+  std::vector<std::vector<uint64_t>> counts(m, std::vector<uint64_t>(k, 0));
+  std::exception_ptr failure;
+  const int64_t subvectors = static_cast<int64_t>(m);
+
+  // With one codebook the loop stays serial so the BLAS calls inside keep
+  // their own threads.
+#pragma omp parallel for schedule(static) if (m > 1)
+  for (int64_t j = 0; j < subvectors; ++j) {
+    try {
+      centroids[j] = seed_centroids(data, t, k, j, w, metric);
+    } catch (...) {
+#pragma omp critical(tavrin_kmeans_failure)
+      if (!failure) failure = std::current_exception();
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+
+  if (params.max_iters > 0 && k > 0) {
+    std::mt19937 gen(urandom_seed());
+    std::vector<uint64_t> order(n);
+    std::iota(order.begin(), order.end(), uint64_t{0});
+    std::vector<uint64_t> batch(s);
+    for (uint64_t it = 0; it < params.max_iters; ++it) {
+      shuffle_prefix(order, s, gen);
+      std::copy(order.begin(), order.begin() + s, batch.begin());
+#pragma omp parallel for schedule(static) if (m > 1)
+      for (int64_t j = 0; j < subvectors; ++j) {
+        try {
+          minibatch_step(data, batch, j, w, metric, centroids[j], counts[j]);
+        } catch (...) {
+#pragma omp critical(tavrin_kmeans_failure)
+          if (!failure) failure = std::current_exception();
+        }
+      }
+      if (failure) std::rethrow_exception(failure);
+    }
+  }
+
+  // A w x k column-major matrix is k row-major rows of width w.
+  std::vector<CentroidMatrix> out(m);
+  for (uint64_t j = 0; j < m; ++j) {
+    out[j].tag = static_cast<uint32_t>(k);
+    out[j].matrix.rows = k;
+    out[j].matrix.cols = w;
+    out[j].matrix.data.assign(centroids[j].memptr(), centroids[j].memptr() + k * w);
+  }
+  return out;
+}
+
+}  // namespace tavrin

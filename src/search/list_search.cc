@@ -1,0 +1,293 @@
+#include "search/list_search.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+
+namespace tavrin {
+namespace {
+
+// NaN sorts after every number, which keeps the order strict and weak.
+inline bool dist_less(float a, float b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
+
+struct Entry {
+  float dist;
+  uint64_t row;
+};
+
+// The (distance, id, metadata) order, texts compared byte-wise.
+struct TripleLess {
+  const std::vector<std::string>* ids;
+  const std::vector<std::string>* meta;  // null when the set has no metadata
+
+  bool operator()(const Entry& a, const Entry& b) const {
+    if (dist_less(a.dist, b.dist)) return true;
+    if (dist_less(b.dist, a.dist)) return false;
+    const int c = (*ids)[a.row].compare((*ids)[b.row]);
+    if (c != 0) return c < 0;
+    if (meta == nullptr) return false;
+    return (*meta)[a.row].compare((*meta)[b.row]) < 0;
+  }
+};
+
+// Candidate rows scored per pass; bounds the distance buffer of a group.
+constexpr size_t kBlockBytes = 16 * 1024;
+constexpr size_t kMaxGroup = 64;
+// Distances a group of queries with different lists may hold at once.
+constexpr uint64_t kBufferFloats = uint64_t{1} << 18;
+
+struct Group {
+  uint64_t start;
+  uint64_t end;
+  bool shared;  // every member has the same probe row
+};
+
+// One probe column of one group member: its list, and where that list's
+// distances start in the member buffers.
+struct ListUse {
+  uint32_t list;
+  uint32_t member;
+  uint64_t at;
+};
+
+// Offers n candidates (rows first_row ..) with distances dist, in order, to a
+// selection of capacity k.
+void offer(std::vector<Entry>& heap, uint64_t k, const float* dist, size_t n, uint64_t first_row,
+           const TripleLess& less) {
+  size_t r = 0;
+  for (; r < n && heap.size() < k; ++r) {
+    heap.push_back({dist[r], first_row + r});
+    std::push_heap(heap.begin(), heap.end(), less);
+  }
+  if (r == n) return;
+  // Full: only a distance strictly below the largest held enters.
+  float worst = heap.front().dist;
+  bool worst_nan = std::isnan(worst);
+  for (; r < n; ++r) {
+    const float dv = dist[r];
+    if (dv < worst || (worst_nan && !std::isnan(dv))) {
+      std::pop_heap(heap.begin(), heap.end(), less);
+      heap.back() = {dv, first_row + r};
+      std::push_heap(heap.begin(), heap.end(), less);
+      worst = heap.front().dist;
+      worst_nan = std::isnan(worst);
+    }
+  }
+}
+
+void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& offsets,
+              const std::vector<std::string>& metadata, const FloatRowsView& vectors,
+              const U32Matrix& probes, const FloatRowsView& queries, uint32_t metric) {
+  check_metric(metric);
+  if (ids.size() != vectors.rows) {
+    throw std::invalid_argument("Matching IDs and embeddings have different sizes");
+  }
+  if (queries.cols != vectors.cols) {
+    throw std::invalid_argument("Query embedding dimension does not match item embedding");
+  }
+  // The checks below guard memory safety against a malformed candidate set.
+  if (!metadata.empty() && metadata.size() != ids.size()) {
+    throw std::invalid_argument("Matching IDs and metadata have different sizes");
+  }
+  if (queries.rows < probes.rows) {
+    throw std::invalid_argument("Probe matrix has more rows than there are queries");
+  }
+  bool offsets_ok = !offsets.empty() && offsets.back() <= ids.size();
+  for (size_t p = 1; offsets_ok && p < offsets.size(); ++p) {
+    offsets_ok = offsets[p - 1] <= offsets[p];
+  }
+  if (!offsets_ok) {
+    throw std::invalid_argument("Candidate list offsets do not fit the candidate set");
+  }
+  const uint64_t n_lists = offsets.size() - 1;
+  for (uint32_t list : probes.data) {
+    if (list >= n_lists) {
+      throw std::invalid_argument("Probe matrix names a list outside the candidate set");
+    }
+  }
+}
+
+}  // namespace
+
+SearchResults search_lists(const std::vector<std::string>& ids,
+                           const std::vector<uint64_t>& offsets,
+                           const std::vector<std::string>& metadata, const FloatRowsView& vectors,
+                           const U32Matrix& probes, const FloatRowsView& queries, uint64_t top_k,
+                           uint32_t metric, const std::vector<uint32_t>& include) {
+  const uint64_t n = probes.rows;
+  if (ids.empty() || probes.rows == 0 || queries.rows == 0) return SearchResults(n, 0);
+  const uint64_t k = std::min<uint64_t>(top_k, ids.size());
+  validate(ids, offsets, metadata, vectors, probes, queries, metric);
+
+  SearchResults results(n, k);
+  if (k == 0) return results;
+
+  const bool with_metadata =
+      std::find(include.begin(), include.end(), kIncludeMetadata) != include.end();
+  const bool cosine = metric == kMetricCosine;
+  const bool root = metric == kMetricEuclidean;
+  const size_t d = vectors.cols;
+  const size_t width = probes.cols;
+  const std::string empty_text;
+  const TripleLess less{&ids, metadata.empty() ? nullptr : &metadata};
+
+  // Consecutive queries form one unit of work, so that a list they share is
+  // read from memory once for all of them. Queries with identical probe rows
+  // are scored block by block and offer straight from the block; otherwise
+  // each member's distances are gathered list by list into a per-member
+  // buffer (bounded by kBufferFloats per group) and offered afterwards in
+  // the member's own scan order. The group is kept small enough that every
+  // thread still gets several units.
+  const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
+  const size_t group_cap = std::clamp<size_t>(n / (4 * threads), 1, kMaxGroup);
+  auto scan_size = [&](uint64_t q) {
+    uint64_t total = 0;
+    for (size_t j = 0; j < width; ++j) {
+      total += offsets[probes.row(q)[j] + 1] - offsets[probes.row(q)[j]];
+    }
+    return total;
+  };
+  std::vector<Group> groups;
+  for (uint64_t q = 0; q < n;) {
+    Group grp{q, q + 1, true};
+    uint64_t total = scan_size(q);
+    for (++q; q < n && q - grp.start < group_cap; ++q) {
+      const bool same = width == 0 || std::memcmp(probes.row(q), probes.row(grp.start),
+                                                  width * sizeof(uint32_t)) == 0;
+      const uint64_t size = scan_size(q);
+      if (!(grp.shared && same) && total + size > kBufferFloats) break;
+      grp.shared = grp.shared && same;
+      total += size;
+      grp.end = q + 1;
+    }
+    groups.push_back(grp);
+  }
+  const int64_t n_groups = static_cast<int64_t>(groups.size());
+
+  const size_t block_rows = std::max<size_t>(16, kBlockBytes / std::max<size_t>(1, d * 4));
+  std::exception_ptr failure;
+
+#pragma omp parallel
+  {
+    // Per-thread scratch, allocated once.
+    std::vector<std::vector<Entry>> heaps(group_cap);
+    for (auto& h : heaps) h.reserve(k);
+    std::vector<float> dist(group_cap * block_rows);
+    std::vector<float> norms(block_rows);
+    std::vector<float> gathered;
+    std::vector<ListUse> uses;
+    const float* qrows[kMaxGroup];
+    float qnorm[kMaxGroup];
+    const float* use_rows[kMaxGroup];
+    float use_norm[kMaxGroup];
+
+    auto score = [&](const float* const* qs, const float* qn, size_t count, uint64_t begin,
+                     size_t nb) {
+      const float* rows = vectors.row(begin);
+      if (cosine) {
+        cosine_block(qs, qn, count, rows, nb, d, dist.data(), block_rows, norms.data());
+      } else {
+        squared_euclidean_block(qs, count, rows, nb, d, dist.data(), block_rows);
+      }
+    };
+
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t g = 0; g < n_groups; ++g) {
+      try {
+        const uint64_t q0 = groups[g].start;
+        const size_t members = groups[g].end - q0;
+        for (size_t m = 0; m < members; ++m) {
+          heaps[m].clear();
+          qrows[m] = queries.row(q0 + m);
+          if (cosine) qnorm[m] = squared_norm(qrows[m], d);
+        }
+        if (groups[g].shared) {
+          const uint32_t* lists = probes.row(q0);
+          for (size_t j = 0; j < width; ++j) {
+            const uint64_t end = offsets[lists[j] + 1];
+            for (uint64_t begin = offsets[lists[j]]; begin < end; begin += block_rows) {
+              const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
+              score(qrows, qnorm, members, begin, nb);
+              for (size_t m = 0; m < members; ++m) {
+                offer(heaps[m], k, dist.data() + m * block_rows, nb, begin, less);
+              }
+            }
+          }
+        } else {
+          // Where each (member, probe column) lands in the member buffers.
+          uses.clear();
+          uint64_t at = 0;
+          for (size_t m = 0; m < members; ++m) {
+            const uint32_t* lists = probes.row(q0 + m);
+            for (size_t j = 0; j < width; ++j) {
+              uses.push_back({lists[j], static_cast<uint32_t>(m), at});
+              at += offsets[lists[j] + 1] - offsets[lists[j]];
+            }
+          }
+          gathered.resize(at);
+          std::sort(uses.begin(), uses.end(), [](const ListUse& a, const ListUse& b) {
+            return a.list != b.list ? a.list < b.list : a.at < b.at;
+          });
+          for (size_t u = 0; u < uses.size();) {
+            // Up to group_cap uses of one list are scored together.
+            size_t v = u;
+            while (v < uses.size() && v - u < group_cap && uses[v].list == uses[u].list) {
+              use_rows[v - u] = qrows[uses[v].member];
+              use_norm[v - u] = qnorm[uses[v].member];
+              ++v;
+            }
+            const uint64_t first = offsets[uses[u].list];
+            const uint64_t end = offsets[uses[u].list + 1];
+            for (uint64_t begin = first; begin < end; begin += block_rows) {
+              const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
+              score(use_rows, use_norm, v - u, begin, nb);
+              for (size_t w = u; w < v; ++w) {
+                std::copy(dist.data() + (w - u) * block_rows,
+                          dist.data() + (w - u) * block_rows + nb,
+                          gathered.data() + uses[w].at + (begin - first));
+              }
+            }
+            u = v;
+          }
+          at = 0;
+          for (size_t m = 0; m < members; ++m) {
+            const uint32_t* lists = probes.row(q0 + m);
+            for (size_t j = 0; j < width; ++j) {
+              const uint64_t begin = offsets[lists[j]];
+              const uint64_t size = offsets[lists[j] + 1] - begin;
+              offer(heaps[m], k, gathered.data() + at, size, begin, less);
+              at += size;
+            }
+          }
+        }
+        for (size_t m = 0; m < members; ++m) {
+          const uint64_t q = q0 + m;
+          std::vector<Entry>& heap = heaps[m];
+          std::sort_heap(heap.begin(), heap.end(), less);
+          if (with_metadata) results.metadata[q].resize(k);
+          for (size_t i = 0; i < heap.size(); ++i) {
+            const Entry& e = heap[i];
+            results.ids[q * k + i] = ids[e.row];
+            results.distances[q * k + i] = root ? std::sqrt(e.dist) : e.dist;
+            if (with_metadata) {
+              results.metadata[q][i] = metadata.empty() ? empty_text : metadata[e.row];
+            }
+          }
+          results.counts[q] = static_cast<uint32_t>(heap.size());
+        }
+      } catch (...) {
+#pragma omp critical(tavrin_search_lists_failure)
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  }
+  if (failure) std::rethrow_exception(failure);
+  return results;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,49 @@
+// Bounded top-k search of a batch of queries over candidate lists.
+//
+// The candidates are grouped by list: list p holds rows offsets[p] ..
+// offsets[p + 1] - 1 of ids, metadata and vectors. Row q of probes names the
+// lists query q scans, in scan order. Each query keeps the k = min(top_k,
+// ids.size()) candidates that are smallest in the order (distance, id,
+// metadata text), comparing texts byte-wise; a candidate replaces a held one
+// only when its distance is strictly smaller than the largest held, so among
+// equal distances at the boundary the one scanned first stays. Results come
+// in ascending order of that triple; Euclidean distances are rooted on output
+// only. A NaN distance ranks after every number.
+//
+// Returns n = probes.rows rows with 0 slots, without further checks, when
+// there are no candidates, no probe rows or no queries. Otherwise throws
+// before any work: std::runtime_error("Unsupported distance metric."), and
+// std::invalid_argument for mismatched id/vector counts, query/candidate
+// widths, metadata count (metadata may also be empty: all texts empty),
+// offsets that do not fit the candidates, list numbers outside the offsets,
+// or fewer query rows than probe rows.
+//
+// Runs queries on the OpenMP team with a dynamic schedule. Queries that scan
+// the same lists are taken together so that a block of candidate rows is read
+// from memory once for all of them; each query still offers its candidates
+// in its own scan order.
+#ifndef TAVRIN_SEARCH_LIST_SEARCH_H_
+#define TAVRIN_SEARCH_LIST_SEARCH_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backing_store/row_matrix.h"
+#include "search/distance.h"
+#include "search/search_results.h"
+
+namespace tavrin {
+
+// Include flag that asks for the metadata texts of the results.
+inline constexpr uint32_t kIncludeMetadata = 1;
+
+SearchResults search_lists(const std::vector<std::string>& ids,
+                           const std::vector<uint64_t>& offsets,
+                           const std::vector<std::string>& metadata, const FloatRowsView& vectors,
+                           const U32Matrix& probes, const FloatRowsView& queries, uint64_t top_k,
+                           uint32_t metric, const std::vector<uint32_t>& include);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_SEARCH_LIST_SEARCH_H_
