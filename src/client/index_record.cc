@@ -49,10 +49,10 @@ MatrixOffsets write_matrices(flatbuffers::FlatBufferBuilder& fbb,
   MatrixOffsets offsets;
   offsets.reserve(matrices.size());
   for (const CentroidMatrix& m : matrices) {
-    auto data = fbb.CreateVector(m.values.data);
+    auto data = fbb.CreateVector(m.matrix.data);
     fb::MatrixTableBuilder table(fbb);
     table.add_data(data);
-    table.add_cols(static_cast<uint32_t>(m.values.cols));
+    table.add_cols(static_cast<uint32_t>(m.matrix.cols));
     table.add_tag(m.tag);
     offsets.push_back(table.Finish());
   }
@@ -68,7 +68,7 @@ std::vector<CentroidMatrix> read_matrices(
     const auto* data = table->data();
     CentroidMatrix m;
     m.tag = table->tag();
-    m.values = FloatMatrix(std::vector<float>(data->begin(), data->end()), table->cols());
+    m.matrix = FloatMatrix(std::vector<float>(data->begin(), data->end()), table->cols());
     out.push_back(std::move(m));
   }
   return out;

@@ -7,16 +7,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "backing_store/row_matrix.h"
+#include "search/centroid_matrix.h"
 
 namespace tavrin {
-
-// A centroid matrix with its tag (the centroid count for matrices that
-// training produces). The tag travels through serialization unchanged.
-struct CentroidMatrix {
-  uint32_t tag = 0;
-  FloatMatrix values;
-};
 
 struct TrainedData {
   std::vector<CentroidMatrix> codebooks;

@@ -40,9 +40,9 @@ void expect_same_matrices(const std::vector<CentroidMatrix>& a,
   ASSERT_EQ(a.size(), b.size());
   for (size_t i = 0; i < a.size(); ++i) {
     EXPECT_EQ(a[i].tag, b[i].tag);
-    EXPECT_EQ(a[i].values.rows, b[i].values.rows);
-    EXPECT_EQ(a[i].values.cols, b[i].values.cols);
-    EXPECT_EQ(a[i].values.data, b[i].values.data);
+    EXPECT_EQ(a[i].matrix.rows, b[i].matrix.rows);
+    EXPECT_EQ(a[i].matrix.cols, b[i].matrix.cols);
+    EXPECT_EQ(a[i].matrix.data, b[i].matrix.data);
   }
 }
 
@@ -235,7 +235,7 @@ TEST(IndexRecord, CorruptedBuffersNeverCrash) {
     try {
       IndexRecord r = deserialize_index_record(exact.get(), b.size());
       for (const auto& m : r.trained_data.codebooks) {
-        EXPECT_EQ(m.values.rows * m.values.cols, m.values.data.size());
+        EXPECT_EQ(m.matrix.rows * m.matrix.cols, m.matrix.data.size());
       }
     } catch (const std::runtime_error&) {
       ++refused;
@@ -284,7 +284,7 @@ TEST(IndexRecord, FlatcDecodesWrittenBytesWithTheSchema) {
   const auto& m = j["trained_data"]["codebooks"][0];
   EXPECT_EQ(m["tag"], 2);
   EXPECT_EQ(m["cols"], 3);
-  EXPECT_EQ(m["data"].get<std::vector<float>>(), data.codebooks[0].values.data);
+  EXPECT_EQ(m["data"].get<std::vector<float>>(), data.codebooks[0].matrix.data);
   EXPECT_EQ(j["trained_data"]["second_codebooks"].size(), 0u);
 }
 
