@@ -74,7 +74,7 @@ class GcmWorker {
 
   // `out` holds the IV in its first 12 bytes and has room for len + 28.
   const char* seal(const uint8_t* in, size_t len, uint8_t* out) {
-    if (len > static_cast<size_t>(INT_MAX)) return kTooLongError;
+    if (len > static_cast<size_t>(INT_MAX) - kSealOverhead) return kTooLongError;
     if (EVP_EncryptInit_ex(ctx_, nullptr, nullptr, nullptr, out) != 1) return kEncInitError;
     int n = 0;
     if (len != 0 && EVP_EncryptUpdate(ctx_, out + kIvSize, &n, in, static_cast<int>(len)) != 1) {
@@ -139,7 +139,9 @@ void report_item_errors(const std::vector<const char*>& errors) {
 
 Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key, EVP_CIPHER_CTX* ctx,
                      std::string& error) {
-  if (len > static_cast<size_t>(INT_MAX)) {
+  // The record, not only the plaintext, must stay within the int limit, or
+  // decrypt_record could never open what we sealed.
+  if (len > static_cast<size_t>(INT_MAX) - kSealOverhead) {
     error = kTooLongError;
     return {};
   }
@@ -224,8 +226,8 @@ ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
   const size_t len = in.cols;
   if (len < kSealOverhead) {
     if (rows == 0) return ByteMatrix();
-    throw std::runtime_error("Sealed rows must be at least 28 bytes long; got rows of " +
-                             std::to_string(len) + " bytes");
+    throw std::length_error("Sealed rows must be at least 28 bytes long; got rows of " +
+                            std::to_string(len) + " bytes");
   }
   if (len > static_cast<size_t>(INT_MAX)) throw std::runtime_error(kTooLongError);
   const size_t width = len - kSealOverhead;
