@@ -48,9 +48,13 @@ void MemoryKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
                                    const std::vector<Bytes>& values) {
   if (keys.empty()) throw std::runtime_error(kNoKeysError);
   if (values.size() != keys.size()) throw std::runtime_error(kBatchMismatchError);
-  Table& t = table();
+  // The table appears only with the first value actually written: a batch of
+  // empty values leaves a missing table missing.
+  Table* t = find_table();
   for (size_t i = 0; i < keys.size(); ++i) {
-    if (!values[i].empty()) t[keys[i]] = values[i];
+    if (values[i].empty()) continue;
+    if (t == nullptr) t = &table();
+    (*t)[keys[i]] = values[i];
   }
 }
 
