@@ -4,6 +4,7 @@
 #include <openssl/rand.h>
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <new>
@@ -192,6 +193,9 @@ ByteMatrix encrypt_rows(const ByteMatrix& in, const Key256& key) {
     throw std::runtime_error(kTooLongError);
   }
   const size_t width = m + kSealOverhead;
+  // Rows of zero width pass the shape check in any number; their records
+  // must not overflow the output size.
+  if (rows > SIZE_MAX / width) throw std::length_error("Too many rows to seal");
   Bytes out(rows * width, 0);
   size_t failures = 0;
 #pragma omp parallel if (rows > 1) reduction(+ : failures)

@@ -173,6 +173,9 @@ TEST(SealedRows, ShortAndEmptyRows) {
   lying.rows = 3;
   EXPECT_THROW(encrypt_rows(lying, key), std::invalid_argument);
   EXPECT_THROW(decrypt_rows(lying, key), std::invalid_argument);
+  ByteMatrix endless;  // zero-width rows whose records would overflow the output size
+  endless.rows = uint64_t{1} << 62;
+  EXPECT_THROW(encrypt_rows(endless, key), std::length_error);
 }
 
 TEST(SealedItems, RoundTripWithOneAndManyThreads) {
