@@ -195,7 +195,7 @@ ByteMatrix encrypt_rows(const ByteMatrix& in, const Key256& key) {
   const size_t width = m + kSealOverhead;
   // Rows of zero width pass the shape check in any number; their records
   // must not overflow the output size.
-  if (rows > SIZE_MAX / width) throw std::length_error("Too many rows to seal");
+  if (rows > SIZE_MAX / width) throw std::runtime_error("Too many rows to seal");
   Bytes out(rows * width, 0);
   size_t failures = 0;
 #pragma omp parallel if (rows > 1) reduction(+ : failures)
@@ -230,7 +230,7 @@ ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
   const size_t len = in.cols;
   if (len < kSealOverhead) {
     if (rows == 0) return ByteMatrix();
-    throw std::length_error("Sealed rows must be at least 28 bytes long; got rows of " +
+    throw std::runtime_error("Sealed rows must be at least 28 bytes long; got rows of " +
                             std::to_string(len) + " bytes");
   }
   if (len > static_cast<size_t>(INT_MAX)) throw std::runtime_error(kTooLongError);

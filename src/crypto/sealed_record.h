@@ -36,7 +36,7 @@ Bytes decrypt_record(const Bytes& record, const Key256& key, std::string& error)
 
 // Row i of the result is the sealed (opened) row i of the input. Throws
 // "Failed to encrypt N plaintexts" / "Failed to decrypt N ciphertexts".
-// decrypt_rows refuses rows shorter than 28 bytes with std::length_error
+// decrypt_rows refuses rows shorter than 28 bytes with a runtime error
 // before opening any.
 ByteMatrix encrypt_rows(const ByteMatrix& rows, const Key256& key);
 ByteMatrix decrypt_rows(const ByteMatrix& rows, const Key256& key);
