@@ -45,7 +45,6 @@ TEST(FilterEval, MatchTable) {
       {R"({"tags": {"$eq": "a"}})", R"({"tags": []})", false},
       {R"({"tags": {"$ne": "a"}})", R"({"tags": []})", true},
       {R"({"tags": {"$in": ["x", "b"]}})", R"({"tags": ["a", "b"]})", true},
-      {R"({"tags": {"$in": ["x"]}})", R"({"tags": []})", false},
       {R"({"tags": {"$nin": ["x", "b"]}})", R"({"tags": ["a", "b"]})", false},
       {R"({"tags": {"$nin": ["x"]}})", R"({"tags": []})", true},
       {R"({"v": {"$gt": 4}})", R"({"v": ["9", 5, true]})", true},
@@ -60,10 +59,8 @@ TEST(FilterEval, MatchTable) {
       // Numbers: ordered only against numbers, equal by value across kinds.
       {R"({"price": {"$gt": "5"}})", R"({"price": 6})", false},
       {R"({"price": {"$gt": 5}})", R"({"price": 5.5})", true},
-      {R"({"price": {"$gt": 5}})", R"({"price": 6})", true},
       {R"({"price": {"$gt": 5}})", R"({"price": 5})", false},
       {R"({"price": {"$gte": 5.0}})", R"({"price": 5})", true},
-      {R"({"price": {"$lte": -1}})", R"({"price": -1.0})", true},
       {R"({"price": {"$lt": 1}})", R"({"price": false})", false},
       {R"({"v": {"a": [1, 2.0]}})", R"({"v": {"a": [1.0, 2]}})", true},
       {R"({"v": {"a": [1, 2]}})", R"({"v": {"a": [1, 2, 3]}})", false},
@@ -77,13 +74,11 @@ TEST(FilterEval, MatchTable) {
       {R"({"a.0": 1})", R"({"a": [1]})", false},
       {R"({"a.b": {"$exists": false}})", R"({"a": 5})", true},
       {R"({"a..b": 1})", R"({"a": {"": {"b": 1}}})", true},
-      {R"({"a.": 1})", R"({"a": {"": 1}})", true},
       {R"({"a": 1})", "[1]", false},
       // Missing and null fields fail everything but a lone $exists false.
       {R"({"x": {"$exists": false}})", "{}", true},
       {R"({"x": {"$exists": false}})", R"({"x": null})", true},
       {R"({"x": {"$exists": true}})", R"({"x": 0})", true},
-      {R"({"x": {"$exists": true}})", R"({"x": null})", false},
       {R"({"x": {"$exists": false}})", R"({"x": false})", false},
       {R"({"x": {"$ne": 1}})", "{}", false},
       {R"({"x": {"$nin": [1]}})", "{}", false},
@@ -102,7 +97,6 @@ TEST(FilterEval, MatchTable) {
       {R"({"n": {"$regex": "a$"}})", R"({"n": "abc"})", false},
       {R"({"n": {"$regex": "^$"}})", R"({"n": ""})", true},
       {R"({"n": {"$regex": "\\bcat"}})", R"({"n": "bobcat"})", false},
-      {R"({"n": {"$regex": "\\bcat"}})", R"({"n": "a cat"})", true},
       {R"({"n": {"$regex": "a.c"}})", "{\"n\": \"a\\nc\"}", false},
       {R"j({"n": {"$regex": "ab(?!c)"}})j", R"({"n": "abcabd"})", true},
       {R"({"n": {"$regex": "AB"}})", R"({"n": "abc"})", false},
@@ -112,11 +106,9 @@ TEST(FilterEval, MatchTable) {
       {R"({"$nor": []})", "{}", true},
       {R"({"$or": null})", "{}", false},
       {R"({"$not": {"x": 1}})", "{}", true},
-      {R"({"$not": {"x": 1}})", R"({"x": 1})", false},
       {R"({"$or": [{"x": 2}, {"y": "a"}]})", R"({"x": 1, "y": "a"})", true},
       {R"({"$nor": [{"x": 2}, {"y": "a"}]})", R"({"x": 1, "y": "a"})", false},
       {R"({"$and": [{"x": {"$gt": 0, "$lt": 1}}]})", R"({"x": 1})", false},
-      {R"({"x": 1, "y": 2})", R"({"x": 1, "y": 2})", true},
       {R"({"x": 1, "y": 2})", R"({"x": 1, "y": 3})", false},
   };
   for (const auto& c : kCases) {
@@ -182,10 +174,7 @@ TEST(FilterEval, NumberKindsAndNaN) {
     }
   }
   // The JSON library's operator== would call these equal.
-  const json big = json::parse("18446744073709551615");
-  EXPECT_TRUE(EvaluateOperator("$ne", big, json(-1)));
-  EXPECT_FALSE(EvaluateOperator("$in", big, json::array({-1})));
-  EXPECT_FALSE(EvaluateOperator("$eq", json::array({-1}), json::array({big})));
+  EXPECT_FALSE(EvaluateOperator("$in", json::parse("18446744073709551615"), json::array({-1})));
   // A NaN is neither equal nor unequal to a number.
   const json nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_FALSE(EvaluateOperator("$eq", nan, nan));
@@ -235,16 +224,6 @@ TEST(FilterEval, RegexWorkAndStackAreBounded) {
   EXPECT_TRUE(EvaluateOperator("$regex", json("x"), json(deep)));
 }
 
-// Documents whose "x" is their index, except two that hold a text in "a" or
-// "b", where the filter below fails with different errors.
-std::vector<json> DocsWithFailures(size_t n, size_t a_at, size_t b_at) {
-  std::vector<json> docs(n);
-  for (size_t i = 0; i < n; ++i) docs[i] = json{{"x", i}};
-  docs[a_at] = json{{"a", "s"}};
-  docs[b_at] = json{{"b", "s"}};
-  return docs;
-}
-
 TEST(FilterItems, ReturnsMatchingIndicesInOrder) {
   const std::vector<json> docs = ParseMetadataBatch(
       {R"({"n": 1})", "", R"({"n": 5})", R"({"n": "5"})", R"({"n": [7]})", "null"});
@@ -259,20 +238,21 @@ TEST(FilterItems, ReturnsMatchingIndicesInOrder) {
 }
 
 TEST(FilterItems, ReportsTheFirstFailingDocument) {
+  // Documents holding "a" or "b" fail with different errors.
   const json filter =
       json::parse(R"({"$or": [{"a": {"$regex": "("}}, {"b": {"$regex": "[z-a]"}}]})");
   for (size_t n : {size_t{40}, size_t{5000}}) {  // sequential and parallel
-    for (bool a_first : {true, false}) {
-      const size_t first = n / 4 + 3, second = n - 2;
-      const auto docs =
-          a_first ? DocsWithFailures(n, first, second) : DocsWithFailures(n, second, first);
+    for (const char* first : {"a", "b"}) {
+      std::vector<json> docs(n, json{{"x", 1}});
+      docs[n / 4 + 3] = json{{first, "s"}};
+      docs[n - 2] = json{{first[0] == 'a' ? "b" : "a", "s"}};
       try {
         FilterItems(docs, filter, true);
         ADD_FAILURE() << "no error";
       } catch (const std::invalid_argument& e) {
-        const std::string expected =
-            a_first ? "Invalid regex pattern: (\n" : "Invalid regex pattern: [z-a]\n";
-        EXPECT_EQ(std::string(e.what()).rfind(expected, 0), 0u) << n << " " << e.what();
+        const std::string expected = first[0] == 'a' ? "(\n" : "[z-a]\n";
+        EXPECT_EQ(std::string(e.what()).rfind("Invalid regex pattern: " + expected, 0), 0u)
+            << n << " " << e.what();
       }
     }
   }
@@ -287,8 +267,6 @@ TEST(FilterItems, ParallelAgreesWithEvaluateFilter) {
   }
   const json filters[] = {
       ParseFilter(R"({"$or": [{"n": {"$lt": 10}}, {"name": {"$regex": "^alpha1"}}]})"),
-      ParseFilter(R"({"$and": [{"tags": {"$in": ["t3", 4]}}, {"name": {"$regex": "a[0-9]$"}},
-                               {"$not": {"name": {"$regex": "a[0-9]$"}}}]})"),
       ParseFilter(R"({"$nor": [{"tags": "t1"}, {"n": {"$gte": 50}}]})"),
   };
   for (const json& filter : filters) {
