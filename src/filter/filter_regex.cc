@@ -3,6 +3,10 @@
 #include <iterator>
 #include <stdexcept>
 
+#if !defined(__GLIBCXX__)
+#error "FilterRegex relies on libstdc++'s breadth-first regex matcher."
+#endif
+
 namespace tavrin {
 namespace {
 
@@ -80,31 +84,21 @@ FilterRegex::FilterRegex(const std::string& pattern) : pattern_(pattern) {
   }
   // Searching from every start position costs the square of the subject
   // length; one anchored pass with a leading any-character loop finds the same
-  // matches. The group is non-capturing, so back-reference numbers hold.
+  // matches.
   const std::string anchored = "[\\s\\S]*(?:" + pattern + ")";
-#if defined(__GLIBCXX__)
-  // libstdc++ runs __polynomial patterns on its breadth-first matcher, which
-  // refuses back-references; only those need backtracking.
+  // libstdc++ runs __polynomial patterns on its breadth-first matcher, whose
+  // stack use does not grow with the subject; it refuses exactly the patterns
+  // with back-references, which only the unbounded backtracking matcher runs.
   try {
     regex_ = std::regex(anchored, std::regex::ECMAScript | std::regex_constants::__polynomial);
-    return;
-  } catch (const std::regex_error&) {
-  }
-#endif
-  try {
-    regex_ = std::regex(anchored, std::regex::ECMAScript);
   } catch (const std::regex_error& e) {
-    ThrowInvalidPattern(pattern, e.what());
+    ThrowInvalidPattern(pattern, e.code() == std::regex_constants::error_complexity
+                                     ? "Back-references are not supported."
+                                     : e.what());
   }
-  backtracking_ = true;
 }
 
 bool FilterRegex::Search(std::string_view subject) const {
-  if (backtracking_ && subject.size() > kBacktrackingSubjectLimit) {
-    throw std::invalid_argument(
-        "Regex pattern with back-references cannot search strings longer than " +
-        std::to_string(kBacktrackingSubjectLimit) + " bytes: " + pattern_);
-  }
   int64_t budget = kRegexBaseSteps + kRegexStepsPerByte * static_cast<int64_t>(subject.size());
   const StepIterator first(subject.data(), &budget);
   const StepIterator last(subject.data() + subject.size(), &budget);

@@ -12,9 +12,11 @@
 //    (Thompson-style) matcher: work grows linearly with the subject for a
 //    fixed pattern, including the exponential cases of backtracking such as
 //    (a+)+$. Lookahead assertions are allowed (each costs up to one pass).
-//  - Patterns with back-references need the backtracking matcher, whose
-//    recursion depth grows with the subject; they refuse subjects longer than
-//    kBacktrackingSubjectLimit bytes.
+//  - Back-references need libstdc++'s backtracking matcher, whose recursion
+//    depth grows with pattern size times subject length: a pattern of about
+//    a hundred bytes overflows an 8 MB stack on a 1 KB subject. Patterns with
+//    back-references are therefore refused as invalid, with the message
+//    "Back-references are not supported.".
 //  - Every search spends from a work budget of kRegexBaseSteps +
 //    kRegexStepsPerByte * subject length character steps (a few tens of
 //    nanoseconds each). A search that runs out throws std::invalid_argument
@@ -35,7 +37,6 @@
 namespace tavrin {
 
 inline constexpr size_t kRegexPatternLimit = 4096;
-inline constexpr size_t kBacktrackingSubjectLimit = 4096;
 inline constexpr int64_t kRegexBaseSteps = 4'000'000;
 inline constexpr int64_t kRegexStepsPerByte = 128;
 
@@ -47,13 +48,11 @@ class FilterRegex {
   // True when the pattern is found somewhere in subject.
   bool Search(std::string_view subject) const;
 
-  bool backtracking() const { return backtracking_; }
   const std::string& pattern() const { return pattern_; }
 
  private:
   std::string pattern_;
   std::regex regex_;
-  bool backtracking_ = false;
 };
 
 }  // namespace tavrin

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -10,16 +9,11 @@
 #include <vector>
 
 #include "filter/filter_parse.h"
-#include "filter/filter_regex.h"
 
 namespace tavrin {
 namespace {
 
 using json = nlohmann::json;
-
-bool Matches(const char* filter_text, const char* document_text) {
-  return EvaluateFilter(ParseFilter(filter_text), json::parse(document_text));
-}
 
 // The message of whatever EvaluateFilter throws, or "" when it returns.
 std::string EvalError(const json& filter, const json& document) {
@@ -35,68 +29,153 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-TEST(FilterEval, ArraysCompareElementWise) {
-  EXPECT_TRUE(Matches(R"({"tags": {"$eq": "a"}})", R"({"tags": ["a", "b"]})"));
-  EXPECT_FALSE(Matches(R"({"tags": {"$eq": ["a", "b"]}})", R"({"tags": ["a", "b"]})"));
-  EXPECT_TRUE(Matches(R"({"tags": {"$eq": ["a", "b"]}})", R"({"tags": [["a", "b"], "c"]})"));
-  EXPECT_FALSE(Matches(R"({"tags": {"$ne": "a"}})", R"({"tags": ["a", "b"]})"));
-  EXPECT_TRUE(Matches(R"({"tags": {"$ne": "z"}})", R"({"tags": ["a", "b"]})"));
-  EXPECT_FALSE(Matches(R"({"tags": {"$eq": "a"}})", R"({"tags": []})"));
-  EXPECT_TRUE(Matches(R"({"tags": {"$ne": "a"}})", R"({"tags": []})"));
-  EXPECT_TRUE(Matches(R"({"tags": {"$in": ["x", "b"]}})", R"({"tags": ["a", "b"]})"));
-  EXPECT_FALSE(Matches(R"({"tags": {"$in": ["x", "y"]}})", R"({"tags": ["a", "b"]})"));
-  EXPECT_FALSE(Matches(R"({"tags": {"$in": ["x"]}})", R"({"tags": []})"));
-  EXPECT_FALSE(Matches(R"({"tags": {"$nin": ["x", "b"]}})", R"({"tags": ["a", "b"]})"));
-  EXPECT_TRUE(Matches(R"({"tags": {"$nin": ["x"]}})", R"({"tags": []})"));
-  EXPECT_TRUE(Matches(R"({"v": {"$gt": 4}})", R"({"v": ["9", 5, true]})"));
-  EXPECT_FALSE(Matches(R"({"v": {"$gt": 4}})", R"({"v": ["9", 3, true]})"));
-  EXPECT_FALSE(Matches(R"({"v": {"$lt": 4}})", R"({"v": [[1]]})"));
-  EXPECT_TRUE(Matches(R"({"v": {"$type": "array"}})", R"({"v": [1]})"));
-  EXPECT_FALSE(Matches(R"({"v": {"$type": "number"}})", R"({"v": [1]})"));
-  EXPECT_FALSE(Matches(R"({"v": {"$regex": "a"}})", R"({"v": ["a"]})"));
+// Filters are written unnormalised where that reads better: each goes
+// through NormalizeFilter (not ParseFilter, so multi-entry filters stay).
+TEST(FilterEval, MatchTable) {
+  const struct {
+    const char* filter;
+    const char* document;
+    bool matches;
+  } kCases[] = {
+      // Array fields compare element-wise, never as a whole.
+      {R"({"tags": {"$eq": "a"}})", R"({"tags": ["a", "b"]})", true},
+      {R"({"tags": {"$eq": ["a", "b"]}})", R"({"tags": ["a", "b"]})", false},
+      {R"({"tags": {"$eq": ["a", "b"]}})", R"({"tags": [["a", "b"], "c"]})", true},
+      {R"({"tags": {"$ne": "a"}})", R"({"tags": ["a", "b"]})", false},
+      {R"({"tags": {"$eq": "a"}})", R"({"tags": []})", false},
+      {R"({"tags": {"$ne": "a"}})", R"({"tags": []})", true},
+      {R"({"tags": {"$in": ["x", "b"]}})", R"({"tags": ["a", "b"]})", true},
+      {R"({"tags": {"$nin": ["x", "b"]}})", R"({"tags": ["a", "b"]})", false},
+      {R"({"tags": {"$nin": ["x"]}})", R"({"tags": []})", true},
+      {R"({"v": {"$gt": 4}})", R"({"v": ["9", 5, true]})", true},
+      {R"({"v": {"$gt": 4}})", R"({"v": ["9", 3, [7]]})", false},
+      {R"({"v": {"$type": "array"}})", R"({"v": [1]})", true},
+      {R"({"v": {"$type": "number"}})", R"({"v": [1]})", false},
+      {R"({"v": {"$regex": "a"}})", R"({"v": ["a"]})", false},
+      // $in ranges over an object's values, or over a scalar itself.
+      {R"({"v": {"$in": {"k": 3}}})", R"({"v": 3})", true},
+      {R"({"v": {"$in": "s"}})", R"({"v": "s"})", true},
+      {R"({"v": {"$nin": null}})", R"({"v": 1})", true},
+      // Numbers: ordered only against numbers, equal by value across kinds.
+      {R"({"price": {"$gt": "5"}})", R"({"price": 6})", false},
+      {R"({"price": {"$gt": 5}})", R"({"price": 5.5})", true},
+      {R"({"price": {"$gt": 5}})", R"({"price": 5})", false},
+      {R"({"price": {"$gte": 5.0}})", R"({"price": 5})", true},
+      {R"({"price": {"$lt": 1}})", R"({"price": false})", false},
+      {R"({"v": {"a": [1, 2.0]}})", R"({"v": {"a": [1.0, 2]}})", true},
+      {R"({"v": {"a": [1, 2]}})", R"({"v": {"a": [1, 2, 3]}})", false},
+      {R"({"v": {"$eq": {"a": 1}}})", R"({"v": {"b": 1}})", false},
+      {R"({"x": -1})", R"({"x": 18446744073709551615})", false},
+      {R"({"x": 18446744073709551615})", R"({"x": 18446744073709551615})", true},
+      // Dotted paths descend objects only.
+      {R"({"a.b": 1})", R"({"a": {"b": 1}})", true},
+      {R"({"a.b": 1})", R"({"a.b": 1})", false},
+      {R"({"a.b": 1})", R"({"a": [{"b": 1}]})", false},
+      {R"({"a.0": 1})", R"({"a": [1]})", false},
+      {R"({"a.b": {"$exists": false}})", R"({"a": 5})", true},
+      {R"({"a..b": 1})", R"({"a": {"": {"b": 1}}})", true},
+      {R"({"a": 1})", "[1]", false},
+      // Missing and null fields fail everything but a lone $exists false.
+      {R"({"x": {"$exists": false}})", "{}", true},
+      {R"({"x": {"$exists": false}})", R"({"x": null})", true},
+      {R"({"x": {"$exists": true}})", R"({"x": 0})", true},
+      {R"({"x": {"$exists": false}})", R"({"x": false})", false},
+      {R"({"x": {"$ne": 1}})", "{}", false},
+      {R"({"x": {"$nin": [1]}})", "{}", false},
+      {R"({"x": {"$eq": null}})", R"({"x": null})", false},
+      {R"({"x": {"$exists": 0}})", "{}", false},
+      {R"({"x": {"$exists": false, "$ne": 1}})", "{}", false},
+      // No operand is read on a missing field, so bad ones stay silent.
+      {R"({"x": {"$bogus": 1}})", "{}", false},
+      {R"({"x": {"$regex": "("}})", "{}", false},
+      {R"({"x": {"$type": "null"}})", "{}", false},
+      {R"({"x": {"$regex": "("}})", R"({"x": 5})", false},
+      // $regex searches anywhere, ECMAScript syntax, case-sensitive.
+      {R"({"n": {"$regex": "^ab"}})", R"({"n": "abc"})", true},
+      {R"({"n": {"$regex": "^ab"}})", R"({"n": "cab"})", false},
+      {R"({"n": {"$regex": "b"}})", R"({"n": "abc"})", true},
+      {R"({"n": {"$regex": "a$"}})", R"({"n": "abc"})", false},
+      {R"({"n": {"$regex": "^$"}})", R"({"n": ""})", true},
+      {R"({"n": {"$regex": "\\bcat"}})", R"({"n": "bobcat"})", false},
+      {R"({"n": {"$regex": "a.c"}})", "{\"n\": \"a\\nc\"}", false},
+      {R"j({"n": {"$regex": "ab(?!c)"}})j", R"({"n": "abcabd"})", true},
+      {R"({"n": {"$regex": "AB"}})", R"({"n": "abc"})", false},
+      // Logical operators; an object operand is iterated by its values.
+      {R"({"$or": []})", "{}", false},
+      {R"({"$and": []})", "{}", true},
+      {R"({"$nor": []})", "{}", true},
+      {R"({"$or": null})", "{}", false},
+      {R"({"$not": {"x": 1}})", "{}", true},
+      {R"({"$or": [{"x": 2}, {"y": "a"}]})", R"({"x": 1, "y": "a"})", true},
+      {R"({"$nor": [{"x": 2}, {"y": "a"}]})", R"({"x": 1, "y": "a"})", false},
+      {R"({"$and": [{"x": {"$gt": 0, "$lt": 1}}]})", R"({"x": 1})", false},
+      {R"({"x": 1, "y": 2})", R"({"x": 1, "y": 3})", false},
+  };
+  for (const auto& c : kCases) {
+    json filter = json::parse(c.filter);
+    NormalizeFilter(filter);
+    EXPECT_EQ(EvaluateFilter(filter, json::parse(c.document)), c.matches)
+        << c.filter << " on " << c.document;
+  }
+  EXPECT_TRUE(EvaluateFilter(json(), json::object()));
+  // Unnormalised, as NormalizeFilter would rewrite these object operands.
+  const json doc = {{"x", 1}};
+  EXPECT_TRUE(EvaluateFilter(json::parse(R"({"$and": {"p": {"x": {"$eq": 1}}, "q": null}})"), doc));
+  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"$or": {"p": {"x": {"$eq": 2}}}})"), doc));
 }
 
-TEST(FilterEval, NumbersCompareByValueAcrossKinds) {
-  EXPECT_FALSE(Matches(R"({"price": {"$gt": "5"}})", R"({"price": 6})"));
-  EXPECT_TRUE(Matches(R"({"price": {"$gt": 5}})", R"({"price": 5.5})"));
-  EXPECT_TRUE(Matches(R"({"price": {"$gt": 5}})", R"({"price": 6})"));
-  EXPECT_FALSE(Matches(R"({"price": {"$gt": 5}})", R"({"price": 5})"));
-  EXPECT_TRUE(Matches(R"({"price": {"$gte": 5.0}})", R"({"price": 5})"));
-  EXPECT_TRUE(Matches(R"({"price": {"$lte": -1}})", R"({"price": -1.0})"));
-  EXPECT_FALSE(Matches(R"({"price": {"$lt": 1}})", R"({"price": "0"})"));
-  EXPECT_FALSE(Matches(R"({"price": {"$lt": 1}})", R"({"price": false})"));
+TEST(FilterEval, ErrorTable) {
+  const char kNonObject[] = "cannot use key() for non-object iterators";
+  const struct {
+    const char* filter;
+    const char* document;
+    std::string tail;  // the end of the message
+  } kCases[] = {
+      {R"({"x": {"$exists": 1}})", R"({"x": 3})", "type must be boolean, but is number"},
+      {R"({"x": {"$regex": 1}})", R"({"x": "s"})", "type must be string, but is number"},
+      {R"({"x": {"$type": "null"}})", R"({"x": 1})", "Unsupported type in $type operator: null"},
+      {R"({"x": {"$type": "String"}})", R"({"x": 1})",
+       "Unsupported type in $type operator: String"},
+      {R"({"x": {"$type": 2}})", R"({"x": 1})", "type must be string, but is number"},
+      {R"({"x": {"$near": 1}})", R"({"x": 1})", "Unsupported operator: $near"},
+      // Entries in key order, stopping at the first that fails: "a" first.
+      {R"({"a": {"$eq": 1}, "b": {"$bogus": 1}})", R"({"a": 1, "b": 1})",
+       "Unsupported operator: $bogus"},
+      {R"({"$and": [[{"x": 1}]]})", R"({"x": 1})", kNonObject},
+      {R"({"$not": "x"})", R"({"x": 1})", kNonObject},
+      {R"({"$and": "x"})", R"({"x": 1})", kNonObject},
+      {R"({"x": 3})", R"({"x": 1})", kNonObject},
+  };
+  for (const auto& c : kCases) {
+    const std::string message = EvalError(json::parse(c.filter), json::parse(c.document));
+    EXPECT_TRUE(EndsWith(message, c.tail)) << c.filter << ": " << message;
+  }
+  EXPECT_EQ(EvalError(json::parse(R"({"a": {"$eq": 1}, "b": {"$bogus": 1}})"),
+                      json::parse(R"({"a": 2, "b": 1})")),
+            "");
+  // A bad pattern is reported as written, even one that the matcher's
+  // wrapping group would make valid.
+  for (const std::string pattern : {"(", "a)|(?:b"}) {
+    EXPECT_EQ(EvalError(json{{"n", {{"$regex", pattern}}}}, json{{"n", "x"}})
+                  .rfind("Invalid regex pattern: " + pattern + "\nError: ", 0),
+              0u)
+        << pattern;
+  }
+}
 
+TEST(FilterEval, NumberKindsAndNaN) {
   const json kOne[] = {json(int64_t{1}), json(uint64_t{1}), json(1.0)};
   for (const json& f : kOne) {
     for (const json& a : kOne) {
       EXPECT_TRUE(EvaluateOperator("$eq", f, a)) << f.type_name() << " " << a.type_name();
       EXPECT_FALSE(EvaluateOperator("$ne", f, a));
-      EXPECT_TRUE(EvaluateOperator("$in", f, json::array({a})));
       EXPECT_TRUE(EvaluateOperator("$gte", f, a));
       EXPECT_FALSE(EvaluateOperator("$gt", f, a));
     }
   }
-  // Nested arrays and objects compare numbers by value too.
-  EXPECT_TRUE(Matches(R"({"v": {"$eq": {"a": [1, 2.0]}}})", R"({"v": {"a": [1.0, 2]}})"));
-  EXPECT_FALSE(Matches(R"({"v": {"$eq": {"a": [1, 2]}}})", R"({"v": {"a": [1, 2, 3]}})"));
-  EXPECT_FALSE(Matches(R"({"v": {"$eq": {"a": 1}}})", R"({"v": {"b": 1}})"));
-}
-
-TEST(FilterEval, LargeUnsignedNeverEqualsNegative) {
-  // The JSON library's own operator== casts the unsigned value to signed and
-  // would call these equal.
-  const json big = json::parse("18446744073709551615");
-  ASSERT_TRUE(big.is_number_unsigned());
-  EXPECT_FALSE(EvaluateOperator("$eq", big, json(-1)));
-  EXPECT_TRUE(EvaluateOperator("$ne", big, json(-1)));
-  EXPECT_FALSE(EvaluateOperator("$in", big, json::array({-1})));
-  EXPECT_FALSE(EvaluateOperator("$eq", json::array({-1}), json::array({big})));
-  EXPECT_FALSE(Matches(R"({"x": -1})", R"({"x": 18446744073709551615})"));
-  EXPECT_TRUE(Matches(R"({"x": 18446744073709551615})", R"({"x": 18446744073709551615})"));
-  EXPECT_TRUE(EvaluateOperator("$eq", json(uint64_t{7}), json(int64_t{7})));
-}
-
-TEST(FilterEval, NaNIsNeitherEqualNorUnequal) {
+  // The JSON library's operator== would call these equal.
+  EXPECT_FALSE(EvaluateOperator("$in", json::parse("18446744073709551615"), json::array({-1})));
+  // A NaN is neither equal nor unequal to a number.
   const json nan = std::numeric_limits<double>::quiet_NaN();
   EXPECT_FALSE(EvaluateOperator("$eq", nan, nan));
   EXPECT_FALSE(EvaluateOperator("$ne", nan, json(1)));
@@ -105,210 +184,75 @@ TEST(FilterEval, NaNIsNeitherEqualNorUnequal) {
   EXPECT_TRUE(EvaluateOperator("$ne", json::array({nan}), nan));
 }
 
-TEST(FilterEval, DottedPaths) {
-  EXPECT_TRUE(Matches(R"({"a.b": {"$eq": 1}})", R"({"a": {"b": 1}})"));
-  EXPECT_FALSE(Matches(R"({"a.b": {"$eq": 1}})", R"({"a.b": 1})"));
-  EXPECT_TRUE(Matches(R"({"a.b.c": "x"})", R"({"a": {"b": {"c": "x"}}})"));
-  EXPECT_FALSE(Matches(R"({"a.b": 1})", R"({"a": [{"b": 1}]})"));
-  EXPECT_FALSE(Matches(R"({"a.0": 1})", R"({"a": [1]})"));
-  EXPECT_FALSE(Matches(R"({"a.b": 1})", R"({"a": "b"})"));
-  EXPECT_TRUE(Matches(R"({"a.b": {"$exists": false}})", R"({"a": 5})"));
-  EXPECT_TRUE(Matches(R"({"a..b": 1})", R"({"a": {"": {"b": 1}}})"));
-  EXPECT_TRUE(Matches(R"({"a.": 1})", R"({"a": {"": 1}})"));
-  EXPECT_TRUE(Matches(R"({"": 1})", R"({"": 1})"));
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"a": {"$eq": 1}})"), json::array({1})));
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"a": {"$eq": 1}})"), json()));
-}
-
-TEST(FilterEval, MissingAndNullFields) {
-  EXPECT_TRUE(Matches(R"({"x": {"$exists": false}})", "{}"));
-  EXPECT_TRUE(Matches(R"({"x": {"$exists": false}})", R"({"x": null})"));
-  EXPECT_TRUE(Matches(R"({"x": {"$exists": true}})", R"({"x": 0})"));
-  EXPECT_FALSE(Matches(R"({"x": {"$exists": true}})", R"({"x": null})"));
-  EXPECT_FALSE(Matches(R"({"x": {"$exists": false}})", R"({"x": false})"));
-  EXPECT_FALSE(Matches(R"({"x": {"$ne": 1}})", "{}"));
-  EXPECT_FALSE(Matches(R"({"x": {"$nin": [1]}})", "{}"));
-  // {"$eq": null} never matches: a null field fails everything but $exists.
-  EXPECT_FALSE(
-      EvaluateFilter(json::parse(R"({"x": {"$eq": null}})"), json::parse(R"({"x": null})")));
-  // Only a lone $exists false holds, and 0 is not false.
-  const json doc = json::object();
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"x": {"$exists": 0}})"), doc));
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"x": {"$exists": false, "$ne": 1}})"), doc));
-  // No operator is even read on a missing field, so bad operands stay silent.
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"x": {"$bogus": 1}})"), doc));
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"x": {"$regex": "("}})"), doc));
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"x": {"$type": "null"}})"), doc));
-}
-
-TEST(FilterEval, ExistsNeedsBoolean) {
-  try {
-    EvaluateFilter(json::parse(R"({"x": {"$exists": 1}})"), json::parse(R"({"x": 3})"));
-    FAIL() << "no error";
-  } catch (const json::type_error& e) {
-    EXPECT_TRUE(EndsWith(e.what(), "type must be boolean, but is number")) << e.what();
+TEST(FilterEval, TypeNames) {
+  const json values[] = {json("s"),  json(1),       json(2u),      json(1.5),
+                         json(true), json::array(), json::object()};
+  const char* expected[] = {"string", "number", "number", "number", "boolean", "array", "object"};
+  for (size_t i = 0; i < std::size(values); ++i) {
+    for (const char* name : {"string", "number", "boolean", "array", "object"}) {
+      EXPECT_EQ(EvaluateOperator("$type", values[i], json(name)), std::string(name) == expected[i])
+          << values[i] << " " << name;
+    }
   }
-  EXPECT_THROW(EvaluateOperator("$exists", json("s"), json("true")), json::type_error);
-  EXPECT_FALSE(EvaluateOperator("$exists", json(1), json(false)));
-  EXPECT_TRUE(EvaluateOperator("$exists", json::array(), json(true)));
 }
 
-TEST(FilterEval, Regex) {
-  EXPECT_TRUE(Matches(R"({"name": {"$regex": "^ab"}})", R"({"name": "abc"})"));
-  EXPECT_FALSE(Matches(R"({"name": {"$regex": "^ab"}})", R"({"name": "cab"})"));
-  EXPECT_TRUE(Matches(R"({"name": {"$regex": "b"}})", R"({"name": "abc"})"));
-  EXPECT_TRUE(Matches(R"({"name": {"$regex": "c$"}})", R"({"name": "abc"})"));
-  EXPECT_FALSE(Matches(R"({"name": {"$regex": "a$"}})", R"({"name": "abc"})"));
-  EXPECT_TRUE(Matches(R"({"name": {"$regex": "^$"}})", R"({"name": ""})"));
-  EXPECT_TRUE(Matches(R"({"name": {"$regex": "\\bcat"}})", R"({"name": "a cat"})"));
-  EXPECT_FALSE(Matches(R"({"name": {"$regex": "\\bcat"}})", R"({"name": "bobcat"})"));
-  EXPECT_FALSE(Matches(R"({"name": {"$regex": "a.c"}})", "{\"name\": \"a\\nc\"}"));
-  EXPECT_TRUE(Matches(R"({"name": {"$regex": "(o)\\1"}})", R"({"name": "book"})"));
-  EXPECT_FALSE(Matches(R"({"name": {"$regex": "(o)\\1"}})", R"({"name": "bok"})"));
-  EXPECT_TRUE(Matches(R"j({"name": {"$regex": "ab(?!c)"}})j", R"({"name": "abcabd"})"));
-  EXPECT_FALSE(Matches(R"({"name": {"$regex": "AB"}})", R"({"name": "abc"})"));
-  // A field that is not a string fails before the pattern is read.
-  EXPECT_FALSE(Matches(R"({"name": {"$regex": "("}})", R"({"name": 5})"));
-
-  const std::string message =
-      EvalError(json::parse(R"({"name": {"$regex": "("}})"), json::parse(R"({"name": "x"})"));
-  EXPECT_EQ(message.rfind("Invalid regex pattern: (\nError: ", 0), 0u) << message;
-  EXPECT_GT(message.size(), std::string("Invalid regex pattern: (\nError: ").size());
-  EXPECT_THROW(EvaluateOperator("$regex", json("x"), json(1)), json::type_error);
-  EXPECT_TRUE(
-      EndsWith(EvalError(json::parse(R"({"n": {"$regex": 1}})"), json::parse(R"({"n": "x"})")),
-               "type must be string, but is number"));
-}
-
-TEST(FilterEval, RegexWorkIsBounded) {
+TEST(FilterEval, RegexWorkAndStackAreBounded) {
   // Exponential for a backtracking matcher; linear here.
   const std::string as(100000, 'a');
   EXPECT_FALSE(EvaluateOperator("$regex", json(as + "b"), json("(a+)+$")));
   EXPECT_TRUE(EvaluateOperator("$regex", json(as), json("(a+)+$")));
   EXPECT_FALSE(EvaluateOperator("$regex", json(as), json("(a|aa)*c")));
-  EXPECT_FALSE(EvaluateOperator("$regex", json(as), json("a.*b")));
-  // Linear patterns over a long subject stay inside the budget.
   std::string text;
   for (int i = 0; i < 20000; ++i) text += "the quick brown fox 0123 ";
-  EXPECT_FALSE(
-      EvaluateOperator("$regex", json(text), json("(apple|banana|cherry|date|fig|grape)[0-9]+x")));
   EXPECT_TRUE(EvaluateOperator("$regex", json(text + "zz"), json("(\\w+\\s){3}zz")));
-
-  const std::string costly = EvalError(json::parse(R"j({"s": {"$regex": "(?=.*z)"}})j"),
-                                       json{{"s", std::string(20000, 'b')}});
-  EXPECT_EQ(costly, "Regex pattern too costly to evaluate: (?=.*z)");
-  // Back-references need backtracking, which is kept to short subjects.
-  const std::string shortish(kBacktrackingSubjectLimit, 'o');
-  EXPECT_TRUE(EvaluateOperator("$regex", json(shortish), json("(o)\\1")));
-  EXPECT_EQ(EvalError(json::parse(R"({"s": {"$regex": "(o)\\1"}})"), json{{"s", shortish + "o"}}),
-            "Regex pattern with back-references cannot search strings longer than 4096 bytes: "
-            "(o)\\1");
-  // The pattern compiler recurses per character; very long patterns are refused.
+  // Quadratic lookahead runs out of budget.
+  EXPECT_EQ(EvalError(json::parse(R"j({"s": {"$regex": "(?=.*z)"}})j"),
+                      json{{"s", std::string(20000, 'b')}}),
+            "Regex pattern too costly to evaluate: (?=.*z)");
+  // Back-references would need the backtracking matcher, whose recursion
+  // overflowed an 8 MB stack with this pattern on a 1 KB subject.
+  const std::string backref = "(?:" + std::string(50, '(') + "o" + std::string(50, ')') + ")*\\1z";
+  for (const std::string& pattern : {std::string("(o)\\1"), backref}) {
+    EXPECT_EQ(EvalError(json{{"s", {{"$regex", pattern}}}}, json{{"s", std::string(1024, 'o')}}),
+              "Invalid regex pattern: " + pattern + "\nError: Back-references are not supported.");
+  }
+  // The pattern compiler recurses per character; long patterns are refused.
   const std::string nested = std::string(20000, '(') + std::string(20000, ')');
-  const std::string refused = EvalError(json{{"s", {{"$regex", nested}}}}, json{{"s", "x"}});
-  EXPECT_TRUE(EndsWith(refused, "\nError: Pattern is longer than 4096 bytes."))
-      << refused.substr(0, 80);
+  EXPECT_TRUE(EndsWith(EvalError(json{{"s", {{"$regex", nested}}}}, json{{"s", "x"}}),
+                       "\nError: Pattern is longer than 4096 bytes."));
   const std::string deep = std::string(1000, '(') + "x" + std::string(1000, ')');
   EXPECT_TRUE(EvaluateOperator("$regex", json("x"), json(deep)));
-}
-
-TEST(FilterEval, TypeNames) {
-  const json values[] = {json("s"),  json(1),       json(2u),      json(1.5),
-                         json(true), json::array(), json::object()};
-  const char* expected[] = {"string", "number", "number", "number", "boolean", "array", "object"};
-  const char* names[] = {"string", "number", "boolean", "array", "object"};
-  for (size_t i = 0; i < std::size(values); ++i) {
-    for (const char* name : names) {
-      EXPECT_EQ(EvaluateOperator("$type", values[i], json(name)), std::string(name) == expected[i])
-          << values[i] << " " << name;
-    }
-  }
-  EXPECT_EQ(EvalError(json::parse(R"({"x": {"$type": "null"}})"), json::parse(R"({"x": 1})")),
-            "Unsupported type in $type operator: null");
-  EXPECT_EQ(EvalError(json::parse(R"({"x": {"$type": "String"}})"), json::parse(R"({"x": 1})")),
-            "Unsupported type in $type operator: String");
-  EXPECT_THROW(EvaluateOperator("$type", json(1), json(2)), json::type_error);
-}
-
-TEST(FilterEval, LogicalOperators) {
-  const json doc = json::parse(R"({"x": 1, "y": "a"})");
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"$or": []})"), doc));
-  EXPECT_TRUE(EvaluateFilter(json::parse(R"({"$and": []})"), doc));
-  EXPECT_TRUE(EvaluateFilter(json::parse(R"({"$nor": []})"), doc));
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"$or": null})"), doc));
-  EXPECT_TRUE(EvaluateFilter(json::parse(R"({"$and": null})"), doc));
-  EXPECT_TRUE(Matches(R"({"$not": {"x": {"$eq": 1}}})", "{}"));
-  EXPECT_FALSE(Matches(R"({"$not": {"x": {"$eq": 1}}})", R"({"x": 1})"));
-  EXPECT_TRUE(Matches(R"({"$or": [{"x": 2}, {"y": "a"}]})", R"({"x": 1, "y": "a"})"));
-  EXPECT_FALSE(Matches(R"({"$nor": [{"x": 2}, {"y": "a"}]})", R"({"x": 1, "y": "a"})"));
-  EXPECT_TRUE(Matches(R"({"$and": [{"x": {"$gt": 0, "$lt": 2}}, {"y": {"$in": ["a"]}}]})",
-                      R"({"x": 1, "y": "a"})"));
-  EXPECT_FALSE(Matches(R"({"$and": [{"x": {"$gt": 0, "$lt": 1}}]})", R"({"x": 1})"));
-  // An object operand is iterated by its values; a null filter holds.
-  EXPECT_TRUE(EvaluateFilter(json::parse(R"({"$and": {"p": {"x": {"$eq": 1}}, "q": null}})"), doc));
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"$or": {"p": {"x": {"$eq": 2}}}})"), doc));
-  EXPECT_TRUE(EvaluateFilter(json(), doc));
-  // Entries are taken in key order and evaluation stops at the first failure.
-  const json f = json::parse(R"({"a": {"$eq": 1}, "b": {"$bogus": 1}})");
-  EXPECT_FALSE(EvaluateFilter(f, json::parse(R"({"a": 2, "b": 1})")));
-  EXPECT_EQ(EvalError(f, json::parse(R"({"a": 1, "b": 1})")), "Unsupported operator: $bogus");
-}
-
-TEST(FilterEval, MalformedFiltersRaiseLibraryErrors) {
-  const json doc = json::parse(R"({"x": 1})");
-  for (const char* text : {R"({"$and": [[{"x": 1}]]})", R"({"$and": [5]})", R"({"$not": "x"})",
-                           R"({"$and": "x"})", R"({"x": 3})"}) {
-    try {
-      EvaluateFilter(json::parse(text), doc);
-      ADD_FAILURE() << "no error for " << text;
-    } catch (const json::invalid_iterator& e) {
-      EXPECT_TRUE(EndsWith(e.what(), "cannot use key() for non-object iterators")) << e.what();
-    }
-  }
-  EXPECT_EQ(EvalError(json::parse(R"({"x": {"$near": 1}})"), doc), "Unsupported operator: $near");
 }
 
 TEST(FilterItems, ReturnsMatchingIndicesInOrder) {
   const std::vector<json> docs = ParseMetadataBatch(
       {R"({"n": 1})", "", R"({"n": 5})", R"({"n": "5"})", R"({"n": [7]})", "null"});
-  ASSERT_EQ(docs[1], json::object());
   EXPECT_EQ(FilterItems(docs, ParseFilter(R"({"n": {"$gt": 2}})"), true),
             (std::vector<uint32_t>{2, 4}));
   EXPECT_EQ(FilterItems(docs, ParseFilter(R"({"n": {"$exists": false}})"), true),
             (std::vector<uint32_t>{1, 5}));
-  EXPECT_TRUE(FilterItems({}, ParseFilter(R"({"n": 1})"), true).empty());
   // Validation is optional: an unvalidated two-entry filter means both.
   const json two = json::parse(R"({"n": {"$gte": 1}, "m": {"$exists": false}})");
   EXPECT_THROW(FilterItems(docs, two, true), std::invalid_argument);
   EXPECT_EQ(FilterItems(docs, two, false), (std::vector<uint32_t>{0, 2, 4}));
 }
 
-// Documents numbered 0..n-1 whose field "x" is i; two chosen positions hold a
-// text in "a" or "b" instead, which makes the filter below fail with
-// different errors.
-std::vector<json> DocsWithFailures(size_t n, size_t a_at, size_t b_at) {
-  std::vector<json> docs(n);
-  for (size_t i = 0; i < n; ++i) docs[i] = json{{"x", i}};
-  docs[a_at] = json{{"a", "s"}};
-  docs[b_at] = json{{"b", "s"}};
-  return docs;
-}
-
 TEST(FilterItems, ReportsTheFirstFailingDocument) {
+  // Documents holding "a" or "b" fail with different errors.
   const json filter =
       json::parse(R"({"$or": [{"a": {"$regex": "("}}, {"b": {"$regex": "[z-a]"}}]})");
   for (size_t n : {size_t{40}, size_t{5000}}) {  // sequential and parallel
-    for (bool a_first : {true, false}) {
-      const size_t first = n / 4 + 3, second = n - 2;
-      const auto docs =
-          a_first ? DocsWithFailures(n, first, second) : DocsWithFailures(n, second, first);
+    for (const char* first : {"a", "b"}) {
+      std::vector<json> docs(n, json{{"x", 1}});
+      docs[n / 4 + 3] = json{{first, "s"}};
+      docs[n - 2] = json{{first[0] == 'a' ? "b" : "a", "s"}};
       try {
         FilterItems(docs, filter, true);
         ADD_FAILURE() << "no error";
       } catch (const std::invalid_argument& e) {
-        const std::string expected =
-            a_first ? "Invalid regex pattern: (\n" : "Invalid regex pattern: [z-a]\n";
-        EXPECT_EQ(std::string(e.what()).rfind(expected, 0), 0u) << n << " " << e.what();
+        const std::string expected = first[0] == 'a' ? "(\n" : "[z-a]\n";
+        EXPECT_EQ(std::string(e.what()).rfind("Invalid regex pattern: " + expected, 0), 0u)
+            << n << " " << e.what();
       }
     }
   }
@@ -323,8 +267,6 @@ TEST(FilterItems, ParallelAgreesWithEvaluateFilter) {
   }
   const json filters[] = {
       ParseFilter(R"({"$or": [{"n": {"$lt": 10}}, {"name": {"$regex": "^alpha1"}}]})"),
-      ParseFilter(R"({"$and": [{"tags": {"$in": ["t3", 4]}}, {"name": {"$regex": "a[0-9]$"}},
-                               {"$not": {"name": {"$regex": "a[0-9]$"}}}]})"),
       ParseFilter(R"({"$nor": [{"tags": "t1"}, {"n": {"$gte": 50}}]})"),
   };
   for (const json& filter : filters) {
@@ -337,16 +279,9 @@ TEST(FilterItems, ParallelAgreesWithEvaluateFilter) {
 }
 
 TEST(ParseMetadataBatch, ParsesInOrderAndReportsFirstBadText) {
-  const auto docs = ParseMetadataBatch({R"({"a": 1})", "", "[1, 2]", "\"s\"", "null"});
-  ASSERT_EQ(docs.size(), 5u);
-  EXPECT_EQ(docs[0], json::parse(R"({"a": 1})"));
-  EXPECT_EQ(docs[1], json::object());
-  EXPECT_EQ(docs[2], json::parse("[1, 2]"));
-  EXPECT_EQ(docs[3], json("s"));
-  EXPECT_TRUE(docs[4].is_null());
-  EXPECT_TRUE(ParseMetadataBatch({}).empty());
-
-  for (size_t n : {size_t{10}, size_t{3000}}) {
+  EXPECT_EQ(ParseMetadataBatch({R"({"a": 1})", "", "[1, 2]", "null"}),
+            (std::vector<json>{json{{"a", 1}}, json::object(), json::array({1, 2}), json()}));
+  for (size_t n : {size_t{10}, size_t{3000}}) {  // sequential and parallel
     std::vector<std::string> texts(n, R"({"k": true})");
     texts[n / 2] = "{\"a\": tru}";
     texts[n - 1] = "[1,";
@@ -360,7 +295,6 @@ TEST(ParseMetadataBatch, ParsesInOrderAndReportsFirstBadText) {
       EXPECT_NE(message.find("tru"), std::string::npos) << message;
     }
   }
-  // Comments are not JSON.
   EXPECT_THROW(ParseMetadataBatch({"{} // x"}), std::invalid_argument);
 }
 
