@@ -116,7 +116,9 @@ KMeansSizes kmeans_sizes(uint64_t n, const KMeansParams& params) {
   const uint64_t wanted = params.batch_size == 0 ? kDefaultBatch : params.batch_size;
   KMeansSizes sizes;
   sizes.batch = std::min(n, wanted);
-  sizes.sample = std::min(3 * std::max(sizes.batch, params.n_clusters), n);
+  // min(3 * base, n) without letting 3 * base wrap for a huge cluster count.
+  const uint64_t base = std::max(sizes.batch, params.n_clusters);
+  sizes.sample = base > n / 3 ? n : 3 * base;
   return sizes;
 }
 
