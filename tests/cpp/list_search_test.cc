@@ -95,7 +95,7 @@ TEST(ListSearchTest, TiesOrderByIdThenMetadataAndFirstScannedStaysAtTheBoundary)
             (std::vector<std::string>{"a", "b"}));
 }
 
-TEST(ListSearchTest, TopKZeroAndAboveCandidateCount) {
+TEST(ListSearchTest, ResultShapes) {
   Candidates c;
   c.add("x0", {0});
   c.add("x1", {1});
@@ -103,10 +103,6 @@ TEST(ListSearchTest, TopKZeroAndAboveCandidateCount) {
   c.add("y0", {10});
   const FloatMatrix q({0.0f, 9.0f}, 1);
   const U32Matrix p({0, 1}, 1);
-  const SearchResults none = run(c, p, q, 0, kMetricEuclidean, {1});
-  EXPECT_EQ(none.k, 0u);
-  EXPECT_EQ(none.counts, (std::vector<uint32_t>{0, 0}));
-
   // k = 3 (all candidates); query 1 scans a list of one item only.
   const SearchResults many = run(c, p, q, 100, kMetricEuclidean, {1});
   ASSERT_EQ(many.k, 3u);
@@ -114,62 +110,52 @@ TEST(ListSearchTest, TopKZeroAndAboveCandidateCount) {
   EXPECT_EQ(many.ids, (std::vector<std::string>{"x0", "x1", "", "y0", "", ""}));
   EXPECT_EQ(many.distances, (std::vector<float>{0, 1, 0, 1, 0, 0}));
   EXPECT_EQ(many.metadata[1], (std::vector<std::string>{"", "", ""}));
-}
-
-TEST(ListSearchTest, EmptyInputsGiveRowsWithoutSlotsBeforeAnyCheck) {
-  const FloatMatrix q({1, 2}, 2);  // wrong width, unknown metric: not looked at
-  const SearchResults r =
-      search_lists({}, {0}, {}, FloatRowsView(), U32Matrix({0, 0, 0}, 1), q, 5, 99, {1});
-  EXPECT_EQ(r.n_queries, 3u);
-  EXPECT_EQ(r.k, 0u);
-  EXPECT_EQ(r.counts.size(), 3u);
-  const Candidates c = line();
-  EXPECT_EQ(run(c, U32Matrix(), q, 5, kMetricCosine).n_queries, 0u);
-  const SearchResults no_queries = run(c, kOneList, FloatMatrix(), 5, kMetricCosine);
-  EXPECT_EQ(no_queries.n_queries, 1u);
-  EXPECT_EQ(no_queries.k, 0u);
+  // n rows of 0 slots: top_k 0, no probe rows, no query rows, and no
+  // candidates (then even a wrong width and an unknown metric pass).
+  const std::vector<std::pair<SearchResults, uint64_t>> empty = {
+      {run(c, p, q, 0, kMetricEuclidean, {1}), 2},
+      {run(c, U32Matrix(), q, 5, kMetricCosine), 0},
+      {run(c, p, FloatMatrix(), 5, kMetricCosine), 2},
+      {search_lists({}, {0}, {}, FloatRowsView(), p, FloatMatrix({1, 2}, 2), 5, 99, {1}), 2}};
+  for (const auto& [r, n] : empty) {
+    EXPECT_EQ(r.n_queries, n);
+    EXPECT_EQ(r.k, 0u);
+    EXPECT_EQ(r.counts, std::vector<uint32_t>(n, 0));
+  }
 }
 
 TEST(ListSearchTest, RejectsBadInputsBeforeSearching) {
   const Candidates c = line();
-  const FloatMatrix q({0}, 1);
+  const FloatMatrix q1({0}, 1), q2({0, 0}, 2);
+  auto refused = [&](const Candidates& set, FloatRowsView vectors, const U32Matrix& p,
+                     const FloatMatrix& q) {
+    return testing::error_text<std::invalid_argument>([&] {
+      search_lists(set.ids, set.offsets, set.metadata, vectors, p, q, 2, kMetricCosine, {1});
+    });
+  };
   Candidates bad_offsets = c, short_metadata = c, no_metadata = c;
   bad_offsets.offsets = {0, 9};
   short_metadata.metadata.pop_back();
   no_metadata.metadata.clear();
-  // The metric comes first, then the documented argument checks in their
-  // order; the last ones refuse malformed candidate sets that would be read
-  // out of bounds.
-  EXPECT_EQ(testing::error_text<std::runtime_error>([&] {
-              run(c, kOneList, FloatMatrix({0, 0}, 2), 2, 3);
-            }),
+  // The metric, then the documented checks in their order (a later fault
+  // is present in each case); then malformed candidate sets that would be
+  // read out of bounds.
+  EXPECT_EQ(testing::error_text<std::runtime_error>([&] { run(c, kOneList, q2, 2, 3); }),
             "Unsupported distance metric.");
-  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
-      {[&] {
-         search_lists(c.ids, c.offsets, c.metadata, FloatRowsView(c.flat.data(), 3, 1), kOneList,
-                      FloatMatrix({0, 0}, 2), 2, kMetricCosine, {});
-       },
-       "Matching IDs and embeddings have different sizes"},
-      {[&] {
-         run(c, kOneList, FloatMatrix({0, 0}, 2), 2, kMetricCosine);
-       },
-       "Query embedding dimension does not match item embedding"},
-      {[&] { run(c, U32Matrix({1}, 1), q, 2, kMetricCosine); },
-       "Probe matrix names a list outside the candidate set"},
-      {[&] { run(bad_offsets, kOneList, q, 2, kMetricCosine); },
-       "Candidate list offsets do not fit the candidate set"},
-      {[&] { run(short_metadata, kOneList, q, 2, kMetricCosine); },
-       "Matching IDs and metadata have different sizes"},
-      {[&] {
-         run(c, U32Matrix({0, 0}, 1), q, 2, kMetricCosine);
-       },
-       "Probe matrix has more rows than there are queries"},
-  };
-  for (const auto& [call, message] : cases) {
-    EXPECT_EQ(testing::error_text<std::invalid_argument>(call), message);
-  }
+  EXPECT_EQ(refused(c, FloatRowsView(c.flat.data(), 3, 1), kOneList, q2),
+            "Matching IDs and embeddings have different sizes");
+  EXPECT_EQ(refused(c, c.vectors(), kOneList, q2),
+            "Query embedding dimension does not match item embedding");
+  EXPECT_EQ(refused(c, c.vectors(), U32Matrix({1}, 1), q1),
+            "Probe matrix names a list outside the candidate set");
+  EXPECT_EQ(refused(bad_offsets, c.vectors(), kOneList, q1),
+            "Candidate list offsets do not fit the candidate set");
+  EXPECT_EQ(refused(short_metadata, c.vectors(), kOneList, q1),
+            "Matching IDs and metadata have different sizes");
+  EXPECT_EQ(refused(c, c.vectors(), U32Matrix({0, 0}, 1), q1),
+            "Probe matrix has more rows than there are queries");
   // A candidate set without metadata texts is accepted; texts read as empty.
-  EXPECT_EQ(run(no_metadata, kOneList, q, 4, kMetricCosine, {1}).metadata[0],
+  EXPECT_EQ(run(no_metadata, kOneList, q1, 4, kMetricCosine, {1}).metadata[0],
             (std::vector<std::string>(4)));
 }
 
@@ -231,13 +217,14 @@ void check_against_reference(const Fixture& f, uint64_t top_k, uint32_t metric,
   ASSERT_EQ(r.n_queries, f.probe.rows);
   ASSERT_EQ(r.k, k);
   for (uint64_t q = 0; q < f.probe.rows; ++q) {
+    auto ref_at = [&](uint64_t row) {
+      return testing::ref_distance(f.c.flat.data() + row * f.c.d, f.queries.row(q), f.c.d, metric);
+    };
     std::vector<std::pair<double, std::string>> ref;
     for (uint64_t j = 0; j < f.probe.cols; ++j) {
       const uint32_t list = f.probe.row(q)[j];
       for (uint64_t row = f.c.offsets[list]; row < f.c.offsets[list + 1]; ++row) {
-        const double dist =
-            testing::ref_distance(f.c.flat.data() + row * f.c.d, f.queries.row(q), f.c.d, metric);
-        ref.emplace_back(dist, f.c.ids[row]);
+        ref.emplace_back(ref_at(row), f.c.ids[row]);
       }
     }
     std::sort(ref.begin(), ref.end());
@@ -246,11 +233,11 @@ void check_against_reference(const Fixture& f, uint64_t top_k, uint32_t metric,
     for (uint64_t i = 0; i < expected; ++i) {
       const double tol = 1e-4 * (1 + ref[i].first);
       EXPECT_NEAR(r.distance(q, i), ref[i].first, tol) << "query " << q << " slot " << i;
-      // The id must be one of the scanned candidates at that distance.
-      const auto it = std::find_if(ref.begin(), ref.end(),
-                                   [&](const auto& e) { return e.second == r.id(q, i); });
-      ASSERT_NE(it, ref.end()) << r.id(q, i) << " is not in the lists of query " << q;
-      EXPECT_NEAR(it->first, ref[i].first, tol) << "query " << q << " slot " << i;
+      // The id must name a scanned candidate ("id" + row) at that distance.
+      const uint64_t row = std::stoull(r.id(q, i).substr(2));
+      ASSERT_TRUE(std::count(ref.begin(), ref.end(), std::make_pair(ref_at(row), r.id(q, i))))
+          << r.id(q, i) << " is not in the lists of query " << q;
+      EXPECT_NEAR(ref_at(row), ref[i].first, tol) << "query " << q << " slot " << i;
       if (i > 0) {
         EXPECT_LE(r.distance(q, i - 1), r.distance(q, i));
       }
@@ -271,14 +258,10 @@ TEST(ListSearchTest, RandomDataMatchesBruteForce) {
                               run(same.c, same.probe, same.queries, top_k, metric));
     }
   }
-}
-
-TEST(ListSearchTest, EuclideanIsTheRootOfSquaredEuclideanInTheSameOrder) {
-  const Fixture f = random_fixture(19, 4, 12, 2, false, 5);
-  const SearchResults e = run(f.c, f.probe, f.queries, 20, kMetricEuclidean);
-  const SearchResults s = run(f.c, f.probe, f.queries, 20, kMetricSquaredEuclidean);
+  // Euclidean results are the roots of the squared ones, in the same order.
+  const SearchResults e = run(mixed.c, mixed.probe, mixed.queries, 20, kMetricEuclidean);
+  const SearchResults s = run(mixed.c, mixed.probe, mixed.queries, 20, kMetricSquaredEuclidean);
   EXPECT_EQ(e.ids, s.ids);
-  EXPECT_EQ(e.counts, s.counts);
   for (size_t i = 0; i < e.distances.size(); ++i) {
     EXPECT_EQ(e.distances[i], std::sqrt(s.distances[i]));
   }
@@ -288,15 +271,16 @@ TEST(ListSearchTest, EuclideanIsTheRootOfSquaredEuclideanInTheSameOrder) {
 TEST(ListSearchTest, ResultsDoNotDependOnTheThreadCount) {
   const Fixture f = random_fixture(33, 5, 60, 3, false, 9);
   const int before = omp_get_max_threads();
-  omp_set_num_threads(1);
-  const SearchResults one = run(f.c, f.probe, f.queries, 9, kMetricCosine, {1});
-  omp_set_num_threads(3);
-  const SearchResults three = run(f.c, f.probe, f.queries, 9, kMetricCosine, {1});
+  std::vector<SearchResults> r;
+  for (int threads : {1, 3}) {
+    omp_set_num_threads(threads);
+    r.push_back(run(f.c, f.probe, f.queries, 9, kMetricCosine, {1}));
+  }
   omp_set_num_threads(before);
-  EXPECT_EQ(one.ids, three.ids);
-  EXPECT_EQ(one.distances, three.distances);
-  EXPECT_EQ(one.metadata, three.metadata);
-  EXPECT_EQ(one.counts, three.counts);
+  EXPECT_EQ(r[0].ids, r[1].ids);
+  EXPECT_EQ(r[0].distances, r[1].distances);
+  EXPECT_EQ(r[0].metadata, r[1].metadata);
+  EXPECT_EQ(r[0].counts, r[1].counts);
 }
 
 }  // namespace
