@@ -247,7 +247,7 @@ void check_against_reference(const Fixture& f, uint64_t top_k, uint32_t metric,
 }
 
 TEST(ListSearchTest, RandomDataMatchesBruteForce) {
-  const Fixture mixed = random_fixture(64, 6, 40, 2, false, 3);
+  const Fixture mixed = random_fixture(61, 6, 40, 2, false, 3);
   const Fixture same = random_fixture(24, 3, 48, 3, true, 13);
   for (uint32_t metric : {kMetricCosine, kMetricEuclidean, kMetricSquaredEuclidean}) {
     for (uint64_t top_k : {1u, 7u, 50u}) {
