@@ -238,9 +238,6 @@ void check_against_reference(const Fixture& f, uint64_t top_k, uint32_t metric,
       ASSERT_TRUE(std::count(ref.begin(), ref.end(), std::make_pair(ref_at(row), r.id(q, i))))
           << r.id(q, i) << " is not in the lists of query " << q;
       EXPECT_NEAR(ref_at(row), ref[i].first, tol) << "query " << q << " slot " << i;
-      if (i > 0) {
-        EXPECT_LE(r.distance(q, i - 1), r.distance(q, i));
-      }
     }
     for (uint64_t i = expected; i < k; ++i) EXPECT_EQ(r.id(q, i), "");
   }
