@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "search/distance.h"
+#include "search/kmeans.h"
 #include "search/list_search.h"
 
 namespace tavrin {
@@ -105,6 +106,24 @@ void BM_DistanceMatrix(benchmark::State& state) {
   report(state, double(kQueries) * kItems);
 }
 
+// Training as an index does it (one codebook, default batch) on the first
+// 20,000 items: 256 lists seeded from a 3,072-point sample, then 10
+// iterations of 1,024-point batches.
+void BM_KMeansTrain(benchmark::State& state) {
+  const Data& d = data();
+  const uint32_t metric = static_cast<uint32_t>(state.range(0));
+  constexpr uint64_t kTrain = 20000;
+  const FloatMatrix items(
+      std::vector<float>(d.items.data.begin(), d.items.data.begin() + kTrain * kDim), kDim);
+  KMeansParams params;
+  params.n_clusters = 256;
+  params.max_iters = 10;
+  for (auto _ : state) {
+    std::vector<CentroidMatrix> books = kmeans_train(items, params, metric);
+    benchmark::DoNotOptimize(books.data());
+  }
+}
+
 void metrics(benchmark::internal::Benchmark* b) {
   b->ArgName("metric")->Arg(kMetricSquaredEuclidean)->Arg(kMetricCosine);
   b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
@@ -113,6 +132,7 @@ void metrics(benchmark::internal::Benchmark* b) {
 BENCHMARK(BM_SearchListsExhaustive)->Apply(metrics);
 BENCHMARK(BM_SearchListsProbed)->Apply(metrics);
 BENCHMARK(BM_DistanceMatrix)->Apply(metrics);
+BENCHMARK(BM_KMeansTrain)->Apply(metrics);
 
 }  // namespace
 }  // namespace tavrin

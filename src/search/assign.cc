@@ -24,19 +24,23 @@ void assign_subvector(const FloatMatrix& vectors, const FloatMatrix& codewords, 
   const uint64_t m = codes.cols;
   const uint64_t k = codewords.rows;
   const uint64_t step = std::max<uint64_t>(1, kMaxBlockFloats / k);
+  // k row-major codewords of width w are the columns of a w x k matrix; the
+  // codeword side is prepared once for every block.
+  const arma::fmat cw(const_cast<float*>(codewords.data.data()), w, k, false, true);
+  const ColumnSet book(cw, metric);
   arma::fmat block;
   for (uint64_t begin = 0; begin < n; begin += step) {
     const uint64_t count = std::min(step, n - begin);
     arma::fmat dist;
     if (m == 1) {
-      dist = distance_matrix(codewords, FloatRowsView(vectors.row(begin), count, w), metric);
+      const arma::fmat view(const_cast<float*>(vectors.row(begin)), w, count, false, true);
+      dist = book.distances_to(view);
     } else {
       block.set_size(w, count);
       for (uint64_t i = 0; i < count; ++i) {
         std::memcpy(block.colptr(i), vectors.row(begin + i) + j * w, w * sizeof(float));
       }
-      const arma::fmat cw(const_cast<float*>(codewords.data.data()), w, k, false, true);
-      dist = distance_matrix_cols(cw, block, metric);
+      dist = book.distances_to(block);
     }
     for (uint64_t i = 0; i < count; ++i) {
       const float* col = dist.colptr(i);

@@ -328,31 +328,46 @@ void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq
 
 const char* distance_kernel_name() { return kernels().name; }
 
-arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, uint32_t metric) {
+ColumnSet::ColumnSet(const arma::fmat& cols, uint32_t metric) : cols_(&cols), metric_(metric) {
   check_metric(metric);
+  if (metric == kMetricCosine) {
+    unit_ = unit_columns(cols);
+  } else {
+    sq_norms_ = arma::sum(arma::square(cols), 0);  // 1 x n
+  }
+}
+
+arma::fmat ColumnSet::distances_to(const arma::fmat& b) const {
+  const arma::fmat& a = *cols_;
   if (a.n_rows != b.n_rows) {
     throw std::invalid_argument("Distance matrix operands have different dimensions");
   }
   if (a.n_cols == 0 || b.n_cols == 0 || a.n_rows == 0) {
     // No products to form; zero-width vectors are zero vectors.
-    const float fill = metric == kMetricCosine ? 1.0f : 0.0f;
+    const float fill = metric_ == kMetricCosine ? 1.0f : 0.0f;
     arma::fmat out(a.n_cols, b.n_cols);
     out.fill(fill);
     return out;
   }
-  if (metric == kMetricCosine) {
-    const arma::fmat au = unit_columns(a);
+  if (metric_ == kMetricCosine) {
     const arma::fmat bu = unit_columns(b);
-    arma::fmat out = -1.0f * au.t() * bu;
+    arma::fmat out = -1.0f * unit_.t() * bu;
     out += 1.0f;
     return out;
   }
   arma::fmat out = -2.0f * a.t() * b;
-  const arma::fmat an = arma::sum(arma::square(a), 0);  // 1 x |a|
   const arma::fmat bn = arma::sum(arma::square(b), 0);  // 1 x |b|
-  out.each_col() += an.t();
+  out.each_col() += sq_norms_.t();
   out.each_row() += bn;
   return out;
+}
+
+arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, uint32_t metric) {
+  check_metric(metric);
+  if (a.n_rows != b.n_rows) {
+    throw std::invalid_argument("Distance matrix operands have different dimensions");
+  }
+  return ColumnSet(a, metric).distances_to(b);
 }
 
 arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, uint32_t metric) {

@@ -70,6 +70,26 @@ arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, uint3
 // The same with the vectors as the columns of column-major matrices.
 arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, uint32_t metric);
 
+// A fixed set of vectors (the columns of `cols`) compared again and again
+// with changing operands, as k-means++ seeding compares its sample with each
+// new centroid. The per-vector work on the fixed side (unit scaling for
+// cosine, squared norms otherwise) is done once, at construction. `cols`
+// must outlive the set. Throws std::runtime_error for an unknown metric.
+class ColumnSet {
+ public:
+  ColumnSet(const arma::fmat& cols, uint32_t metric);
+
+  // Bit for bit distance_matrix_cols(cols, b, metric); std::invalid_argument
+  // when b's vectors have another width.
+  arma::fmat distances_to(const arma::fmat& b) const;
+
+ private:
+  const arma::fmat* cols_;
+  uint32_t metric_;
+  arma::fmat unit_;      // cosine: the columns scaled to unit length
+  arma::fmat sq_norms_;  // other metrics: 1 x n squared norms
+};
+
 }  // namespace tavrin
 
 #endif  // TAVRIN_SEARCH_DISTANCE_H_

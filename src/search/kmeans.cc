@@ -63,9 +63,11 @@ arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint6
   std::vector<float> running(t);
   std::uniform_int_distribution<uint64_t> first(0, t - 1);
   centroids.col(0) = sample.col(first(gen));
+  // The sample is the fixed side of every draw: scale or measure it once.
+  const ColumnSet sample_set(sample, metric);
   for (uint64_t c = 1; c < k; ++c) {
     const arma::fmat last = centroids.col(c - 1);
-    const arma::fmat dist = distance_matrix_cols(sample, last, metric);  // t x 1
+    const arma::fmat dist = sample_set.distances_to(last);  // t x 1
     float total = 0.0f;
     for (uint64_t i = 0; i < t; ++i) {
       weight[i] = std::min(weight[i], dist[i]);
@@ -114,7 +116,9 @@ KMeansSizes kmeans_sizes(uint64_t n, const KMeansParams& params) {
   const uint64_t wanted = params.batch_size == 0 ? kDefaultBatch : params.batch_size;
   KMeansSizes sizes;
   sizes.batch = std::min(n, wanted);
-  sizes.sample = std::min(3 * std::max(sizes.batch, params.n_clusters), n);
+  // min(3 * base, n) without letting 3 * base wrap for a huge cluster count.
+  const uint64_t base = std::max(sizes.batch, params.n_clusters);
+  sizes.sample = base > n / 3 ? n : 3 * base;
   return sizes;
 }
 

@@ -2,65 +2,37 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <random>
 #include <stdexcept>
 #include <vector>
 
+#include "search_reference.h"
+#include "test_util.h"
+
 namespace tavrin {
 namespace {
 
-std::vector<float> random_floats(size_t count, std::mt19937& gen) {
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<float> v(count);
-  for (float& x : v) x = u(gen);
-  return v;
-}
+using testing::random_floats;
+using testing::ref_distance;
 
-double ref_squared(const float* a, const float* b, size_t d) {
-  double s = 0;
-  for (size_t i = 0; i < d; ++i) s += (double(a[i]) - b[i]) * (double(a[i]) - b[i]);
-  return s;
-}
-
-double ref_cosine(const float* a, const float* b, size_t d) {
-  double dot = 0, na = 0, nb = 0;
-  for (size_t i = 0; i < d; ++i) {
-    dot += double(a[i]) * b[i];
-    na += double(a[i]) * a[i];
-    nb += double(b[i]) * b[i];
-  }
-  const double den = std::sqrt(na) * std::sqrt(nb);
-  return den == 0 ? 1.0 : 1.0 - dot / den;
-}
-
-TEST(DistanceTest, HandCheckedPairs) {
-  const float a[3] = {1, 2, 3};
-  const float b[3] = {4, 6, 3};
-  EXPECT_FLOAT_EQ(squared_euclidean(a, b, 3), 25.0f);
-  EXPECT_FLOAT_EQ(squared_norm(a, 3), 14.0f);
-  const float x[2] = {1, 0}, y[2] = {0, 1}, z[2] = {2, 0}, neg[2] = {-3, 0};
+TEST(DistanceTest, HandCheckedCosinePairsAndZeroVectors) {
+  const float x[2] = {1, 0}, y[2] = {0, 1}, neg[2] = {-3, 0}, zero[2] = {0, 0};
   EXPECT_FLOAT_EQ(cosine_distance(x, y, 2), 1.0f);
-  EXPECT_NEAR(cosine_distance(x, z, 2), 0.0f, 1e-7);
   EXPECT_FLOAT_EQ(cosine_distance(x, neg, 2), 2.0f);
-}
-
-TEST(DistanceTest, ZeroVectorIsAtCosineDistanceOneFromEverything) {
-  const float zero[5] = {0, 0, 0, 0, 0};
-  const float v[5] = {1, -2, 3, 0.5f, 7};
-  EXPECT_EQ(cosine_distance(zero, v, 5), 1.0f);
-  EXPECT_EQ(cosine_distance(v, zero, 5), 1.0f);
-  EXPECT_EQ(cosine_distance(zero, zero, 5), 1.0f);
+  // A zero vector is at distance exactly 1 from everything, itself included.
+  EXPECT_EQ(cosine_distance(zero, x, 2), 1.0f);
+  EXPECT_EQ(cosine_distance(zero, zero, 2), 1.0f);
   float out[1];
-  cosine_rows(zero, 0.0f, v, 1, 5, out);
+  cosine_rows(zero, 0.0f, x, 1, 2, out);
   EXPECT_EQ(out[0], 1.0f);
 }
 
-// Every width from 1 to 100 crosses the vector blocks and the scalar tail.
+// Every width from 1 to 100 crosses the vector blocks and the scalar tail;
+// five rows leave a row over after the paired-row tiles.
 TEST(DistanceTest, KernelsMatchDoubleReferenceAtAllWidths) {
   std::mt19937 gen(7);
+  const size_t n = 5;
   for (size_t d = 1; d <= 100; ++d) {
-    const size_t n = 5;  // odd: the paired row loop also has a leftover row
     const std::vector<float> q = random_floats(d, gen);
     const std::vector<float> rows = random_floats(n * d, gen);
     std::vector<float> sq(n), cs(n);
@@ -68,10 +40,10 @@ TEST(DistanceTest, KernelsMatchDoubleReferenceAtAllWidths) {
     cosine_rows(q.data(), squared_norm(q.data(), d), rows.data(), n, d, cs.data());
     for (size_t r = 0; r < n; ++r) {
       const float* x = rows.data() + r * d;
-      const double rs = ref_squared(q.data(), x, d);
+      const double rs = ref_distance(q.data(), x, d, kMetricSquaredEuclidean);
       EXPECT_NEAR(sq[r], rs, 1e-5 * (1 + rs)) << "d=" << d << " r=" << r;
-      EXPECT_NEAR(cs[r], ref_cosine(q.data(), x, d), 1e-5) << "d=" << d << " r=" << r;
-      // The row form and the pair form give the same bits for a pair.
+      EXPECT_NEAR(cs[r], ref_distance(q.data(), x, d, kMetricCosine), 1e-5) << "d=" << d;
+      // Whichever entry point computes a pair, the bits are the same.
       EXPECT_EQ(sq[r], squared_euclidean(q.data(), x, d)) << "d=" << d;
       EXPECT_EQ(cs[r], cosine_distance(q.data(), x, d)) << "d=" << d;
     }
@@ -79,45 +51,49 @@ TEST(DistanceTest, KernelsMatchDoubleReferenceAtAllWidths) {
   }
 }
 
-TEST(DistanceTest, MatrixFormMatchesPairwiseReference) {
+TEST(DistanceTest, MatrixFormMatchesReferenceAndLeavesInputsAlone) {
   std::mt19937 gen(11);
   const size_t d = 37;
   FloatMatrix a(random_floats(6 * d, gen), d);
   FloatMatrix b(random_floats(9 * d, gen), d);
   std::fill(b.row(4), b.row(4) + d, 0.0f);  // a zero vector under cosine
   const FloatMatrix a_before = a, b_before = b;
-
   const arma::fmat e = distance_matrix(a, b, kMetricEuclidean);
   const arma::fmat s = distance_matrix(a, b, kMetricSquaredEuclidean);
   const arma::fmat c = distance_matrix(a, b, kMetricCosine);
   ASSERT_EQ(e.n_rows, 6u);
   ASSERT_EQ(e.n_cols, 9u);
-  ASSERT_EQ(c.n_rows, 6u);
   ASSERT_EQ(c.n_cols, 9u);
   for (size_t i = 0; i < 6; ++i) {
     for (size_t j = 0; j < 9; ++j) {
       // Both Euclidean codes share the squared form, without a root.
       EXPECT_EQ(e(i, j), s(i, j));
-      EXPECT_NEAR(s(i, j), ref_squared(a.row(i), b.row(j), d), 1e-4);
-      EXPECT_NEAR(c(i, j), ref_cosine(a.row(i), b.row(j), d), 1e-5);
+      EXPECT_NEAR(s(i, j), ref_distance(a.row(i), b.row(j), d, kMetricSquaredEuclidean), 1e-4);
+      EXPECT_NEAR(c(i, j), ref_distance(a.row(i), b.row(j), d, kMetricCosine), 1e-5);
     }
-    EXPECT_FLOAT_EQ(c(i, 4), 1.0f);
   }
-  // Inputs are read through views and never changed.
   EXPECT_EQ(a.data, a_before.data);
   EXPECT_EQ(b.data, b_before.data);
+  // The prepared form stands in for the matrix form in k-means seeding and
+  // assignment: the very same bits, one operand column at a time too.
+  const arma::fmat ac(a.data.data(), d, 6), bc(b.data.data(), d, 9);
+  for (uint32_t metric : {kMetricCosine, kMetricSquaredEuclidean}) {
+    const ColumnSet set(ac, metric);
+    const arma::fmat one = bc.col(4);
+    EXPECT_TRUE(arma::approx_equal(set.distances_to(bc), distance_matrix_cols(ac, bc, metric),
+                                   "absdiff", 0.0f));
+    EXPECT_TRUE(arma::approx_equal(set.distances_to(one), distance_matrix_cols(ac, one, metric),
+                                   "absdiff", 0.0f));
+  }
 }
 
 TEST(DistanceTest, MatrixFormShapesAndErrors) {
-  FloatMatrix a({1, 2, 3, 4}, 2);
-  FloatMatrix b({1, 2, 3}, 3);
+  const FloatMatrix a({1, 2, 3, 4}, 2);
+  const FloatMatrix b({1, 2, 3}, 3);
   EXPECT_THROW(distance_matrix(a, b, kMetricSquaredEuclidean), std::invalid_argument);
-  try {
-    distance_matrix(a, a, 3);
-    FAIL() << "metric 3 accepted";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Unsupported distance metric.");
-  }
+  EXPECT_EQ(testing::error_text<std::runtime_error>([&] { distance_matrix(a, a, 3); }),
+            "Unsupported distance metric.");
+  EXPECT_THROW(ColumnSet(arma::fmat(2, 2), 3), std::runtime_error);
   FloatMatrix none;
   none.cols = 2;
   const arma::fmat empty = distance_matrix(none, a, kMetricCosine);
