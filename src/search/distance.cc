@@ -1,5 +1,6 @@
 #include "search/distance.h"
 
+#include <atomic>
 #include <cmath>
 #include <stdexcept>
 #include <vector>
@@ -245,6 +246,9 @@ struct Kernels {
   const char* name;
 };
 
+constexpr Kernels kPortableKernels = {sq_block_portable, dot_block_portable, sq_portable_fn,
+                                      dot_portable_fn, "portable"};
+
 Kernels choose_kernels() {
 #ifdef TAVRIN_HAVE_X86
   __builtin_cpu_init();
@@ -252,12 +256,14 @@ Kernels choose_kernels() {
     return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn, "avx2"};
   }
 #endif
-  return {sq_block_portable, dot_block_portable, sq_portable_fn, dot_portable_fn, "portable"};
+  return kPortableKernels;
 }
 
+std::atomic<bool> g_force_portable{false};
+
 const Kernels& kernels() {
-  static const Kernels k = choose_kernels();
-  return k;
+  static const Kernels best = choose_kernels();
+  return g_force_portable.load(std::memory_order_relaxed) ? kPortableKernels : best;
 }
 
 // Scales every column to unit length; zero columns stay zero.
@@ -327,6 +333,10 @@ void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq
 }
 
 const char* distance_kernel_name() { return kernels().name; }
+
+void force_portable_distance_kernels(bool on) {
+  g_force_portable.store(on, std::memory_order_relaxed);
+}
 
 ColumnSet::ColumnSet(const arma::fmat& cols, uint32_t metric) : cols_(&cols), metric_(metric) {
   check_metric(metric);

@@ -59,8 +59,13 @@ void squared_euclidean_block(const float* const* queries, size_t nq, const float
 void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq, const float* rows,
                   size_t n, size_t d, float* out, size_t out_stride, float* scratch);
 
-// Name of the kernel chosen for this CPU ("avx2" or "portable").
+// Name of the kernel in use ("avx2" or "portable").
 const char* distance_kernel_name();
+
+// Makes every distance kernel use the portable code even where the CPU has a
+// faster one (true), or the CPU's best again (false), so that tests check the
+// portable path on any machine. Not to be changed while searches run.
+void force_portable_distance_kernels(bool on);
 
 // |a| x |b| matrix of distances between the rows of a and of b; entry (i, j)
 // compares a's row i with b's row j. Throws std::runtime_error for an unknown

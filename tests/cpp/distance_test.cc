@@ -27,9 +27,21 @@ TEST(DistanceTest, HandCheckedCosinePairsAndZeroVectors) {
   EXPECT_EQ(out[0], 1.0f);
 }
 
+// Runs the body once on the CPU's best kernels and once on the portable ones.
+class DistanceKernelTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { force_portable_distance_kernels(GetParam()); }
+  void TearDown() override { force_portable_distance_kernels(false); }
+};
+
+INSTANTIATE_TEST_SUITE_P(BestAndPortable, DistanceKernelTest, ::testing::Bool());
+
 // Every width from 1 to 100 crosses the vector blocks and the scalar tail;
 // five rows leave a row over after the paired-row tiles.
-TEST(DistanceTest, KernelsMatchDoubleReferenceAtAllWidths) {
+TEST_P(DistanceKernelTest, KernelsMatchDoubleReferenceAtAllWidths) {
+  if (GetParam()) {
+    EXPECT_STREQ(distance_kernel_name(), "portable");
+  }
   std::mt19937 gen(7);
   const size_t n = 5;
   for (size_t d = 1; d <= 100; ++d) {
@@ -48,6 +60,35 @@ TEST(DistanceTest, KernelsMatchDoubleReferenceAtAllWidths) {
       EXPECT_EQ(cs[r], cosine_distance(q.data(), x, d)) << "d=" << d;
     }
     EXPECT_NEAR(cosine_distance(q.data(), q.data(), d), 0.0f, 1e-6);
+  }
+}
+
+// Scoring several queries at once gives each pair the bits of scoring it alone.
+TEST_P(DistanceKernelTest, MultiQueryBlocksMatchSinglePairs) {
+  std::mt19937 gen(5);
+  for (size_t d : {1, 7, 8, 9, 33, 100}) {
+    for (size_t nq = 1; nq <= 6; ++nq) {
+      const size_t n = 7, stride = n + 3;
+      const std::vector<float> qs = random_floats(nq * d, gen);
+      const std::vector<float> rows = random_floats(n * d, gen);
+      std::vector<const float*> qp(nq);
+      std::vector<float> qn(nq);
+      for (size_t i = 0; i < nq; ++i) {
+        qp[i] = qs.data() + i * d;
+        qn[i] = squared_norm(qp[i], d);
+      }
+      std::vector<float> sq(nq * stride), cs(nq * stride), scratch(n);
+      squared_euclidean_block(qp.data(), nq, rows.data(), n, d, sq.data(), stride);
+      cosine_block(qp.data(), qn.data(), nq, rows.data(), n, d, cs.data(), stride, scratch.data());
+      for (size_t i = 0; i < nq; ++i) {
+        for (size_t j = 0; j < n; ++j) {
+          const float* x = rows.data() + j * d;
+          EXPECT_EQ(sq[i * stride + j], squared_euclidean(qp[i], x, d)) << d << " " << nq;
+          EXPECT_EQ(cs[i * stride + j], cosine_distance(qp[i], x, d)) << d << " " << nq;
+          EXPECT_NEAR(sq[i * stride + j], ref_distance(qp[i], x, d, kMetricSquaredEuclidean), 1e-4);
+        }
+      }
+    }
   }
 }
 
