@@ -231,7 +231,7 @@ ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
   if (len < kSealOverhead) {
     if (rows == 0) return ByteMatrix();
     throw std::runtime_error("Sealed rows must be at least 28 bytes long; got rows of " +
-                            std::to_string(len) + " bytes");
+                             std::to_string(len) + " bytes");
   }
   if (len > static_cast<size_t>(INT_MAX)) throw std::runtime_error(kTooLongError);
   const size_t width = len - kSealOverhead;
