@@ -123,6 +123,29 @@ inline void thread_range(size_t rows, size_t& begin, size_t& end) {
   end = rows * (t + 1) / threads;
 }
 
+// Runs body(worker, begin, end), which returns its failure count and must
+// not throw, on each thread's share of the rows with one keyed cipher context
+// per thread. Returns the failures summed over the team.
+template <typename Body>
+size_t run_row_ranges(size_t rows, const Key256& key, bool encrypt, Body body) {
+  size_t failures = 0;
+#pragma omp parallel if (rows > 1) reduction(+ : failures)
+  {
+    size_t begin, end;
+    thread_range(rows, begin, end);
+    if (begin < end) {
+      GcmWorker worker(key, encrypt);
+      if (worker.ready()) {
+        failures += body(worker, begin, end);
+      } else {
+        // Without a context the whole range stays unprocessed.
+        failures += worker.has_ctx() ? end - begin : 1;
+      }
+    }
+  }
+  return failures;
+}
+
 void check_shape(const ByteMatrix& m) {
   if (m.data.size() != m.rows * m.cols) throw std::invalid_argument(kMatrixShapeError);
 }
@@ -197,27 +220,16 @@ ByteMatrix encrypt_rows(const ByteMatrix& in, const Key256& key) {
   // must not overflow the output size.
   if (rows > SIZE_MAX / width) throw std::runtime_error("Too many rows to seal");
   Bytes out(rows * width, 0);
-  size_t failures = 0;
-#pragma omp parallel if (rows > 1) reduction(+ : failures)
-  {
-    size_t begin, end;
-    thread_range(rows, begin, end);
-    if (begin < end) {
-      GcmWorker worker(key, /*encrypt=*/true);
-      if (!worker.ready()) {
-        // Without a context the whole range stays unsealed.
-        failures += worker.has_ctx() ? end - begin : 1;
-      } else {
+  const size_t failures =
+      run_row_ranges(rows, key, /*encrypt=*/true, [&](GcmWorker& worker, size_t begin, size_t end) {
         IvPool ivs;
+        size_t failed = 0;
         for (size_t r = begin; r < end; ++r) {
           uint8_t* dst = out.data() + r * width;
-          if (!ivs.next(dst) || worker.seal(in.data.data() + r * m, m, dst) != nullptr) {
-            ++failures;
-          }
+          if (!ivs.next(dst) || worker.seal(in.data.data() + r * m, m, dst) != nullptr) ++failed;
         }
-      }
-    }
-  }
+        return failed;
+      });
   if (failures != 0) {
     throw std::runtime_error("Failed to encrypt " + std::to_string(failures) + " plaintexts");
   }
@@ -236,24 +248,16 @@ ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
   if (len > static_cast<size_t>(INT_MAX)) throw std::runtime_error(kTooLongError);
   const size_t width = len - kSealOverhead;
   Bytes out(rows * width, 0);
-  size_t failures = 0;
-#pragma omp parallel if (rows > 1) reduction(+ : failures)
-  {
-    size_t begin, end;
-    thread_range(rows, begin, end);
-    if (begin < end) {
-      GcmWorker worker(key, /*encrypt=*/false);
-      if (!worker.ready()) {
-        failures += worker.has_ctx() ? end - begin : 1;
-      } else {
+  const size_t failures = run_row_ranges(
+      rows, key, /*encrypt=*/false, [&](GcmWorker& worker, size_t begin, size_t end) {
+        size_t failed = 0;
         for (size_t r = begin; r < end; ++r) {
           if (worker.open(in.data.data() + r * len, len, out.data() + r * width) != nullptr) {
-            ++failures;
+            ++failed;
           }
         }
-      }
-    }
-  }
+        return failed;
+      });
   if (failures != 0) {
     throw std::runtime_error("Failed to decrypt " + std::to_string(failures) + " ciphertexts");
   }

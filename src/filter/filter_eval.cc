@@ -135,29 +135,11 @@ class Evaluator {
       const json& value = it.value();
       bool holds;
       if (key == "$and") {
-        holds = true;
-        for (const json& element : value) {
-          if (!Filter(element, document)) {
-            holds = false;
-            break;
-          }
-        }
+        holds = !AnyElement(value, document, false);
       } else if (key == "$or") {
-        holds = false;
-        for (const json& element : value) {
-          if (Filter(element, document)) {
-            holds = true;
-            break;
-          }
-        }
+        holds = AnyElement(value, document, true);
       } else if (key == "$nor") {
-        holds = true;
-        for (const json& element : value) {
-          if (Filter(element, document)) {
-            holds = false;
-            break;
-          }
-        }
+        holds = !AnyElement(value, document, true);
       } else if (key == "$not") {
         holds = !Filter(value, document);
       } else {
@@ -166,6 +148,16 @@ class Evaluator {
       if (!holds) return false;
     }
     return true;
+  }
+
+  // Whether some element of a logical operand evaluates to `want`. The operand
+  // iterates as the JSON library does: array elements, object values, a
+  // scalar itself, nothing for null.
+  bool AnyElement(const json& operand, const json& document, bool want) const {
+    for (const json& element : operand) {
+      if (Filter(element, document) == want) return true;
+    }
+    return false;
   }
 
   bool Operator(const std::string& op, const json& f, const json& a) const {

@@ -4,17 +4,18 @@ import os
 import pytest
 
 
+def _server(variable, name):
+    value = os.environ.get(variable)
+    if not value:
+        pytest.skip("no %s server: run the tests through scripts/test" % name)
+    return value
+
+
 @pytest.fixture
 def postgres_conninfo():
-    conninfo = os.environ.get("TAVRIN_TEST_POSTGRES")
-    if not conninfo:
-        pytest.skip("no PostgreSQL server: run the tests through scripts/test")
-    return conninfo
+    return _server("TAVRIN_TEST_POSTGRES", "PostgreSQL")
 
 
 @pytest.fixture
 def redis_connection_string():
-    conn = os.environ.get("TAVRIN_TEST_REDIS")
-    if not conn:
-        pytest.skip("no Redis server: run the tests through scripts/test")
-    return conn
+    return _server("TAVRIN_TEST_REDIS", "Redis")
