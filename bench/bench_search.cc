@@ -64,7 +64,7 @@ void report(benchmark::State& state, double evals) {
 // Every query scans all items: one list, as before training.
 void BM_SearchListsExhaustive(benchmark::State& state) {
   const Data& d = data();
-  const uint32_t metric = static_cast<uint32_t>(state.range(0));
+  const DistanceMetric metric = metric_from_code(static_cast<uint32_t>(state.range(0)));
   const U32Matrix probes(std::vector<uint32_t>(kQueries, 0), 1);
   const std::vector<uint64_t> offsets{0, kItems};
   for (auto _ : state) {
@@ -78,7 +78,7 @@ void BM_SearchListsExhaustive(benchmark::State& state) {
 // 100 lists of 1,000 items; each query probes 10 lists of its own.
 void BM_SearchListsProbed(benchmark::State& state) {
   const Data& d = data();
-  const uint32_t metric = static_cast<uint32_t>(state.range(0));
+  const DistanceMetric metric = metric_from_code(static_cast<uint32_t>(state.range(0)));
   constexpr uint32_t kLists = 100, kProbes = 10;
   std::vector<uint64_t> offsets(kLists + 1);
   for (uint32_t p = 0; p <= kLists; ++p) offsets[p] = uint64_t{p} * (kItems / kLists);
@@ -98,7 +98,7 @@ void BM_SearchListsProbed(benchmark::State& state) {
 // The BLAS matrix form (what NumPy does): all 1,000 x 100,000 distances.
 void BM_DistanceMatrix(benchmark::State& state) {
   const Data& d = data();
-  const uint32_t metric = static_cast<uint32_t>(state.range(0));
+  const DistanceMetric metric = metric_from_code(static_cast<uint32_t>(state.range(0)));
   for (auto _ : state) {
     arma::fmat m = distance_matrix(d.queries, d.items, metric);
     benchmark::DoNotOptimize(m.memptr());
@@ -111,7 +111,7 @@ void BM_DistanceMatrix(benchmark::State& state) {
 // iterations of 1,024-point batches.
 void BM_KMeansTrain(benchmark::State& state) {
   const Data& d = data();
-  const uint32_t metric = static_cast<uint32_t>(state.range(0));
+  const DistanceMetric metric = metric_from_code(static_cast<uint32_t>(state.range(0)));
   constexpr uint64_t kTrain = 20000;
   const FloatMatrix items(
       std::vector<float>(d.items.data.begin(), d.items.data.begin() + kTrain * kDim), kDim);
@@ -125,7 +125,7 @@ void BM_KMeansTrain(benchmark::State& state) {
 }
 
 void metrics(benchmark::internal::Benchmark* b) {
-  b->ArgName("metric")->Arg(kMetricSquaredEuclidean)->Arg(kMetricCosine);
+  b->ArgName("metric")->Arg(2)->Arg(0);
   b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 }
 

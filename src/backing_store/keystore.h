@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "backing_store/row_matrix.h"
+#include "common/row_matrix.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 

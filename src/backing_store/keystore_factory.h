@@ -10,7 +10,7 @@
 #include <string>
 
 #include "backing_store/keystore.h"
-#include "client/db_config.h"
+#include "common/db_config.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "client/db_config.h"
+#include "common/db_config.h"
 
 namespace py = pybind11;
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "client/db_config.h"
+#include "common/db_config.h"
 
 namespace tavrin {
 

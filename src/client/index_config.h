@@ -10,13 +10,9 @@
 #include <optional>
 #include <string>
 
-namespace tavrin {
+#include "common/metric.h"
 
-enum class DistanceMetric : uint32_t {
-  Cosine = 0,
-  Euclidean = 1,
-  SquaredEuclidean = 2,
-};
+namespace tavrin {
 
 enum class IndexType : uint32_t {
   IVFFLAT = 0,

@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-#include "client/db_config.h"
+#include "common/db_config.h"
 
 namespace tavrin {
 

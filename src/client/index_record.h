@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "backing_store/row_matrix.h"
+#include "common/row_matrix.h"
 #include "client/index_config.h"
-#include "client/trained_data.h"
+#include "common/trained_data.h"
 
 namespace tavrin {
 

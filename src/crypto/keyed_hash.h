@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "crypto/key.h"
+#include "common/key.h"
 
 namespace tavrin {
 

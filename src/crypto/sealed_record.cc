@@ -10,6 +10,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/parallel.h"
+
 namespace tavrin {
 namespace {
 
@@ -114,15 +116,6 @@ class GcmWorker {
   bool keyed_ = false;
 };
 
-// Rows [begin, end) of thread t out of T, each row exactly once whatever
-// team size OpenMP actually gave us.
-inline void thread_range(size_t rows, size_t& begin, size_t& end) {
-  const size_t t = static_cast<size_t>(omp_get_thread_num());
-  const size_t threads = static_cast<size_t>(omp_get_num_threads());
-  begin = rows * t / threads;
-  end = rows * (t + 1) / threads;
-}
-
 // Runs body(worker, begin, end), which returns its failure count and must
 // not throw, on each thread's share of the rows with one keyed cipher context
 // per thread. Returns the failures summed over the team.
@@ -132,7 +125,7 @@ size_t run_row_ranges(size_t rows, const Key256& key, bool encrypt, Body body) {
 #pragma omp parallel if (rows > 1) reduction(+ : failures)
   {
     size_t begin, end;
-    thread_range(rows, begin, end);
+    thread_row_range(rows, &begin, &end);
     if (begin < end) {
       GcmWorker worker(key, encrypt);
       if (worker.ready()) {
@@ -264,9 +257,7 @@ ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
   if (width == 0) {
     // Rows of empty plaintexts: the matrix constructor refuses 0 columns, but
     // the rows themselves opened fine.
-    ByteMatrix empty_rows;
-    empty_rows.rows = rows;
-    return empty_rows;
+    return ByteMatrix::zeros(rows, 0);
   }
   return ByteMatrix(std::move(out), width);
 }

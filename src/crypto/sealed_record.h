@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "backing_store/row_matrix.h"
-#include "crypto/key.h"
+#include "common/row_matrix.h"
+#include "common/key.h"
 
 namespace tavrin {
 

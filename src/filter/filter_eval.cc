@@ -8,6 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/parallel.h"
 #include "filter/filter_parse.h"
 #include "filter/filter_regex.h"
 #include "filter/json_equal.h"
@@ -234,37 +235,6 @@ class Evaluator {
   const RegexTable* regexes_;
 };
 
-// Runs body(i) for i in [0, n), in parallel from kFilterParallelThreshold on.
-// Rethrows the error of the lowest failing i, which is the error a sequential
-// loop would have stopped at.
-template <typename Body>
-void ForEachDocument(size_t n, const Body& body) {
-  if (n < kFilterParallelThreshold) {
-    for (size_t i = 0; i < n; ++i) body(i);
-    return;
-  }
-  std::atomic<int64_t> first_failure{static_cast<int64_t>(n)};
-  std::exception_ptr error;
-  const int64_t count = static_cast<int64_t>(n);
-#pragma omp parallel for schedule(dynamic, 64)
-  for (int64_t i = 0; i < count; ++i) {
-    // Past a known failure the outcome no longer matters.
-    if (i > first_failure.load(std::memory_order_relaxed)) continue;
-    try {
-      body(static_cast<size_t>(i));
-    } catch (...) {
-#pragma omp critical(tavrin_filter_first_failure)
-      {
-        if (i < first_failure.load(std::memory_order_relaxed)) {
-          first_failure.store(i, std::memory_order_relaxed);
-          error = std::current_exception();
-        }
-      }
-    }
-  }
-  if (error) std::rethrow_exception(error);
-}
-
 }  // namespace
 
 bool EvaluateFilter(const json& filter, const json& document) {
@@ -284,8 +254,7 @@ std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json
   const RegexTable regexes(filter);
   const Evaluator evaluator(&regexes);
   std::vector<uint8_t> keep(documents.size(), 0);
-  ForEachDocument(documents.size(),
-                  [&](size_t i) { keep[i] = evaluator.Filter(filter, documents[i]) ? 1 : 0; });
+  parallel_for(documents.size(), kFilterParallelThreshold, 64, [&](size_t i) { keep[i] = evaluator.Filter(filter, documents[i]) ? 1 : 0; });
   std::vector<uint32_t> matches;
   for (size_t i = 0; i < keep.size(); ++i) {
     if (keep[i]) matches.push_back(static_cast<uint32_t>(i));
@@ -295,7 +264,7 @@ std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json
 
 std::vector<json> ParseMetadataBatch(const std::vector<std::string>& texts) {
   std::vector<json> documents(texts.size());
-  ForEachDocument(texts.size(), [&](size_t i) {
+  parallel_for(texts.size(), kFilterParallelThreshold, 64, [&](size_t i) {
     if (texts[i].empty()) {
       documents[i] = json::object();
       return;

@@ -9,7 +9,8 @@
 #include <stdexcept>
 
 #include "search/distance.h"
-#include "search/metric.h"
+#include "common/metric.h"
+#include "common/parallel.h"
 
 namespace tavrin {
 namespace {
@@ -19,7 +20,7 @@ namespace {
 constexpr uint64_t kMaxBlockFloats = uint64_t{1} << 24;
 
 void assign_subvector(const FloatMatrix& vectors, const FloatMatrix& codewords, uint64_t j,
-                      uint64_t w, uint32_t metric, U32Matrix& codes) {
+                      uint64_t w, DistanceMetric metric, U32Matrix& codes) {
   const uint64_t n = vectors.rows;
   const uint64_t m = codes.cols;
   const uint64_t k = codewords.rows;
@@ -56,18 +57,14 @@ void assign_subvector(const FloatMatrix& vectors, const FloatMatrix& codewords, 
 }  // namespace
 
 U32Matrix assign_codes(const FloatMatrix& vectors, const std::vector<CentroidMatrix>& codebooks,
-                       uint32_t metric) {
-  check_metric(metric);
+                       DistanceMetric metric) {
   const uint64_t m = codebooks.size();
   const uint64_t d = vectors.cols;
   if (m == 0 || d % m != 0) {
     throw std::runtime_error("Vector dimension must be divisible by the number of subvectors.");
   }
   const uint64_t w = d / m;
-  U32Matrix codes;
-  codes.rows = vectors.rows;
-  codes.cols = m;
-  codes.data.assign(vectors.rows * m, 0);
+  U32Matrix codes = U32Matrix::zeros(vectors.rows, m);
   if (vectors.rows == 0) return codes;
   for (const CentroidMatrix& book : codebooks) {
     if (book.matrix.rows == 0) throw std::runtime_error("Codebook has no codewords.");
@@ -75,20 +72,11 @@ U32Matrix assign_codes(const FloatMatrix& vectors, const std::vector<CentroidMat
       throw std::runtime_error("Codebook width does not match the sub-vector width.");
     }
   }
-  const uint32_t form = metric == kMetricCosine ? kMetricCosine : kMetricSquaredEuclidean;
-  std::exception_ptr failure;
-  const int64_t subvectors = static_cast<int64_t>(m);
+  const DistanceMetric form = metric == kMetricCosine ? kMetricCosine : kMetricSquaredEuclidean;
   // One codebook keeps the loop serial so that BLAS keeps its threads.
-#pragma omp parallel for schedule(dynamic, 1) if (m > 1)
-  for (int64_t j = 0; j < subvectors; ++j) {
-    try {
-      assign_subvector(vectors, codebooks[j].matrix, j, w, form, codes);
-    } catch (...) {
-#pragma omp critical(tavrin_assign_failure)
-      if (!failure) failure = std::current_exception();
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
+  parallel_for(m, 2, 1, [&](size_t j) {
+    assign_subvector(vectors, codebooks[j].matrix, j, w, form, codes);
+  });
   return codes;
 }
 

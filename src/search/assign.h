@@ -15,13 +15,14 @@
 #include <cstdint>
 #include <vector>
 
-#include "backing_store/row_matrix.h"
-#include "search/centroid_matrix.h"
+#include "common/metric.h"
+#include "common/row_matrix.h"
+#include "common/centroid_matrix.h"
 
 namespace tavrin {
 
 U32Matrix assign_codes(const FloatMatrix& vectors, const std::vector<CentroidMatrix>& codebooks,
-                       uint32_t metric);
+                       DistanceMetric metric);
 
 }  // namespace tavrin
 

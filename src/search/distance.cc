@@ -338,8 +338,7 @@ void force_portable_distance_kernels(bool on) {
   g_force_portable.store(on, std::memory_order_relaxed);
 }
 
-ColumnSet::ColumnSet(const arma::fmat& cols, uint32_t metric) : cols_(&cols), metric_(metric) {
-  check_metric(metric);
+ColumnSet::ColumnSet(const arma::fmat& cols, DistanceMetric metric) : cols_(&cols), metric_(metric) {
   if (metric == kMetricCosine) {
     unit_ = unit_columns(cols);
   } else {
@@ -372,16 +371,14 @@ arma::fmat ColumnSet::distances_to(const arma::fmat& b) const {
   return out;
 }
 
-arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, uint32_t metric) {
-  check_metric(metric);
+arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, DistanceMetric metric) {
   if (a.n_rows != b.n_rows) {
     throw std::invalid_argument("Distance matrix operands have different dimensions");
   }
   return ColumnSet(a, metric).distances_to(b);
 }
 
-arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, uint32_t metric) {
-  check_metric(metric);
+arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, DistanceMetric metric) {
   if (a.cols != b.cols) {
     throw std::invalid_argument("Distance matrix operands have different dimensions");
   }

@@ -20,8 +20,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "backing_store/row_matrix.h"
-#include "search/metric.h"
+#include "common/row_matrix.h"
+#include "common/metric.h"
 
 namespace tavrin {
 
@@ -70,10 +70,10 @@ void force_portable_distance_kernels(bool on);
 // |a| x |b| matrix of distances between the rows of a and of b; entry (i, j)
 // compares a's row i with b's row j. Throws std::runtime_error for an unknown
 // metric and std::invalid_argument when the widths differ.
-arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, uint32_t metric);
+arma::fmat distance_matrix(const FloatRowsView& a, const FloatRowsView& b, DistanceMetric metric);
 
 // The same with the vectors as the columns of column-major matrices.
-arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, uint32_t metric);
+arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, DistanceMetric metric);
 
 // A fixed set of vectors (the columns of `cols`) compared again and again
 // with changing operands, as k-means++ seeding compares its sample with each
@@ -82,7 +82,7 @@ arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, uint32
 // must outlive the set. Throws std::runtime_error for an unknown metric.
 class ColumnSet {
  public:
-  ColumnSet(const arma::fmat& cols, uint32_t metric);
+  ColumnSet(const arma::fmat& cols, DistanceMetric metric);
 
   // Bit for bit distance_matrix_cols(cols, b, metric); std::invalid_argument
   // when b's vectors have another width.
@@ -90,7 +90,7 @@ class ColumnSet {
 
  private:
   const arma::fmat* cols_;
-  uint32_t metric_;
+  DistanceMetric metric_;
   arma::fmat unit_;      // cosine: the columns scaled to unit length
   arma::fmat sq_norms_;  // other metrics: 1 x n squared norms
 };

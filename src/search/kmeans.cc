@@ -13,16 +13,26 @@
 #include <stdexcept>
 
 #include "search/distance.h"
-#include "search/metric.h"
+#include "common/metric.h"
+#include "common/parallel.h"
 
 namespace tavrin {
 namespace {
 
 constexpr uint64_t kDefaultBatch = 1024;
 
-uint32_t urandom_seed() {
-  std::random_device device("/dev/urandom");
-  return device();
+// The seed of random stream `stream`: drawn from "/dev/urandom" unless the
+// caller fixed one, in which case each stream gets its own fixed value.
+uint32_t stream_seed(const KMeansParams& params, uint64_t stream) {
+  if (!params.seed) {
+    std::random_device device("/dev/urandom");
+    return device();
+  }
+  std::seed_seq seq{static_cast<uint32_t>(*params.seed), static_cast<uint32_t>(*params.seed >> 32),
+                    static_cast<uint32_t>(stream)};
+  uint32_t out = 0;
+  seq.generate(&out, &out + 1);
+  return out;
 }
 
 // Moves a uniformly chosen ordered subset of `count` entries to the front of
@@ -49,8 +59,8 @@ arma::fmat gather(const FloatMatrix& data, const uint64_t* rows, uint64_t count,
 // k-means++ on the sample: each next centroid is a sample point drawn with
 // probability proportional to its distance to the nearest centroid so far.
 arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint64_t j, uint64_t w,
-                          uint32_t metric) {
-  std::mt19937 gen(urandom_seed());
+                          DistanceMetric metric, uint32_t seed) {
+  std::mt19937 gen(seed);
   const uint64_t n = data.rows;
   std::vector<uint64_t> order(n);
   std::iota(order.begin(), order.end(), uint64_t{0});
@@ -85,7 +95,7 @@ arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint6
 // One mini-batch step for one codebook: assign against the centroids as they
 // stand, then fold the points in batch order.
 void minibatch_step(const FloatMatrix& data, const std::vector<uint64_t>& batch, uint64_t j,
-                    uint64_t w, uint32_t metric, arma::fmat& centroids,
+                    uint64_t w, DistanceMetric metric, arma::fmat& centroids,
                     std::vector<uint64_t>& counts) {
   const uint64_t s = batch.size();
   const arma::fmat points = gather(data, batch.data(), s, j, w);
@@ -123,8 +133,7 @@ KMeansSizes kmeans_sizes(uint64_t n, const KMeansParams& params) {
 }
 
 std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansParams& params,
-                                         uint32_t metric) {
-  check_metric(metric);
+                                         DistanceMetric metric) {
   const uint64_t m = params.n_subvectors;
   const uint64_t d = data.cols;
   if (m == 0 || d % m != 0) {
@@ -148,40 +157,23 @@ std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansPa
 
   std::vector<arma::fmat> centroids(m);
   std::vector<std::vector<uint64_t>> counts(m, std::vector<uint64_t>(k, 0));
-  std::exception_ptr failure;
-  const int64_t subvectors = static_cast<int64_t>(m);
-
-  // With one codebook the loop stays serial so the BLAS calls inside keep
+  // With one codebook the loops stay serial so the BLAS calls inside keep
   // their own threads.
-#pragma omp parallel for schedule(static) if (m > 1)
-  for (int64_t j = 0; j < subvectors; ++j) {
-    try {
-      centroids[j] = seed_centroids(data, t, k, j, w, metric);
-    } catch (...) {
-#pragma omp critical(tavrin_kmeans_failure)
-      if (!failure) failure = std::current_exception();
-    }
-  }
-  if (failure) std::rethrow_exception(failure);
+  parallel_for(m, 2, 1,
+               [&](size_t j) { centroids[j] = seed_centroids(data, t, k, j, w, metric, stream_seed(params, j + 1));
+               });
 
   if (params.max_iters > 0 && k > 0) {
-    std::mt19937 gen(urandom_seed());
+    std::mt19937 gen(stream_seed(params, 0));
     std::vector<uint64_t> order(n);
     std::iota(order.begin(), order.end(), uint64_t{0});
     std::vector<uint64_t> batch(s);
     for (uint64_t it = 0; it < params.max_iters; ++it) {
       shuffle_prefix(order, s, gen);
       std::copy(order.begin(), order.begin() + s, batch.begin());
-#pragma omp parallel for schedule(static) if (m > 1)
-      for (int64_t j = 0; j < subvectors; ++j) {
-        try {
-          minibatch_step(data, batch, j, w, metric, centroids[j], counts[j]);
-        } catch (...) {
-#pragma omp critical(tavrin_kmeans_failure)
-          if (!failure) failure = std::current_exception();
-        }
-      }
-      if (failure) std::rethrow_exception(failure);
+      parallel_for(m, 2, 1, [&](size_t j) {
+        minibatch_step(data, batch, j, w, metric, centroids[j], counts[j]);
+      });
     }
   }
 
@@ -189,9 +181,8 @@ std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansPa
   std::vector<CentroidMatrix> out(m);
   for (uint64_t j = 0; j < m; ++j) {
     out[j].tag = static_cast<uint32_t>(k);
-    out[j].matrix.rows = k;
-    out[j].matrix.cols = w;
-    out[j].matrix.data.assign(centroids[j].memptr(), centroids[j].memptr() + k * w);
+    out[j].matrix = FloatMatrix::zeros(k, w);
+    std::copy(centroids[j].memptr(), centroids[j].memptr() + k * w, out[j].matrix.data.begin());
   }
   return out;
 }

@@ -10,7 +10,7 @@
 // Euclidean distance.
 //
 // Randomness comes from generators seeded from "/dev/urandom", so two runs
-// differ. Errors: std::runtime_error("Unsupported distance metric."),
+// differ, unless the caller fixes a seed. Errors: std::runtime_error("Unsupported distance metric."),
 // std::runtime_error("Vector dimension must be divisible by the number of
 // subvectors.") (also for m = 0), and std::runtime_error when there is no
 // vector to seed from while k > 0. When t < k a warning goes to standard
@@ -19,10 +19,12 @@
 #define TAVRIN_SEARCH_KMEANS_H_
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
-#include "backing_store/row_matrix.h"
-#include "search/centroid_matrix.h"
+#include "common/metric.h"
+#include "common/row_matrix.h"
+#include "common/centroid_matrix.h"
 
 namespace tavrin {
 
@@ -33,6 +35,9 @@ struct KMeansParams {
   uint64_t max_iters = 100;
   uint64_t batch_size = 0;  // 0 means 1024
   double tolerance = 1e-6;  // carried by the caller; no convergence test is made
+  // Fixes every random draw, for reproducible training in tests and internal
+  // pipelines; empty means fresh seeds from "/dev/urandom".
+  std::optional<uint64_t> seed;
 };
 
 // Batch size and initialisation sample size for n vectors.
@@ -44,7 +49,7 @@ KMeansSizes kmeans_sizes(uint64_t n, const KMeansParams& params);
 
 // Returns m codebooks, each tagged with k and holding k rows of d / m floats.
 std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansParams& params,
-                                         uint32_t metric);
+                                         DistanceMetric metric);
 
 }  // namespace tavrin
 

@@ -1,5 +1,7 @@
 #include "search/list_search.h"
 
+#include "common/parallel.h"
+
 #include <omp.h>
 
 #include <algorithm>
@@ -82,8 +84,7 @@ void offer(std::vector<Entry>& heap, uint64_t k, const float* dist, size_t n, ui
 
 void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& offsets,
               const std::vector<std::string>& metadata, const FloatRowsView& vectors,
-              const U32Matrix& probes, const FloatRowsView& queries, uint32_t metric) {
-  check_metric(metric);
+              const U32Matrix& probes, const FloatRowsView& queries, DistanceMetric metric) {
   if (ids.size() != vectors.rows) {
     throw std::invalid_argument("Matching IDs and embeddings have different sizes");
   }
@@ -118,7 +119,7 @@ SearchResults search_lists(const std::vector<std::string>& ids,
                            const std::vector<uint64_t>& offsets,
                            const std::vector<std::string>& metadata, const FloatRowsView& vectors,
                            const U32Matrix& probes, const FloatRowsView& queries, uint64_t top_k,
-                           uint32_t metric, const std::vector<uint32_t>& include) {
+                           DistanceMetric metric, const std::vector<uint32_t>& include) {
   const uint64_t n = probes.rows;
   if (ids.empty() || probes.rows == 0 || queries.rows == 0) return SearchResults(n, 0);
   const uint64_t k = std::min<uint64_t>(top_k, ids.size());
@@ -170,7 +171,7 @@ SearchResults search_lists(const std::vector<std::string>& ids,
   const int64_t n_groups = static_cast<int64_t>(groups.size());
 
   const size_t block_rows = std::max<size_t>(16, kBlockBytes / std::max<size_t>(1, d * 4));
-  std::exception_ptr failure;
+  OrderedErrors errors;
 
 #pragma omp parallel
   {
@@ -198,7 +199,7 @@ SearchResults search_lists(const std::vector<std::string>& ids,
 
 #pragma omp for schedule(dynamic, 1)
     for (int64_t g = 0; g < n_groups; ++g) {
-      try {
+      errors.run(static_cast<size_t>(g), [&] {
         const uint64_t q0 = groups[g].start;
         const size_t members = groups[g].end - q0;
         for (size_t m = 0; m < members; ++m) {
@@ -280,13 +281,10 @@ SearchResults search_lists(const std::vector<std::string>& ids,
           }
           results.counts[q] = static_cast<uint32_t>(heap.size());
         }
-      } catch (...) {
-#pragma omp critical(tavrin_search_lists_failure)
-        if (!failure) failure = std::current_exception();
-      }
+      });
     }
   }
-  if (failure) std::rethrow_exception(failure);
+  errors.rethrow();
   return results;
 }
 

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "backing_store/row_matrix.h"
+#include "common/row_matrix.h"
 #include "search/distance.h"
 #include "search/search_results.h"
 
@@ -42,7 +42,7 @@ SearchResults search_lists(const std::vector<std::string>& ids,
                            const std::vector<uint64_t>& offsets,
                            const std::vector<std::string>& metadata, const FloatRowsView& vectors,
                            const U32Matrix& probes, const FloatRowsView& queries, uint64_t top_k,
-                           uint32_t metric, const std::vector<uint32_t>& include);
+                           DistanceMetric metric, const std::vector<uint32_t>& include);
 
 }  // namespace tavrin
 

@@ -10,7 +10,8 @@
 #include <stdexcept>
 
 #include "search/distance.h"
-#include "search/metric.h"
+#include "common/metric.h"
+#include "common/parallel.h"
 
 namespace tavrin {
 namespace {
@@ -37,37 +38,25 @@ void nearest(const float* dist, uint64_t n, uint64_t count, std::vector<uint32_t
 // Runs `nearest` for every query (column of dist) on the OpenMP team.
 void select_all(const arma::fmat& dist, uint64_t count, U32Matrix& chosen) {
   const int64_t n = static_cast<int64_t>(dist.n_cols);
-  std::exception_ptr failure;
+  OrderedErrors errors;
 #pragma omp parallel
   {
     std::vector<uint32_t> scratch;
 #pragma omp for schedule(static)
     for (int64_t q = 0; q < n; ++q) {
-      try {
-        nearest(dist.colptr(q), dist.n_rows, count, scratch, chosen.row(q));
-      } catch (...) {
-#pragma omp critical(tavrin_probe_failure)
-        if (!failure) failure = std::current_exception();
-      }
+      errors.run(static_cast<size_t>(q),
+                 [&] { nearest(dist.colptr(q), dist.n_rows, count, scratch, chosen.row(q)); });
     }
   }
-  if (failure) std::rethrow_exception(failure);
+  errors.rethrow();
 }
 
-U32Matrix sized(uint64_t rows, uint64_t cols) {
-  U32Matrix m;
-  m.rows = rows;
-  m.cols = cols;
-  m.data.assign(rows * cols, 0);
-  return m;
-}
 
 }  // namespace
 
 ProbePlan probe_centroids(const FloatMatrix& queries, const FloatMatrix& centroids, uint64_t k,
-                          uint32_t metric, float widening) {
+                          DistanceMetric metric, float widening) {
   if (queries.rows == 0) throw std::runtime_error("No query embeddings provided.");
-  check_metric(metric);
   const uint64_t n = queries.rows;
   const uint64_t c_count = centroids.rows;
 
@@ -88,17 +77,17 @@ ProbePlan probe_centroids(const FloatMatrix& queries, const FloatMatrix& centroi
   ProbePlan plan;
   plan.n_queries = n;
   if (k == 0) {
-    plan.positions = sized(n, 0);
+    plan.positions = U32Matrix::zeros(n, 0);
     return plan;
   }
   if (queries.cols != centroids.cols) {
     throw std::invalid_argument("Query and centroid dimensions differ");
   }
 
-  const uint32_t metric_form = metric == kMetricCosine ? kMetricCosine : kMetricSquaredEuclidean;
+  const DistanceMetric metric_form = metric == kMetricCosine ? kMetricCosine : kMetricSquaredEuclidean;
   // C x n: column q holds query q's distances, contiguous for selection.
   const arma::fmat dist = distance_matrix(centroids, queries, metric_form);
-  U32Matrix first = sized(n, k);
+  U32Matrix first = U32Matrix::zeros(n, k);
   select_all(dist, k, first);
 
   std::vector<uint8_t> used(c_count, 0);
@@ -113,23 +102,20 @@ ProbePlan probe_centroids(const FloatMatrix& queries, const FloatMatrix& centroi
   if (plan.unique.size() < wide) wide = plan.unique.size();
 
   if (!widen) {
-    plan.positions = sized(n, k);
+    plan.positions = U32Matrix::zeros(n, k);
     for (uint64_t i = 0; i < n * k; ++i) plan.positions.data[i] = position[first.data[i]];
     return plan;
   }
 
   // Rank again among the fetched centroids only; a row of the union matrix
   // is already a position in U.
-  FloatMatrix fetched;
-  fetched.rows = plan.unique.size();
-  fetched.cols = centroids.cols;
-  fetched.data.resize(fetched.rows * fetched.cols);
+  FloatMatrix fetched = FloatMatrix::zeros(plan.unique.size(), centroids.cols);
   for (uint64_t p = 0; p < fetched.rows; ++p) {
     std::copy(centroids.row(plan.unique[p]), centroids.row(plan.unique[p]) + centroids.cols,
               fetched.row(p));
   }
   const arma::fmat wide_dist = distance_matrix(fetched, queries, metric_form);
-  plan.positions = sized(n, wide);
+  plan.positions = U32Matrix::zeros(n, wide);
   select_all(wide_dist, wide, plan.positions);
   return plan;
 }

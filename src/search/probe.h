@@ -19,7 +19,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "backing_store/row_matrix.h"
+#include "common/metric.h"
+#include "common/row_matrix.h"
 
 namespace tavrin {
 
@@ -30,7 +31,7 @@ struct ProbePlan {
 };
 
 ProbePlan probe_centroids(const FloatMatrix& queries, const FloatMatrix& centroids, uint64_t k,
-                          uint32_t metric, float widening);
+                          DistanceMetric metric, float widening);
 
 }  // namespace tavrin
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "client/db_config.h"
+#include "common/db_config.h"
 #include "client/index_config.h"
 #include "client/index_params.h"
 #include "test_util.h"

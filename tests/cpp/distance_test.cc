@@ -118,7 +118,7 @@ TEST(DistanceTest, MatrixFormMatchesReferenceAndLeavesInputsAlone) {
   // The prepared form stands in for the matrix form in k-means seeding and
   // assignment: the very same bits, one operand column at a time too.
   const arma::fmat ac(a.data.data(), d, 6), bc(b.data.data(), d, 9);
-  for (uint32_t metric : {kMetricCosine, kMetricSquaredEuclidean}) {
+  for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean}) {
     const ColumnSet set(ac, metric);
     const arma::fmat one = bc.col(4);
     EXPECT_TRUE(arma::approx_equal(set.distances_to(bc), distance_matrix_cols(ac, bc, metric),
@@ -132,9 +132,10 @@ TEST(DistanceTest, MatrixFormShapesAndErrors) {
   const FloatMatrix a({1, 2, 3, 4}, 2);
   const FloatMatrix b({1, 2, 3}, 3);
   EXPECT_THROW(distance_matrix(a, b, kMetricSquaredEuclidean), std::invalid_argument);
-  EXPECT_EQ(testing::error_text<std::runtime_error>([&] { distance_matrix(a, a, 3); }),
+  // Raw metric codes enter only through metric_from_code.
+  EXPECT_EQ(metric_from_code(2), kMetricSquaredEuclidean);
+  EXPECT_EQ(testing::error_text<std::runtime_error>([&] { metric_from_code(3); }),
             "Unsupported distance metric.");
-  EXPECT_THROW(ColumnSet(arma::fmat(2, 2), 3), std::runtime_error);
   FloatMatrix none;
   none.cols = 2;
   const arma::fmat empty = distance_matrix(none, a, kMetricCosine);

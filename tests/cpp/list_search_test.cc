@@ -37,7 +37,7 @@ struct Candidates {
 };
 
 SearchResults run(const Candidates& c, const U32Matrix& p, const FloatMatrix& q, uint64_t top_k,
-                  uint32_t metric, std::vector<uint32_t> include = {}) {
+                  DistanceMetric metric, std::vector<uint32_t> include = {}) {
   return search_lists(c.ids, c.offsets, c.metadata, c.vectors(), p, q, top_k, metric, include);
 }
 
@@ -111,12 +111,12 @@ TEST(ListSearchTest, ResultShapes) {
   EXPECT_EQ(many.distances, (std::vector<float>{0, 1, 0, 1, 0, 0}));
   EXPECT_EQ(many.metadata[1], (std::vector<std::string>{"", "", ""}));
   // n rows of 0 slots: top_k 0, no probe rows, no query rows, and no
-  // candidates (then even a wrong width and an unknown metric pass).
+  // candidates (then even a wrong width passes).
   const std::vector<std::pair<SearchResults, uint64_t>> empty = {
       {run(c, p, q, 0, kMetricEuclidean, {1}), 2},
       {run(c, U32Matrix(), q, 5, kMetricCosine), 0},
       {run(c, p, FloatMatrix(), 5, kMetricCosine), 2},
-      {search_lists({}, {0}, {}, FloatRowsView(), p, FloatMatrix({1, 2}, 2), 5, 99, {1}), 2}};
+      {search_lists({}, {0}, {}, FloatRowsView(), p, FloatMatrix({1, 2}, 2), 5, kMetricCosine, {1}), 2}};
   for (const auto& [r, n] : empty) {
     EXPECT_EQ(r.n_queries, n);
     EXPECT_EQ(r.k, 0u);
@@ -137,11 +137,8 @@ TEST(ListSearchTest, RejectsBadInputsBeforeSearching) {
   bad_offsets.offsets = {0, 9};
   short_metadata.metadata.pop_back();
   no_metadata.metadata.clear();
-  // The metric, then the documented checks in their order (a later fault
-  // is present in each case); then malformed candidate sets that would be
-  // read out of bounds.
-  EXPECT_EQ(testing::error_text<std::runtime_error>([&] { run(c, kOneList, q2, 2, 3); }),
-            "Unsupported distance metric.");
+  // The documented checks in their order (a later fault is present in each
+  // case); then malformed candidate sets that would be read out of bounds.
   EXPECT_EQ(refused(c, FloatRowsView(c.flat.data(), 3, 1), kOneList, q2),
             "Matching IDs and embeddings have different sizes");
   EXPECT_EQ(refused(c, c.vectors(), kOneList, q2),
@@ -211,7 +208,7 @@ Fixture random_fixture(size_t d, size_t lists, size_t n, size_t width, bool all_
   return f;
 }
 
-void check_against_reference(const Fixture& f, uint64_t top_k, uint32_t metric,
+void check_against_reference(const Fixture& f, uint64_t top_k, DistanceMetric metric,
                              const SearchResults& r) {
   const uint64_t k = std::min<uint64_t>(top_k, f.c.ids.size());
   ASSERT_EQ(r.n_queries, f.probe.rows);
@@ -246,9 +243,9 @@ void check_against_reference(const Fixture& f, uint64_t top_k, uint32_t metric,
 TEST(ListSearchTest, RandomDataMatchesBruteForce) {
   const Fixture mixed = random_fixture(61, 6, 40, 2, false, 3);
   const Fixture same = random_fixture(24, 3, 48, 3, true, 13);
-  for (uint32_t metric : {kMetricCosine, kMetricEuclidean, kMetricSquaredEuclidean}) {
+  for (DistanceMetric metric : {kMetricCosine, kMetricEuclidean, kMetricSquaredEuclidean}) {
     for (uint64_t top_k : {1u, 7u, 50u}) {
-      SCOPED_TRACE("metric " + std::to_string(metric) + " top_k " + std::to_string(top_k));
+      SCOPED_TRACE("metric " + std::to_string(static_cast<uint32_t>(metric)) + " top_k " + std::to_string(top_k));
       check_against_reference(mixed, top_k, metric,
                               run(mixed.c, mixed.probe, mixed.queries, top_k, metric));
       check_against_reference(same, top_k, metric,

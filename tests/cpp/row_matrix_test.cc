@@ -1,4 +1,4 @@
-#include "backing_store/row_matrix.h"
+#include "common/row_matrix.h"
 
 #include <gtest/gtest.h>
 

@@ -9,12 +9,12 @@
 #include <random>
 #include <vector>
 
-#include "search/metric.h"
+#include "common/metric.h"
 
 namespace tavrin::testing {
 
 // Cosine is 1 when either vector is zero; Euclidean is rooted.
-inline double ref_distance(const float* a, const float* b, size_t d, uint32_t metric) {
+inline double ref_distance(const float* a, const float* b, size_t d, DistanceMetric metric) {
   double dot = 0, na = 0, nb = 0, sq = 0;
   for (size_t i = 0; i < d; ++i) {
     dot += double(a[i]) * b[i];

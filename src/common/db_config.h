@@ -1,7 +1,7 @@
 // Where one store of an index lives. A plain copyable value; the store that
 // reads it decides what table_name and connection_string mean.
-#ifndef TAVRIN_CLIENT_DB_CONFIG_H_
-#define TAVRIN_CLIENT_DB_CONFIG_H_
+#ifndef TAVRIN_COMMON_DB_CONFIG_H_
+#define TAVRIN_COMMON_DB_CONFIG_H_
 
 #include <cstdint>
 #include <optional>
@@ -33,4 +33,4 @@ Location parse_location(const std::string& text);
 
 }  // namespace tavrin
 
-#endif  // TAVRIN_CLIENT_DB_CONFIG_H_
+#endif  // TAVRIN_COMMON_DB_CONFIG_H_

@@ -1,12 +1,12 @@
 // One trained codebook: a tag (the centroid count for codebooks made by
 // training) and the centroids, one per row of a float matrix. Row c is
 // centroid (list) number c.
-#ifndef TAVRIN_SEARCH_CENTROID_MATRIX_H_
-#define TAVRIN_SEARCH_CENTROID_MATRIX_H_
+#ifndef TAVRIN_COMMON_CENTROID_MATRIX_H_
+#define TAVRIN_COMMON_CENTROID_MATRIX_H_
 
 #include <cstdint>
 
-#include "backing_store/row_matrix.h"
+#include "common/row_matrix.h"
 
 namespace tavrin {
 
@@ -17,4 +17,4 @@ struct CentroidMatrix {
 
 }  // namespace tavrin
 
-#endif  // TAVRIN_SEARCH_CENTROID_MATRIX_H_
+#endif  // TAVRIN_COMMON_CENTROID_MATRIX_H_

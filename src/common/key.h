@@ -1,8 +1,8 @@
 // A 32-byte secret: the caller's index key or one of the subkeys derived from
 // it. A fixed-size type so that a key of the wrong length cannot reach the
 // cipher or the HMAC.
-#ifndef TAVRIN_CRYPTO_KEY_H_
-#define TAVRIN_CRYPTO_KEY_H_
+#ifndef TAVRIN_COMMON_KEY_H_
+#define TAVRIN_COMMON_KEY_H_
 
 #include <array>
 #include <cstdint>
@@ -14,4 +14,4 @@ using Key256 = std::array<uint8_t, kKeySize>;
 
 }  // namespace tavrin
 
-#endif  // TAVRIN_CRYPTO_KEY_H_
+#endif  // TAVRIN_COMMON_KEY_H_

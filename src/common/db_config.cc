@@ -1,4 +1,4 @@
-#include "client/db_config.h"
+#include "common/db_config.h"
 
 #include <stdexcept>
 

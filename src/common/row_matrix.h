@@ -2,8 +2,8 @@
 // uint32 form list positions and codes, the byte form fixed-width rows and
 // sealed records. The layout is rows, cols, then rows*cols contiguous
 // elements; a matrix never holds a partial row.
-#ifndef TAVRIN_BACKING_STORE_ROW_MATRIX_H_
-#define TAVRIN_BACKING_STORE_ROW_MATRIX_H_
+#ifndef TAVRIN_COMMON_ROW_MATRIX_H_
+#define TAVRIN_COMMON_ROW_MATRIX_H_
 
 #include <cstdint>
 #include <stdexcept>
@@ -37,6 +37,18 @@ struct RowMatrix {
     rows = data.size() / columns;
   }
 
+  // A value-initialised n_rows x columns matrix, for callers that fill it in
+  // place. A named factory rather than a (rows, cols) constructor, because a
+  // one-element braced list such as FloatMatrix({5}, 1) would bind to it.
+  // Rows of width 0 are allowed here (sealed empty plaintexts open to them).
+  static RowMatrix zeros(uint64_t n_rows, uint64_t columns) {
+    RowMatrix m;
+    m.data.assign(n_rows * columns, T());
+    m.rows = n_rows;
+    m.cols = columns;
+    return m;
+  }
+
   T* row(uint64_t i) { return data.data() + i * cols; }
   const T* row(uint64_t i) const { return data.data() + i * cols; }
   bool empty() const { return rows == 0; }
@@ -53,4 +65,4 @@ using tavrin::ByteMatrix;
 using tavrin::Bytes;
 }  // namespace tavrin_encrypted_index::internal::backing_store
 
-#endif  // TAVRIN_BACKING_STORE_ROW_MATRIX_H_
+#endif  // TAVRIN_COMMON_ROW_MATRIX_H_

@@ -1,13 +1,13 @@
 // The trained state of an index: its coarse centroids. For an IVF-Flat index
 // `codebooks` holds exactly one matrix of n_lists rows by dimension columns
 // once trained (row c is the centroid of list c), and nothing before.
-#ifndef TAVRIN_CLIENT_TRAINED_DATA_H_
-#define TAVRIN_CLIENT_TRAINED_DATA_H_
+#ifndef TAVRIN_COMMON_TRAINED_DATA_H_
+#define TAVRIN_COMMON_TRAINED_DATA_H_
 
 #include <cstdint>
 #include <vector>
 
-#include "search/centroid_matrix.h"
+#include "common/centroid_matrix.h"
 
 namespace tavrin {
 
@@ -19,4 +19,4 @@ struct TrainedData {
 
 }  // namespace tavrin
 
-#endif  // TAVRIN_CLIENT_TRAINED_DATA_H_
+#endif  // TAVRIN_COMMON_TRAINED_DATA_H_
