@@ -6,10 +6,16 @@
 #define TAVRIN_CLIENT_CLIENT_H_
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "client/index_config.h"
 #include "common/db_config.h"
+#include "common/key.h"
+#include "common/row_matrix.h"
+#include "encrypted_index/encrypted_index.h"
 
 namespace tavrin {
 
@@ -21,6 +27,22 @@ class Client {
 
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
+
+  // Validates in this order and throws std::invalid_argument: a name over
+  // 255 bytes, an empty name, an all-zero key, n_lists 0, dimension 0. Then
+  // opens a new index; its failures are written as "Error in CreateIndex: "
+  // + message on standard error and rethrown.
+  std::unique_ptr<EncryptedIndex> CreateIndex(const std::string& index_name, const Key256& index_key,
+                                              const IndexConfig& index_config,
+                                              std::optional<uint64_t> max_cache_size) const;
+  // Opens a stored index. Refuses any MEMORY location (std::runtime_error,
+  // checked first) and an empty name (std::invalid_argument).
+  std::unique_ptr<EncryptedIndex> LoadIndex(const std::string& index_name, const Key256& index_key,
+                                            std::optional<uint64_t> max_cache_size) const;
+  // Rebuilds an empty, trained index from index-record bytes; all four
+  // locations must be MEMORY (checked after the bytes parse).
+  std::unique_ptr<EncryptedIndex> LoadSerializedIndex(const Bytes& buffer,
+                                                      const Key256& index_key) const;
 
   // Names of the indexes kept in the configuration table. Only PostgreSQL
   // index locations can be listed; any failure is reported on standard error

@@ -11,10 +11,11 @@
 #include <string>
 
 #include "common/db_config.h"
+#include "common/key.h"
 
 namespace tavrin {
 
-using IndexKey = std::array<uint8_t, 32>;
+using IndexKey = Key256;
 
 struct IndexParams {
   std::string index_name;

@@ -1,0 +1,145 @@
+// The handle of one encrypted index: what a Client returns and Python holds.
+//
+// An index keeps its data in four stores (lists, item records, configuration
+// items, contents) that see only sealed records and keyed 64-bit tokens; the
+// handle owns an IndexCore that does the storage work. After delete_index the
+// handle holds no core, configuration or key, and every data operation throws
+// std::runtime_error(kNotConnectedError).
+//
+// Errors: argument and shape errors are std::invalid_argument, state, store
+// and cryptographic errors std::runtime_error, each with a fixed message.
+//
+// Thread safety: the operations themselves take no lock. Callers that may run
+// operations of one index from several threads serialise them on mutex().
+// Whoever holds it must not wait for anything the other callers may hold
+// while they wait for it (the Python bindings never take the interpreter lock
+// while holding it).
+#ifndef TAVRIN_ENCRYPTED_INDEX_ENCRYPTED_INDEX_H_
+#define TAVRIN_ENCRYPTED_INDEX_ENCRYPTED_INDEX_H_
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "client/index_config.h"
+#include "client/index_params.h"
+#include "common/key.h"
+#include "common/row_matrix.h"
+#include "common/trained_data.h"
+#include "search/search_results.h"
+
+namespace tavrin {
+
+class IndexCore;
+
+inline constexpr const char kNotConnectedError[] =
+    "Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` before calling "
+    "this function.";
+inline constexpr const char kCudaError[] =
+    "CUDA support is required, but the library was built without CUDA. Please build and run the "
+    "program with CUDA support (e.g., ./build.sh -cuda).";
+
+struct TrainParams {
+  uint64_t batch_size = 2048;
+  uint64_t max_iters = 100;
+  double tolerance = 1e-6;
+  uint64_t max_memory = 0;  // megabytes; accepted and not used
+};
+
+// Include codes of Query: 0 distance, 1 metadata (kIncludeMetadata).
+struct QueryParams {
+  uint64_t top_k = 100;
+  uint64_t n_probes = 1;
+  std::vector<uint32_t> include;
+  bool greedy = false;
+  // JSON text of the filter; empty, "{}", "[]" or "null" mean no filter.
+  std::string filters;
+};
+
+// Include codes of Get: 0 vector, 1 metadata, 2 contents; none means all.
+struct ItemView {
+  std::string id;
+  std::vector<float> vector;  // empty unless asked for
+  Bytes contents;             // empty unless asked for or when none was stored
+  std::string metadata;       // JSON text; empty unless asked for or none stored
+};
+
+class EncryptedIndex {
+ public:
+  // Create: refuses an empty name, then n_lists 0, then dimension 0
+  // (std::invalid_argument), builds the stores and writes the index's
+  // records. On a persistent index location an existing name is refused
+  // with "Index name <name> already exists" before anything is written.
+  EncryptedIndex(const std::string& name, const Key256& key, const IndexConfig& config,
+                 const IndexParams& params);
+  // Load: opens the stores and reads the sealed records; the configuration,
+  // trained centroids and trained flag come from them. A wrong key fails to
+  // open them.
+  EncryptedIndex(const std::string& name, const Key256& key, const IndexParams& params);
+  // From serialized bytes: an empty index on new stores that holds the given
+  // centroids and trained flag.
+  EncryptedIndex(const std::string& name, const Key256& key, const IndexConfig& config,
+                 const IndexParams& params, TrainedData trained_data, bool is_trained);
+  // Saves the list counts; never throws.
+  ~EncryptedIndex();
+
+  EncryptedIndex(const EncryptedIndex&) = delete;
+  EncryptedIndex& operator=(const EncryptedIndex&) = delete;
+
+  bool is_trained() const { return is_trained_; }
+  const std::string& index_name() const { return index_name_; }
+  // Null after delete_index.
+  const IndexConfig* index_config() const { return index_config_.get(); }
+  const TrainedData& trained_data() const { return trained_data_; }
+
+  // Removes everything the index stored and disconnects the handle.
+  void delete_index();
+
+  // Adds or overwrites items. vectors has one row per id; contents and
+  // metadata are empty or one entry per id. Validation failures throw; a
+  // failure after validation is written as "Error ingesting: " + message on
+  // standard error and then thrown as std::runtime_error with that message.
+  void Upsert(const FloatMatrix& vectors, const std::vector<std::string>& ids,
+              const std::vector<Bytes>& contents, const std::vector<std::string>& metadata);
+
+  // Top-k items of each query row, exhaustive before training and probed
+  // (with centroid pre-filtering) after.
+  SearchResults Query(const FloatMatrix& queries, const QueryParams& params);
+
+  // Stored items among ids, in the order of ids; unknown ids give nothing.
+  std::vector<ItemView> Get(const std::vector<std::string>& ids,
+                            const std::vector<uint32_t>& include);
+  void Delete(const std::vector<std::string>& ids);
+
+  // Clusters the stored vectors and re-ingests every item into its list.
+  void TrainIndex(const TrainParams& params);
+  // Trains on the given vectors only and returns the index record's bytes.
+  Bytes TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,
+                          bool delete_after);
+
+  // The lock that serialises callers of this index (see above).
+  std::mutex& mutex() { return mutex_; }
+
+  // For tests and tools inside the library: the core, null after
+  // delete_index.
+  IndexCore* core() { return core_.get(); }
+
+ private:
+  IndexCore& connected() const;  // throws kNotConnectedError
+
+  uint32_t cpu_threads_ = 0;
+  bool gpu_accelerate_ = false;
+  std::string index_name_;
+  std::unique_ptr<IndexConfig> index_config_;
+  Key256 index_key_{};
+  TrainedData trained_data_;
+  bool is_trained_ = false;
+  std::unique_ptr<IndexCore> core_;
+  std::mutex mutex_;
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_ENCRYPTED_INDEX_ENCRYPTED_INDEX_H_
