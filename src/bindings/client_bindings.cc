@@ -3,25 +3,64 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
 
+#include "bindings/embedding.h"
 #include "bindings/errors.h"
-#include "client/client.h"
 
 namespace py = pybind11;
 
 namespace tavrin::bindings {
 
-void register_client_class(py::module_& m) {
-  py::class_<Client>(m, "Client", "Entry point: opens encrypted indexes on the chosen stores.")
-      .def(py::init([](const DBConfig& index_location, const DBConfig& config_location,
-                       const DBConfig& items_location, int32_t cpu_threads, bool gpu_accelerate) {
-             return std::make_unique<Client>(index_location, config_location, items_location,
-                                             cpu_threads, gpu_accelerate);
-           }),
-           py::arg("index_location"), py::arg("config_location"),
-           py::arg("items_location") = DBConfig(Location::NONE, std::nullopt, std::nullopt),
-           py::arg("cpu_threads") = 0, py::arg("gpu_accelerate") = false,
-           R"doc(Create a client over three storage locations.
+namespace {
+
+// CreateIndex, after asking the model for the vector length when the index
+// embeds text: the model's length replaces the configuration's dimension,
+// on a copy (the caller's configuration may be shared).
+std::unique_ptr<EncryptedIndex> create_index(const Client& client, const std::string& name,
+                                             const Key256& key, const IndexConfig& config,
+                                             const std::optional<std::string>& model_name,
+                                             std::optional<uint64_t> max_cache_size) {
+  if (!model_name || model_name->empty()) {
+    return client.CreateIndex(name, key, config, max_cache_size);
+  }
+  uint64_t dimension = 0;
+  {
+    py::object model = load_embedding_model(*model_name);
+    dimension = embedding_dimension(model, *model_name);
+  }
+  const auto* ivf = dynamic_cast<const IndexIVFFlat*>(&config);
+  if (ivf == nullptr)
+    throw std::runtime_error("Unknown IndexConfig type: Cannot modify dimension.");
+  IndexIVFFlat with_model(dimension, ivf->n_lists(), ivf->metric, *model_name);
+  return client.CreateIndex(name, key, with_model, max_cache_size);
+}
+
+Bytes bytes_of(const py::bytes& b) {
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(b.ptr(), &data, &size) != 0) throw py::error_already_set();
+  return Bytes(data, data + size);
+}
+
+}  // namespace
+
+ClientClass declare_client_class(py::module_& m) {
+  return ClientClass(m, "Client", "Entry point: opens encrypted indexes on the chosen stores.");
+}
+
+void define_client_members(ClientClass& cls) {
+  cls.def(py::init([](const DBConfig& index_location, const DBConfig& config_location,
+                      const DBConfig& items_location, int32_t cpu_threads, bool gpu_accelerate) {
+            return std::make_unique<Client>(index_location, config_location, items_location,
+                                            cpu_threads, gpu_accelerate);
+          }),
+          py::arg("index_location"), py::arg("config_location"),
+          py::arg("items_location") = DBConfig(Location::NONE, std::nullopt, std::nullopt),
+          py::arg("cpu_threads") = 0, py::arg("gpu_accelerate") = false,
+          R"doc(Create a client over three storage locations.
 
 Args:
     index_location: store of the index's lists and item records.
@@ -45,6 +84,75 @@ Example:
 Returns:
     list[str]: the index names.
 )doc")
+      .def(
+          "create_index",
+          [](const Client& c, const std::string& index_name, const Key256& index_key,
+             const IndexConfig& index_config, const std::optional<std::string>& embedding_model,
+             std::optional<uint64_t> max_cache_size) {
+            return core_errors_as_value_error([&] {
+              return create_index(c, index_name, index_key, index_config, embedding_model,
+                                  max_cache_size);
+            });
+          },
+          py::arg("index_name"), py::arg("index_key"), py::arg("index_config"),
+          py::arg("embedding_model") = py::none(), py::arg("max_cache_size") = 0,
+          R"doc(Create a new, empty encrypted index.
+
+Args:
+    index_name: a name of 1 to 255 bytes.
+    index_key: the 32-byte secret key (bytes or 32 ints); everything the index
+        stores is sealed under keys derived from it. It is never stored.
+    index_config: the index configuration, e.g. IndexIVFFlat(128, 16, "cosine").
+    embedding_model: name of a sentence-transformers model; items and queries
+        may then carry text instead of vectors, and the model's vector length
+        replaces the configuration's dimension.
+    max_cache_size: number of decrypted lists kept in the local cache
+        (default 0: no cache; None: no cache either).
+
+Returns:
+    EncryptedIndex: the new index.
+
+Raises:
+    ValueError: a refused name, key or configuration, or a failing store or
+        model.
+
+Example:
+    >>> index = client.create_index("docs", os.urandom(32), IndexIVFFlat(4, 2))
+)doc")
+      .def(
+          "load_index",
+          [](const Client& c, const std::string& index_name, const Key256& index_key,
+             std::optional<uint64_t> max_cache_size) {
+            return core_errors_as_value_error(
+                [&] { return c.LoadIndex(index_name, index_key, max_cache_size); });
+          },
+          py::arg("index_name"), py::arg("index_key"), py::arg("max_cache_size") = 0,
+          R"doc(Open an index stored earlier in PostgreSQL or Redis.
+
+Args:
+    index_name: the name given at creation.
+    index_key: the same 32-byte key; another key fails to open the records.
+    max_cache_size: number of decrypted lists kept in the local cache
+        (default 0: no cache).
+
+Returns:
+    EncryptedIndex: the stored index.
+
+Raises:
+    ValueError: an in-process location, an unknown name or a wrong key.
+
+Example:
+    >>> index = client.load_index("docs", key)
+)doc")
+      .def(
+          "load_serialized_index",
+          [](const Client& c, const py::bytes& serialized_index, const Key256& index_key) {
+            const Bytes buffer = bytes_of(serialized_index);
+            return core_errors_as_value_error(
+                [&] { return c.LoadSerializedIndex(buffer, index_key); });
+          },
+          py::arg("serialized_index"), py::arg("index_key"),
+          "Internal: rebuild an empty, trained index from train_and_serialize's bytes.")
       .def("get_cpu_threads", &Client::GetCpuThreads, R"doc(Thread count given to the client.
 
 Returns:

@@ -5,9 +5,16 @@
 
 #include "bindings/client_bindings.h"
 #include "bindings/config_bindings.h"
+#include "bindings/index_bindings.h"
 
 PYBIND11_MODULE(tavrindb_lite, m) {
+  namespace b = tavrin::bindings;
   m.doc() = "Pybind11 bindings for TavrinDB";
-  tavrin::bindings::register_config_classes(m);
-  tavrin::bindings::register_client_class(m);
+  b::register_config_classes(m);
+  // Both classes exist before any member is defined, so that signatures name
+  // EncryptedIndex rather than its C++ type.
+  b::ClientClass client = b::declare_client_class(m);
+  b::IndexClass index = b::declare_index_class(m);
+  b::define_client_members(client);
+  b::define_index_members(index);
 }

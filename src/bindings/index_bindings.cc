@@ -1,0 +1,278 @@
+#include "bindings/index_bindings.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bindings/config_bindings.h"
+#include "bindings/errors.h"
+#include "bindings/float_rows.h"
+#include "bindings/get_args.h"
+#include "bindings/index_lock.h"
+#include "bindings/query_args.h"
+#include "bindings/upsert_args.h"
+
+namespace py = pybind11;
+
+namespace tavrin::bindings {
+
+namespace {
+
+// A copy of the configuration, taken under the lock; RuntimeError once the
+// index is deleted.
+std::unique_ptr<IndexConfig> config_copy(EncryptedIndex& index) {
+  std::unique_ptr<IndexConfig> config =
+      with_index_lock(index, [&]() -> std::unique_ptr<IndexConfig> {
+        const IndexConfig* c = index.index_config();
+        return c == nullptr ? nullptr : c->clone();
+      });
+  if (config == nullptr) throw std::runtime_error(kNoConfigError);
+  return config;
+}
+
+// The model name of a connected index; "Not connected" (ValueError) once it
+// is deleted, so that text never meets a missing configuration.
+std::optional<std::string> embedding_model_of(EncryptedIndex& index) {
+  auto model = with_index_lock(index, [&]() -> std::optional<std::optional<std::string>> {
+    const IndexConfig* c = index.index_config();
+    if (c == nullptr) return std::nullopt;
+    return c->embedding_model;
+  });
+  if (!model) throw py::value_error(kNotConnectedError);
+  return *model;
+}
+
+TrainParams train_params(uint64_t batch_size, uint64_t max_iters, double tolerance,
+                         uint64_t max_memory) {
+  TrainParams p;
+  p.batch_size = batch_size;
+  p.max_iters = max_iters;
+  p.tolerance = tolerance;
+  p.max_memory = max_memory;
+  return p;
+}
+
+void define_handle_members(IndexClass& cls) {
+  cls.def(
+         "is_trained",
+         [](EncryptedIndex& i) { return with_index_lock(i, [&] { return i.is_trained(); }); },
+         R"doc(Whether the index has been trained.
+
+Returns:
+    bool: True once train() (or train_and_serialize()) has clustered it.
+)doc")
+      .def(
+          "index_name",
+          [](EncryptedIndex& i) {
+            return with_index_lock(i, [&] { return std::string(i.index_name()); });
+          },
+          R"doc(The index's name.
+
+Returns:
+    str: the name given at creation (empty after delete_index()).
+)doc")
+      .def(
+          "index_type",
+          [](EncryptedIndex& i) { return index_type_name(config_copy(i)->index_type); },
+          R"doc(The kind of index.
+
+Returns:
+    str: "ivfflat".
+)doc")
+      .def(
+          "index_config", [](EncryptedIndex& i) { return config_to_dict(*config_copy(i)); },
+          R"doc(The index configuration as a dict.
+
+Returns:
+    dict: the keys "dimension", "metric", "index_type", "n_lists", "pq_dim"
+    and "pq_bits", in that order.
+)doc")
+      .def(
+          "delete_index",
+          [](EncryptedIndex& i) {
+            runtime_as_value_error([&] { with_index_lock(i, [&] { i.delete_index(); }); });
+          },
+          R"doc(Delete the index and everything it stored.
+
+This cannot be undone. Afterwards the object refuses every data operation.
+)doc");
+}
+
+void define_data_members(IndexClass& cls) {
+  cls.def(
+         "get",
+         [](EncryptedIndex& i, const std::vector<std::string>& ids,
+            const std::vector<std::string>& include) {
+           const std::vector<uint32_t> codes = get_include_codes(include);
+           std::vector<ItemView> items = runtime_as_value_error(
+               [&] { return with_index_lock(i, [&] { return i.Get(ids, codes); }); });
+           return item_dicts(items, include);
+         },
+         py::arg("ids"),
+         py::arg("include") = std::vector<std::string>{"vector", "contents", "metadata"},
+         R"doc(Fetch stored items by id.
+
+Args:
+    ids: the item ids; unknown ids are left out of the result.
+    include: fields to return, any of "vector", "contents", "metadata"
+        (default all three). "id" is always included.
+
+Returns:
+    list[dict]: one dict per found item, in the order of ids, with "id" first
+    and then the included fields in the order asked: "vector" (list of float),
+    "contents" (bytes), "metadata" (the stored JSON value, {} when none).
+
+Example:
+    >>> index.get(["a", "b"], include=["metadata"])
+    [{'id': 'a', 'metadata': {'lang': 'en'}}]
+)doc")
+      .def(
+          "train",
+          [](EncryptedIndex& i, uint64_t batch_size, uint64_t max_iters, double tolerance,
+             uint64_t max_memory) {
+            const TrainParams params = train_params(batch_size, max_iters, tolerance, max_memory);
+            runtime_as_value_error(
+                [&] { without_gil_with_index_lock(i, [&] { i.TrainIndex(params); }); });
+          },
+          py::arg("batch_size") = 2048, py::arg("max_iters") = 100, py::arg("tolerance") = 1e-6,
+          py::arg("max_memory") = 0,
+          R"doc(Cluster the stored vectors into n_lists lists (k-means++).
+
+Before training every query scans all items; afterwards a query scans only
+the lists of the n_probes centroids nearest to it. Training happens once.
+
+Args:
+    batch_size: vectors per k-means step (default 2048).
+    max_iters: maximum k-means iterations (default 100).
+    tolerance: stop when the centroids move less than this (default 1e-6).
+    max_memory: memory limit in MB; 0 means none (currently not enforced).
+
+Raises:
+    ValueError: fewer items than lists, or the index is already trained.
+)doc")
+      .def(
+          "upsert",
+          [](EncryptedIndex& i, const py::object& arg1, const py::object& arg2) {
+            all_errors_as_value_error([&] {
+              const std::optional<std::string> model = embedding_model_of(i);
+              const UpsertArgs a = convert_upsert_args(arg1, arg2, model);
+              with_index_lock(i, [&] { i.Upsert(a.vectors, a.ids, a.contents, a.metadata); });
+            });
+          },
+          py::arg("arg1"), py::arg("arg2") = py::none(),
+          R"doc(Add items, or overwrite the items that already have the same id.
+
+Two ways of calling it:
+
+    index.upsert([{"id": "a", "vector": [0.1, 0.2], "contents": b"...",
+                   "metadata": {"lang": "en"}}, ...])
+    index.upsert(["a", "b"], np.array([[0.1, 0.2], [0.3, 0.4]], np.float32))
+
+In the first form "contents" (bytes or str) and "metadata" (anything JSON
+can hold) are optional. On an index created with an embedding model, an item
+may give its text as "contents" instead of a "vector". In the second form the
+ids may also be a 1-D NumPy array (of ints, for example); the vectors must be
+a 2-D float32 array.
+
+Raises:
+    ValueError: on any refused argument or failed write.
+)doc")
+      .def(
+          "delete",
+          [](EncryptedIndex& i, const std::vector<std::string>& ids) {
+            runtime_as_value_error([&] { with_index_lock(i, [&] { i.Delete(ids); }); });
+          },
+          py::arg("ids"),
+          R"doc(Delete items by id; unknown ids are ignored.
+
+Args:
+    ids: the item ids.
+)doc")
+      .def(
+          "query",
+          [](EncryptedIndex& i, const py::object& query_vector, const py::object& query_contents,
+             uint64_t top_k, uint64_t n_probes, const py::dict& filters,
+             const std::vector<std::string>& include, bool greedy) {
+            const std::optional<std::string> model = embedding_model_of(i);
+            QueryRows rows = query_rows(query_vector, query_contents, model);
+            QueryParams params;
+            params.top_k = top_k;
+            params.n_probes = n_probes;
+            params.include = query_include_codes(include);
+            params.greedy = greedy;
+            params.filters = filter_text(filters);
+            SearchResults results = runtime_as_value_error([&] {
+              return without_gil_with_index_lock(i, [&] { return i.Query(rows.queries, params); });
+            });
+            return query_results(results, rows.single);
+          },
+          py::arg("query_vector") = py::none(), py::arg("query_contents") = py::none(),
+          py::arg("top_k") = 100, py::arg("n_probes") = 1, py::arg("filters") = py::dict(),
+          py::arg("include") = std::vector<std::string>{"distance", "metadata"},
+          py::arg("greedy") = false,
+          R"doc(Find the top_k nearest items of one query or a batch of queries.
+
+On an untrained index every item is compared (exhaustive search); after
+train() only the lists of the n_probes nearest centroids are.
+
+Args:
+    query_vector: one query (1-D NumPy array) or a batch (2-D array, or a list
+        of lists of floats).
+    query_contents: a text to embed as the query, on an index created with an
+        embedding model; used when query_vector is None.
+    top_k: results per query (default 100).
+    n_probes: lists scanned per query on a trained index (default 1).
+    filters: a metadata filter, e.g. {"lang": {"$eq": "en"}}; {} for none.
+    include: fields the index fills in, "distance" and/or "metadata".
+    greedy: widen the set of probed lists.
+
+Returns:
+    list[dict] for one query, list[list[dict]] for a batch; each dict holds
+    "id", "distance" and "metadata" ({} when not included or none stored),
+    nearest first.
+
+Raises:
+    ValueError: a refused argument or filter, or a failed search.
+    TypeError: a NumPy query_vector that is neither 1-D nor 2-D.
+    RuntimeError: the embedding model failed to load or to encode.
+
+Example:
+    >>> index.query(np.array([0.1, 0.2], np.float32), top_k=3)
+    [{'id': 'a', 'distance': 0.0, 'metadata': {'lang': 'en'}}, ...]
+)doc")
+      .def(
+          "train_and_serialize",
+          [](EncryptedIndex& i, const FloatArray& vectors, uint64_t batch_size, uint64_t max_iters,
+             double tolerance, uint64_t max_memory, bool delete_index) {
+            const FloatMatrix matrix = array_matrix(vectors);
+            const TrainParams params = train_params(batch_size, max_iters, tolerance, max_memory);
+            const Bytes out = runtime_as_value_error([&] {
+              return without_gil_with_index_lock(
+                  i, [&] { return i.TrainAndSerialize(matrix, params, delete_index); });
+            });
+            return py::bytes(reinterpret_cast<const char*>(out.data()), out.size());
+          },
+          py::arg("vectors"), py::arg("batch_size") = 0, py::arg("max_iters") = 0,
+          py::arg("tolerance") = 1e-6, py::arg("max_memory") = 0, py::arg("delete_index") = true,
+          "Internal: train centroids on the given vectors and return the index record's "
+          "bytes, for Client.load_serialized_index.");
+}
+
+}  // namespace
+
+IndexClass declare_index_class(py::module_& m) {
+  return IndexClass(m, "EncryptedIndex",
+                    "An encrypted vector index; obtained from Client.create_index, load_index "
+                    "or load_serialized_index.");
+}
+
+void define_index_members(IndexClass& cls) {
+  define_handle_members(cls);
+  define_data_members(cls);
+}
+
+}  // namespace tavrin::bindings

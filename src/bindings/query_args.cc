@@ -1,0 +1,111 @@
+#include "bindings/query_args.h"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "bindings/embedding.h"
+#include "bindings/errors.h"
+#include "bindings/float_rows.h"
+#include "bindings/no_model_error.h"
+
+namespace py = pybind11;
+
+namespace tavrin::bindings {
+
+namespace {
+
+QueryRows text_query(py::handle query_contents, const std::optional<std::string>& embedding_model) {
+  if (!embedding_model || embedding_model->empty()) throw py::value_error(kNoModelError);
+  py::object model = load_embedding_model(*embedding_model);
+  if (!py::isinstance<py::str>(query_contents)) {
+    throw py::value_error("'query_contents' must be of type `str` for auto-embedding.");
+  }
+  std::vector<std::vector<float>> row{embed_query(model, query_contents)};
+  return {rows_matrix(row, "query"), true};
+}
+
+QueryRows list_query(const py::list& list) {
+  std::vector<std::vector<float>> rows;
+  rows.reserve(list.size());
+  try {
+    for (py::handle element : list) rows.push_back(float_row(element));
+  } catch (const py::cast_error& e) {
+    throw py::value_error(e.what());
+  } catch (const py::error_already_set& e) {
+    throw py::value_error(python_error_text(e));
+  }
+  const bool single = rows.size() == 1 && !rows[0].empty();
+  return {rows_matrix(rows, "query"), single};
+}
+
+}  // namespace
+
+QueryRows query_rows(py::handle query_vector, py::handle query_contents,
+                     const std::optional<std::string>& embedding_model) {
+  if (query_vector.is_none()) {
+    if (query_contents.is_none()) {
+      throw py::value_error("Provide at least one: query_vector or query_contents.");
+    }
+    return text_query(query_contents, embedding_model);
+  }
+  if (py::isinstance<py::array>(query_vector)) {
+    const auto ndim = py::reinterpret_borrow<py::array>(query_vector).ndim();
+    if (ndim == 1) return {array_row_matrix(query_vector), true};
+    if (ndim == 2) return {array_matrix(query_vector), false};
+    throw py::type_error("query_vector must be a 1D or 2D NumPy array.");
+  }
+  if (py::isinstance<py::list>(query_vector)) {
+    return list_query(py::reinterpret_borrow<py::list>(query_vector));
+  }
+  throw py::value_error("query_vector must be a 1D or 2D NumPy array or List[List[float]].");
+}
+
+std::string filter_text(const py::dict& filters) {
+  if (filters.empty()) return std::string();
+  try {
+    return py::module_::import("json").attr("dumps")(filters).cast<std::string>();
+  } catch (const py::error_already_set& e) {
+    throw py::value_error("Failed to serialize filters to JSON: " + python_error_text(e));
+  }
+}
+
+std::vector<uint32_t> query_include_codes(const std::vector<std::string>& include) {
+  auto names = [&](const char* name) {
+    return std::find(include.begin(), include.end(), name) != include.end();
+  };
+  std::vector<uint32_t> codes;
+  if (names("metadata")) codes.push_back(1);
+  if (names("distance")) codes.push_back(0);
+  return codes;
+}
+
+py::list query_results(const SearchResults& results, bool single) {
+  py::object loads = py::module_::import("json").attr("loads");
+  py::list out;
+  for (uint64_t q = 0; q < results.n_queries; ++q) {
+    const std::vector<std::string>* metadata =
+        q < results.metadata.size() ? &results.metadata[q] : nullptr;
+    // Slots past a query's count hold no result (a query whose lists hold
+    // fewer than k items): they are not reported.
+    const uint64_t count = std::min<uint64_t>(results.counts[q], results.k);
+    py::list hits;
+    for (uint64_t j = 0; j < count; ++j) {
+      py::dict hit;
+      hit["id"] = py::str(results.id(q, j));
+      hit["distance"] = py::float_(results.distance(q, j));
+      if (metadata != nullptr && j < metadata->size() && !(*metadata)[j].empty()) {
+        hit["metadata"] = loads(py::str((*metadata)[j]));
+      } else {
+        hit["metadata"] = py::dict();
+      }
+      hits.append(std::move(hit));
+    }
+    out.append(std::move(hits));
+  }
+  if (single) return out.empty() ? py::list() : py::list(out[0]);
+  return out;
+}
+
+}  // namespace tavrin::bindings
