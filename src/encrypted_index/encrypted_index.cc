@@ -104,6 +104,21 @@ void EncryptedIndex::delete_index() {
   trained_data_ = TrainedData();
 }
 
+std::vector<ItemView> EncryptedIndex::Get(const std::vector<std::string>& ids,
+                                          const std::vector<uint32_t>& include) {
+  IndexCore& core = connected();
+  uint32_t mask = IndexCore::kFieldId;
+  for (uint32_t code : include) {
+    if (code == 0) mask |= IndexCore::kFieldVector;
+    if (code == 1) mask |= IndexCore::kFieldMetadata;
+    if (code == 2) mask |= IndexCore::kFieldContents;
+  }
+  if (include.empty()) mask = 15;
+  return core.GetItems(ids, mask);
+}
+
+void EncryptedIndex::Delete(const std::vector<std::string>& ids) { connected().DeleteItems(ids); }
+
 void EncryptedIndex::store_index_record() {
   connected().store_config_item(
       index_name_ + kRecordSuffix,
