@@ -1,7 +1,15 @@
-"""Shared fixtures: the servers scripts/test starts, when they started."""
+"""Shared fixtures: the servers scripts/test starts, when they started; an
+in-process client and keys; the stand-in embedding package."""
+import importlib
 import os
+import sys
 
+import numpy as np
 import pytest
+
+import tavrindb_lite as tdb
+
+FAKE_MODELS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_models")
 
 
 def _server(variable, name):
@@ -19,3 +27,49 @@ def postgres_conninfo():
 @pytest.fixture
 def redis_connection_string():
     return _server("TAVRIN_TEST_REDIS", "Redis")
+
+
+@pytest.fixture
+def memory_client():
+    m = tdb.DBConfig("memory")
+    return tdb.Client(m, m, m, cpu_threads=2)
+
+
+@pytest.fixture
+def key():
+    return bytes(range(1, 33))
+
+
+def new_index(client, dimension=4, n_lists=2, metric="euclidean", name="idx", **kwargs):
+    return client.create_index(name, bytes(range(1, 33)),
+                               tdb.IndexIVFFlat(dimension, n_lists, metric), **kwargs)
+
+
+def random_vectors(n, dimension, seed=0):
+    return np.random.default_rng(seed).standard_normal((n, dimension)).astype(np.float32)
+
+
+@pytest.fixture
+def fake_model(monkeypatch):
+    """The stand-in sentence_transformers, imported afresh from sys.path, so
+    that every test gets its own SentenceTransformer class (and so no model
+    loaded by another test)."""
+    monkeypatch.syspath_prepend(FAKE_MODELS)
+    monkeypatch.delitem(sys.modules, "sentence_transformers", raising=False)
+    module = importlib.import_module("sentence_transformers")
+    assert module.__file__.startswith(FAKE_MODELS)
+    module.reset()
+    yield module
+    sys.modules.pop("sentence_transformers", None)
+
+
+@pytest.fixture
+def no_model_package(monkeypatch):
+    """An interpreter in which importing sentence_transformers fails; returns
+    the text of that failure."""
+    monkeypatch.setitem(sys.modules, "sentence_transformers", None)
+    try:
+        import sentence_transformers  # noqa: F401
+    except ImportError as e:
+        return str(e)
+    raise AssertionError("sentence_transformers imported although blocked")
