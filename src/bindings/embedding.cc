@@ -81,7 +81,7 @@ std::vector<std::vector<float>> embed_texts(py::handle model, const py::list& te
     throw std::runtime_error("Mismatch between number of embeddings returned and texts provided.");
   }
   FloatArray values = batch_step([&] {
-    if (!result.attr("flags")["c_contiguous"].cast<bool>()) result = result.attr("copy")();
+    if (!result.attr("flags").attr("c_contiguous").cast<bool>()) result = result.attr("copy")();
     return float_array(result);
   });
   const size_t width = values.ndim() == 2 ? static_cast<size_t>(values.shape(1)) : 0;
