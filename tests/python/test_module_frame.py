@@ -16,10 +16,18 @@ COMPILED = "%d.%d" % sys.version_info[:2]
 def test_docstring_and_registration_order():
     assert tavrindb_lite.__doc__ == "Pybind11 bindings for TavrinDB"
     public = [k for k in vars(tavrindb_lite) if not k.startswith("_")]
-    expected = ["DBConfig", "IndexConfig", "IndexIVFFlat", "Client", "EncryptedIndex"]
-    assert public == expected[: len(public)]
-    assert len(public) >= 3
+    assert public == ["DBConfig", "IndexConfig", "IndexIVFFlat", "Client", "EncryptedIndex"]
     assert issubclass(tavrindb_lite.IndexIVFFlat, tavrindb_lite.IndexConfig)
+    members = {
+        "Client": ["__init__", "list_indexes", "create_index", "load_index",
+                   "load_serialized_index", "get_cpu_threads", "is_gpu_enabled"],
+        "EncryptedIndex": ["is_trained", "index_name", "index_type", "index_config",
+                           "delete_index", "get", "train", "upsert", "delete", "query",
+                           "train_and_serialize"],
+    }
+    for cls, names in members.items():
+        defined = [k for k in vars(getattr(tavrindb_lite, cls)) if k in names]
+        assert defined == names, cls
 
 
 def _pyenv_interpreters():
@@ -90,6 +98,40 @@ def test_same_minor_version_imports(tmp_path):
     ("IndexIVFFlat.n_lists", "n_lists(self: tavrindb_lite.IndexIVFFlat) -> int"),
     ("IndexConfig.clone", "clone(self: tavrindb_lite.IndexConfig) -> tavrindb_lite.IndexConfig"),
     ("IndexConfig.pq_bits", "pq_bits(self: tavrindb_lite.IndexConfig) -> int"),
+    ("Client.create_index",
+     "create_index(self: tavrindb_lite.Client, index_name: str, index_key: "
+     "Annotated[list[int], FixedSize(32)], index_config: tavrindb_lite.IndexConfig, "
+     "embedding_model: Optional[str] = None, max_cache_size: Optional[int] = 0) -> "
+     "tavrindb_lite.EncryptedIndex"),
+    ("Client.load_index",
+     "load_index(self: tavrindb_lite.Client, index_name: str, index_key: "
+     "Annotated[list[int], FixedSize(32)], max_cache_size: Optional[int] = 0) -> "
+     "tavrindb_lite.EncryptedIndex"),
+    ("Client.load_serialized_index",
+     "load_serialized_index(self: tavrindb_lite.Client, serialized_index: bytes, index_key: "
+     "Annotated[list[int], FixedSize(32)]) -> tavrindb_lite.EncryptedIndex"),
+    ("EncryptedIndex.is_trained", "is_trained(self: tavrindb_lite.EncryptedIndex) -> bool"),
+    ("EncryptedIndex.index_name", "index_name(self: tavrindb_lite.EncryptedIndex) -> str"),
+    ("EncryptedIndex.index_type", "index_type(self: tavrindb_lite.EncryptedIndex) -> str"),
+    ("EncryptedIndex.index_config", "index_config(self: tavrindb_lite.EncryptedIndex) -> dict"),
+    ("EncryptedIndex.delete_index", "delete_index(self: tavrindb_lite.EncryptedIndex) -> None"),
+    ("EncryptedIndex.get",
+     "get(self: tavrindb_lite.EncryptedIndex, ids: list[str], include: list[str] = "
+     "['vector', 'contents', 'metadata']) -> list"),
+    ("EncryptedIndex.train",
+     "train(self: tavrindb_lite.EncryptedIndex, batch_size: int = 2048, max_iters: int = 100, "
+     "tolerance: float = 1e-06, max_memory: int = 0) -> None"),
+    ("EncryptedIndex.upsert",
+     "upsert(self: tavrindb_lite.EncryptedIndex, arg1: object, arg2: object = None) -> None"),
+    ("EncryptedIndex.delete", "delete(self: tavrindb_lite.EncryptedIndex, ids: list[str]) -> None"),
+    ("EncryptedIndex.query",
+     "query(self: tavrindb_lite.EncryptedIndex, query_vector: object = None, query_contents: "
+     "object = None, top_k: int = 100, n_probes: int = 1, filters: dict = {}, include: "
+     "list[str] = ['distance', 'metadata'], greedy: bool = False) -> list"),
+    ("EncryptedIndex.train_and_serialize",
+     "train_and_serialize(self: tavrindb_lite.EncryptedIndex, vectors: "
+     "numpy.ndarray[numpy.float32], batch_size: int = 0, max_iters: int = 0, tolerance: "
+     "float = 1e-06, max_memory: int = 0, delete_index: bool = True) -> bytes"),
 ])
 def test_member_signatures(member, signature):
     cls, name = member.split(".")

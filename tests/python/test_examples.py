@@ -1,0 +1,41 @@
+"""The demo (the README's main job) and the README's usage example run and
+say what they did."""
+import os
+import re
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+
+def _run(code_or_path, tmp_path):
+    out = subprocess.run([sys.executable, code_or_path], capture_output=True, text=True,
+                         timeout=300, cwd=tmp_path)
+    assert out.returncode == 0, out.stderr
+    return out.stdout
+
+
+def test_demo(tmp_path):
+    out = _run(os.path.join(ROOT, "examples", "demo.py"), tmp_path)
+    lines = out.splitlines()
+    assert lines[0].startswith("created index 'articles': {'dimension': 16, 'metric': 'cosine'")
+    assert "upserted 400 items" in out
+    untrained = lines.index("untrained, exhaustive search near doc-005:")
+    assert lines[untrained + 1].split()[:3] == ["doc-005", "distance", "0.000"]
+    assert "trained into 4 lists: is_trained=True" in lines
+    filtered = lines.index("trained, 2 lists probed, only music since 2020:")
+    for line in lines[filtered + 1:filtered + 4]:
+        year = int(re.search(r"'year': (\d+)", line).group(1))
+        assert "'topic': 'music'" in line and year >= 2020
+    assert "get doc-005: [{'id': 'doc-005', 'contents': b'article 5 about music'" in out
+    assert re.search(r"after delete: get doc-005 -> \[\], nearest now doc-\d+$", lines[-1])
+    assert not lines[-1].endswith("doc-005")
+
+
+def test_readme_usage_example(tmp_path):
+    with open(os.path.join(ROOT, "README.md")) as f:
+        readme = f.read()
+    example = re.search(r"## Usage\n\n```python\n(.*?)```", readme, re.S).group(1)
+    (tmp_path / "usage.py").write_text(example)
+    out = _run(str(tmp_path / "usage.py"), tmp_path)
+    assert out.splitlines() == ["[('a', 0.0)]", "[{'id': 'b', 'contents': b'raw bytes'}]"]
