@@ -134,8 +134,8 @@ def test_batch_embedding_results_are_checked(memory_client, fake_model):
     fake_model.knobs["batch"] = lambda m: m.tolist()
     assert refusal() == "Failed to process batch embeddings: 'list' object has no attribute 'ndim'"
     fake_model.knobs["batch"] = lambda m: m[:, :-1]
-    assert refusal() == "Item at index 1 has %d vector values, fewer than the %d of the first item." % (
-        fake_model.DIMENSION - 1, fake_model.DIMENSION)
+    assert refusal() == ("Item at index 1 has %d vector values, fewer than the %d of the first "
+                         "item." % (fake_model.DIMENSION - 1, fake_model.DIMENSION))
     del fake_model.knobs["batch"]
     fake_model.knobs["encode_error"] = "encoder broke"
     assert refusal() == "Failed to process batch embeddings: encoder broke"
@@ -169,7 +169,8 @@ def test_text_query_failures(memory_client, fake_model, capfd):
     assert refusal(RuntimeError, "cat") == "Failed to encode query_contents: cannot encode"
     del fake_model.knobs["encode_error"]
     fake_model.SentenceTransformer.encode = lambda self, text: "not numbers"
-    assert refusal(RuntimeError, "cat").startswith("Failed to encode query_contents: Unable to cast")
+    assert refusal(RuntimeError, "cat").startswith(
+        "Failed to encode query_contents: Unable to cast")
     capfd.readouterr()
     fake_model.knobs["load_error"] = "gone"
     fake_model.SentenceTransformer = type("Fresh", (fake_model.SentenceTransformer,), {})

@@ -28,7 +28,8 @@ def test_create_index_checks_in_order(memory_client):
     assert _refusal(lambda: c.create_index("\u00e9" * 128, KEY, cfg)) == (
         "Index name cannot be longer than 255 characters.")
     assert c.create_index("n" * 255, KEY, cfg).index_name() == "n" * 255
-    assert _refusal(lambda: c.create_index("", zero, cfg)) == "Index name cannot be an empty string."
+    assert _refusal(lambda: c.create_index("", zero, cfg)) == (
+        "Index name cannot be an empty string.")
     assert _refusal(lambda: c.create_index("a", zero, cfg)) == "Index key cannot be an empty array."
     assert _refusal(lambda: c.create_index("a", zero, tdb.IndexIVFFlat(0, 0))) == (
         "Index key cannot be an empty array.")

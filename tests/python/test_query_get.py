@@ -107,7 +107,8 @@ def test_query_include_and_filters(filled):
     assert idx.query(q, filters={"lang": {"$in": ["de"]}}) == []
     with pytest.raises(ValueError) as e:
         idx.query(q, filters={"a": {1, 2}})
-    assert str(e.value) == "Failed to serialize filters to JSON: Object of type set is not JSON serializable"
+    assert str(e.value) == ("Failed to serialize filters to JSON: Object of type set is not JSON "
+                            "serializable")
     with pytest.raises(ValueError) as e:
         idx.query(q, filters={"a": 1, "b": 2})
     assert str(e.value) == "The filters argument must contain exactly one top-level filter."
