@@ -1,9 +1,11 @@
 #include "client/client.h"
 
+#include <algorithm>
 #include <iostream>
 #include <stdexcept>
 
 #include "backing_store/config_listing.h"
+#include "client/index_record.h"
 
 namespace tavrin {
 
@@ -17,6 +19,91 @@ Client::Client(const DBConfig& index_location, const DBConfig& config_location,
       fourth_location_(index_location),
       cpu_threads_(cpu_threads),
       gpu_accelerate_(gpu_accelerate) {}
+
+IndexParams Client::params_for(const std::string& index_name, const Key256& index_key,
+                               std::optional<uint64_t> max_cache_size) const {
+  IndexParams params;
+  params.index_name = index_name;
+  params.index_key = index_key;
+  params.index_location = index_location_;
+  params.config_location = config_location_;
+  params.items_location = items_location_;
+  params.fourth_location = fourth_location_;
+  params.cpu_threads = cpu_threads_;
+  params.gpu_accelerate = gpu_accelerate_;
+  params.max_cache_size = max_cache_size;
+  return params;
+}
+
+std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_name,
+                                                    const Key256& index_key,
+                                                    const IndexConfig& index_config,
+                                                    std::optional<uint64_t> max_cache_size) const {
+  if (index_name.size() > 255) {
+    throw std::invalid_argument("Index name cannot be longer than 255 characters.");
+  }
+  if (index_name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
+  if (std::all_of(index_key.begin(), index_key.end(), [](uint8_t b) { return b == 0; })) {
+    throw std::invalid_argument("Index key cannot be an empty array.");
+  }
+  if (index_config.n_lists() == 0) throw std::invalid_argument("n_lists cannot be 0.");
+  if (index_config.dimension == 0) throw std::invalid_argument("Vector dimension cannot be 0.");
+  const uint32_t metric = static_cast<uint32_t>(index_config.metric);
+  if (metric > static_cast<uint32_t>(DistanceMetric::SquaredEuclidean)) {
+    throw std::invalid_argument("Index metric must be Cosine, Euclidean or SquaredEuclidean.");
+  }
+  // Sizes the stored records keep in 32 bits must fit them.
+  if (index_config.n_lists() > 0xFFFFFFFFu || index_config.dimension > 0x1FFFFFFFu) {
+    throw std::invalid_argument("n_lists or dimension is too large.");
+  }
+  IndexParams params = params_for(index_name, index_key, max_cache_size);
+  params.n_lists = static_cast<uint32_t>(index_config.n_lists());
+  params.vector_bytes = 4 * index_config.dimension;
+  try {
+    return std::make_unique<EncryptedIndex>(index_name, index_key, index_config, params);
+  } catch (const std::exception& e) {
+    std::cerr << "Error in CreateIndex: " << e.what() << std::endl;
+    throw;
+  }
+}
+
+std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
+                                                  const Key256& index_key,
+                                                  std::optional<uint64_t> max_cache_size) const {
+  for (const DBConfig* location :
+       {&index_location_, &config_location_, &items_location_, &fourth_location_}) {
+    if (location->location == Location::MEMORY) {
+      throw std::runtime_error("Memory location is not supported for loading an existing index.");
+    }
+  }
+  if (index_name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
+  return std::make_unique<EncryptedIndex>(index_name, index_key,
+                                          params_for(index_name, index_key, max_cache_size));
+}
+
+std::unique_ptr<EncryptedIndex> Client::LoadSerializedIndex(const Bytes& buffer,
+                                                            const Key256& index_key) const {
+  IndexRecord record = deserialize_index_record(buffer);
+  for (const DBConfig* location :
+       {&index_location_, &config_location_, &items_location_, &fourth_location_}) {
+    if (location->location != Location::MEMORY) {
+      throw std::runtime_error("All locations must be of type Memory for TrainAndSerialize.");
+    }
+  }
+  if (record.config->n_lists() > 0xFFFFFFFFu || record.config->dimension > 0x1FFFFFFFu) {
+    throw std::invalid_argument("n_lists or dimension is too large.");
+  }
+  IndexParams params = params_for(record.name, index_key, uint64_t{0});
+  params.n_lists = static_cast<uint32_t>(record.config->n_lists());
+  params.vector_bytes = 4 * record.config->dimension;
+  try {
+    return std::make_unique<EncryptedIndex>(record.name, index_key, *record.config, params,
+                                            std::move(record.trained_data), record.trained);
+  } catch (const std::exception& e) {
+    std::cerr << "Error in CreateIndex: " << e.what() << std::endl;
+    throw;
+  }
+}
 
 std::vector<std::string> Client::ListIndexes() const {
   // The configuration location is where the names live, so it decides.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "client/index_config.h"
+#include "client/index_params.h"
 #include "common/db_config.h"
 #include "common/key.h"
 #include "common/row_matrix.h"
@@ -59,6 +60,9 @@ class Client {
   const DBConfig& fourth_location() const { return fourth_location_; }
 
  private:
+  IndexParams params_for(const std::string& index_name, const Key256& index_key,
+                         std::optional<uint64_t> max_cache_size) const;
+
   DBConfig index_location_;
   DBConfig config_location_;
   DBConfig items_location_;

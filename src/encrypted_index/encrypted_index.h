@@ -28,6 +28,7 @@
 #include "common/key.h"
 #include "common/row_matrix.h"
 #include "common/trained_data.h"
+#include "encrypted_index/store_factory.h"
 #include "search/search_results.h"
 
 namespace tavrin {
@@ -72,16 +73,19 @@ class EncryptedIndex {
   // (std::invalid_argument), builds the stores and writes the index's
   // records. On a persistent index location an existing name is refused
   // with "Index name <name> already exists" before anything is written.
+  // `stores` builds each store (null: the keystore factory).
   EncryptedIndex(const std::string& name, const Key256& key, const IndexConfig& config,
-                 const IndexParams& params);
+                 const IndexParams& params, const StoreFactory& stores = nullptr);
   // Load: opens the stores and reads the sealed records; the configuration,
   // trained centroids and trained flag come from them. A wrong key fails to
   // open them.
-  EncryptedIndex(const std::string& name, const Key256& key, const IndexParams& params);
+  EncryptedIndex(const std::string& name, const Key256& key, const IndexParams& params,
+                 const StoreFactory& stores = nullptr);
   // From serialized bytes: an empty index on new stores that holds the given
   // centroids and trained flag.
   EncryptedIndex(const std::string& name, const Key256& key, const IndexConfig& config,
-                 const IndexParams& params, TrainedData trained_data, bool is_trained);
+                 const IndexParams& params, TrainedData trained_data, bool is_trained,
+                 const StoreFactory& stores = nullptr);
   // Saves the list counts; never throws.
   ~EncryptedIndex();
 
@@ -128,6 +132,17 @@ class EncryptedIndex {
 
  private:
   IndexCore& connected() const;  // throws kNotConnectedError
+  void store_index_record();     // the ".cvs" item, from the current state
+  std::vector<uint32_t> assign_lists(const FloatMatrix& vectors) const;
+  // The centroid metadata map: folded in on upsert, consulted by queries.
+  void update_centroid_metadata(const std::vector<std::string>& metadata,
+                                const std::vector<uint32_t>& lists);
+  // The lists whose items may satisfy the filter, and their centroids.
+  struct CentroidSelection {
+    std::vector<uint32_t> mapping;
+    TrainedData centroids;
+  };
+  CentroidSelection prefilter_centroids(const std::string& filter_text);
 
   uint32_t cpu_threads_ = 0;
   bool gpu_accelerate_ = false;

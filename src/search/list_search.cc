@@ -17,23 +17,38 @@ namespace {
 // NaN sorts after every number, which keeps the order strict and weak.
 inline bool dist_less(float a, float b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
 
+// A candidate: its distance, and its list (high 32 bits of `row`) and row
+// within the list (low 32 bits).
 struct Entry {
   float dist;
   uint64_t row;
 };
 
+inline uint64_t row_key(uint64_t list, uint64_t local) { return list << 32 | local; }
+
+const std::string& empty_string() {
+  static const std::string empty;
+  return empty;
+}
+
 // The (distance, id, metadata) order, texts compared byte-wise.
 struct TripleLess {
-  const std::vector<std::string>* ids;
-  const std::vector<std::string>* meta;  // null when the set has no metadata
+  const std::vector<CandidateList>* lists;
+
+  const std::string& id(uint64_t row) const {
+    return (*lists)[row >> 32].ids[row & 0xFFFFFFFFu];
+  }
+  const std::string& meta(uint64_t row) const {
+    const CandidateList& l = (*lists)[row >> 32];
+    return l.metadata == nullptr ? empty_string() : l.metadata[row & 0xFFFFFFFFu];
+  }
 
   bool operator()(const Entry& a, const Entry& b) const {
     if (dist_less(a.dist, b.dist)) return true;
     if (dist_less(b.dist, a.dist)) return false;
-    const int c = (*ids)[a.row].compare((*ids)[b.row]);
+    const int c = id(a.row).compare(id(b.row));
     if (c != 0) return c < 0;
-    if (meta == nullptr) return false;
-    return (*meta)[a.row].compare((*meta)[b.row]) < 0;
+    return meta(a.row).compare(meta(b.row)) < 0;
   }
 };
 
@@ -84,7 +99,7 @@ void offer(std::vector<Entry>& heap, uint64_t k, const float* dist, size_t n, ui
 
 void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& offsets,
               const std::vector<std::string>& metadata, const FloatRowsView& vectors,
-              const U32Matrix& probes, const FloatRowsView& queries, DistanceMetric metric) {
+              const FloatRowsView& queries) {
   if (ids.size() != vectors.rows) {
     throw std::invalid_argument("Matching IDs and embeddings have different sizes");
   }
@@ -95,9 +110,6 @@ void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& 
   if (!metadata.empty() && metadata.size() != ids.size()) {
     throw std::invalid_argument("Matching IDs and metadata have different sizes");
   }
-  if (queries.rows < probes.rows) {
-    throw std::invalid_argument("Probe matrix has more rows than there are queries");
-  }
   bool offsets_ok = !offsets.empty() && offsets.back() <= ids.size();
   for (size_t p = 1; offsets_ok && p < offsets.size(); ++p) {
     offsets_ok = offsets[p - 1] <= offsets[p];
@@ -105,9 +117,23 @@ void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& 
   if (!offsets_ok) {
     throw std::invalid_argument("Candidate list offsets do not fit the candidate set");
   }
-  const uint64_t n_lists = offsets.size() - 1;
+}
+
+void validate_lists(const std::vector<CandidateList>& lists, const U32Matrix& probes,
+                    const FloatRowsView& queries) {
+  if (queries.rows < probes.rows) {
+    throw std::invalid_argument("Probe matrix has more rows than there are queries");
+  }
+  if (lists.size() > 0xFFFFFFFFu) {
+    throw std::invalid_argument("Too many candidate lists");
+  }
+  for (const CandidateList& l : lists) {
+    if (l.rows > 0xFFFFFFFFu || (l.rows > 0 && (l.ids == nullptr || l.vectors == nullptr))) {
+      throw std::invalid_argument("Candidate list offsets do not fit the candidate set");
+    }
+  }
   for (uint32_t list : probes.data) {
-    if (list >= n_lists) {
+    if (list >= lists.size()) {
       throw std::invalid_argument("Probe matrix names a list outside the candidate set");
     }
   }
@@ -120,11 +146,29 @@ SearchResults search_lists(const std::vector<std::string>& ids,
                            const std::vector<std::string>& metadata, const FloatRowsView& vectors,
                            const U32Matrix& probes, const FloatRowsView& queries, uint64_t top_k,
                            DistanceMetric metric, const std::vector<uint32_t>& include) {
-  const uint64_t n = probes.rows;
-  if (ids.empty() || probes.rows == 0 || queries.rows == 0) return SearchResults(n, 0);
-  const uint64_t k = std::min<uint64_t>(top_k, ids.size());
-  validate(ids, offsets, metadata, vectors, probes, queries, metric);
+  if (ids.empty() || probes.rows == 0 || queries.rows == 0) return SearchResults(probes.rows, 0);
+  validate(ids, offsets, metadata, vectors, queries);
+  // Views of each list in place: nothing is copied.
+  std::vector<CandidateList> lists(offsets.size() - 1);
+  for (size_t p = 0; p + 1 < offsets.size(); ++p) {
+    lists[p].ids = ids.data() + offsets[p];
+    lists[p].metadata = metadata.empty() ? nullptr : metadata.data() + offsets[p];
+    lists[p].vectors = vectors.data + offsets[p] * vectors.cols;
+    lists[p].rows = offsets[p + 1] - offsets[p];
+  }
+  return search_candidate_lists(lists, probes, queries, top_k, metric, include);
+}
 
+SearchResults search_candidate_lists(const std::vector<CandidateList>& lists,
+                                     const U32Matrix& probes, const FloatRowsView& queries,
+                                     uint64_t top_k, DistanceMetric metric,
+                                     const std::vector<uint32_t>& include) {
+  const uint64_t n = probes.rows;
+  uint64_t total_rows = 0;
+  for (const CandidateList& l : lists) total_rows += l.rows;
+  if (total_rows == 0 || probes.rows == 0 || queries.rows == 0) return SearchResults(n, 0);
+  const uint64_t k = std::min<uint64_t>(top_k, total_rows);
+  validate_lists(lists, probes, queries);
   SearchResults results(n, k);
   if (k == 0) return results;
 
@@ -132,10 +176,9 @@ SearchResults search_lists(const std::vector<std::string>& ids,
       std::find(include.begin(), include.end(), kIncludeMetadata) != include.end();
   const bool cosine = metric == kMetricCosine;
   const bool root = metric == kMetricEuclidean;
-  const size_t d = vectors.cols;
+  const size_t d = queries.cols;
   const size_t width = probes.cols;
-  const std::string empty_text;
-  const TripleLess less{&ids, metadata.empty() ? nullptr : &metadata};
+  const TripleLess less{&lists};
 
   // Consecutive queries form one unit of work, so that a list they share is
   // read from memory once for all of them. Queries with identical probe rows
@@ -149,7 +192,7 @@ SearchResults search_lists(const std::vector<std::string>& ids,
   auto scan_size = [&](uint64_t q) {
     uint64_t total = 0;
     for (size_t j = 0; j < width; ++j) {
-      total += offsets[probes.row(q)[j] + 1] - offsets[probes.row(q)[j]];
+      total += lists[probes.row(q)[j]].rows;
     }
     return total;
   };
@@ -187,9 +230,9 @@ SearchResults search_lists(const std::vector<std::string>& ids,
     const float* use_rows[kMaxGroup];
     float use_norm[kMaxGroup];
 
-    auto score = [&](const float* const* qs, const float* qn, size_t count, uint64_t begin,
-                     size_t nb) {
-      const float* rows = vectors.row(begin);
+    auto score = [&](const float* const* qs, const float* qn, size_t count, uint32_t list,
+                     uint64_t begin, size_t nb) {
+      const float* rows = lists[list].vectors + begin * d;
       if (cosine) {
         cosine_block(qs, qn, count, rows, nb, d, dist.data(), block_rows, norms.data());
       } else {
@@ -208,14 +251,15 @@ SearchResults search_lists(const std::vector<std::string>& ids,
           if (cosine) qnorm[m] = squared_norm(qrows[m], d);
         }
         if (groups[g].shared) {
-          const uint32_t* lists = probes.row(q0);
+          const uint32_t* chosen = probes.row(q0);
           for (size_t j = 0; j < width; ++j) {
-            const uint64_t end = offsets[lists[j] + 1];
-            for (uint64_t begin = offsets[lists[j]]; begin < end; begin += block_rows) {
+            const uint64_t end = lists[chosen[j]].rows;
+            for (uint64_t begin = 0; begin < end; begin += block_rows) {
               const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
-              score(qrows, qnorm, members, begin, nb);
+              score(qrows, qnorm, members, chosen[j], begin, nb);
               for (size_t m = 0; m < members; ++m) {
-                offer(heaps[m], k, dist.data() + m * block_rows, nb, begin, less);
+                offer(heaps[m], k, dist.data() + m * block_rows, nb, row_key(chosen[j], begin),
+                      less);
               }
             }
           }
@@ -224,10 +268,10 @@ SearchResults search_lists(const std::vector<std::string>& ids,
           uses.clear();
           uint64_t at = 0;
           for (size_t m = 0; m < members; ++m) {
-            const uint32_t* lists = probes.row(q0 + m);
+            const uint32_t* chosen = probes.row(q0 + m);
             for (size_t j = 0; j < width; ++j) {
-              uses.push_back({lists[j], static_cast<uint32_t>(m), at});
-              at += offsets[lists[j] + 1] - offsets[lists[j]];
+              uses.push_back({chosen[j], static_cast<uint32_t>(m), at});
+              at += lists[chosen[j]].rows;
             }
           }
           gathered.resize(at);
@@ -242,26 +286,24 @@ SearchResults search_lists(const std::vector<std::string>& ids,
               use_norm[v - u] = qnorm[uses[v].member];
               ++v;
             }
-            const uint64_t first = offsets[uses[u].list];
-            const uint64_t end = offsets[uses[u].list + 1];
-            for (uint64_t begin = first; begin < end; begin += block_rows) {
+            const uint64_t end = lists[uses[u].list].rows;
+            for (uint64_t begin = 0; begin < end; begin += block_rows) {
               const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
-              score(use_rows, use_norm, v - u, begin, nb);
+              score(use_rows, use_norm, v - u, uses[u].list, begin, nb);
               for (size_t w = u; w < v; ++w) {
                 std::copy(dist.data() + (w - u) * block_rows,
                           dist.data() + (w - u) * block_rows + nb,
-                          gathered.data() + uses[w].at + (begin - first));
+                          gathered.data() + uses[w].at + begin);
               }
             }
             u = v;
           }
           at = 0;
           for (size_t m = 0; m < members; ++m) {
-            const uint32_t* lists = probes.row(q0 + m);
+            const uint32_t* chosen = probes.row(q0 + m);
             for (size_t j = 0; j < width; ++j) {
-              const uint64_t begin = offsets[lists[j]];
-              const uint64_t size = offsets[lists[j] + 1] - begin;
-              offer(heaps[m], k, gathered.data() + at, size, begin, less);
+              const uint64_t size = lists[chosen[j]].rows;
+              offer(heaps[m], k, gathered.data() + at, size, row_key(chosen[j], 0), less);
               at += size;
             }
           }
@@ -273,11 +315,9 @@ SearchResults search_lists(const std::vector<std::string>& ids,
           if (with_metadata) results.metadata[q].resize(k);
           for (size_t i = 0; i < heap.size(); ++i) {
             const Entry& e = heap[i];
-            results.ids[q * k + i] = ids[e.row];
+            results.ids[q * k + i] = less.id(e.row);
             results.distances[q * k + i] = root ? std::sqrt(e.dist) : e.dist;
-            if (with_metadata) {
-              results.metadata[q][i] = metadata.empty() ? empty_text : metadata[e.row];
-            }
+            if (with_metadata) results.metadata[q][i] = less.meta(e.row);
           }
           results.counts[q] = static_cast<uint32_t>(heap.size());
         }

@@ -38,6 +38,23 @@ namespace tavrin {
 // Include flag that asks for the metadata texts of the results.
 inline constexpr uint32_t kIncludeMetadata = 1;
 
+// One list of candidates that lies anywhere in memory: `rows` ids, metadata
+// texts (null: all empty) and vectors of the query width, row-major.
+struct CandidateList {
+  const std::string* ids = nullptr;
+  const std::string* metadata = nullptr;
+  const float* vectors = nullptr;
+  uint64_t rows = 0;
+};
+
+// The same search over lists that need not be contiguous (lists read just
+// now beside lists held by a cache): list p of the probe matrix is lists[p].
+// Every list must have the query width; rows and lists must fit 32 bits.
+SearchResults search_candidate_lists(const std::vector<CandidateList>& lists,
+                                     const U32Matrix& probes, const FloatRowsView& queries,
+                                     uint64_t top_k, DistanceMetric metric,
+                                     const std::vector<uint32_t>& include);
+
 SearchResults search_lists(const std::vector<std::string>& ids,
                            const std::vector<uint64_t>& offsets,
                            const std::vector<std::string>& metadata, const FloatRowsView& vectors,

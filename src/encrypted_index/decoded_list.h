@@ -1,0 +1,31 @@
+// One coarse list read back and opened: its live items, one row each, with
+// the number of list entries that were read to build it. Entries of deleted
+// items, repeated entries of one item and entries left behind by an item that
+// moved to another list are not rows. Vectors are contiguous, row-major, so a
+// list can be scanned where it lies, whether it was just read or comes from
+// the result cache.
+#ifndef TAVRIN_ENCRYPTED_INDEX_DECODED_LIST_H_
+#define TAVRIN_ENCRYPTED_INDEX_DECODED_LIST_H_
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavrin {
+
+struct DecodedList {
+  uint32_t list = 0;
+  uint64_t entries_read = 0;  // list entries behind these rows
+  std::vector<std::string> ids;
+  std::vector<float> vectors;  // ids.size() rows of the index dimension
+  std::vector<std::string> metadata;
+
+  uint64_t rows() const { return ids.size(); }
+};
+
+using DecodedListPtr = std::shared_ptr<const DecodedList>;
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_ENCRYPTED_INDEX_DECODED_LIST_H_

@@ -1,0 +1,78 @@
+// Training in place, and training on vectors handed in for export.
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include "client/index_record.h"
+#include "encrypted_index/encrypted_index.h"
+#include "encrypted_index/index_core.h"
+#include "search/kmeans.h"
+
+namespace tavrin {
+namespace {
+
+KMeansParams kmeans_params(const IndexConfig& config, const TrainParams& params) {
+  KMeansParams k;
+  k.n_subvectors = 1;
+  k.n_clusters = config.n_lists();
+  k.max_iters = params.max_iters;
+  k.batch_size = params.batch_size;
+  k.tolerance = params.tolerance;
+  return k;
+}
+
+}  // namespace
+
+void EncryptedIndex::TrainIndex(const TrainParams& params) {
+  IndexCore& core = connected();
+  if (is_trained_) throw std::runtime_error("Index has already been trained.");
+  // Every stored item, once: before training all of them live in list 0.
+  const DecodedListPtr items = core.MergeResults({0}).front();
+  const uint64_t n = items->rows();
+  if (n < index_config_->n_lists()) {
+    throw std::runtime_error(
+        "Number of embeddings is less than the number of clusters. Please ingest more data "
+        "before training.");
+  }
+  if (gpu_accelerate_) throw std::runtime_error(kCudaError);
+  const uint64_t dimension = index_config_->dimension;
+  FloatMatrix vectors(items->vectors, dimension);
+  std::vector<CentroidMatrix> codebooks =
+      kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
+
+  trained_data_.codebooks = std::move(codebooks);
+  is_trained_ = true;
+  core.clear(false);
+  try {
+    Upsert(vectors, items->ids, {}, items->metadata);
+  } catch (...) {
+    // The centroids are in force either way: store them before reporting.
+    store_index_record();
+    throw;
+  }
+  store_index_record();
+}
+
+Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,
+                                        bool delete_after) {
+  IndexCore& core = connected();
+  if (gpu_accelerate_) throw std::runtime_error(kCudaError);
+  TrainedData trained = trained_data_;
+  trained.codebooks =
+      kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
+  Bytes bytes = serialize_index_record(index_name_, *index_config_, trained, true);
+
+  if (delete_after) {
+    core.clear(true);
+  } else if (core.record_store().CountItems() != 0) {
+    // Items stay where their lists put them; taking new centroids would
+    // leave them in lists that queries no longer probe for them.
+    return bytes;
+  }
+  trained_data_ = std::move(trained);
+  is_trained_ = true;
+  if (!delete_after) store_index_record();
+  return bytes;
+}
+
+}  // namespace tavrin

@@ -1,0 +1,119 @@
+// Upsert: validation, duplicate ids, list assignment, the centroid metadata
+// map, then the core's ingest.
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "encrypted_index/encrypted_index.h"
+#include "encrypted_index/index_core.h"
+#include "search/assign.h"
+
+namespace tavrin {
+namespace {
+
+std::string dimension_error(uint64_t given, uint64_t expected) {
+  return "The dimension of the vectors provided (" + std::to_string(given) +
+         ") doesn't match the index configuration (" + std::to_string(expected) + ").";
+}
+
+// The first occurrence of each id, in order; empty when every id is new.
+std::vector<size_t> first_occurrences(const std::vector<std::string>& ids) {
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(ids.size());
+  std::vector<size_t> keep;
+  bool duplicates = false;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (seen.insert(ids[i]).second) {
+      keep.push_back(i);
+    } else {
+      duplicates = true;
+    }
+  }
+  if (!duplicates) keep.clear();
+  return keep;
+}
+
+}  // namespace
+
+std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatMatrix& vectors) const {
+  if (!is_trained_) return std::vector<uint32_t>(vectors.rows, 0);
+  if (index_config_->index_type != IndexType::IVFFLAT) {
+    throw std::runtime_error("Unsupported index type for quantization.");
+  }
+  if (gpu_accelerate_) throw std::runtime_error(kCudaError);
+  U32Matrix codes = assign_codes(vectors, trained_data_.codebooks, index_config_->metric);
+  if (codes.rows * codes.cols != vectors.rows) {
+    throw std::runtime_error("Mismatch between the number of quantized embeddings and IDs.");
+  }
+  return std::move(codes.data);
+}
+
+void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::string>& ids,
+                            const std::vector<Bytes>& contents,
+                            const std::vector<std::string>& metadata) {
+  IndexCore& core = connected();
+  const std::vector<size_t> keep = first_occurrences(ids);
+  if (!keep.empty()) {
+    std::cerr << "Warning: Duplicate IDs detected. Skipping duplicate IDs." << std::endl;
+  }
+  if (vectors.rows != ids.size()) {
+    throw std::runtime_error("Mismatch between the number of vectors and IDs.");
+  }
+  if (vectors.rows == 0) throw std::invalid_argument("Vectors and IDs cannot be empty.");
+  if (vectors.cols != index_config_->dimension) {
+    throw std::runtime_error(dimension_error(vectors.cols, index_config_->dimension));
+  }
+  if (!contents.empty() && contents.size() != vectors.rows) {
+    throw std::runtime_error("Mismatch between the number of vectors and items.");
+  }
+  // Read item by item below: a short list must not be read past its end.
+  if (!metadata.empty() && metadata.size() != vectors.rows) {
+    throw std::runtime_error("Mismatch between the number of vectors and metadata.");
+  }
+
+  try {
+    // Later duplicates are dropped with their rows; the first one is stored.
+    FloatMatrix kept_vectors;
+    std::vector<std::string> kept_ids;
+    std::vector<Bytes> kept_contents;
+    std::vector<std::string> kept_metadata;
+    const FloatMatrix* v = &vectors;
+    const std::vector<std::string>* i = &ids;
+    const std::vector<Bytes>* c = &contents;
+    const std::vector<std::string>* m = &metadata;
+    if (!keep.empty()) {
+      kept_vectors = FloatMatrix::zeros(keep.size(), vectors.cols);
+      for (size_t r = 0; r < keep.size(); ++r) {
+        std::copy(vectors.row(keep[r]), vectors.row(keep[r]) + vectors.cols, kept_vectors.row(r));
+        kept_ids.push_back(ids[keep[r]]);
+        if (!contents.empty()) kept_contents.push_back(contents[keep[r]]);
+        if (!metadata.empty()) kept_metadata.push_back(metadata[keep[r]]);
+      }
+      v = &kept_vectors;
+      i = &kept_ids;
+      c = &kept_contents;
+      m = &kept_metadata;
+    }
+
+    const std::vector<uint32_t> lists = assign_lists(*v);
+    if (is_trained_) update_centroid_metadata(*m, lists);
+
+    IngestBatch batch;
+    batch.lists = &lists;
+    batch.ids = i;
+    batch.vectors = v;
+    batch.contents = c;
+    batch.metadata = m;
+    core.Ingest(batch);
+  } catch (const std::exception& e) {
+    // Reported as before, and then raised: a failed upsert never looks like
+    // a successful one.
+    std::cerr << "Error ingesting: " << e.what() << std::endl;
+    throw std::runtime_error(e.what());
+  }
+}
+
+}  // namespace tavrin

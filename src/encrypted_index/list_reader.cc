@@ -1,0 +1,154 @@
+// Reading whole lists: labels and masks regenerated from the list counts,
+// entries unmasked into item tokens, records fetched and opened, all in one
+// batched read per store for any number of lists.
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "common/parallel.h"
+#include "crypto/list_entry_labels.h"
+#include "crypto/sealed_record.h"
+#include "encrypted_index/index_core.h"
+#include "encrypted_index/item_record.h"
+
+namespace tavrin {
+
+std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
+    const std::vector<uint32_t>& lists) {
+  std::vector<std::shared_ptr<DecodedList>> out;
+  out.reserve(lists.size());
+  for (uint32_t list : lists) {
+    auto entry = std::make_shared<DecodedList>();
+    entry->list = list;
+    entry->entries_read = list_counts_[list];
+    out.push_back(std::move(entry));
+  }
+  uint64_t total = 0;
+  for (uint32_t list : lists) total += list_counts_[list];
+  if (total == 0) return out;
+
+  const ListMasks masks =
+      list_entry_masks(lists, centroid_seeds_, list_counts_, static_cast<uint32_t>(rounds_));
+  const ByteMatrix rows = index_store_->BatchGetRows(masks.labels);
+  if (rows.cols != 8 || rows.rows != masks.labels.size()) {
+    throw std::runtime_error("Invalid encrypted item ID size");
+  }
+  const std::vector<uint64_t> tokens = unmask_item_ids(rows, masks.masks);
+
+  // One row per item and list: an item overwritten in place has several
+  // entries in its list that lead to the same record.
+  std::vector<uint64_t> unique;
+  std::vector<uint64_t> unique_offsets{0};
+  unique.reserve(tokens.size());
+  std::unordered_set<uint64_t> seen;
+  for (size_t p = 0; p < lists.size(); ++p) {
+    seen.clear();
+    for (uint64_t e = masks.offsets[p]; e < masks.offsets[p + 1]; ++e) {
+      if (seen.insert(tokens[e]).second) unique.push_back(tokens[e]);
+    }
+    unique_offsets.push_back(unique.size());
+  }
+
+  const std::vector<Bytes> records = decrypt_items(record_store_->BatchGetItems(unique), data_key_);
+
+  // A row is kept when its record exists (the item was not deleted) and
+  // names this list (the item did not move to another list since).
+  std::vector<ItemRecordView> views(records.size());
+  std::vector<uint8_t> keep(records.size(), 0);
+  std::vector<size_t> list_of(records.size());
+  for (size_t p = 0; p < lists.size(); ++p) {
+    for (uint64_t r = unique_offsets[p]; r < unique_offsets[p + 1]; ++r) list_of[r] = p;
+  }
+  parallel_for(records.size(), 1024, 256, [&](size_t r) {
+    if (records[r].empty()) return;
+    if (!read_item_record(records[r], vector_bytes_, &views[r])) {
+      throw std::runtime_error("Insufficient payload size for item record");
+    }
+    keep[r] = views[r].list == lists[list_of[r]] ? 1 : 0;
+  });
+
+  const size_t floats = vector_bytes_ / sizeof(float);
+  std::vector<size_t> position(records.size());
+  for (size_t p = 0; p < lists.size(); ++p) {
+    size_t kept = 0;
+    for (uint64_t r = unique_offsets[p]; r < unique_offsets[p + 1]; ++r) {
+      if (keep[r]) position[r] = kept++;
+    }
+    DecodedList& entry = *out[p];
+    entry.ids.resize(kept);
+    entry.metadata.resize(kept);
+    entry.vectors.resize(kept * floats);
+  }
+  parallel_for(records.size(), 1024, 256, [&](size_t r) {
+    if (!keep[r]) return;
+    DecodedList& entry = *out[list_of[r]];
+    const size_t at = position[r];
+    entry.ids[at].assign(views[r].id);
+    entry.metadata[at].assign(views[r].metadata);
+    std::memcpy(entry.vectors.data() + at * floats, views[r].vector, vector_bytes_);
+  });
+  return out;
+}
+
+std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>& lists) {
+  load_list_counts();
+  ensure_centroid_seeds();
+  for (uint32_t list : lists) {
+    if (list >= n_lists_) {
+      throw std::runtime_error("Error in MergeResults: Missing token index entry for query_token: " +
+                               std::to_string(list) + " current_result_index: 0");
+    }
+  }
+
+  std::vector<DecodedListPtr> result(lists.size());
+  std::vector<uint32_t> misses;
+  std::vector<size_t> miss_slots;
+  for (size_t p = 0; p < lists.size(); ++p) {
+    const uint32_t list = lists[p];
+    if (cache_.enabled()) {
+      std::shared_ptr<DecodedList> cached = cache_.Lookup(list);
+      if (cached && cached->entries_read == list_counts_[list]) {
+        result[p] = std::move(cached);
+        continue;
+      }
+      if (!cached && list_counts_[list] == 0) {
+        auto empty = std::make_shared<DecodedList>();
+        empty->list = list;
+        result[p] = std::move(empty);
+        continue;
+      }
+      cache_.Drop(list);
+    }
+    misses.push_back(list);
+    miss_slots.push_back(p);
+  }
+  if (misses.empty()) return result;
+
+  // A list asked for twice is read once.
+  std::vector<uint32_t> distinct;
+  std::vector<size_t> distinct_of(misses.size());
+  {
+    std::unordered_map<uint32_t, size_t> at;
+    for (size_t m = 0; m < misses.size(); ++m) {
+      auto [it, fresh] = at.emplace(misses[m], distinct.size());
+      if (fresh) distinct.push_back(misses[m]);
+      distinct_of[m] = it->second;
+    }
+  }
+  std::vector<std::shared_ptr<DecodedList>> read;
+  try {
+    read = read_lists(distinct);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("Error in MergeResults: ") + e.what() +
+                             " current_result_index: " + std::to_string(miss_slots.front()));
+  }
+  for (size_t m = 0; m < misses.size(); ++m) result[miss_slots[m]] = read[distinct_of[m]];
+  for (auto& entry : read) cache_.Insert(entry);
+  return result;
+}
+
+}  // namespace tavrin
