@@ -56,8 +56,7 @@ constexpr Column kItemColumns[] = {
 PostgresKeystore::PostgresKeystore(const tavrin::DBConfig& config, std::string index_name,
                                    uint64_t base, int32_t role)
     : index_name_(std::move(index_name)),
-      hashed_index_name_((base + static_cast<uint64_t>(static_cast<int64_t>(role))) &
-                         kClearTopBit),
+      hashed_index_name_((base + static_cast<uint64_t>(static_cast<int64_t>(role))) & kClearTopBit),
       hashed_text_(std::to_string(hashed_index_name_)),
       role_(role) {
   if (!config.connection_string) {
@@ -68,8 +67,9 @@ PostgresKeystore::PostgresKeystore(const tavrin::DBConfig& config, std::string i
 
   // Defaults first: settings in the caller's connection string, expanded from
   // the last keyword, override them.
-  const char* keywords[] = {"connect_timeout", "keepalives", "keepalives_idle",
-                            "keepalives_interval", "keepalives_count", "dbname", nullptr};
+  const char* keywords[] = {
+      "connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count",
+      "dbname",          nullptr};
   const char* values[] = {"10", "1", "10", "5", "3", config.connection_string->c_str(), nullptr};
   conn_.reset(PQconnectdbParams(keywords, values, /*expand_dbname=*/1));
   if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
@@ -153,10 +153,10 @@ void PostgresKeystore::Command(const std::string& sql, const char* prefix) {
 
 void PostgresKeystore::EnsureTable() {
   const char* folded[] = {table_.folded.c_str()};
-  PgResult exists = Run(
-      "SELECT EXISTS (SELECT FROM information_schema.tables WHERE table_schema = "
-      "current_schema() AND table_name = $1);",
-      {folded[0]});
+  PgResult exists =
+      Run("SELECT EXISTS (SELECT FROM information_schema.tables WHERE table_schema = "
+          "current_schema() AND table_name = $1);",
+          {folded[0]});
   if (PQresultStatus(exists.get()) != PGRES_TUPLES_OK || PQntuples(exists.get()) != 1) Fail("");
   if (PQgetvalue(exists.get(), 0, 0)[0] != 't') {
     const std::string sql =
@@ -170,8 +170,8 @@ void PostgresKeystore::EnsureTable() {
       const char* state = PQresultErrorField(created.get(), PG_DIAG_SQLSTATE);
       // Another client created it first: duplicate table, or the unique
       // violation on the catalogue that the same race can raise.
-      const bool raced =
-          state != nullptr && (std::strcmp(state, "42P07") == 0 || std::strcmp(state, "23505") == 0);
+      const bool raced = state != nullptr &&
+                         (std::strcmp(state, "42P07") == 0 || std::strcmp(state, "23505") == 0);
       if (!raced) Fail("Failed to create postgres table: ");
       std::cerr << "Table " << table_.folded << " already exists." << std::endl;
     }
@@ -182,10 +182,10 @@ void PostgresKeystore::EnsureTable() {
 }
 
 void PostgresKeystore::CheckSchema() {
-  PgResult cols = Run(
-      "SELECT column_name, data_type FROM information_schema.columns WHERE table_schema = "
-      "current_schema() AND table_name = $1;",
-      {table_.folded.c_str()});
+  PgResult cols =
+      Run("SELECT column_name, data_type FROM information_schema.columns WHERE table_schema = "
+          "current_schema() AND table_name = $1;",
+          {table_.folded.c_str()});
   if (PQresultStatus(cols.get()) != PGRES_TUPLES_OK) {
     Fail("Failed to verify schema for table " + table_.folded + ": ");
   }
@@ -315,8 +315,8 @@ void PostgresKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
 
 void PostgresKeystore::PutItem(uint64_t key, const Bytes& value) {
   const std::string k = std::to_string(key);
-  PgResult r = Run("INSERT INTO " + table_.quoted + " (key, value, index_name) VALUES ($1, $2, $3)" +
-                       upsert_tail_,
+  PgResult r = Run("INSERT INTO " + table_.quoted +
+                       " (key, value, index_name) VALUES ($1, $2, $3)" + upsert_tail_,
                    {k.c_str(), param_bytes(value.data()), hashed_text_.c_str()},
                    {0, static_cast<int>(value.size()), 0}, {kText, kBinary, kText});
   if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Postgres put_item error: ");
@@ -325,9 +325,9 @@ void PostgresKeystore::PutItem(uint64_t key, const Bytes& value) {
 void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   if (keys.empty()) return;
   const std::string list = key_array(keys);
-  PgResult r = Run("DELETE FROM " + table_.quoted +
-                       " WHERE index_name = $1 AND key = ANY ($2::varchar[]);",
-                   {hashed_text_.c_str(), list.c_str()});
+  PgResult r =
+      Run("DELETE FROM " + table_.quoted + " WHERE index_name = $1 AND key = ANY ($2::varchar[]);",
+          {hashed_text_.c_str(), list.c_str()});
   if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Batch delete failed: ");
 }
 

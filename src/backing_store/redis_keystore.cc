@@ -35,8 +35,8 @@ const std::string& connection_string_of(const tavrin::DBConfig& config) {
 
 }  // namespace
 
-RedisKeystore::RedisKeystore(const tavrin::DBConfig& config, std::string index_name,
-                             uint64_t base, int32_t role)
+RedisKeystore::RedisKeystore(const tavrin::DBConfig& config, std::string index_name, uint64_t base,
+                             int32_t role)
     : conn_(connection_string_of(config)),
       index_name_(std::move(index_name)),
       hashed_index_name_(base + static_cast<uint64_t>(static_cast<int64_t>(role))),
@@ -170,7 +170,8 @@ std::vector<Bytes> RedisKeystore::BatchGetItems(const std::vector<uint64_t>& key
 void RedisKeystore::PushConfigItem(const std::string& name, const Bytes& value) {
   RedisReply r = conn_.Command({"HSET", table_name_, name, view(value)});
   if (!r) throw std::runtime_error("Redis set_item error: connection failure.");
-  if (r->type == REDIS_REPLY_ERROR) throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
+  if (r->type == REDIS_REPLY_ERROR)
+    throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
 }
 
 Bytes RedisKeystore::LoadConfigItem(const std::string& name) {

@@ -82,7 +82,8 @@ TEST(Client, RedisListingReadsTheConfigurationHash) {
   raw.Command({"SET", table, "not a hash"});
   ::testing::internal::CaptureStderr();
   const std::string msg = error_text<std::invalid_argument>([&] { client.ListIndexes(); });
-  EXPECT_EQ(::testing::internal::GetCapturedStderr().rfind("Error in ListIndexes for Redis: ", 0), 0u);
+  const std::string logged = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(logged.rfind("Error in ListIndexes for Redis: ", 0), 0u) << logged;
   EXPECT_NE(msg.find("WRONGTYPE"), std::string::npos) << msg;
   raw.Command({"DEL", table});
 }

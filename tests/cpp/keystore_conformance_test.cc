@@ -36,7 +36,8 @@ void PrintTo(const StoreKind& kind, std::ostream* os) { *os << kind.name; }
 
 const StoreKind kKinds[] = {
     {"Memory", false, "Mismatch between number of keys and batch size", ""},
-    {"Postgres", true, "Mismatch between number of keys and values", "' does not exist in Postgres."},
+    {"Postgres", true, "Mismatch between number of keys and values",
+     "' does not exist in Postgres."},
     {"Redis", true, "Mismatch between number of keys and batch size", "' does not exist in Redis."},
 };
 
@@ -89,8 +90,10 @@ class KeystoreConformance : public ::testing::TestWithParam<StoreKind> {
     } else {
       s = std::make_unique<MemoryKeystore>(index_name, base_ + offset, role);
     }
-    if (role != 1) made_.push_back(std::move(s));
-    else configs_.push_back(std::move(s));
+    if (role != 1)
+      made_.push_back(std::move(s));
+    else
+      configs_.push_back(std::move(s));
     return role == 1 ? *configs_.back() : *made_.back();
   }
 
@@ -240,9 +243,7 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
   Keystore* stores[2] = {&Make(0), &Make(7)};
   Model models[2];
   const uint64_t special[] = {~uint64_t{0}, uint64_t{1} << 63, 0};
-  auto key = [&] {
-    return rng() % 8 == 0 ? special[rng() % 3] : rng() % 24;
-  };
+  auto key = [&] { return rng() % 8 == 0 ? special[rng() % 3] : rng() % 24; };
   auto value = [&](bool row) {
     if (row) return Bytes(8, static_cast<uint8_t>(rng()));
     Bytes v(rng() % 4 == 0 ? 0 : 1 + rng() % 40);

@@ -107,8 +107,8 @@ TEST_F(PostgresStore, BatchInsertsAreChunkedInOneTransaction) {
 }
 
 TEST_F(PostgresStore, TableNamesFollowOneRuleWithTheListing) {
-  for (const std::string& bad : std::vector<std::string>{"", "1abc", "bad name", "x\"; DROP TABLE y; --", "caf\xc3\xa9",
-                                std::string(64, 'a')}) {
+  for (const std::string& bad : std::vector<std::string>{
+           "", "1abc", "bad name", "x\"; DROP TABLE y; --", "caf\xc3\xa9", std::string(64, 'a')}) {
     // The unreachable server shows the name is refused before connecting.
     DBConfig cfg(Location::POSTGRES, bad, std::string("host=127.0.0.1 port=1"));
     EXPECT_NE(error_text([&] { PostgresKeystore(cfg, "i", 1, 0); }).find("not a plain SQL"),
@@ -141,7 +141,8 @@ TEST_F(PostgresStore, TableNamesFollowOneRuleWithTheListing) {
 
 TEST_F(PostgresStore, SchemaIsCheckedAndTheConflictTargetDetected) {
   const std::string t = Lower(table_);
-  Sql("CREATE TABLE " + t + " (key VARCHAR(255) PRIMARY KEY, value TEXT NOT NULL, index_name "
+  Sql("CREATE TABLE " + t +
+      " (key VARCHAR(255) PRIMARY KEY, value TEXT NOT NULL, index_name "
       "BIGINT NOT NULL);");
   const std::string mismatch = "Table " + t + " exists but does not match the expected schema.";
   EXPECT_EQ(error_text([&] { PostgresKeystore(Config(t), "i", 1, 0); }), mismatch);
@@ -184,8 +185,8 @@ TEST_F(PostgresStore, FailedStatementsThrowInsteadOfReadingAsEmpty) {
             "The PostgreSQL store needs a connection string");
   // The server's reason follows the prefix.
   const std::string refused = error_text([&] {
-    PostgresKeystore(DBConfig(Location::POSTGRES, table_, conninfo_ + " user=nobody_here"), "i",
-                     1, 0);
+    PostgresKeystore(DBConfig(Location::POSTGRES, table_, conninfo_ + " user=nobody_here"), "i", 1,
+                     0);
   });
   EXPECT_EQ(refused.rfind("Postgres connection error: ", 0), 0u) << refused;
   EXPECT_NE(refused.find("nobody_here"), std::string::npos) << refused;

@@ -30,12 +30,13 @@ bool starts(const std::string& text, const std::string& prefix) {
   return text.rfind(prefix, 0) == 0;
 }
 
-#define TAVRIN_REQUIRE_SCRATCH(server)                                                  \
+#define TAVRIN_REQUIRE_SCRATCH(server) \
   if (!(server).started()) TAVRIN_SKIP_OR_FAIL("could not start a redis-server of our own")
 
 TEST(RedisConnectionString, PairsAndRequiredKeys) {
   using Pairs = std::map<std::string, std::string>;
-  EXPECT_EQ(parse_redis_pairs("host:h,port:1,db:2"), (Pairs{{"host", "h"}, {"port", "1"}, {"db", "2"}}));
+  EXPECT_EQ(parse_redis_pairs("host:h,port:1,db:2"),
+            (Pairs{{"host", "h"}, {"port", "1"}, {"db", "2"}}));
   // A later duplicate wins, a value may hold a colon, a trailing key without
   // a value is dropped, nothing is trimmed.
   EXPECT_EQ(parse_redis_pairs("a:1,a:2,pw:x:y,tail"), (Pairs{{"a", "2"}, {"pw", "x:y"}}));
@@ -51,8 +52,9 @@ TEST(RedisConnectionString, PairsAndRequiredKeys) {
   EXPECT_THROW(RedisKeystore(redis("host:h,port:63x,db:0"), "i", 1, 0), std::invalid_argument);
   EXPECT_THROW(RedisKeystore(redis("host:h,port:1,db:zero"), "i", 1, 0), std::invalid_argument);
   EXPECT_TRUE(starts(message("host:127.0.0.1,port:1,db:0,"), "Failed to connect to Redis"));
-  EXPECT_EQ(error_text([] { RedisKeystore(DBConfig(Location::REDIS, "t", std::nullopt), "i", 1, 0); }),
-            "The Redis store needs a connection string");
+  EXPECT_EQ(
+      error_text([] { RedisKeystore(DBConfig(Location::REDIS, "t", std::nullopt), "i", 1, 0); }),
+      "The Redis store needs a connection string");
   EXPECT_EQ(error_text([] {
               RedisKeystore(DBConfig(Location::REDIS, std::nullopt, "host:h"), "i", 1, 0);
             }),
@@ -72,7 +74,8 @@ TEST(RedisStore, AuthenticatesWithPasswordAndUser) {
   };
   EXPECT_EQ(attempt(",password:sesame"), "ok");
   EXPECT_EQ(attempt(",user:alice,password:wonder,colour:blue"), "ok");  // unknown keys ignored
-  EXPECT_TRUE(starts(attempt(",password:wrong"), "Failed to authenticate to Redis")) << attempt(",password:wrong");
+  EXPECT_TRUE(starts(attempt(",password:wrong"), "Failed to authenticate to Redis"))
+      << attempt(",password:wrong");
   EXPECT_TRUE(starts(attempt(",user:alice,password:sesame"), "Failed to authenticate to Redis"));
   // Without a password the database cannot be selected: refused, not used.
   EXPECT_TRUE(starts(attempt(""), "Failed to select Redis database: NOAUTH")) << attempt("");
@@ -94,7 +97,8 @@ TEST_F(RedisShared, ErrorRepliesAreFailuresNotAbsentValues) {
   RedisKeystore store(redis(conn_), "i", base_, 0);
   RedisConnection raw(conn_);
   std::string hash(8, '\0');
-  for (int i = 0; i < 8; ++i) hash[i] = static_cast<char>((store.hashed_index_name() >> (8 * i)) & 0xff);
+  for (int i = 0; i < 8; ++i)
+    hash[i] = static_cast<char>((store.hashed_index_name() >> (8 * i)) & 0xff);
   // The hash holds the value under the key's 8 little-endian bytes.
   store.PutItem(0x0102030405060708, {'v'});
   RedisReply r = raw.Command({"HGET", hash, std::string("\x08\x07\x06\x05\x04\x03\x02\x01", 8)});
@@ -105,7 +109,8 @@ TEST_F(RedisShared, ErrorRepliesAreFailuresNotAbsentValues) {
   raw.Command({"DEL", hash});
   raw.Command({"SET", hash, "not a hash"});
   EXPECT_TRUE(starts(error_text([&] { store.GetItem(1); }), "HGET command failed: WRONGTYPE"));
-  EXPECT_TRUE(starts(error_text([&] { store.BatchGetRows({1}); }), "HMGET command failed: WRONGTYPE"));
+  EXPECT_TRUE(
+      starts(error_text([&] { store.BatchGetRows({1}); }), "HMGET command failed: WRONGTYPE"));
   EXPECT_TRUE(starts(error_text([&] { store.BatchGetItems({1}); }), "HMGET command failed"));
   EXPECT_TRUE(starts(error_text([&] { store.CountItems(); }), "HLEN command failed"));
   // Every reply of the pipeline is read, so the connection stays in step.
@@ -181,8 +186,9 @@ TEST(RedisStore, ServerGoingAwayFailsWithinBoundedTime) {
   EXPECT_THROW(orphan.GetItem(1), std::runtime_error);
   EXPECT_THROW(orphan.BatchPutItems({2}, {{2}}), std::runtime_error);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
-  EXPECT_TRUE(starts(error_text([&] { RedisKeystore(redis(server.connection_string()), "i", 1, 0); }),
-                     "Failed to connect to Redis"));
+  EXPECT_TRUE(
+      starts(error_text([&] { RedisKeystore(redis(server.connection_string()), "i", 1, 0); }),
+             "Failed to connect to Redis"));
 }
 
 }  // namespace

@@ -51,8 +51,12 @@ class ScratchRedis {
   }
   // Freezes or resumes the server: a peer that keeps its socket open and
   // never answers.
-  void Pause() { if (pid_ > 0) kill(pid_, SIGSTOP); }
-  void Resume() { if (pid_ > 0) kill(pid_, SIGCONT); }
+  void Pause() {
+    if (pid_ > 0) kill(pid_, SIGSTOP);
+  }
+  void Resume() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+  }
   // Ends the server at once; waits until its port refuses connections.
   void Kill() {
     if (pid_ <= 0) return;

@@ -34,19 +34,19 @@ inline bool running_in_ci() {
 }  // namespace tavrin::testing
 
 // Skips the test (fails it under CI=true) with `why`.
-#define TAVRIN_SKIP_OR_FAIL(why)                                     \
-  do {                                                               \
-    if (::tavrin::testing::running_in_ci()) GTEST_FAIL() << (why);   \
-    GTEST_SKIP() << (why);                                           \
+#define TAVRIN_SKIP_OR_FAIL(why)                                   \
+  do {                                                             \
+    if (::tavrin::testing::running_in_ci()) GTEST_FAIL() << (why); \
+    GTEST_SKIP() << (why);                                         \
   } while (0)
 
-#define TAVRIN_REQUIRE_POSTGRES(var)                                                       \
-  auto var##_opt = ::tavrin::testing::postgres_conninfo();                                 \
+#define TAVRIN_REQUIRE_POSTGRES(var)                                                     \
+  auto var##_opt = ::tavrin::testing::postgres_conninfo();                               \
   if (!var##_opt) TAVRIN_SKIP_OR_FAIL("no PostgreSQL server: run through scripts/test"); \
   const std::string var = *var##_opt
 
-#define TAVRIN_REQUIRE_REDIS(var)                                                  \
-  auto var##_opt = ::tavrin::testing::redis_connection_string();                   \
+#define TAVRIN_REQUIRE_REDIS(var)                                                   \
+  auto var##_opt = ::tavrin::testing::redis_connection_string();                    \
   if (!var##_opt) TAVRIN_SKIP_OR_FAIL("no Redis server: run through scripts/test"); \
   const std::string var = *var##_opt
 
