@@ -331,7 +331,9 @@ def in_child(system, data_path, params, threads, sweep, workdir):
     if sweep:
         cmd.append("--sweep")
     env = dict(os.environ, OMP_NUM_THREADS=str(threads), OPENBLAS_NUM_THREADS="1")
-    proc = subprocess.Popen(cmd, env=env)
+    # The child's figures come back through out_path; its standard output only
+    # carries the cache's notes about lists it had to read.
+    proc = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL)
     _, status, usage = os.wait4(proc.pid, 0)
     proc.returncode = os.waitstatus_to_exitcode(status) if hasattr(
         os, "waitstatus_to_exitcode") else (status >> 8)
