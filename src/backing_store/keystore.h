@@ -26,6 +26,13 @@ inline constexpr const char kBatchMismatchError[] =
 inline constexpr const char kRowWidthError[] =
     "Amount of data must be divisible by the size of each value";
 
+// Refusal of a stored value read back as a row of another width: returning it
+// cut, padded or shifted would hand wrong rows to the caller.
+inline std::string stored_width_error(uint64_t key, uint64_t length, uint64_t row_size) {
+  return "Stored value for key " + std::to_string(key) + " is " + std::to_string(length) +
+         " bytes long, not the row size " + std::to_string(row_size);
+}
+
 class Keystore {
  public:
   virtual ~Keystore() = default;

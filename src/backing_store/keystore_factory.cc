@@ -3,6 +3,8 @@
 #include <stdexcept>
 
 #include "backing_store/memory_keystore.h"
+#include "backing_store/postgres_keystore.h"
+#include "backing_store/redis_keystore.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 
@@ -14,11 +16,9 @@ std::unique_ptr<Keystore> KeystoreFactory::Create(const tavrin::DBConfig& config
     case tavrin::Location::NONE:
       return std::make_unique<MemoryKeystore>(index_name, base, role);
     case tavrin::Location::REDIS:
-      // TODO: build RedisKeystore(config, index_name, base, role) once it lands.
-      throw std::runtime_error("The Redis store is not available in this build yet");
+      return std::make_unique<RedisKeystore>(config, index_name, base, role);
     case tavrin::Location::POSTGRES:
-      // TODO: build PostgresKeystore(config, index_name, base, role) once it lands.
-      throw std::runtime_error("The PostgreSQL store is not available in this build yet");
+      return std::make_unique<PostgresKeystore>(config, index_name, base, role);
   }
   throw std::runtime_error("Unsupported index location");
 }

@@ -93,9 +93,7 @@ ByteMatrix MemoryKeystore::BatchGetRows(const std::vector<uint64_t>& keys) {
         // A value of another width would shift every later row onto the wrong
         // key; refuse it rather than return misaligned rows.
         if (it->second.size() != row_size) {
-          throw std::runtime_error("Stored value for key " + std::to_string(key) + " is " +
-                                   std::to_string(it->second.size()) +
-                                   " bytes long, not the row size " + std::to_string(row_size));
+          throw std::runtime_error(stored_width_error(key, it->second.size(), row_size));
         }
         if (row_size != 0) std::memcpy(dst, it->second.data(), row_size);
       }

@@ -4,9 +4,12 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "backing_store/config_listing.h"
 #include "client/index_record.h"
 
 namespace tavrin {
+
+namespace internal_store = tavrin_encrypted_index::internal::backing_store;
 
 Client::Client(const DBConfig& index_location, const DBConfig& config_location,
                const DBConfig& items_location, int32_t cpu_threads, bool gpu_accelerate)
@@ -103,13 +106,27 @@ std::unique_ptr<EncryptedIndex> Client::LoadSerializedIndex(const Bytes& buffer,
 }
 
 std::vector<std::string> Client::ListIndexes() const {
-  if (index_location_.location != Location::POSTGRES) {
-    throw std::invalid_argument("Listing indexes needs a PostgreSQL index location.");
+  // The configuration location is where the names live, so it decides.
+  const char* store = nullptr;
+  std::vector<std::string> (*list)(const DBConfig&) = nullptr;
+  switch (config_location_.location) {
+    case Location::POSTGRES:
+      store = "Postgres";
+      list = &ListIndexesPostgres;
+      break;
+    case Location::REDIS:
+      store = "Redis";
+      list = &internal_store::ListIndexesRedis;
+      break;
+    default:
+      throw std::invalid_argument(
+          "Indexes cannot be listed from an in-process configuration location: it keeps no "
+          "configuration items.");
   }
   try {
-    return ListIndexesPostgres(config_location_);
+    return list(config_location_);
   } catch (const std::exception& e) {
-    std::cerr << "Error in ListIndexes for Postgres: " << e.what() << std::endl;
+    std::cerr << "Error in ListIndexes for " << store << ": " << e.what() << std::endl;
     throw std::invalid_argument(std::string("Could not list indexes: ") + e.what());
   }
 }

@@ -45,9 +45,10 @@ class Client {
   std::unique_ptr<EncryptedIndex> LoadSerializedIndex(const Bytes& buffer,
                                                       const Key256& index_key) const;
 
-  // Names of the indexes kept in the configuration table. Only PostgreSQL
-  // index locations can be listed; any failure is reported on standard error
-  // and thrown as std::invalid_argument.
+  // Names of the indexes kept by the configuration location: a PostgreSQL
+  // table or a Redis hash named by its table name. An in-process location
+  // keeps no configuration items and is refused. Every failure is reported on
+  // standard error and thrown as std::invalid_argument.
   std::vector<std::string> ListIndexes() const;
 
   int32_t GetCpuThreads() const { return cpu_threads_; }
@@ -72,8 +73,10 @@ class Client {
 
 // Index names in a PostgreSQL configuration table: the index_name values that
 // end in ".cvs", without that suffix, in the order the server returns them.
-// Throws std::runtime_error when the record lacks a table or connection
-// string, the connection fails or the query fails.
+// The table is named as the PostgreSQL store names it (pg_handles.h). Throws
+// std::runtime_error when the record lacks a table or connection string, the
+// table name is not a plain identifier, the connection fails or the query
+// fails.
 std::vector<std::string> ListIndexesPostgres(const DBConfig& config_location);
 
 }  // namespace tavrin

@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <string>
+
+#include "backing_store/redis_keystore.h"
 
 #include "test_services.h"
 #include "test_util.h"
@@ -50,7 +54,38 @@ TEST(Client, PostgresListingChecksTheRecordFirst) {
   DBConfig pg(Location::POSTGRES, std::nullopt, std::nullopt);
   EXPECT_THROW(Client(pg, pg, pg, 0, false).ListIndexes(), std::invalid_argument);
   DBConfig memory(Location::MEMORY, std::nullopt, std::nullopt);
-  EXPECT_THROW(Client(memory, memory, memory, 0, false).ListIndexes(), std::invalid_argument);
+  EXPECT_EQ(error_text<std::invalid_argument>([&] {
+              Client(pg, memory, memory, 0, false).ListIndexes();
+            }),
+            "Indexes cannot be listed from an in-process configuration location: it keeps no "
+            "configuration items.");
+}
+
+TEST(Client, RedisListingReadsTheConfigurationHash) {
+  TAVRIN_REQUIRE_REDIS(connection);
+  namespace store = tavrin_encrypted_index::internal::backing_store;
+  const std::string table = "list_cfg_" + std::to_string(getpid());
+  DBConfig cfg(Location::REDIS, table, connection);
+  DBConfig memory(Location::MEMORY, std::nullopt, std::nullopt);
+  Client client(memory, cfg, memory, 0, false);
+  EXPECT_TRUE(client.ListIndexes().empty());  // no hash yet
+  store::RedisKeystore writer(cfg, "b", 1, 1);
+  for (const char* item : {"b.cvs", "b.cei", ".cvs", "a.b.cvs", "cvs", "c.cvs.cei"}) {
+    writer.PushConfigItem(item, {1});
+  }
+  EXPECT_EQ(client.ListIndexes(), (std::vector<std::string>{"a.b", "b"}));
+  writer.DeleteIndex();
+  EXPECT_EQ(client.ListIndexes(), (std::vector<std::string>{"a.b"}));
+
+  store::RedisConnection raw(connection);
+  raw.Command({"DEL", table});
+  raw.Command({"SET", table, "not a hash"});
+  ::testing::internal::CaptureStderr();
+  const std::string msg = error_text<std::invalid_argument>([&] { client.ListIndexes(); });
+  const std::string logged = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(logged.rfind("Error in ListIndexes for Redis: ", 0), 0u) << logged;
+  EXPECT_NE(msg.find("WRONGTYPE"), std::string::npos) << msg;
+  raw.Command({"DEL", table});
 }
 
 void exec_ok(PGconn* conn, const std::string& sql) {
@@ -80,12 +115,14 @@ TEST(Client, PostgresListingKeepsOnlyConfigurationRecordNames) {
   exec_ok(conn, "DELETE FROM list_cfg_test;");
   EXPECT_TRUE(ListIndexesPostgres(cfg).empty());
 
-  // A name with a quote in it stays one identifier.
+  // A name that is not a plain identifier never reaches the server.
   DBConfig evil(Location::POSTGRES, std::string("list_cfg_test\"; DROP TABLE list_cfg_test; --"),
                 conninfo);
   const std::string msg = error_text<std::runtime_error>([&] { ListIndexesPostgres(evil); });
-  EXPECT_EQ(msg.rfind("Failed to execute query: ", 0), 0u) << msg;
+  EXPECT_EQ(msg.rfind("Table name 'list_cfg_test\"", 0), 0u) << msg;
   EXPECT_TRUE(ListIndexesPostgres(cfg).empty());  // the table is still there
+  // Names fold to lower case, as the store's statements fold them.
+  EXPECT_TRUE(ListIndexesPostgres(DBConfig(Location::POSTGRES, "List_CFG_test", conninfo)).empty());
   exec_ok(conn, "DROP TABLE list_cfg_test;");
   PQfinish(conn);
 }

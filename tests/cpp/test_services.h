@@ -1,9 +1,12 @@
 // Access to the throwaway servers that scripts/test starts. A test that needs
-// one calls the accessor and skips when the server is not there.
+// one calls the accessor and skips, loudly, when the server is not there;
+// under CI=true a missing server fails the test instead, so a broken service
+// set-up cannot pass as a green run.
 #ifndef TAVRIN_TESTS_CPP_TEST_SERVICES_H_
 #define TAVRIN_TESTS_CPP_TEST_SERVICES_H_
 
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -23,16 +26,28 @@ inline std::optional<std::string> redis_connection_string() {
   return std::string(v);
 }
 
+inline bool running_in_ci() {
+  const char* v = std::getenv("CI");
+  return v != nullptr && std::strcmp(v, "true") == 0;
+}
+
 }  // namespace tavrin::testing
 
-#define TAVRIN_REQUIRE_POSTGRES(var)                                                \
-  auto var##_opt = ::tavrin::testing::postgres_conninfo();                          \
-  if (!var##_opt) GTEST_SKIP() << "no PostgreSQL server: run through scripts/test"; \
+// Skips the test (fails it under CI=true) with `why`.
+#define TAVRIN_SKIP_OR_FAIL(why)                                   \
+  do {                                                             \
+    if (::tavrin::testing::running_in_ci()) GTEST_FAIL() << (why); \
+    GTEST_SKIP() << (why);                                         \
+  } while (0)
+
+#define TAVRIN_REQUIRE_POSTGRES(var)                                                     \
+  auto var##_opt = ::tavrin::testing::postgres_conninfo();                               \
+  if (!var##_opt) TAVRIN_SKIP_OR_FAIL("no PostgreSQL server: run through scripts/test"); \
   const std::string var = *var##_opt
 
-#define TAVRIN_REQUIRE_REDIS(var)                                              \
-  auto var##_opt = ::tavrin::testing::redis_connection_string();               \
-  if (!var##_opt) GTEST_SKIP() << "no Redis server: run through scripts/test"; \
+#define TAVRIN_REQUIRE_REDIS(var)                                                   \
+  auto var##_opt = ::tavrin::testing::redis_connection_string();                    \
+  if (!var##_opt) TAVRIN_SKIP_OR_FAIL("no Redis server: run through scripts/test"); \
   const std::string var = *var##_opt
 
 #endif  // TAVRIN_TESTS_CPP_TEST_SERVICES_H_

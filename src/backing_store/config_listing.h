@@ -1,0 +1,35 @@
+// Index names from a configuration store: every configuration item whose name
+// is an index name followed by ".cvs" (the index record) names one index.
+#ifndef TAVRIN_BACKING_STORE_CONFIG_LISTING_H_
+#define TAVRIN_BACKING_STORE_CONFIG_LISTING_H_
+
+#include <cstddef>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/db_config.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+
+inline constexpr char kIndexRecordSuffix[] = ".cvs";
+
+// The index name of a configuration item name, if it names an index record:
+// longer than the suffix and ending in it.
+inline std::optional<std::string> index_name_of_item(const char* item, size_t length) {
+  constexpr size_t n = sizeof(kIndexRecordSuffix) - 1;
+  if (length <= n || std::memcmp(item + length - n, kIndexRecordSuffix, n) != 0) {
+    return std::nullopt;
+  }
+  return std::string(item, length - n);
+}
+
+// Index names in the Redis configuration hash named by the table name of
+// `config_location`, sorted. Throws std::runtime_error when the record lacks
+// a table or connection string, the connection fails or the read fails.
+std::vector<std::string> ListIndexesRedis(const tavrin::DBConfig& config_location);
+
+}  // namespace tavrin_encrypted_index::internal::backing_store
+
+#endif  // TAVRIN_BACKING_STORE_CONFIG_LISTING_H_

@@ -1,0 +1,109 @@
+// The Keystore on one PostgreSQL table, through one libpq connection opened
+// by the constructor and closed by the destructor.
+//
+// Role 1 (configuration store) keeps named items in a table
+//   (index_name VARCHAR(255) PRIMARY KEY, config BYTEA NOT NULL);
+// every other role keeps 64-bit keys (as decimal text) in a table
+//   (key VARCHAR(255), value BYTEA, index_name BIGINT)
+// where index_name is the store's hashed index name with bit 63 cleared. A
+// table this store creates makes (index_name, key) its primary key, so several
+// indexes can share it; a table created with the primary key on key alone is
+// still used, upserting on key as it was built to (detected at construction).
+// A missing table is created; any table is checked for the expected columns
+// and types. The table name follows the rule of pg_handles.h.
+//
+// Statements are parameterised (keys as decimal text, values binary), batch
+// inserts go in one transaction in statements of at most 1000 rows, and a
+// failed statement always throws: a failed read is never taken for an absent
+// value.
+//
+// Bounded waits: the connection string gets connect_timeout=10 and TCP
+// keepalives (idle 10 s, interval 5 s, 3 probes) unless it sets them itself,
+// and every statement must be answered within the command timeout (60 s by
+// default). After a timeout the connection is closed and every later call
+// throws at once.
+#ifndef TAVRIN_BACKING_STORE_POSTGRES_KEYSTORE_H_
+#define TAVRIN_BACKING_STORE_POSTGRES_KEYSTORE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backing_store/keystore.h"
+#include "backing_store/pg_handles.h"
+#include "common/db_config.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+
+class PostgresKeystore : public Keystore {
+ public:
+  // Rows sent per INSERT statement of a batch.
+  static constexpr size_t kChunkRows = 1000;
+
+  // Needs the connection string and table name of `config`; throws
+  // std::runtime_error on a bad table name (before connecting), a failed
+  // connection ("Postgres connection error: " + reason), or a table that does
+  // not have the expected shape.
+  PostgresKeystore(const tavrin::DBConfig& config, std::string index_name, uint64_t base,
+                   int32_t role);
+
+  void BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) override;
+  void BatchPutItems(const std::vector<uint64_t>& keys, const std::vector<Bytes>& values) override;
+  void PutItem(uint64_t key, const Bytes& value) override;
+  void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
+  void DeleteItem(uint64_t key) override;
+  Bytes GetItem(uint64_t key) override;
+  ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) override;
+  std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) override;
+  void PushConfigItem(const std::string& name, const Bytes& value) override;
+  Bytes LoadConfigItem(const std::string& name) override;
+  bool ConfigItemExists(const std::string& name) override;
+  void DeleteIndex() override;
+  uint64_t CountItems() override;
+  void SetRowSize(uint64_t size) override;
+
+  uint64_t hashed_index_name() const { return hashed_index_name_; }
+  // Whether upserts conflict on (key, index_name), keeping indexes apart.
+  bool keeps_indexes_apart() const { return pair_key_; }
+  // Process id of the server session, for diagnostics.
+  int backend_pid() const { return conn_ ? PQbackendPID(conn_.get()) : 0; }
+  void SetCommandTimeout(std::chrono::milliseconds timeout) { command_timeout_ = timeout; }
+  // When set, the text of every statement sent is appended to *log.
+  void set_statement_log(std::vector<std::string>* log) { statement_log_ = log; }
+
+ private:
+  // Sends one statement and waits for its result within the command timeout.
+  // A null result means the statement could not be sent or the connection
+  // broke; the caller reports the connection's error text.
+  PgResult Run(const std::string& sql, const std::vector<const char*>& values = {},
+               const std::vector<int>& lengths = {}, const std::vector<int>& formats = {},
+               int result_format = 0);
+  // Runs a statement that returns no rows; throws prefix + error otherwise.
+  void Command(const std::string& sql, const char* prefix);
+  void EnsureTable();
+  void CheckSchema();
+  void DetectConflictTarget();
+  // Upserts the (key, value) pairs in one transaction, kChunkRows per
+  // statement.
+  void PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
+                 const std::vector<size_t>& lengths);
+  PgResult SelectMany(const std::vector<uint64_t>& keys);
+  [[noreturn]] void Fail(const std::string& prefix) const;
+
+  uint64_t row_size = 8;
+  PgConn conn_;
+  std::string index_name_;
+  uint64_t hashed_index_name_;
+  std::string hashed_text_;  // decimal text of hashed_index_name_
+  PgTableName table_;
+  int32_t role_;
+  bool pair_key_ = true;
+  std::string upsert_tail_;  // " ON CONFLICT ... DO UPDATE ...;"
+  std::chrono::milliseconds command_timeout_{60000};
+  std::vector<std::string>* statement_log_ = nullptr;
+};
+
+}  // namespace tavrin_encrypted_index::internal::backing_store
+
+#endif  // TAVRIN_BACKING_STORE_POSTGRES_KEYSTORE_H_

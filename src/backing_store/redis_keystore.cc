@@ -1,0 +1,228 @@
+#include "backing_store/redis_keystore.h"
+
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+namespace tavrin_encrypted_index::internal::backing_store {
+
+namespace {
+
+// The 8 bytes of a number, little-endian whatever the machine.
+std::string le8(uint64_t v) {
+  std::string out(8, '\0');
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  return out;
+}
+
+std::string_view view(const Bytes& b) {
+  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+std::string reply_text(const redisReply* r) {
+  return r->str == nullptr ? std::string() : std::string(r->str, r->len);
+}
+
+// Both optionals are checked before anything connects.
+const std::string& connection_string_of(const tavrin::DBConfig& config) {
+  if (!config.connection_string) {
+    throw std::runtime_error("The Redis store needs a connection string");
+  }
+  if (!config.table_name) throw std::runtime_error("The Redis store needs a table name");
+  return *config.connection_string;
+}
+
+}  // namespace
+
+RedisKeystore::RedisKeystore(const tavrin::DBConfig& config, std::string index_name, uint64_t base,
+                             int32_t role)
+    : conn_(connection_string_of(config)),
+      index_name_(std::move(index_name)),
+      hashed_index_name_(base + static_cast<uint64_t>(static_cast<int64_t>(role))),
+      hash_key_(le8(hashed_index_name_)),
+      table_name_(*config.table_name),
+      role_(role) {}
+
+RedisReply RedisKeystore::Checked(const std::vector<std::string_view>& args, const char* what) {
+  RedisReply r = conn_.Command(args);
+  if (!r) throw std::runtime_error(std::string(what) + ": " + conn_.error());
+  if (r->type == REDIS_REPLY_ERROR) {
+    throw std::runtime_error(std::string(what) + ": " + reply_text(r.get()));
+  }
+  return r;
+}
+
+void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys,
+                                 const std::vector<std::string_view>& values) {
+  size_t queued = 0;
+  std::string field;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (values[i].empty()) continue;
+    field = le8(keys[i]);
+    if (!conn_.Append({"HSET", hash_key_, field, values[i]})) {
+      throw std::runtime_error("Failed to queue HSET command");
+    }
+    ++queued;
+  }
+  std::string first_error;
+  for (size_t i = 0; i < queued; ++i) {
+    RedisReply r = conn_.NextReply();
+    if (!r) throw std::runtime_error("HSET command failed in batch execution: " + conn_.error());
+    if (r->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = reply_text(r.get());
+  }
+  if (!first_error.empty()) {
+    throw std::runtime_error("HSET command failed in batch execution: " + first_error);
+  }
+}
+
+void RedisKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {
+  if (keys.empty()) throw std::runtime_error(kNoKeysError);
+  if (matrix.rows != keys.size()) throw std::runtime_error(kBatchMismatchError);
+  if (matrix.cols != row_size) throw std::runtime_error(kRowWidthError);
+  if (matrix.data.size() != matrix.rows * matrix.cols) {
+    throw std::invalid_argument(tavrin::kMatrixShapeError);
+  }
+  if (matrix.cols == 0) return;  // rows of no bytes store nothing, as in every store
+  std::vector<std::string_view> rows;
+  rows.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    rows.emplace_back(reinterpret_cast<const char*>(matrix.row(i)), matrix.cols);
+  }
+  PipelineHset(keys, rows);
+}
+
+void RedisKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
+                                  const std::vector<Bytes>& values) {
+  if (keys.empty()) throw std::runtime_error(kNoKeysError);
+  if (values.size() != keys.size()) throw std::runtime_error(kBatchMismatchError);
+  std::vector<std::string_view> views;
+  views.reserve(values.size());
+  for (const Bytes& v : values) views.push_back(view(v));
+  PipelineHset(keys, views);  // empty values send nothing
+}
+
+void RedisKeystore::PutItem(uint64_t key, const Bytes& value) {
+  Checked({"HSET", hash_key_, le8(key), view(value)}, "HSET command failed");
+}
+
+void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  if (keys.empty()) {
+    std::cerr << "No keys provided for batch deletion" << std::endl;
+    return;
+  }
+  std::vector<std::string> fields;
+  fields.reserve(keys.size());
+  for (uint64_t k : keys) fields.push_back(le8(k));
+  std::vector<std::string_view> args = {"HDEL", hash_key_};
+  args.insert(args.end(), fields.begin(), fields.end());
+  Checked(args, "HDEL command failed");
+}
+
+void RedisKeystore::DeleteItem(uint64_t key) {
+  Checked({"HDEL", hash_key_, le8(key)}, "HDEL command failed");
+}
+
+Bytes RedisKeystore::GetItem(uint64_t key) {
+  RedisReply r = Checked({"HGET", hash_key_, le8(key)}, "HGET command failed");
+  if (r->type != REDIS_REPLY_STRING) return {};
+  return Bytes(r->str, r->str + r->len);
+}
+
+RedisReply RedisKeystore::Hmget(const std::vector<uint64_t>& keys) {
+  std::vector<std::string> fields;
+  fields.reserve(keys.size());
+  for (uint64_t k : keys) fields.push_back(le8(k));
+  std::vector<std::string_view> args = {"HMGET", hash_key_};
+  args.insert(args.end(), fields.begin(), fields.end());
+  RedisReply r = Checked(args, "HMGET command failed");
+  if (r->type != REDIS_REPLY_ARRAY || r->elements != keys.size()) {
+    throw std::runtime_error("HMGET command failed: unexpected reply");
+  }
+  return r;
+}
+
+ByteMatrix RedisKeystore::BatchGetRows(const std::vector<uint64_t>& keys) {
+  if (keys.empty()) return ByteMatrix();
+  RedisReply r = Hmget(keys);
+  ByteMatrix out = ByteMatrix::zeros(keys.size(), row_size);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const redisReply* e = r->element[i];
+    if (e->type != REDIS_REPLY_STRING) continue;
+    // Another width would shift every later row onto the wrong key.
+    if (e->len != row_size) throw std::runtime_error(stored_width_error(keys[i], e->len, row_size));
+    if (e->len != 0) std::memcpy(out.row(i), e->str, e->len);
+  }
+  return out;
+}
+
+std::vector<Bytes> RedisKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
+  std::vector<Bytes> out(keys.size());
+  if (keys.empty()) return out;
+  RedisReply r = Hmget(keys);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const redisReply* e = r->element[i];
+    if (e->type == REDIS_REPLY_STRING) out[i].assign(e->str, e->str + e->len);
+  }
+  return out;
+}
+
+void RedisKeystore::PushConfigItem(const std::string& name, const Bytes& value) {
+  RedisReply r = conn_.Command({"HSET", table_name_, name, view(value)});
+  if (!r) throw std::runtime_error("Redis set_item error: connection failure.");
+  if (r->type == REDIS_REPLY_ERROR)
+    throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
+}
+
+Bytes RedisKeystore::LoadConfigItem(const std::string& name) {
+  RedisReply r = conn_.Command({"HGET", table_name_, name});
+  if (!r) throw std::runtime_error("Redis get_item error: connection failure.");
+  if (r->type == REDIS_REPLY_ERROR) {
+    throw std::runtime_error("Redis get_item error: " + reply_text(r.get()));
+  }
+  if (r->type == REDIS_REPLY_NIL) {
+    const std::string shown = name.size() < 4 ? name : name.substr(0, name.size() - 4);
+    throw std::runtime_error("Index name '" + shown + "' does not exist in Redis.");
+  }
+  if (r->type != REDIS_REPLY_STRING) return {};
+  return Bytes(r->str, r->str + r->len);
+}
+
+bool RedisKeystore::ConfigItemExists(const std::string& name) {
+  RedisReply r = conn_.Command({"HEXISTS", table_name_, name});
+  if (!r) throw std::runtime_error("Redis HEXISTS error: connection failure.");
+  if (r->type == REDIS_REPLY_ERROR) {
+    throw std::runtime_error("Redis HEXISTS error: " + reply_text(r.get()));
+  }
+  return r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+}
+
+void RedisKeystore::DeleteIndex() {
+  if (role_ == 1) {
+    RedisReply exists = Checked({"EXISTS", table_name_}, "DEL command failed");
+    if (exists->type == REDIS_REPLY_INTEGER && exists->integer == 0) {
+      std::cerr << "Warning: No table found with name " << table_name_ << " to delete."
+                << std::endl;
+      return;
+    }
+    // Only this index's two fields: the hash is shared by every index that
+    // names this table.
+    Checked({"HDEL", table_name_, index_name_ + ".cvs", index_name_ + ".cei"},
+            "DEL command failed");
+    return;
+  }
+  RedisReply r = Checked({"DEL", hash_key_}, "DEL command failed");
+  if (r->type == REDIS_REPLY_INTEGER && r->integer == 0) {
+    std::cerr << "Warning: No index found with name " << hashed_index_name_ << " to delete."
+              << std::endl;
+  }
+}
+
+uint64_t RedisKeystore::CountItems() {
+  RedisReply r = Checked({"HLEN", hash_key_}, "HLEN command failed");
+  return r->type == REDIS_REPLY_INTEGER ? static_cast<uint64_t>(r->integer) : 0;
+}
+
+void RedisKeystore::SetRowSize(uint64_t size) { row_size = size; }
+
+}  // namespace tavrin_encrypted_index::internal::backing_store

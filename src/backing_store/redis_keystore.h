@@ -1,0 +1,72 @@
+// The Keystore on a Redis server, through one connection (redis_connection.h)
+// opened by the constructor and freed by the destructor.
+//
+// Items of a store live in one hash whose key is the 8 bytes of the hashed
+// index name, little-endian; each field is the 8 bytes of an item key,
+// little-endian, and its value the item's bytes. Configuration items live in
+// one hash named by the table name, shared by every index that uses it; a
+// configuration store removes only its own index's two fields from it.
+//
+// Batch inserts are pipelined (all HSETs queued, then every reply read), batch
+// reads are one HMGET. Any error reply or missing reply throws, reads
+// included: a failed read is never taken for an absent value.
+#ifndef TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_
+#define TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backing_store/keystore.h"
+#include "backing_store/redis_connection.h"
+#include "common/db_config.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+
+class RedisKeystore : public Keystore {
+ public:
+  // Needs the connection string and table name of `config`; connection
+  // failures as in RedisConnection.
+  RedisKeystore(const tavrin::DBConfig& config, std::string index_name, uint64_t base,
+                int32_t role);
+
+  void BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) override;
+  void BatchPutItems(const std::vector<uint64_t>& keys, const std::vector<Bytes>& values) override;
+  void PutItem(uint64_t key, const Bytes& value) override;
+  void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
+  void DeleteItem(uint64_t key) override;
+  Bytes GetItem(uint64_t key) override;
+  ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) override;
+  std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) override;
+  void PushConfigItem(const std::string& name, const Bytes& value) override;
+  Bytes LoadConfigItem(const std::string& name) override;
+  bool ConfigItemExists(const std::string& name) override;
+  void DeleteIndex() override;
+  uint64_t CountItems() override;
+  void SetRowSize(uint64_t size) override;
+
+  uint64_t hashed_index_name() const { return hashed_index_name_; }
+  void SetCommandTimeout(std::chrono::milliseconds timeout) { conn_.SetCommandTimeout(timeout); }
+
+ private:
+  // Sends one command; throws `what` (+ the reason) on a missing or error
+  // reply.
+  RedisReply Checked(const std::vector<std::string_view>& args, const char* what);
+  // Queues one HSET per (key, value) and reads every reply before reporting
+  // the first failure, so the connection stays in step.
+  void PipelineHset(const std::vector<uint64_t>& keys, const std::vector<std::string_view>& values);
+  RedisReply Hmget(const std::vector<uint64_t>& keys);
+
+  uint64_t row_size = 8;
+  RedisConnection conn_;
+  std::string index_name_;
+  uint64_t hashed_index_name_;
+  std::string hash_key_;  // the 8 little-endian bytes of hashed_index_name_
+  std::string table_name_;
+  int32_t role_;
+};
+
+}  // namespace tavrin_encrypted_index::internal::backing_store
+
+#endif  // TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_

@@ -1,0 +1,235 @@
+// Cases particular to the PostgreSQL store: statements and chunking, table
+// creation, naming and schema checks, failures that must throw.
+#include "backing_store/postgres_keystore.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "backing_store/keystore_factory.h"
+#include "client/client.h"
+#include "test_services.h"
+#include "test_util.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+namespace {
+
+using ::tavrin::DBConfig;
+using ::tavrin::Location;
+using ::tavrin::testing::error_text;
+
+class PostgresStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto conninfo = ::tavrin::testing::postgres_conninfo();
+    if (!conninfo) TAVRIN_SKIP_OR_FAIL("no PostgreSQL server: run through scripts/test");
+    conninfo_ = *conninfo;
+    admin_.reset(PQconnectdb(conninfo_.c_str()));
+    ASSERT_EQ(PQstatus(admin_.get()), CONNECTION_OK);
+    PQsetNoticeProcessor(admin_.get(), [](void*, const char*) {}, nullptr);
+    table_ = "pg_" + std::to_string(getpid()) + "_" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    table_ = table_.substr(0, 63);
+  }
+  void TearDown() override {
+    if (admin_) Sql("DROP TABLE IF EXISTS \"" + Lower(table_) + "\";");
+  }
+
+  static std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+  }
+  // Runs one statement on a connection of the test's own; the first value
+  // of the first row, if any.
+  std::string Sql(const std::string& sql) {
+    PgResult r(PQexec(admin_.get(), sql.c_str()));
+    const auto status = PQresultStatus(r.get());
+    EXPECT_TRUE(status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK)
+        << sql << ": " << PQerrorMessage(admin_.get());
+    return status == PGRES_TUPLES_OK && PQntuples(r.get()) > 0 ? PQgetvalue(r.get(), 0, 0) : "";
+  }
+  DBConfig Config(const std::string& table) const {
+    return DBConfig(Location::POSTGRES, table, conninfo_);
+  }
+
+  std::string conninfo_;
+  std::string table_;
+  PgConn admin_;
+};
+
+size_t count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(PostgresStore, BatchInsertsAreChunkedInOneTransaction) {
+  PostgresKeystore store(Config(table_), "idx", 5, 0);
+  std::vector<uint64_t> keys(2500);
+  Bytes flat(2500 * 8);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    keys[i] = 1000003 * i;
+    for (int b = 0; b < 8; ++b) flat[i * 8 + b] = static_cast<uint8_t>(i >> (b % 2 ? 8 : 0));
+  }
+  std::vector<std::string> log;
+  store.set_statement_log(&log);
+  store.BatchPutRows(keys, ByteMatrix(flat, 8));
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log.front(), "BEGIN");
+  EXPECT_EQ(log.back(), "COMMIT");
+  const size_t rows[] = {1000, 1000, 500};
+  for (int s = 0; s < 3; ++s) {
+    const std::string& sql = log[1 + s];
+    EXPECT_EQ(sql.rfind("INSERT INTO", 0), 0u);
+    EXPECT_EQ(count(sql, "($"), rows[s]);
+    // Parameter numbers restart in every statement.
+    EXPECT_NE(sql.find("($1, $2, $3)"), std::string::npos);
+    EXPECT_NE(sql.find("$" + std::to_string(3 * rows[s]) + ")"), std::string::npos);
+    EXPECT_EQ(sql.find("$" + std::to_string(3 * rows[s] + 1)), std::string::npos);
+  }
+  EXPECT_EQ(store.CountItems(), 2500u);
+  EXPECT_EQ(store.BatchGetRows(keys).data, flat);
+
+  // Duplicates are folded before sending (one statement may not update a
+  // row twice) and the later one wins; only non-empty items are sent.
+  log.clear();
+  store.BatchPutItems({7, 7, 8}, {{'a'}, {'b'}, {}});
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(count(log[1], "($"), 1u);
+  EXPECT_EQ(store.GetItem(7), Bytes{'b'});
+  log.clear();
+  store.BatchPutItems({9}, {{}});
+  EXPECT_EQ(log, (std::vector<std::string>{"BEGIN", "COMMIT"}));
+  store.set_statement_log(nullptr);
+}
+
+TEST_F(PostgresStore, TableNamesFollowOneRuleWithTheListing) {
+  for (const std::string& bad : std::vector<std::string>{
+           "", "1abc", "bad name", "x\"; DROP TABLE y; --", "caf\xc3\xa9", std::string(64, 'a')}) {
+    // The unreachable server shows the name is refused before connecting.
+    DBConfig cfg(Location::POSTGRES, bad, std::string("host=127.0.0.1 port=1"));
+    EXPECT_NE(error_text([&] { PostgresKeystore(cfg, "i", 1, 0); }).find("not a plain SQL"),
+              std::string::npos)
+        << bad;
+    EXPECT_NE(error_text([&] { tavrin::ListIndexesPostgres(cfg); }).find("not a plain SQL"),
+              std::string::npos);
+  }
+  EXPECT_EQ(pg_table_name(std::string(63, 'Z')).folded, std::string(63, 'z'));
+
+  // A name with capitals: created folded, found again by a second store
+  // (which creates nothing) and by the listing.
+  const std::string name = "Cap_" + table_.substr(0, 40);
+  table_ = name;  // dropped after the test
+  PostgresKeystore first(Config(name), "Vectors", 9, 1);
+  EXPECT_EQ(Sql("SELECT count(*) FROM information_schema.tables WHERE table_name = '" +
+                Lower(name) + "';"),
+            "1");
+  first.PushConfigItem("Vectors.cvs", {'r'});
+  ::testing::internal::CaptureStderr();
+  PostgresKeystore second(Config(name), "Other", 9, 1);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "the table was made twice";
+  EXPECT_TRUE(second.ConfigItemExists("Vectors.cvs"));
+  EXPECT_EQ(tavrin::ListIndexesPostgres(Config(name)), std::vector<std::string>{"Vectors"});
+  // A reserved word is a plain identifier too.
+  PostgresKeystore reserved(Config("user"), "i", 1, 1);
+  EXPECT_FALSE(reserved.ConfigItemExists("i.cvs"));
+  Sql("DROP TABLE \"user\";");
+}
+
+TEST_F(PostgresStore, SchemaIsCheckedAndTheConflictTargetDetected) {
+  const std::string t = Lower(table_);
+  Sql("CREATE TABLE " + t +
+      " (key VARCHAR(255) PRIMARY KEY, value TEXT NOT NULL, index_name "
+      "BIGINT NOT NULL);");
+  const std::string mismatch = "Table " + t + " exists but does not match the expected schema.";
+  EXPECT_EQ(error_text([&] { PostgresKeystore(Config(t), "i", 1, 0); }), mismatch);
+  EXPECT_EQ(error_text([&] { PostgresKeystore(Config(t), "i", 1, 1); }), mismatch);
+  Sql("DROP TABLE " + t + "; CREATE TABLE " + t + " (key VARCHAR(255), value BYTEA);");
+  EXPECT_EQ(error_text([&] { PostgresKeystore(Config(t), "i", 1, 0); }), mismatch);
+  // Right columns, but nothing to upsert on.
+  Sql("DROP TABLE " + t + "; CREATE TABLE " + t +
+      " (key VARCHAR(255), value BYTEA NOT NULL, index_name BIGINT NOT NULL);");
+  EXPECT_EQ(error_text([&] { PostgresKeystore(Config(t), "i", 1, 0); }), mismatch);
+
+  // The earlier shape, primary key on key alone: still read and written.
+  Sql("DROP TABLE " + t + "; CREATE TABLE " + t +
+      " (key VARCHAR(255) PRIMARY KEY, value BYTEA NOT NULL, index_name BIGINT NOT NULL);");
+  PostgresKeystore legacy(Config(t), "i", 41, 0);
+  EXPECT_FALSE(legacy.keeps_indexes_apart());
+  Sql("INSERT INTO " + t + " VALUES ('12', '\\x0102', 41);");
+  EXPECT_EQ(legacy.GetItem(12), (Bytes{1, 2}));
+  legacy.BatchPutItems({12, 13}, {{3}, {4}});
+  legacy.PutItem(13, {5});
+  EXPECT_EQ(legacy.BatchGetItems({12, 13}), (std::vector<Bytes>{{3}, {5}}));
+
+  // Tables this store makes keep indexes apart, bit 63 of the name cleared.
+  Sql("DROP TABLE " + t + ";");
+  PostgresKeystore a(Config(t), "a", ~uint64_t{0} - 5, 0);
+  PostgresKeystore b(Config(t), "b", 77, 0);
+  EXPECT_TRUE(a.keeps_indexes_apart());
+  EXPECT_EQ(a.hashed_index_name(), (~uint64_t{0} - 5) & ~(uint64_t{1} << 63));
+  a.PutItem(1, {'a'});
+  b.BatchPutRows({1}, ByteMatrix(Bytes(8, 'b'), 8));
+  EXPECT_EQ(a.GetItem(1), Bytes{'a'});
+  EXPECT_EQ(b.GetItem(1), Bytes(8, 'b'));
+  EXPECT_EQ(Sql("SELECT count(*) FROM " + t + " WHERE key = '1';"), "2");
+}
+
+TEST_F(PostgresStore, FailedStatementsThrowInsteadOfReadingAsEmpty) {
+  EXPECT_EQ(error_text([&] {
+              PostgresKeystore(DBConfig(Location::POSTGRES, table_, std::nullopt), "i", 1, 0);
+            }),
+            "The PostgreSQL store needs a connection string");
+  // The server's reason follows the prefix.
+  const std::string refused = error_text([&] {
+    PostgresKeystore(DBConfig(Location::POSTGRES, table_, conninfo_ + " user=nobody_here"), "i", 1,
+                     0);
+  });
+  EXPECT_EQ(refused.rfind("Postgres connection error: ", 0), 0u) << refused;
+  EXPECT_NE(refused.find("nobody_here"), std::string::npos) << refused;
+  auto store = KeystoreFactory::Create(Config(table_), "idx", 3, 0);
+  ASSERT_NE(dynamic_cast<PostgresKeystore*>(store.get()), nullptr);
+  EXPECT_EQ(error_text([&] { store->PushConfigItem("idx.cvs", {1}); }),
+            "Cannot store config items in a non-config keystore");
+  store->PutItem(1, {1});
+  Sql("DROP TABLE " + Lower(table_) + ";");
+  auto starts = [](const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+  };
+  EXPECT_TRUE(starts(error_text([&] { store->GetItem(1); }), "Postgres get_item error: "));
+  EXPECT_TRUE(starts(error_text([&] { store->CountItems(); }), "Postgres count error: "));
+  EXPECT_TRUE(starts(error_text([&] { store->BatchGetItems({1}); }), "Batch get failed: "));
+  EXPECT_TRUE(starts(error_text([&] { store->BatchPutItems({1}, {{2}}); }),
+                     "Postgres query execution failed: "));
+}
+
+TEST_F(PostgresStore, ServerGoingAwayFailsWithinBoundedTime) {
+  PostgresKeystore store(Config(table_), "idx", 3, 0);
+  store.PutItem(1, {1});
+  using Clock = std::chrono::steady_clock;
+
+  // A session that stops answering (its server process frozen) times out.
+  const int pid = store.backend_pid();
+  ASSERT_GT(pid, 0);
+  if (kill(pid, SIGSTOP) != 0) TAVRIN_SKIP_OR_FAIL("cannot signal the server session");
+  store.SetCommandTimeout(std::chrono::milliseconds(300));
+  const auto start = Clock::now();
+  EXPECT_EQ(error_text([&] { store.GetItem(1); }),
+            "The PostgreSQL server did not answer within 300 ms; the connection is closed");
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
+  EXPECT_THROW(store.CountItems(), std::runtime_error);  // at once, no reconnect
+  kill(pid, SIGCONT);
+
+  // A session the server ends makes the next statement fail, not hang.
+  PostgresKeystore other(Config(table_), "idx", 3, 0);
+  Sql("SELECT pg_terminate_backend(" + std::to_string(other.backend_pid()) + ");");
+  EXPECT_THROW(other.GetItem(1), std::runtime_error);
+  EXPECT_THROW(other.BatchPutItems({2}, {{2}}), std::runtime_error);
+  Sql("SELECT pg_terminate_backend(" + std::to_string(pid) + ");");
+}
+
+}  // namespace
+}  // namespace tavrin_encrypted_index::internal::backing_store
