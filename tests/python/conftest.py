@@ -15,6 +15,8 @@ FAKE_MODELS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_mod
 def _server(variable, name):
     value = os.environ.get(variable)
     if not value:
+        if os.environ.get("CI") == "true":
+            pytest.fail("no %s server although CI=true" % name)
         pytest.skip("no %s server: run the tests through scripts/test" % name)
     return value
 
