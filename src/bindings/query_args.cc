@@ -89,7 +89,8 @@ py::list query_results(const SearchResults& results, bool single) {
         q < results.metadata.size() ? &results.metadata[q] : nullptr;
     // Slots past a query's count hold no result (a query whose lists hold
     // fewer than k items): they are not reported.
-    const uint64_t count = std::min<uint64_t>(results.counts[q], results.k);
+    const uint64_t count =
+        q < results.counts.size() ? std::min<uint64_t>(results.counts[q], results.k) : 0;
     py::list hits;
     for (uint64_t j = 0; j < count; ++j) {
       py::dict hit;

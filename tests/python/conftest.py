@@ -57,12 +57,14 @@ def fake_model(monkeypatch):
     that every test gets its own SentenceTransformer class (and so no model
     loaded by another test)."""
     monkeypatch.syspath_prepend(FAKE_MODELS)
-    monkeypatch.delitem(sys.modules, "sentence_transformers", raising=False)
+    # Recorded first, so that undoing it (last) leaves sys.modules as it was,
+    # whatever the test put there meanwhile.
+    monkeypatch.setitem(sys.modules, "sentence_transformers", None)
+    del sys.modules["sentence_transformers"]
     module = importlib.import_module("sentence_transformers")
     assert module.__file__.startswith(FAKE_MODELS)
     module.reset()
-    yield module
-    sys.modules.pop("sentence_transformers", None)
+    return module
 
 
 @pytest.fixture

@@ -69,3 +69,39 @@ def test_index_survives_its_handle(stores, fake_model):
     assert loaded.index_config()["dimension"] == fake_model.DIMENSION
     assert loaded.query(query_contents="the cat sat", top_k=1)[0]["id"] == "cat"
     loaded.delete_index()
+
+
+def test_failed_write_after_validation_is_a_value_error(postgres_conninfo, capfd):
+    import subprocess
+    tag = "py_%s" % os.urandom(4).hex()
+    locations = [tdb.DBConfig("postgres", tag + s, postgres_conninfo) for s in ("_i", "_c")]
+    idx = tdb.Client(*locations).create_index("gone", KEY, tdb.IndexIVFFlat(2, 1))
+    idx.upsert(["a"], np.ones((1, 2), np.float32))
+    subprocess.run(["psql", postgres_conninfo, "-q", "-c", 'DROP TABLE "%s_i";' % tag],
+                   check=True, capture_output=True, timeout=60)
+    capfd.readouterr()
+    with pytest.raises(ValueError) as e:
+        idx.upsert(["b"], np.ones((1, 2), np.float32))
+    assert str(e.value)
+    assert "Error ingesting: %s\n" % e.value in capfd.readouterr().err
+
+
+def test_result_cache_messages(postgres_conninfo, capfd):
+    tag = "py_%s" % os.urandom(4).hex()
+    locations = [tdb.DBConfig("postgres", tag + s, postgres_conninfo) for s in ("_i", "_c")]
+    idx = tdb.Client(*locations).create_index("cached", KEY, tdb.IndexIVFFlat(2, 1))
+    idx.upsert(["a"], np.ones((1, 2), np.float32))
+    del idx
+    gc.collect()
+    loaded = tdb.Client(*locations).load_index("cached", KEY, max_cache_size=2)
+    capfd.readouterr()
+    # Upserting into a stored list that is not cached, then reading it, each
+    # report the list once; a second read is a silent cache hit.
+    loaded.upsert(["b"], np.full((1, 2), 2, np.float32))
+    assert capfd.readouterr().out == "Token not found: 0\n"
+    first = loaded.query(np.ones(2, np.float32))
+    assert capfd.readouterr().out == "Token not found: 0\n"
+    assert loaded.query(np.ones(2, np.float32)) == first
+    assert [h["id"] for h in first] == ["a", "b"]
+    assert capfd.readouterr().out == ""
+    loaded.delete_index()
