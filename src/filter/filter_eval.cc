@@ -271,7 +271,7 @@ std::vector<json> ParseMetadataBatch(const std::vector<std::string>& texts) {
     }
     try {
       documents[i] = json::parse(texts[i]);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // parse_error, or out_of_range for 1e400
       throw std::invalid_argument("Invalid JSON string provided: " + std::string(e.what()));
     }
   });
