@@ -23,6 +23,7 @@ const char kDecodePrefix[] = "Error while converting buffer to map of centroid m
 constexpr size_t kMinBufferSize = 12;
 constexpr size_t kMaxBufferSize = 0x7FFFFFFF;
 
+// A summary without numbers (either form) takes [lo, hi] as it is.
 void Widen(CentroidFieldSummary& s, double lo, double hi) {
   if (HasNumericRange(s)) {
     lo = std::min(s.min, lo);
@@ -183,14 +184,6 @@ std::vector<Bytes> MergeCentroidMetadata(const std::vector<std::string>& fields,
         summaries = DecodeOne(fields[i], stored[i]);
       } catch (const std::exception& e) {
         throw std::runtime_error(kDecodePrefix + std::string(e.what()));
-      }
-    }
-    // A stored summary without numbers restarts from the accumulator, so the
-    // no-number pair cannot absorb the values merged in now.
-    for (auto& [centroid, s] : summaries) {
-      if (!HasNumericRange(s)) {
-        s.min = kEmptyRangeMin;
-        s.max = kEmptyRangeMax;
       }
     }
     const auto field = pending.find(fields[i]);
