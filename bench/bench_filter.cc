@@ -98,7 +98,8 @@ struct PrefilterSetup {
                   {"lang", i % 4 == 0 ? "en" : "fr"},
                   {"author", "author-" + std::to_string((i * 7 + c) % 251)},
                   {"available", i % 5 != 0},
-                  {"tags", json::array({"t" + std::to_string(i % 17), "t" + std::to_string(c % 5)})},
+                  {"tags", json::array({"t" + std::to_string(i % 17),
+                                        "t" + std::to_string(c % 5)})},
                   {"meta", {{"pages", 100 + i % 400}}}};
       texts.push_back(doc.dump());
       centroids.push_back(c);
@@ -117,7 +118,8 @@ void BM_PrefilterCentroids(benchmark::State& state) {
   PrefilterSetup setup;
   size_t kept = 0;
   for (auto _ : state) {
-    auto result = tavrin::PrefilterCentroids(setup.store, setup.key, kCentroidFilter, setup.trained);
+    auto result =
+        tavrin::PrefilterCentroids(setup.store, setup.key, kCentroidFilter, setup.trained);
     kept = result.mapping.size();
     benchmark::DoNotOptimize(result);
   }

@@ -117,17 +117,12 @@ TEST(CentroidMetadata, RangesAreExactBeyondTheAccumulatorStart) {
 
 TEST(CentroidMetadata, MergeFoldsNewContributionsIntoStoredSummaries) {
   const std::vector<std::string> fields = {"name", "price"};
-  const std::vector<Bytes> first =
-      MergeCentroidMetadata(fields, std::vector<Bytes>(2), Collect({
-                                                               {R"({"price": 5})", 3},
-                                                               {R"({"name": "x"})", 3},
-                                                               {R"({"name": "y"})", 8},
-                                                           }));
-  const std::vector<Bytes> second = MergeCentroidMetadata(fields, first, Collect({
-                                                                             {R"({"price": 9})", 3},
-                                                                             {R"({"price": 1})", 8},
-                                                                             {R"({"name": "x"})", 8},
-                                                                         }));
+  const std::vector<Bytes> first = MergeCentroidMetadata(
+      fields, std::vector<Bytes>(2),
+      Collect({{R"({"price": 5})", 3}, {R"({"name": "x"})", 3}, {R"({"name": "y"})", 8}}));
+  const std::vector<Bytes> second = MergeCentroidMetadata(
+      fields, first,
+      Collect({{R"({"price": 9})", 3}, {R"({"price": 1})", 8}, {R"({"name": "x"})", 8}}));
   const CentroidMetadataMap map = DecodeCentroidMetadata(fields, second);
   EXPECT_EQ(map.at("price").at(3).min, 5.0);
   EXPECT_EQ(map.at("price").at(3).max, 9.0);
