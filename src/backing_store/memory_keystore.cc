@@ -53,11 +53,13 @@ void MemoryKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
   // The table appears only with the first value actually written: a batch of
   // empty values leaves a missing table missing.
   Table* t = find_table();
+  bool reserved = false;
   for (size_t i = 0; i < keys.size(); ++i) {
     if (values[i].empty()) continue;
-    if (t == nullptr) {
-      t = &table();
+    if (!reserved) {
+      if (t == nullptr) t = &table();
       t->reserve(t->size() + keys.size() - i);  // one rehash, not many
+      reserved = true;
     }
     (*t)[keys[i]] = values[i];
   }
