@@ -346,4 +346,52 @@ std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256
   return out;
 }
 
+OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256& key) {
+  const size_t n = records.size();
+  OpenedItems out;
+  out.offsets.resize(n + 1);
+  std::vector<const char*> errors(n, nullptr);
+  bool failed = false;
+  uint64_t total = 0;
+  for (size_t i = 0; i < n; ++i) {
+    out.offsets[i] = total;
+    const size_t len = records[i].size();
+    if (len == 0) continue;
+    if (len < kSealOverhead) {
+      errors[i] = kShortError;
+      failed = true;
+      continue;
+    }
+    total += len - kSealOverhead;
+  }
+  out.offsets[n] = total;
+  {
+    // Every record is tried, so that each bad one is reported.
+    out.data.resize(total);
+#pragma omp parallel if (n > 1)
+    {
+      GcmWorker worker(key, /*encrypt=*/false);
+#pragma omp for schedule(dynamic, 32)
+      for (size_t i = 0; i < n; ++i) {
+        const Bytes& rec = records[i];
+        if (rec.size() < kSealOverhead) continue;  // empty, or reported above
+        const char* error = !worker.has_ctx()  ? kCtxError
+                            : !worker.ready() ? kDecInitError
+                                              : worker.open(rec.data(), rec.size(),
+                                                            out.data.data() + out.offsets[i]);
+        if (error != nullptr) {
+          errors[i] = error;
+#pragma omp atomic write
+          failed = true;
+        }
+      }
+    }
+  }
+  if (failed) {
+    report_item_errors(errors);
+    throw std::runtime_error("Decryption failed for one or more items");
+  }
+  return out;
+}
+
 }  // namespace tavrin

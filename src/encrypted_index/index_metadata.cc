@@ -1,19 +1,35 @@
-// The index's side of the centroid metadata map.
+// The index's side of the centroid metadata map, kept in the index store
+// under the metadata key.
+#include <stdexcept>
+#include <string>
+
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
+#include "filter/centroid_prefilter.h"
 
 namespace tavrin {
 
-// TODO(lead): replaced by the filter library's map when it lands.
-void EncryptedIndex::update_centroid_metadata(const std::vector<std::string>&,
-                                              const std::vector<uint32_t>&) {}
+void EncryptedIndex::update_centroid_metadata(const std::vector<std::string>& metadata,
+                                              const std::vector<uint32_t>& lists) {
+  size_t bytes = 0;
+  for (const std::string& text : metadata) bytes += text.size();
+  if (bytes == 0) return;
+  IndexCore& core = connected();
+  try {
+    UpdateCentroidMetadata(core.index_store(), core.metadata_key(), metadata, lists);
+  } catch (const std::exception& e) {
+    // Before any item is written: an item the map does not cover would be
+    // skipped by every filtered query.
+    throw std::runtime_error(std::string("Error updating metadata: ") + e.what());
+  }
+}
 
-EncryptedIndex::CentroidSelection EncryptedIndex::prefilter_centroids(const std::string&) {
-  CentroidSelection selection;
-  const uint64_t n = trained_data_.codebooks.empty() ? 0 : trained_data_.codebooks[0].matrix.rows;
-  for (uint64_t c = 0; c < n; ++c) selection.mapping.push_back(static_cast<uint32_t>(c));
-  selection.centroids = trained_data_;
-  return selection;
+EncryptedIndex::CentroidSelection EncryptedIndex::prefilter_centroids(
+    const std::string& filter_text) {
+  IndexCore& core = connected();
+  PrefilterResult result =
+      PrefilterCentroids(core.index_store(), core.metadata_key(), filter_text, trained_data_);
+  return CentroidSelection{std::move(result.mapping), std::move(result.trained_data)};
 }
 
 }  // namespace tavrin

@@ -36,10 +36,11 @@ void write_item_record(std::string_view id, uint32_t list, const uint8_t* vector
   if (!metadata.empty()) std::memcpy(p, metadata.data(), metadata.size());
 }
 
-bool read_item_record(const Bytes& record, size_t vector_bytes, ItemRecordView* view) {
-  const size_t n = record.size();
+bool read_item_record(const uint8_t* record, size_t size, size_t vector_bytes,
+                      ItemRecordView* view) {
+  const size_t n = size;
   if (n < 12) return false;
-  const uint8_t* p = record.data();
+  const uint8_t* p = record;
   const uint64_t meta_len = get_u32(p);
   const uint64_t id_len = get_u32(p + 4);
   // 64-bit sums of 32-bit lengths cannot wrap.

@@ -35,7 +35,11 @@ struct ItemRecordView {
 
 // False (and no view) unless the record holds exactly the fields its lengths
 // announce with a vector of vector_bytes bytes.
-bool read_item_record(const Bytes& record, size_t vector_bytes, ItemRecordView* view);
+bool read_item_record(const uint8_t* record, size_t size, size_t vector_bytes,
+                      ItemRecordView* view);
+inline bool read_item_record(const Bytes& record, size_t vector_bytes, ItemRecordView* view) {
+  return read_item_record(record.data(), record.size(), vector_bytes, view);
+}
 
 }  // namespace tavrin
 

@@ -1,11 +1,11 @@
 // Reading whole lists: labels and masks regenerated from the list counts,
 // entries unmasked into item tokens, records fetched and opened, all in one
 // batched read per store for any number of lists.
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -40,39 +40,50 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   const std::vector<uint64_t> tokens = unmask_item_ids(rows, masks.masks);
 
   // One row per item and list: an item overwritten in place has several
-  // entries in its list that lead to the same record.
+  // entries in its list that lead to the same record. The first entry of
+  // each token is kept, found by sorting (token, entry) pairs.
   std::vector<uint64_t> unique;
   std::vector<uint64_t> unique_offsets{0};
   unique.reserve(tokens.size());
-  std::unordered_set<uint64_t> seen;
+  std::vector<std::pair<uint64_t, uint64_t>> order;
+  std::vector<uint8_t> first(tokens.size(), 0);
   for (size_t p = 0; p < lists.size(); ++p) {
-    seen.clear();
+    order.clear();
+    for (uint64_t e = masks.offsets[p]; e < masks.offsets[p + 1]; ++e) order.push_back({tokens[e], e});
+    std::sort(order.begin(), order.end());
+    for (size_t j = 0; j < order.size(); ++j) {
+      if (j == 0 || order[j].first != order[j - 1].first) first[order[j].second] = 1;
+    }
     for (uint64_t e = masks.offsets[p]; e < masks.offsets[p + 1]; ++e) {
-      if (seen.insert(tokens[e]).second) unique.push_back(tokens[e]);
+      if (first[e]) unique.push_back(tokens[e]);
     }
     unique_offsets.push_back(unique.size());
   }
 
-  const std::vector<Bytes> records = decrypt_items(record_store_->BatchGetItems(unique), data_key_);
+  const OpenedItems records =
+      decrypt_items_packed(record_store_->BatchGetItems(unique), data_key_);
+  const size_t n_records = unique.size();
 
   // A row is kept when its record exists (the item was not deleted) and
   // names this list (the item did not move to another list since).
-  std::vector<ItemRecordView> views(records.size());
-  std::vector<uint8_t> keep(records.size(), 0);
-  std::vector<size_t> list_of(records.size());
+  std::vector<ItemRecordView> views(n_records);
+  std::vector<uint8_t> keep(n_records, 0);
+  std::vector<size_t> list_of(n_records);
   for (size_t p = 0; p < lists.size(); ++p) {
     for (uint64_t r = unique_offsets[p]; r < unique_offsets[p + 1]; ++r) list_of[r] = p;
   }
-  parallel_for(records.size(), 1024, 256, [&](size_t r) {
-    if (records[r].empty()) return;
-    if (!read_item_record(records[r], vector_bytes_, &views[r])) {
+  parallel_for(n_records, 1024, 256, [&](size_t r) {
+    const uint64_t size = records.offsets[r + 1] - records.offsets[r];
+    if (size == 0) return;
+    if (!read_item_record(records.data.data() + records.offsets[r], size, vector_bytes_,
+                          &views[r])) {
       throw std::runtime_error("Insufficient payload size for item record");
     }
     keep[r] = views[r].list == lists[list_of[r]] ? 1 : 0;
   });
 
   const size_t floats = vector_bytes_ / sizeof(float);
-  std::vector<size_t> position(records.size());
+  std::vector<size_t> position(n_records);
   for (size_t p = 0; p < lists.size(); ++p) {
     size_t kept = 0;
     for (uint64_t r = unique_offsets[p]; r < unique_offsets[p + 1]; ++r) {
@@ -83,7 +94,7 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     entry.metadata.resize(kept);
     entry.vectors.resize(kept * floats);
   }
-  parallel_for(records.size(), 1024, 256, [&](size_t r) {
+  parallel_for(n_records, 1024, 256, [&](size_t r) {
     if (!keep[r]) return;
     DecodedList& entry = *out[list_of[r]];
     const size_t at = position[r];

@@ -254,7 +254,8 @@ std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json
   const RegexTable regexes(filter);
   const Evaluator evaluator(&regexes);
   std::vector<uint8_t> keep(documents.size(), 0);
-  parallel_for(documents.size(), kFilterParallelThreshold, 64, [&](size_t i) { keep[i] = evaluator.Filter(filter, documents[i]) ? 1 : 0; });
+  parallel_for(documents.size(), kFilterParallelThreshold, 64,
+               [&](size_t i) { keep[i] = evaluator.Filter(filter, documents[i]) ? 1 : 0; });
   std::vector<uint32_t> matches;
   for (size_t i = 0; i < keep.size(); ++i) {
     if (keep[i]) matches.push_back(static_cast<uint32_t>(i));
@@ -271,7 +272,7 @@ std::vector<json> ParseMetadataBatch(const std::vector<std::string>& texts) {
     }
     try {
       documents[i] = json::parse(texts[i]);
-    } catch (const json::parse_error& e) {
+    } catch (const json::exception& e) {  // parse_error, or out_of_range for 1e400
       throw std::invalid_argument("Invalid JSON string provided: " + std::string(e.what()));
     }
   });

@@ -60,7 +60,9 @@ json ParseFilter(const std::string& text) {
   json filter;
   try {
     filter = json::parse(text);
-  } catch (const json::parse_error& e) {
+  } catch (const json::exception& e) {
+    // Besides parse_error, the parser reports a number that overflows a
+    // double (1e400) as out_of_range; both are malformed input.
     throw std::invalid_argument(kParsePrefix + std::string(e.what()));
   }
   if (IsEmptyFilter(filter)) return filter;

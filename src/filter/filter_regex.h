@@ -8,6 +8,17 @@
 //  - A match is one anchored pass of "[\s\S]*(?:pattern)" rather than a
 //    search restarted at every position, which would cost the square of the
 //    subject length.
+//  - Assertions see the whole subject. libstdc++ runs a lookahead as a sub-match
+//    that starts where the lookahead stands, so inside it ^, \b and \B would
+//    take that position for the start of the subject. Patterns with a
+//    lookahead therefore also compile in multiline mode with a locale in which
+//    only a marker byte (0xFF, never part of UTF-8 text) is a line terminator;
+//    the search runs with match_prev_avail on a view of the subject preceded
+//    by that marker. Then ^ holds exactly after the marker (the real start),
+//    \b and \B read the real previous character everywhere, and $ and . are
+//    unchanged. A subject that itself holds byte 0xFF (not UTF-8, so never
+//    read from JSON text) is searched the plain way, where assertions at the
+//    very start of a lookahead see that position as the start.
 //  - Patterns without back-references run on libstdc++'s breadth-first
 //    (Thompson-style) matcher: work grows linearly with the subject for a
 //    fixed pattern, including the exponential cases of backtracking such as
@@ -53,6 +64,9 @@ class FilterRegex {
  private:
   std::string pattern_;
   std::regex regex_;
+  // Compiled only for patterns with a lookahead (see above).
+  bool has_marked_ = false;
+  std::regex marked_;
 };
 
 }  // namespace tavrin

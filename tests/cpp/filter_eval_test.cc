@@ -296,6 +296,21 @@ TEST(ParseMetadataBatch, ParsesInOrderAndReportsFirstBadText) {
     }
   }
   EXPECT_THROW(ParseMetadataBatch({"{} // x"}), std::invalid_argument);
+  // A number that overflows a double is a parse failure like any other, on
+  // the sequential and the parallel path.
+  for (size_t n : {size_t{3}, size_t{2000}}) {
+    std::vector<std::string> texts(n, R"({"k": 1e308})");
+    texts[1] = R"({"k": [1, 1e400]})";
+    texts[n - 1] = "{\"k\": " + std::string(400, '7') + "}";
+    try {
+      ParseMetadataBatch(texts);
+      ADD_FAILURE() << "no error";
+    } catch (const std::invalid_argument& e) {
+      const std::string message = e.what();
+      EXPECT_EQ(message.rfind("Invalid JSON string provided: ", 0), 0u) << message;
+      EXPECT_NE(message.find("1e400"), std::string::npos) << message;
+    }
+  }
 }
 
 }  // namespace

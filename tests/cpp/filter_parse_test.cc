@@ -114,6 +114,16 @@ TEST(FilterParse, MalformedTextKeepsParserMessage) {
   for (const char* text : {R"({"a": })", R"({"a": 1} // comment)", "{'a': 1}"}) {
     EXPECT_EQ(ParseError(text).rfind(prefix, 0), 0u) << text;
   }
+  // Numbers beyond a double are malformed input too, in operands and in
+  // shorthand values, written as exponents or as long integers.
+  const std::string big_integer(400, '9');
+  for (const std::string& text :
+       {std::string(R"({"a": {"$gt": 1e400}})"), std::string(R"({"a": -1e309})"),
+        R"({"$and": [{"a": )" + big_integer + "}]}"}) {
+    EXPECT_EQ(ParseError(text).rfind("Invalid JSON format for filters: ", 0), 0u) << text;
+    EXPECT_NE(ParseError(text).find("number overflow"), std::string::npos) << text;
+  }
+  EXPECT_NO_THROW(ParseFilter(R"({"a": 1.7e308})"));
 }
 
 TEST(FilterParse, RefusesFiltersNestedTooDeeply) {

@@ -213,15 +213,26 @@ TEST(SealedItems, EmptyEntriesPassAndBadRecordsAreReported) {
   sealed[3].clear();
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(decrypt_items(sealed, key), plain);
+  // The packed form holds the same plaintexts back to back.
+  const OpenedItems packed = decrypt_items_packed(sealed, key);
+  ASSERT_EQ(packed.offsets.size(), plain.size() + 1);
+  for (size_t i = 0; i < plain.size(); ++i) {
+    EXPECT_EQ(Bytes(packed.data.begin() + packed.offsets[i],
+                    packed.data.begin() + packed.offsets[i + 1]),
+              plain[i]);
+  }
+  EXPECT_EQ(packed.offsets.back(), packed.data.size());
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 
   sealed[137][5] ^= 1;
   sealed[40].resize(10);  // too short to be a record
   ::testing::internal::CaptureStderr();
   EXPECT_THROW(decrypt_items(sealed, key), std::runtime_error);
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Error for item 40: Failed to decrypt\n"
-            "Error for item 137: Decryption final step failed\n");
+  EXPECT_THROW(decrypt_items_packed(sealed, key), std::runtime_error);
+  const std::string report =
+      "Error for item 40: Failed to decrypt\n"
+      "Error for item 137: Decryption final step failed\n";
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), report + report);
 }
 
 }  // namespace
