@@ -1,0 +1,184 @@
+"""An index on a PostgreSQL or Redis server of the test's own, end to end:
+another process with the key reads exactly what this one wrote, and without
+it reads nothing; the server never sees an id, metadata, contents, a vector or
+the index name outside its two configuration item names; and a server killed
+in the middle of a session fails the next operations with their messages,
+then, restarted, serves every item whose upsert returned."""
+import gc
+import json
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import tavrindb_lite as tdb
+from conftest import random_vectors
+from scratch_servers import scratch_server  # noqa: F401  (fixture)
+
+KEY = bytes(range(101, 133))
+WRONG_KEY = bytes(range(102, 134))
+NAME = "quarterly_ledger"
+DIM = 8
+N_LISTS = 4
+# A table name never contains the index name, so that any appearance of the
+# name in a dump is the store's doing.
+TABLES = "e2e"
+
+# Loads the index in a fresh interpreter and writes what it read as JSON.
+CHILD = r"""
+import json, sys
+import numpy as np
+import tavrindb_lite as tdb
+job = json.loads(sys.argv[1])
+locations = [tdb.DBConfig(*l) for l in job["locations"]]
+try:
+    idx = tdb.Client(*locations, cpu_threads=2).load_index(job["name"], bytes.fromhex(job["key"]))
+    out = {"trained": idx.is_trained(), "config": idx.index_config(),
+           "hits": idx.query(np.array(job["queries"], np.float32), top_k=job["top_k"],
+                             n_probes=job["n_probes"], filters=job["filters"]),
+           "items": [dict(i, contents=i["contents"].hex()) for i in idx.get(job["ids"])]}
+except Exception as e:
+    out = {"raised": type(e).__name__, "message": str(e)}
+with open(job["out"], "w") as f:
+    json.dump(out, f)
+"""
+
+
+def ledger(start, count, seed):
+    """Items with distinctive ids, metadata and contents."""
+    vectors = random_vectors(count, DIM, seed=seed)
+    items = []
+    for k, v in zip(range(start, start + count), vectors):
+        items.append({"id": "ledger-entry-%04d" % k, "vector": v,
+                      "contents": "contents of entry %d, confidential" % k,
+                      "metadata": {"desk_code": ["alpha", "bravo", "charlie"][k % 3] + "-desk",
+                                   "amount": k, "memo": "memo for entry %d" % k}})
+    return items
+
+
+def run_child(server, key, job, tmp_path):
+    out = tmp_path / ("child-%s.json" % key.hex()[:8])
+    job = dict(job, key=key.hex(), out=str(out), name=NAME,
+               locations=[(server.kind, "%s%s" % (TABLES, s),
+                           getattr(server, "conninfo", None) or server.connection_string)
+                          for s in ("_index", "_config", "_items")])
+    done = subprocess.run([sys.executable, "-c", CHILD, json.dumps(job)], capture_output=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr.decode()
+    return json.loads(out.read_text())
+
+
+def windows(vectors):
+    """Every 8-byte run of every vector's float32 bytes at a value boundary."""
+    found = set()
+    for v in vectors:
+        b = np.asarray(v, np.float32).tobytes()
+        found.update(b[i:i + 8] for i in range(0, len(b) - 7, 4))
+    return found
+
+
+def test_other_process_reads_with_the_key_and_server_sees_no_plaintext(scratch_server, tmp_path):
+    server = scratch_server
+    idx = tdb.Client(*server.db_configs(TABLES), cpu_threads=2).create_index(
+        NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
+    items = ledger(0, 240, seed=11)
+    late = ledger(240, 30, seed=12)  # upserted after training: assigned to centroids
+    idx.upsert(items)
+    idx.train(max_iters=20)
+    idx.upsert(late)
+    items += late
+    queries = random_vectors(5, DIM, seed=13)
+    job = {"queries": queries.tolist(), "top_k": 7, "n_probes": 2,
+           "filters": {"$or": [{"desk_code": "bravo-desk"}, {"amount": {"$gte": 250}}]},
+           "ids": ["ledger-entry-0003", "ledger-entry-0255", "no-such-entry"]}
+    hits = idx.query(queries, top_k=job["top_k"], n_probes=job["n_probes"],
+                     filters=job["filters"])
+    assert [len(h) for h in hits] == [7] * 5
+    for h in hits:
+        assert all(x["metadata"]["desk_code"] == "bravo-desk" or x["metadata"]["amount"] >= 250
+                   for x in h)
+    expected = {"trained": True, "config": idx.index_config(), "hits": hits,
+                "items": [dict(i, contents=i["contents"].hex()) for i in idx.get(job["ids"])]}
+    assert [i["id"] for i in expected["items"]] == job["ids"][:2]
+
+    # A fresh interpreter, with the handle here still open, reads the same.
+    assert run_child(server, KEY, job, tmp_path) == json.loads(json.dumps(expected))
+    assert run_child(server, WRONG_KEY, job, tmp_path) == {
+        "raised": "ValueError", "message": "Failed to decrypt 1 ciphertexts"}
+    del idx
+    gc.collect()
+
+    cells = server.dump()
+    # The dump did see the index: a record and a contents value per item.
+    assert sum(len(c) >= 28 for c in cells) >= 2 * len(items)
+    name = NAME.encode()
+    assert sorted(c for c in cells if name in c) == [name + b".cei", name + b".cvs"]
+    needles = [b"ledger-entry", b"-desk", b"desk_code", b"memo for entry", b"contents of entry",
+               b"confidential"]
+    for i in items:
+        needles += [i["id"].encode(), i["contents"].encode(), json.dumps(i["metadata"]).encode()]
+    leaks = [n for n in needles if any(n in c for c in cells)]
+    assert leaks == []
+    vector_runs = windows([i["vector"] for i in items])
+    for c in cells:
+        assert not [c[i:i + 8] for i in range(len(c) - 7) if c[i:i + 8] in vector_runs]
+
+
+def test_killed_server_fails_operations_then_serves_every_returned_upsert(
+        scratch_server, capfd):
+    server = scratch_server
+    client = tdb.Client(*server.db_configs(TABLES), cpu_threads=2)
+    idx = client.create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
+    kept = ledger(0, 120, seed=21)
+    idx.upsert(kept[:100])
+    idx.train(max_iters=20)
+    idx.upsert(kept[100:])
+    lost = ledger(500, 10, seed=22)
+
+    server.kill()
+    capfd.readouterr()
+    # Each failure names the store operation and the server's reason.
+    broken = {"postgres": r"(Batch get failed|Postgres \w+ error|Batch delete failed): (server "
+                          r"closed the connection unexpectedly|no connection to the server)",
+              "redis": r"\b(HGET|HMGET|HDEL) command failed: Server closed the connection"}
+    with pytest.raises(ValueError, match=broken[server.kind]) as e:
+        idx.upsert(lost)
+    assert "Error ingesting: %s\n" % e.value in capfd.readouterr().err
+    for op in (lambda: idx.query(lost[0]["vector"], n_probes=N_LISTS),
+               lambda: idx.get(["ledger-entry-0001"]),
+               lambda: idx.delete(["ledger-entry-0001"])):
+        with pytest.raises(ValueError, match=broken[server.kind]):
+            op()
+    with pytest.raises(ValueError) as e:
+        tdb.Client(*server.db_configs(TABLES)).load_index(NAME, KEY)
+    assert str(e.value).startswith({"postgres": "Postgres connection error: ",
+                                    "redis": "Failed to connect to Redis"}[server.kind])
+    # Dropping the broken handle neither raises nor hangs; its final save of
+    # the list counts fails, and says so.
+    capfd.readouterr()
+    del idx
+    gc.collect()
+    assert "Warning: could not save the list counts: " in capfd.readouterr().err
+
+    server.start()
+    again = tdb.Client(*server.db_configs(TABLES), cpu_threads=2).load_index(NAME, KEY)
+    assert again.is_trained()
+    by_id = {i["id"]: i for i in kept}
+    got = again.get(sorted(by_id) + [i["id"] for i in lost])
+    assert [g["id"] for g in got] == sorted(by_id)
+    for g in got:
+        want = by_id[g["id"]]
+        assert g["vector"] == want["vector"].tolist()
+        assert g["contents"] == want["contents"].encode()
+        assert g["metadata"] == want["metadata"]
+    everything = again.query(lost[0]["vector"], top_k=1000, n_probes=N_LISTS)
+    assert sorted(h["id"] for h in everything) == sorted(by_id)
+    # The restarted server takes writes again.
+    again.upsert(lost)
+    assert len(again.query(lost[0]["vector"], top_k=1000, n_probes=N_LISTS)) == 130
+    assert again.query(lost[3]["vector"], top_k=1, n_probes=N_LISTS)[0]["id"] == lost[3]["id"]
+    # Closed while the server is up (the test's frame outlives the test).
+    del again
+    gc.collect()
+    assert capfd.readouterr().err == ""
