@@ -304,9 +304,15 @@ std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& 
   return out;
 }
 
-std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key) {
+namespace {
+
+// Opens every non-empty record into the buffer that dest(i, &p) provides
+// (record size - 28 bytes; false when it cannot be had), one cipher context
+// per thread. Every record is tried, so each bad one is reported as "Error
+// for item i: ..." before the one runtime error is thrown.
+template <typename Dest>
+void open_items(const std::vector<Bytes>& records, const Key256& key, Dest dest) {
   const size_t n = records.size();
-  std::vector<Bytes> out(n);
   std::vector<const char*> errors(n, nullptr);
   bool failed = false;
 #pragma omp parallel if (n > 1)
@@ -317,20 +323,17 @@ std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256
       const Bytes& rec = records[i];
       if (rec.empty()) continue;  // a deleted or absent item, not a failure
       const char* error = nullptr;
+      uint8_t* out = nullptr;
       if (!worker.has_ctx()) {
         error = kCtxError;
       } else if (!worker.ready()) {
         error = kDecInitError;
       } else if (rec.size() < kSealOverhead) {
         error = kShortError;
+      } else if (!dest(i, &out)) {
+        error = kNoMemoryError;
       } else {
-        try {
-          out[i].resize(rec.size() - kSealOverhead);
-          error = worker.open(rec.data(), rec.size(), out[i].data());
-        } catch (const std::bad_alloc&) {
-          error = kNoMemoryError;
-        }
-        if (error != nullptr) Bytes().swap(out[i]);
+        error = worker.open(rec.data(), rec.size(), out);
       }
       if (error != nullptr) {
         errors[i] = error;
@@ -343,6 +346,21 @@ std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256
     report_item_errors(errors);
     throw std::runtime_error("Decryption failed for one or more items");
   }
+}
+
+}  // namespace
+
+std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key) {
+  std::vector<Bytes> out(records.size());
+  open_items(records, key, [&](size_t i, uint8_t** p) {
+    try {
+      out[i].resize(records[i].size() - kSealOverhead);
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+    *p = out[i].data();
+    return true;
+  });
   return out;
 }
 
@@ -350,47 +368,17 @@ OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256
   const size_t n = records.size();
   OpenedItems out;
   out.offsets.resize(n + 1);
-  std::vector<const char*> errors(n, nullptr);
-  bool failed = false;
   uint64_t total = 0;
   for (size_t i = 0; i < n; ++i) {
     out.offsets[i] = total;
-    const size_t len = records[i].size();
-    if (len == 0) continue;
-    if (len < kSealOverhead) {
-      errors[i] = kShortError;
-      failed = true;
-      continue;
-    }
-    total += len - kSealOverhead;
+    if (records[i].size() >= kSealOverhead) total += records[i].size() - kSealOverhead;
   }
   out.offsets[n] = total;
-  {
-    // Every record is tried, so that each bad one is reported.
-    out.data.resize(total);
-#pragma omp parallel if (n > 1)
-    {
-      GcmWorker worker(key, /*encrypt=*/false);
-#pragma omp for schedule(dynamic, 32)
-      for (size_t i = 0; i < n; ++i) {
-        const Bytes& rec = records[i];
-        if (rec.size() < kSealOverhead) continue;  // empty, or reported above
-        const char* error = !worker.has_ctx()  ? kCtxError
-                            : !worker.ready() ? kDecInitError
-                                              : worker.open(rec.data(), rec.size(),
-                                                            out.data.data() + out.offsets[i]);
-        if (error != nullptr) {
-          errors[i] = error;
-#pragma omp atomic write
-          failed = true;
-        }
-      }
-    }
-  }
-  if (failed) {
-    report_item_errors(errors);
-    throw std::runtime_error("Decryption failed for one or more items");
-  }
+  out.data.resize(total);
+  open_items(records, key, [&](size_t i, uint8_t** p) {
+    *p = out.data.data() + out.offsets[i];
+    return true;
+  });
   return out;
 }
 
