@@ -13,6 +13,7 @@
 #define TAVRIN_BACKING_STORE_KEYSTORE_H_
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,20 @@ inline constexpr const char kRowWidthError[] =
 inline std::string stored_width_error(uint64_t key, uint64_t length, uint64_t row_size) {
   return "Stored value for key " + std::to_string(key) + " is " + std::to_string(length) +
          " bytes long, not the row size " + std::to_string(row_size);
+}
+
+// The checks every store makes before writing a batch of rows: keys given,
+// one row per key, rows of the store's width, and a buffer that really holds
+// rows x cols bytes (the fields are public, and a short buffer would be read
+// past its end).
+inline void check_batch_rows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix,
+                             uint64_t row_size) {
+  if (keys.empty()) throw std::runtime_error(kNoKeysError);
+  if (matrix.rows != keys.size()) throw std::runtime_error(kBatchMismatchError);
+  if (matrix.cols != row_size) throw std::runtime_error(kRowWidthError);
+  if (matrix.data.size() != matrix.rows * matrix.cols) {
+    throw std::invalid_argument(tavrin::kMatrixShapeError);
+  }
 }
 
 class Keystore {

@@ -29,14 +29,7 @@ MemoryKeystore::Table* MemoryKeystore::find_table() {
 }
 
 void MemoryKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {
-  if (keys.empty()) throw std::runtime_error(kNoKeysError);
-  if (matrix.rows != keys.size()) throw std::runtime_error(kBatchMismatchError);
-  if (matrix.cols != row_size) throw std::runtime_error(kRowWidthError);
-  // The fields are public: a matrix whose buffer is shorter than its shape
-  // would make us read past it.
-  if (matrix.data.size() != matrix.rows * matrix.cols) {
-    throw std::invalid_argument(tavrin::kMatrixShapeError);
-  }
+  check_batch_rows(keys, matrix, row_size);
   if (matrix.cols == 0) return;
   Table& t = table();
   t.reserve(t.size() + keys.size());

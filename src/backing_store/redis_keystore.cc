@@ -77,12 +77,7 @@ void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys,
 }
 
 void RedisKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {
-  if (keys.empty()) throw std::runtime_error(kNoKeysError);
-  if (matrix.rows != keys.size()) throw std::runtime_error(kBatchMismatchError);
-  if (matrix.cols != row_size) throw std::runtime_error(kRowWidthError);
-  if (matrix.data.size() != matrix.rows * matrix.cols) {
-    throw std::invalid_argument(tavrin::kMatrixShapeError);
-  }
+  check_batch_rows(keys, matrix, row_size);
   if (matrix.cols == 0) return;  // rows of no bytes store nothing, as in every store
   std::vector<std::string_view> rows;
   rows.reserve(keys.size());
