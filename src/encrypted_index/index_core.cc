@@ -56,6 +56,9 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     }
     list_counts_.assign(n_lists_, 0);
     write_core_record();
+    // A new index has a map from the start: "No map data" then only ever
+    // means that a stored index lost its count row.
+    save_list_counts();
   } else {
     const CoreRecord record = deserialize_core_record(load_config_item(index_name_ + kCoreItemSuffix));
     if (record.n_lists == 0 || record.n_lists > 0xFFFFFFFFu || record.vector_bytes == 0 ||
@@ -146,6 +149,7 @@ void IndexCore::clear(bool all) {
   list_counts_.assign(n_lists_, 0);
   row_size_ = 8;
   write_core_record();
+  save_list_counts();
   if (all) {
     config_store_->DeleteIndex();
     if (config_store_->CountItems() != 0) {
