@@ -5,15 +5,9 @@
 #include "filter/centroid_metadata.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <zlib.h>
 
 #include <cmath>
-#include <cstdlib>
-#include <fstream>
-#include <memory>
-#include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -193,61 +187,29 @@ TEST(CentroidMetadata, CorruptedBuffersNeverCrash) {
     summaries[c * 7] = CentroidFieldSummary{c * 7, -1.0 * c, 2.0 * c, {c, c + 10, c + 99}};
   }
   summaries[50].centroid = 50;  // no numbers, no hashes
-  const Bytes good = EncodeCentroidSummaries(summaries);
-  std::mt19937 rng(99);
-  int refused = 0;
   // Buffers cut to nothing are skipped with a warning line each.
   ::testing::internal::CaptureStderr();
-  for (int iter = 0; iter < 20000; ++iter) {
-    Bytes b = good;
-    const int flips = 1 + static_cast<int>(rng() % 4);
-    for (int f = 0; f < flips; ++f) b[rng() % b.size()] ^= static_cast<uint8_t>(1u << (rng() % 8));
-    if (rng() % 3 == 0) b.resize(rng() % b.size());
-    // Exactly sized, so the sanitizer sees overreads.
-    b.shrink_to_fit();
-    try {
-      const CentroidMetadataMap map = DecodeCentroidMetadata({"f"}, {b});
-      for (const auto& [centroid, s] : map.at("f")) {
-        EXPECT_EQ(s.centroid, centroid);
-        EXPECT_TRUE(std::is_sorted(s.hashes.begin(), s.hashes.end()));
-        EXPECT_FALSE(std::isnan(s.min) || std::isnan(s.max));
-      }
-    } catch (const std::runtime_error&) {
-      ++refused;
-    } catch (const std::out_of_range&) {
-      // map.at("f") after a buffer cut to nothing.
-    }
-  }
+  const int refused = ::tavrin::testing::corrupted_refusals(
+      EncodeCentroidSummaries(summaries), 99, 20000, [](const Bytes& b) {
+        const CentroidMetadataMap map = DecodeCentroidMetadata({"f"}, {b});
+        if (map.empty()) return;
+        for (const auto& [centroid, s] : map.at("f")) {
+          EXPECT_EQ(s.centroid, centroid);
+          EXPECT_TRUE(std::is_sorted(s.hashes.begin(), s.hashes.end()));
+          EXPECT_FALSE(std::isnan(s.min) || std::isnan(s.max));
+        }
+      });
   ::testing::internal::GetCapturedStderr();
   EXPECT_GT(refused, 1000);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// flatc decodes the written bytes with the schema alone.
 TEST(CentroidMetadata, FlatcDecodesWrittenBytesWithTheSchema) {
   const Bytes buffer = MergeCentroidMetadata({"f"}, {Bytes()},
                                              Collect({{R"({"f": 2.5})", 4},
                                                       {R"({"f": "s"})", 4},
                                                       {R"({"f": "t"})", 9}}))[0];
-  const std::string dir = ::testing::TempDir() + "tavrin_centroid_" + std::to_string(getpid());
-  ASSERT_EQ(std::system(("mkdir -p '" + dir + "'").c_str()), 0);
-  const std::string bin = dir + "/meta.bin";
-  std::ofstream(bin, std::ios::binary)
-      .write(reinterpret_cast<const char*>(buffer.data()), buffer.size());
-  const std::string cmd = std::string("'") + TAVRIN_FLATC +
-                          "' --json --strict-json --defaults-json --raw-binary -o '" + dir +
-                          "' '" + TAVRIN_SOURCE_DIR + "/src/filter/centroid_metadata.fbs' -- '" +
-                          bin + "'";
-  ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-  const json j = json::parse(ReadFile(dir + "/meta.json"));
-  std::system(("rm -rf '" + dir + "'").c_str());
-
+  const json j = ::tavrin::testing::flatc_json(buffer, "src/filter/centroid_metadata.fbs",
+                                               "--defaults-json");
   ASSERT_EQ(j["entries"].size(), 2u);
   const json& with_number = j["entries"][0];
   EXPECT_EQ(with_number["centroid"], 4);

@@ -161,61 +161,22 @@ TEST(CentroidPrefilter, NoFilterAndParseErrors) {
   }
 }
 
-TEST(CentroidPrefilter, FieldNoItemHadWarnsAndOnlyExistsFalsePasses) {
-  Fixture f(4, {{R"({"a": 1})", 1}, {R"({"b": 1})", 2}});
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(f.Mapping(R"({"ghost": {"$eq": 1}})"), (Mapping{}));
-  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
-            "Warning: Empty metadata buffer for field 'ghost'.\n");
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(f.Mapping(R"({"ghost": {"$exists": false}})"), Iota(4));
-  ::testing::internal::GetCapturedStderr();
-  // Every centroid is a candidate: those without items, and those whose
-  // items lack the field, hold items (or none) that lack it.
-  EXPECT_EQ(f.Mapping(R"({"a": {"$exists": false}})"), Iota(4));
-  EXPECT_EQ(f.Mapping(R"({"a": {"$exists": true}})"), (Mapping{1}));
-  // A summary cannot tell whether every item of centroid 2 has "b".
-  EXPECT_EQ(f.Mapping(R"({"$or": [{"a": 2}, {"b": {"$exists": false}}]})"), Iota(4));
-  EXPECT_EQ(f.Mapping(R"({"$and": [{"a": 1}, {"b": {"$exists": false}}]})"), (Mapping{1}));
-  // Only an exact {"$exists": false} holds for a missing field.
-  EXPECT_EQ(f.Mapping(R"({"$and": [{"a": {"$exists": 0}}]})"), (Mapping{1}));
-}
-
-TEST(CentroidPrefilter, NegationsPassInTheCentroidTest) {
-  Fixture f(3, {{R"({"a": 1})", 0}, {R"({"a": 2})", 0}, {R"({"a": 1})", 1}});
-  // Centroid 0 holds {"a": 2}, which satisfies each of these.
-  EXPECT_EQ(f.Mapping(R"({"$not": {"a": {"$eq": 1}}})"), Iota(3));
-  EXPECT_EQ(f.Mapping(R"({"$nor": [{"a": 1}]})"), Iota(3));
-  EXPECT_EQ(f.Mapping(R"({"$and": [{"a": {"$eq": 2}}, {"$not": {"a": {"$lt": 3}}}]})"),
-            (Mapping{0}));
-  EXPECT_EQ(f.Mapping(R"({"a": {"$ne": 1}})"), (Mapping{0, 1}));
-  EXPECT_EQ(f.Mapping(R"({"a": {"$nin": [1]}})"), (Mapping{0, 1}));
-}
-
-TEST(CentroidPrefilter, ArrayElementsAreFoundLikeItemsFindThem) {
+// What a centroid may hold is sound by the differential test at the end;
+// these check that summaries still narrow.
+TEST(CentroidPrefilter, ArrayElementsNarrowLikeScalars) {
   Fixture f(6, {{R"({"tags": ["red", "blue"]})", 1},
                 {R"({"tags": [1, 5, true]})", 2},
                 {R"({"tags": [["red"]], "o": [{"k": 3}]})", 3},
                 {R"({"tags": "red"})", 4}});
   // Items compare with elements, not with elements of nested arrays.
   EXPECT_EQ(f.Mapping(R"({"tags": {"$eq": "red"}})"), (Mapping{1, 4}));
-  EXPECT_EQ(f.Mapping(R"({"tags": "blue"})"), (Mapping{1}));
   EXPECT_EQ(f.Mapping(R"({"tags": {"$gt": 3}})"), (Mapping{2}));
   EXPECT_EQ(f.Mapping(R"({"tags": {"$lt": 1}})"), (Mapping{}));
   EXPECT_EQ(f.Mapping(R"({"tags": true})"), (Mapping{2}));
-  // The whole array never equals an array operand, but an element may: arrays
-  // and objects inside operands are not summarised, so they pass.
-  EXPECT_EQ(f.Mapping(R"({"tags": {"$eq": ["red"]}})"), (Mapping{1, 2, 3, 4}));
-  EXPECT_EQ(f.Mapping(R"({"o": {"$eq": {"k": 3}}})"), (Mapping{3}));
-  // $in: booleans by hash, arrays and objects pass, null passes ([null] may
-  // hold it).
-  EXPECT_EQ(f.Mapping(R"({"tags": {"$in": [true]}})"), (Mapping{2}));
   EXPECT_EQ(f.Mapping(R"({"tags": {"$in": [false, 9]}})"), (Mapping{}));
-  EXPECT_EQ(f.Mapping(R"({"tags": {"$in": [["red"]]}})"), (Mapping{1, 2, 3, 4}));
-  EXPECT_EQ(f.Mapping(R"({"tags": {"$in": [{"a": 1}]}})"), (Mapping{1, 2, 3, 4}));
-  EXPECT_EQ(f.Mapping(R"({"$and": [{"tags": {"$in": [null]}}]})"), (Mapping{1, 2, 3, 4}));
-  // A path through an array of objects finds nothing for items; kept anyway.
-  EXPECT_EQ(f.Mapping(R"({"o.k": 3})"), (Mapping{3}));
+  EXPECT_EQ(f.Mapping(R"({"o": {"$eq": {"k": 3}}})"), (Mapping{3}));
+  EXPECT_EQ(f.Mapping(R"({"$and": [{"tags": 5}, {"$not": {"tags": {"$lt": 3}}}]})"),
+            (Mapping{2}));
 }
 
 TEST(CentroidPrefilter, OddKeysAndNumbers) {

@@ -292,29 +292,13 @@ TEST(EncryptedIndexTest, ClearKeepsContentsAndConfigurationItemsUnlessAll) {
   EXPECT_EQ(f.index->core()->items_store().CountItems(), 0u);
 }
 
-TEST(EncryptedIndexTest, StoresHoldNoPlaintextAndRefuseAlteredData) {
+// That the stores hold no plaintext is checked on real servers by
+// tests/python/test_store_e2e.py.
+TEST(EncryptedIndexTest, StoresRefuseAlteredData) {
   std::mt19937 gen(13);
   Fixture f;
-  Items items = make_items(50, gen, "secret-id-");
-  for (auto& c : items.contents) c = Bytes{'p', 'l', 'a', 'i', 'n', 'c', 'o', 'n'};
+  const Items items = make_items(50, gen, "secret-id-");
   upsert(*f.index, items);
-  auto contains = [](const Bytes& hay, const void* needle, size_t n) {
-    const auto* p = static_cast<const uint8_t*>(needle);
-    return std::search(hay.begin(), hay.end(), p, p + n) != hay.end();
-  };
-  const std::string markers[] = {"secret-id-", "\"tag\"", "plaincon"};
-  for (const auto& [name, table] : f.server->tables) {
-    for (const auto& [key, value] : table) {
-      for (const std::string& m : markers) EXPECT_FALSE(contains(value, m.data(), m.size()));
-      for (size_t i = 0; i < items.ids.size(); ++i) {
-        EXPECT_FALSE(contains(value, items.vectors.row(i), 4 * kDim));
-      }
-    }
-  }
-  for (const auto& [name, value] : f.server->config) {
-    EXPECT_EQ(name.rfind("idx", 0), 0u);  // the name appears only as the prefix
-    for (const std::string& m : markers) EXPECT_FALSE(contains(value, m.data(), m.size()));
-  }
   // A flipped bit in any stored record is refused, never read.
   for (auto& [name, table] : f.server->tables) {
     for (auto& [key, value] : table) {

@@ -29,87 +29,48 @@ bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-// Filters are written unnormalised where that reads better: each goes
-// through NormalizeFilter (not ParseFilter, so multi-entry filters stay).
+// filter_property_test.cc compares evaluation with a reference on random
+// documents and filters; this table holds the listed edge cases and what its
+// generator never writes: dotted keys, object operands, huge integers, NaN,
+// unknown operators and the exact messages. Filters go through
+// NormalizeFilter (not ParseFilter, so multi-entry filters stay).
 TEST(FilterEval, MatchTable) {
   const struct {
     const char* filter;
     const char* document;
     bool matches;
   } kCases[] = {
-      // Array fields compare element-wise, never as a whole.
       {R"({"tags": {"$eq": "a"}})", R"({"tags": ["a", "b"]})", true},
       {R"({"tags": {"$eq": ["a", "b"]}})", R"({"tags": ["a", "b"]})", false},
       {R"({"tags": {"$eq": ["a", "b"]}})", R"({"tags": [["a", "b"], "c"]})", true},
-      {R"({"tags": {"$ne": "a"}})", R"({"tags": ["a", "b"]})", false},
-      {R"({"tags": {"$eq": "a"}})", R"({"tags": []})", false},
-      {R"({"tags": {"$ne": "a"}})", R"({"tags": []})", true},
-      {R"({"tags": {"$in": ["x", "b"]}})", R"({"tags": ["a", "b"]})", true},
-      {R"({"tags": {"$nin": ["x", "b"]}})", R"({"tags": ["a", "b"]})", false},
-      {R"({"tags": {"$nin": ["x"]}})", R"({"tags": []})", true},
-      {R"({"v": {"$gt": 4}})", R"({"v": ["9", 5, true]})", true},
-      {R"({"v": {"$gt": 4}})", R"({"v": ["9", 3, [7]]})", false},
-      {R"({"v": {"$type": "array"}})", R"({"v": [1]})", true},
-      {R"({"v": {"$type": "number"}})", R"({"v": [1]})", false},
-      {R"({"v": {"$regex": "a"}})", R"({"v": ["a"]})", false},
-      // $in ranges over an object's values, or over a scalar itself.
       {R"({"v": {"$in": {"k": 3}}})", R"({"v": 3})", true},
-      {R"({"v": {"$in": "s"}})", R"({"v": "s"})", true},
-      {R"({"v": {"$nin": null}})", R"({"v": 1})", true},
-      // Numbers: ordered only against numbers, equal by value across kinds.
       {R"({"price": {"$gt": "5"}})", R"({"price": 6})", false},
       {R"({"price": {"$gt": 5}})", R"({"price": 5.5})", true},
+      {R"({"price": {"$gt": 5}})", R"({"price": 6})", true},
       {R"({"price": {"$gt": 5}})", R"({"price": 5})", false},
-      {R"({"price": {"$gte": 5.0}})", R"({"price": 5})", true},
-      {R"({"price": {"$lt": 1}})", R"({"price": false})", false},
-      {R"({"v": {"a": [1, 2.0]}})", R"({"v": {"a": [1.0, 2]}})", true},
-      {R"({"v": {"a": [1, 2]}})", R"({"v": {"a": [1, 2, 3]}})", false},
-      {R"({"v": {"$eq": {"a": 1}}})", R"({"v": {"b": 1}})", false},
+      // Our own equality: the JSON library's calls these two equal.
       {R"({"x": -1})", R"({"x": 18446744073709551615})", false},
       {R"({"x": 18446744073709551615})", R"({"x": 18446744073709551615})", true},
-      // Dotted paths descend objects only.
       {R"({"a.b": 1})", R"({"a": {"b": 1}})", true},
       {R"({"a.b": 1})", R"({"a.b": 1})", false},
-      {R"({"a.b": 1})", R"({"a": [{"b": 1}]})", false},
       {R"({"a.0": 1})", R"({"a": [1]})", false},
-      {R"({"a.b": {"$exists": false}})", R"({"a": 5})", true},
       {R"({"a..b": 1})", R"({"a": {"": {"b": 1}}})", true},
       {R"({"a": 1})", "[1]", false},
-      // Missing and null fields fail everything but a lone $exists false.
       {R"({"x": {"$exists": false}})", "{}", true},
       {R"({"x": {"$exists": false}})", R"({"x": null})", true},
       {R"({"x": {"$exists": true}})", R"({"x": 0})", true},
-      {R"({"x": {"$exists": false}})", R"({"x": false})", false},
       {R"({"x": {"$ne": 1}})", "{}", false},
-      {R"({"x": {"$nin": [1]}})", "{}", false},
-      {R"({"x": {"$eq": null}})", R"({"x": null})", false},
-      {R"({"x": {"$exists": 0}})", "{}", false},
-      {R"({"x": {"$exists": false, "$ne": 1}})", "{}", false},
       // No operand is read on a missing field, so bad ones stay silent.
       {R"({"x": {"$bogus": 1}})", "{}", false},
-      {R"({"x": {"$regex": "("}})", "{}", false},
       {R"({"x": {"$type": "null"}})", "{}", false},
-      {R"({"x": {"$regex": "("}})", R"({"x": 5})", false},
-      // $regex searches anywhere, ECMAScript syntax, case-sensitive.
       {R"({"n": {"$regex": "^ab"}})", R"({"n": "abc"})", true},
       {R"({"n": {"$regex": "^ab"}})", R"({"n": "cab"})", false},
       {R"({"n": {"$regex": "b"}})", R"({"n": "abc"})", true},
-      {R"({"n": {"$regex": "a$"}})", R"({"n": "abc"})", false},
-      {R"({"n": {"$regex": "^$"}})", R"({"n": ""})", true},
-      {R"({"n": {"$regex": "\\bcat"}})", R"({"n": "bobcat"})", false},
-      {R"({"n": {"$regex": "a.c"}})", "{\"n\": \"a\\nc\"}", false},
-      {R"j({"n": {"$regex": "ab(?!c)"}})j", R"({"n": "abcabd"})", true},
-      {R"({"n": {"$regex": "AB"}})", R"({"n": "abc"})", false},
-      // Logical operators; an object operand is iterated by its values.
       {R"({"$or": []})", "{}", false},
       {R"({"$and": []})", "{}", true},
       {R"({"$nor": []})", "{}", true},
       {R"({"$or": null})", "{}", false},
-      {R"({"$not": {"x": 1}})", "{}", true},
-      {R"({"$or": [{"x": 2}, {"y": "a"}]})", R"({"x": 1, "y": "a"})", true},
-      {R"({"$nor": [{"x": 2}, {"y": "a"}]})", R"({"x": 1, "y": "a"})", false},
-      {R"({"$and": [{"x": {"$gt": 0, "$lt": 1}}]})", R"({"x": 1})", false},
-      {R"({"x": 1, "y": 2})", R"({"x": 1, "y": 3})", false},
+      {R"({"$not": {"x": {"$eq": 1}}})", "{}", true},
   };
   for (const auto& c : kCases) {
     json filter = json::parse(c.filter);
@@ -122,10 +83,17 @@ TEST(FilterEval, MatchTable) {
   const json doc = {{"x", 1}};
   EXPECT_TRUE(EvaluateFilter(json::parse(R"({"$and": {"p": {"x": {"$eq": 1}}, "q": null}})"), doc));
   EXPECT_FALSE(EvaluateFilter(json::parse(R"({"$or": {"p": {"x": {"$eq": 2}}}})"), doc));
+  EXPECT_FALSE(EvaluateOperator("$in", json::parse("18446744073709551615"), json::array({-1})));
+  // A NaN is neither equal nor unequal to a number.
+  const json nan = std::numeric_limits<double>::quiet_NaN();
+  EXPECT_FALSE(EvaluateOperator("$eq", nan, nan));
+  EXPECT_FALSE(EvaluateOperator("$ne", nan, json(1)));
+  EXPECT_FALSE(EvaluateOperator("$ne", json(1), nan));
+  EXPECT_TRUE(EvaluateOperator("$ne", nan, json("x")));
+  EXPECT_TRUE(EvaluateOperator("$ne", json::array({nan}), nan));
 }
 
 TEST(FilterEval, ErrorTable) {
-  const char kNonObject[] = "cannot use key() for non-object iterators";
   const struct {
     const char* filter;
     const char* document;
@@ -134,17 +102,11 @@ TEST(FilterEval, ErrorTable) {
       {R"({"x": {"$exists": 1}})", R"({"x": 3})", "type must be boolean, but is number"},
       {R"({"x": {"$regex": 1}})", R"({"x": "s"})", "type must be string, but is number"},
       {R"({"x": {"$type": "null"}})", R"({"x": 1})", "Unsupported type in $type operator: null"},
-      {R"({"x": {"$type": "String"}})", R"({"x": 1})",
-       "Unsupported type in $type operator: String"},
-      {R"({"x": {"$type": 2}})", R"({"x": 1})", "type must be string, but is number"},
       {R"({"x": {"$near": 1}})", R"({"x": 1})", "Unsupported operator: $near"},
       // Entries in key order, stopping at the first that fails: "a" first.
       {R"({"a": {"$eq": 1}, "b": {"$bogus": 1}})", R"({"a": 1, "b": 1})",
        "Unsupported operator: $bogus"},
-      {R"({"$and": [[{"x": 1}]]})", R"({"x": 1})", kNonObject},
-      {R"({"$not": "x"})", R"({"x": 1})", kNonObject},
-      {R"({"$and": "x"})", R"({"x": 1})", kNonObject},
-      {R"({"x": 3})", R"({"x": 1})", kNonObject},
+      {R"({"$and": [[{"x": 1}]]})", R"({"x": 1})", "cannot use key() for non-object iterators"},
   };
   for (const auto& c : kCases) {
     const std::string message = EvalError(json::parse(c.filter), json::parse(c.document));
@@ -160,39 +122,6 @@ TEST(FilterEval, ErrorTable) {
                   .rfind("Invalid regex pattern: " + pattern + "\nError: ", 0),
               0u)
         << pattern;
-  }
-}
-
-TEST(FilterEval, NumberKindsAndNaN) {
-  const json kOne[] = {json(int64_t{1}), json(uint64_t{1}), json(1.0)};
-  for (const json& f : kOne) {
-    for (const json& a : kOne) {
-      EXPECT_TRUE(EvaluateOperator("$eq", f, a)) << f.type_name() << " " << a.type_name();
-      EXPECT_FALSE(EvaluateOperator("$ne", f, a));
-      EXPECT_TRUE(EvaluateOperator("$gte", f, a));
-      EXPECT_FALSE(EvaluateOperator("$gt", f, a));
-    }
-  }
-  // The JSON library's operator== would call these equal.
-  EXPECT_FALSE(EvaluateOperator("$in", json::parse("18446744073709551615"), json::array({-1})));
-  // A NaN is neither equal nor unequal to a number.
-  const json nan = std::numeric_limits<double>::quiet_NaN();
-  EXPECT_FALSE(EvaluateOperator("$eq", nan, nan));
-  EXPECT_FALSE(EvaluateOperator("$ne", nan, json(1)));
-  EXPECT_FALSE(EvaluateOperator("$ne", json(1), nan));
-  EXPECT_TRUE(EvaluateOperator("$ne", nan, json("x")));
-  EXPECT_TRUE(EvaluateOperator("$ne", json::array({nan}), nan));
-}
-
-TEST(FilterEval, TypeNames) {
-  const json values[] = {json("s"),  json(1),       json(2u),      json(1.5),
-                         json(true), json::array(), json::object()};
-  const char* expected[] = {"string", "number", "number", "number", "boolean", "array", "object"};
-  for (size_t i = 0; i < std::size(values); ++i) {
-    for (const char* name : {"string", "number", "boolean", "array", "object"}) {
-      EXPECT_EQ(EvaluateOperator("$type", values[i], json(name)), std::string(name) == expected[i])
-          << values[i] << " " << name;
-    }
   }
 }
 
@@ -224,19 +153,6 @@ TEST(FilterEval, RegexWorkAndStackAreBounded) {
   EXPECT_TRUE(EvaluateOperator("$regex", json("x"), json(deep)));
 }
 
-TEST(FilterItems, ReturnsMatchingIndicesInOrder) {
-  const std::vector<json> docs = ParseMetadataBatch(
-      {R"({"n": 1})", "", R"({"n": 5})", R"({"n": "5"})", R"({"n": [7]})", "null"});
-  EXPECT_EQ(FilterItems(docs, ParseFilter(R"({"n": {"$gt": 2}})"), true),
-            (std::vector<uint32_t>{2, 4}));
-  EXPECT_EQ(FilterItems(docs, ParseFilter(R"({"n": {"$exists": false}})"), true),
-            (std::vector<uint32_t>{1, 5}));
-  // Validation is optional: an unvalidated two-entry filter means both.
-  const json two = json::parse(R"({"n": {"$gte": 1}, "m": {"$exists": false}})");
-  EXPECT_THROW(FilterItems(docs, two, true), std::invalid_argument);
-  EXPECT_EQ(FilterItems(docs, two, false), (std::vector<uint32_t>{0, 2, 4}));
-}
-
 TEST(FilterItems, ReportsTheFirstFailingDocument) {
   // Documents holding "a" or "b" fail with different errors.
   const json filter =
@@ -256,26 +172,11 @@ TEST(FilterItems, ReportsTheFirstFailingDocument) {
       }
     }
   }
-}
-
-TEST(FilterItems, ParallelAgreesWithEvaluateFilter) {
-  std::vector<json> docs;
-  for (int i = 0; i < 4000; ++i) {
-    docs.push_back(json{{"n", i % 97},
-                        {"name", (i % 3 == 0 ? "alpha" : "beta") + std::to_string(i % 11)},
-                        {"tags", json::array({i % 5, "t" + std::to_string(i % 7)})}});
-  }
-  const json filters[] = {
-      ParseFilter(R"({"$or": [{"n": {"$lt": 10}}, {"name": {"$regex": "^alpha1"}}]})"),
-      ParseFilter(R"({"$nor": [{"tags": "t1"}, {"n": {"$gte": 50}}]})"),
-  };
-  for (const json& filter : filters) {
-    std::vector<uint32_t> expected;
-    for (size_t i = 0; i < docs.size(); ++i) {
-      if (EvaluateFilter(filter, docs[i])) expected.push_back(static_cast<uint32_t>(i));
-    }
-    EXPECT_EQ(FilterItems(docs, filter, true), expected) << filter;
-  }
+  // Validation is optional: an unvalidated two-entry filter means both.
+  const std::vector<json> docs = ParseMetadataBatch({R"({"n": 1})", "", R"({"n": 5})"});
+  const json two = json::parse(R"({"n": {"$gte": 2}, "m": {"$exists": false}})");
+  EXPECT_THROW(FilterItems(docs, two, true), std::invalid_argument);
+  EXPECT_EQ(FilterItems(docs, two, false), (std::vector<uint32_t>{2}));
 }
 
 TEST(ParseMetadataBatch, ParsesInOrderAndReportsFirstBadText) {

@@ -212,7 +212,8 @@ TEST_P(KeystoreConformance, ConfigurationItemsOfOneIndexBesideAnother) {
   if (!GetParam().keeps_config) {
     a.PushConfigItem("a.cvs", bytes("r"));
     EXPECT_FALSE(a.ConfigItemExists("a.cvs"));
-    EXPECT_THROW(a.LoadConfigItem("a.cvs"), std::runtime_error);
+    EXPECT_EQ(error_text<std::runtime_error>([&] { a.LoadConfigItem("a.cvs"); }),
+              "MemoryKeystore does not support PushConfigItem and LoadConfigItem yet");
     return;
   }
   a.PushConfigItem("a.cvs", bytes("record a"));

@@ -3,9 +3,11 @@ another process with the key reads exactly what this one wrote, and without
 it reads nothing; the server never sees an id, metadata, contents, a vector or
 the index name outside its two configuration item names; and a server killed
 in the middle of a session fails the next operations with their messages,
-then, restarted, serves every item whose upsert returned."""
+then, restarted, serves every item whose upsert returned. And on the shared
+servers: a name, an embedding model and stored lists outlive the handle."""
 import gc
 import json
+import os
 import subprocess
 import sys
 
@@ -182,3 +184,43 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(
     del again
     gc.collect()
     assert capfd.readouterr().err == ""
+
+
+@pytest.fixture(params=["postgres", "redis"])
+def stores(request):
+    """A Client factory on fresh tables of the shared server of one kind."""
+    tag = "py_%s" % os.urandom(4).hex()
+    fixture = {"postgres": "postgres_conninfo", "redis": "redis_connection_string"}
+    conn = request.getfixturevalue(fixture[request.param])
+    locations = [tdb.DBConfig(request.param, tag + s, conn) for s in ("_index", "_config", "_items")]
+    return lambda: tdb.Client(*locations, cpu_threads=2)
+
+
+def test_name_model_and_stored_lists_outlive_the_handle(stores, fake_model, capfd):
+    texts = stores().create_index("texts", KEY, tdb.IndexIVFFlat(3, 2, "cosine"),
+                                  embedding_model="fake/bag-of-words")
+    texts.upsert([{"id": "cat", "contents": "a cat on the mat"},
+                  {"id": "sea", "contents": "waves on the sea"}])
+    with pytest.raises(ValueError) as e:
+        stores().create_index("texts", KEY, tdb.IndexIVFFlat(3, 2))
+    assert str(e.value) == "Index name texts already exists"
+    assert "texts" in stores().list_indexes()
+    del texts
+    gc.collect()
+
+    # The model name is stored with the configuration: a loaded index embeds.
+    loaded = stores().load_index("texts", KEY, max_cache_size=2)
+    assert loaded.index_config()["dimension"] == fake_model.DIMENSION
+    capfd.readouterr()
+    # Upserting into a stored list that is not cached, then reading it, each
+    # report the list once; a second read is a silent cache hit.
+    loaded.upsert([{"id": "dog", "contents": "a dog in the sea"}])
+    assert capfd.readouterr().out == "Token not found: 0\n"
+    first = loaded.query(query_contents="the cat sat", top_k=3)
+    assert capfd.readouterr().out == "Token not found: 0\n"
+    assert [h["id"] for h in first][0] == "cat" and len(first) == 3
+    assert loaded.query(query_contents="the cat sat", top_k=3) == first
+    assert capfd.readouterr().out == ""
+    loaded.delete_index()
+    with pytest.raises(ValueError):
+        stores().load_index("texts", KEY)
