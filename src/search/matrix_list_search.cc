@@ -7,9 +7,16 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <mutex>
 
 #include "common/parallel.h"
 #include "search/top_k_selection.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define TAVRIN_HAVE_X86 1
+#endif
 
 namespace tavrin {
 namespace {
@@ -133,10 +140,171 @@ struct Task {
   uint64_t cost;
 };
 
+// The running filter of one use: a max-heap of the k smallest hi of its own
+// rows so far, and the rows kept. A row is kept while its lo is not above
+// tau, the smaller of that heap's k-th hi (infinite below k) and `shared`,
+// the smallest such k-th hi any other list of the same query reached. The
+// query's final k-th smallest hi over all its lists is never above tau, so
+// the rows kept include every row whose lo is not above it, and the k rows
+// with the smallest hi of the query.
+struct UseFilter {
+  float tau;
+  float shared;
+  uint32_t size;
+  uint64_t k;
+  float* heap;
+  std::vector<Survivor>* out;
+
+  void keep(uint32_t row, float lo, float hi) {
+    if (std::isnan(lo)) {
+      out->push_back({row, kNaN, kNaN});
+      return;
+    }
+    out->push_back({row, lo, hi});
+    if (size < k) {
+      heap[size++] = hi;
+      std::push_heap(heap, heap + size);
+      if (size == k) tau = std::min(shared, heap[0]);
+    } else if (hi < heap[0]) {
+      std::pop_heap(heap, heap + k);
+      heap[k - 1] = hi;
+      std::push_heap(heap, heap + k);
+      tau = std::min(shared, heap[0]);
+    }
+  }
+  float own_kth() const { return size == k ? heap[0] : kInf; }
+};
+
+// Bounds of rows from products g = x_r . q of one query (see above).
+// Unsafe rows carry a NaN row term, which makes their lo NaN.
+struct EuclideanTerms {
+  const float* g;
+  const float* row_norm;
+  float query_norm;
+  Bound bound;
+
+  float lo(size_t r) const {
+    const float sum = query_norm + row_norm[r];
+    return (sum - 2.0f * g[r]) - (bound.relative * sum + bound.absolute);
+  }
+  float hi(size_t r) const {
+    const float sum = query_norm + row_norm[r];
+    return (sum - 2.0f * g[r]) + (bound.relative * sum + bound.absolute);
+  }
+};
+
+struct CosineTerms {
+  const float* g;
+  const float* row_inverse;  // 1 / |x|
+  float query_inverse;       // 1 / |q|
+  Bound bound;
+
+  float lo(size_t r) const {
+    return (1.0f - g[r] * (query_inverse * row_inverse[r])) - bound.relative;
+  }
+  float hi(size_t r) const {
+    return (1.0f - g[r] * (query_inverse * row_inverse[r])) + bound.relative;
+  }
+};
+
+// Pairwise values: the bounds are the value itself.
+struct ExactTerms {
+  const float* p;
+  float lo(size_t r) const { return p[r]; }
+  float hi(size_t r) const { return p[r]; }
+};
+
+template <typename Terms>
+void scan_rows(const Terms& t, size_t from, size_t nb, uint64_t first_row, UseFilter& f) {
+  for (size_t r = from; r < nb; ++r) {
+    const float lo = t.lo(r);
+    if (lo > f.tau) continue;
+    f.keep(static_cast<uint32_t>(first_row + r), lo, t.hi(r));
+  }
+}
+
+#ifdef TAVRIN_HAVE_X86
+// The same scans eight rows at a time; only the rows kept leave the vector
+// registers. (The lower bounds may round differently from the scalar form:
+// each form is within the bound on its own.)
+#define TAVRIN_AVX2 __attribute__((target("avx2,fma")))
+
+template <typename Terms>
+TAVRIN_AVX2 inline void keep_mask(unsigned mask, __m256 lo, const Terms& t, size_t r,
+                                  uint64_t first_row, UseFilter& f) {
+  alignas(32) float los[8];
+  _mm256_store_ps(los, lo);
+  while (mask != 0) {
+    const unsigned i = static_cast<unsigned>(__builtin_ctz(mask));
+    mask &= mask - 1;
+    // tau may have fallen since the comparison: keeping a row against an
+    // older tau only keeps more.
+    f.keep(static_cast<uint32_t>(first_row + r + i), los[i], t.hi(r + i));
+  }
+}
+
+TAVRIN_AVX2 void scan_euclidean_avx2(const EuclideanTerms& t, size_t nb, uint64_t first_row,
+                                     UseFilter& f) {
+  const __m256 qn = _mm256_set1_ps(t.query_norm);
+  const __m256 rel = _mm256_set1_ps(t.bound.relative);
+  const __m256 abs = _mm256_set1_ps(t.bound.absolute);
+  const __m256 two = _mm256_set1_ps(2.0f);
+  size_t r = 0;
+  for (; r + 8 <= nb; r += 8) {
+    const __m256 sum = _mm256_add_ps(qn, _mm256_loadu_ps(t.row_norm + r));
+    const __m256 a = _mm256_fnmadd_ps(two, _mm256_loadu_ps(t.g + r), sum);
+    const __m256 lo = _mm256_sub_ps(a, _mm256_fmadd_ps(rel, sum, abs));
+    const unsigned mask = static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_cmp_ps(lo, _mm256_set1_ps(f.tau), _CMP_NGT_UQ)));
+    if (mask != 0) keep_mask(mask, lo, t, r, first_row, f);
+  }
+  scan_rows(t, r, nb, first_row, f);
+}
+
+TAVRIN_AVX2 void scan_cosine_avx2(const CosineTerms& t, size_t nb, uint64_t first_row,
+                                  UseFilter& f) {
+  const __m256 qi = _mm256_set1_ps(t.query_inverse);
+  const __m256 e = _mm256_set1_ps(t.bound.relative);
+  const __m256 one = _mm256_set1_ps(1.0f);
+  size_t r = 0;
+  for (; r + 8 <= nb; r += 8) {
+    const __m256 w = _mm256_mul_ps(qi, _mm256_loadu_ps(t.row_inverse + r));
+    const __m256 a = _mm256_fnmadd_ps(_mm256_loadu_ps(t.g + r), w, one);
+    const __m256 lo = _mm256_sub_ps(a, e);
+    const unsigned mask = static_cast<unsigned>(
+        _mm256_movemask_ps(_mm256_cmp_ps(lo, _mm256_set1_ps(f.tau), _CMP_NGT_UQ)));
+    if (mask != 0) keep_mask(mask, lo, t, r, first_row, f);
+  }
+  scan_rows(t, r, nb, first_row, f);
+}
+
+bool have_avx2() {
+  static const bool yes = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  }();
+  return yes;
+}
+#endif  // TAVRIN_HAVE_X86
+
+void scan_euclidean(const EuclideanTerms& t, size_t nb, uint64_t first_row, UseFilter& f) {
+#ifdef TAVRIN_HAVE_X86
+  if (have_avx2()) return scan_euclidean_avx2(t, nb, first_row, f);
+#endif
+  scan_rows(t, 0, nb, first_row, f);
+}
+
+void scan_cosine(const CosineTerms& t, size_t nb, uint64_t first_row, UseFilter& f) {
+#ifdef TAVRIN_HAVE_X86
+  if (have_avx2()) return scan_cosine_avx2(t, nb, first_row, f);
+#endif
+  scan_rows(t, 0, nb, first_row, f);
+}
+
 // Per-thread buffers, allocated before the parallel region.
 struct Scratch {
   std::vector<float> product;  // rows x queries, column-major
-  std::vector<float> lo;       // one column of lower bounds
+  std::vector<float> row_scratch;  // cosine_block's row norms
   std::vector<float> row_term;  // per row: nx, or 1 / |x| for cosine (NaN: unsafe)
   std::vector<float> chunk;    // the queries of a product, d x m column-major
   std::vector<float> chunk_norm;  // nq, or 1 / |q| for cosine
@@ -144,11 +312,64 @@ struct Scratch {
   std::vector<const float*> exact_rows;
   std::vector<float> bound_heap;  // per use: max-heap of the k smallest hi
   std::vector<uint32_t> heap_size;
-  std::vector<float> tau;  // per use: the k-th smallest hi so far (inf below k)
   std::vector<std::vector<Survivor>> pending;  // per use, until the list is done
   std::vector<Survivor> arena;                 // survivors of every finished use
   std::vector<float> his;
   std::vector<Entry> heap;
+};
+
+// What one search needs besides its inputs. Kept between searches so that
+// its buffers are not fresh pages (one fault each) on every call.
+struct Workspace {
+  std::vector<Scratch> threads;
+  std::vector<Span> spans;
+  std::vector<Use> uses;
+
+  size_t bytes() const {
+    size_t total = spans.capacity() * sizeof(Span) + uses.capacity() * sizeof(Use);
+    for (const Scratch& s : threads) {
+      total += (s.product.capacity() + s.row_scratch.capacity() + s.row_term.capacity() +
+                s.chunk.capacity() + s.bound_heap.capacity() + s.his.capacity()) *
+                   sizeof(float) +
+               s.arena.capacity() * sizeof(Survivor) + s.heap.capacity() * sizeof(Entry);
+      for (const auto& p : s.pending) total += p.capacity() * sizeof(Survivor);
+    }
+    return total;
+  }
+};
+
+// One workspace per concurrent search; one that grew large is let go.
+class WorkspacePool {
+ public:
+  std::unique_ptr<Workspace> acquire() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.empty()) return std::make_unique<Workspace>();
+    std::unique_ptr<Workspace> w = std::move(free_.back());
+    free_.pop_back();
+    return w;
+  }
+  void release(std::unique_ptr<Workspace> w) noexcept {
+    if (w->bytes() > kKeptBytes) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (free_.size() < kKept) free_.push_back(std::move(w));
+  }
+
+ private:
+  static constexpr size_t kKept = 4;
+  static constexpr size_t kKeptBytes = size_t{64} << 20;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<Workspace>> free_;
+};
+
+WorkspacePool& workspace_pool() {
+  static WorkspacePool* pool = new WorkspacePool();  // never destroyed: used at exit
+  return *pool;
+}
+
+// Returns the workspace to the pool however the search ends.
+struct WorkspaceLease {
+  std::unique_ptr<Workspace> w = workspace_pool().acquire();
+  ~WorkspaceLease() { workspace_pool().release(std::move(w)); }
 };
 
 }  // namespace
@@ -222,7 +443,9 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
     for (size_t j = 0; j < width; ++j) ++first[probes.row(q)[j] + 1];
   }
   for (size_t p = 0; p < lists.size(); ++p) first[p + 1] += first[p];
-  std::vector<Use> uses(first.back());
+  WorkspaceLease lease;
+  std::vector<Use>& uses = lease.w->uses;
+  uses.resize(first.back());
   {
     std::vector<uint64_t> fill(first.begin(), first.end() - 1);
     for (uint32_t q : plan.members) {
@@ -252,11 +475,12 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
 
   const size_t exact_rows = std::max<size_t>(16, kExactBlockBytes / (d * sizeof(float)));
   const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
-  std::vector<Scratch> scratch(threads);
+  std::vector<Scratch>& scratch = lease.w->threads;
+  scratch.resize(threads);
   const uint64_t per_thread_pairs = uses.size() / threads + 1;
   for (Scratch& s : scratch) {
     s.product.resize(std::max(kTileFloats, kMaxExactGroup * exact_rows));
-    s.lo.resize(kTileFloats);
+    s.row_scratch.resize(exact_rows);
     s.row_term.resize(kTileFloats);
     s.chunk.resize(kMaxChunk * d);
     s.chunk_norm.resize(kMaxChunk);
@@ -264,53 +488,40 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
     s.exact_rows.resize(kMaxExactGroup);
     s.bound_heap.resize(kMaxChunk * k);
     s.heap_size.resize(kMaxChunk);
-    s.tau.resize(kMaxChunk);
     s.pending.resize(kMaxChunk);
     // Typical sizes; the buffers grow (inside the error guard) past them.
     for (auto& p : s.pending) p.reserve(std::min<uint64_t>(4 * k + 64, 1024));
+    s.arena.clear();
     s.arena.reserve(per_thread_pairs * std::min<uint64_t>(k + 8, 64));
     s.his.reserve(width * std::min<uint64_t>(k + 8, 64));
     s.heap.reserve(k);
   }
-  std::vector<Span> spans(probes.rows * width);
+  std::vector<Span>& spans = lease.w->spans;
+  spans.resize(probes.rows * width);
 
-  // Streams the bounds of rows first_row .. of use c: a row is kept while its
-  // lo can still reach the k-th smallest hi seen so far (a NaN lo is always
-  // kept); hi_of(r) gives the upper bound of a kept row.
-  auto stream = [k](Scratch& s, size_t c, const float* lo, size_t nb, uint64_t first_row,
-                    const auto& hi_of) {
-    float tau = s.tau[c];
-    float* heap = s.bound_heap.data() + c * k;
-    uint32_t size = s.heap_size[c];
-    std::vector<Survivor>& out = s.pending[c];
-    for (size_t r = 0; r < nb; ++r) {
-      const float l = lo[r];
-      if (l > tau) continue;
-      const uint32_t row = static_cast<uint32_t>(first_row + r);
-      if (std::isnan(l)) {
-        out.push_back({row, kNaN, kNaN});
-        continue;
-      }
-      const float h = hi_of(r);
-      out.push_back({row, l, h});
-      if (size < k) {
-        heap[size++] = h;
-        std::push_heap(heap, heap + size);
-        if (size == k) tau = heap[0];
-      } else if (h < tau) {
-        std::pop_heap(heap, heap + k);
-        heap[k - 1] = h;
-        std::push_heap(heap, heap + k);
-        tau = heap[0];
-      }
+  // Per query: the smallest k-th hi any of its lists has reached. Read and
+  // lowered by every thread; a stale value only keeps more rows.
+  std::unique_ptr<std::atomic<float>[]> query_kth(new std::atomic<float>[probes.rows]);
+  for (uint32_t q : plan.members) query_kth[q].store(kInf, std::memory_order_relaxed);
+  auto lower_kth = [&](uint32_t q, float v) {
+    float now = query_kth[q].load(std::memory_order_relaxed);
+    while (v < now && !query_kth[q].compare_exchange_weak(now, v, std::memory_order_relaxed)) {
     }
-    s.tau[c] = tau;
-    s.heap_size[c] = size;
   };
 
-  // Keeps what can still reach the pair's own k-th smallest hi.
+  auto filter_of = [&](Scratch& s, size_t c, const Use& use) {
+    UseFilter f{0.0f, query_kth[use.query].load(std::memory_order_relaxed), s.heap_size[c], k,
+                s.bound_heap.data() + c * k, &s.pending[c]};
+    f.tau = std::min(f.shared, f.own_kth());
+    return f;
+  };
+  auto store_filter = [](Scratch& s, size_t c, const UseFilter& f) { s.heap_size[c] = f.size; };
+
+  // Keeps what can still reach the query's k-th smallest hi.
   auto finish = [&](Scratch& s, size_t t, size_t c, const Use& use) {
-    const float tau = s.tau[c];
+    const UseFilter f = filter_of(s, c, use);
+    lower_kth(use.query, f.own_kth());
+    const float tau = std::min(f.tau, query_kth[use.query].load(std::memory_order_relaxed));
     Span& span = spans[uint64_t{use.query} * width + use.column];
     span.thread = static_cast<uint32_t>(t);
     span.begin = s.arena.size();
@@ -323,7 +534,6 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
 
   auto start_uses = [&](Scratch& s, size_t m) {
     for (size_t c = 0; c < m; ++c) {
-      s.tau[c] = kInf;
       s.heap_size[c] = 0;
       s.pending[c].clear();
     }
@@ -344,8 +554,9 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
     for (uint64_t r0 = 0; r0 < list.rows; r0 += block) {
       const size_t nb = static_cast<size_t>(std::min<uint64_t>(block, list.rows - r0));
       const float* x = list.vectors + r0 * d;
+      squared_norms(x, nb, d, s.row_term.data());
       for (size_t r = 0; r < nb; ++r) {
-        const float nx = squared_norm(x + r * d, d);
+        const float nx = s.row_term[r];
         const bool ok = nx <= kMaxSqNorm && (!cosine || nx >= kMinCosineSqNorm);
         s.row_term[r] = !ok ? kNaN : cosine ? 1.0f / std::sqrt(nx) : nx;
       }
@@ -360,24 +571,13 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
                               s.product.data(), &bm);
       for (size_t c = 0; c < m; ++c) {
         const float* g = s.product.data() + c * nb;
-        const float qt = s.chunk_norm[c];
-        const float* rt = s.row_term.data();
-        float* lo = s.lo.data();
+        UseFilter f = filter_of(s, c, use[c]);
         if (cosine) {
-          const float e = bound.relative;
-          for (size_t r = 0; r < nb; ++r) lo[r] = (1.0f - g[r] * (qt * rt[r])) - e;
-          stream(s, c, lo, nb, r0, [&](size_t r) { return (1.0f - g[r] * (qt * rt[r])) + e; });
+          scan_cosine({g, s.row_term.data(), s.chunk_norm[c], bound}, nb, r0, f);
         } else {
-          const float rel = bound.relative, abs = bound.absolute;
-          for (size_t r = 0; r < nb; ++r) {
-            const float sum = qt + rt[r];
-            lo[r] = (sum - 2.0f * g[r]) - (rel * sum + abs);
-          }
-          stream(s, c, lo, nb, r0, [&](size_t r) {
-            const float sum = qt + rt[r];
-            return (sum - 2.0f * g[r]) + (rel * sum + abs);
-          });
+          scan_euclidean({g, s.row_term.data(), s.chunk_norm[c], bound}, nb, r0, f);
         }
+        store_filter(s, c, f);
       }
     }
     for (size_t c = 0; c < m; ++c) finish(s, t, c, use[c]);
@@ -398,13 +598,14 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
       const float* x = list.vectors + r0 * d;
       if (cosine) {
         cosine_block(s.exact_rows.data(), s.exact_norm.data(), m, x, nb, d, s.product.data(),
-                     exact_rows, s.lo.data());
+                     exact_rows, s.row_scratch.data());
       } else {
         squared_euclidean_block(s.exact_rows.data(), m, x, nb, d, s.product.data(), exact_rows);
       }
       for (size_t c = 0; c < m; ++c) {
-        const float* p = s.product.data() + c * exact_rows;
-        stream(s, c, p, nb, r0, [p](size_t r) { return p[r]; });
+        UseFilter f = filter_of(s, c, use[c]);
+        scan_rows(ExactTerms{s.product.data() + c * exact_rows}, 0, nb, r0, f);
+        store_filter(s, c, f);
       }
     }
     for (size_t c = 0; c < m; ++c) finish(s, t, c, use[c]);
