@@ -29,14 +29,14 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 // Uses of one list (queries of the batch that probe it) from which a product
 // pays off against the blocked pairwise kernels.
-constexpr uint64_t kMinSharing = 8;
+constexpr uint64_t kMinSharing = 6;
 // Above this selection size the per-query bound heaps grow large and the
 // filter keeps little out; such batches stay pairwise unless forced.
 constexpr uint64_t kMaxAutoTopK = 1024;
 // Queries in one product, and floats in one product block (rows x queries):
 // the block stays in the second-level cache while it is filtered.
-constexpr size_t kMaxChunk = 128;
-constexpr size_t kTileFloats = size_t{1} << 16;
+constexpr size_t kMaxChunk = 256;
+constexpr size_t kTileFloats = size_t{1} << 17;
 // Pairwise scoring of lists few queries share, as the pairwise path does it.
 constexpr size_t kMaxExactGroup = 64;
 constexpr size_t kExactBlockBytes = 16 * 1024;
@@ -490,7 +490,7 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
     s.heap_size.resize(kMaxChunk);
     s.pending.resize(kMaxChunk);
     // Typical sizes; the buffers grow (inside the error guard) past them.
-    for (auto& p : s.pending) p.reserve(std::min<uint64_t>(4 * k + 64, 1024));
+    for (auto& p : s.pending) p.reserve(std::min<uint64_t>(4 * k + 64, 256));
     s.arena.clear();
     s.arena.reserve(per_thread_pairs * std::min<uint64_t>(k + 8, 64));
     s.his.reserve(width * std::min<uint64_t>(k + 8, 64));
@@ -623,9 +623,19 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
     return v;
   };
 
-  // Rescores every survivor that can reach the query's k-th smallest hi and
-  // offers them in scan order: the selection then ends as the pairwise
-  // path's does (see list_search.cc).
+  // Rescores every survivor whose lo is not above the query's k-th smallest
+  // hi and offers them in scan order. That ends with the pairwise path's
+  // selection. Let T be the k-th smallest pairwise value of the query's
+  // candidates (NaN last). k candidates have values at most their hi, so T
+  // is not above the cut, and every candidate with a value <= T is offered.
+  // In the pairwise scan, the held entries with values <= T change the same
+  // way whether or not the candidates above T are offered: such a candidate
+  // enters only when the largest held value is above it, hence above T, and
+  // then an entry above T leaves; an entry <= T is refused, or is the one
+  // that leaves, only when all k held values are <= T, the same state in
+  // both scans. The final selection holds no value above T, so offering the
+  // candidates <= T (and any others) in scan order ends with the same
+  // entries, ties and first-scanned rule included.
   auto select = [&](Scratch& s, uint32_t q) {
     const Span* own = spans.data() + uint64_t{q} * width;
     s.his.clear();
