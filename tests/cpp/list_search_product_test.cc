@@ -32,9 +32,14 @@ struct Batch {
   FloatRowsView vectors() const { return FloatRowsView(flat.data(), ids.size(), d); }
 };
 
-// Restores automatic scoring when a test ends, whatever it asserted.
+// Restore automatic scoring and the CPU's kernels when a test ends, whatever
+// it asserted.
 struct ScoringGuard {
   ~ScoringGuard() { set_list_scoring(ListScoring::kAuto); }
+};
+struct PortableGuard {
+  explicit PortableGuard(bool on) { force_portable_distance_kernels(on); }
+  ~PortableGuard() { force_portable_distance_kernels(false); }
 };
 
 SearchResults run(const Batch& b, uint64_t top_k, DistanceMetric metric, ListScoring scoring,
@@ -264,6 +269,32 @@ TEST(ListSearchProductTest, EqualCandidatesBeyondTheSlotsKeepTheFirstScanned) {
       }
     }
     check_all_scorings(b, metric, {5, 20, 21}, true);
+  }
+}
+
+TEST(ListSearchProductTest, PortableKernelsToo) {
+  // Rescoring uses whichever pairwise kernels are in force.
+  const Batch b = adversarial_batch(29, 5, 50, 48, 2, 0.0f, 61);
+  const PortableGuard portable(true);
+  for (DistanceMetric metric : {kMetricSquaredEuclidean, kMetricCosine}) {
+    check_all_scorings(b, metric, {1, 6}, true);
+  }
+}
+
+TEST(ListSearchProductTest, SquaredNormsOfRowsAreThoseOfSquaredNorm) {
+  std::mt19937 gen(4);
+  for (bool on : {false, true}) {
+    const PortableGuard portable(on);
+    for (size_t d : {1, 7, 8, 33, 128}) {
+      const size_t n = 21;  // two groups of eight and a remainder
+      const std::vector<float> rows = testing::random_floats(n * d, gen);
+      std::vector<float> norms(n + 1, -1.0f);
+      squared_norms(rows.data(), n, d, norms.data());
+      for (size_t r = 0; r < n; ++r) {
+        EXPECT_EQ(bits(norms[r]), bits(squared_norm(rows.data() + r * d, d))) << d << " " << r;
+      }
+      EXPECT_EQ(norms[n], -1.0f);  // nothing written past the rows
+    }
   }
 }
 
