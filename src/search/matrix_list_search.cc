@@ -66,22 +66,23 @@ std::atomic<int> g_scoring{static_cast<int>(ListScoring::kAuto)};
 //   pairwise P = sum fl(q_i - x_i)^2: each difference is off by a factor
 //     (1 + u), its square by (1 + u)^2, the sum of d non-negative terms by
 //     gamma(d): |P - D| <= gamma(d + 2) D <= 2 gamma(d + 2) S;
-//   product: norms nq, nx off by gamma(d) |q|^2, gamma(d) |x|^2; G = fl(q.x)
-//     off by gamma(d) |q| |x| <= gamma(d) S / 2; a = fl(fl(nq + nx) - 2 G)
-//     (2 G is exact) adds u (nq + nx) + u |a| <= 3.1 u S; in all
-//     |a - D| <= 2 gamma(d) S + gamma(d) S + 3.1 u S;
-//   so |a - P| <= (5 gamma(d + 2) + 3.1 u) S <= 5 gamma(d + 4) S. Forming
+//   product: norms nq, nx off by gamma(d) |q|^2 and gamma(d) |x|^2 (together
+//     gamma(d) S); G = fl(q.x) off by gamma(d) |q| |x| <= gamma(d) S / 2, so
+//     2 G by gamma(d) S; a = fl(fl(nq + nx) - 2 G) (2 G is exact) adds
+//     u (nq + nx) + u |a| <= 3.1 u S; in all |a - D| <= 2 gamma(d) S + 3.1 u S;
+//   so |a - P| <= (4 gamma(d + 2) + 3.1 u) S <= 5 gamma(d + 4) S. Forming
 //   lo = fl(a - e) and hi = fl(a + e) rounds by u (|a| + e) <= 2.2 u S more,
 //   and nq + nx differs from S by gamma(d + 1) S: e = 10 gamma(d + 4) fl(nq +
-//   nx) covers all of it more than once over.
-//   Underflow: with flush-to-zero anywhere, each of the at most 4 d + 16
+//   nx) covers all of it with a margin near two.
+//   Underflow: with flush-to-zero anywhere, each of the at most 5 d + 20
 //   operations behind a, P and the norms may lose up to FLT_MIN absolutely;
-//   e carries (16 d + 64) FLT_MIN on top. Overflow: squared norms up to 2^60
-//   keep every partial sum far below the float range.
+//   e carries (16 d + 64) FLT_MIN on top. (Denormal inputs read as zero
+//   would be read so by every one of these sums alike.) Overflow: squared
+//   norms up to 2^60 keep every partial sum far below the float range.
 //
 // Cosine, true value C = 1 - c with c = q.x / (|q| |x|) in [-1, 1], for
-// squared norms in [2^-60, 2^60] (so |q| |x| >= 2^-60 and an absolute
-// underflow loss of d FLT_MIN is below d 2^-66 relatively: negligible):
+// squared norms in [2^-60, 2^60] (so |q| |x| >= 2^-60, and the underflow
+// losses above, (5 d + 20) FLT_MIN, are negligible beside gamma(d) |q| |x|):
 //   pairwise P = fl(1 - fl(dot / fl(fl(sqrt nq) fl(sqrt nx)))): dot off by
 //     gamma(d) |q| |x|, the denominator by a factor within 3 gamma(d + 2), the
 //     quotient by u: |P - C| <= gamma(d) + 3 gamma(d + 2) + u + 2.1 u
