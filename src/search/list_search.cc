@@ -136,7 +136,7 @@ void pairwise_search(const std::vector<CandidateList>& lists, const U32Matrix& p
 
   // Per-thread scratch, allocated before the region so that no allocation
   // can fail inside it but under the error guard.
-  struct Scratch {
+  struct alignas(64) Scratch {
     std::vector<std::vector<Entry>> heaps;
     std::vector<float> dist;
     std::vector<float> norms;

@@ -303,7 +303,7 @@ void scan_cosine(const CosineTerms& t, size_t nb, uint64_t first_row, UseFilter&
 }
 
 // Per-thread buffers, allocated before the parallel region.
-struct Scratch {
+struct alignas(64) Scratch {
   std::vector<float> product;  // rows x queries, column-major
   std::vector<float> row_scratch;  // cosine_block's row norms
   std::vector<float> row_term;  // per row: nx, or 1 / |x| for cosine (NaN: unsafe)
