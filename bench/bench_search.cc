@@ -2,7 +2,9 @@
 // against 1,000 queries. The "evals_per_s_per_core" counter is distance
 // evaluations per wall-clock second divided by the OpenMP team size; run
 // with OMP_NUM_THREADS=1 for a single-core figure. bench/numpy_search.py does
-// the same work in NumPy on the same data.
+// the same work in NumPy on the same data. List search runs under each
+// scoring (scoring:0 automatic, with matrix products where lists are shared;
+// scoring:2 pairwise kernels only); the answers are the same.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
@@ -53,6 +55,14 @@ const Data& data() {
   return d;
 }
 
+// Sets the scoring named by the benchmark's second argument for its run.
+struct Scoring {
+  explicit Scoring(const benchmark::State& state) {
+    set_list_scoring(static_cast<ListScoring>(state.range(1)));
+  }
+  ~Scoring() { set_list_scoring(ListScoring::kAuto); }
+};
+
 void report(benchmark::State& state, double evals) {
   const double threads = omp_get_max_threads();
   state.counters["evals_per_s_per_core"] =
@@ -67,6 +77,7 @@ void BM_SearchListsExhaustive(benchmark::State& state) {
   const DistanceMetric metric = metric_from_code(static_cast<uint32_t>(state.range(0)));
   const U32Matrix probes(std::vector<uint32_t>(kQueries, 0), 1);
   const std::vector<uint64_t> offsets{0, kItems};
+  const Scoring scoring(state);
   for (auto _ : state) {
     SearchResults r =
         search_lists(d.ids, offsets, d.metadata, d.items, probes, d.queries, kTopK, metric, {});
@@ -87,6 +98,29 @@ void BM_SearchListsProbed(benchmark::State& state) {
     for (uint32_t j = 0; j < kProbes; ++j) rows[q * kProbes + j] = (q * 7 + j * 13) % kLists;
   }
   const U32Matrix probes(rows, kProbes);
+  const Scoring scoring(state);
+  for (auto _ : state) {
+    SearchResults r =
+        search_lists(d.ids, offsets, d.metadata, d.items, probes, d.queries, kTopK, metric, {});
+    benchmark::DoNotOptimize(r.distances.data());
+  }
+  report(state, double(kQueries) * kProbes * (kItems / kLists));
+}
+
+// The shape of a trained index: 256 lists of about 390 items, each query
+// probing 8 lists at random, so about 31 queries share a list.
+void BM_SearchListsIndexShape(benchmark::State& state) {
+  const Data& d = data();
+  const DistanceMetric metric = metric_from_code(static_cast<uint32_t>(state.range(0)));
+  constexpr uint32_t kLists = 256, kProbes = 8;
+  std::vector<uint64_t> offsets(kLists + 1);
+  for (uint32_t p = 0; p <= kLists; ++p) offsets[p] = uint64_t{p} * kItems / kLists;
+  std::vector<uint32_t> rows(kQueries * kProbes);
+  for (uint64_t i = 0; i < rows.size(); ++i) {
+    rows[i] = static_cast<uint32_t>(value(uint64_t{1} << 40 | i) * 128.0f + 128.0f) % kLists;
+  }
+  const U32Matrix probes(rows, kProbes);
+  const Scoring scoring(state);
   for (auto _ : state) {
     SearchResults r =
         search_lists(d.ids, offsets, d.metadata, d.items, probes, d.queries, kTopK, metric, {});
@@ -129,8 +163,17 @@ void metrics(benchmark::internal::Benchmark* b) {
   b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 }
 
-BENCHMARK(BM_SearchListsExhaustive)->Apply(metrics);
-BENCHMARK(BM_SearchListsProbed)->Apply(metrics);
+void metrics_and_scorings(benchmark::internal::Benchmark* b) {
+  b->ArgNames({"metric", "scoring"});
+  for (int64_t metric : {2, 0}) {
+    for (int64_t scoring : {0, 2}) b->Args({metric, scoring});
+  }
+  b->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+}
+
+BENCHMARK(BM_SearchListsExhaustive)->Apply(metrics_and_scorings);
+BENCHMARK(BM_SearchListsProbed)->Apply(metrics_and_scorings);
+BENCHMARK(BM_SearchListsIndexShape)->Apply(metrics_and_scorings);
 BENCHMARK(BM_DistanceMatrix)->Apply(metrics);
 BENCHMARK(BM_KMeansTrain)->Apply(metrics);
 

@@ -217,6 +217,12 @@ TAVRIN_AVX2 void dot_block_avx2(const float* const* qs, size_t nq, const float* 
   block_avx2<false>(qs, nq, rows, n, d, out, stride);
 }
 
+TAVRIN_AVX2 void norms_avx2(const float* rows, size_t n, size_t d, float* out) {
+  size_t r = 0;
+  for (; r + 8 <= n; r += 8) self_tile<8>(rows + r * d, d, out + r);
+  for (; r < n; ++r) self_tile<1>(rows + r * d, d, out + r);
+}
+
 TAVRIN_AVX2 float sq_one_avx2_fn(const float* q, const float* x, size_t d) {
   float s;
   tile<true, 1, 1>(&q, x, d, &s, 1);
@@ -228,6 +234,10 @@ TAVRIN_AVX2 float dot_one_avx2_fn(const float* q, const float* x, size_t d) {
   return s;
 }
 #endif  // TAVRIN_HAVE_X86
+
+void norms_portable(const float* rows, size_t n, size_t d, float* out) {
+  for (size_t r = 0; r < n; ++r) out[r] = dot_portable(rows + r * d, rows + r * d, d);
+}
 
 float sq_portable_fn(const float* q, const float* x, size_t d) { return sq_portable(q, x, d); }
 float dot_portable_fn(const float* q, const float* x, size_t d) { return dot_portable(q, x, d); }
@@ -243,17 +253,18 @@ struct Kernels {
                     float*);
   float (*sq_one)(const float*, const float*, size_t);
   float (*dot_one)(const float*, const float*, size_t);
+  void (*norms)(const float*, size_t, size_t, float*);
   const char* name;
 };
 
 constexpr Kernels kPortableKernels = {sq_block_portable, dot_block_portable, sq_portable_fn,
-                                      dot_portable_fn, "portable"};
+                                      dot_portable_fn, norms_portable, "portable"};
 
 Kernels choose_kernels() {
 #ifdef TAVRIN_HAVE_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn, "avx2"};
+    return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn, norms_avx2, "avx2"};
   }
 #endif
   return kPortableKernels;
@@ -296,6 +307,10 @@ float squared_norm(const float* a, size_t d) { return kernels().dot_one(a, a, d)
 float cosine_distance(const float* a, const float* b, size_t d) {
   const Kernels& k = kernels();
   return cosine_from_sums(k.dot_one(a, b, d), k.dot_one(a, a, d), k.dot_one(b, b, d));
+}
+
+void squared_norms(const float* rows, size_t n, size_t d, float* out) {
+  kernels().norms(rows, n, d, out);
 }
 
 void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t d, float* out) {

@@ -44,6 +44,9 @@ float squared_euclidean(const float* a, const float* b, size_t d);
 float squared_norm(const float* a, size_t d);
 float cosine_distance(const float* a, const float* b, size_t d);
 
+// Squared norms of n contiguous rows of width d, each as squared_norm gives.
+void squared_norms(const float* rows, size_t n, size_t d, float* out);
+
 // One query against n contiguous rows of width d; out[r] receives the
 // distance to row r. These are the scanning loop of list search.
 void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t d, float* out);

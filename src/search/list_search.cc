@@ -1,6 +1,8 @@
 #include "search/list_search.h"
 
 #include "common/parallel.h"
+#include "search/matrix_list_search.h"
+#include "search/top_k_selection.h"
 
 #include <omp.h>
 
@@ -14,43 +16,10 @@
 namespace tavrin {
 namespace {
 
-// NaN sorts after every number, which keeps the order strict and weak.
-inline bool dist_less(float a, float b) { return a < b || (std::isnan(b) && !std::isnan(a)); }
-
-// A candidate: its distance, and its list (high 32 bits of `row`) and row
-// within the list (low 32 bits).
-struct Entry {
-  float dist;
-  uint64_t row;
-};
-
-inline uint64_t row_key(uint64_t list, uint64_t local) { return list << 32 | local; }
-
-const std::string& empty_string() {
-  static const std::string empty;
-  return empty;
-}
-
-// The (distance, id, metadata) order, texts compared byte-wise.
-struct TripleLess {
-  const std::vector<CandidateList>* lists;
-
-  const std::string& id(uint64_t row) const {
-    return (*lists)[row >> 32].ids[row & 0xFFFFFFFFu];
-  }
-  const std::string& meta(uint64_t row) const {
-    const CandidateList& l = (*lists)[row >> 32];
-    return l.metadata == nullptr ? empty_string() : l.metadata[row & 0xFFFFFFFFu];
-  }
-
-  bool operator()(const Entry& a, const Entry& b) const {
-    if (dist_less(a.dist, b.dist)) return true;
-    if (dist_less(b.dist, a.dist)) return false;
-    const int c = id(a.row).compare(id(b.row));
-    if (c != 0) return c < 0;
-    return meta(a.row).compare(meta(b.row)) < 0;
-  }
-};
+using selection::Entry;
+using selection::TripleLess;
+using selection::offer;
+using selection::row_key;
 
 // Candidate rows scored per pass; bounds the distance buffer of a group.
 constexpr size_t kBlockBytes = 16 * 1024;
@@ -71,31 +40,6 @@ struct ListUse {
   uint32_t member;
   uint64_t at;
 };
-
-// Offers n candidates (rows first_row ..) with distances dist, in order, to a
-// selection of capacity k.
-void offer(std::vector<Entry>& heap, uint64_t k, const float* dist, size_t n, uint64_t first_row,
-           const TripleLess& less) {
-  size_t r = 0;
-  for (; r < n && heap.size() < k; ++r) {
-    heap.push_back({dist[r], first_row + r});
-    std::push_heap(heap.begin(), heap.end(), less);
-  }
-  if (r == n) return;
-  // Full: only a distance strictly below the largest held enters.
-  float worst = heap.front().dist;
-  bool worst_nan = std::isnan(worst);
-  for (; r < n; ++r) {
-    const float dv = dist[r];
-    if (dv < worst || (worst_nan && !std::isnan(dv))) {
-      std::pop_heap(heap.begin(), heap.end(), less);
-      heap.back() = {dv, first_row + r};
-      std::push_heap(heap.begin(), heap.end(), less);
-      worst = heap.front().dist;
-      worst_nan = std::isnan(worst);
-    }
-  }
-}
 
 void validate(const std::vector<std::string>& ids, const std::vector<uint64_t>& offsets,
               const std::vector<std::string>& metadata, const FloatRowsView& vectors,
@@ -139,6 +83,174 @@ void validate_lists(const std::vector<CandidateList>& lists, const U32Matrix& pr
   }
 }
 
+// Scores the queries of `order` (ascending) pairwise, in their own scan
+// order, and writes their rows of results.
+void pairwise_search(const std::vector<CandidateList>& lists, const U32Matrix& probes,
+                     const FloatRowsView& queries, const std::vector<uint32_t>& order, uint64_t k,
+                     DistanceMetric metric, bool with_metadata, SearchResults& results) {
+  const uint64_t n = order.size();
+  if (n == 0) return;
+  const bool cosine = metric == kMetricCosine;
+  const bool root = metric == kMetricEuclidean;
+  const size_t d = queries.cols;
+  const size_t width = probes.cols;
+  const TripleLess less{&lists};
+
+  // Consecutive queries form one unit of work, so that a list they share is
+  // read from memory once for all of them. Queries with identical probe rows
+  // are scored block by block and offer straight from the block; otherwise
+  // each member's distances are gathered list by list into a per-member
+  // buffer (bounded by kBufferFloats per group) and offered afterwards in
+  // the member's own scan order. The group is kept small enough that every
+  // thread still gets several units.
+  const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
+  const size_t group_cap = std::clamp<size_t>(n / (4 * threads), 1, kMaxGroup);
+  // Groups are runs of positions in `order`.
+  auto probe_row = [&](uint64_t at) { return probes.row(order[at]); };
+  auto scan_size = [&](uint64_t at) {
+    uint64_t total = 0;
+    for (size_t j = 0; j < width; ++j) {
+      total += lists[probe_row(at)[j]].rows;
+    }
+    return total;
+  };
+  std::vector<Group> groups;
+  for (uint64_t q = 0; q < n;) {
+    Group grp{q, q + 1, true};
+    uint64_t total = scan_size(q);
+    for (++q; q < n && q - grp.start < group_cap; ++q) {
+      const bool same = width == 0 || std::memcmp(probe_row(q), probe_row(grp.start),
+                                                  width * sizeof(uint32_t)) == 0;
+      const uint64_t size = scan_size(q);
+      if (!(grp.shared && same) && total + size > kBufferFloats) break;
+      grp.shared = grp.shared && same;
+      total += size;
+      grp.end = q + 1;
+    }
+    groups.push_back(grp);
+  }
+  const int64_t n_groups = static_cast<int64_t>(groups.size());
+
+  const size_t block_rows = std::max<size_t>(16, kBlockBytes / std::max<size_t>(1, d * 4));
+  OrderedErrors errors;
+
+  // Per-thread scratch, allocated before the region so that no allocation
+  // can fail inside it but under the error guard.
+  struct alignas(64) Scratch {
+    std::vector<std::vector<Entry>> heaps;
+    std::vector<float> dist;
+    std::vector<float> norms;
+    std::vector<float> gathered;
+    std::vector<ListUse> uses;
+  };
+  std::vector<Scratch> scratch(threads);
+  for (Scratch& s : scratch) {
+    s.heaps.resize(group_cap);
+    for (auto& h : s.heaps) h.reserve(k);
+    s.dist.resize(group_cap * block_rows);
+    s.norms.resize(block_rows);
+  }
+
+#pragma omp parallel
+  {
+    Scratch& own = scratch[static_cast<size_t>(omp_get_thread_num())];
+    std::vector<std::vector<Entry>>& heaps = own.heaps;
+    std::vector<float>& dist = own.dist;
+    std::vector<float>& norms = own.norms;
+    std::vector<float>& gathered = own.gathered;
+    std::vector<ListUse>& uses = own.uses;
+    const float* qrows[kMaxGroup];
+    float qnorm[kMaxGroup];
+    const float* use_rows[kMaxGroup];
+    float use_norm[kMaxGroup];
+
+    auto score = [&](const float* const* qs, const float* qn, size_t count, uint32_t list,
+                     uint64_t begin, size_t nb) {
+      const float* rows = lists[list].vectors + begin * d;
+      if (cosine) {
+        cosine_block(qs, qn, count, rows, nb, d, dist.data(), block_rows, norms.data());
+      } else {
+        squared_euclidean_block(qs, count, rows, nb, d, dist.data(), block_rows);
+      }
+    };
+
+#pragma omp for schedule(dynamic, 1)
+    for (int64_t g = 0; g < n_groups; ++g) {
+      errors.run(static_cast<size_t>(g), [&] {
+        const uint64_t q0 = groups[g].start;
+        const size_t members = groups[g].end - q0;
+        for (size_t m = 0; m < members; ++m) {
+          heaps[m].clear();
+          qrows[m] = queries.row(order[q0 + m]);
+          if (cosine) qnorm[m] = squared_norm(qrows[m], d);
+        }
+        if (groups[g].shared) {
+          const uint32_t* chosen = probe_row(q0);
+          for (size_t j = 0; j < width; ++j) {
+            const uint64_t end = lists[chosen[j]].rows;
+            for (uint64_t begin = 0; begin < end; begin += block_rows) {
+              const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
+              score(qrows, qnorm, members, chosen[j], begin, nb);
+              for (size_t m = 0; m < members; ++m) {
+                offer(heaps[m], k, dist.data() + m * block_rows, nb, row_key(chosen[j], begin),
+                      less);
+              }
+            }
+          }
+        } else {
+          // Where each (member, probe column) lands in the member buffers.
+          uses.clear();
+          uint64_t at = 0;
+          for (size_t m = 0; m < members; ++m) {
+            const uint32_t* chosen = probe_row(q0 + m);
+            for (size_t j = 0; j < width; ++j) {
+              uses.push_back({chosen[j], static_cast<uint32_t>(m), at});
+              at += lists[chosen[j]].rows;
+            }
+          }
+          gathered.resize(at);
+          std::sort(uses.begin(), uses.end(), [](const ListUse& a, const ListUse& b) {
+            return a.list != b.list ? a.list < b.list : a.at < b.at;
+          });
+          for (size_t u = 0; u < uses.size();) {
+            // Up to group_cap uses of one list are scored together.
+            size_t v = u;
+            while (v < uses.size() && v - u < group_cap && uses[v].list == uses[u].list) {
+              use_rows[v - u] = qrows[uses[v].member];
+              use_norm[v - u] = qnorm[uses[v].member];
+              ++v;
+            }
+            const uint64_t end = lists[uses[u].list].rows;
+            for (uint64_t begin = 0; begin < end; begin += block_rows) {
+              const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
+              score(use_rows, use_norm, v - u, uses[u].list, begin, nb);
+              for (size_t w = u; w < v; ++w) {
+                std::copy(dist.data() + (w - u) * block_rows,
+                          dist.data() + (w - u) * block_rows + nb,
+                          gathered.data() + uses[w].at + begin);
+              }
+            }
+            u = v;
+          }
+          at = 0;
+          for (size_t m = 0; m < members; ++m) {
+            const uint32_t* chosen = probe_row(q0 + m);
+            for (size_t j = 0; j < width; ++j) {
+              const uint64_t size = lists[chosen[j]].rows;
+              offer(heaps[m], k, gathered.data() + at, size, row_key(chosen[j], 0), less);
+              at += size;
+            }
+          }
+        }
+        for (size_t m = 0; m < members; ++m) {
+          selection::write_selection(heaps[m], order[q0 + m], root, with_metadata, less, results);
+        }
+      });
+    }
+  }
+  errors.rethrow();
+}
+
 }  // namespace
 
 SearchResults search_lists(const std::vector<std::string>& ids,
@@ -174,157 +286,9 @@ SearchResults search_candidate_lists(const std::vector<CandidateList>& lists,
 
   const bool with_metadata =
       std::find(include.begin(), include.end(), kIncludeMetadata) != include.end();
-  const bool cosine = metric == kMetricCosine;
-  const bool root = metric == kMetricEuclidean;
-  const size_t d = queries.cols;
-  const size_t width = probes.cols;
-  const TripleLess less{&lists};
-
-  // Consecutive queries form one unit of work, so that a list they share is
-  // read from memory once for all of them. Queries with identical probe rows
-  // are scored block by block and offer straight from the block; otherwise
-  // each member's distances are gathered list by list into a per-member
-  // buffer (bounded by kBufferFloats per group) and offered afterwards in
-  // the member's own scan order. The group is kept small enough that every
-  // thread still gets several units.
-  const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
-  const size_t group_cap = std::clamp<size_t>(n / (4 * threads), 1, kMaxGroup);
-  auto scan_size = [&](uint64_t q) {
-    uint64_t total = 0;
-    for (size_t j = 0; j < width; ++j) {
-      total += lists[probes.row(q)[j]].rows;
-    }
-    return total;
-  };
-  std::vector<Group> groups;
-  for (uint64_t q = 0; q < n;) {
-    Group grp{q, q + 1, true};
-    uint64_t total = scan_size(q);
-    for (++q; q < n && q - grp.start < group_cap; ++q) {
-      const bool same = width == 0 || std::memcmp(probes.row(q), probes.row(grp.start),
-                                                  width * sizeof(uint32_t)) == 0;
-      const uint64_t size = scan_size(q);
-      if (!(grp.shared && same) && total + size > kBufferFloats) break;
-      grp.shared = grp.shared && same;
-      total += size;
-      grp.end = q + 1;
-    }
-    groups.push_back(grp);
-  }
-  const int64_t n_groups = static_cast<int64_t>(groups.size());
-
-  const size_t block_rows = std::max<size_t>(16, kBlockBytes / std::max<size_t>(1, d * 4));
-  OrderedErrors errors;
-
-#pragma omp parallel
-  {
-    // Per-thread scratch, allocated once.
-    std::vector<std::vector<Entry>> heaps(group_cap);
-    for (auto& h : heaps) h.reserve(k);
-    std::vector<float> dist(group_cap * block_rows);
-    std::vector<float> norms(block_rows);
-    std::vector<float> gathered;
-    std::vector<ListUse> uses;
-    const float* qrows[kMaxGroup];
-    float qnorm[kMaxGroup];
-    const float* use_rows[kMaxGroup];
-    float use_norm[kMaxGroup];
-
-    auto score = [&](const float* const* qs, const float* qn, size_t count, uint32_t list,
-                     uint64_t begin, size_t nb) {
-      const float* rows = lists[list].vectors + begin * d;
-      if (cosine) {
-        cosine_block(qs, qn, count, rows, nb, d, dist.data(), block_rows, norms.data());
-      } else {
-        squared_euclidean_block(qs, count, rows, nb, d, dist.data(), block_rows);
-      }
-    };
-
-#pragma omp for schedule(dynamic, 1)
-    for (int64_t g = 0; g < n_groups; ++g) {
-      errors.run(static_cast<size_t>(g), [&] {
-        const uint64_t q0 = groups[g].start;
-        const size_t members = groups[g].end - q0;
-        for (size_t m = 0; m < members; ++m) {
-          heaps[m].clear();
-          qrows[m] = queries.row(q0 + m);
-          if (cosine) qnorm[m] = squared_norm(qrows[m], d);
-        }
-        if (groups[g].shared) {
-          const uint32_t* chosen = probes.row(q0);
-          for (size_t j = 0; j < width; ++j) {
-            const uint64_t end = lists[chosen[j]].rows;
-            for (uint64_t begin = 0; begin < end; begin += block_rows) {
-              const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
-              score(qrows, qnorm, members, chosen[j], begin, nb);
-              for (size_t m = 0; m < members; ++m) {
-                offer(heaps[m], k, dist.data() + m * block_rows, nb, row_key(chosen[j], begin),
-                      less);
-              }
-            }
-          }
-        } else {
-          // Where each (member, probe column) lands in the member buffers.
-          uses.clear();
-          uint64_t at = 0;
-          for (size_t m = 0; m < members; ++m) {
-            const uint32_t* chosen = probes.row(q0 + m);
-            for (size_t j = 0; j < width; ++j) {
-              uses.push_back({chosen[j], static_cast<uint32_t>(m), at});
-              at += lists[chosen[j]].rows;
-            }
-          }
-          gathered.resize(at);
-          std::sort(uses.begin(), uses.end(), [](const ListUse& a, const ListUse& b) {
-            return a.list != b.list ? a.list < b.list : a.at < b.at;
-          });
-          for (size_t u = 0; u < uses.size();) {
-            // Up to group_cap uses of one list are scored together.
-            size_t v = u;
-            while (v < uses.size() && v - u < group_cap && uses[v].list == uses[u].list) {
-              use_rows[v - u] = qrows[uses[v].member];
-              use_norm[v - u] = qnorm[uses[v].member];
-              ++v;
-            }
-            const uint64_t end = lists[uses[u].list].rows;
-            for (uint64_t begin = 0; begin < end; begin += block_rows) {
-              const size_t nb = static_cast<size_t>(std::min<uint64_t>(block_rows, end - begin));
-              score(use_rows, use_norm, v - u, uses[u].list, begin, nb);
-              for (size_t w = u; w < v; ++w) {
-                std::copy(dist.data() + (w - u) * block_rows,
-                          dist.data() + (w - u) * block_rows + nb,
-                          gathered.data() + uses[w].at + begin);
-              }
-            }
-            u = v;
-          }
-          at = 0;
-          for (size_t m = 0; m < members; ++m) {
-            const uint32_t* chosen = probes.row(q0 + m);
-            for (size_t j = 0; j < width; ++j) {
-              const uint64_t size = lists[chosen[j]].rows;
-              offer(heaps[m], k, gathered.data() + at, size, row_key(chosen[j], 0), less);
-              at += size;
-            }
-          }
-        }
-        for (size_t m = 0; m < members; ++m) {
-          const uint64_t q = q0 + m;
-          std::vector<Entry>& heap = heaps[m];
-          std::sort_heap(heap.begin(), heap.end(), less);
-          if (with_metadata) results.metadata[q].resize(k);
-          for (size_t i = 0; i < heap.size(); ++i) {
-            const Entry& e = heap[i];
-            results.ids[q * k + i] = less.id(e.row);
-            results.distances[q * k + i] = root ? std::sqrt(e.dist) : e.dist;
-            if (with_metadata) results.metadata[q][i] = less.meta(e.row);
-          }
-          results.counts[q] = static_cast<uint32_t>(heap.size());
-        }
-      });
-    }
-  }
-  errors.rethrow();
+  const MatrixPlan plan = plan_matrix_search(lists, probes, queries, k, metric, list_scoring());
+  matrix_search(plan, lists, probes, queries, k, metric, with_metadata, results);
+  pairwise_search(lists, probes, queries, plan.others, k, metric, with_metadata, results);
   return results;
 }
 

@@ -21,7 +21,11 @@
 // Runs queries on the OpenMP team with a dynamic schedule. Queries that scan
 // the same lists are taken together so that a block of candidate rows is read
 // from memory once for all of them; each query still offers its candidates
-// in its own scan order.
+// in its own scan order. When many queries of a batch share a list, they are
+// scored against it by one matrix product that only brackets each distance;
+// the candidates that may reach the top k are rescored pairwise, so the
+// answer is bit for bit the same. Queries or rows with non-finite or extreme
+// values are always scored pairwise.
 #ifndef TAVRIN_SEARCH_LIST_SEARCH_H_
 #define TAVRIN_SEARCH_LIST_SEARCH_H_
 
@@ -60,6 +64,17 @@ SearchResults search_lists(const std::vector<std::string>& ids,
                            const std::vector<std::string>& metadata, const FloatRowsView& vectors,
                            const U32Matrix& probes, const FloatRowsView& queries, uint64_t top_k,
                            DistanceMetric metric, const std::vector<uint32_t>& include);
+
+// How candidates are scored: matrix products where enough queries share a
+// list (kAuto), for every list (kMatrix, for tests) or never (kPairwise).
+// Answers are identical under all three. Process-wide; not to be changed
+// while searches run.
+enum class ListScoring { kAuto, kMatrix, kPairwise };
+void set_list_scoring(ListScoring scoring);
+ListScoring list_scoring();
+
+// (query, probed list) pairs scored through matrix products so far.
+uint64_t product_scored_pairs();
 
 }  // namespace tavrin
 

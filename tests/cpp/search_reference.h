@@ -3,10 +3,13 @@
 #ifndef TAVRIN_TESTS_CPP_SEARCH_REFERENCE_H_
 #define TAVRIN_TESTS_CPP_SEARCH_REFERENCE_H_
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <random>
+#include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/metric.h"
@@ -27,6 +30,43 @@ inline double ref_distance(const float* a, const float* b, size_t d, DistanceMet
     return den == 0 ? 1.0 : 1.0 - dot / den;
   }
   return metric == kMetricEuclidean ? std::sqrt(sq) : sq;
+}
+
+// One offer of a scan: distance, id, metadata text.
+using RefOffer = std::tuple<float, std::string, std::string>;
+
+// NaN after every number.
+inline bool ref_dist_less(float a, float b) {
+  if (std::isnan(a)) return false;
+  return std::isnan(b) || a < b;
+}
+
+inline bool ref_triple_less(const RefOffer& a, const RefOffer& b) {
+  if (ref_dist_less(std::get<0>(a), std::get<0>(b))) return true;
+  if (ref_dist_less(std::get<0>(b), std::get<0>(a))) return false;
+  return std::tie(std::get<1>(a), std::get<2>(a)) < std::tie(std::get<1>(b), std::get<2>(b));
+}
+
+// The bounded selection as written: offers in scan order; below k entries
+// each is added; then one enters only when its distance is strictly below
+// the largest distance held, and the held entry greatest in (distance, id,
+// metadata) leaves. Returns the held entries in ascending order.
+inline std::vector<RefOffer> ref_bounded_selection(const std::vector<RefOffer>& scan, size_t k) {
+  std::vector<RefOffer> held;
+  for (const RefOffer& o : scan) {
+    if (held.size() < k) {
+      held.push_back(o);
+      continue;
+    }
+    if (held.empty()) continue;
+    size_t greatest = 0;
+    for (size_t i = 1; i < held.size(); ++i) {
+      if (ref_triple_less(held[greatest], held[i])) greatest = i;
+    }
+    if (ref_dist_less(std::get<0>(o), std::get<0>(held[greatest]))) held[greatest] = o;
+  }
+  std::sort(held.begin(), held.end(), ref_triple_less);
+  return held;
 }
 
 inline std::vector<float> random_floats(size_t count, std::mt19937& gen) {
