@@ -18,6 +18,13 @@ KMeansParams kmeans_params(const IndexConfig& config, const TrainParams& params)
   k.max_iters = params.max_iters;
   k.batch_size = params.batch_size;
   k.tolerance = params.tolerance;
+  // Full-batch passes on a sample after the mini-batch steps: centroids that
+  // sit at the means of their clusters are what probing relies on for recall.
+  // 15 passes over 160 points per list brought recall@10 at 8 of 256 lists
+  // from 0.71 to 0.77 on overlapping clusters, for 0.4 s more on 100,000 x 128
+  // (bench/compare_faiss.py).
+  k.refine_passes = 15;
+  k.refine_sample = 160;
   return k;
 }
 

@@ -120,6 +120,44 @@ void minibatch_step(const FloatMatrix& data, const std::vector<uint64_t>& batch,
   }
 }
 
+// Lloyd passes for one codebook over a fixed sample (w x r, one point per
+// column). Distances are taken in blocks of columns so that the k x r matrix
+// never exists whole.
+void refine(const arma::fmat& sample, uint64_t passes, DistanceMetric metric,
+            arma::fmat& centroids) {
+  constexpr uint64_t kBlock = 4096;
+  const uint64_t r = sample.n_cols;
+  const uint64_t k = centroids.n_cols;
+  std::vector<uint32_t> assigned(r, UINT32_MAX);
+  arma::fmat sums(centroids.n_rows, k);
+  std::vector<uint64_t> counts(k);
+  for (uint64_t pass = 0; pass < passes; ++pass) {
+    bool changed = false;
+    sums.zeros();
+    std::fill(counts.begin(), counts.end(), 0);
+    for (uint64_t begin = 0; begin < r; begin += kBlock) {
+      const uint64_t end = std::min(r, begin + kBlock);
+      const arma::fmat dist =
+          distance_matrix_cols(centroids, sample.cols(begin, end - 1), metric);  // k x block
+      for (uint64_t i = begin; i < end; ++i) {
+        const float* col = dist.colptr(i - begin);
+        uint32_t best = 0;
+        for (uint64_t c = 1; c < k; ++c) {
+          if (col[c] < col[best]) best = static_cast<uint32_t>(c);
+        }
+        changed = changed || assigned[i] != best;
+        assigned[i] = best;
+        sums.col(best) += sample.col(i);
+        counts[best] += 1;
+      }
+    }
+    if (!changed) break;
+    for (uint64_t c = 0; c < k; ++c) {
+      if (counts[c] > 0) centroids.col(c) = sums.col(c) / static_cast<float>(counts[c]);
+    }
+  }
+}
+
 }  // namespace
 
 KMeansSizes kmeans_sizes(uint64_t n, const KMeansParams& params) {
@@ -175,6 +213,18 @@ std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansPa
         minibatch_step(data, batch, j, w, metric, centroids[j], counts[j]);
       });
     }
+  }
+
+  if (params.refine_passes > 0 && k > 0) {
+    std::mt19937 gen(stream_seed(params, m + 1));
+    const uint64_t per = std::max<uint64_t>(1, params.refine_sample);
+    const uint64_t r = k > n / per ? n : k * per;
+    std::vector<uint64_t> order(n);
+    std::iota(order.begin(), order.end(), uint64_t{0});
+    if (r < n) shuffle_prefix(order, r, gen);
+    parallel_for(m, 2, 1, [&](size_t j) {
+      refine(gather(data, order.data(), r, j, w), params.refine_passes, metric, centroids[j]);
+    });
   }
 
   // A w x k column-major matrix is k row-major rows of width w.

@@ -38,6 +38,13 @@ struct KMeansParams {
   // Fixes every random draw, for reproducible training in tests and internal
   // pipelines; empty means fresh seeds from "/dev/urandom".
   std::optional<uint64_t> seed;
+  // Full-batch (Lloyd) passes after the mini-batch steps, over a random
+  // sample of at most refine_sample points per cluster: every sample point
+  // is assigned to its nearest centroid and each centroid that got points
+  // becomes their mean. Stops early when no assignment changes. 0 passes
+  // leaves the mini-batch result as it is.
+  uint64_t refine_passes = 0;
+  uint64_t refine_sample = 256;
 };
 
 // Batch size and initialisation sample size for n vectors.

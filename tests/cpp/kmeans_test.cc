@@ -120,6 +120,30 @@ TEST(KMeansTest, ZeroIterationsReturnsARandomSeedingDrawnFromTheData) {
   EXPECT_NE(c.data, kmeans_train(data, params(5, 0, 0), kMetricEuclidean)[0].matrix.data);
 }
 
+TEST(KMeansTest, RefinementPassesEndAtTheMeansOfTheAssignedPoints) {
+  // Clusters far apart: after refinement over every point each centroid is
+  // exactly the mean of one cluster, whatever the mini-batch steps left.
+  const FloatMatrix data = clusters(kCentres, 50, 3.0f, 4);
+  KMeansParams p = params(5, 3, 16);
+  p.seed = 3;
+  p.refine_passes = 4;
+  p.refine_sample = data.rows;  // the sample is every point
+  const FloatMatrix c = kmeans_train(data, p, kMetricSquaredEuclidean)[0].matrix;
+  std::vector<std::vector<double>> means(kCentres.size(), std::vector<double>(6, 0.0));
+  for (uint64_t r = 0; r < data.rows; ++r) {
+    for (size_t x = 0; x < 6; ++x) means[r % kCentres.size()][x] += data.row(r)[x] / 50.0;
+  }
+  for (const auto& mean : means) {
+    double best = INFINITY;
+    for (uint64_t r = 0; r < c.rows; ++r) {
+      double sq = 0;
+      for (size_t x = 0; x < 6; ++x) sq += (c.row(r)[x] - mean[x]) * (c.row(r)[x] - mean[x]);
+      best = std::min(best, sq);
+    }
+    EXPECT_LT(best, 1e-6);
+  }
+}
+
 TEST(KMeansTest, AFixedSeedReproducesTrainingAndAnotherSeedDoesNot) {
   const FloatMatrix data = clusters(kCentres, 40, 5.0f, 3);
   KMeansParams p = params(5, 20, 32);
