@@ -60,6 +60,11 @@ class Keystore {
   // value under its key stays).
   virtual void BatchPutItems(const std::vector<uint64_t>& keys,
                              const std::vector<Bytes>& values) = 0;
+  // BatchPutItems that takes the values over: a store that keeps values in
+  // memory moves them instead of copying. The default copies.
+  virtual void BatchMoveItems(const std::vector<uint64_t>& keys, std::vector<Bytes>&& values) {
+    BatchPutItems(keys, values);
+  }
   // Stores one value, overwriting; an empty value is stored as empty.
   virtual void PutItem(uint64_t key, const Bytes& value) = 0;
   // Removes keys; absent keys are ignored.

@@ -39,12 +39,14 @@ void MemoryKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteM
   }
 }
 
-void MemoryKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
-                                   const std::vector<Bytes>& values) {
+// Stores values[i] under keys[i] with put(slot, i), skipping empty values;
+// the table appears only with the first value actually written, so a batch
+// of empty values leaves a missing table missing.
+template <typename Put>
+void MemoryKeystore::put_items(const std::vector<uint64_t>& keys, const std::vector<Bytes>& values,
+                               Put put) {
   if (keys.empty()) throw std::runtime_error(kNoKeysError);
   if (values.size() != keys.size()) throw std::runtime_error(kBatchMismatchError);
-  // The table appears only with the first value actually written: a batch of
-  // empty values leaves a missing table missing.
   Table* t = find_table();
   bool reserved = false;
   for (size_t i = 0; i < keys.size(); ++i) {
@@ -54,8 +56,18 @@ void MemoryKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
       t->reserve(t->size() + keys.size() - i);  // one rehash, not many
       reserved = true;
     }
-    (*t)[keys[i]] = values[i];
+    put((*t)[keys[i]], i);
   }
+}
+
+void MemoryKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
+                                   const std::vector<Bytes>& values) {
+  put_items(keys, values, [&](Bytes& slot, size_t i) { slot = values[i]; });
+}
+
+void MemoryKeystore::BatchMoveItems(const std::vector<uint64_t>& keys,
+                                    std::vector<Bytes>&& values) {
+  put_items(keys, values, [&](Bytes& slot, size_t i) { slot = std::move(values[i]); });
 }
 
 void MemoryKeystore::PutItem(uint64_t key, const Bytes& value) { table()[key] = value; }

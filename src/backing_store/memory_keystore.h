@@ -23,6 +23,7 @@ class MemoryKeystore : public Keystore {
 
   void BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) override;
   void BatchPutItems(const std::vector<uint64_t>& keys, const std::vector<Bytes>& values) override;
+  void BatchMoveItems(const std::vector<uint64_t>& keys, std::vector<Bytes>&& values) override;
   void PutItem(uint64_t key, const Bytes& value) override;
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override;
   void DeleteItem(uint64_t key) override;
@@ -44,6 +45,8 @@ class MemoryKeystore : public Keystore {
   using Table = std::unordered_map<uint64_t, Bytes>;
 
   Table& table();       // creates the table on first use
+  template <typename Put>
+  void put_items(const std::vector<uint64_t>& keys, const std::vector<Bytes>& values, Put put);
   Table* find_table();  // never creates
 
   uint64_t row_size = 8;

@@ -100,6 +100,9 @@ class IndexCore {
   // The live items of each requested list, one entry per request, from the
   // cache where it is current and from one batched read otherwise.
   std::vector<DecodedListPtr> MergeResults(const std::vector<uint32_t>& lists);
+  // One list read past the cache, owned by the caller (training moves its
+  // vectors out instead of copying them).
+  DecodedList ReadList(uint32_t list);
 
   // Field mask bits of GetItems.
   static constexpr uint32_t kFieldId = 1, kFieldMetadata = 2, kFieldContents = 4,

@@ -34,8 +34,8 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   IndexCore& core = connected();
   if (is_trained_) throw std::runtime_error("Index has already been trained.");
   // Every stored item, once: before training all of them live in list 0.
-  const DecodedListPtr items = core.MergeResults({0}).front();
-  const uint64_t n = items->rows();
+  DecodedList items = core.ReadList(0);
+  const uint64_t n = items.rows();
   if (n < index_config_->n_lists()) {
     throw std::runtime_error(
         "Number of embeddings is less than the number of clusters. Please ingest more data "
@@ -43,7 +43,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   }
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
   const uint64_t dimension = index_config_->dimension;
-  FloatMatrix vectors(items->vectors, dimension);
+  const FloatMatrix vectors(std::move(items.vectors), dimension);
   std::vector<CentroidMatrix> codebooks =
       kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
 
@@ -51,7 +51,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   is_trained_ = true;
   core.clear(false);
   try {
-    Upsert(vectors, items->ids, {}, items->metadata);
+    Upsert(vectors, items.ids, {}, items.metadata);
   } catch (...) {
     // The centroids are in force either way: store them before reporting.
     store_index_record();

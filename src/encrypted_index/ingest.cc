@@ -106,7 +106,7 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
   }
 
   if (batch.contents != nullptr && !batch.contents->empty()) {
-    items_store_->BatchPutItems(content_tokens, encrypt_items(*batch.contents, content_key_));
+    items_store_->BatchMoveItems(content_tokens, encrypt_items(*batch.contents, content_key_));
   }
 
   const bool with_metadata = batch.metadata != nullptr && !batch.metadata->empty();
@@ -115,7 +115,7 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
   for (size_t begin = 0; begin < n; begin += kIngestChunk) {
     const size_t end = std::min(n, begin + kIngestChunk);
     const size_t count = end - begin;
-    masked.resize(count);
+    masked.assign(count, Bytes());  // moved into the store by the last chunk
     records.resize(count);
     parallel_for(count, 256, 64, [&](size_t j) {
       const size_t i = begin + j;
@@ -129,8 +129,8 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
     std::vector<Bytes> sealed = encrypt_items(records, data_key_);
     const std::vector<uint64_t> labels(entries.labels.begin() + begin, entries.labels.begin() + end);
     const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
-    index_store_->BatchPutItems(labels, masked);
-    record_store_->BatchPutItems(tokens, sealed);
+    index_store_->BatchMoveItems(labels, std::move(masked));
+    record_store_->BatchMoveItems(tokens, std::move(sealed));
   }
   return overwrote;
 }

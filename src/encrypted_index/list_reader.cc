@@ -105,6 +105,20 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   return out;
 }
 
+DecodedList IndexCore::ReadList(uint32_t list) {
+  load_list_counts();
+  ensure_centroid_seeds();
+  if (list >= n_lists_) throw std::runtime_error("List number out of range");
+  std::vector<std::shared_ptr<DecodedList>> read;
+  try {
+    read = read_lists({list});
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("Error in MergeResults: ") + e.what() +
+                             " current_result_index: 0");
+  }
+  return std::move(*read.front());
+}
+
 std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>& lists) {
   load_list_counts();
   ensure_centroid_seeds();

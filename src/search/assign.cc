@@ -17,7 +17,7 @@ namespace {
 
 // Bounds the codewords x vectors distance block of one step, so that a large
 // re-ingest does not build one matrix of every vector against every centroid.
-constexpr uint64_t kMaxBlockFloats = uint64_t{1} << 24;
+constexpr uint64_t kMaxBlockFloats = uint64_t{1} << 22;
 
 void assign_subvector(const FloatMatrix& vectors, const FloatMatrix& codewords, uint64_t j,
                       uint64_t w, DistanceMetric metric, U32Matrix& codes) {

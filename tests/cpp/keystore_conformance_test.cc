@@ -153,6 +153,10 @@ TEST_P(KeystoreConformance, BatchesWithDuplicatesEmptiesAndAbsentKeys) {
   s.BatchPutItems({4, 6}, {{}, bytes("e")});  // the empty value keeps b
   m[6] = bytes("e");
   ExpectMatches(s, m, "empty keeps");
+  // The moving form keeps the same contract.
+  s.BatchMoveItems({7, 4, 7}, {bytes("f"), {}, bytes("g")});
+  m[7] = bytes("g");
+  ExpectMatches(s, m, "moved");
   EXPECT_EQ(s.BatchGetItems({4, 4, 99}), (std::vector<Bytes>{bytes("b"), bytes("b"), {}}));
   EXPECT_TRUE(s.BatchGetItems({}).empty());
 
@@ -177,7 +181,7 @@ TEST_P(KeystoreConformance, BatchesWithDuplicatesEmptiesAndAbsentKeys) {
   expected.assign(16, 9);
   expected.resize(32, 0);
   EXPECT_EQ(back.data, expected);
-  EXPECT_EQ(s.CountItems(), 7u);
+  EXPECT_EQ(s.CountItems(), m.size() + 4);  // the items, rows 10, 11, 20 and 21
 }
 
 TEST_P(KeystoreConformance, DeletesKeepOtherIndexesApart) {
