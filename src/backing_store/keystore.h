@@ -77,6 +77,17 @@ class Keystore {
   virtual ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) = 0;
   // One entry per key in key order; an absent key gives empty Bytes.
   virtual std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) = 0;
+  // BatchGetItems for a caller that reads the values at once and writes
+  // nothing meanwhile: a store that holds values in memory hands out views of
+  // them, valid until its next write; the default reads into `holder` and
+  // views that. An absent key gives an empty view.
+  virtual std::vector<ByteView> BatchViewItems(const std::vector<uint64_t>& keys,
+                                               std::vector<Bytes>& holder) {
+    holder = BatchGetItems(keys);
+    std::vector<ByteView> views(holder.size());
+    for (size_t i = 0; i < holder.size(); ++i) views[i] = ByteView(holder[i]);
+    return views;
+  }
   virtual void PushConfigItem(const std::string& name, const Bytes& value) = 0;
   // Throws when the item is absent.
   virtual Bytes LoadConfigItem(const std::string& name) = 0;

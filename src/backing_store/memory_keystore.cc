@@ -98,19 +98,16 @@ ByteMatrix MemoryKeystore::BatchGetRows(const std::vector<uint64_t>& keys) {
   const Table* t = find_table();
   Bytes out(keys.size() * row_size, 0);
   if (t != nullptr) {
-    uint8_t* dst = out.data();
-    for (uint64_t key : keys) {
-      auto it = t->find(key);
-      if (it != t->end()) {
-        // A value of another width would shift every later row onto the wrong
-        // key; refuse it rather than return misaligned rows.
-        if (it->second.size() != row_size) {
-          throw std::runtime_error(stored_width_error(key, it->second.size(), row_size));
-        }
-        if (row_size != 0) std::memcpy(dst, it->second.data(), row_size);
+    tavrin::parallel_for(keys.size(), 2048, 512, [&](size_t i) {
+      auto it = t->find(keys[i]);
+      if (it == t->end()) return;
+      // A value of another width would shift every later row onto the wrong
+      // key; refuse it rather than return misaligned rows.
+      if (it->second.size() != row_size) {
+        throw std::runtime_error(stored_width_error(keys[i], it->second.size(), row_size));
       }
-      dst += row_size;
-    }
+      if (row_size != 0) std::memcpy(out.data() + i * row_size, it->second.data(), row_size);
+    });
   }
   return ByteMatrix(std::move(out), row_size);
 }
@@ -124,6 +121,18 @@ std::vector<Bytes> MemoryKeystore::BatchGetItems(const std::vector<uint64_t>& ke
   tavrin::parallel_for(keys.size(), 512, 64, [&](size_t i) {
     auto it = t->find(keys[i]);
     if (it != t->end()) out[i] = it->second;
+  });
+  return out;
+}
+
+std::vector<ByteView> MemoryKeystore::BatchViewItems(const std::vector<uint64_t>& keys,
+                                                     std::vector<Bytes>&) {
+  std::vector<ByteView> out(keys.size());
+  const Table* t = find_table();
+  if (t == nullptr) return out;
+  tavrin::parallel_for(keys.size(), 2048, 512, [&](size_t i) {
+    auto it = t->find(keys[i]);
+    if (it != t->end()) out[i] = ByteView(it->second);
   });
   return out;
 }

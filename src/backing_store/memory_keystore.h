@@ -30,6 +30,8 @@ class MemoryKeystore : public Keystore {
   Bytes GetItem(uint64_t key) override;
   ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) override;
   std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) override;
+  std::vector<ByteView> BatchViewItems(const std::vector<uint64_t>& keys,
+                                       std::vector<Bytes>& holder) override;
   void PushConfigItem(const std::string& name, const Bytes& value) override;
   Bytes LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;

@@ -5,6 +5,7 @@
 #ifndef TAVRIN_COMMON_ROW_MATRIX_H_
 #define TAVRIN_COMMON_ROW_MATRIX_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <stdexcept>
 #include <utility>
@@ -14,6 +15,22 @@ namespace tavrin {
 
 // An owned, growable byte string; may be empty.
 using Bytes = std::vector<uint8_t>;
+
+// Bytes owned elsewhere; valid while their owner keeps them unchanged.
+class ByteView {
+ public:
+  ByteView() = default;
+  ByteView(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  explicit ByteView(const Bytes& bytes) : data_(bytes.data()), size_(bytes.size()) {}
+
+  const uint8_t* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+ private:
+  const uint8_t* data_ = nullptr;
+  size_t size_ = 0;
+};
 
 inline constexpr const char kMatrixShapeError[] =
     "Data size must be a multiple of the number of columns";
@@ -62,6 +79,7 @@ using ByteMatrix = RowMatrix<uint8_t>;
 
 namespace tavrin_encrypted_index::internal::backing_store {
 using tavrin::ByteMatrix;
+using tavrin::ByteView;
 using tavrin::Bytes;
 }  // namespace tavrin_encrypted_index::internal::backing_store
 

@@ -310,8 +310,8 @@ namespace {
 // (record size - 28 bytes; false when it cannot be had), one cipher context
 // per thread. Every record is tried, so each bad one is reported as "Error
 // for item i: ..." before the one runtime error is thrown.
-template <typename Dest>
-void open_items(const std::vector<Bytes>& records, const Key256& key, Dest dest) {
+template <typename Records, typename Dest>
+void open_items(const Records& records, const Key256& key, Dest dest) {
   const size_t n = records.size();
   std::vector<const char*> errors(n, nullptr);
   bool failed = false;
@@ -320,7 +320,13 @@ void open_items(const std::vector<Bytes>& records, const Key256& key, Dest dest)
     GcmWorker worker(key, /*encrypt=*/false);
 #pragma omp for schedule(dynamic, 32)
     for (size_t i = 0; i < n; ++i) {
-      const Bytes& rec = records[i];
+      // Records read from a store's memory lie anywhere in the heap: ask for
+      // the next one while this one is opened.
+      if (i + 1 < n) {
+        const auto& next = records[i + 1];
+        for (size_t at = 0; at < next.size(); at += 64) __builtin_prefetch(next.data() + at);
+      }
+      const auto& rec = records[i];
       if (rec.empty()) continue;  // a deleted or absent item, not a failure
       const char* error = nullptr;
       uint8_t* out = nullptr;
@@ -364,7 +370,10 @@ std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256
   return out;
 }
 
-OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256& key) {
+namespace {
+
+template <typename Records>
+OpenedItems open_packed(const Records& records, const Key256& key) {
   const size_t n = records.size();
   OpenedItems out;
   out.offsets.resize(n + 1);
@@ -380,6 +389,16 @@ OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256
     return true;
   });
   return out;
+}
+
+}  // namespace
+
+OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256& key) {
+  return open_packed(records, key);
+}
+
+OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key256& key) {
+  return open_packed(records, key);
 }
 
 }  // namespace tavrin

@@ -55,6 +55,7 @@ struct OpenedItems {
   std::vector<uint64_t> offsets;  // records.size() + 1 entries
 };
 OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256& key);
+OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key256& key);
 
 }  // namespace tavrin
 

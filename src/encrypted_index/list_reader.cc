@@ -42,26 +42,30 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   // One row per item and list: an item overwritten in place has several
   // entries in its list that lead to the same record. The first entry of
   // each token is kept, found by sorting (token, entry) pairs.
+  std::vector<uint8_t> first(tokens.size(), 0);
+  std::vector<std::pair<uint64_t, uint64_t>> order(tokens.size());
+  parallel_for(lists.size(), 2, 1, [&](size_t p) {
+    const uint64_t begin = masks.offsets[p], end = masks.offsets[p + 1];
+    for (uint64_t e = begin; e < end; ++e) order[e] = {tokens[e], e};
+    std::sort(order.begin() + begin, order.begin() + end);
+    for (uint64_t j = begin; j < end; ++j) {
+      if (j == begin || order[j].first != order[j - 1].first) first[order[j].second] = 1;
+    }
+  });
   std::vector<uint64_t> unique;
   std::vector<uint64_t> unique_offsets{0};
   unique.reserve(tokens.size());
-  std::vector<std::pair<uint64_t, uint64_t>> order;
-  std::vector<uint8_t> first(tokens.size(), 0);
   for (size_t p = 0; p < lists.size(); ++p) {
-    order.clear();
-    for (uint64_t e = masks.offsets[p]; e < masks.offsets[p + 1]; ++e) order.push_back({tokens[e], e});
-    std::sort(order.begin(), order.end());
-    for (size_t j = 0; j < order.size(); ++j) {
-      if (j == 0 || order[j].first != order[j - 1].first) first[order[j].second] = 1;
-    }
     for (uint64_t e = masks.offsets[p]; e < masks.offsets[p + 1]; ++e) {
       if (first[e]) unique.push_back(tokens[e]);
     }
     unique_offsets.push_back(unique.size());
   }
 
+  std::vector<Bytes> holder;
   const OpenedItems records =
-      decrypt_items_packed(record_store_->BatchGetItems(unique), data_key_);
+      decrypt_items_packed(record_store_->BatchViewItems(unique, holder), data_key_);
+  holder = std::vector<Bytes>();
   const size_t n_records = unique.size();
 
   // A row is kept when its record exists (the item was not deleted) and

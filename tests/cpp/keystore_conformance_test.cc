@@ -158,6 +158,12 @@ TEST_P(KeystoreConformance, BatchesWithDuplicatesEmptiesAndAbsentKeys) {
   m[7] = bytes("g");
   ExpectMatches(s, m, "moved");
   EXPECT_EQ(s.BatchGetItems({4, 4, 99}), (std::vector<Bytes>{bytes("b"), bytes("b"), {}}));
+  std::vector<Bytes> holder;
+  const std::vector<ByteView> views = s.BatchViewItems({4, 99, 7}, holder);
+  ASSERT_EQ(views.size(), 3u);
+  EXPECT_EQ(Bytes(views[0].data(), views[0].data() + views[0].size()), bytes("b"));
+  EXPECT_TRUE(views[1].empty());
+  EXPECT_EQ(Bytes(views[2].data(), views[2].data() + views[2].size()), bytes("g"));
   EXPECT_TRUE(s.BatchGetItems({}).empty());
 
   Bytes rows = {1, 1, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3};
