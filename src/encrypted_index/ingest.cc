@@ -83,7 +83,7 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
     // A cached list may hold an overwritten item's old row.
     cache_.Clear();
   }
-  if (cache_.enabled()) update_cache(cache_, batch, list_counts_, vector_bytes_);
+  const std::vector<uint32_t> loaded = list_counts_;
 
   std::vector<uint32_t> leaves(n);
   for (size_t i = 0; i < n; ++i) leaves[i] = list_counts_[lists[i]]++;
@@ -132,6 +132,10 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
     index_store_->BatchMoveItems(labels, std::move(masked));
     record_store_->BatchMoveItems(tokens, std::move(sealed));
   }
+  // Only once everything is stored: a failed write must not leave cached
+  // lists holding items the stores do not. A list that missed some stored
+  // entries is simply read again, its count no longer matching.
+  if (cache_.enabled()) update_cache(cache_, batch, loaded, vector_bytes_);
   return overwrote;
 }
 

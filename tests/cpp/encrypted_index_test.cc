@@ -276,6 +276,17 @@ TEST(EncryptedIndexTest, ResultCacheHitsMissesAndCoherence) {
   EXPECT_EQ(std::count(ids.begin(), ids.end(), "item-4"), 1);
   EXPECT_EQ(r.id(0, 0), "item-4");
   EXPECT_EQ(r.distance(0, 0), 0.0f);
+  // A failed upsert leaves no cached row for an item the stores do not hold.
+  f.server->fail_role = 3;
+  f.server->fail_at = f.server->put_batches[3].size() + 1;
+  const Items lost = make_items(1, gen, "lost-");
+  ::testing::internal::CaptureStderr();
+  EXPECT_THROW(upsert(*f.index, lost), std::runtime_error);
+  ::testing::internal::GetCapturedStderr();
+  f.server->fail_role = -1;
+  r = f.index->Query(FloatMatrix(std::vector<float>(lost.vectors.data), kDim), qp);
+  EXPECT_NE(r.id(0, 0), "lost-0");
+  EXPECT_EQ(r.counts[0], 22u);
 }
 
 TEST(EncryptedIndexTest, ClearKeepsContentsAndConfigurationItemsUnlessAll) {
