@@ -78,10 +78,10 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
   }
   const bool overwrote = !old_data.empty();
   if (overwrote) {
-    record_store_->BatchDeleteItems(old_data);
-    items_store_->BatchDeleteItems(old_content);
     // A cached list may hold an overwritten item's old row.
     cache_.Clear();
+    record_store_->BatchDeleteItems(old_data);
+    items_store_->BatchDeleteItems(old_content);
   }
   const std::vector<uint32_t> loaded = list_counts_;
 

@@ -53,10 +53,11 @@ std::vector<ItemView> IndexCore::GetItems(const std::vector<std::string>& ids, u
 
 void IndexCore::DeleteItems(const std::vector<std::string>& ids) {
   if (ids.empty()) return;
+  // Cached lists would still serve the deleted items, also when a delete
+  // fails part-way.
+  cache_.Clear();
   record_store_->BatchDeleteItems(item_tokens(ids, data_key_));
   items_store_->BatchDeleteItems(item_tokens(ids, content_key_));
-  // Cached lists would still serve the deleted items.
-  cache_.Clear();
 }
 
 }  // namespace tavrin
