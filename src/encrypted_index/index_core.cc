@@ -47,7 +47,13 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   index_store_ = factory(params.index_location, index_name_, base, 0);
   record_store_ = factory(params.fourth_location, index_name_, base, 3);
   config_store_ = factory(params.config_location, index_name_, base, 1);
-  items_store_ = factory(params.items_location, index_name_, base, 2);
+  // With no items location of its own, contents stay with the index's data:
+  // kept in process memory they would vanish with the process while the
+  // rest of a stored index survives.
+  const DBConfig& items = params.items_location.location == Location::NONE
+                              ? params.index_location
+                              : params.items_location;
+  items_store_ = factory(items, index_name_, base, 2);
 
   if (mode == Mode::kCreate) {
     if (params.index_location.location != Location::MEMORY &&

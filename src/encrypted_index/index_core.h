@@ -7,7 +7,8 @@
 // token), the sealed list-count map under kCountsKey and the sealed centroid
 // metadata; record store (role 3) holds sealed item records under data-key
 // tokens; configuration store (role 1) holds the sealed ".cvs" and ".cei"
-// items; items store (role 2) holds sealed contents under content-key tokens.
+// items; items store (role 2) holds sealed contents under content-key tokens, in
+// the index location when the items location is NONE.
 //
 // The list-count map is the number of entries ever appended to each list
 // (leaf positions are never reused). It is saved before any entry of an

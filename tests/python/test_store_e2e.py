@@ -193,7 +193,22 @@ def stores(request):
     fixture = {"postgres": "postgres_conninfo", "redis": "redis_connection_string"}
     conn = request.getfixturevalue(fixture[request.param])
     locations = [tdb.DBConfig(request.param, tag + s, conn) for s in ("_index", "_config", "_items")]
-    return lambda: tdb.Client(*locations, cpu_threads=2)
+    make = lambda: tdb.Client(*locations, cpu_threads=2)  # noqa: E731
+    make.locations = locations
+    return make
+
+
+def test_contents_outlive_the_handle_without_an_items_location(stores):
+    # Only the index and configuration locations: contents are stored with
+    # the index, not in the memory of this process.
+    def client():
+        return tdb.Client(*stores.locations[:2], cpu_threads=2)
+    idx = client().create_index("notes", KEY, tdb.IndexIVFFlat(3, 2))
+    idx.upsert([{"id": "n1", "vector": [1.0, 2.0, 3.0], "contents": b"kept"}])
+    del idx
+    gc.collect()
+    assert client().load_index("notes", KEY).get(["n1"], include=["contents"]) == [
+        {"id": "n1", "contents": b"kept"}]
 
 
 def test_name_model_and_stored_lists_outlive_the_handle(stores, fake_model, capfd):
