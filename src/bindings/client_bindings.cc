@@ -66,7 +66,7 @@ Args:
     index_location: store of the index's lists and item records.
     config_location: store of the index's configuration records; its table is
         what list_indexes reads.
-    items_location: store of item contents; by default the in-process store.
+    items_location: store of item contents; by default the index location.
     cpu_threads: threads for parallel work; 0 uses all cores.
     gpu_accelerate: request GPU processing (not available in this build).
 
