@@ -13,7 +13,7 @@
 #include "backing_store/memory_keystore.h"
 #include "filter/centroid_filter.h"
 #include "filter/centroid_metadata.h"
-#include "filter/centroid_prefilter.h"
+#include "encrypted_index/centroid_prefilter.h"
 #include "crypto/keyed_hash.h"
 #include "crypto/sealed_record.h"
 #include "filter/filter_eval.h"

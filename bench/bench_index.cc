@@ -43,8 +43,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "client/index_config.h"
-#include "client/index_params.h"
+#include "config/index_config.h"
+#include "config/index_params.h"
 #include "crypto/keyed_hash.h"
 #include "crypto/list_entry_labels.h"
 #include "crypto/sealed_record.h"

@@ -10,7 +10,8 @@ namespace tavrin_encrypted_index::internal::backing_store {
 
 std::unique_ptr<Keystore> KeystoreFactory::Create(const tavrin::DBConfig& config,
                                                   const std::string& index_name, uint64_t base,
-                                                  int32_t role) {
+                                                  StoreRole store_role) {
+  const int32_t role = role_number(store_role);
   switch (config.location) {
     case tavrin::Location::MEMORY:
     case tavrin::Location::NONE:

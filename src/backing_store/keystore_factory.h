@@ -10,16 +10,17 @@
 #include <string>
 
 #include "backing_store/keystore.h"
+#include "backing_store/store_role.h"
 #include "common/db_config.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 
 class KeystoreFactory {
  public:
-  // `base` is the hashed index name; the store adds `role` to it.
+  // `base` is the hashed index name; the store adds the role's number to it.
   static std::unique_ptr<Keystore> Create(const tavrin::DBConfig& config,
                                           const std::string& index_name, uint64_t base,
-                                          int32_t role);
+                                          StoreRole role);
 };
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

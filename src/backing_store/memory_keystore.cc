@@ -1,11 +1,11 @@
 #include "backing_store/memory_keystore.h"
 
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
 #include "common/parallel.h"
+#include "common/diagnostics.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 
@@ -75,7 +75,7 @@ void MemoryKeystore::PutItem(uint64_t key, const Bytes& value) { table()[key] = 
 void MemoryKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   Table* t = find_table();
   if (t == nullptr) {
-    std::cerr << "Warning: Index name for hashed_index_name_ does not exist." << std::endl;
+    tavrin::Warn("Warning: Index name for hashed_index_name_ does not exist.");
     return;
   }
   for (uint64_t key : keys) t->erase(key);
@@ -147,8 +147,8 @@ bool MemoryKeystore::ConfigItemExists(const std::string&) { return false; }
 
 void MemoryKeystore::DeleteIndex() {
   if (tables.erase(hashed_index_name_) == 0) {
-    std::cerr << "Warning: Index with hashed_index_name_ " << hashed_index_name_
-              << " does not exist." << std::endl;
+    tavrin::Warn("Warning: Index with hashed_index_name_ " + std::to_string(hashed_index_name_) +
+                 " does not exist.");
   }
 }
 

@@ -32,4 +32,20 @@ PgTableName pg_table_name(const std::string& table) {
   return name;
 }
 
+PgConn pg_connect(const std::string& conninfo, const char* prefix, const char* options) {
+  // Defaults first: settings in the caller's connection string, expanded from
+  // the last keyword, override them.
+  const char* keywords[] = {"connect_timeout",     "keepalives",       "keepalives_idle",
+                            "keepalives_interval", "keepalives_count", "options",
+                            "dbname",              nullptr};
+  const char* values[] = {"10", "1", "10", "5", "3", options ? options : "", conninfo.c_str(),
+                          nullptr};
+  PgConn conn(PQconnectdbParams(keywords, values, /*expand_dbname=*/1));
+  if (!conn || PQstatus(conn.get()) != CONNECTION_OK) {
+    const std::string reason = conn ? pg_error(conn.get()) : std::string("out of memory");
+    throw std::runtime_error(prefix + reason);
+  }
+  return conn;
+}
+
 }  // namespace tavrin_encrypted_index::internal::backing_store

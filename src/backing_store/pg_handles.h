@@ -36,6 +36,12 @@ struct PgTableName {
 // identifier.
 PgTableName pg_table_name(const std::string& table);
 
+// A connection with the library's defaults (a 10 s connect timeout and TCP
+// keepalives), which settings in `conninfo` override; `options`, when given,
+// is passed as the server options (for example a statement timeout). Throws
+// std::runtime_error(prefix + reason) when it cannot connect.
+PgConn pg_connect(const std::string& conninfo, const char* prefix, const char* options = nullptr);
+
 // The connection's current error text, never null.
 inline std::string pg_error(const PGconn* conn) {
   const char* msg = conn == nullptr ? nullptr : PQerrorMessage(conn);

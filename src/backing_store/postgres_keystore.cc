@@ -7,12 +7,13 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
-#include <iostream>
 #include <iterator>
 #include <map>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
+
+#include "common/diagnostics.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 
@@ -65,18 +66,7 @@ PostgresKeystore::PostgresKeystore(const tavrin::DBConfig& config, std::string i
   if (!config.table_name) throw std::runtime_error("The PostgreSQL store needs a table name");
   table_ = pg_table_name(*config.table_name);
 
-  // Defaults first: settings in the caller's connection string, expanded from
-  // the last keyword, override them.
-  const char* keywords[] = {
-      "connect_timeout", "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count",
-      "dbname",          nullptr};
-  const char* values[] = {"10", "1", "10", "5", "3", config.connection_string->c_str(), nullptr};
-  conn_.reset(PQconnectdbParams(keywords, values, /*expand_dbname=*/1));
-  if (!conn_ || PQstatus(conn_.get()) != CONNECTION_OK) {
-    const std::string reason = conn_ ? pg_error(conn_.get()) : std::string("out of memory");
-    conn_.reset();
-    throw std::runtime_error("Postgres connection error: " + reason);
-  }
+  conn_ = pg_connect(*config.connection_string, "Postgres connection error: ");
   // Non-blocking sends, so that a large statement to a stalled server is
   // bounded by the command timeout too.
   if (PQsetnonblocking(conn_.get(), 1) != 0) Fail("Postgres connection error: ");
@@ -173,7 +163,7 @@ void PostgresKeystore::EnsureTable() {
       const bool raced = state != nullptr &&
                          (std::strcmp(state, "42P07") == 0 || std::strcmp(state, "23505") == 0);
       if (!raced) Fail("Failed to create postgres table: ");
-      std::cerr << "Table " << table_.folded << " already exists." << std::endl;
+      tavrin::Warn("Table " + table_.folded + " already exists.");
     }
   }
   // Checked whoever made the table: a wrong shape would otherwise surface as

@@ -1,9 +1,11 @@
 #include "backing_store/redis_keystore.h"
 
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 #include <utility>
+
+#include "common/coding.h"
+#include "common/diagnostics.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 
@@ -12,7 +14,7 @@ namespace {
 // The 8 bytes of a number, little-endian whatever the machine.
 std::string le8(uint64_t v) {
   std::string out(8, '\0');
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>((v >> (8 * i)) & 0xff);
+  tavrin::EncodeFixed64(reinterpret_cast<uint8_t*>(out.data()), v);
   return out;
 }
 
@@ -103,7 +105,7 @@ void RedisKeystore::PutItem(uint64_t key, const Bytes& value) {
 
 void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   if (keys.empty()) {
-    std::cerr << "No keys provided for batch deletion" << std::endl;
+    tavrin::Warn("No keys provided for batch deletion");
     return;
   }
   std::vector<std::string> fields;
@@ -196,8 +198,7 @@ void RedisKeystore::DeleteIndex() {
   if (role_ == 1) {
     RedisReply exists = Checked({"EXISTS", table_name_}, "DEL command failed");
     if (exists->type == REDIS_REPLY_INTEGER && exists->integer == 0) {
-      std::cerr << "Warning: No table found with name " << table_name_ << " to delete."
-                << std::endl;
+      tavrin::Warn("Warning: No table found with name " + table_name_ + " to delete.");
       return;
     }
     // Only this index's two fields: the hash is shared by every index that
@@ -208,8 +209,8 @@ void RedisKeystore::DeleteIndex() {
   }
   RedisReply r = Checked({"DEL", hash_key_}, "DEL command failed");
   if (r->type == REDIS_REPLY_INTEGER && r->integer == 0) {
-    std::cerr << "Warning: No index found with name " << hashed_index_name_ << " to delete."
-              << std::endl;
+    tavrin::Warn("Warning: No index found with name " + std::to_string(hashed_index_name_) +
+                 " to delete.");
   }
 }
 

@@ -5,7 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
-#include "client/index_config.h"
+#include "config/index_config.h"
 
 namespace tavrin::bindings {
 

@@ -1,9 +1,9 @@
 #include "bindings/embedding.h"
 
-#include <iostream>
 #include <stdexcept>
 
 #include "bindings/errors.h"
+#include "common/diagnostics.h"
 #include "bindings/float_rows.h"
 
 namespace py = pybind11;
@@ -50,7 +50,7 @@ py::object load_embedding_model(const std::string& name) {
     return model;
   } catch (const py::error_already_set& e) {
     const std::string text = python_error_text(e);
-    std::cerr << "Python Exception: " << text << std::endl;
+    Warn("Python Exception: " + text);
     throw std::runtime_error("Failed to load embedding model: " + text);
   }
 }

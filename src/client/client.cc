@@ -1,11 +1,11 @@
 #include "client/client.h"
 
 #include <algorithm>
-#include <iostream>
 #include <stdexcept>
 
-#include "backing_store/config_listing.h"
-#include "client/index_record.h"
+#include "backing_store/index_listing.h"
+#include "common/diagnostics.h"
+#include "config/index_record.h"
 
 namespace tavrin {
 
@@ -62,7 +62,7 @@ std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_nam
   try {
     return std::make_unique<EncryptedIndex>(index_name, index_key, index_config, params);
   } catch (const std::exception& e) {
-    std::cerr << "Error in CreateIndex: " << e.what() << std::endl;
+    Warn(std::string("Error in CreateIndex: ") + e.what());
     throw;
   }
 }
@@ -100,33 +100,22 @@ std::unique_ptr<EncryptedIndex> Client::LoadSerializedIndex(const Bytes& buffer,
     return std::make_unique<EncryptedIndex>(record.name, index_key, *record.config, params,
                                             std::move(record.trained_data), record.trained);
   } catch (const std::exception& e) {
-    std::cerr << "Error in CreateIndex: " << e.what() << std::endl;
+    Warn(std::string("Error in CreateIndex: ") + e.what());
     throw;
   }
 }
 
 std::vector<std::string> Client::ListIndexes() const {
   // The configuration location is where the names live, so it decides.
-  const char* store = nullptr;
-  std::vector<std::string> (*list)(const DBConfig&) = nullptr;
-  switch (config_location_.location) {
-    case Location::POSTGRES:
-      store = "Postgres";
-      list = &ListIndexesPostgres;
-      break;
-    case Location::REDIS:
-      store = "Redis";
-      list = &internal_store::ListIndexesRedis;
-      break;
-    default:
-      throw std::invalid_argument(
-          "Indexes cannot be listed from an in-process configuration location: it keeps no "
-          "configuration items.");
+  const Location kind = config_location_.location;
+  if (kind != Location::POSTGRES && kind != Location::REDIS) {
+    return internal_store::ListIndexNames(config_location_);  // refuses
   }
   try {
-    return list(config_location_);
+    return internal_store::ListIndexNames(config_location_);
   } catch (const std::exception& e) {
-    std::cerr << "Error in ListIndexes for " << store << ": " << e.what() << std::endl;
+    Warn(std::string("Error in ListIndexes for ") + (kind == Location::POSTGRES ? "Postgres" : "Redis") +
+         ": " + e.what());
     throw std::invalid_argument(std::string("Could not list indexes: ") + e.what());
   }
 }

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "client/index_config.h"
-#include "client/index_params.h"
+#include "config/index_config.h"
+#include "config/index_params.h"
 #include "common/db_config.h"
 #include "common/key.h"
 #include "common/row_matrix.h"
@@ -70,14 +70,6 @@ class Client {
   int32_t cpu_threads_;
   bool gpu_accelerate_;
 };
-
-// Index names in a PostgreSQL configuration table: the index_name values that
-// end in ".cvs", without that suffix, in the order the server returns them.
-// The table is named as the PostgreSQL store names it (pg_handles.h). Throws
-// std::runtime_error when the record lacks a table or connection string, the
-// table name is not a plain identifier, the connection fails or the query
-// fails.
-std::vector<std::string> ListIndexesPostgres(const DBConfig& config_location);
 
 }  // namespace tavrin
 

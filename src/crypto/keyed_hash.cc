@@ -36,10 +36,10 @@ Key256 hmac_sha3_256(const Key256& key, const std::string& data) {
 }
 
 uint64_t hmac_u64(const Key256& key, const std::string& data) {
-  return load_be64(hmac_sha3_256(key, data).data());
+  return DecodeBigEndian64(hmac_sha3_256(key, data).data());
 }
 
-uint64_t sha3_u64(const uint8_t* data, size_t len) { return load_be64(sha3_256(data, len).data()); }
+uint64_t sha3_u64(const uint8_t* data, size_t len) { return DecodeBigEndian64(sha3_256(data, len).data()); }
 
 std::vector<uint64_t> item_tokens(const std::vector<std::string>& ids, const Key256& subkey) {
   const size_t n = ids.size();
@@ -93,7 +93,7 @@ std::vector<uint64_t> item_tokens(const std::vector<std::string>& ids, const Key
 IndexKeys derive_index_keys(const Key256& index_key, const std::string& index_name) {
   IndexKeys keys;
   keys.name_key = hmac_sha3_256(index_key, index_name);
-  keys.hashed_index_name = load_be64(keys.name_key.data());
+  keys.hashed_index_name = DecodeBigEndian64(keys.name_key.data());
   keys.data_key = hmac_sha3_256(index_key, index_name + ".data");
   keys.content_key = hmac_sha3_256(index_key, index_name + ".content");
   keys.metadata_key = hmac_sha3_256(index_key, index_name + ".centroid_metadata");

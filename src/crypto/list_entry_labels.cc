@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <numeric>
 #include <stdexcept>
 #include <string>
 
 #include "crypto/keyed_hash.h"
+#include "common/diagnostics.h"
 #include "crypto/sha3.h"
 
 namespace tavrin {
@@ -28,7 +28,7 @@ struct SeedWords {
 
 SeedWords seed_words(const CentroidSeed& seed) {
   SeedWords s;
-  for (int i = 0; i < 8; ++i) s.w[i] = load_le64(seed.data() + 8 * i);
+  for (int i = 0; i < 8; ++i) s.w[i] = DecodeFixed64(seed.data() + 8 * i);
   return s;
 }
 
@@ -267,7 +267,7 @@ ListMasks list_entry_masks(const std::vector<uint32_t>& probes,
   if (rounds == 0) throw std::runtime_error("The number of round should be at lest 1.");
   ListMasks out;
   if (probes.empty()) {
-    std::cout << "empty input" << std::endl;
+    Note("empty input");
     return out;
   }
   // A probe past the seeds or the count table would read outside them.
@@ -318,7 +318,7 @@ std::vector<uint64_t> unmask_item_ids(const ByteMatrix& stored,
   }
   std::vector<uint64_t> tokens(stored.rows);
   for (size_t i = 0; i < tokens.size(); ++i) {
-    tokens[i] = masks[i] ^ load_le64(stored.row(i));
+    tokens[i] = masks[i] ^ DecodeFixed64(stored.row(i));
   }
   return tokens;
 }

@@ -1,16 +1,17 @@
 #include "crypto/sealed_record.h"
 
 #include <omp.h>
+#include <openssl/evp.h>
 #include <openssl/rand.h>
 
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 #include <new>
 #include <stdexcept>
 
 #include "common/parallel.h"
+#include "common/diagnostics.h"
 
 namespace tavrin {
 namespace {
@@ -147,57 +148,37 @@ void check_shape(const ByteMatrix& m) {
 // parallel loop cannot itself allocate or throw.
 void report_item_errors(const std::vector<const char*>& errors) {
   for (size_t i = 0; i < errors.size(); ++i) {
-    if (errors[i] != nullptr) std::cerr << "Error for item " << i << ": " << errors[i] << "\n";
+    if (errors[i] != nullptr) Warn("Error for item " + std::to_string(i) + ": " + errors[i]);
   }
-  std::cerr.flush();
 }
 
 }  // namespace
 
-Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key, EVP_CIPHER_CTX* ctx,
-                     std::string& error) {
-  // The record, not only the plaintext, must stay within the int limit, or
-  // decrypt_record could never open what we sealed.
-  if (len > static_cast<size_t>(INT_MAX) - kSealOverhead) {
-    error = kTooLongError;
-    return {};
+Bytes seal_record(ByteView plaintext, const Key256& key) {
+  if (plaintext.size() > static_cast<size_t>(INT_MAX) - kSealOverhead) {
+    throw std::runtime_error(kTooLongError);
   }
-  Bytes out(len + kSealOverhead, 0);
-  // Every step runs even after an earlier one failed; the slot keeps the
-  // message of the last failing step.
-  if (RAND_bytes(out.data(), kIvSize) != 1) error = kRandError;
-  if (EVP_EncryptInit_ex(ctx, gcm_cipher(), nullptr, key.data(), out.data()) != 1) {
-    error = kEncInitError;
-  }
-  int n = 0;
-  if (EVP_EncryptUpdate(ctx, out.data() + kIvSize, &n, len ? plaintext : out.data(),
-                        static_cast<int>(len)) != 1) {
-    error = kEncUpdateError;
-  }
-  int fin = 0;
-  if (EVP_EncryptFinal_ex(ctx, out.data() + kIvSize + n, &fin) != 1) error = kEncFinalError;
-  if (EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_GCM_GET_TAG, kTagSize, out.data() + kIvSize + len) != 1) {
-    error = kEncTagError;
+  GcmWorker worker(key, /*encrypt=*/true);
+  if (!worker.has_ctx()) throw std::runtime_error(kCtxError);
+  if (!worker.ready()) throw std::runtime_error(kEncInitError);
+  Bytes out(plaintext.size() + kSealOverhead, 0);
+  IvPool ivs;
+  if (!ivs.next(out.data())) throw std::runtime_error(kRandError);
+  if (const char* e = worker.seal(plaintext.data(), plaintext.size(), out.data())) {
+    throw std::runtime_error(e);
   }
   return out;
 }
 
-Bytes encrypt_record(const Bytes& plaintext, const Key256& key, EVP_CIPHER_CTX* ctx,
-                     std::string& error) {
-  return encrypt_record(plaintext.data(), plaintext.size(), key, ctx, error);
-}
-
-Bytes decrypt_record(const Bytes& record, const Key256& key, std::string& error) {
-  auto fail = [&error](const char* message) -> Bytes {
-    error = message;
-    throw std::runtime_error(message);
-  };
-  if (record.size() < kSealOverhead) return fail(kShortError);
+Bytes open_record(ByteView record, const Key256& key) {
+  if (record.size() < kSealOverhead) throw std::runtime_error(kShortError);
   GcmWorker worker(key, /*encrypt=*/false);
-  if (!worker.has_ctx()) return fail(kCtxError);
-  if (!worker.ready()) return fail(kDecInitError);
+  if (!worker.has_ctx()) throw std::runtime_error(kCtxError);
+  if (!worker.ready()) throw std::runtime_error(kDecInitError);
   Bytes out(record.size() - kSealOverhead, 0);
-  if (const char* e = worker.open(record.data(), record.size(), out.data())) return fail(e);
+  if (const char* e = worker.open(record.data(), record.size(), out.data())) {
+    throw std::runtime_error(e);
+  }
   return out;
 }
 

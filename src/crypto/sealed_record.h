@@ -4,15 +4,12 @@
 // Lengths handed to OpenSSL are int: one plaintext, record or row is limited
 // to 2^31 - 1 bytes and longer ones are refused, never truncated.
 //
-// encrypt_record never throws: it reports through the error slot (empty on
-// success). decrypt_record puts its message in the slot and throws
-// std::runtime_error with it. The batch forms run on the OpenMP team with one
-// cipher context per thread (key schedule set once), throw only after their
-// parallel region, and return no partial output on failure.
+// Every failure is a std::runtime_error with a fixed message. The batch forms
+// run on the OpenMP team with one cipher context per thread (key schedule set
+// once), collect failures inside their parallel region, throw only after it,
+// and return no partial output on failure.
 #ifndef TAVRIN_CRYPTO_SEALED_RECORD_H_
 #define TAVRIN_CRYPTO_SEALED_RECORD_H_
-
-#include <openssl/evp.h>
 
 #include <cstddef>
 #include <string>
@@ -27,12 +24,11 @@ inline constexpr size_t kIvSize = 12;
 inline constexpr size_t kTagSize = 16;
 inline constexpr size_t kSealOverhead = kIvSize + kTagSize;
 
-// `ctx` is owned by the caller and may be reused across calls.
-Bytes encrypt_record(const uint8_t* plaintext, size_t len, const Key256& key, EVP_CIPHER_CTX* ctx,
-                     std::string& error);
-Bytes encrypt_record(const Bytes& plaintext, const Key256& key, EVP_CIPHER_CTX* ctx,
-                     std::string& error);
-Bytes decrypt_record(const Bytes& record, const Key256& key, std::string& error);
+// One record, sealed or opened on the calling thread. open_record refuses a
+// record shorter than 28 bytes ("Failed to decrypt") and one whose tag does
+// not verify (a wrong key or altered bytes).
+Bytes seal_record(ByteView plaintext, const Key256& key);
+Bytes open_record(ByteView record, const Key256& key);
 
 // Row i of the result is the sealed (opened) row i of the input. Throws
 // "Failed to encrypt N plaintexts" / "Failed to decrypt N ciphertexts".

@@ -217,7 +217,7 @@ void sha3_pad_block(const uint8_t* prefix, size_t prefix_len, const uint8_t* dat
   if (len != 0) std::memcpy(block + prefix_len, data, len);
   block[prefix_len + len] ^= 0x06;
   block[kSha3Rate - 1] ^= 0x80;
-  for (size_t w = 0; w < 17; ++w) lanes[w] = load_le64(block + 8 * w);
+  for (size_t w = 0; w < 17; ++w) lanes[w] = DecodeFixed64(block + 8 * w);
 }
 
 namespace sha3_internal {

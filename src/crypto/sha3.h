@@ -14,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/coding.h"
+
 namespace tavrin {
 
 inline constexpr size_t kSha3DigestSize = 32;
@@ -35,21 +37,6 @@ void sha3_pad_block(const uint8_t* prefix, size_t prefix_len, const uint8_t* dat
                     uint64_t lanes[17]);
 void sha3_256_blocks_x4(const uint64_t blocks[4][17], uint64_t out[4][4]);
 
-// Little-endian word access, and the big-endian reading of a digest's first
-// 8 bytes that every 64-bit value taken from a digest uses.
-inline uint64_t load_le64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-inline void store_le64(uint8_t* p, uint64_t v) {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-inline uint64_t load_be64(const uint8_t* p) {
-  uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-  return v;
-}
 // First 8 digest bytes, big-endian, from digest word 0.
 inline uint64_t digest_word0_be(uint64_t word0) { return __builtin_bswap64(word0); }
 

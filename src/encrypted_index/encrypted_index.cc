@@ -1,11 +1,10 @@
 // The handle's lifecycle: create, load, rebuild from bytes, delete.
 #include "encrypted_index/encrypted_index.h"
 
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
-#include "client/index_record.h"
+#include "config/index_record.h"
 #include "encrypted_index/index_core.h"
 
 namespace tavrin {

@@ -23,8 +23,8 @@
 #include <string>
 #include <vector>
 
-#include "client/index_config.h"
-#include "client/index_params.h"
+#include "config/index_config.h"
+#include "config/index_params.h"
 #include "common/key.h"
 #include "common/row_matrix.h"
 #include "common/trained_data.h"
@@ -133,7 +133,9 @@ class EncryptedIndex {
  private:
   IndexCore& connected() const;  // throws kNotConnectedError
   void store_index_record();     // the ".cvs" item, from the current state
+  // Lists of the vectors: 0 before training, nearest centroid after.
   std::vector<uint32_t> assign_lists(const FloatMatrix& vectors) const;
+  std::vector<uint32_t> assign_lists(const FloatMatrix& vectors, const TrainedData& trained) const;
   // The centroid metadata map: folded in on upsert, consulted by queries.
   void update_centroid_metadata(const std::vector<std::string>& metadata,
                                 const std::vector<uint32_t>& lists);

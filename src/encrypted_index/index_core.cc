@@ -3,30 +3,20 @@
 #include <omp.h>
 
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 #include <utility>
 
 #include "backing_store/keystore_factory.h"
+#include "common/diagnostics.h"
 #include "crypto/keyed_hash.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/core_record.h"
+#include "encrypted_index/item_record.h"
 
 namespace tavrin {
 namespace {
 
 constexpr char kCoreItemSuffix[] = ".cei";
-
-Bytes seal_row(const Bytes& plaintext, const Key256& key) {
-  ByteMatrix sealed = encrypt_rows(ByteMatrix(Bytes(plaintext), plaintext.size()), key);
-  return std::move(sealed.data);
-}
-
-Bytes open_row(Bytes record, const Key256& key) {
-  const uint64_t width = record.size();
-  ByteMatrix opened = decrypt_rows(ByteMatrix(std::move(record), width), key);
-  return std::move(opened.data);
-}
 
 }  // namespace
 
@@ -44,27 +34,29 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   name_key_ = keys.name_key;
   const StoreFactory factory = stores ? stores : StoreFactory(&store::KeystoreFactory::Create);
   const uint64_t base = keys.hashed_index_name;
-  index_store_ = factory(params.index_location, index_name_, base, 0);
-  record_store_ = factory(params.fourth_location, index_name_, base, 3);
-  config_store_ = factory(params.config_location, index_name_, base, 1);
+  using store::StoreRole;
+  index_store_ = factory(params.index_location, index_name_, base, StoreRole::kIndex);
+  record_store_ = factory(params.fourth_location, index_name_, base, StoreRole::kRecords);
+  config_store_ = factory(params.config_location, index_name_, base, StoreRole::kConfig);
   // With no items location of its own, contents stay with the index's data:
   // kept in process memory they would vanish with the process while the
   // rest of a stored index survives.
   const DBConfig& items = params.items_location.location == Location::NONE
                               ? params.index_location
                               : params.items_location;
-  items_store_ = factory(items, index_name_, base, 2);
+  items_store_ = factory(items, index_name_, base, StoreRole::kItems);
 
   if (mode == Mode::kCreate) {
     if (params.index_location.location != Location::MEMORY &&
         config_store_->ConfigItemExists(index_name_ + kCoreItemSuffix)) {
       throw std::runtime_error("Index name " + index_name_ + " already exists");
     }
-    list_counts_.assign(n_lists_, 0);
+    lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
+                                         static_cast<uint32_t>(rounds_));
     write_core_record();
     // A new index has a map from the start: "No map data" then only ever
     // means that a stored index lost its count row.
-    save_list_counts();
+    lists_->SaveCounts();
   } else {
     const CoreRecord record = deserialize_core_record(load_config_item(index_name_ + kCoreItemSuffix));
     if (record.n_lists == 0 || record.n_lists > 0xFFFFFFFFu || record.vector_bytes == 0 ||
@@ -77,7 +69,9 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     row_size_ = record.row_size;
     core_note_ = record.note;
     index_store_->SetRowSize(row_size_);
-    load_list_counts();
+    lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
+                                         static_cast<uint32_t>(rounds_));
+    lists_->LoadCounts();
   }
   data_key_ = keys.data_key;
   content_key_ = keys.content_key;
@@ -86,11 +80,11 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
 
 IndexCore::~IndexCore() {
   try {
-    save_list_counts();
+    if (lists_) lists_->SaveCounts();
   } catch (const std::exception& e) {
-    std::cerr << "Warning: could not save the list counts: " << e.what() << std::endl;
+    Warn(std::string("Warning: could not save the list counts: ") + e.what());
   } catch (...) {
-    std::cerr << "Warning: could not save the list counts." << std::endl;
+    Warn("Warning: could not save the list counts.");
   }
 }
 
@@ -105,44 +99,12 @@ void IndexCore::write_core_record() {
 }
 
 void IndexCore::store_config_item(const std::string& name, const Bytes& plaintext) {
-  config_store_->PushConfigItem(name, seal_row(plaintext, index_key_));
+  config_store_->PushConfigItem(name, seal_record(ByteView(plaintext), index_key_));
 }
 
 Bytes IndexCore::load_config_item(const std::string& name) {
-  return open_row(config_store_->LoadConfigItem(name), index_key_);
-}
-
-void IndexCore::load_list_counts() {
-  Bytes stored = index_store_->GetItem(kCountsKey);
-  if (stored.empty()) {
-    std::cerr << "Warning: No map data found in the backing store. Creating a new map."
-              << std::endl;
-    list_counts_.assign(n_lists_, 0);
-    return;
-  }
-  const Bytes plain = open_row(std::move(stored), index_key_);
-  if (plain.size() != 4 * n_lists_) {
-    throw std::runtime_error("The stored list-count map does not match the number of lists");
-  }
-  list_counts_.resize(n_lists_);
-  for (uint64_t c = 0; c < n_lists_; ++c) {
-    const uint8_t* p = plain.data() + 4 * c;
-    list_counts_[c] = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                      static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-  }
-}
-
-void IndexCore::save_list_counts() {
-  Bytes plain(4 * list_counts_.size());
-  for (size_t c = 0; c < list_counts_.size(); ++c) {
-    for (int i = 0; i < 4; ++i) plain[4 * c + i] = static_cast<uint8_t>(list_counts_[c] >> (8 * i));
-  }
-  if (plain.empty()) return;
-  index_store_->PutItem(kCountsKey, seal_row(plain, index_key_));
-}
-
-void IndexCore::ensure_centroid_seeds() {
-  if (centroid_seeds_.empty()) centroid_seeds_ = make_centroid_seeds(n_lists_, index_key_, name_key_);
+  const Bytes sealed = config_store_->LoadConfigItem(name);
+  return open_record(ByteView(sealed), index_key_);
 }
 
 void IndexCore::clear(bool all) {
@@ -152,10 +114,9 @@ void IndexCore::clear(bool all) {
     throw std::runtime_error("Some items in the index backing store weren't deleted");
   }
   cache_.Clear();
-  list_counts_.assign(n_lists_, 0);
   row_size_ = 8;
   write_core_record();
-  save_list_counts();
+  lists_->ResetCounts();
   if (all) {
     config_store_->DeleteIndex();
     if (config_store_->CountItems() != 0) {

@@ -1,18 +1,13 @@
-// The storage side of one encrypted index: its four stores, its subkeys, the
-// list-count map and the result cache. The handle (EncryptedIndex) validates
-// requests and decides what to do; the core turns items into sealed records,
-// keyed tokens and list entries, and back.
+// The storage side of one encrypted index: what ties its pieces together.
+// The stores of the four roles (backing_store/store_role.h), the subkeys, the
+// inverted lists (ListStore: entries, positions, the count map), the item
+// records and contents sealed under the item tokens, and the result cache of
+// decoded lists. The handle (EncryptedIndex) validates requests and decides
+// what to do; the core turns items into sealed records and list entries, and
+// back.
 //
-// Stores and roles: index store (role 0) holds list entries (label -> masked
-// token), the sealed list-count map under kCountsKey and the sealed centroid
-// metadata; record store (role 3) holds sealed item records under data-key
-// tokens; configuration store (role 1) holds the sealed ".cvs" and ".cei"
-// items; items store (role 2) holds sealed contents under content-key tokens, in
-// the index location when the items location is NONE.
-//
-// The list-count map is the number of entries ever appended to each list
-// (leaf positions are never reused). It is saved before any entry of an
-// upsert is written, so the stored map always covers every stored entry.
+// Contents live in the items store, which is the index location when the
+// items location is NONE.
 //
 // Not thread-safe; every failure is an exception.
 #ifndef TAVRIN_ENCRYPTED_INDEX_INDEX_CORE_H_
@@ -25,12 +20,14 @@
 #include <vector>
 
 #include "backing_store/keystore.h"
-#include "client/index_params.h"
+#include "backing_store/store_role.h"
+#include "config/index_params.h"
 #include "common/key.h"
 #include "common/row_matrix.h"
 #include "crypto/list_entry_labels.h"
 #include "encrypted_index/decoded_list.h"
 #include "encrypted_index/encrypted_index.h"
+#include "encrypted_index/list_store.h"
 #include "encrypted_index/result_cache.h"
 #include "encrypted_index/store_factory.h"
 
@@ -38,8 +35,6 @@ namespace tavrin {
 
 namespace store = tavrin_encrypted_index::internal::backing_store;
 
-// Key of the sealed list-count map in the index store.
-inline constexpr uint64_t kCountsKey = 0xFFFFFFFFFFFFFFFFull;
 // Items written per pair of store batches.
 inline constexpr size_t kIngestChunk = 10000;
 
@@ -71,7 +66,8 @@ class IndexCore {
 
   uint64_t n_lists() const { return n_lists_; }
   uint64_t vector_bytes() const { return vector_bytes_; }
-  const std::vector<uint32_t>& list_counts() const { return list_counts_; }
+  const std::vector<uint32_t>& list_counts() const { return lists_->counts(); }
+  ListStore& lists() { return *lists_; }
   const Key256& metadata_key() const { return metadata_key_; }
   ResultCache& cache() { return cache_; }
   store::Keystore& index_store() { return *index_store_; }
@@ -83,27 +79,46 @@ class IndexCore {
   void store_config_item(const std::string& name, const Bytes& plaintext);
   Bytes load_config_item(const std::string& name);
 
-  void load_list_counts();
-  void save_list_counts();
-  void ensure_centroid_seeds();
+  void load_list_counts() { lists_->LoadCounts(); }
+  void save_list_counts() { lists_->SaveCounts(); }
 
   // Empties the index and record stores, resets the counts and rewrites the
   // core record; with `all`, also removes the configuration items and the
   // contents.
   void clear(bool all);
 
+  // Checks the batch against the index (list numbers, row count and width)
+  // without touching a store; Ingest calls it first.
+  void CheckBatch(const IngestBatch& batch) const;
   // Writes the batch: overwritten items lose their old record and contents,
-  // every item gets the next leaf of its list, contents and records are
+  // every item gets the next position of its list, contents and records are
   // sealed and stored in chunks of kIngestChunk items. Returns whether any
   // item already existed.
   bool Ingest(const IngestBatch& batch);
+  // Moves items to other lists without touching their contents: each item
+  // gets an entry in its new list, then its record is rewritten to name that
+  // list; until then its old entry keeps it findable. `batch.contents` is
+  // ignored.
+  void Relist(const IngestBatch& batch);
+  // After Relist of every live item (`batch`), with `appended_at` the counts
+  // Relist appended at: rewrites the lists whose old entries came before
+  // the appended ones so that they hold only the batch's entries from
+  // position 0, then saves the shorter counts (the one commit point) and
+  // removes the positions past them. Every item stays findable at every
+  // moment.
+  void CompactLists(const IngestBatch& batch, const std::vector<uint32_t>& appended_at);
 
   // The live items of each requested list, one entry per request, from the
   // cache where it is current and from one batched read otherwise.
-  std::vector<DecodedListPtr> MergeResults(const std::vector<uint32_t>& lists);
-  // One list read past the cache, owned by the caller (training moves its
+  // The count map is re-read first unless the caller just did.
+  std::vector<DecodedListPtr> MergeResults(const std::vector<uint32_t>& lists,
+                                           bool counts_loaded = false);
+  // Lists read past the cache, owned by the caller (training moves their
   // vectors out instead of copying them).
-  DecodedList ReadList(uint32_t list);
+  std::vector<DecodedList> ReadLists(const std::vector<uint32_t>& lists);
+  // The lists an untrained index keeps items in: list 0, and any list an
+  // interrupted training has written entries to.
+  std::vector<uint32_t> untrained_lists() const;
 
   // Field mask bits of GetItems.
   static constexpr uint32_t kFieldId = 1, kFieldMetadata = 2, kFieldContents = 4,
@@ -114,13 +129,14 @@ class IndexCore {
  private:
   void write_core_record();
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);
+  // Sealed records of a batch, chunk [begin, end).
+  std::vector<Bytes> seal_records(const IngestBatch& batch, size_t begin, size_t end);
 
   uint64_t rounds_ = 32;
   uint64_t n_lists_ = 0;
   int64_t num_threads_ = 1;
   bool gpu_ = false;
   uint64_t vector_bytes_ = 0;
-  std::vector<uint32_t> list_counts_;
   ResultCache cache_;
   Key256 index_key_{};
   Key256 data_key_{}, content_key_{}, metadata_key_{}, name_key_{};
@@ -130,7 +146,7 @@ class IndexCore {
   std::shared_ptr<store::Keystore> record_store_;
   std::unique_ptr<store::Keystore> config_store_;
   std::unique_ptr<store::Keystore> items_store_;
-  std::vector<CentroidSeed> centroid_seeds_;
+  std::unique_ptr<ListStore> lists_;
   std::string core_note_;
 };
 

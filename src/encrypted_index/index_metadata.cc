@@ -5,7 +5,7 @@
 
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
-#include "filter/centroid_prefilter.h"
+#include "encrypted_index/centroid_prefilter.h"
 
 namespace tavrin {
 

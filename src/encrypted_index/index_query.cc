@@ -1,12 +1,12 @@
 // Queries: the exhaustive path before training, the probed and pre-filtered
 // path after; the item filter runs before scoring.
-#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "common/parallel.h"
+#include "common/diagnostics.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
 #include "filter/filter_eval.h"
@@ -79,17 +79,24 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
 
   U32Matrix probes;
   std::vector<uint32_t> lists;
+  bool counts_loaded = false;
   if (!is_trained_) {
+    core.load_list_counts();
     uint64_t total = 0;
     for (uint32_t c : core.list_counts()) total += c;
     if (total > kUntrainedWarning) {
-      std::cerr << "Warning: querying untrained index with more than " << kUntrainedWarning
-                << " indexed vectors.\n"
-                << "Queries may be slow; consider calling `TrainIndex()` to speed up queries."
-                << std::endl;
+      Warn("Warning: querying untrained index with more than " +
+           std::to_string(kUntrainedWarning) + " indexed vectors.");
+      Warn("Queries may be slow; consider calling `TrainIndex()` to speed up queries.");
     }
-    probes = U32Matrix::zeros(queries.rows, 1);
-    lists = {0};
+    // Every query reads every list that holds items: list 0, and those an
+    // interrupted training wrote to.
+    lists = core.untrained_lists();
+    probes = U32Matrix::zeros(queries.rows, lists.size());
+    for (uint64_t q = 0; q < queries.rows; ++q) {
+      for (uint32_t j = 0; j < lists.size(); ++j) probes.row(q)[j] = j;
+    }
+    counts_loaded = true;
   } else {
     CentroidSelection selection = prefilter_centroids(params.filters);
     if (index_config_->index_type != IndexType::IVFFLAT) {
@@ -113,7 +120,7 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
     probes = std::move(plan.positions);
   }
 
-  std::vector<DecodedListPtr> candidates = core.MergeResults(lists);
+  std::vector<DecodedListPtr> candidates = core.MergeResults(lists, counts_loaded);
   if (filtered) candidates = filter_lists(candidates, filter, dimension);
 
   std::vector<CandidateList> views(candidates.size());

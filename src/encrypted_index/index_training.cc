@@ -1,9 +1,10 @@
 // Training in place, and training on vectors handed in for export.
+#include <iterator>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
-#include "client/index_record.h"
+#include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
 #include "search/kmeans.h"
@@ -33,8 +34,22 @@ KMeansParams kmeans_params(const IndexConfig& config, const TrainParams& params)
 void EncryptedIndex::TrainIndex(const TrainParams& params) {
   IndexCore& core = connected();
   if (is_trained_) throw std::runtime_error("Index has already been trained.");
-  // Every stored item, once: before training all of them live in list 0.
-  DecodedList items = core.ReadList(0);
+  // Every stored item, once: before training items live in list 0, and in
+  // the lists an interrupted training moved them to.
+  core.load_list_counts();
+  const std::vector<uint32_t> appended_at = core.list_counts();
+  std::vector<DecodedList> read = core.ReadLists(core.untrained_lists());
+  DecodedList items = std::move(read.front());
+  for (size_t l = 1; l < read.size(); ++l) {
+    DecodedList& more = read[l];
+    items.ids.insert(items.ids.end(), std::make_move_iterator(more.ids.begin()),
+                     std::make_move_iterator(more.ids.end()));
+    items.metadata.insert(items.metadata.end(), std::make_move_iterator(more.metadata.begin()),
+                          std::make_move_iterator(more.metadata.end()));
+    items.vectors.insert(items.vectors.end(), more.vectors.begin(), more.vectors.end());
+    more = DecodedList();
+  }
+  read.clear();
   const uint64_t n = items.rows();
   if (n < index_config_->n_lists()) {
     throw std::runtime_error(
@@ -44,20 +59,36 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
   const uint64_t dimension = index_config_->dimension;
   const FloatMatrix vectors(std::move(items.vectors), dimension);
-  std::vector<CentroidMatrix> codebooks =
+  TrainedData trained = trained_data_;
+  trained.codebooks =
       kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
+  const std::vector<uint32_t> lists = assign_lists(vectors, trained);
 
-  trained_data_.codebooks = std::move(codebooks);
+  IngestBatch batch;
+  batch.lists = &lists;
+  batch.ids = &items.ids;
+  batch.vectors = &vectors;
+  batch.metadata = &items.metadata;
+  core.CheckBatch(batch);
+  // Nothing is cleared: each item first gets an entry in its new list and
+  // then a record naming that list, so that an item is found at every
+  // moment; the index record, trained, is the switch; the old entries go
+  // last. A failure or a kill at any point leaves every item findable, by
+  // the untrained index (which reads every list that holds entries) before
+  // the switch and by the trained one after it.
+  update_centroid_metadata(items.metadata, lists);
+  core.Relist(batch);
+  TrainedData previous = std::move(trained_data_);
+  trained_data_ = std::move(trained);
   is_trained_ = true;
-  core.clear(false);
   try {
-    Upsert(vectors, items.ids, {}, items.metadata);
-  } catch (...) {
-    // The centroids are in force either way: store them before reporting.
     store_index_record();
+  } catch (...) {
+    trained_data_ = std::move(previous);
+    is_trained_ = false;
     throw;
   }
-  store_index_record();
+  core.CompactLists(batch, appended_at);
 }
 
 Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,

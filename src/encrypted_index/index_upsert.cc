@@ -1,6 +1,5 @@
 // Upsert: validation, duplicate ids, list assignment, the centroid metadata
 // map, then the core's ingest.
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -8,6 +7,7 @@
 #include <vector>
 
 #include "encrypted_index/encrypted_index.h"
+#include "common/diagnostics.h"
 #include "encrypted_index/index_core.h"
 #include "search/assign.h"
 
@@ -40,11 +40,16 @@ std::vector<size_t> first_occurrences(const std::vector<std::string>& ids) {
 
 std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatMatrix& vectors) const {
   if (!is_trained_) return std::vector<uint32_t>(vectors.rows, 0);
+  return assign_lists(vectors, trained_data_);
+}
+
+std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatMatrix& vectors,
+                                                   const TrainedData& trained) const {
   if (index_config_->index_type != IndexType::IVFFLAT) {
     throw std::runtime_error("Unsupported index type for quantization.");
   }
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
-  U32Matrix codes = assign_codes(vectors, trained_data_.codebooks, index_config_->metric);
+  U32Matrix codes = assign_codes(vectors, trained.codebooks, index_config_->metric);
   if (codes.rows * codes.cols != vectors.rows) {
     throw std::runtime_error("Mismatch between the number of quantized embeddings and IDs.");
   }
@@ -57,7 +62,7 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
   IndexCore& core = connected();
   const std::vector<size_t> keep = first_occurrences(ids);
   if (!keep.empty()) {
-    std::cerr << "Warning: Duplicate IDs detected. Skipping duplicate IDs." << std::endl;
+    Warn("Warning: Duplicate IDs detected. Skipping duplicate IDs.");
   }
   if (vectors.rows != ids.size()) {
     throw std::runtime_error("Mismatch between the number of vectors and IDs.");
@@ -99,19 +104,20 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
     }
 
     const std::vector<uint32_t> lists = assign_lists(*v);
-    if (is_trained_) update_centroid_metadata(*m, lists);
-
     IngestBatch batch;
     batch.lists = &lists;
     batch.ids = i;
     batch.vectors = v;
     batch.contents = c;
     batch.metadata = m;
+    // Every check before the first write, the metadata map's included.
+    core.CheckBatch(batch);
+    if (is_trained_) update_centroid_metadata(*m, lists);
     core.Ingest(batch);
   } catch (const std::exception& e) {
     // Reported as before, and then raised: a failed upsert never looks like
     // a successful one.
-    std::cerr << "Error ingesting: " << e.what() << std::endl;
+    Warn(std::string("Error ingesting: ") + e.what());
     throw std::runtime_error(e.what());
   }
 }

@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "common/coding.h"
 #include "common/parallel.h"
 #include "crypto/keyed_hash.h"
-#include "crypto/list_entry_labels.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/index_core.h"
 #include "encrypted_index/item_record.h"
@@ -51,92 +51,151 @@ void update_cache(ResultCache& cache, const IngestBatch& batch,
 
 }  // namespace
 
-bool IndexCore::Ingest(const IngestBatch& batch) {
-  const std::vector<std::string>& ids = *batch.ids;
-  const std::vector<uint32_t>& lists = *batch.lists;
-  const FloatMatrix& vectors = *batch.vectors;
-  const size_t n = ids.size();
-  for (uint32_t list : lists) {
-    if (list >= n_lists_) throw std::runtime_error("List number out of range in upsert");
+void IndexCore::CheckBatch(const IngestBatch& batch) const {
+  const size_t n = batch.ids->size();
+  lists_->CheckLists(*batch.lists);
+  if (gpu_) throw std::runtime_error(kCudaError);
+  if (batch.lists->size() != n) {
+    throw std::runtime_error("Mismatch between size of input tokens and item IDs");
   }
+  if (vector_bytes_ != 0 && batch.vectors->rows != n) {
+    throw std::runtime_error("Mismatch between size of input tokens and payload rows");
+  }
+  if (batch.vectors->cols * sizeof(float) != vector_bytes_) {
+    throw std::invalid_argument("Payload column size does not match expected payload size");
+  }
+  if (batch.contents != nullptr && !batch.contents->empty() && batch.contents->size() != n) {
+    throw std::runtime_error("Mismatch between the number of vectors and items.");
+  }
+  if (batch.metadata != nullptr && !batch.metadata->empty() && batch.metadata->size() != n) {
+    throw std::runtime_error("Mismatch between the number of vectors and metadata.");
+  }
+}
 
-  load_list_counts();
-  ensure_centroid_seeds();
+std::vector<Bytes> IndexCore::seal_records(const IngestBatch& batch, size_t begin, size_t end) {
+  const bool with_metadata = batch.metadata != nullptr && !batch.metadata->empty();
+  std::vector<Bytes> records(end - begin);
+  parallel_for(end - begin, 256, 64, [&](size_t j) {
+    const size_t i = begin + j;
+    write_item_record((*batch.ids)[i], (*batch.lists)[i],
+                      reinterpret_cast<const uint8_t*>(batch.vectors->row(i)), vector_bytes_,
+                      with_metadata ? (*batch.metadata)[i] : std::string_view(), records[j]);
+  });
+  return encrypt_items(records, data_key_);
+}
 
+bool IndexCore::Ingest(const IngestBatch& batch) {
+  // Everything that can be refused is refused before the first write.
+  CheckBatch(batch);
+  const std::vector<std::string>& ids = *batch.ids;
+  const size_t n = ids.size();
+
+  lists_->LoadCounts();
   const std::vector<uint64_t> data_tokens = item_tokens(ids, data_key_);
   const std::vector<uint64_t> content_tokens = item_tokens(ids, content_key_);
 
-  // Overwrites: the old record and contents go; the old list entries stay
-  // and are skipped when their list is read.
+  // Overwrites: the new record replaces the old one in place and the old
+  // list entries stay, skipped when their list is read. Old contents go
+  // last, and only where no new contents replaced them: an item never loses
+  // its record while the write is under way.
   const std::vector<Bytes> existing = record_store_->BatchGetItems(data_tokens);
-  std::vector<uint64_t> old_data, old_content;
+  const bool with_contents = batch.contents != nullptr && !batch.contents->empty();
+  std::vector<uint64_t> stale_contents;
+  bool overwrote = false;
   for (size_t i = 0; i < n; ++i) {
-    if (!existing[i].empty()) {
-      old_data.push_back(data_tokens[i]);
-      old_content.push_back(content_tokens[i]);
-    }
+    if (existing[i].empty()) continue;
+    overwrote = true;
+    if (!with_contents) stale_contents.push_back(content_tokens[i]);
   }
-  const bool overwrote = !old_data.empty();
-  if (overwrote) {
-    // A cached list may hold an overwritten item's old row.
-    cache_.Clear();
-    record_store_->BatchDeleteItems(old_data);
-    items_store_->BatchDeleteItems(old_content);
-  }
-  const std::vector<uint32_t> loaded = list_counts_;
+  // Sealed before the first write: a cipher failure changes nothing.
+  std::vector<Bytes> sealed_contents;
+  if (with_contents) sealed_contents = encrypt_items(*batch.contents, content_key_);
+  const std::vector<uint32_t> loaded = lists_->counts();
+  PendingEntries pending = lists_->Reserve(*batch.lists, data_tokens);
+  // A cached list may hold an overwritten item's old row.
+  if (overwrote) cache_.Clear();
 
-  std::vector<uint32_t> leaves(n);
-  for (size_t i = 0; i < n; ++i) leaves[i] = list_counts_[lists[i]]++;
-  // Saved before any entry is written: the stored map then covers every
-  // entry that reaches the store, whatever fails below, so no leaf position
-  // is ever handed out twice.
-  save_list_counts();
-
-  if (gpu_) throw std::runtime_error(kCudaError);
-  const ListEntries entries =
-      encrypt_list_entries(lists, data_tokens, centroid_seeds_, static_cast<uint32_t>(rounds_), leaves);
-  if (entries.labels.size() != n) {
-    throw std::runtime_error("Mismatch between size of input tokens and item IDs");
-  }
-  if (vector_bytes_ != 0 && vectors.rows != n) {
-    throw std::runtime_error("Mismatch between size of input tokens and payload rows");
-  }
-  if (vectors.cols * sizeof(float) != vector_bytes_) {
-    throw std::invalid_argument("Payload column size does not match expected payload size");
-  }
-
-  if (batch.contents != nullptr && !batch.contents->empty()) {
-    items_store_->BatchMoveItems(content_tokens, encrypt_items(*batch.contents, content_key_));
-  }
-
-  const bool with_metadata = batch.metadata != nullptr && !batch.metadata->empty();
-  std::vector<Bytes> masked(std::min(n, kIngestChunk));
-  std::vector<Bytes> records(std::min(n, kIngestChunk));
+  // Entries before records: an item is live once its record names the list
+  // of an entry that leads to it. Contents after records, so that contents
+  // never outlive a failed write without a record to own them (a later item
+  // of the same id would otherwise find them).
   for (size_t begin = 0; begin < n; begin += kIngestChunk) {
     const size_t end = std::min(n, begin + kIngestChunk);
-    const size_t count = end - begin;
-    masked.assign(count, Bytes());  // moved into the store by the last chunk
-    records.resize(count);
-    parallel_for(count, 256, 64, [&](size_t j) {
-      const size_t i = begin + j;
-      masked[j].resize(8);
-      const uint64_t token = entries.masked_tokens[i];
-      for (int b = 0; b < 8; ++b) masked[j][b] = static_cast<uint8_t>(token >> (8 * b));
-      write_item_record(ids[i], lists[i], reinterpret_cast<const uint8_t*>(vectors.row(i)),
-                        vector_bytes_, with_metadata ? (*batch.metadata)[i] : std::string_view(),
-                        records[j]);
-    });
-    std::vector<Bytes> sealed = encrypt_items(records, data_key_);
-    const std::vector<uint64_t> labels(entries.labels.begin() + begin, entries.labels.begin() + end);
+    lists_->Write(pending, begin, end);
     const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
-    index_store_->BatchMoveItems(labels, std::move(masked));
-    record_store_->BatchMoveItems(tokens, std::move(sealed));
+    record_store_->BatchMoveItems(tokens, seal_records(batch, begin, end));
   }
+  if (with_contents) items_store_->BatchMoveItems(content_tokens, std::move(sealed_contents));
+  if (!stale_contents.empty()) items_store_->BatchDeleteItems(stale_contents);
   // Only once everything is stored: a failed write must not leave cached
   // lists holding items the stores do not. A list that missed some stored
   // entries is simply read again, its count no longer matching.
   if (cache_.enabled()) update_cache(cache_, batch, loaded, vector_bytes_);
   return overwrote;
+}
+
+void IndexCore::Relist(const IngestBatch& batch) {
+  CheckBatch(batch);
+  const size_t n = batch.ids->size();
+  lists_->LoadCounts();
+  const std::vector<uint64_t> data_tokens = item_tokens(*batch.ids, data_key_);
+  PendingEntries pending = lists_->Reserve(*batch.lists, data_tokens);
+  cache_.Clear();
+  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
+    lists_->Write(pending, begin, std::min(n, begin + kIngestChunk));
+  }
+  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
+    const size_t end = std::min(n, begin + kIngestChunk);
+    const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
+    record_store_->BatchMoveItems(tokens, seal_records(batch, begin, end));
+  }
+}
+
+void IndexCore::CompactLists(const IngestBatch& batch, const std::vector<uint32_t>& appended_at) {
+  CheckBatch(batch);
+  const std::vector<uint32_t>& lists = *batch.lists;
+  const size_t n = lists.size();
+  if (appended_at.size() != n_lists_) throw std::runtime_error("Count table of the wrong size");
+  lists_->LoadCounts();
+  const std::vector<uint32_t> before = lists_->counts();
+  std::vector<uint32_t> fresh(n_lists_, 0);
+  for (uint32_t c : lists) ++fresh[c];
+  // A list is rewritten only where the new layout stays below the entries
+  // the batch was appended at, so every item keeps an untouched entry until
+  // the shorter count is saved. A list that starts at 0 is compact already.
+  std::vector<uint8_t> rewrite(n_lists_, 0);
+  for (uint64_t c = 0; c < n_lists_; ++c) {
+    rewrite[c] = appended_at[c] != 0 && fresh[c] <= appended_at[c] &&
+                 before[c] >= appended_at[c] + fresh[c];
+  }
+  std::vector<uint32_t> sub_lists, leaves;
+  std::vector<uint64_t> tokens;
+  {
+    const std::vector<uint64_t> data_tokens = item_tokens(*batch.ids, data_key_);
+    std::vector<uint32_t> next(n_lists_, 0);
+    for (size_t i = 0; i < n; ++i) {
+      if (!rewrite[lists[i]]) continue;
+      sub_lists.push_back(lists[i]);
+      tokens.push_back(data_tokens[i]);
+      leaves.push_back(next[lists[i]]++);
+    }
+  }
+  PendingEntries pending;
+  pending.leaves = leaves;
+  pending.entries = lists_->Derive(sub_lists, tokens, leaves);
+  cache_.Clear();
+  for (size_t begin = 0; begin < sub_lists.size(); begin += kIngestChunk) {
+    lists_->Write(pending, begin, std::min(sub_lists.size(), begin + kIngestChunk));
+  }
+  std::vector<uint32_t> after = before;
+  for (uint64_t c = 0; c < n_lists_; ++c) {
+    if (rewrite[c]) after[c] = fresh[c];
+  }
+  if (after == before) return;
+  lists_->SetCounts(after);  // the commit point
+  for (uint64_t c = 0; c < n_lists_; ++c) {
+    if (after[c] < before[c]) lists_->Erase(static_cast<uint32_t>(c), after[c], before[c]);
+  }
 }
 
 }  // namespace tavrin

@@ -56,8 +56,10 @@ void IndexCore::DeleteItems(const std::vector<std::string>& ids) {
   // Cached lists would still serve the deleted items, also when a delete
   // fails part-way.
   cache_.Clear();
-  record_store_->BatchDeleteItems(item_tokens(ids, data_key_));
+  // Contents first: contents left behind by a failure without their record
+  // would be found by a later item of the same id.
   items_store_->BatchDeleteItems(item_tokens(ids, content_key_));
+  record_store_->BatchDeleteItems(item_tokens(ids, data_key_));
 }
 
 }  // namespace tavrin

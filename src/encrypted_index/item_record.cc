@@ -4,20 +4,9 @@
 #include <limits>
 #include <stdexcept>
 
+#include "common/coding.h"
+
 namespace tavrin {
-namespace {
-
-void put_u32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-uint32_t get_u32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-}  // namespace
-
 void write_item_record(std::string_view id, uint32_t list, const uint8_t* vector,
                        size_t vector_bytes, std::string_view metadata, Bytes& out) {
   constexpr size_t kMax = std::numeric_limits<uint32_t>::max();
@@ -26,11 +15,11 @@ void write_item_record(std::string_view id, uint32_t list, const uint8_t* vector
   }
   out.resize(12 + id.size() + vector_bytes + metadata.size());
   uint8_t* p = out.data();
-  put_u32(p, static_cast<uint32_t>(metadata.size()));
-  put_u32(p + 4, static_cast<uint32_t>(id.size()));
+  EncodeFixed32(p, static_cast<uint32_t>(metadata.size()));
+  EncodeFixed32(p + 4, static_cast<uint32_t>(id.size()));
   std::memcpy(p + 8, id.data(), id.size());
   p += 8 + id.size();
-  put_u32(p, list);
+  EncodeFixed32(p, list);
   if (vector_bytes != 0) std::memcpy(p + 4, vector, vector_bytes);
   p += 4 + vector_bytes;
   if (!metadata.empty()) std::memcpy(p, metadata.data(), metadata.size());
@@ -41,12 +30,12 @@ bool read_item_record(const uint8_t* record, size_t size, size_t vector_bytes,
   const size_t n = size;
   if (n < 12) return false;
   const uint8_t* p = record;
-  const uint64_t meta_len = get_u32(p);
-  const uint64_t id_len = get_u32(p + 4);
+  const uint64_t meta_len = DecodeFixed32(p);
+  const uint64_t id_len = DecodeFixed32(p + 4);
   // 64-bit sums of 32-bit lengths cannot wrap.
   if (uint64_t{12} + id_len + vector_bytes + meta_len != n) return false;
   view->id = std::string_view(reinterpret_cast<const char*>(p + 8), id_len);
-  view->list = get_u32(p + 8 + id_len);
+  view->list = DecodeFixed32(p + 8 + id_len);
   view->vector = p + 12 + id_len;
   view->metadata =
       std::string_view(reinterpret_cast<const char*>(p + 12 + id_len + vector_bytes), meta_len);

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "common/parallel.h"
-#include "crypto/list_entry_labels.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/index_core.h"
 #include "encrypted_index/item_record.h"
@@ -19,25 +18,19 @@ namespace tavrin {
 
 std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     const std::vector<uint32_t>& lists) {
+  const std::vector<uint32_t>& counts = lists_->counts();
   std::vector<std::shared_ptr<DecodedList>> out;
   out.reserve(lists.size());
   for (uint32_t list : lists) {
     auto entry = std::make_shared<DecodedList>();
     entry->list = list;
-    entry->entries_read = list_counts_[list];
+    entry->entries_read = counts[list];
     out.push_back(std::move(entry));
   }
-  uint64_t total = 0;
-  for (uint32_t list : lists) total += list_counts_[list];
-  if (total == 0) return out;
-
-  const ListMasks masks =
-      list_entry_masks(lists, centroid_seeds_, list_counts_, static_cast<uint32_t>(rounds_));
-  const ByteMatrix rows = index_store_->BatchGetRows(masks.labels);
-  if (rows.cols != 8 || rows.rows != masks.labels.size()) {
-    throw std::runtime_error("Invalid encrypted item ID size");
-  }
-  const std::vector<uint64_t> tokens = unmask_item_ids(rows, masks.masks);
+  const ListTokens read = lists_->Read(lists);
+  if (read.tokens.empty()) return out;
+  const std::vector<uint64_t>& tokens = read.tokens;
+  const std::vector<uint64_t>& offsets = read.offsets;
 
   // One row per item and list: an item overwritten in place has several
   // entries in its list that lead to the same record. The first entry of
@@ -45,7 +38,7 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   std::vector<uint8_t> first(tokens.size(), 0);
   std::vector<std::pair<uint64_t, uint64_t>> order(tokens.size());
   parallel_for(lists.size(), 2, 1, [&](size_t p) {
-    const uint64_t begin = masks.offsets[p], end = masks.offsets[p + 1];
+    const uint64_t begin = offsets[p], end = offsets[p + 1];
     for (uint64_t e = begin; e < end; ++e) order[e] = {tokens[e], e};
     std::sort(order.begin() + begin, order.begin() + end);
     for (uint64_t j = begin; j < end; ++j) {
@@ -56,7 +49,7 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   std::vector<uint64_t> unique_offsets{0};
   unique.reserve(tokens.size());
   for (size_t p = 0; p < lists.size(); ++p) {
-    for (uint64_t e = masks.offsets[p]; e < masks.offsets[p + 1]; ++e) {
+    for (uint64_t e = offsets[p]; e < offsets[p + 1]; ++e) {
       if (first[e]) unique.push_back(tokens[e]);
     }
     unique_offsets.push_back(unique.size());
@@ -109,23 +102,34 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   return out;
 }
 
-DecodedList IndexCore::ReadList(uint32_t list) {
-  load_list_counts();
-  ensure_centroid_seeds();
-  if (list >= n_lists_) throw std::runtime_error("List number out of range");
+std::vector<DecodedList> IndexCore::ReadLists(const std::vector<uint32_t>& lists) {
+  lists_->LoadCounts();
   std::vector<std::shared_ptr<DecodedList>> read;
   try {
-    read = read_lists({list});
+    read = read_lists(lists);
   } catch (const std::exception& e) {
     throw std::runtime_error(std::string("Error in MergeResults: ") + e.what() +
                              " current_result_index: 0");
   }
-  return std::move(*read.front());
+  std::vector<DecodedList> out;
+  out.reserve(read.size());
+  for (auto& list : read) out.push_back(std::move(*list));
+  return out;
 }
 
-std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>& lists) {
-  load_list_counts();
-  ensure_centroid_seeds();
+std::vector<uint32_t> IndexCore::untrained_lists() const {
+  std::vector<uint32_t> lists{0};
+  const std::vector<uint32_t>& counts = lists_->counts();
+  for (uint32_t c = 1; c < counts.size(); ++c) {
+    if (counts[c] != 0) lists.push_back(c);
+  }
+  return lists;
+}
+
+std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>& lists,
+                                                    bool counts_loaded) {
+  if (!counts_loaded) lists_->LoadCounts();
+  const std::vector<uint32_t>& counts = lists_->counts();
   for (uint32_t list : lists) {
     if (list >= n_lists_) {
       throw std::runtime_error("Error in MergeResults: Missing token index entry for query_token: " +
@@ -140,11 +144,11 @@ std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>&
     const uint32_t list = lists[p];
     if (cache_.enabled()) {
       std::shared_ptr<DecodedList> cached = cache_.Lookup(list);
-      if (cached && cached->entries_read == list_counts_[list]) {
+      if (cached && cached->entries_read == counts[list]) {
         result[p] = std::move(cached);
         continue;
       }
-      if (!cached && list_counts_[list] == 0) {
+      if (!cached && counts[list] == 0) {
         auto empty = std::make_shared<DecodedList>();
         empty->list = list;
         result[p] = std::move(empty);

@@ -1,6 +1,7 @@
 #include "encrypted_index/result_cache.h"
 
-#include <iostream>
+
+#include "common/diagnostics.h"
 #include <utility>
 
 namespace tavrin {
@@ -35,7 +36,7 @@ void ResultCache::Insert(std::shared_ptr<DecodedList> entry) {
 void ResultCache::Drop(uint32_t list) {
   auto it = index_.find(list);
   if (it == index_.end()) {
-    std::cout << "Token not found: " << list << std::endl;
+    Note("Token not found: " + std::to_string(list));
     return;
   }
   order_.erase(it->second);

@@ -10,13 +10,15 @@
 #include <string>
 
 #include "backing_store/keystore.h"
+#include "backing_store/store_role.h"
 #include "common/db_config.h"
 
 namespace tavrin {
 
 using StoreFactory =
     std::function<std::unique_ptr<tavrin_encrypted_index::internal::backing_store::Keystore>(
-        const DBConfig& location, const std::string& index_name, uint64_t base, int32_t role)>;
+        const DBConfig& location, const std::string& index_name, uint64_t base,
+        tavrin_encrypted_index::internal::backing_store::StoreRole role)>;
 
 }  // namespace tavrin
 

@@ -6,11 +6,11 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
-#include <iostream>
 #include <limits>
 #include <stdexcept>
 
 #include "filter/centroid_metadata_generated.h"
+#include "common/diagnostics.h"
 
 namespace tavrin {
 namespace {
@@ -209,8 +209,7 @@ CentroidMetadataMap DecodeCentroidMetadata(const std::vector<std::string>& field
     }
     for (size_t i = 0; i < fields.size(); ++i) {
       if (buffers[i].empty()) {
-        std::cerr << "Warning: Empty metadata buffer for field '" << fields[i] << "'."
-                  << std::endl;
+        Warn("Warning: Empty metadata buffer for field '" + fields[i] + "'.");
         continue;
       }
       CentroidSummaries decoded = DecodeOne(fields[i], buffers[i]);

@@ -6,13 +6,13 @@
 #include <armadillo>
 #include <cstring>
 #include <exception>
-#include <iostream>
 #include <limits>
 #include <numeric>
 #include <random>
 #include <stdexcept>
 
 #include "search/distance.h"
+#include "common/diagnostics.h"
 #include "common/metric.h"
 #include "common/parallel.h"
 
@@ -188,9 +188,9 @@ std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansPa
   const uint64_t s = sizes.batch;
   const uint64_t t = sizes.sample;
   if (t < k) {
-    std::cerr << "Warning: Initialization sample size (" << t
-              << ") is smaller than the number of clusters (" << k
-              << "). KMeans++ may fail to select enough unique centroids.\n";
+    Warn("Warning: Initialization sample size (" + std::to_string(t) +
+         ") is smaller than the number of clusters (" + std::to_string(k) +
+         "). KMeans++ may fail to select enough unique centroids.");
   }
 
   std::vector<arma::fmat> centroids(m);

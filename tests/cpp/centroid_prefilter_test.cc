@@ -3,7 +3,7 @@
 // PrefilterCentroids. The test that matters most is the differential one at
 // the end: no centroid holding an item that EvaluateFilter accepts may be
 // skipped, on random documents and filters.
-#include "filter/centroid_prefilter.h"
+#include "encrypted_index/centroid_prefilter.h"
 
 #include <gtest/gtest.h>
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <string>
 
+#include "backing_store/index_listing.h"
 #include "backing_store/redis_keystore.h"
 
 #include "test_services.h"
@@ -37,15 +38,15 @@ TEST(Client, KeepsCopiesAndDerivesTheFourthLocation) {
 
 TEST(Client, PostgresListingChecksTheRecordFirst) {
   EXPECT_EQ(error_text<std::runtime_error>([] {
-              ListIndexesPostgres(DBConfig(Location::POSTGRES, std::nullopt, std::nullopt));
+              tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(DBConfig(Location::POSTGRES, std::nullopt, std::nullopt));
             }),
             "table_name is not set in DBConfig.");
   EXPECT_EQ(error_text<std::runtime_error>([] {
-              ListIndexesPostgres(DBConfig(Location::POSTGRES, std::string("t"), std::nullopt));
+              tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(DBConfig(Location::POSTGRES, std::string("t"), std::nullopt));
             }),
             "Database connection string is missing in the configuration.");
   const std::string unreachable = error_text<std::runtime_error>([] {
-    ListIndexesPostgres(DBConfig(Location::POSTGRES, std::string("t"),
+    tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(DBConfig(Location::POSTGRES, std::string("t"),
                                  std::string("host=127.0.0.1 port=1 connect_timeout=2")));
   });
   EXPECT_EQ(unreachable.rfind("Failed to connect to PostgreSQL: ", 0), 0u) << unreachable;
@@ -113,16 +114,16 @@ TEST(Client, PostgresListingKeepsOnlyConfigurationRecordNames) {
   EXPECT_EQ(names, (std::vector<std::string>{"a", "long.name"}));
 
   exec_ok(conn, "DELETE FROM list_cfg_test;");
-  EXPECT_TRUE(ListIndexesPostgres(cfg).empty());
+  EXPECT_TRUE(tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(cfg).empty());
 
   // A name that is not a plain identifier never reaches the server.
   DBConfig evil(Location::POSTGRES, std::string("list_cfg_test\"; DROP TABLE list_cfg_test; --"),
                 conninfo);
-  const std::string msg = error_text<std::runtime_error>([&] { ListIndexesPostgres(evil); });
+  const std::string msg = error_text<std::runtime_error>([&] { tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(evil); });
   EXPECT_EQ(msg.rfind("Table name 'list_cfg_test\"", 0), 0u) << msg;
-  EXPECT_TRUE(ListIndexesPostgres(cfg).empty());  // the table is still there
+  EXPECT_TRUE(tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(cfg).empty());  // the table is still there
   // Names fold to lower case, as the store's statements fold them.
-  EXPECT_TRUE(ListIndexesPostgres(DBConfig(Location::POSTGRES, "List_CFG_test", conninfo)).empty());
+  EXPECT_TRUE(tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(DBConfig(Location::POSTGRES, "List_CFG_test", conninfo)).empty());
   exec_ok(conn, "DROP TABLE list_cfg_test;");
   PQfinish(conn);
 }

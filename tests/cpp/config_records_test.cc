@@ -3,8 +3,8 @@
 #include <string>
 
 #include "common/db_config.h"
-#include "client/index_config.h"
-#include "client/index_params.h"
+#include "config/index_config.h"
+#include "config/index_params.h"
 #include "test_util.h"
 
 namespace tavrin {

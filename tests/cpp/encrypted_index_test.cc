@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "client/index_config.h"
-#include "client/index_record.h"
+#include "config/index_config.h"
+#include "config/index_record.h"
 #include "encrypted_index/index_core.h"
 #include "recording_keystore.h"
 #include "search_reference.h"

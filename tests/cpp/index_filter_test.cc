@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "client/index_config.h"
+#include "config/index_config.h"
 #include "encrypted_index/encrypted_index.h"
 #include "filter/filter_eval.h"
 #include "filter/filter_parse.h"

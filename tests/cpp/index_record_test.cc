@@ -4,8 +4,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "client/index_record.h"
-#include "client/index_record_generated.h"
+#include "config/index_record.h"
+#include "config/index_record_generated.h"
 #include "test_util.h"
 
 namespace tavrin {
@@ -229,7 +229,7 @@ TEST(IndexRecord, FlatcDecodesWrittenBytesWithTheSchema) {
   TrainedData data;
   data.codebooks.push_back(matrix(2, 2, 3, 1.0f));
   const nlohmann::json j = ::tavrin::testing::flatc_json(
-      serialize_index_record("flat", config, data, true), "src/client/index_record.fbs");
+      serialize_index_record("flat", config, data, true), "src/config/index_record.fbs");
   EXPECT_EQ(j["name"], "flat");
   EXPECT_EQ(j["trained"], true);
   EXPECT_EQ(j["config"]["index_type"], "IVFFLAT");

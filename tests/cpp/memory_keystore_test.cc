@@ -1,3 +1,4 @@
+#include "backing_store/store_role.h"
 #include "backing_store/memory_keystore.h"
 
 #include <gtest/gtest.h>
@@ -44,7 +45,7 @@ TEST(KeystoreFactory, ChoosesByLocation) {
   using tavrin::DBConfig;
   using tavrin::Location;
   for (Location loc : {Location::MEMORY, Location::NONE}) {
-    auto store = KeystoreFactory::Create(DBConfig(loc, "t", "c"), "idx", 10, 3);
+    auto store = KeystoreFactory::Create(DBConfig(loc, "t", "c"), "idx", 10, StoreRole::kRecords);
     auto* memory = dynamic_cast<MemoryKeystore*>(store.get());
     ASSERT_NE(memory, nullptr);
     EXPECT_EQ(memory->hashed_index_name(), 13u);
@@ -55,12 +56,12 @@ TEST(KeystoreFactory, ChoosesByLocation) {
   EXPECT_EQ(MemoryKeystore("i", 0, -1).hashed_index_name(), ~uint64_t{0});
   EXPECT_EQ(MemoryKeystore("i", ~uint64_t{0}, 3).hashed_index_name(), 2u);
   // Two stores of one index never share data.
-  auto a = KeystoreFactory::Create(DBConfig(Location::MEMORY, {}, {}), "idx", 10, 0);
-  auto b = KeystoreFactory::Create(DBConfig(Location::MEMORY, {}, {}), "idx", 10, 0);
+  auto a = KeystoreFactory::Create(DBConfig(Location::MEMORY, {}, {}), "idx", 10, StoreRole::kIndex);
+  auto b = KeystoreFactory::Create(DBConfig(Location::MEMORY, {}, {}), "idx", 10, StoreRole::kIndex);
   a->PutItem(1, {'a'});
   EXPECT_TRUE(b->GetItem(1).empty());
   EXPECT_EQ(error_text([&] {
-              KeystoreFactory::Create(DBConfig(static_cast<Location>(3), {}, {}), "idx", 1, 0);
+              KeystoreFactory::Create(DBConfig(static_cast<Location>(3), {}, {}), "idx", 1, StoreRole::kIndex);
             }),
             "Unsupported index location");
 }

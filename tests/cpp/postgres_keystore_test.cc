@@ -1,5 +1,7 @@
 // Cases particular to the PostgreSQL store: statements and chunking, table
 // creation, naming and schema checks, failures that must throw.
+#include "backing_store/store_role.h"
+#include "backing_store/index_listing.h"
 #include "backing_store/postgres_keystore.h"
 
 #include <gtest/gtest.h>
@@ -114,7 +116,7 @@ TEST_F(PostgresStore, TableNamesFollowOneRuleWithTheListing) {
     EXPECT_NE(error_text([&] { PostgresKeystore(cfg, "i", 1, 0); }).find("not a plain SQL"),
               std::string::npos)
         << bad;
-    EXPECT_NE(error_text([&] { tavrin::ListIndexesPostgres(cfg); }).find("not a plain SQL"),
+    EXPECT_NE(error_text([&] { tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(cfg); }).find("not a plain SQL"),
               std::string::npos);
   }
   EXPECT_EQ(pg_table_name(std::string(63, 'Z')).folded, std::string(63, 'z'));
@@ -132,7 +134,7 @@ TEST_F(PostgresStore, TableNamesFollowOneRuleWithTheListing) {
   PostgresKeystore second(Config(name), "Other", 9, 1);
   EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "the table was made twice";
   EXPECT_TRUE(second.ConfigItemExists("Vectors.cvs"));
-  EXPECT_EQ(tavrin::ListIndexesPostgres(Config(name)), std::vector<std::string>{"Vectors"});
+  EXPECT_EQ(tavrin_encrypted_index::internal::backing_store::ListIndexesPostgres(Config(name)), std::vector<std::string>{"Vectors"});
   // A reserved word is a plain identifier too.
   PostgresKeystore reserved(Config("user"), "i", 1, 1);
   EXPECT_FALSE(reserved.ConfigItemExists("i.cvs"));
@@ -190,7 +192,7 @@ TEST_F(PostgresStore, FailedStatementsThrowInsteadOfReadingAsEmpty) {
   });
   EXPECT_EQ(refused.rfind("Postgres connection error: ", 0), 0u) << refused;
   EXPECT_NE(refused.find("nobody_here"), std::string::npos) << refused;
-  auto store = KeystoreFactory::Create(Config(table_), "idx", 3, 0);
+  auto store = KeystoreFactory::Create(Config(table_), "idx", 3, StoreRole::kIndex);
   ASSERT_NE(dynamic_cast<PostgresKeystore*>(store.get()), nullptr);
   EXPECT_EQ(error_text([&] { store->PushConfigItem("idx.cvs", {1}); }),
             "Cannot store config items in a non-config keystore");

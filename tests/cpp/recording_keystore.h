@@ -116,7 +116,9 @@ class RecordingKeystore : public bs::Keystore {
 };
 
 inline StoreFactory recording_stores(std::shared_ptr<StoreServer> server) {
-  return [server](const DBConfig&, const std::string& name, uint64_t base, int32_t role) {
+  return [server](const DBConfig&, const std::string& name, uint64_t base,
+                  tavrin_encrypted_index::internal::backing_store::StoreRole store_role) {
+    const int32_t role = static_cast<int32_t>(store_role);
     auto store = std::make_unique<RecordingKeystore>(server, base + static_cast<uint64_t>(role), role);
     store->name_size_ = name.size();
     return store;

@@ -1,5 +1,6 @@
 // Cases particular to the Redis store: the connection string, passwords,
 // error replies, pipelining, warnings, and a server that goes away.
+#include "backing_store/store_role.h"
 #include "backing_store/redis_keystore.h"
 
 #include <gtest/gtest.h>
@@ -124,7 +125,7 @@ TEST_F(RedisShared, ErrorRepliesAreFailuresNotAbsentValues) {
 }
 
 TEST_F(RedisShared, WarningsAndConfigurationHash) {
-  auto made = KeystoreFactory::Create(redis(conn_), "idx", base_ + 100, 0);
+  auto made = KeystoreFactory::Create(redis(conn_), "idx", base_ + 100, StoreRole::kIndex);
   ASSERT_NE(dynamic_cast<RedisKeystore*>(made.get()), nullptr);
   ::testing::internal::CaptureStderr();
   made->DeleteIndex();

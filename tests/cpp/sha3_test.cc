@@ -53,10 +53,10 @@ TEST(Sha3, WordFormsMatchOpenSsl) {
       for (auto& w : h) w = rng();
     for (int h = 0; h < 4; ++h) {
       uint8_t bytes[32];
-      for (int w = 0; w < 4; ++w) store_le64(bytes + 8 * w, in[h][w]);
+      for (int w = 0; w < 4; ++w) EncodeFixed64(bytes + 8 * w, in[h][w]);
       testref::Digest ref = testref::openssl_sha3(bytes, 32);
       sha3_256_words(in[h], single);
-      for (int w = 0; w < 4; ++w) ASSERT_EQ(single[w], load_le64(ref.data() + 8 * w));
+      for (int w = 0; w < 4; ++w) ASSERT_EQ(single[w], DecodeFixed64(ref.data() + 8 * w));
     }
     for (X4 kernel : kernels) {
       kernel(in, out);
@@ -85,7 +85,7 @@ TEST(Sha3, BlockFormMatchesOpenSsl) {
       whole.insert(whole.end(), msgs[h].begin(), msgs[h].end());
       testref::Digest ref = testref::openssl_sha3(whole);
       for (int w = 0; w < 4; ++w) {
-        ASSERT_EQ(out[h][w], load_le64(ref.data() + 8 * w)) << "length " << whole.size();
+        ASSERT_EQ(out[h][w], DecodeFixed64(ref.data() + 8 * w)) << "length " << whole.size();
         ASSERT_EQ(portable[h][w], out[h][w]);
       }
     }

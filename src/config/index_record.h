@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/row_matrix.h"
-#include "client/index_config.h"
+#include "config/index_config.h"
 #include "common/trained_data.h"
 
 namespace tavrin {

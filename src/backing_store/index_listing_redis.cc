@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "backing_store/config_listing.h"
+#include "backing_store/index_listing.h"
 #include "backing_store/redis_connection.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {

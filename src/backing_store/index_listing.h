@@ -1,7 +1,9 @@
 // Index names from a configuration store: every configuration item whose name
 // is an index name followed by ".cvs" (the index record) names one index.
-#ifndef TAVRIN_BACKING_STORE_CONFIG_LISTING_H_
-#define TAVRIN_BACKING_STORE_CONFIG_LISTING_H_
+// ListIndexNames is the one listing operation; it dispatches on the location
+// kind to the store that keeps configuration items there.
+#ifndef TAVRIN_BACKING_STORE_INDEX_LISTING_H_
+#define TAVRIN_BACKING_STORE_INDEX_LISTING_H_
 
 #include <cstddef>
 #include <cstring>
@@ -30,6 +32,19 @@ inline std::optional<std::string> index_name_of_item(const char* item, size_t le
 // a table or connection string, the connection fails or the read fails.
 std::vector<std::string> ListIndexesRedis(const tavrin::DBConfig& config_location);
 
+// Index names in a PostgreSQL configuration table: the index_name values that
+// end in ".cvs", without that suffix, in the order the server returns them.
+// The table is named as the PostgreSQL store names it (pg_handles.h). Throws
+// std::runtime_error when the record lacks a table or connection string, the
+// table name is not a plain identifier, the connection fails or the query
+// fails.
+std::vector<std::string> ListIndexesPostgres(const tavrin::DBConfig& config_location);
+
+// The index names kept at a configuration location, by its kind. Throws
+// std::invalid_argument for a location that keeps no configuration items
+// (in-process or none), and the listing's own std::runtime_error otherwise.
+std::vector<std::string> ListIndexNames(const tavrin::DBConfig& config_location);
+
 }  // namespace tavrin_encrypted_index::internal::backing_store
 
-#endif  // TAVRIN_BACKING_STORE_CONFIG_LISTING_H_
+#endif  // TAVRIN_BACKING_STORE_INDEX_LISTING_H_

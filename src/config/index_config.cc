@@ -1,4 +1,4 @@
-#include "client/index_config.h"
+#include "config/index_config.h"
 
 #include <stdexcept>
 #include <utility>

@@ -1,6 +1,7 @@
-// The two store-facing steps of the centroid metadata map, as the index calls
-// them: folding an upsert batch's metadata into the map, and narrowing the
-// centroids of a filtered query.
+// The index's store-facing steps of the centroid metadata map (the map itself,
+// its buffers and the centroid filter are the filter subsystem's): folding an
+// upsert batch's metadata into the map, and narrowing the centroids of a
+// filtered query.
 //
 // The map lives in the index store: the buffer of field path p (see
 // centroid_metadata.h) is sealed with encrypt_items under the metadata key and
@@ -26,8 +27,8 @@
 // the trained data whole. One BatchGetItems per call (none when the filter
 // reads no field). ParseFilter's errors pass unchanged; every later failure
 // is rethrown as std::runtime_error "Error while pre-filtering: " + message.
-#ifndef TAVRIN_FILTER_CENTROID_PREFILTER_H_
-#define TAVRIN_FILTER_CENTROID_PREFILTER_H_
+#ifndef TAVRIN_ENCRYPTED_INDEX_CENTROID_PREFILTER_H_
+#define TAVRIN_ENCRYPTED_INDEX_CENTROID_PREFILTER_H_
 
 #include <cstdint>
 #include <string>
@@ -55,4 +56,4 @@ PrefilterResult PrefilterCentroids(
 
 }  // namespace tavrin
 
-#endif  // TAVRIN_FILTER_CENTROID_PREFILTER_H_
+#endif  // TAVRIN_ENCRYPTED_INDEX_CENTROID_PREFILTER_H_

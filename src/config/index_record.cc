@@ -1,4 +1,4 @@
-#include "client/index_record.h"
+#include "config/index_record.h"
 
 #include <flatbuffers/flatbuffers.h>
 
@@ -6,7 +6,7 @@
 #include <utility>
 #include <vector>
 
-#include "client/index_record_generated.h"
+#include "config/index_record_generated.h"
 
 namespace tavrin {
 namespace {

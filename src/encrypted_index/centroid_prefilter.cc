@@ -1,4 +1,4 @@
-#include "filter/centroid_prefilter.h"
+#include "encrypted_index/centroid_prefilter.h"
 
 #include <limits>
 #include <stdexcept>

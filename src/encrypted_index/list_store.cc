@@ -1,0 +1,159 @@
+#include "encrypted_index/list_store.h"
+
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "common/coding.h"
+#include "common/diagnostics.h"
+#include "common/parallel.h"
+#include "crypto/sealed_record.h"
+
+namespace tavrin {
+
+namespace store = tavrin_encrypted_index::internal::backing_store;
+
+ListStore::ListStore(store::Keystore& store, const Key256& index_key, const Key256& name_key,
+                     uint64_t n_lists, uint32_t rounds)
+    : store_(store),
+      index_key_(index_key),
+      name_key_(name_key),
+      n_lists_(n_lists),
+      rounds_(rounds),
+      counts_(n_lists, 0) {}
+
+uint64_t ListStore::total_entries() const {
+  uint64_t total = 0;
+  for (uint32_t c : counts_) total += c;
+  return total;
+}
+
+const std::vector<CentroidSeed>& ListStore::seeds() {
+  if (seeds_.empty()) seeds_ = make_centroid_seeds(n_lists_, index_key_, name_key_);
+  return seeds_;
+}
+
+void ListStore::LoadCounts() {
+  Bytes stored = store_.GetItem(kCountsKey);
+  if (stored.empty()) {
+    Warn("Warning: No map data found in the backing store. Creating a new map.");
+    counts_.assign(n_lists_, 0);
+    return;
+  }
+  const Bytes plain = open_record(ByteView(stored), index_key_);
+  if (plain.size() != 4 * n_lists_) {
+    throw std::runtime_error("The stored list-count map does not match the number of lists");
+  }
+  counts_.resize(n_lists_);
+  for (uint64_t c = 0; c < n_lists_; ++c) counts_[c] = DecodeFixed32(plain.data() + 4 * c);
+}
+
+void ListStore::SaveCounts() {
+  if (counts_.empty()) return;
+  Bytes plain(4 * counts_.size());
+  for (size_t c = 0; c < counts_.size(); ++c) EncodeFixed32(plain.data() + 4 * c, counts_[c]);
+  store_.PutItem(kCountsKey, seal_record(ByteView(plain), index_key_));
+}
+
+void ListStore::ResetCounts() {
+  counts_.assign(n_lists_, 0);
+  SaveCounts();
+}
+
+void ListStore::SetCounts(std::vector<uint32_t> counts) {
+  if (counts.size() != n_lists_) throw std::runtime_error("Count table of the wrong size");
+  counts_.swap(counts);
+  try {
+    SaveCounts();
+  } catch (...) {
+    counts_.swap(counts);
+    throw;
+  }
+}
+
+ListEntries ListStore::Derive(const std::vector<uint32_t>& lists,
+                              const std::vector<uint64_t>& tokens,
+                              const std::vector<uint32_t>& leaves) {
+  CheckLists(lists);
+  if (lists.empty()) return ListEntries();
+  return encrypt_list_entries(lists, tokens, seeds(), rounds_, leaves);
+}
+
+void ListStore::CheckLists(const std::vector<uint32_t>& lists) const {
+  for (uint32_t list : lists) {
+    if (list >= n_lists_) throw std::runtime_error("List number out of range in upsert");
+  }
+}
+
+PendingEntries ListStore::Reserve(const std::vector<uint32_t>& lists,
+                                  const std::vector<uint64_t>& tokens) {
+  CheckLists(lists);
+  if (lists.size() != tokens.size()) {
+    throw std::runtime_error("Mismatch between size of input tokens and item IDs");
+  }
+  PendingEntries pending;
+  pending.leaves.resize(lists.size());
+  std::vector<uint32_t> advanced = counts_;
+  for (size_t i = 0; i < lists.size(); ++i) {
+    if (advanced[lists[i]] == UINT32_MAX) {
+      throw std::runtime_error("List " + std::to_string(lists[i]) + " has no free position");
+    }
+    pending.leaves[i] = advanced[lists[i]]++;
+  }
+  // Derived before the counts move: a failure here changes nothing stored.
+  pending.entries = Derive(lists, tokens, pending.leaves);
+  counts_.swap(advanced);
+  try {
+    SaveCounts();
+  } catch (...) {
+    // Unsaved, the positions were never handed out.
+    counts_.swap(advanced);
+    throw;
+  }
+  return pending;
+}
+
+void ListStore::Write(const PendingEntries& pending, size_t begin, size_t end) {
+  if (begin >= end) return;
+  const size_t count = end - begin;
+  std::vector<Bytes> masked(count);
+  parallel_for(count, 256, 64, [&](size_t j) {
+    masked[j].resize(8);
+    EncodeFixed64(masked[j].data(), pending.entries.masked_tokens[begin + j]);
+  });
+  const std::vector<uint64_t> labels(pending.entries.labels.begin() + begin,
+                                     pending.entries.labels.begin() + end);
+  store_.BatchMoveItems(labels, std::move(masked));
+}
+
+ListTokens ListStore::Read(const std::vector<uint32_t>& lists) {
+  for (uint32_t list : lists) {
+    if (list >= n_lists_) throw std::runtime_error("List number out of range");
+  }
+  ListTokens out;
+  uint64_t total = 0;
+  for (uint32_t list : lists) total += counts_[list];
+  if (total == 0) {
+    out.offsets.assign(lists.size() + 1, 0);
+    return out;
+  }
+  ListMasks masks = list_entry_masks(lists, seeds(), counts_, rounds_);
+  const ByteMatrix rows = store_.BatchGetRows(masks.labels);
+  if (rows.cols != 8 || rows.rows != masks.labels.size()) {
+    throw std::runtime_error("Invalid encrypted item ID size");
+  }
+  out.tokens = unmask_item_ids(rows, masks.masks);
+  out.offsets = std::move(masks.offsets);
+  return out;
+}
+
+void ListStore::Erase(uint32_t list, uint32_t from, uint32_t to) {
+  if (list >= n_lists_ || from >= to) return;
+  std::vector<uint32_t> counts(n_lists_, 0);
+  counts[list] = to;
+  const ListMasks masks = list_entry_masks({list}, seeds(), counts, rounds_);
+  const std::vector<uint64_t> labels(masks.labels.begin() + from, masks.labels.end());
+  store_.BatchDeleteItems(labels);
+}
+
+}  // namespace tavrin

@@ -1,0 +1,102 @@
+// The inverted lists of one index, over its index store.
+//
+// Entry p of list c is stored under label(c, p) and holds the item's data
+// token XOR mask(c, p); labels and masks come from list c's secret seed
+// (crypto/list_entry_labels.h), so the store sees neither which list an
+// entry belongs to nor which item it names. The count map says how many
+// positions each list has handed out; it is kept sealed under the index key
+// in one row under kCountsKey, as n_lists little-endian 32-bit counts.
+//
+// Positions are never reused while the map lives: Reserve advances and saves
+// the counts before the caller writes a single entry, so the stored map
+// always covers every stored entry and a failure part-way leaves at worst
+// unused positions, which read as absent entries.
+//
+// The store holds entries only; whether an entry is live (its item still
+// exists and names this list) is decided by the item records, which the
+// index reads after Read. Not thread-safe; every failure is an exception.
+#ifndef TAVRIN_ENCRYPTED_INDEX_LIST_STORE_H_
+#define TAVRIN_ENCRYPTED_INDEX_LIST_STORE_H_
+
+#include <cstdint>
+#include <vector>
+
+#include "backing_store/keystore.h"
+#include "common/key.h"
+#include "crypto/list_entry_labels.h"
+
+namespace tavrin {
+
+// Key of the sealed list-count map in the index store.
+inline constexpr uint64_t kCountsKey = 0xFFFFFFFFFFFFFFFFull;
+
+// Entries ready to be stored: label and masked token of each appended item.
+struct PendingEntries {
+  std::vector<uint32_t> leaves;
+  ListEntries entries;
+};
+
+// The entries of some lists as read: item tokens, list k's at
+// tokens[offsets[k] .. offsets[k + 1]), in position order. An absent entry
+// unmasks to a token no item has.
+struct ListTokens {
+  std::vector<uint64_t> tokens;
+  std::vector<uint64_t> offsets;
+};
+
+class ListStore {
+ public:
+  // `store` must outlive the list store. Counts start at zero in memory.
+  ListStore(tavrin_encrypted_index::internal::backing_store::Keystore& store,
+            const Key256& index_key, const Key256& name_key, uint64_t n_lists, uint32_t rounds);
+
+  uint64_t n_lists() const { return n_lists_; }
+  const std::vector<uint32_t>& counts() const { return counts_; }
+  // Positions handed out over all lists.
+  uint64_t total_entries() const;
+
+  // Re-reads the count map. An absent row warns "Warning: No map data found
+  // in the backing store. Creating a new map." and gives zero counts; a row
+  // of the wrong length or one that does not open is refused.
+  void LoadCounts();
+  void SaveCounts();
+  // Zero counts, saved.
+  void ResetCounts();
+  // Replaces the counts (one per list) and saves them.
+  void SetCounts(std::vector<uint32_t> counts);
+
+  // Throws std::runtime_error("List number out of range…") before anything
+  // else when a list is not below n_lists.
+  void CheckLists(const std::vector<uint32_t>& lists) const;
+
+  // Hands out the next position of each entry's list, saves the advanced
+  // counts, and derives the entries; writes no entry.
+  PendingEntries Reserve(const std::vector<uint32_t>& lists, const std::vector<uint64_t>& tokens);
+  // The entries of items at given positions, derived only.
+  ListEntries Derive(const std::vector<uint32_t>& lists, const std::vector<uint64_t>& tokens,
+                     const std::vector<uint32_t>& leaves);
+  // Stores entries [begin, end) of `pending`.
+  void Write(const PendingEntries& pending, size_t begin, size_t end);
+
+  // Every entry of each requested list up to its count.
+  ListTokens Read(const std::vector<uint32_t>& lists);
+
+  // Removes the entries at positions [from, to) of `list` (positions
+  // outside the count are ignored); the counts are left alone.
+  void Erase(uint32_t list, uint32_t from, uint32_t to);
+
+ private:
+  const std::vector<CentroidSeed>& seeds();
+
+  tavrin_encrypted_index::internal::backing_store::Keystore& store_;
+  Key256 index_key_;
+  Key256 name_key_;
+  uint64_t n_lists_;
+  uint32_t rounds_;
+  std::vector<uint32_t> counts_;
+  std::vector<CentroidSeed> seeds_;  // made on first use
+};
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_ENCRYPTED_INDEX_LIST_STORE_H_

@@ -1,0 +1,585 @@
+// One randomized driver for the whole index, after LevelDB's table_test: the
+// same random sequences of operations run over every store (an in-process
+// server double that outlives the index, the in-process store, PostgreSQL,
+// Redis), untrained and trained, with the result cache off and on, under
+// both metric families, and every answer is compared with a brute-force
+// model: items with their vectors, metadata and contents, deletes,
+// overwrites, exact top-k, and the filter evaluator as the reference of
+// filtered queries.
+//
+// Faults: a store wrapper fails every write from the N-th on, which is what
+// a process killed after N - 1 writes leaves behind (its handle is dropped
+// with the failure still in force, so not even its destructor writes). The
+// index is then loaded again and must hold, for every item, its state from
+// before or from after the failed operation, and find each item it holds
+// exactly once. Contents and the record of an item are two store values: an
+// item caught half-way may pair either vector with either contents.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <unistd.h>
+
+#include <cmath>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "backing_store/keystore_factory.h"
+#include "backing_store/memory_keystore.h"
+#include "common/diagnostics.h"
+#include "config/index_config.h"
+#include "encrypted_index/encrypted_index.h"
+#include "filter/filter_eval.h"
+#include "filter/filter_parse.h"
+#include "metadata_generator.h"
+#include "recording_keystore.h"
+#include "search_reference.h"
+#include "test_services.h"
+
+namespace tavrin {
+namespace {
+
+namespace bs = tavrin_encrypted_index::internal::backing_store;
+using testing::json;
+
+// ---------------------------------------------------------------- stores --
+
+// Shared by the four stores of one handle: writes counted across them, and
+// every write from the fail_from-th on refused.
+struct FaultPlan {
+  int64_t writes = 0;
+  int64_t fail_from = 0;  // 0: none
+  bool failed = false;
+};
+
+class FaultyStore : public bs::Keystore {
+ public:
+  FaultyStore(std::shared_ptr<bs::Keystore> inner, std::shared_ptr<FaultPlan> plan)
+      : inner_(std::move(inner)), plan_(std::move(plan)) {}
+
+  void BatchPutRows(const std::vector<uint64_t>& k, const ByteMatrix& m) override {
+    Write();
+    inner_->BatchPutRows(k, m);
+  }
+  void BatchPutItems(const std::vector<uint64_t>& k, const std::vector<Bytes>& v) override {
+    Write();
+    inner_->BatchPutItems(k, v);
+  }
+  void BatchMoveItems(const std::vector<uint64_t>& k, std::vector<Bytes>&& v) override {
+    Write();
+    inner_->BatchMoveItems(k, std::move(v));
+  }
+  void PutItem(uint64_t k, const Bytes& v) override {
+    Write();
+    inner_->PutItem(k, v);
+  }
+  void BatchDeleteItems(const std::vector<uint64_t>& k) override {
+    Write();
+    inner_->BatchDeleteItems(k);
+  }
+  void DeleteItem(uint64_t k) override {
+    Write();
+    inner_->DeleteItem(k);
+  }
+  void PushConfigItem(const std::string& n, const Bytes& v) override {
+    Write();
+    inner_->PushConfigItem(n, v);
+  }
+  void DeleteIndex() override {
+    Write();
+    inner_->DeleteIndex();
+  }
+  Bytes GetItem(uint64_t k) override { return inner_->GetItem(k); }
+  ByteMatrix BatchGetRows(const std::vector<uint64_t>& k) override { return inner_->BatchGetRows(k); }
+  std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& k) override {
+    return inner_->BatchGetItems(k);
+  }
+  Bytes LoadConfigItem(const std::string& n) override { return inner_->LoadConfigItem(n); }
+  bool ConfigItemExists(const std::string& n) override { return inner_->ConfigItemExists(n); }
+  uint64_t CountItems() override { return inner_->CountItems(); }
+  void SetRowSize(uint64_t size) override { inner_->SetRowSize(size); }
+
+ private:
+  void Write() {
+    ++plan_->writes;
+    if (plan_->fail_from != 0 && plan_->writes >= plan_->fail_from) {
+      plan_->failed = true;
+      throw std::runtime_error("injected write failure");
+    }
+  }
+  std::shared_ptr<bs::Keystore> inner_;
+  std::shared_ptr<FaultPlan> plan_;
+};
+
+enum class StoreKind { kServerDouble, kMemory, kPostgres, kRedis };
+
+const char* store_name(StoreKind kind) {
+  switch (kind) {
+    case StoreKind::kServerDouble: return "double";
+    case StoreKind::kMemory: return "memory";
+    case StoreKind::kPostgres: return "postgres";
+    case StoreKind::kRedis: return "redis";
+  }
+  return "?";
+}
+
+// The stores of one index, across the handles a test opens on it.
+class Backend {
+ public:
+  Backend(StoreKind kind, std::string table) : kind_(kind), table_(std::move(table)) {}
+
+  // Whether a second handle can load what the first wrote (the in-process
+  // store keeps neither configuration items nor rows past its own life).
+  bool reloads() const { return kind_ != StoreKind::kMemory; }
+
+  std::optional<DBConfig> location() const {
+    switch (kind_) {
+      case StoreKind::kPostgres: {
+        auto conninfo = testing::postgres_conninfo();
+        if (!conninfo) return std::nullopt;
+        return DBConfig(Location::POSTGRES, table_, *conninfo);
+      }
+      case StoreKind::kRedis: {
+        auto conn = testing::redis_connection_string();
+        if (!conn) return std::nullopt;
+        return DBConfig(Location::REDIS, table_, *conn);
+      }
+      default:
+        return DBConfig(Location::MEMORY, std::nullopt, std::nullopt);
+    }
+  }
+
+  StoreFactory factory(std::shared_ptr<FaultPlan> plan) {
+    return [this, plan](const DBConfig& location, const std::string& name, uint64_t base,
+                        bs::StoreRole role) -> std::unique_ptr<bs::Keystore> {
+      std::shared_ptr<bs::Keystore> inner;
+      if (kind_ == StoreKind::kServerDouble) {
+        inner = testing::recording_stores(server_)(location, name, base, role);
+      } else if (kind_ == StoreKind::kMemory) {
+        auto& kept = memory_[static_cast<int>(role)];
+        if (!kept) kept = std::make_shared<bs::MemoryKeystore>(name, base, bs::role_number(role));
+        inner = kept;
+      } else {
+        inner = bs::KeystoreFactory::Create(location, name, base, role);
+      }
+      return std::make_unique<FaultyStore>(std::move(inner), plan);
+    };
+  }
+
+ private:
+  StoreKind kind_;
+  std::string table_;
+  std::shared_ptr<testing::StoreServer> server_ = std::make_shared<testing::StoreServer>();
+  std::map<int, std::shared_ptr<bs::Keystore>> memory_;
+};
+
+// ----------------------------------------------------------------- model --
+
+struct Item {
+  std::vector<float> vector;
+  std::string metadata;  // JSON text; empty: none
+  Bytes contents;        // empty: none
+  bool operator==(const Item& o) const {
+    return vector == o.vector && metadata == o.metadata && contents == o.contents;
+  }
+};
+using Model = std::map<std::string, Item>;
+
+struct Setup {
+  StoreKind store;
+  bool trained;
+  uint64_t cache;
+  DistanceMetric metric;
+};
+
+std::string describe(const Setup& s) {
+  return std::string(store_name(s.store)) + (s.trained ? "/trained" : "/untrained") + "/cache" +
+         std::to_string(s.cache) + (s.metric == kMetricCosine ? "/cosine" : "/euclidean");
+}
+
+constexpr uint64_t kDim = 6;
+constexpr uint64_t kLists = 4;
+
+// ---------------------------------------------------------------- driver --
+
+class Harness {
+ public:
+  Harness(const Setup& setup, uint32_t seed, const std::string& table)
+      : setup_(setup), rng_(seed), meta_(seed * 7 + 1), backend_(setup.store, table) {
+    key_[0] = static_cast<uint8_t>(seed);
+    key_[31] = 0x5a;
+  }
+
+  bool Start() {
+    auto location = backend_.location();
+    if (!location) return false;
+    location_ = *location;
+    handle_ = std::make_unique<EncryptedIndex>(name_, key_, config(), params(), factory());
+    return true;
+  }
+
+  ~Harness() {
+    if (handle_) {
+      plan_->fail_from = 0;
+      try {
+        handle_->delete_index();
+      } catch (...) {
+      }
+    }
+  }
+
+  // One random operation; `ops` counts them.
+  void Step() {
+    ++ops_;
+    const int pick = Pick(100);
+    if (setup_.trained && !handle_->is_trained() && model_.size() >= 3 * kLists && pick < 25) {
+      Train(/*fail_from=*/Pick(3) == 0 ? plan_->writes + 1 + Pick(12) : 0);
+    } else if (pick < 35) {
+      Upsert(Pick(8) == 0 ? plan_->writes + 1 + Pick(6) : 0);
+    } else if (pick < 45) {
+      Delete(Pick(6) == 0 ? plan_->writes + 1 + Pick(3) : 0);
+    } else if (pick < 60) {
+      Get();
+    } else if (pick < 92) {
+      Query();
+    } else if (backend_.reloads()) {
+      Reload();
+    }
+  }
+
+  void CheckAll() {
+    std::vector<std::string> ids;
+    for (const auto& entry : model_) ids.push_back(entry.first);
+    ids.push_back("never-stored");
+    const std::vector<ItemView> got = handle_->Get(ids, {});
+    ASSERT_EQ(got.size(), model_.size());
+    size_t i = 0;
+    for (const auto& [id, item] : model_) {
+      ASSERT_EQ(got[i].id, id);
+      ASSERT_TRUE(same(got[i], item))
+          << describe(setup_) << " " << id << " after op " << ops_ << ": metadata '"
+          << got[i].metadata << "' want '" << item.metadata << "', contents "
+          << got[i].contents.size() << " want " << item.contents.size() << ", vector "
+          << (got[i].vector == item.vector ? "same" : "differs");
+      ++i;
+    }
+    // Probing every list finds every item exactly once.
+    QueryParams qp;
+    qp.top_k = model_.size() + 3;
+    qp.n_probes = kLists;
+    const SearchResults r = handle_->Query(RandomRows(1), qp);
+    std::multiset<std::string> found;
+    for (uint32_t s = 0; s < r.counts[0]; ++s) found.insert(r.id(0, s));
+    std::multiset<std::string> expected(ids.begin(), ids.end() - 1);
+    ASSERT_EQ(found, expected) << describe(setup_);
+  }
+
+  uint64_t ops() const { return ops_; }
+  uint64_t faults() const { return faults_; }
+
+ private:
+  IndexIVFFlat config() const { return IndexIVFFlat(kDim, kLists, setup_.metric, std::string()); }
+
+  IndexParams params() const {
+    IndexParams p;
+    p.index_name = name_;
+    p.index_key = key_;
+    p.index_location = p.items_location = p.fourth_location = location_;
+    // Configuration items keep a table of their own, as on a server they must.
+    p.config_location = location_;
+    if (p.config_location.table_name) *p.config_location.table_name += "_config";
+    p.cpu_threads = 2;
+    p.max_cache_size = setup_.cache;
+    p.n_lists = kLists;
+    p.vector_bytes = 4 * kDim;
+    return p;
+  }
+
+  StoreFactory factory() {
+    plan_ = std::make_shared<FaultPlan>();
+    return backend_.factory(plan_);
+  }
+
+  int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
+
+  FloatMatrix RandomRows(size_t n) {
+    std::normal_distribution<float> normal;
+    std::vector<float> data(n * kDim);
+    // Around a few centres, so that training spreads items over the lists.
+    for (size_t i = 0; i < n; ++i) {
+      const int centre = Pick(static_cast<int>(kLists));
+      for (uint64_t d = 0; d < kDim; ++d) {
+        data[i * kDim + d] = normal(rng_) + (d == static_cast<uint64_t>(centre) ? 6.0f : 0.0f);
+      }
+    }
+    return FloatMatrix(std::move(data), kDim);
+  }
+
+  std::string RandomId() { return "id-" + std::to_string(Pick(90)); }
+
+  static bool same(const ItemView& v, const Item& item) {
+    return v.vector == item.vector && v.metadata == item.metadata && v.contents == item.contents;
+  }
+
+  // Drops the handle as a killed process would (no write gets through while
+  // the plan still fails) and loads the index again.
+  void Reopen() {
+    handle_.reset();
+    handle_ = std::make_unique<EncryptedIndex>(name_, key_, params(), factory());
+  }
+
+  void Reload() {
+    Reopen();
+    ASSERT_EQ(handle_->is_trained(), trained_) << describe(setup_);
+    CheckAll();
+  }
+
+  // After a failed operation: every item named by `touched` must be in one
+  // of its states `before` or `after` (absent when not in a map), except
+  // that contents may come from either state; every other item unchanged.
+  void Settle(const std::vector<std::string>& touched, const Model& before, const Model& after) {
+    ++faults_;
+    if (!backend_.reloads()) {
+      // Nothing to reload from: the same handle goes on, faults lifted.
+      plan_->fail_from = 0;
+    } else {
+      Reopen();
+    }
+    trained_ = handle_->is_trained();
+    std::set<std::string> ids(touched.begin(), touched.end());
+    for (const std::string& id : ids) {
+      const auto got = handle_->Get({id}, {});
+      const auto b = before.find(id), a = after.find(id);
+      if (got.empty()) {
+        ASSERT_TRUE(b == before.end() || a == after.end()) << "lost " << id << " " << describe(setup_);
+        model_.erase(id);
+        continue;
+      }
+      const ItemView& v = got[0];
+      bool matches = false;
+      for (const Model* m : {&before, &after}) {
+        auto it = m->find(id);
+        if (it == m->end() || v.vector != it->second.vector || v.metadata != it->second.metadata) {
+          continue;
+        }
+        for (const Model* c : {&before, &after}) {
+          auto jt = c->find(id);
+          matches |= v.contents == (jt == c->end() ? Bytes() : jt->second.contents);
+        }
+        matches |= v.contents.empty();
+      }
+      ASSERT_TRUE(matches) << "torn item " << id << " " << describe(setup_);
+      model_[id] = Item{v.vector, v.metadata, v.contents};
+    }
+    CheckAll();
+  }
+
+  void Upsert(int64_t fail_from) {
+    const size_t n = 1 + Pick(10);
+    const FloatMatrix vectors = RandomRows(n);
+    std::vector<std::string> ids(n), metadata;
+    std::vector<Bytes> contents;
+    const bool with_metadata = Pick(4) != 0, with_contents = Pick(3) != 0;
+    for (size_t i = 0; i < n; ++i) {
+      ids[i] = RandomId();
+      if (with_metadata) metadata.push_back(Pick(5) == 0 ? std::string() : meta_.Document().dump());
+      if (with_contents) contents.push_back(Bytes(Pick(20), static_cast<uint8_t>(Pick(256))));
+    }
+    Model after = model_;
+    std::set<std::string> seen;
+    for (size_t i = 0; i < n; ++i) {
+      if (!seen.insert(ids[i]).second) continue;  // the first of a repeated id is stored
+      Item item;
+      item.vector.assign(vectors.row(i), vectors.row(i) + kDim);
+      if (with_metadata) item.metadata = metadata[i];
+      if (with_contents) item.contents = contents[i];
+      after[ids[i]] = item;
+    }
+    plan_->fail_from = fail_from;
+    try {
+      handle_->Upsert(vectors, ids, contents, metadata);
+    } catch (const std::runtime_error& e) {
+      ASSERT_TRUE(plan_->failed) << e.what();
+      Settle(ids, model_, after);
+      return;
+    }
+    plan_->fail_from = 0;
+    model_ = std::move(after);
+  }
+
+  void Delete(int64_t fail_from) {
+    std::vector<std::string> ids;
+    for (int k = Pick(5); k >= 0; --k) ids.push_back(RandomId());
+    Model after = model_;
+    for (const std::string& id : ids) after.erase(id);
+    plan_->fail_from = fail_from;
+    try {
+      handle_->Delete(ids);
+    } catch (const std::runtime_error&) {
+      ASSERT_TRUE(plan_->failed);
+      Settle(ids, model_, after);
+      return;
+    }
+    plan_->fail_from = 0;
+    model_ = std::move(after);
+  }
+
+  void Train(int64_t fail_from) {
+    plan_->fail_from = fail_from;
+    try {
+      handle_->TrainIndex(TrainParams{});
+    } catch (const std::runtime_error&) {
+      ASSERT_TRUE(plan_->failed);
+      Settle({}, model_, model_);
+      return;
+    }
+    plan_->fail_from = 0;
+    trained_ = true;
+    CheckAll();
+  }
+
+  void Get() {
+    std::vector<std::string> ids;
+    for (int k = Pick(6); k >= 0; --k) ids.push_back(RandomId());
+    const std::vector<uint32_t> include =
+        Pick(2) ? std::vector<uint32_t>{} : std::vector<uint32_t>{static_cast<uint32_t>(Pick(3))};
+    const std::vector<ItemView> got = handle_->Get(ids, include);
+    size_t g = 0;
+    for (const std::string& id : ids) {
+      auto it = model_.find(id);
+      if (it == model_.end()) continue;
+      ASSERT_LT(g, got.size());
+      const ItemView& v = got[g++];
+      ASSERT_EQ(v.id, id);
+      const bool all = include.empty();
+      EXPECT_EQ(v.vector, all || include[0] == 0 ? it->second.vector : std::vector<float>());
+      EXPECT_EQ(v.metadata, all || include[0] == 1 ? it->second.metadata : std::string());
+      EXPECT_EQ(v.contents, all || include[0] == 2 ? it->second.contents : Bytes());
+    }
+    EXPECT_EQ(g, got.size());
+  }
+
+  void Query() {
+    const size_t nq = 1 + Pick(3);
+    const FloatMatrix queries = RandomRows(nq);
+    QueryParams qp;
+    qp.top_k = 1 + Pick(static_cast<int>(model_.size()) + 4);
+    const bool exhaustive = !trained_ || Pick(2) == 0;
+    qp.n_probes = exhaustive ? kLists : 1 + Pick(kLists - 1);
+    qp.include = {1};
+    json filter = json::object();
+    if (Pick(3) != 0) {
+      filter = meta_.Filter(2);
+      qp.filters = filter.dump();
+    }
+    try {
+      filter = ParseFilter(qp.filters);
+    } catch (const std::invalid_argument&) {
+      EXPECT_ANY_THROW(handle_->Query(queries, qp));
+      return;
+    }
+    // The reference: every live item that satisfies the filter.
+    std::map<std::string, const Item*> matching;
+    try {
+      for (const auto& [id, item] : model_) {
+        const json doc = item.metadata.empty() ? json::object() : json::parse(item.metadata);
+        if (IsEmptyFilter(filter) || EvaluateFilter(filter, doc)) matching[id] = &item;
+      }
+    } catch (const std::exception&) {
+      return;  // an item the filter cannot judge fails the whole query
+    }
+    SearchResults r;
+    try {
+      r = handle_->Query(queries, qp);
+    } catch (const std::exception& e) {
+      ASSERT_TRUE(testing::HasScalarIn(filter)) << qp.filters << ": " << e.what();
+      return;
+    }
+    for (uint64_t q = 0; q < nq; ++q) {
+      std::vector<double> reference;
+      std::set<std::string> seen;
+      float last = -INFINITY;
+      for (uint32_t s = 0; s < r.counts[q]; ++s) {
+        const std::string id = r.id(q, s);
+        auto it = matching.find(id);
+        ASSERT_TRUE(it != matching.end()) << "not a live match: " << id << " " << qp.filters;
+        ASSERT_TRUE(seen.insert(id).second) << "twice: " << id;
+        const double d = testing::ref_distance(queries.row(q), it->second->vector.data(), kDim,
+                                               setup_.metric);
+        ASSERT_NEAR(r.distance(q, s), d, 1e-3 * (1 + std::fabs(d)));
+        ASSERT_GE(r.distance(q, s), last);
+        last = r.distance(q, s);
+        EXPECT_EQ(r.metadata[q][s], it->second->metadata);
+      }
+      ASSERT_LE(r.counts[q], qp.top_k);
+      if (!exhaustive) continue;
+      // Probing every list: exactly the top k of the matches.
+      ASSERT_EQ(r.counts[q], std::min<uint64_t>(qp.top_k, matching.size())) << qp.filters;
+      for (const auto& [id, item] : matching) {
+        if (seen.count(id)) continue;
+        const double d = testing::ref_distance(queries.row(q), item->vector.data(), kDim, setup_.metric);
+        ASSERT_GE(d, last - 1e-3 * (1 + std::fabs(d))) << "missed " << id << " " << qp.filters;
+      }
+    }
+  }
+
+  Setup setup_;
+  std::mt19937 rng_;
+  testing::RandomMetadata meta_;
+  Backend backend_;
+  DBConfig location_;
+  std::string name_ = "harness";
+  Key256 key_{};
+  std::shared_ptr<FaultPlan> plan_;
+  std::unique_ptr<EncryptedIndex> handle_;
+  Model model_;
+  bool trained_ = false;
+  uint64_t ops_ = 0, faults_ = 0;
+};
+
+// Diagnostics of the runs (duplicate-id warnings, "Token not found", the
+// reports of injected failures) are kept out of the test log.
+class QuietDiagnostics {
+ public:
+  QuietDiagnostics() { SetDiagnosticSink([](DiagnosticStream, std::string_view) {}); }
+  ~QuietDiagnostics() { SetDiagnosticSink(nullptr); }
+};
+
+void RunHarness(StoreKind store, int ops_per_setup) {
+  QuietDiagnostics quiet;
+  uint64_t ops = 0, faults = 0, setups = 0;
+  uint32_t seed = 1;
+  for (bool trained : {false, true}) {
+    for (uint64_t cache : {uint64_t{0}, uint64_t{3}}) {
+      for (DistanceMetric metric : {kMetricSquaredEuclidean, kMetricCosine}) {
+        const Setup setup{store, trained, cache, metric};
+        Harness h(setup, seed, "harness_" + std::string(store_name(store)) + "_" +
+                                   std::to_string(seed) + "_" + std::to_string(getpid()));
+        ++seed;
+        if (!h.Start()) TAVRIN_SKIP_OR_FAIL(std::string("no ") + store_name(store) + " server");
+        for (int i = 0; i < ops_per_setup; ++i) {
+          h.Step();
+          if (::testing::Test::HasFatalFailure()) return;
+        }
+        h.CheckAll();
+        ops += h.ops();
+        faults += h.faults();
+        ++setups;
+      }
+    }
+  }
+  std::cout << "harness " << store_name(store) << ": " << ops << " operations (" << faults
+            << " with injected write failures) over " << setups << " setups\n";
+}
+
+TEST(IndexHarness, ServerDouble) { RunHarness(StoreKind::kServerDouble, 400); }
+TEST(IndexHarness, InProcessStore) { RunHarness(StoreKind::kMemory, 250); }
+TEST(IndexHarness, Postgres) { RunHarness(StoreKind::kPostgres, 120); }
+TEST(IndexHarness, Redis) { RunHarness(StoreKind::kRedis, 150); }
+
+}  // namespace
+}  // namespace tavrin
