@@ -94,7 +94,7 @@ IndexCore& EncryptedIndex::connected() const {
 }
 
 void EncryptedIndex::delete_index() {
-  connected().clear(true);
+  connected().clear();
   core_.reset();
   index_name_.clear();
   index_config_.reset();

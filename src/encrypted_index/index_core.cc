@@ -107,7 +107,7 @@ Bytes IndexCore::load_config_item(const std::string& name) {
   return open_record(ByteView(sealed), index_key_);
 }
 
-void IndexCore::clear(bool all) {
+void IndexCore::clear() {
   index_store_->DeleteIndex();
   record_store_->DeleteIndex();
   if (index_store_->CountItems() != 0) {
@@ -117,15 +117,13 @@ void IndexCore::clear(bool all) {
   row_size_ = 8;
   write_core_record();
   lists_->ResetCounts();
-  if (all) {
-    config_store_->DeleteIndex();
-    if (config_store_->CountItems() != 0) {
-      throw std::runtime_error("Some items in the conifg backing store weren't deleted");
-    }
-    items_store_->DeleteIndex();
-    if (items_store_->CountItems() != 0) {
-      throw std::runtime_error("Some items in the items backing store weren't deleted");
-    }
+  config_store_->DeleteIndex();
+  if (config_store_->CountItems() != 0) {
+    throw std::runtime_error("Some items in the conifg backing store weren't deleted");
+  }
+  items_store_->DeleteIndex();
+  if (items_store_->CountItems() != 0) {
+    throw std::runtime_error("Some items in the items backing store weren't deleted");
   }
 }
 

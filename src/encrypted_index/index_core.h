@@ -82,10 +82,9 @@ class IndexCore {
   void load_list_counts() { lists_->LoadCounts(); }
   void save_list_counts() { lists_->SaveCounts(); }
 
-  // Empties the index and record stores, resets the counts and rewrites the
-  // core record; with `all`, also removes the configuration items and the
-  // contents.
-  void clear(bool all);
+  // Removes everything the index stored: lists, records, configuration
+  // items and contents; what remains is the all-zero count row.
+  void clear();
 
   // Checks the batch against the index (list numbers, row count and width)
   // without touching a store; Ingest calls it first.

@@ -101,7 +101,7 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
   Bytes bytes = serialize_index_record(index_name_, *index_config_, trained, true);
 
   if (delete_after) {
-    core.clear(true);
+    core.clear();
   } else if (core.record_store().CountItems() != 0) {
     // Items stay where their lists put them; taking new centroids would
     // leave them in lists that queries no longer probe for them.

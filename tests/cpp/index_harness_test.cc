@@ -136,6 +136,22 @@ class Backend {
   // store keeps neither configuration items nor rows past its own life).
   bool reloads() const { return kind_ != StoreKind::kMemory; }
 
+  // Every stored value, for the checks that a refused operation writes
+  // nothing (the server double only; empty elsewhere).
+  std::string Snapshot() const {
+    std::string out;
+    for (const auto& [table, rows] : server_->tables) {
+      for (const auto& [key, value] : rows) {
+        out += std::to_string(table) + ":" + std::to_string(key) + "=" +
+               std::string(value.begin(), value.end()) + ";";
+      }
+    }
+    for (const auto& [name, value] : server_->config) {
+      out += name + "=" + std::string(value.begin(), value.end()) + ";";
+    }
+    return out;
+  }
+
   std::optional<DBConfig> location() const {
     switch (kind_) {
       case StoreKind::kPostgres: {
@@ -189,7 +205,7 @@ struct Item {
 };
 using Model = std::map<std::string, Item>;
 
-struct Setup {
+struct Setup {  // one configuration of the harness
   StoreKind store;
   bool trained;
   uint64_t cache;
@@ -244,10 +260,12 @@ class Harness {
       Delete(Pick(6) == 0 ? plan_->writes + 1 + Pick(3) : 0);
     } else if (pick < 60) {
       Get();
-    } else if (pick < 92) {
+    } else if (pick < 90) {
       Query();
-    } else if (backend_.reloads()) {
+    } else if (backend_.reloads() && pick < 95) {
       Reload();
+    } else if (backend_.reloads()) {
+      Refuse();
     }
   }
 
@@ -276,6 +294,41 @@ class Harness {
     for (uint32_t s = 0; s < r.counts[0]; ++s) found.insert(r.id(0, s));
     std::multiset<std::string> expected(ids.begin(), ids.end() - 1);
     ASSERT_EQ(found, expected) << describe(setup_);
+  }
+
+  enum class Op { kUpsert, kDelete, kTrain, kTrainAndSerialize };
+
+  // Fills the index with `items` random items by fault-free upserts.
+  void Fill(size_t items) {
+    while (model_.size() < items) Upsert(0);
+    CheckAll();
+  }
+
+  // Runs `op` with every write from its n-th on refused (then checks what
+  // the index holds); false once the op needs fewer than n writes.
+  bool RunWithFault(Op op, int n) {
+    const int64_t fail_from = plan_->writes + n;
+    const uint64_t faults = faults_;
+    switch (op) {
+      case Op::kUpsert: Upsert(fail_from); break;
+      case Op::kDelete: Delete(fail_from); break;
+      case Op::kTrain: Train(fail_from); break;
+      case Op::kTrainAndSerialize: {
+        plan_->fail_from = fail_from;
+        try {
+          handle_->TrainAndSerialize(RandomRows(3 * kLists), TrainParams{}, false);
+        } catch (const std::runtime_error&) {
+          EXPECT_TRUE(plan_->failed);
+          Settle({}, model_, model_);
+          break;
+        }
+        plan_->fail_from = 0;
+        trained_ = handle_->is_trained();
+        CheckAll();
+        break;
+      }
+    }
+    return faults_ != faults;
   }
 
   uint64_t ops() const { return ops_; }
@@ -330,6 +383,29 @@ class Harness {
   void Reopen() {
     handle_.reset();
     handle_ = std::make_unique<EncryptedIndex>(name_, key_, params(), factory());
+  }
+
+  // Operations a handle must refuse (one opened with GPU acceleration, which
+  // this build lacks, or given rows of the wrong width) change no stored
+  // byte and no answer.
+  void Refuse() {
+    handle_.reset();
+    IndexParams p = params();
+    p.gpu_accelerate = true;
+    handle_ = std::make_unique<EncryptedIndex>(name_, key_, p, factory());
+    const std::string before = backend_.Snapshot();
+    const FloatMatrix rows = RandomRows(3);
+    std::vector<std::string> ids = {RandomId(), RandomId(), "refused-new"};
+    if (!model_.empty()) ids[0] = model_.begin()->first;  // an existing item too
+    EXPECT_THROW(handle_->Upsert(rows, ids, {}, {"{\"a\": 1}", "", "{}"}), std::runtime_error);
+    if (!trained_) {
+      EXPECT_THROW(handle_->TrainIndex(TrainParams{}), std::runtime_error);
+    }
+    EXPECT_THROW(handle_->Upsert(RandomRows(1).zeros(1, kDim + 1), {"w"}, {}, {}),
+                 std::runtime_error);
+    EXPECT_EQ(backend_.Snapshot(), before) << "a refused operation wrote";
+    Reopen();
+    CheckAll();
   }
 
   void Reload() {
@@ -574,6 +650,33 @@ void RunHarness(StoreKind store, int ops_per_setup) {
   }
   std::cout << "harness " << store_name(store) << ": " << ops << " operations (" << faults
             << " with injected write failures) over " << setups << " setups\n";
+}
+
+// Each operation failed at each of its writes in turn: whatever write fails,
+// a reloaded index holds every item in its state before or after the
+// operation and finds each exactly once.
+TEST(IndexHarness, EveryWriteStepOfEveryOperationFails) {
+  QuietDiagnostics quiet;
+  using Op = Harness::Op;
+  int runs = 0;
+  for (const auto& [op, trained, items] :
+       {std::tuple{Op::kUpsert, false, 20}, std::tuple{Op::kUpsert, true, 20},
+        std::tuple{Op::kDelete, false, 20}, std::tuple{Op::kDelete, true, 20},
+        std::tuple{Op::kTrain, true, 30}, std::tuple{Op::kTrainAndSerialize, false, 0}}) {
+    for (int n = 1;; ++n) {
+      ASSERT_LT(n, 64) << "an operation that never finishes";
+      Harness h(tavrin::Setup{StoreKind::kServerDouble, trained, 2, kMetricSquaredEuclidean}, 77,
+                "sweep");
+      ASSERT_TRUE(h.Start());
+      h.Fill(items);
+      if (trained && op != Op::kTrain) h.RunWithFault(Op::kTrain, 1000);
+      ++runs;
+      const bool failed = h.RunWithFault(op, n);
+      if (::testing::Test::HasFatalFailure()) return;
+      if (!failed) break;
+    }
+  }
+  std::cout << "write-step sweep: " << runs << " runs\n";
 }
 
 TEST(IndexHarness, ServerDouble) { RunHarness(StoreKind::kServerDouble, 400); }
