@@ -138,7 +138,8 @@ class TavrinDBVectorStore(VectorStore):
         **kwargs: Any,
     ) -> list[str]:
         """Embeds the texts and upserts them in one write: an id that exists
-        is overwritten. Ids that are not given (None or empty) are made."""
+        is overwritten. Ids that are not given (None or empty) are made.
+        Returns the ids, one per text."""
         _reject_unknown("add_texts", kwargs)
         texts = list(texts)
         if metadatas is not None and len(metadatas) != len(texts):
@@ -157,13 +158,16 @@ class TavrinDBVectorStore(VectorStore):
             raise ValueError("Got %d embeddings of widths %s for %d texts; the index expects "
                              "dimension %d." % (len(embedded), widths, len(texts), self._dimension))
         vectors = np.asarray(embedded, dtype=np.float32)
-        items = []
+        # An id given twice keeps its last document, as two calls would (the
+        # index itself would keep the first).
+        items: dict[str, dict[str, Any]] = {}
         for n, (item_id, text) in enumerate(zip(item_ids, texts)):
             item: dict[str, Any] = {"id": item_id, "vector": vectors[n], "contents": text}
             if metadatas is not None and metadatas[n]:
                 item["metadata"] = metadatas[n]
-            items.append(item)
-        self._index.upsert(items)
+            items.pop(item_id, None)
+            items[item_id] = item
+        self._index.upsert(list(items.values()))
         return item_ids
 
     def delete(self, ids: list[str] | None = None, **kwargs: Any) -> bool | None:

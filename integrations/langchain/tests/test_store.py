@@ -115,8 +115,11 @@ def test_create_or_load_by_name_and_refusals(postgres_client):
             TavrinDBVectorStore(emb, client=postgres_client, index_name=name, key=key,
                                 index_config=tdb.IndexIVFFlat(4, 2, "cosine"))
 
+        # An id given twice in one call keeps its last document.
+        assert store.add_texts(["beta", "gamma"], ids=["d", "d"]) == ["d", "d"]
+        assert [d.page_content for d in store.get_by_ids(["d"])] == ["gamma"]
         before = sorted(d.page_content for d in store.similarity_search("alpha", k=10))
-        assert before == ["alpha", "beta"]
+        assert before == ["alpha", "beta", "gamma"]
         # Refused before anything is written: a wrong-sized embedding among
         # good ones, a misspelt option, too few ids.
         with pytest.raises(ValueError, match="expects dimension 3"):
