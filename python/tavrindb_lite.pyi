@@ -94,6 +94,8 @@ class EncryptedIndex:
         filters: dict[str, Any] = {},
         include: Sequence[str] = ["distance", "metadata"],
         greedy: bool = False,
+        *,
+        max_probes: int | None = None,
     ) -> list[Any]: ...
     def train_and_serialize(
         self,

@@ -196,7 +196,8 @@ Args:
           "query",
           [](EncryptedIndex& i, const py::object& query_vector, const py::object& query_contents,
              uint64_t top_k, uint64_t n_probes, const py::dict& filters,
-             const std::vector<std::string>& include, bool greedy) {
+             const std::vector<std::string>& include, bool greedy,
+             std::optional<uint64_t> max_probes) {
             const std::optional<std::string> model = embedding_model_of(i);
             QueryRows rows = query_rows(query_vector, query_contents, model);
             QueryParams params;
@@ -205,6 +206,7 @@ Args:
             params.include = query_include_codes(include);
             params.greedy = greedy;
             params.filters = filter_text(filters);
+            params.max_probes = max_probes;
             SearchResults results = runtime_as_value_error([&] {
               return without_gil_with_index_lock(i, [&] { return i.Query(rows.queries, params); });
             });
@@ -213,7 +215,7 @@ Args:
           py::arg("query_vector") = py::none(), py::arg("query_contents") = py::none(),
           py::arg("top_k") = 100, py::arg("n_probes") = 1, py::arg("filters") = py::dict(),
           py::arg("include") = std::vector<std::string>{"distance", "metadata"},
-          py::arg("greedy") = false,
+          py::arg("greedy") = false, py::kw_only(), py::arg("max_probes") = py::none(),
           R"doc(Find the top_k nearest items of one query or a batch of queries.
 
 On an untrained index every item is compared (exhaustive search); after
@@ -229,6 +231,13 @@ Args:
     filters: a metadata filter, e.g. {"lang": {"$eq": "en"}}; {} for none.
     include: fields the index fills in, "distance" and/or "metadata".
     greedy: widen the set of probed lists.
+    max_probes: keyword only. A filtered query on a trained index that finds
+        fewer than top_k matches in its n_probes lists goes on to its next
+        nearest lists (those the metadata pre-filter keeps), one at a time,
+        until it has top_k results or has probed max_probes lists. None (the
+        default) means n_probes: no widening. Smaller than n_probes raises
+        ValueError; larger than n_lists counts as n_lists. Each query of a
+        batch widens on its own; unfiltered queries never widen.
 
 Returns:
     list[dict] for one query, list[list[dict]] for a batch; each dict holds

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,6 +58,12 @@ struct QueryParams {
   bool greedy = false;
   // JSON text of the filter; empty, "{}", "[]" or "null" mean no filter.
   std::string filters;
+  // A filtered query on a trained index that finds fewer than top_k matches
+  // in its n_probes lists goes on to the next lists of its probe ranking
+  // (among those the pre-filter keeps), one at a time, until it has top_k
+  // results or has probed max_probes lists. Unset: n_probes (no widening);
+  // below n_probes: std::invalid_argument; above n_lists: n_lists.
+  std::optional<uint64_t> max_probes;
 };
 
 // Include codes of Get: 0 vector, 1 metadata, 2 contents; none means all.

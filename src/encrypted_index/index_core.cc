@@ -12,6 +12,7 @@
 #include "crypto/sealed_record.h"
 #include "encrypted_index/core_record.h"
 #include "encrypted_index/item_record.h"
+#include "encrypted_index/sealed_row.h"
 
 namespace tavrin {
 namespace {
@@ -99,12 +100,11 @@ void IndexCore::write_core_record() {
 }
 
 void IndexCore::store_config_item(const std::string& name, const Bytes& plaintext) {
-  config_store_->PushConfigItem(name, seal_record(ByteView(plaintext), index_key_));
+  config_store_->PushConfigItem(name, seal_row(plaintext, index_key_));
 }
 
 Bytes IndexCore::load_config_item(const std::string& name) {
-  const Bytes sealed = config_store_->LoadConfigItem(name);
-  return open_record(ByteView(sealed), index_key_);
+  return open_row(config_store_->LoadConfigItem(name), index_key_);
 }
 
 void IndexCore::clear() {

@@ -3,6 +3,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/parallel.h"
@@ -61,6 +63,158 @@ std::vector<DecodedListPtr> filter_lists(const std::vector<DecodedListPtr>& list
   return out;
 }
 
+std::vector<CandidateList> views_of(const std::vector<DecodedListPtr>& lists);
+
+}  // namespace
+
+namespace {
+
+std::vector<CandidateList> views_of(const std::vector<DecodedListPtr>& lists) {
+  std::vector<CandidateList> views(lists.size());
+  for (size_t p = 0; p < lists.size(); ++p) {
+    const DecodedList& l = *lists[p];
+    views[p].ids = l.ids.data();
+    views[p].metadata = l.metadata.data();
+    views[p].vectors = l.vectors.data();
+    views[p].rows = l.rows();
+  }
+  return views;
+}
+
+// Widening of filtered queries that came back short. Each short query walks
+// its own ranking of the pre-filtered centroids, nearest first, taking every
+// list it has not probed yet, until the matches in its probed lists reach
+// top_k or it has probed max_probes lists. Lists are read in rounds for all
+// queries at once; a query that reaches a list nobody has read yet asks for
+// as many of its next lists as it has probed so far, so that a rare filter
+// needs a logarithmic number of rounds, and a list read once in the call
+// (for any query) is never read again.
+// `mapping` and `centroids` are the pre-filter's selection; `candidates` the
+// filtered lists read for `lists`; `probes` the positions the batch searched.
+void widen_short_queries(IndexCore& core, DistanceMetric metric, uint64_t dimension,
+                         const FloatMatrix& queries, const QueryParams& params,
+                         const nlohmann::json& filter, const std::vector<uint32_t>& mapping,
+                         const FloatMatrix& centroids, const std::vector<uint32_t>& lists,
+                         const U32Matrix& probes, std::vector<DecodedListPtr> candidates,
+                         SearchResults& results) {
+  const uint64_t max_probes = std::min<uint64_t>(*params.max_probes, mapping.size());
+  std::vector<uint32_t> short_queries;
+  for (uint64_t q = 0; q < queries.rows; ++q) {
+    if (results.counts[q] < params.top_k && probes.cols < max_probes) {
+      short_queries.push_back(static_cast<uint32_t>(q));
+    }
+  }
+  if (short_queries.empty()) return;
+  FloatMatrix subset = FloatMatrix::zeros(short_queries.size(), queries.cols);
+  for (size_t i = 0; i < short_queries.size(); ++i) {
+    std::copy(queries.row(short_queries[i]), queries.row(short_queries[i]) + queries.cols,
+              subset.row(i));
+  }
+  // The full ranking: every kept centroid, nearest first (all of them are
+  // fetched, so a position is a centroid's place in the selection).
+  const ProbePlan ranking = probe_centroids(subset, centroids, mapping.size(), metric, 0.0f);
+
+  std::unordered_map<uint32_t, size_t> at;  // list -> slot in candidates
+  for (size_t p = 0; p < lists.size(); ++p) at.emplace(lists[p], p);
+  struct Walk {
+    std::vector<uint32_t> probed;  // slots in candidates
+    std::unordered_set<uint32_t> seen;  // lists
+    uint64_t next = 0;  // position in the ranking
+    uint64_t matches = 0;
+    bool done = false;
+  };
+  std::vector<Walk> walks(short_queries.size());
+  for (size_t i = 0; i < short_queries.size(); ++i) {
+    Walk& w = walks[i];
+    for (uint64_t j = 0; j < probes.cols; ++j) {
+      const uint32_t slot = probes.row(short_queries[i])[j];
+      w.probed.push_back(slot);
+      w.seen.insert(lists[slot]);
+      w.matches += candidates[slot]->rows();
+    }
+  }
+  for (;;) {
+    std::vector<uint32_t> wanted;
+    std::unordered_set<uint32_t> wanted_set;
+    for (size_t i = 0; i < walks.size(); ++i) {
+      Walk& w = walks[i];
+      const uint32_t* order = ranking.positions.row(i);
+      while (!w.done) {
+        if (w.matches >= params.top_k || w.probed.size() >= max_probes ||
+            w.next >= ranking.positions.cols) {
+          w.done = true;
+          break;
+        }
+        const uint32_t list = mapping[ranking.unique[order[w.next]]];
+        if (w.seen.count(list)) {
+          ++w.next;
+          continue;
+        }
+        auto it = at.find(list);
+        if (it == at.end()) {
+          // Ask for this list and as many of the next unseen ones as the
+          // query has probed.
+          uint64_t ahead = std::max<uint64_t>(1, w.probed.size());
+          for (uint64_t n = w.next; n < ranking.positions.cols && ahead > 0; ++n) {
+            const uint32_t l = mapping[ranking.unique[order[n]]];
+            if (w.seen.count(l) || at.count(l)) continue;
+            if (wanted_set.insert(l).second) wanted.push_back(l);
+            --ahead;
+          }
+          break;
+        }
+        w.probed.push_back(static_cast<uint32_t>(it->second));
+        w.seen.insert(list);
+        w.matches += candidates[it->second]->rows();
+        ++w.next;
+      }
+    }
+    if (wanted.empty()) break;
+    std::vector<DecodedListPtr> read = filter_lists(core.MergeResults(wanted), filter, dimension);
+    for (size_t p = 0; p < wanted.size(); ++p) {
+      at.emplace(wanted[p], candidates.size());
+      candidates.push_back(std::move(read[p]));
+    }
+  }
+
+  // Slots per query follow the rows searched, so the widened answer may need
+  // more of them than the batch had: every query's row is copied over.
+  const std::vector<CandidateList> views = views_of(candidates);
+  uint64_t total_rows = 0;
+  for (const CandidateList& v : views) total_rows += v.rows;
+  SearchResults widened(queries.rows, std::min<uint64_t>(params.top_k, total_rows));
+  auto copy_row = [&widened](const SearchResults& from, uint64_t from_q, uint64_t to_q) {
+    const uint64_t count = from.counts[from_q];
+    for (uint64_t s = 0; s < count; ++s) {
+      widened.ids[to_q * widened.k + s] = from.ids[from_q * from.k + s];
+      widened.distances[to_q * widened.k + s] = from.distances[from_q * from.k + s];
+    }
+    widened.counts[to_q] = static_cast<uint32_t>(count);
+    if (!from.metadata[from_q].empty()) {
+      widened.metadata[to_q].assign(widened.k, std::string());
+      std::copy_n(from.metadata[from_q].begin(), count, widened.metadata[to_q].begin());
+    }
+  };
+  std::vector<int64_t> walk_of(queries.rows, -1);
+  for (size_t i = 0; i < walks.size(); ++i) {
+    if (walks[i].probed.size() > probes.cols) walk_of[short_queries[i]] = static_cast<int64_t>(i);
+  }
+  for (uint64_t q = 0; q < queries.rows; ++q) {
+    if (walk_of[q] < 0) {
+      copy_row(results, q, q);
+      continue;
+    }
+    const std::vector<uint32_t>& probed = walks[walk_of[q]].probed;
+    U32Matrix row = U32Matrix::zeros(1, probed.size());
+    std::copy(probed.begin(), probed.end(), row.data.begin());
+    const SearchResults one =
+        search_candidate_lists(views, row, FloatRowsView(queries.row(q), 1, queries.cols),
+                               params.top_k, metric, params.include);
+    copy_row(one, 0, q);
+  }
+  results = std::move(widened);
+}
+
 }  // namespace
 
 SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParams& params) {
@@ -77,9 +231,13 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
   const nlohmann::json filter = ParseFilter(params.filters);
   const bool filtered = !IsEmptyFilter(filter);
 
+  if (params.max_probes && *params.max_probes < params.n_probes) {
+    throw std::invalid_argument("max_probes cannot be smaller than n_probes.");
+  }
   U32Matrix probes;
   std::vector<uint32_t> lists;
   bool counts_loaded = false;
+  CentroidSelection selection;
   if (!is_trained_) {
     core.load_list_counts();
     uint64_t total = 0;
@@ -98,7 +256,7 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
     }
     counts_loaded = true;
   } else {
-    CentroidSelection selection = prefilter_centroids(params.filters);
+    selection = prefilter_centroids(params.filters);
     if (index_config_->index_type != IndexType::IVFFLAT) {
       throw std::runtime_error("Unsupported index type for quantization.");
     }
@@ -123,16 +281,15 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
   std::vector<DecodedListPtr> candidates = core.MergeResults(lists, counts_loaded);
   if (filtered) candidates = filter_lists(candidates, filter, dimension);
 
-  std::vector<CandidateList> views(candidates.size());
-  for (size_t p = 0; p < candidates.size(); ++p) {
-    const DecodedList& l = *candidates[p];
-    views[p].ids = l.ids.data();
-    views[p].metadata = l.metadata.data();
-    views[p].vectors = l.vectors.data();
-    views[p].rows = l.rows();
+  SearchResults results = search_candidate_lists(views_of(candidates), probes, queries,
+                                                 params.top_k, index_config_->metric,
+                                                 params.include);
+  if (filtered && is_trained_ && params.max_probes && *params.max_probes > params.n_probes) {
+    widen_short_queries(core, index_config_->metric, dimension, queries, params, filter,
+                        selection.mapping, selection.centroids.codebooks[0].matrix, lists, probes,
+                        std::move(candidates), results);
   }
-  return search_candidate_lists(views, probes, queries, params.top_k, index_config_->metric,
-                                params.include);
+  return results;
 }
 
 }  // namespace tavrin

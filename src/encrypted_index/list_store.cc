@@ -7,7 +7,7 @@
 #include "common/coding.h"
 #include "common/diagnostics.h"
 #include "common/parallel.h"
-#include "crypto/sealed_record.h"
+#include "encrypted_index/sealed_row.h"
 
 namespace tavrin {
 
@@ -40,7 +40,7 @@ void ListStore::LoadCounts() {
     counts_.assign(n_lists_, 0);
     return;
   }
-  const Bytes plain = open_record(ByteView(stored), index_key_);
+  const Bytes plain = open_row(std::move(stored), index_key_);
   if (plain.size() != 4 * n_lists_) {
     throw std::runtime_error("The stored list-count map does not match the number of lists");
   }
@@ -52,7 +52,7 @@ void ListStore::SaveCounts() {
   if (counts_.empty()) return;
   Bytes plain(4 * counts_.size());
   for (size_t c = 0; c < counts_.size(); ++c) EncodeFixed32(plain.data() + 4 * c, counts_[c]);
-  store_.PutItem(kCountsKey, seal_record(ByteView(plain), index_key_));
+  store_.PutItem(kCountsKey, seal_row(plain, index_key_));
 }
 
 void ListStore::ResetCounts() {

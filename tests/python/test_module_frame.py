@@ -127,7 +127,8 @@ def test_same_minor_version_imports(tmp_path):
     ("EncryptedIndex.query",
      "query(self: tavrindb_lite.EncryptedIndex, query_vector: object = None, query_contents: "
      "object = None, top_k: int = 100, n_probes: int = 1, filters: dict = {}, include: "
-     "list[str] = ['distance', 'metadata'], greedy: bool = False) -> list"),
+     "list[str] = ['distance', 'metadata'], greedy: bool = False, *, max_probes: "
+     "Optional[int] = None) -> list"),
     ("EncryptedIndex.train_and_serialize",
      "train_and_serialize(self: tavrindb_lite.EncryptedIndex, vectors: "
      "numpy.ndarray[numpy.float32], batch_size: int = 0, max_iters: int = 0, tolerance: "

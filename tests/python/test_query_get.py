@@ -117,20 +117,37 @@ def test_query_include_and_filters(filled):
     assert str(e.value) == "Unsupported operator: $near for field: a"
 
 
-@pytest.mark.parametrize("metric", ["cosine", "euclidean", "squared_euclidean"])
-def test_untrained_query_is_exact_brute_force(memory_client, metric):
-    items = random_vectors(300, 8, seed=1)
-    queries = random_vectors(6, 8, seed=2)
+@pytest.mark.parametrize("metric", ["cosine", "euclidean"])
+def test_max_probes_fills_rare_filtered_queries(memory_client, metric):
+    rng = np.random.default_rng(3)
+    centres = 20 * np.eye(8, dtype=np.float32)[:4]
+    vectors = (centres[np.arange(400) % 4] + rng.standard_normal((400, 8))).astype(np.float32)
+    rare = set(range(0, 400, 25))  # 16 items, four in each cluster
     idx = new_index(memory_client, dimension=8, n_lists=4, metric=metric)
-    ids = ["item-%03d" % i for i in range(len(items))]
-    idx.upsert(ids[:150], items[:150])
-    idx.upsert([{"id": ids[i], "vector": items[i]} for i in range(150, 300)])
-    order, dist = _reference_top_k(items, queries, metric, 10)
-    results = idx.query(queries, top_k=10)
-    for q in range(len(queries)):
-        assert [h["id"] for h in results[q]] == [ids[i] for i in order[q]]
-        assert [h["distance"] for h in results[q]] == pytest.approx(dist[q], abs=1e-4)
-        assert idx.query(queries[q], top_k=10) == results[q]
+    idx.upsert([{"id": "p%d" % i, "vector": vectors[i],
+                 "metadata": {"tag": "rare" if i in rare else "common"}} for i in range(400)])
+    idx.train()
+    queries = centres + 0.1
+    short = idx.query(queries, top_k=10, n_probes=1, filters={"tag": "rare"})
+    assert all(len(hits) < 10 for hits in short)
+    full = idx.query(queries, top_k=10, n_probes=1, filters={"tag": "rare"}, max_probes=99)
+    reference_order, reference = _reference_top_k(vectors, queries, metric, 400)
+    for q, hits in enumerate(full):
+        assert len(hits) == 10
+        assert all(h["metadata"] == {"tag": "rare"} for h in hits)
+        exact = dict(zip(reference_order[q], reference[q]))
+        assert [h["distance"] for h in hits] == pytest.approx(
+            [exact[int(h["id"][1:])] for h in hits], abs=1e-4)
+        assert [h["distance"] for h in hits] == sorted(h["distance"] for h in hits)
+    # Unfiltered queries never widen; the default answers as before.
+    assert idx.query(queries, top_k=10, n_probes=1, max_probes=4) == idx.query(
+        queries, top_k=10, n_probes=1)
+    assert idx.query(queries, top_k=10, n_probes=1, filters={"tag": "rare"}) == short
+    with pytest.raises(ValueError) as e:
+        idx.query(queries, n_probes=2, max_probes=1)
+    assert str(e.value) == "max_probes cannot be smaller than n_probes."
+    with pytest.raises(TypeError):
+        idx.query(queries, 10, 1, {}, ["distance"], False, 4)  # keyword only
 
 
 def test_get_includes_and_delete(filled):

@@ -72,12 +72,18 @@ def _stub_classes():
 
 
 def _stub_signature(fn):
+    """As _runtime_signature; keyword-only arguments follow a "*" name."""
     args = fn.args.args[1:]
+    pairs = list(zip(args[len(args) - len(fn.args.defaults):], fn.args.defaults))
+    pairs += [(a, d) for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults) if d is not None]
     defaults = {}
-    for a, d in zip(args[len(args) - len(fn.args.defaults):], fn.args.defaults):
+    for a, d in pairs:
         defaults[a.arg] = Ellipsis if isinstance(d, ast.Constant) and d.value is ... else (
             ast.literal_eval(d))
-    return [a.arg for a in args], defaults, ast.unparse(fn.returns)
+    names = [a.arg for a in args]
+    if fn.args.kwonlyargs:
+        names += ["*"] + [a.arg for a in fn.args.kwonlyargs]
+    return names, defaults, ast.unparse(fn.returns)
 
 
 def test_stub_files_are_installed_alike():
