@@ -126,6 +126,33 @@ class EncryptedIndex {
 
   // Clusters the stored vectors and re-ingests every item into its list.
   void TrainIndex(const TrainParams& params);
+  // Number of live items (after overwrites and deletes), from the count of
+  // stored records: nothing is opened.
+  uint64_t Count();
+  // Every live id, in no particular order.
+  std::vector<std::string> Ids();
+  // Rewrites the lists without the entries of deleted items and the old
+  // entries of overwritten ones; returns how many entries went. Answers do
+  // not change, and a failure at any write leaves every item findable.
+  uint64_t Compact();
+  // Clusters a trained index anew on its current items and moves them to
+  // their new lists, then compacts. std::runtime_error on an untrained index.
+  // A failure at any write leaves every item findable by get and by a query
+  // probing every list (the old centroids stay in force until the new ones
+  // are stored).
+  void Retrain(const TrainParams& params);
+  // Replaces the metadata of existing items (one text per id; empty: none),
+  // keeping vectors and contents. Refuses, before any write, a length
+  // mismatch, a repeated id, metadata that is not JSON, and unknown ids
+  // (std::invalid_argument naming every unknown id).
+  void UpdateMetadata(const std::vector<std::string>& ids, const std::vector<std::string>& metadata);
+  // Saves the list counts and releases the stores; afterwards every data
+  // operation throws kNotConnectedError but nothing is deleted, and the
+  // name, configuration and trained flag still answer. A second call does
+  // nothing.
+  void Close();
+  bool closed() const { return closed_; }
+
   // Trains on the given vectors only and returns the index record's bytes.
   Bytes TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,
                           bool delete_after);
@@ -140,6 +167,14 @@ class EncryptedIndex {
  private:
   IndexCore& connected() const;  // throws kNotConnectedError
   void store_index_record();     // the ".cvs" item, from the current state
+  // Every live item of the lists that hold entries.
+  struct AllItems {
+    std::vector<uint32_t> lists;
+    std::vector<std::string> ids;
+    FloatMatrix vectors;
+    std::vector<std::string> metadata;
+  };
+  AllItems read_all_items();
   // Lists of the vectors: 0 before training, nearest centroid after.
   std::vector<uint32_t> assign_lists(const FloatMatrix& vectors) const;
   std::vector<uint32_t> assign_lists(const FloatMatrix& vectors, const TrainedData& trained) const;
@@ -160,6 +195,7 @@ class EncryptedIndex {
   Key256 index_key_{};
   TrainedData trained_data_;
   bool is_trained_ = false;
+  bool closed_ = false;
   std::unique_ptr<IndexCore> core_;
   std::mutex mutex_;
 };

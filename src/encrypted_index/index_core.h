@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,10 +96,22 @@ class IndexCore {
   // item already existed.
   bool Ingest(const IngestBatch& batch);
   // Moves items to other lists without touching their contents: each item
-  // gets an entry in its new list, then its record is rewritten to name that
-  // list; until then its old entry keeps it findable. `batch.contents` is
-  // ignored.
-  void Relist(const IngestBatch& batch);
+  // gets an entry in its new list, then (with `records`) its record is
+  // rewritten to name that list; until then its old entry keeps it
+  // findable. `batch.contents` is ignored.
+  void Relist(const IngestBatch& batch, bool records = true);
+  // Rewrites the records of existing items (their list, vector and metadata
+  // as `batch` gives them), leaving entries and contents alone.
+  void WriteRecords(const IngestBatch& batch);
+  // The stored record of each id: its list and vector, or nullopt for an
+  // unknown id.
+  struct StoredItem {
+    uint32_t list = 0;
+    std::vector<float> vector;
+  };
+  std::vector<std::optional<StoredItem>> ReadRecords(const std::vector<std::string>& ids);
+  // Number of stored item records: the live items.
+  uint64_t CountRecords() { return record_store_->CountItems(); }
   // After Relist of every live item (`batch`), with `appended_at` the counts
   // Relist appended at: rewrites the lists whose old entries came before
   // the appended ones so that they hold only the batch's entries from

@@ -91,6 +91,40 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   core.CompactLists(batch, appended_at);
 }
 
+void EncryptedIndex::Retrain(const TrainParams& params) {
+  IndexCore& core = connected();
+  if (!is_trained_) {
+    throw std::runtime_error("The index is not trained: call train() before retrain().");
+  }
+  AllItems all = read_all_items();
+  if (all.ids.size() < index_config_->n_lists()) {
+    throw std::runtime_error(
+        "Number of embeddings is less than the number of clusters. Please ingest more data "
+        "before training.");
+  }
+  if (gpu_accelerate_) throw std::runtime_error(kCudaError);
+  TrainedData trained = trained_data_;
+  trained.codebooks = kmeans_train(all.vectors, kmeans_params(*index_config_, params), index_config_->metric);
+  all.lists = assign_lists(all.vectors, trained);
+  IngestBatch batch;
+  batch.lists = &all.lists;
+  batch.ids = &all.ids;
+  batch.vectors = &all.vectors;
+  batch.metadata = &all.metadata;
+  core.CheckBatch(batch);
+  update_centroid_metadata(all.metadata, all.lists);
+  core.Relist(batch);
+  TrainedData previous = std::move(trained_data_);
+  trained_data_ = std::move(trained);
+  try {
+    store_index_record();
+  } catch (...) {
+    trained_data_ = std::move(previous);
+    throw;
+  }
+  Compact();
+}
+
 Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,
                                         bool delete_after) {
   IndexCore& core = connected();

@@ -134,7 +134,40 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
   return overwrote;
 }
 
-void IndexCore::Relist(const IngestBatch& batch) {
+void IndexCore::WriteRecords(const IngestBatch& batch) {
+  CheckBatch(batch);
+  const size_t n = batch.ids->size();
+  const std::vector<uint64_t> data_tokens = item_tokens(*batch.ids, data_key_);
+  cache_.Clear();
+  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
+    const size_t end = std::min(n, begin + kIngestChunk);
+    const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
+    record_store_->BatchMoveItems(tokens, seal_records(batch, begin, end));
+  }
+}
+
+std::vector<std::optional<IndexCore::StoredItem>> IndexCore::ReadRecords(
+    const std::vector<std::string>& ids) {
+  const std::vector<Bytes> records =
+      decrypt_items(record_store_->BatchGetItems(item_tokens(ids, data_key_)), data_key_);
+  std::vector<std::optional<StoredItem>> out(ids.size());
+  const size_t floats = vector_bytes_ / sizeof(float);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (records[i].empty()) continue;
+    ItemRecordView view;
+    if (!read_item_record(records[i], vector_bytes_, &view)) {
+      throw std::runtime_error("Insufficient payload size for item_id: " + ids[i]);
+    }
+    StoredItem item;
+    item.list = view.list;
+    item.vector.resize(floats);
+    std::memcpy(item.vector.data(), view.vector, vector_bytes_);
+    out[i] = std::move(item);
+  }
+  return out;
+}
+
+void IndexCore::Relist(const IngestBatch& batch, bool records) {
   CheckBatch(batch);
   const size_t n = batch.ids->size();
   lists_->LoadCounts();
@@ -144,7 +177,7 @@ void IndexCore::Relist(const IngestBatch& batch) {
   for (size_t begin = 0; begin < n; begin += kIngestChunk) {
     lists_->Write(pending, begin, std::min(n, begin + kIngestChunk));
   }
-  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
+  for (size_t begin = 0; records && begin < n; begin += kIngestChunk) {
     const size_t end = std::min(n, begin + kIngestChunk);
     const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
     record_store_->BatchMoveItems(tokens, seal_records(batch, begin, end));

@@ -39,6 +39,7 @@
 #include "recording_keystore.h"
 #include "search_reference.h"
 #include "test_services.h"
+#include "test_util.h"
 
 namespace tavrin {
 namespace {
@@ -254,18 +255,28 @@ class Harness {
     const int pick = Pick(100);
     if (setup_.trained && !handle_->is_trained() && model_.size() >= 3 * kLists && pick < 25) {
       Train(/*fail_from=*/Pick(3) == 0 ? plan_->writes + 1 + Pick(12) : 0);
-    } else if (pick < 35) {
+    } else if (pick < 33) {
       Upsert(Pick(8) == 0 ? plan_->writes + 1 + Pick(6) : 0);
-    } else if (pick < 45) {
+    } else if (pick < 41) {
       Delete(Pick(6) == 0 ? plan_->writes + 1 + Pick(3) : 0);
-    } else if (pick < 60) {
+    } else if (pick < 53) {
       Get();
-    } else if (pick < 90) {
+    } else if (pick < 80) {
       Query();
-    } else if (backend_.reloads() && pick < 95) {
-      Reload();
-    } else if (backend_.reloads()) {
-      Refuse();
+    } else if (pick < 84) {
+      if (backend_.reloads()) Reload();
+    } else if (pick < 87) {
+      if (backend_.reloads()) Refuse();
+    } else if (pick < 90) {
+      Compact(Pick(3) == 0 ? plan_->writes + 1 + Pick(8) : 0);
+    } else if (pick < 94) {
+      UpdateMetadata(Pick(4) == 0 ? plan_->writes + 1 + Pick(3) : 0);
+    } else if (pick < 96) {
+      if (trained_ && model_.size() >= kLists) Retrain(Pick(3) == 0 ? plan_->writes + 1 + Pick(12) : 0);
+    } else if (pick < 98) {
+      if (backend_.reloads()) Close();
+    } else {
+      CheckAll();
     }
   }
 
@@ -294,6 +305,9 @@ class Harness {
     for (uint32_t s = 0; s < r.counts[0]; ++s) found.insert(r.id(0, s));
     std::multiset<std::string> expected(ids.begin(), ids.end() - 1);
     ASSERT_EQ(found, expected) << describe(setup_);
+    ASSERT_EQ(handle_->Count(), model_.size());
+    const std::vector<std::string> listed = handle_->Ids();
+    ASSERT_EQ(std::multiset<std::string>(listed.begin(), listed.end()), expected);
   }
 
   enum class Op { kUpsert, kDelete, kTrain, kTrainAndSerialize };
@@ -515,6 +529,82 @@ class Harness {
     }
     plan_->fail_from = 0;
     trained_ = true;
+    CheckAll();
+  }
+
+  void Compact(int64_t fail_from) {
+    plan_->fail_from = fail_from;
+    uint64_t removed = 0;
+    try {
+      removed = handle_->Compact();
+    } catch (const std::runtime_error&) {
+      ASSERT_TRUE(plan_->failed);
+      Settle({}, model_, model_);
+      return;
+    }
+    plan_->fail_from = 0;
+    (void)removed;
+    CheckAll();
+    // No stale entry is left: the lists hold exactly the live items.
+    ASSERT_EQ(handle_->Compact(), 0u);
+  }
+
+  void Retrain(int64_t fail_from) {
+    plan_->fail_from = fail_from;
+    try {
+      handle_->Retrain(TrainParams{});
+    } catch (const std::runtime_error&) {
+      ASSERT_TRUE(plan_->failed);
+      Settle({}, model_, model_);
+      return;
+    }
+    plan_->fail_from = 0;
+    CheckAll();
+  }
+
+  void UpdateMetadata(int64_t fail_from) {
+    if (model_.empty()) return;
+    std::vector<std::string> ids;
+    for (int k = Pick(4); k >= 0; --k) {
+      auto it = std::next(model_.begin(), Pick(static_cast<int>(model_.size())));
+      if (std::find(ids.begin(), ids.end(), it->first) == ids.end()) ids.push_back(it->first);
+    }
+    std::vector<std::string> metadata;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      metadata.push_back(Pick(4) == 0 ? std::string() : meta_.Document().dump());
+    }
+    // An unknown or repeated id refuses the whole call before any write.
+    if (Pick(5) == 0) {
+      std::vector<std::string> bad = ids, bad_metadata = metadata;
+      bad.push_back(Pick(2) ? ids[0] : "never-stored");
+      bad_metadata.push_back("{}");
+      EXPECT_THROW(handle_->UpdateMetadata(bad, bad_metadata), std::invalid_argument);
+      CheckAll();
+    }
+    Model after = model_;
+    for (size_t i = 0; i < ids.size(); ++i) after[ids[i]].metadata = metadata[i];
+    plan_->fail_from = fail_from;
+    try {
+      handle_->UpdateMetadata(ids, metadata);
+    } catch (const std::runtime_error&) {
+      ASSERT_TRUE(plan_->failed);
+      Settle(ids, model_, after);
+      return;
+    }
+    plan_->fail_from = 0;
+    model_ = std::move(after);
+  }
+
+  // A closed handle answers from memory and refuses data operations; the
+  // index loads again with nothing lost.
+  void Close() {
+    handle_->Close();
+    handle_->Close();
+    EXPECT_EQ(handle_->index_name(), name_);
+    EXPECT_EQ(handle_->is_trained(), trained_);
+    EXPECT_EQ(testing::error_text<std::runtime_error>([&] { handle_->Count(); }),
+              kNotConnectedError);
+    Reopen();
     CheckAll();
   }
 

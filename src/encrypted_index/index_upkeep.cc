@@ -1,0 +1,111 @@
+// Living with an index: counting, listing ids, compaction, metadata updates
+// and closing.
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "encrypted_index/encrypted_index.h"
+#include "encrypted_index/index_core.h"
+#include "filter/filter_eval.h"
+
+namespace tavrin {
+
+EncryptedIndex::AllItems EncryptedIndex::read_all_items() {
+  IndexCore& core = connected();
+  core.load_list_counts();
+  std::vector<uint32_t> lists;
+  const std::vector<uint32_t>& counts = core.list_counts();
+  for (uint32_t c = 0; c < counts.size(); ++c) {
+    if (counts[c] != 0) lists.push_back(c);
+  }
+  std::vector<DecodedList> read = core.ReadLists(lists);
+  AllItems all;
+  std::vector<float> vectors;
+  for (DecodedList& list : read) {
+    all.lists.insert(all.lists.end(), list.rows(), list.list);
+    all.ids.insert(all.ids.end(), std::make_move_iterator(list.ids.begin()),
+                   std::make_move_iterator(list.ids.end()));
+    all.metadata.insert(all.metadata.end(), std::make_move_iterator(list.metadata.begin()),
+                        std::make_move_iterator(list.metadata.end()));
+    vectors.insert(vectors.end(), list.vectors.begin(), list.vectors.end());
+    list = DecodedList();
+  }
+  all.vectors = vectors.empty() ? FloatMatrix::zeros(0, index_config_->dimension)
+                                : FloatMatrix(std::move(vectors), index_config_->dimension);
+  return all;
+}
+
+uint64_t EncryptedIndex::Count() { return connected().CountRecords(); }
+
+std::vector<std::string> EncryptedIndex::Ids() { return read_all_items().ids; }
+
+uint64_t EncryptedIndex::Compact() {
+  IndexCore& core = connected();
+  AllItems all = read_all_items();
+  const std::vector<uint32_t> before = core.list_counts();
+  uint64_t entries = 0;
+  for (uint32_t c : before) entries += c;
+  if (entries == all.ids.size()) return 0;
+  IngestBatch batch;
+  batch.lists = &all.lists;
+  batch.ids = &all.ids;
+  batch.vectors = &all.vectors;
+  batch.metadata = &all.metadata;
+  core.CheckBatch(batch);
+  // Every live item gets a second entry at the end of its list; then each
+  // list is rewritten from position 0 while those entries keep the items
+  // findable, and the shorter counts are the switch.
+  core.Relist(batch, /*records=*/false);
+  core.CompactLists(batch, before);
+  return entries - all.ids.size();
+}
+
+void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,
+                                    const std::vector<std::string>& metadata) {
+  IndexCore& core = connected();
+  if (ids.size() != metadata.size()) {
+    throw std::invalid_argument("Mismatch between the number of ids and metadata.");
+  }
+  std::unordered_set<std::string> seen;
+  for (const std::string& id : ids) {
+    if (!seen.insert(id).second) throw std::invalid_argument("Repeated id in update_metadata: " + id);
+  }
+  ParseMetadataBatch(metadata);  // refuses what the filters could not read back
+  const auto stored = core.ReadRecords(ids);
+  std::string unknown;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (!stored[i]) unknown += (unknown.empty() ? "" : ", ") + ids[i];
+  }
+  if (!unknown.empty()) throw std::invalid_argument("Unknown ids: " + unknown);
+  if (ids.empty()) return;
+  std::vector<uint32_t> lists(ids.size());
+  std::vector<float> vectors;
+  vectors.reserve(ids.size() * index_config_->dimension);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    lists[i] = stored[i]->list;
+    vectors.insert(vectors.end(), stored[i]->vector.begin(), stored[i]->vector.end());
+  }
+  const FloatMatrix matrix(std::move(vectors), index_config_->dimension);
+  IngestBatch batch;
+  batch.lists = &lists;
+  batch.ids = &ids;
+  batch.vectors = &matrix;
+  batch.metadata = &metadata;
+  core.CheckBatch(batch);
+  // The map first: a filtered query must never skip a list that holds a
+  // match, so the map may only ever cover more than the records.
+  if (is_trained_) update_centroid_metadata(metadata, lists);
+  core.WriteRecords(batch);
+}
+
+void EncryptedIndex::Close() {
+  if (!core_) return;
+  core_.reset();  // saves the list counts, closes the stores
+  index_key_.fill(0);
+  closed_ = true;
+}
+
+}  // namespace tavrin
