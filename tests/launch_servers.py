@@ -69,11 +69,13 @@ def _wait(ready, what):
 
 
 def _failed(log):
+    # PostgreSQL says why it could not bind well before its last lines.
     try:
         with open(log, errors="replace") as f:
-            return RuntimeError(" | ".join(f.read().splitlines()[-3:]))
+            lines = f.read().splitlines()
     except OSError:
-        return RuntimeError("no log")
+        lines = ["no log"]
+    return RuntimeError(" | ".join([x for x in lines if BUSY in x][:1] + lines[-3:]))
 
 
 class Resp:
@@ -124,10 +126,11 @@ class Redis:
     def start(self, port):
         # Its own unix socket tells our server from another on the same port.
         self.port, self.connection = port, "host:%s,port:%d,db:0" % (HOST, port)
-        self.proc = subprocess.Popen(
-            ["redis-server", "--port", str(port), "--bind", HOST, "--save", "", "--appendonly",
-             "no", "--dir", self.dir, "--unixsocket", self.sock, "--logfile", self.log] +
-            self.args, **dict(QUIET, stdout=subprocess.DEVNULL))
+        with open(self.log, "wb") as out:  # also for what it says before opening its log
+            self.proc = subprocess.Popen(
+                ["redis-server", "--port", str(port), "--bind", HOST, "--save", "", "--appendonly",
+                 "no", "--dir", self.dir, "--unixsocket", self.sock, "--logfile", self.log] +
+                self.args, stdin=subprocess.DEVNULL, stdout=out, stderr=out)
         self.pid = self.proc.pid
         _wait(self._ready, "redis-server on port %d" % port)
 

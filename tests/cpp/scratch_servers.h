@@ -55,8 +55,7 @@ class ScratchRedis {
   std::string connection_string(const std::string& extra = "") const {
     return "host:127.0.0.1,port:" + std::to_string(port_) + ",db:0" + extra;
   }
-  // Freezes or resumes the server: a peer that keeps its socket open and
-  // never answers.
+  // Freezes or resumes the server: a peer that keeps its socket but never answers.
   void Pause() {
     if (started_) kill(pid_, SIGSTOP);
   }
@@ -77,8 +76,7 @@ class ScratchRedis {
   }
 
   pid_t launcher_ = 0;
-  int to_ = -1;
-  int from_ = -1;
+  int to_ = -1, from_ = -1;  // the launcher's input and output
   std::string answer_;
   int port_ = 0;
   pid_t pid_ = 0;
