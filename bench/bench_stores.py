@@ -11,7 +11,7 @@ Each figure is the best of --rounds passes that take turns over the stores,
 so that other load on a shared machine weighs on the three alike.
 The servers are those named by TAVRIN_TEST_POSTGRES / TAVRIN_TEST_REDIS (as
 scripts/services.sh exports them); without them the script starts its own on
-loopback (tests/python/scratch_servers.py) and stops them afterwards. Every
+loopback (tests/launch_servers.py) and stops them afterwards. Every
 index it creates is deleted again.
 
   .venv/bin/python bench/bench_stores.py [--items 20000] [--lists 64] [--queries 200]
@@ -41,14 +41,13 @@ def server(kind, variable):
     if os.environ.get(variable):
         yield os.environ[variable]
         return
-    sys.path.insert(0, os.path.join(ROOT, "tests", "python"))
-    import scratch_servers
-    gen = scratch_servers._scratch(kind)
-    s = next(gen)
+    sys.path.insert(0, os.path.join(ROOT, "tests"))
+    import launch_servers
+    s = launch_servers.ScratchServer(kind)
     try:
-        yield s.conninfo if kind == "postgres" else s.connection_string
+        yield s.connection_string
     finally:
-        gen.close()
+        s.close()
 
 
 def measure(label, locations, data, queries, args):

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "backing_store/keystore_factory.h"
-#include "scratch_redis.h"
+#include "scratch_servers.h"
 #include "test_services.h"
 #include "test_util.h"
 
@@ -32,7 +32,8 @@ bool starts(const std::string& text, const std::string& prefix) {
 }
 
 #define TAVRIN_REQUIRE_SCRATCH(server) \
-  if (!(server).started()) TAVRIN_SKIP_OR_FAIL("could not start a redis-server of our own")
+  if (!(server).started())             \
+  TAVRIN_SKIP_OR_FAIL("could not start a redis-server of our own: " + (server).answer())
 
 TEST(RedisConnectionString, PairsAndRequiredKeys) {
   using Pairs = std::map<std::string, std::string>;

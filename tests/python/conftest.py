@@ -1,5 +1,6 @@
-"""Shared fixtures: the servers scripts/test starts, when they started; an
-in-process client and keys; the stand-in embedding package."""
+"""Shared fixtures: the servers scripts/test starts, when they started, and
+servers of a test's own; an in-process client and keys; the stand-in
+embedding package."""
 import importlib
 import os
 import sys
@@ -9,15 +10,22 @@ import pytest
 
 import tavrindb_lite as tdb
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from launch_servers import Missing, ScratchServer  # noqa: E402
+
 FAKE_MODELS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_models")
+
+
+def _unavailable(why):
+    if os.environ.get("CI") == "true":
+        pytest.fail("%s although CI=true" % why)
+    pytest.skip("SKIPPED LOUDLY: " + why)
 
 
 def _server(variable, name):
     value = os.environ.get(variable)
     if not value:
-        if os.environ.get("CI") == "true":
-            pytest.fail("no %s server although CI=true" % name)
-        pytest.skip("no %s server: run the tests through scripts/test" % name)
+        _unavailable("no %s server: run the tests through scripts/test" % name)
     return value
 
 
@@ -29,6 +37,23 @@ def postgres_conninfo():
 @pytest.fixture
 def redis_connection_string():
     return _server("TAVRIN_TEST_REDIS", "Redis")
+
+
+@pytest.fixture(params=["postgres", "redis"])
+def scratch_server(request):
+    """A fresh server of each kind in turn, of the test's own: it may kill the
+    server and start it again on the same port and data."""
+    try:
+        # Redis syncs its append-only file on every write, so that every
+        # acknowledged write survives a kill.
+        server = ScratchServer(request.param, {
+            "postgres": "", "redis": "--appendonly yes --appendfsync always"}[request.param])
+    except Missing as e:
+        _unavailable("no scratch %s: %s" % (request.param, e))
+    try:
+        yield server
+    finally:
+        server.close()
 
 
 @pytest.fixture

@@ -16,7 +16,6 @@ import pytest
 
 import tavrindb_lite as tdb
 from conftest import random_vectors
-from scratch_servers import scratch_server  # noqa: F401  (fixture)
 
 KEY = bytes(range(101, 133))
 WRONG_KEY = bytes(range(102, 134))
@@ -59,11 +58,15 @@ def ledger(start, count, seed):
     return items
 
 
+def locations(server):
+    return [tdb.DBConfig(server.kind, TABLES + s, server.connection_string)
+            for s in ("_index", "_config", "_items")]
+
+
 def run_child(server, key, job, tmp_path):
     out = tmp_path / ("child-%s.json" % key.hex()[:8])
     job = dict(job, key=key.hex(), out=str(out), name=NAME,
-               locations=[(server.kind, "%s%s" % (TABLES, s),
-                           getattr(server, "conninfo", None) or server.connection_string)
+               locations=[(server.kind, TABLES + s, server.connection_string)
                           for s in ("_index", "_config", "_items")])
     done = subprocess.run([sys.executable, "-c", CHILD, json.dumps(job)], capture_output=True,
                           timeout=120)
@@ -82,7 +85,7 @@ def windows(vectors):
 
 def test_other_process_reads_with_the_key_and_server_sees_no_plaintext(scratch_server, tmp_path):
     server = scratch_server
-    idx = tdb.Client(*server.db_configs(TABLES), cpu_threads=2).create_index(
+    idx = tdb.Client(*locations(server), cpu_threads=2).create_index(
         NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
     items = ledger(0, 240, seed=11)
     late = ledger(240, 30, seed=12)  # upserted after training: assigned to centroids
@@ -130,7 +133,7 @@ def test_other_process_reads_with_the_key_and_server_sees_no_plaintext(scratch_s
 def test_killed_server_fails_operations_then_serves_every_returned_upsert(
         scratch_server, capfd):
     server = scratch_server
-    client = tdb.Client(*server.db_configs(TABLES), cpu_threads=2)
+    client = tdb.Client(*locations(server), cpu_threads=2)
     idx = client.create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
     kept = ledger(0, 120, seed=21)
     idx.upsert(kept[:100])
@@ -153,7 +156,7 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(
         with pytest.raises(ValueError, match=broken[server.kind]):
             op()
     with pytest.raises(ValueError) as e:
-        tdb.Client(*server.db_configs(TABLES)).load_index(NAME, KEY)
+        tdb.Client(*locations(server)).load_index(NAME, KEY)
     assert str(e.value).startswith({"postgres": "Postgres connection error: ",
                                     "redis": "Failed to connect to Redis"}[server.kind])
     # Dropping the broken handle neither raises nor hangs; its final save of
@@ -164,7 +167,7 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(
     assert "Warning: could not save the list counts: " in capfd.readouterr().err
 
     server.start()
-    again = tdb.Client(*server.db_configs(TABLES), cpu_threads=2).load_index(NAME, KEY)
+    again = tdb.Client(*locations(server), cpu_threads=2).load_index(NAME, KEY)
     assert again.is_trained()
     by_id = {i["id"]: i for i in kept}
     got = again.get(sorted(by_id) + [i["id"] for i in lost])
