@@ -6,6 +6,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "bindings/logging_bridge.h"
+
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -35,8 +37,10 @@ auto runtime_as_value_error(Fn&& fn) -> decltype(fn()) {
 }
 
 // Runs fn; std::runtime_error and std::invalid_argument become ValueError.
+// The diagnostic lines of the call go to the logger when it returns.
 template <typename Fn>
 auto core_errors_as_value_error(Fn&& fn) -> decltype(fn()) {
+  DiagnosticsFlush flush;
   try {
     return std::forward<Fn>(fn)();
   } catch (const std::runtime_error& e) {

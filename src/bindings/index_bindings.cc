@@ -279,9 +279,143 @@ IndexClass declare_index_class(py::module_& m) {
                     "or load_serialized_index.");
 }
 
+// The metadata texts of update_metadata: one dict (or None) for every id, or
+// a list of them as long as ids; {} and None mean no metadata.
+std::vector<std::string> metadata_texts(const py::object& metadata, size_t n) {
+  py::object dumps = py::module_::import("json").attr("dumps");
+  auto text = [&](const py::handle& value) -> std::string {
+    if (value.is_none()) return std::string();
+    if (!py::isinstance<py::dict>(value)) {
+      throw py::type_error("metadata must be a dict, None, or a list of them");
+    }
+    if (py::len(value) == 0) return std::string();
+    try {
+      return dumps(value, py::arg("allow_nan") = false).cast<std::string>();
+    } catch (py::error_already_set& e) {
+      throw py::value_error("Metadata cannot be stored as JSON: " + python_error_text(e));
+    }
+  };
+  if (py::isinstance<py::list>(metadata)) {
+    const py::list list = metadata;
+    if (list.size() != n) {
+      throw py::value_error("metadata must be one dict or a list as long as ids (" +
+                            std::to_string(n) + "), not " + std::to_string(list.size()));
+    }
+    std::vector<std::string> out;
+    for (const py::handle& value : list) out.push_back(text(value));
+    return out;
+  }
+  return std::vector<std::string>(n, text(metadata));
+}
+
+void define_upkeep_members(IndexClass& cls) {
+  cls.def(
+         "count",
+         [](EncryptedIndex& i) {
+           return runtime_as_value_error([&] { return with_index_lock(i, [&] { return i.Count(); }); });
+         },
+         R"doc(The number of live items (after overwrites and deletes).
+
+Counts the stored item records; nothing is decrypted. len(index) is the same.
+)doc")
+      .def("__len__",
+           [](EncryptedIndex& i) {
+             return runtime_as_value_error(
+                 [&] { return with_index_lock(i, [&] { return i.Count(); }); });
+           })
+      .def(
+          "ids",
+          [](EncryptedIndex& i) {
+            return runtime_as_value_error(
+                [&] { return without_gil_with_index_lock(i, [&] { return i.Ids(); }); });
+          },
+          R"doc(Every live id, as a list in no particular order.
+
+Reads and opens every list of the index.
+)doc")
+      .def(
+          "compact",
+          [](EncryptedIndex& i) {
+            return runtime_as_value_error(
+                [&] { return without_gil_with_index_lock(i, [&] { return i.Compact(); }); });
+          },
+          R"doc(Rewrite the lists without stale entries.
+
+Deletes and overwrites leave entries behind that every read of their list
+skips; compaction removes them, so that the stored entries are exactly the
+live items. Answers of get and query do not change. Safe to interrupt: the
+new lists are written beside the old ones and switched in one write.
+
+Returns:
+    int: the number of entries removed.
+)doc")
+      .def(
+          "retrain",
+          [](EncryptedIndex& i, uint64_t batch_size, uint64_t max_iters, double tolerance) {
+            const TrainParams params = train_params(batch_size, max_iters, tolerance, 0);
+            runtime_as_value_error(
+                [&] { without_gil_with_index_lock(i, [&] { i.Retrain(params); }); });
+          },
+          py::arg("batch_size") = 2048, py::arg("max_iters") = 100, py::arg("tolerance") = 1e-6,
+          R"doc(Cluster a trained index anew on its current items.
+
+Moves every item to the list of its new nearest centroid, then compacts. An
+index trained early, before its data moved, gets centroids that fit the data
+again. Safe to interrupt: every item stays findable by get and by a query
+probing every list; the new centroids take over only once every item has its
+entry in its new list.
+
+Args:
+    batch_size, max_iters, tolerance: as for train().
+
+Raises:
+    ValueError: the index is not trained, or holds fewer items than lists.
+)doc")
+      .def(
+          "update_metadata",
+          [](EncryptedIndex& i, const std::vector<std::string>& ids, const py::object& metadata) {
+            const std::vector<std::string> texts = metadata_texts(metadata, ids.size());
+            core_errors_as_value_error(
+                [&] { with_index_lock(i, [&] { i.UpdateMetadata(ids, texts); }); });
+          },
+          py::arg("ids"), py::arg("metadata"),
+          R"doc(Replace the metadata of existing items, keeping vectors and contents.
+
+Args:
+    ids: the items, each at most once.
+    metadata: a list of dicts as long as ids, or one dict for all of them;
+        {} or None leaves an item without metadata.
+
+Raises:
+    ValueError: an unknown id (every unknown id is named), a repeated id, a
+        length mismatch, or metadata that is not JSON; nothing is changed.
+)doc")
+      .def(
+          "close",
+          [](EncryptedIndex& i) {
+            runtime_as_value_error([&] { with_index_lock(i, [&] { i.Close(); }); });
+          },
+          R"doc(Save what the index keeps in memory and release its store connections.
+
+Afterwards every data member raises the "Not connected" ValueError, but
+nothing is deleted: load_index opens the index again. index_name(),
+index_config() and is_trained() still answer. A second close() does nothing.
+The index is also a context manager that closes on exit.
+)doc")
+      .def("__enter__", [](py::object self) { return self; })
+      .def(
+          "__exit__",
+          [](EncryptedIndex& i, const py::object&, const py::object&, const py::object&) {
+            runtime_as_value_error([&] { with_index_lock(i, [&] { i.Close(); }); });
+            return false;
+          },
+          py::arg("exc_type"), py::arg("exc_value"), py::arg("traceback"));
+}
+
 void define_index_members(IndexClass& cls) {
   define_handle_members(cls);
   define_data_members(cls);
+  define_upkeep_members(cls);
 }
 
 }  // namespace tavrin::bindings

@@ -19,13 +19,18 @@
 #include <mutex>
 #include <utility>
 
+#include "bindings/logging_bridge.h"
 #include "encrypted_index/encrypted_index.h"
 
 namespace tavrin::bindings {
 
+// Both forms hand the diagnostic lines of the call to the logger last, once
+// the mutex is free and the interpreter lock held (logging_bridge.h).
+
 // Runs fn with the index mutex held; the interpreter lock stays held.
 template <typename Fn>
 auto with_index_lock(EncryptedIndex& index, Fn&& fn) -> decltype(fn()) {
+  DiagnosticsFlush flush;
   std::lock_guard<std::mutex> lock(index.mutex());
   return std::forward<Fn>(fn)();
 }
@@ -34,6 +39,7 @@ auto with_index_lock(EncryptedIndex& index, Fn&& fn) -> decltype(fn()) {
 // guards unwind in reverse order: mutex first, interpreter lock last.
 template <typename Fn>
 auto without_gil_with_index_lock(EncryptedIndex& index, Fn&& fn) -> decltype(fn()) {
+  DiagnosticsFlush flush;
   pybind11::gil_scoped_release release;
   std::lock_guard<std::mutex> lock(index.mutex());
   return std::forward<Fn>(fn)();

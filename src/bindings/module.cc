@@ -6,6 +6,7 @@
 #include "bindings/client_bindings.h"
 #include "bindings/config_bindings.h"
 #include "bindings/index_bindings.h"
+#include "bindings/logging_bridge.h"
 
 PYBIND11_MODULE(tavrindb_lite, m) {
   namespace b = tavrin::bindings;
@@ -17,4 +18,5 @@ PYBIND11_MODULE(tavrindb_lite, m) {
   b::IndexClass index = b::declare_index_class(m);
   b::define_client_members(client);
   b::define_index_members(index);
+  b::register_logging(m);
 }

@@ -16,7 +16,8 @@ COMPILED = "%d.%d" % sys.version_info[:2]
 def test_docstring_and_registration_order():
     assert tavrindb_lite.__doc__ == "Pybind11 bindings for TavrinDB"
     public = [k for k in vars(tavrindb_lite) if not k.startswith("_")]
-    assert public == ["DBConfig", "IndexConfig", "IndexIVFFlat", "Client", "EncryptedIndex"]
+    assert public == ["DBConfig", "IndexConfig", "IndexIVFFlat", "Client", "EncryptedIndex",
+                      "use_logging"]
     assert issubclass(tavrindb_lite.IndexIVFFlat, tavrindb_lite.IndexConfig)
     members = {
         "Client": ["__init__", "list_indexes", "create_index", "load_index",

@@ -39,13 +39,13 @@ def _split_top_level(text):
     return parts
 
 
-def _runtime_signature(func):
+def _runtime_signature(func, skip_self=True):
     """(argument names, defaults by name, return type) from pybind11's
     signature line; a default that is not a literal maps to Ellipsis."""
     line = func.__doc__.splitlines()[0]
     m = re.match(r"^\w+\((.*)\) -> (.+)$", line)
     names, defaults = [], {}
-    for part in _split_top_level(m.group(1))[1:]:
+    for part in _split_top_level(m.group(1))[1 if skip_self else 0:]:
         name, _, rest = part.partition(":")
         names.append(name.strip())
         if " = " in rest:
@@ -72,8 +72,12 @@ def _stub_classes():
 
 
 def _stub_signature(fn):
+    return _stub_signature_of(fn, skip_self=True)
+
+
+def _stub_signature_of(fn, skip_self):
     """As _runtime_signature; keyword-only arguments follow a "*" name."""
-    args = fn.args.args[1:]
+    args = fn.args.args[1:] if skip_self else fn.args.args
     pairs = list(zip(args[len(args) - len(fn.args.defaults):], fn.args.defaults))
     pairs += [(a, d) for a, d in zip(fn.args.kwonlyargs, fn.args.kw_defaults) if d is not None]
     defaults = {}
@@ -93,12 +97,21 @@ def test_stub_files_are_installed_alike():
 
 def test_stubs_match_the_module():
     classes = _stub_classes()
-    public = [k for k in vars(tdb) if not k.startswith("_")]
+    public = [k for k in vars(tdb) if not k.startswith("_") and isinstance(vars(tdb)[k], type)]
     assert [k for k in classes] == public
+    with open(STUB) as f:
+        functions = {n.name: n for n in ast.parse(f.read()).body if isinstance(n, ast.FunctionDef)}
+    module_functions = [k for k in vars(tdb) if not k.startswith("_") and k not in public]
+    assert sorted(functions) == sorted(module_functions)
+    for name in module_functions:
+        names, defaults, _ = _runtime_signature(vars(tdb)[name], skip_self=False)
+        s_names, s_defaults, _ = _stub_signature_of(functions[name], skip_self=False)
+        assert (s_names, s_defaults) == (names, defaults), name
     assert [ast.unparse(b) for b in classes["IndexIVFFlat"][0].bases] == ["IndexConfig"]
     for name in public:
         cls = getattr(tdb, name)
         _, members = classes[name]
+        members = {k: v for k, v in members.items() if not k.startswith("_") or k == "__init__"}
         # Classes without a Python constructor carry pybind11's refusing
         # __init__, which the stubs leave out.
         runtime = {k: v for k, v in vars(cls).items()
