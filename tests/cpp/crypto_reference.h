@@ -81,6 +81,14 @@ inline std::vector<uint8_t> random_bytes(std::mt19937_64& rng, size_t n) {
   return v;
 }
 
+// N random bytes in a fixed-size array: a key or a seed.
+template <size_t N>
+std::array<uint8_t, N> random_array(std::mt19937_64& rng) {
+  std::array<uint8_t, N> a;
+  for (auto& b : a) b = static_cast<uint8_t>(rng());
+  return a;
+}
+
 }  // namespace tavrin::testref
 
 #endif  // TAVRIN_TESTS_CPP_CRYPTO_REFERENCE_H_

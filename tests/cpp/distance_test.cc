@@ -12,20 +12,9 @@
 namespace tavrin {
 namespace {
 
+using testing::float_bits;
 using testing::random_floats;
 using testing::ref_distance;
-
-TEST(DistanceTest, HandCheckedCosinePairsAndZeroVectors) {
-  const float x[2] = {1, 0}, y[2] = {0, 1}, neg[2] = {-3, 0}, zero[2] = {0, 0};
-  EXPECT_FLOAT_EQ(cosine_distance(x, y, 2), 1.0f);
-  EXPECT_FLOAT_EQ(cosine_distance(x, neg, 2), 2.0f);
-  // A zero vector is at distance exactly 1 from everything, itself included.
-  EXPECT_EQ(cosine_distance(zero, x, 2), 1.0f);
-  EXPECT_EQ(cosine_distance(zero, zero, 2), 1.0f);
-  float out[1];
-  cosine_rows(zero, 0.0f, x, 1, 2, out);
-  EXPECT_EQ(out[0], 1.0f);
-}
 
 // Runs the body once on the CPU's best kernels and once on the portable ones.
 class DistanceKernelTest : public ::testing::TestWithParam<bool> {
@@ -36,59 +25,53 @@ class DistanceKernelTest : public ::testing::TestWithParam<bool> {
 
 INSTANTIATE_TEST_SUITE_P(BestAndPortable, DistanceKernelTest, ::testing::Bool());
 
-// Every width from 1 to 100 crosses the vector blocks and the scalar tail;
-// five rows leave a row over after the paired-row tiles.
-TEST_P(DistanceKernelTest, KernelsMatchDoubleReferenceAtAllWidths) {
+// Every width from 1 to 100 crosses the vector blocks and the scalar tail.
+// Eleven rows (the fourth a zero vector, at cosine distance 1 from all)
+// against 1 to 6 queries reach every tile shape (eight rows of one query,
+// two rows of four queries) and their remainders. Every entry point gives a
+// pair the same bits, close to the double reference.
+TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEachOther) {
   if (GetParam()) {
     EXPECT_STREQ(distance_kernel_name(), "portable");
   }
   std::mt19937 gen(7);
-  const size_t n = 5;
+  const size_t n = 11;
   for (size_t d = 1; d <= 100; ++d) {
-    const std::vector<float> q = random_floats(d, gen);
-    const std::vector<float> rows = random_floats(n * d, gen);
-    std::vector<float> sq(n), cs(n);
-    squared_euclidean_rows(q.data(), rows.data(), n, d, sq.data());
-    cosine_rows(q.data(), squared_norm(q.data(), d), rows.data(), n, d, cs.data());
-    for (size_t r = 0; r < n; ++r) {
-      const float* x = rows.data() + r * d;
-      const double rs = ref_distance(q.data(), x, d, kMetricSquaredEuclidean);
-      EXPECT_NEAR(sq[r], rs, 1e-5 * (1 + rs)) << "d=" << d << " r=" << r;
-      EXPECT_NEAR(cs[r], ref_distance(q.data(), x, d, kMetricCosine), 1e-5) << "d=" << d;
-      // Whichever entry point computes a pair, the bits are the same.
-      EXPECT_EQ(sq[r], squared_euclidean(q.data(), x, d)) << "d=" << d;
-      EXPECT_EQ(cs[r], cosine_distance(q.data(), x, d)) << "d=" << d;
+    const size_t nq = 1 + d % 6, stride = n + 3;
+    const std::vector<float> qs = random_floats(nq * d, gen);
+    std::vector<float> rows = random_floats(n * d, gen);
+    std::fill(rows.begin() + 3 * d, rows.begin() + 4 * d, 0.0f);
+    std::vector<const float*> qp(nq);
+    std::vector<float> qn(nq);
+    for (size_t i = 0; i < nq; ++i) {
+      qp[i] = qs.data() + i * d;
+      qn[i] = squared_norm(qp[i], d);
     }
-    EXPECT_NEAR(cosine_distance(q.data(), q.data(), d), 0.0f, 1e-6);
-  }
-}
-
-// Scoring several queries at once gives each pair the bits of scoring it alone.
-TEST_P(DistanceKernelTest, MultiQueryBlocksMatchSinglePairs) {
-  std::mt19937 gen(5);
-  for (size_t d : {1, 7, 8, 9, 33, 100}) {
-    for (size_t nq = 1; nq <= 6; ++nq) {
-      const size_t n = 7, stride = n + 3;
-      const std::vector<float> qs = random_floats(nq * d, gen);
-      const std::vector<float> rows = random_floats(n * d, gen);
-      std::vector<const float*> qp(nq);
-      std::vector<float> qn(nq);
+    std::vector<float> sq(nq * stride), cs(nq * stride), scratch(n), one_sq(n), one_cs(n);
+    std::vector<float> norms(n + 1, -1.0f);
+    squared_euclidean_block(qp.data(), nq, rows.data(), n, d, sq.data(), stride);
+    cosine_block(qp.data(), qn.data(), nq, rows.data(), n, d, cs.data(), stride, scratch.data());
+    squared_euclidean_rows(qp[0], rows.data(), n, d, one_sq.data());
+    cosine_rows(qp[0], qn[0], rows.data(), n, d, one_cs.data());
+    squared_norms(rows.data(), n, d, norms.data());
+    EXPECT_EQ(norms[n], -1.0f) << "written past the rows";
+    for (size_t j = 0; j < n; ++j) {
+      const float* x = rows.data() + j * d;
+      ASSERT_EQ(float_bits(norms[j]), float_bits(squared_norm(x, d))) << d << " " << j;
+      ASSERT_EQ(float_bits(one_sq[j]), float_bits(squared_euclidean(qp[0], x, d))) << d << " " << j;
+      ASSERT_EQ(float_bits(one_cs[j]), float_bits(cosine_distance(qp[0], x, d))) << d << " " << j;
       for (size_t i = 0; i < nq; ++i) {
-        qp[i] = qs.data() + i * d;
-        qn[i] = squared_norm(qp[i], d);
-      }
-      std::vector<float> sq(nq * stride), cs(nq * stride), scratch(n);
-      squared_euclidean_block(qp.data(), nq, rows.data(), n, d, sq.data(), stride);
-      cosine_block(qp.data(), qn.data(), nq, rows.data(), n, d, cs.data(), stride, scratch.data());
-      for (size_t i = 0; i < nq; ++i) {
-        for (size_t j = 0; j < n; ++j) {
-          const float* x = rows.data() + j * d;
-          EXPECT_EQ(sq[i * stride + j], squared_euclidean(qp[i], x, d)) << d << " " << nq;
-          EXPECT_EQ(cs[i * stride + j], cosine_distance(qp[i], x, d)) << d << " " << nq;
-          EXPECT_NEAR(sq[i * stride + j], ref_distance(qp[i], x, d, kMetricSquaredEuclidean), 1e-4);
-        }
+        const double rs = ref_distance(qp[i], x, d, kMetricSquaredEuclidean);
+        ASSERT_EQ(float_bits(sq[i * stride + j]), float_bits(squared_euclidean(qp[i], x, d)))
+            << d << " " << i;
+        ASSERT_EQ(float_bits(cs[i * stride + j]), float_bits(cosine_distance(qp[i], x, d)))
+            << d << " " << i;
+        EXPECT_NEAR(sq[i * stride + j], rs, 1e-5 * (1 + rs)) << "d=" << d;
+        EXPECT_NEAR(cs[i * stride + j], ref_distance(qp[i], x, d, kMetricCosine), 1e-5) << d;
       }
     }
+    EXPECT_NEAR(cosine_distance(qp[0], qp[0], d), 0.0f, 1e-6);
+    EXPECT_EQ(cosine_distance(rows.data() + 3 * d, rows.data() + 3 * d, d), 1.0f);
   }
 }
 
@@ -103,12 +86,10 @@ TEST(DistanceTest, MatrixFormMatchesReferenceAndLeavesInputsAlone) {
   const arma::fmat s = distance_matrix(a, b, kMetricSquaredEuclidean);
   const arma::fmat c = distance_matrix(a, b, kMetricCosine);
   ASSERT_EQ(e.n_rows, 6u);
-  ASSERT_EQ(e.n_cols, 9u);
   ASSERT_EQ(c.n_cols, 9u);
   for (size_t i = 0; i < 6; ++i) {
     for (size_t j = 0; j < 9; ++j) {
-      // Both Euclidean codes share the squared form, without a root.
-      EXPECT_EQ(e(i, j), s(i, j));
+      EXPECT_EQ(e(i, j), s(i, j));  // both Euclidean codes: the squared form, no root
       EXPECT_NEAR(s(i, j), ref_distance(a.row(i), b.row(j), d, kMetricSquaredEuclidean), 1e-4);
       EXPECT_NEAR(c(i, j), ref_distance(a.row(i), b.row(j), d, kMetricCosine), 1e-5);
     }
@@ -126,21 +107,16 @@ TEST(DistanceTest, MatrixFormMatchesReferenceAndLeavesInputsAlone) {
     EXPECT_TRUE(arma::approx_equal(set.distances_to(one), distance_matrix_cols(ac, one, metric),
                                    "absdiff", 0.0f));
   }
-}
-
-TEST(DistanceTest, MatrixFormShapesAndErrors) {
-  const FloatMatrix a({1, 2, 3, 4}, 2);
-  const FloatMatrix b({1, 2, 3}, 3);
-  EXPECT_THROW(distance_matrix(a, b, kMetricSquaredEuclidean), std::invalid_argument);
-  // Raw metric codes enter only through metric_from_code.
+  // Shapes and errors: other widths, an unknown metric code, no rows.
+  EXPECT_THROW(distance_matrix(a, FloatMatrix({1, 2, 3}, 3), kMetricCosine), std::invalid_argument);
   EXPECT_EQ(metric_from_code(2), kMetricSquaredEuclidean);
   EXPECT_EQ(testing::error_text<std::runtime_error>([&] { metric_from_code(3); }),
             "Unsupported distance metric.");
   FloatMatrix none;
-  none.cols = 2;
+  none.cols = d;
   const arma::fmat empty = distance_matrix(none, a, kMetricCosine);
   EXPECT_EQ(empty.n_rows, 0u);
-  EXPECT_EQ(empty.n_cols, 2u);
+  EXPECT_EQ(empty.n_cols, 6u);
 }
 
 }  // namespace

@@ -11,41 +11,28 @@
 namespace tavrin {
 namespace {
 
-Key256 random_key(std::mt19937_64& rng) {
-  Key256 k;
-  for (auto& b : k) b = static_cast<uint8_t>(rng());
-  return k;
-}
-
 uint64_t reference_token(const Key256& subkey, const std::string& id) {
   std::vector<uint8_t> buf(subkey.begin(), subkey.end());
   buf.insert(buf.end(), id.begin(), id.end());
   return testref::be64(testref::openssl_sha3(buf).data());
 }
 
-TEST(KeyedHash, HmacIsRfc2104OverSha3) {
+// HMAC is RFC 2104 over SHA3-256 for messages around the block size; the
+// 64-bit forms are the digest's first eight bytes, big-endian; index keys are
+// HMACs of the name and its suffixes.
+TEST(KeyedHash, HmacSixtyFourBitFormsAndIndexKeysFollowTheirConstructions) {
   std::mt19937_64 rng(11);
   for (size_t len : {0u, 1u, 31u, 135u, 136u, 137u, 500u}) {
-    Key256 key = random_key(rng);
+    Key256 key = testref::random_array<32>(rng);
     auto msg = testref::random_bytes(rng, len);
     Key256 mac = hmac_sha3_256(key, msg.data(), msg.size());
     testref::Digest ref = testref::rfc2104_hmac(key.data(), key.size(), msg);
     EXPECT_EQ(testref::hex(mac.data(), 32), testref::hex(ref.data(), 32)) << "length " << len;
+    EXPECT_EQ(sha3_u64(msg.data(), msg.size()), testref::be64(testref::openssl_sha3(msg).data()));
   }
-}
-
-TEST(KeyedHash, SixtyFourBitFormsAreTheDigestPrefixBigEndian) {
-  std::mt19937_64 rng(12);
-  Key256 key = random_key(rng);
-  EXPECT_EQ(hmac_u64(key, "products"), testref::be64(hmac_sha3_256(key, "products").data()));
-  auto msg = testref::random_bytes(rng, 32);
-  EXPECT_EQ(sha3_u64(msg.data(), msg.size()), testref::be64(testref::openssl_sha3(msg).data()));
   EXPECT_EQ(sha3_u64(nullptr, 0), 0xa7ffc6f8bf1ed766ULL);  // FIPS 202 empty message
-}
-
-TEST(KeyedHash, DeriveIndexKeysUsesNameAndSuffixes) {
-  std::mt19937_64 rng(13);
-  Key256 k = random_key(rng);
+  Key256 k = testref::random_array<32>(rng);
+  EXPECT_EQ(hmac_u64(k, "products"), testref::be64(hmac_sha3_256(k, "products").data()));
   IndexKeys keys = derive_index_keys(k, "idx");
   auto ref = [&](const std::string& data) {
     testref::Digest d = testref::rfc2104_hmac(k.data(), k.size(), {data.begin(), data.end()});
@@ -65,7 +52,7 @@ TEST(KeyedHash, DeriveIndexKeysUsesNameAndSuffixes) {
 // buffer mid-way.
 TEST(KeyedHash, ItemTokensArePrefixKeyedSha3) {
   std::mt19937_64 rng(16);
-  Key256 data_key = random_key(rng), content_key = random_key(rng);
+  Key256 data_key = testref::random_array<32>(rng), content_key = testref::random_array<32>(rng);
   std::vector<std::string> ids = {"a", "A", "a ", "", std::string("nul\0inside", 10)};
   for (int round = 0; round < 4; ++round) {
     for (size_t len = 0; len <= 140; ++len) {

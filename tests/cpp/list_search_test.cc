@@ -1,15 +1,20 @@
+// List search against the literal bounded selection over the pairwise
+// values, under every scoring: products must give the pairwise answer bit for
+// bit. Batches are built to break a careless bound or tie rule: exact copies
+// of queries among the candidates, copies one unit in the last place away,
+// more equal candidates than slots (the first-scanned rule), equal ids told
+// apart by metadata, zero vectors, large and tiny magnitudes, a common offset
+// far larger than the distances, non-finite rows and queries.
 #include "search/list_search.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
 
-#include <algorithm>
 #include <cmath>
-#include <functional>
+#include <limits>
 #include <random>
 #include <stdexcept>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "search_reference.h"
@@ -18,263 +23,258 @@
 namespace tavrin {
 namespace {
 
-struct Candidates {
-  std::vector<std::string> ids;
-  std::vector<uint64_t> offsets{0, 0};
-  std::vector<std::string> metadata;
-  std::vector<float> flat;
-  size_t d = 0;
+using testing::RefOffer;
 
-  void add(const std::string& id, std::vector<float> v, const std::string& meta = "") {
-    d = v.size();
-    ids.push_back(id);
-    metadata.push_back(meta);
-    flat.insert(flat.end(), v.begin(), v.end());
-    offsets.back() += 1;
-  }
-  void close_list() { offsets.push_back(offsets.back()); }
+struct Batch {
+  size_t d = 0;
+  std::vector<std::string> ids;
+  std::vector<std::string> metadata;
+  std::vector<uint64_t> offsets{0};
+  std::vector<float> flat;
+  FloatMatrix queries;
+  U32Matrix probes;
+
   FloatRowsView vectors() const { return FloatRowsView(flat.data(), ids.size(), d); }
 };
 
-SearchResults run(const Candidates& c, const U32Matrix& p, const FloatMatrix& q, uint64_t top_k,
-                  DistanceMetric metric, std::vector<uint32_t> include = {}) {
-  return search_lists(c.ids, c.offsets, c.metadata, c.vectors(), p, q, top_k, metric, include);
+// Restores automatic scoring, the CPU's kernels and the team size when a
+// test ends, whatever it asserted.
+struct Restore {
+  const int threads = omp_get_max_threads();
+  ~Restore() {
+    set_list_scoring(ListScoring::kAuto);
+    force_portable_distance_kernels(false);
+    omp_set_num_threads(threads);
+  }
+};
+
+SearchResults run(const Batch& b, uint64_t top_k, DistanceMetric metric, ListScoring scoring,
+                  uint64_t* product_pairs = nullptr, std::vector<uint32_t> include = {1}) {
+  set_list_scoring(scoring);
+  const uint64_t before = product_scored_pairs();
+  SearchResults r = search_lists(b.ids, b.offsets, b.metadata, b.vectors(), b.probes, b.queries,
+                                 top_k, metric, include);
+  if (product_pairs != nullptr) *product_pairs = product_scored_pairs() - before;
+  return r;
 }
 
-std::vector<std::string> row_ids(const SearchResults& r, uint64_t q) {
-  return std::vector<std::string>(r.ids.begin() + q * r.k, r.ids.begin() + q * r.k + r.counts[q]);
+// The literal selection of every query over the kernels' pairwise values, in
+// scan order.
+std::vector<std::vector<RefOffer>> reference(const Batch& b, uint64_t k, DistanceMetric metric) {
+  std::vector<std::vector<RefOffer>> want;
+  for (uint64_t q = 0; q < b.probes.rows; ++q) {
+    std::vector<RefOffer> scan;
+    for (uint64_t j = 0; j < b.probes.cols; ++j) {
+      const uint32_t list = b.probes.row(q)[j];
+      for (uint64_t r = b.offsets[list]; r < b.offsets[list + 1]; ++r) {
+        const float* x = b.flat.data() + r * b.d;
+        const float v = metric == kMetricCosine ? cosine_distance(b.queries.row(q), x, b.d)
+                                                : squared_euclidean(b.queries.row(q), x, b.d);
+        scan.emplace_back(v, b.ids[r], b.metadata[r]);
+      }
+    }
+    want.push_back(testing::ref_bounded_selection(scan, k));
+  }
+  return want;
 }
 
-const U32Matrix kOneList({0}, 1);
-
-// Four points on a line, one list.
-Candidates line() {
-  Candidates c;
-  c.add("c", {3}, "m3");
-  c.add("a", {1}, "m1");
-  c.add("d", {-2}, "m-2");
-  c.add("b", {0.5f}, "m.5");
-  return c;
+// Ids, distance bits (rooted for Euclidean) and metadata of the reference;
+// slots past a query's count stay empty.
+void expect_matches(const std::vector<std::vector<RefOffer>>& want, uint64_t k,
+                    DistanceMetric metric, const SearchResults& got) {
+  ASSERT_EQ(got.n_queries, want.size());
+  ASSERT_EQ(got.k, k);
+  for (uint64_t q = 0; q < want.size(); ++q) {
+    ASSERT_EQ(got.counts[q], want[q].size()) << "query " << q;
+    ASSERT_EQ(got.metadata[q].size(), k);
+    for (size_t i = 0; i < k; ++i) {
+      const RefOffer slot = i < want[q].size() ? want[q][i] : RefOffer(0.0f, "", "");
+      const float v = metric == kMetricEuclidean ? std::sqrt(std::get<0>(slot)) : std::get<0>(slot);
+      ASSERT_EQ(got.id(q, i), std::get<1>(slot)) << "query " << q << " slot " << i;
+      ASSERT_EQ(testing::float_bits(got.distance(q, i)), testing::float_bits(v))
+          << "query " << q << " slot " << i << ": " << got.distance(q, i) << " vs " << v;
+      ASSERT_EQ(got.metadata[q][i], std::get<2>(slot)) << "query " << q << " slot " << i;
+    }
+  }
 }
 
-TEST(ListSearchTest, HandCheckedRankingUnderEachMetric) {
-  const Candidates c = line();
-  const SearchResults sq =
-      run(c, kOneList, FloatMatrix({0.0f}, 1), 3, kMetricSquaredEuclidean, {1});
-  ASSERT_EQ(sq.k, 3u);
-  EXPECT_EQ(row_ids(sq, 0), (std::vector<std::string>{"b", "a", "d"}));
-  EXPECT_EQ(sq.distances, (std::vector<float>{0.25f, 1.0f, 4.0f}));
-  EXPECT_EQ(sq.metadata[0], (std::vector<std::string>{"m.5", "m1", "m-2"}));
-  EXPECT_TRUE(run(c, kOneList, FloatMatrix({0.0f}, 1), 3, kMetricEuclidean).metadata[0].empty());
-
-  // In one dimension cosine distance is 0 on the same side, 2 opposite;
-  // ties among a, b, c go by identifier. A zero query is at 1 from all.
-  const SearchResults co = run(c, kOneList, FloatMatrix({5.0f}, 1), 4, kMetricCosine);
-  EXPECT_EQ(row_ids(co, 0), (std::vector<std::string>{"a", "b", "c", "d"}));
-  EXPECT_NEAR(co.distance(0, 0), 0.0f, 1e-6);
-  EXPECT_FLOAT_EQ(co.distance(0, 3), 2.0f);
-  const SearchResults zero = run(c, kOneList, FloatMatrix({0.0f}, 1), 4, kMetricCosine);
-  EXPECT_EQ(row_ids(zero, 0), (std::vector<std::string>{"a", "b", "c", "d"}));
-  EXPECT_EQ(zero.distances, (std::vector<float>{1, 1, 1, 1}));
+// Every scoring gives the reference answer; products were really used.
+void check_all_scorings(const Batch& b, std::vector<DistanceMetric> metrics,
+                        std::vector<uint64_t> top_ks) {
+  Restore restore;
+  for (DistanceMetric metric : metrics) {
+    for (uint64_t top_k : top_ks) {
+      SCOPED_TRACE("metric " + std::to_string(static_cast<uint32_t>(metric)) + " top_k " +
+                   std::to_string(top_k));
+      const uint64_t k = std::min<uint64_t>(top_k, b.ids.size());
+      const auto want = reference(b, k, metric);
+      uint64_t pairs = 0;
+      expect_matches(want, k, metric, run(b, top_k, metric, ListScoring::kPairwise, &pairs));
+      EXPECT_EQ(pairs, 0u);
+      expect_matches(want, k, metric, run(b, top_k, metric, ListScoring::kMatrix, &pairs));
+      EXPECT_GT(pairs, 0u);
+      expect_matches(want, k, metric, run(b, top_k, metric, ListScoring::kAuto, &pairs));
+      EXPECT_GT(pairs, 0u);
+    }
+  }
 }
 
-TEST(ListSearchTest, TiesOrderByIdThenMetadataAndFirstScannedStaysAtTheBoundary) {
-  Candidates c;
-  c.add("b", {1, 0});
-  c.add("a", {0, 1});
-  c.add("c", {-1, 0});
-  c.add("a", {0, -1}, "z");
-  c.add("a", {0, -1}, "y");
-  const FloatMatrix q({0, 0}, 2);
-  const SearchResults all = run(c, kOneList, q, 5, kMetricSquaredEuclidean, {1});
-  EXPECT_EQ(row_ids(all, 0), (std::vector<std::string>{"a", "a", "a", "b", "c"}));
-  EXPECT_EQ(all.metadata[0], (std::vector<std::string>{"", "y", "z", "", ""}));
-  // k = 2 of five equal distances: a later equal candidate never displaces
-  // a held one, so the first two scanned are kept and then ordered by id.
-  EXPECT_EQ(row_ids(run(c, kOneList, q, 2, kMetricSquaredEuclidean), 0),
-            (std::vector<std::string>{"a", "b"}));
+// n queries (the first zero, the second tiny, the third large, the fifth with
+// a NaN, the seventh too large for a product), each probing `width` of `lists`
+// lists, so that every list is shared by many queries; list 1 is empty and
+// query 5 probes one list twice. Candidates are random, plus per list: exact
+// copies of queries that probe it, copies one or two units in the last place
+// away, identical vectors (more than any k) under a few repeated ids, zero,
+// tiny, large, overflowing and non-finite rows. Other ids fall as the scan
+// goes on, so equal distances are not in id order. `offset` is added to every
+// coordinate (0: none); `all_equal` makes every candidate the same vector.
+Batch adversarial_batch(size_t d, size_t lists, size_t rows, size_t n, size_t width, float offset,
+                        unsigned seed, bool all_equal = false) {
+  std::mt19937 gen(seed);
+  Batch b;
+  b.d = d;
+  std::vector<float> q = testing::random_floats(n * d, gen);
+  for (float& v : q) v += offset;
+  for (size_t i = 0; i < d; ++i) {
+    q[i] = 0.0f;
+    q[d + i] *= 1e-22f;
+    q[2 * d + i] *= 1e6f;
+    q[6 * d + i] = 5e18f;
+  }
+  q[4 * d + d / 2] = std::nanf("");
+  b.queries = FloatMatrix(q, d);
+  std::vector<uint32_t> probe(n * width);
+  std::uniform_int_distribution<uint32_t> pick(0, static_cast<uint32_t>(lists - 1));
+  for (size_t i = 0; i < n * width; ++i) probe[i] = pick(gen);
+  probe[5 * width] = probe[5 * width + width - 1];
+  b.probes = U32Matrix(probe, width);
+
+  const std::vector<float> shared = testing::random_floats(d, gen);
+  std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+  for (size_t p = 0; p < lists; ++p) {
+    std::vector<size_t> users;
+    for (size_t i = 0; i < n * width; ++i) {
+      if (b.probes.data[i] == p) users.push_back(i / width);
+    }
+    const size_t size = p == 1 ? 0 : rows + 37 * (p % 4);
+    for (size_t r = 0; r < size; ++r) {
+      const size_t serial = b.ids.size();
+      std::vector<float> v = testing::random_floats(d, gen);
+      for (float& x : v) x += offset;
+      std::string id = "x" + std::to_string(1000000 - serial);
+      const float dice = all_equal ? 0.2f : unit(gen);
+      if (!users.empty() && dice < 0.15f) {
+        const size_t who = users[r % users.size()];
+        v.assign(b.queries.row(who), b.queries.row(who) + d);
+        if (dice < 0.05f) v[r % d] = std::nextafter(v[r % d], 1e30f);
+        if (dice < 0.02f)
+          v[(r + 1) % d] = std::nextafter(std::nextafter(v[(r + 1) % d], -1e30f), -1e30f);
+      } else if (dice < 0.22f) {
+        v = shared;
+        if (!all_equal) id = "s" + std::to_string(serial % 3);
+      } else if (dice < 0.24f) {
+        std::fill(v.begin(), v.end(), 0.0f);
+      } else if (dice < 0.25f) {
+        for (float& x : v) x *= 1e-21f;
+      } else if (dice < 0.26f) {
+        for (float& x : v) x *= 3e4f;
+      } else if (dice < 0.265f) {
+        for (float& x : v) x = 1e20f;  // its square overflows
+      } else if (dice < 0.27f) {
+        v[r % d] = r % 2 ? std::nanf("") : -std::numeric_limits<float>::infinity();
+      }
+      b.ids.push_back(id);
+      b.metadata.push_back("m" + std::to_string(serial % 7));
+      b.flat.insert(b.flat.end(), v.begin(), v.end());
+    }
+    b.offsets.push_back(b.ids.size());
+  }
+  return b;
 }
 
-TEST(ListSearchTest, ResultShapes) {
-  Candidates c;
-  c.add("x0", {0});
-  c.add("x1", {1});
-  c.close_list();
-  c.add("y0", {10});
-  const FloatMatrix q({0.0f, 9.0f}, 1);
-  const U32Matrix p({0, 1}, 1);
-  // k = 3 (all candidates); query 1 scans a list of one item only.
-  const SearchResults many = run(c, p, q, 100, kMetricEuclidean, {1});
-  ASSERT_EQ(many.k, 3u);
-  EXPECT_EQ(many.counts, (std::vector<uint32_t>{2, 1}));
-  EXPECT_EQ(many.ids, (std::vector<std::string>{"x0", "x1", "", "y0", "", ""}));
-  EXPECT_EQ(many.distances, (std::vector<float>{0, 1, 0, 1, 0, 0}));
-  EXPECT_EQ(many.metadata[1], (std::vector<std::string>{"", "", ""}));
+const std::vector<DistanceMetric> kAll = {kMetricSquaredEuclidean, kMetricEuclidean, kMetricCosine};
+const std::vector<DistanceMetric> kTwo = {kMetricSquaredEuclidean, kMetricCosine};
+
+TEST(ListSearchTest, AdversarialBatchesGiveTheReferenceUnderEveryScoring) {
+  // Width not a multiple of the kernels' lanes; many queries share a list.
+  check_all_scorings(adversarial_batch(37, 10, 60, 90, 3, 0.0f, 5), kAll, {1, 4, 17, 100000});
+  check_all_scorings(adversarial_batch(8, 3, 40, 30, 2, 0.0f, 34), kAll, {2, 9});
+  // Products lose the distances in the norms: nearly every candidate must
+  // be rescored, and the answer may not change.
+  check_all_scorings(adversarial_batch(24, 4, 50, 40, 2, 300.0f, 8), kTwo, {3, 12});
+  // All distances equal: the first k scanned, then ordered by id.
+  check_all_scorings(adversarial_batch(12, 3, 20, 16, 2, 0.0f, 77, true), kTwo, {5, 20, 21});
+}
+
+// One list scanned by every query, as before training: several product
+// chunks, several row blocks per chunk, one shared pairwise scan. Rescoring
+// uses whichever pairwise kernels are in force; queries are grouped by the
+// team size, and grouping must not change a bit.
+TEST(ListSearchTest, LongListsPortableKernelsAndThreadCounts) {
+  Batch one = adversarial_batch(16, 1, 1500, 300, 1, 0.0f, 21);
+  one.probes = U32Matrix(std::vector<uint32_t>(300, 0), 1);
+  check_all_scorings(one, kTwo, {1, 10, 64});
+  Restore restore;
+  force_portable_distance_kernels(true);
+  check_all_scorings(adversarial_batch(29, 5, 50, 48, 2, 0.0f, 61), kTwo, {1, 6});
+  force_portable_distance_kernels(false);
+  const Batch b = adversarial_batch(20, 6, 70, 64, 3, 0.0f, 55);
+  const auto want = reference(b, 7, kMetricCosine);
+  for (ListScoring scoring : {ListScoring::kPairwise, ListScoring::kMatrix}) {
+    for (int threads : {1, 3}) {
+      omp_set_num_threads(threads);
+      expect_matches(want, 7, kMetricCosine, run(b, 7, kMetricCosine, scoring));
+    }
+  }
+}
+
+TEST(ListSearchTest, ShapesAndRefusals) {
+  Batch b = adversarial_batch(2, 2, 3, 7, 1, 0.0f, 3);
+  const FloatMatrix& q = b.queries;
+  EXPECT_TRUE(run(b, 2, kMetricEuclidean, ListScoring::kAuto, nullptr, {}).metadata[0].empty());
   // n rows of 0 slots: top_k 0, no probe rows, no query rows, and no
   // candidates (then even a wrong width passes).
+  auto search = [&](const Batch& c, FloatRowsView vectors, const U32Matrix& p,
+                    const FloatMatrix& queries, uint64_t top_k) {
+    return search_lists(c.ids, c.offsets, c.metadata, vectors, p, queries, top_k, kMetricCosine,
+                        {1});
+  };
   const std::vector<std::pair<SearchResults, uint64_t>> empty = {
-      {run(c, p, q, 0, kMetricEuclidean, {1}), 2},
-      {run(c, U32Matrix(), q, 5, kMetricCosine), 0},
-      {run(c, p, FloatMatrix(), 5, kMetricCosine), 2},
-      {search_lists({}, {0}, {}, FloatRowsView(), p, FloatMatrix({1, 2}, 2), 5, kMetricCosine, {1}), 2}};
+      {search(b, b.vectors(), b.probes, q, 0), 7},
+      {search(b, b.vectors(), U32Matrix(), q, 5), 0},
+      {search(b, b.vectors(), b.probes, FloatMatrix(), 5), 7},
+      {search(Batch(), FloatRowsView(), b.probes, FloatMatrix({1, 2, 3}, 3), 5), 7}};
   for (const auto& [r, n] : empty) {
     EXPECT_EQ(r.n_queries, n);
     EXPECT_EQ(r.k, 0u);
     EXPECT_EQ(r.counts, std::vector<uint32_t>(n, 0));
   }
-}
-
-TEST(ListSearchTest, RejectsBadInputsBeforeSearching) {
-  const Candidates c = line();
-  const FloatMatrix q1({0}, 1), q2({0, 0}, 2);
-  auto refused = [&](const Candidates& set, FloatRowsView vectors, const U32Matrix& p,
-                     const FloatMatrix& q) {
-    return testing::error_text<std::invalid_argument>([&] {
-      search_lists(set.ids, set.offsets, set.metadata, vectors, p, q, 2, kMetricCosine, {1});
-    });
+  auto refused = [&](const Batch& c, FloatRowsView vectors, const U32Matrix& p,
+                     const FloatMatrix& queries) {
+    return testing::error_text<std::invalid_argument>([&] { search(c, vectors, p, queries, 2); });
   };
-  Candidates bad_offsets = c, short_metadata = c, no_metadata = c;
-  bad_offsets.offsets = {0, 9};
+  Batch bad_offsets = b, short_metadata = b, no_metadata = b;
+  bad_offsets.offsets = {0, 99};
   short_metadata.metadata.pop_back();
   no_metadata.metadata.clear();
+  const FloatMatrix wide(std::vector<float>(7 * 3), 3);
+  const FloatRowsView fewer(b.flat.data(), b.ids.size() - 1, 2);
   // The documented checks in their order (a later fault is present in each
   // case); then malformed candidate sets that would be read out of bounds.
-  EXPECT_EQ(refused(c, FloatRowsView(c.flat.data(), 3, 1), kOneList, q2),
-            "Matching IDs and embeddings have different sizes");
-  EXPECT_EQ(refused(c, c.vectors(), kOneList, q2),
+  EXPECT_EQ(refused(b, fewer, b.probes, wide), "Matching IDs and embeddings have different sizes");
+  EXPECT_EQ(refused(b, b.vectors(), U32Matrix({2}, 1), wide),
             "Query embedding dimension does not match item embedding");
-  EXPECT_EQ(refused(c, c.vectors(), U32Matrix({1}, 1), q1),
+  EXPECT_EQ(refused(b, b.vectors(), U32Matrix({2}, 1), q),
             "Probe matrix names a list outside the candidate set");
-  EXPECT_EQ(refused(bad_offsets, c.vectors(), kOneList, q1),
+  EXPECT_EQ(refused(bad_offsets, b.vectors(), b.probes, q),
             "Candidate list offsets do not fit the candidate set");
-  EXPECT_EQ(refused(short_metadata, c.vectors(), kOneList, q1),
+  EXPECT_EQ(refused(short_metadata, b.vectors(), b.probes, q),
             "Matching IDs and metadata have different sizes");
-  EXPECT_EQ(refused(c, c.vectors(), U32Matrix({0, 0}, 1), q1),
+  EXPECT_EQ(refused(b, b.vectors(), U32Matrix(std::vector<uint32_t>(8), 1), q),
             "Probe matrix has more rows than there are queries");
   // A candidate set without metadata texts is accepted; texts read as empty.
-  EXPECT_EQ(run(no_metadata, kOneList, q1, 4, kMetricCosine, {1}).metadata[0],
-            (std::vector<std::string>(4)));
-}
-
-TEST(ListSearchTest, NaNDistancesRankAfterEveryNumber) {
-  Candidates c;
-  c.add("n", {std::nanf("")});
-  c.add("b", {2});
-  c.add("a", {1});
-  const FloatMatrix q({0.0f}, 1);
-  const SearchResults all = run(c, kOneList, q, 3, kMetricSquaredEuclidean);
-  EXPECT_EQ(row_ids(all, 0), (std::vector<std::string>{"a", "b", "n"}));
-  EXPECT_TRUE(std::isnan(all.distance(0, 2)));
-  // Scanned first and held, the NaN entry still gives way to a number.
-  EXPECT_EQ(row_ids(run(c, kOneList, q, 1, kMetricEuclidean), 0), (std::vector<std::string>{"a"}));
-}
-
-// ---- Random data against a brute-force reference --------------------------
-
-struct Fixture {
-  Candidates c;
-  FloatMatrix queries;
-  U32Matrix probe;
-};
-
-// Lists of varied sizes (some larger than one scoring block, list 1 empty,
-// some zero vectors); probe rows repeat in runs of three, or are all equal,
-// so that both the shared and the gathered scans run.
-Fixture random_fixture(size_t d, size_t lists, size_t n, size_t width, bool all_same,
-                       unsigned seed) {
-  std::mt19937 gen(seed);
-  Fixture f;
-  size_t id = 0;
-  for (size_t p = 0; p < lists; ++p) {
-    const size_t size = p == 1 ? 0 : 200 + 700 * (p % 3);
-    for (size_t r = 0; r < size; ++r, ++id) {
-      std::vector<float> v = testing::random_floats(d, gen);
-      if (id % 97 == 5) std::fill(v.begin(), v.end(), 0.0f);
-      f.c.add("id" + std::to_string(id), v, "meta" + std::to_string(id % 13));
-    }
-    if (p + 1 < lists) f.c.close_list();
-  }
-  f.queries = FloatMatrix(testing::random_floats(n * d, gen), d);
-  std::vector<uint32_t> rows, current, all(lists);
-  for (uint32_t p = 0; p < lists; ++p) all[p] = p;
-  for (size_t i = 0; i < n; ++i) {
-    if (i % 3 == 0 && (i == 0 || !all_same)) {
-      std::shuffle(all.begin(), all.end(), gen);
-      current.assign(all.begin(), all.begin() + width);
-    }
-    rows.insert(rows.end(), current.begin(), current.end());
-  }
-  f.probe = U32Matrix(rows, width);
-  return f;
-}
-
-void check_against_reference(const Fixture& f, uint64_t top_k, DistanceMetric metric,
-                             const SearchResults& r) {
-  const uint64_t k = std::min<uint64_t>(top_k, f.c.ids.size());
-  ASSERT_EQ(r.n_queries, f.probe.rows);
-  ASSERT_EQ(r.k, k);
-  for (uint64_t q = 0; q < f.probe.rows; ++q) {
-    auto ref_at = [&](uint64_t row) {
-      return testing::ref_distance(f.c.flat.data() + row * f.c.d, f.queries.row(q), f.c.d, metric);
-    };
-    std::vector<std::pair<double, std::string>> ref;
-    for (uint64_t j = 0; j < f.probe.cols; ++j) {
-      const uint32_t list = f.probe.row(q)[j];
-      for (uint64_t row = f.c.offsets[list]; row < f.c.offsets[list + 1]; ++row) {
-        ref.emplace_back(ref_at(row), f.c.ids[row]);
-      }
-    }
-    std::sort(ref.begin(), ref.end());
-    const uint64_t expected = std::min<uint64_t>(k, ref.size());
-    ASSERT_EQ(r.counts[q], expected) << "query " << q;
-    for (uint64_t i = 0; i < expected; ++i) {
-      const double tol = 1e-4 * (1 + ref[i].first);
-      EXPECT_NEAR(r.distance(q, i), ref[i].first, tol) << "query " << q << " slot " << i;
-      // The id must name a scanned candidate ("id" + row) at that distance.
-      const uint64_t row = std::stoull(r.id(q, i).substr(2));
-      ASSERT_TRUE(std::count(ref.begin(), ref.end(), std::make_pair(ref_at(row), r.id(q, i))))
-          << r.id(q, i) << " is not in the lists of query " << q;
-      EXPECT_NEAR(ref_at(row), ref[i].first, tol) << "query " << q << " slot " << i;
-    }
-    for (uint64_t i = expected; i < k; ++i) EXPECT_EQ(r.id(q, i), "");
-  }
-}
-
-TEST(ListSearchTest, RandomDataMatchesBruteForce) {
-  const Fixture mixed = random_fixture(61, 6, 40, 2, false, 3);
-  const Fixture same = random_fixture(24, 3, 48, 3, true, 13);
-  for (DistanceMetric metric : {kMetricCosine, kMetricEuclidean, kMetricSquaredEuclidean}) {
-    for (uint64_t top_k : {1u, 7u, 50u}) {
-      SCOPED_TRACE("metric " + std::to_string(static_cast<uint32_t>(metric)) + " top_k " + std::to_string(top_k));
-      check_against_reference(mixed, top_k, metric,
-                              run(mixed.c, mixed.probe, mixed.queries, top_k, metric));
-      check_against_reference(same, top_k, metric,
-                              run(same.c, same.probe, same.queries, top_k, metric));
-    }
-  }
-  // Euclidean results are the roots of the squared ones, in the same order.
-  const SearchResults e = run(mixed.c, mixed.probe, mixed.queries, 20, kMetricEuclidean);
-  const SearchResults s = run(mixed.c, mixed.probe, mixed.queries, 20, kMetricSquaredEuclidean);
-  EXPECT_EQ(e.ids, s.ids);
-  for (size_t i = 0; i < e.distances.size(); ++i) {
-    EXPECT_EQ(e.distances[i], std::sqrt(s.distances[i]));
-  }
-}
-
-// Queries are grouped by the team size: grouping must not change a bit.
-TEST(ListSearchTest, ResultsDoNotDependOnTheThreadCount) {
-  const Fixture f = random_fixture(33, 5, 60, 3, false, 9);
-  const int before = omp_get_max_threads();
-  std::vector<SearchResults> r;
-  for (int threads : {1, 3}) {
-    omp_set_num_threads(threads);
-    r.push_back(run(f.c, f.probe, f.queries, 9, kMetricCosine, {1}));
-  }
-  omp_set_num_threads(before);
-  EXPECT_EQ(r[0].ids, r[1].ids);
-  EXPECT_EQ(r[0].distances, r[1].distances);
-  EXPECT_EQ(r[0].metadata, r[1].metadata);
-  EXPECT_EQ(r[0].counts, r[1].counts);
+  EXPECT_EQ(search(no_metadata, b.vectors(), b.probes, q, 3).metadata[0],
+            (std::vector<std::string>(3)));
 }
 
 }  // namespace

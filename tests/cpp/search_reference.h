@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <tuple>
@@ -67,6 +68,14 @@ inline std::vector<RefOffer> ref_bounded_selection(const std::vector<RefOffer>& 
   }
   std::sort(held.begin(), held.end(), ref_triple_less);
   return held;
+}
+
+// The bits of a float, for exact comparison (NaN equal to itself, -0 apart
+// from 0).
+inline uint32_t float_bits(float f) {
+  uint32_t u;
+  std::memcpy(&u, &f, sizeof u);
+  return u;
 }
 
 inline std::vector<float> random_floats(size_t count, std::mt19937& gen) {
