@@ -30,6 +30,12 @@ inline std::optional<std::string> index_name_of_item(const char* item, size_t le
 // a table or connection string, the connection fails or the read fails.
 std::vector<std::string> ListIndexesRedis(const tavrin::DBConfig& config_location);
 
+// Index names in the SQLite configuration table named by the table name of
+// `config_location`, in the file its connection string names, sorted. A file
+// or table that does not exist yet holds none. Throws std::runtime_error when
+// the record lacks a table or path, or the file cannot be read.
+std::vector<std::string> ListIndexesSqlite(const tavrin::DBConfig& config_location);
+
 }  // namespace tavrin_encrypted_index::internal::backing_store
 
 #endif  // TAVRIN_BACKING_STORE_CONFIG_LISTING_H_

@@ -118,6 +118,10 @@ std::vector<std::string> Client::ListIndexes() const {
       store = "Redis";
       list = &internal_store::ListIndexesRedis;
       break;
+    case Location::SQLITE:
+      store = "SQLite";
+      list = &internal_store::ListIndexesSqlite;
+      break;
     default:
       throw std::invalid_argument(
           "Indexes cannot be listed from an in-process configuration location: it keeps no "
