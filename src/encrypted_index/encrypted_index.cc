@@ -95,7 +95,10 @@ IndexCore& EncryptedIndex::connected() const {
 }
 
 void EncryptedIndex::delete_index() {
-  connected().clear(true);
+  IndexCore& core = connected();
+  store::WriteScope write(core.stores());
+  core.clear(true);
+  write.Commit();
   core_.reset();
   index_name_.clear();
   index_config_.reset();

@@ -56,6 +56,9 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   items_store_ = factory(items, index_name_, base, 2);
 
   if (mode == Mode::kCreate) {
+    // One transaction where the stores have them: two processes creating
+    // the same name cannot both pass the check.
+    store::WriteScope write(this->stores());
     if (params.index_location.location != Location::MEMORY &&
         config_store_->ConfigItemExists(index_name_ + kCoreItemSuffix)) {
       throw std::runtime_error("Index name " + index_name_ + " already exists");
@@ -65,6 +68,7 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     // A new index has a map from the start: "No map data" then only ever
     // means that a stored index lost its count row.
     save_list_counts();
+    write.Commit();
   } else {
     const CoreRecord record = deserialize_core_record(load_config_item(index_name_ + kCoreItemSuffix));
     if (record.n_lists == 0 || record.n_lists > 0xFFFFFFFFu || record.vector_bytes == 0 ||
@@ -85,6 +89,9 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
 }
 
 IndexCore::~IndexCore() {
+  // Only counts this handle has not stored: writing back counts it merely
+  // read would undo the upserts another process made since.
+  if (list_counts_ == stored_counts_) return;
   try {
     save_list_counts();
   } catch (const std::exception& e) {
@@ -118,6 +125,7 @@ void IndexCore::load_list_counts() {
     std::cerr << "Warning: No map data found in the backing store. Creating a new map."
               << std::endl;
     list_counts_.assign(n_lists_, 0);
+    stored_counts_.clear();
     return;
   }
   const Bytes plain = open_row(std::move(stored), index_key_);
@@ -130,6 +138,7 @@ void IndexCore::load_list_counts() {
     list_counts_[c] = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
                       static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
   }
+  stored_counts_ = list_counts_;
 }
 
 void IndexCore::save_list_counts() {
@@ -139,6 +148,7 @@ void IndexCore::save_list_counts() {
   }
   if (plain.empty()) return;
   index_store_->PutItem(kCountsKey, seal_row(plain, index_key_));
+  stored_counts_ = list_counts_;
 }
 
 void IndexCore::ensure_centroid_seeds() {

@@ -63,7 +63,7 @@ class IndexCore {
   // takes the shape from the stored record, not from `params`.
   // A null factory means the keystore factory.
   IndexCore(const IndexParams& params, Mode mode, const StoreFactory& factory = nullptr);
-  // Saves the list counts; never throws.
+  // Saves list counts not yet stored; never throws.
   ~IndexCore();
 
   IndexCore(const IndexCore&) = delete;
@@ -78,6 +78,11 @@ class IndexCore {
   store::Keystore& record_store() { return *record_store_; }
   store::Keystore& config_store() { return *config_store_; }
   store::Keystore& items_store() { return *items_store_; }
+  // The four stores, for one write transaction over all of them
+  // (store::WriteScope).
+  std::vector<store::Keystore*> stores() {
+    return {index_store_.get(), record_store_.get(), config_store_.get(), items_store_.get()};
+  }
 
   // Configuration items, sealed under the index key as one row.
   void store_config_item(const std::string& name, const Bytes& plaintext);
@@ -121,6 +126,7 @@ class IndexCore {
   bool gpu_ = false;
   uint64_t vector_bytes_ = 0;
   std::vector<uint32_t> list_counts_;
+  std::vector<uint32_t> stored_counts_;  // as last read or written; empty: none stored
   ResultCache cache_;
   Key256 index_key_{};
   Key256 data_key_{}, content_key_{}, metadata_key_{}, name_key_{};

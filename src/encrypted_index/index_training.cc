@@ -47,17 +47,29 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   std::vector<CentroidMatrix> codebooks =
       kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
 
+  TrainedData before = trained_data_;
   trained_data_.codebooks = std::move(codebooks);
   is_trained_ = true;
-  core.clear(false);
+  // One transaction where the stores have them: a failure leaves the index
+  // as it was, untrained, with every item.
+  store::WriteScope write(core.stores());
   try {
+    core.clear(false);
     Upsert(vectors, items.ids, {}, items.metadata);
+    store_index_record();
+    write.Commit();
   } catch (...) {
-    // The centroids are in force either way: store them before reporting.
+    if (write.Abort()) {
+      trained_data_ = std::move(before);
+      is_trained_ = false;
+      core.cache().Clear();
+      throw;
+    }
+    // Without transactions the centroids are in force either way: store
+    // them before reporting.
     store_index_record();
     throw;
   }
-  store_index_record();
 }
 
 Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,
@@ -69,6 +81,7 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
       kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
   Bytes bytes = serialize_index_record(index_name_, *index_config_, trained, true);
 
+  store::WriteScope write(core.stores());
   if (delete_after) {
     core.clear(true);
   } else if (core.record_store().CountItems() != 0) {
@@ -76,9 +89,21 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
     // leave them in lists that queries no longer probe for them.
     return bytes;
   }
+  TrainedData before = std::move(trained_data_);
+  const bool was_trained = is_trained_;
   trained_data_ = std::move(trained);
   is_trained_ = true;
-  if (!delete_after) store_index_record();
+  try {
+    if (!delete_after) store_index_record();
+    write.Commit();
+  } catch (...) {
+    if (write.Abort()) {  // the stores are as they were: so is the handle
+      trained_data_ = std::move(before);
+      is_trained_ = was_trained;
+      core.cache().Clear();
+    }
+    throw;
+  }
   return bytes;
 }
 

@@ -99,6 +99,9 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
     }
 
     const std::vector<uint32_t> lists = assign_lists(*v);
+    // One transaction over every store, where the stores have them: an
+    // upsert is stored whole or not at all.
+    store::WriteScope write(core.stores());
     if (is_trained_) update_centroid_metadata(*m, lists);
 
     IngestBatch batch;
@@ -108,7 +111,10 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
     batch.contents = c;
     batch.metadata = m;
     core.Ingest(batch);
+    write.Commit();
   } catch (const std::exception& e) {
+    // A rolled-back write must not stay in cached lists.
+    core.cache().Clear();
     // Reported as before, and then raised: a failed upsert never looks like
     // a successful one.
     std::cerr << "Error ingesting: " << e.what() << std::endl;

@@ -56,8 +56,10 @@ void IndexCore::DeleteItems(const std::vector<std::string>& ids) {
   // Cached lists would still serve the deleted items, also when a delete
   // fails part-way.
   cache_.Clear();
+  store::WriteScope write(stores());
   record_store_->BatchDeleteItems(item_tokens(ids, data_key_));
   items_store_->BatchDeleteItems(item_tokens(ids, content_key_));
+  write.Commit();
 }
 
 }  // namespace tavrin
