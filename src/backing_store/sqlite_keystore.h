@@ -5,7 +5,7 @@
 // Role 1 (configuration store) keeps named items in a table
 //   (index_name TEXT PRIMARY KEY, config BLOB NOT NULL);
 // every other role keeps 64-bit keys in a table
-//   (key INTEGER, value BLOB, index_name INTEGER, PRIMARY KEY (index_name, key))
+//   (index_name INTEGER, key INTEGER, value BLOB, PRIMARY KEY (index_name, key))
 // without rowid, keys and the hashed index name stored as the signed 64-bit
 // integers of the same bits. Several indexes and roles share one table. A
 // missing table is created; an existing one is checked for these columns and
