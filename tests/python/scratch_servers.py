@@ -6,7 +6,8 @@ directory: Redis keeps an append-only file synced on every write, PostgreSQL
 its WAL, so every acknowledged write survives the kill. Each server can also
 dump every value it holds, byte for byte, for checks on what reached it.
 
-Fixtures: `scratch_postgres`, `scratch_redis` (one fresh server per test).
+Fixtures: `scratch_postgres`, `scratch_redis` (one fresh server per test);
+`scratch_server` gives each in turn, `scratch_store` also an SQLite file.
 Missing binaries skip the test, loudly, or fail it under CI=true.
 """
 import csv
@@ -236,12 +237,47 @@ class ScratchPostgres:
         return cells
 
 
+class ScratchSqlite:
+    """An SQLite database file in a directory of its own, dumped the same way
+    (the file stands in for a server: nothing to start or stop)."""
+    kind = "sqlite"
+
+    def __init__(self, root):
+        self.connection_string = os.path.join(root, "store.sqlite")
+
+    def start(self):
+        pass
+
+    def stop(self):
+        pass
+
+    def db_configs(self, prefix):
+        return [tdb.DBConfig("sqlite", prefix + s, self.connection_string)
+                for s in ("_index", "_config", "_items")]
+
+    def dump(self):
+        """Every value of every table, as byte strings (numbers as text)."""
+        import sqlite3
+        db = sqlite3.connect(self.connection_string)
+        try:
+            cells = []
+            tables = [t for (t,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+            for t in tables:
+                for row in db.execute('SELECT * FROM "%s"' % t.replace('"', '""')):
+                    cells += [v if isinstance(v, bytes) else str(v).encode() for v in row]
+            return cells
+        finally:
+            db.close()
+
+
 def _make(kind):
     root = tempfile.mkdtemp(prefix="tavrin-scratch-")
     os.chmod(root, 0o755)
     try:
         if kind == "redis":
             server = ScratchRedis(root)
+        elif kind == "sqlite":
+            server = ScratchSqlite(root)
         else:
             bins = sorted(glob.glob("/usr/lib/postgresql/*/bin"),
                           key=lambda p: int(p.split("/")[-2]))
@@ -282,4 +318,10 @@ def scratch_postgres():
 @pytest.fixture(params=["postgres", "redis"])
 def scratch_server(request):
     """One fresh server of each kind in turn."""
+    yield from _scratch(request.param)
+
+
+@pytest.fixture(params=["postgres", "redis", "sqlite"])
+def scratch_store(request):
+    """One fresh server of each kind in turn, then an SQLite file."""
     yield from _scratch(request.param)
