@@ -73,6 +73,10 @@ std::shared_ptr<SqliteConnection> SqliteConnection::Open(const std::string& path
     }
   }
   conn->Exec("PRAGMA synchronous=FULL;", "SQLite open error: " + path + ": ");
+  // List reads look up many scattered keys: a larger page cache and a mapped
+  // file spare most of the read calls.
+  conn->Exec("PRAGMA cache_size=-65536; PRAGMA mmap_size=1073741824;",
+             "SQLite open error: " + path + ": ");
   slot = conn;
   return conn;
 }

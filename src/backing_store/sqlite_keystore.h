@@ -6,8 +6,8 @@
 //   (index_name TEXT PRIMARY KEY, config BLOB NOT NULL);
 // every other role keeps 64-bit keys in a table
 //   (index_name INTEGER, key INTEGER, value BLOB, PRIMARY KEY (index_name, key))
-// without rowid, keys and the hashed index name stored as the signed 64-bit
-// integers of the same bits. Several indexes and roles share one table. A
+// keys and the hashed index name stored as the signed 64-bit integers of the
+// same bits. Several indexes and roles share one table. A
 // missing table is created; an existing one is checked for these columns and
 // primary key. The table name is any text without a NUL byte that does not
 // begin with "sqlite_"; statements double-quote it.
@@ -71,6 +71,8 @@ class SqliteKeystore : public Keystore {
   // Runs `put` for each (key, value) in order inside one transaction.
   void PutAll(const std::vector<uint64_t>& keys, const std::vector<const uint8_t*>& values,
               const std::vector<size_t>& lengths);
+  // Positions of keys in the order of the stored rows.
+  std::vector<size_t> KeyOrder(const std::vector<uint64_t>& keys) const;
   // Reads the value of key into *out; false when absent.
   bool ReadOne(uint64_t key, Bytes* out);
 

@@ -27,41 +27,22 @@ constexpr uint64_t kLists = 4;
 enum class Fail { kNever, kBatchWrite, kCommit };
 
 // The SQLite store, failing its batch writes or its commits on command.
-class FailingStore : public bs::Keystore {
+class FailingStore : public bs::SqliteKeystore {
  public:
-  FailingStore(std::unique_ptr<bs::Keystore> s, std::shared_ptr<Fail> fail)
-      : s_(std::move(s)), fail_(std::move(fail)) {}
+  FailingStore(const DBConfig& c, const std::string& name, uint64_t base, int32_t role,
+               std::shared_ptr<Fail> fail)
+      : SqliteKeystore(c, name, base, role), fail_(std::move(fail)) {}
   void BatchPutItems(const std::vector<uint64_t>& k, const std::vector<Bytes>& v) override {
     if (*fail_ == Fail::kBatchWrite) throw std::runtime_error("injected store failure");
-    s_->BatchPutItems(k, v);
+    SqliteKeystore::BatchPutItems(k, v);
   }
-  void BatchPutRows(const std::vector<uint64_t>& k, const ByteMatrix& m) override {
-    s_->BatchPutRows(k, m);
-  }
-  void PutItem(uint64_t k, const Bytes& v) override { s_->PutItem(k, v); }
-  void BatchDeleteItems(const std::vector<uint64_t>& k) override { s_->BatchDeleteItems(k); }
-  void DeleteItem(uint64_t k) override { s_->DeleteItem(k); }
-  Bytes GetItem(uint64_t k) override { return s_->GetItem(k); }
-  ByteMatrix BatchGetRows(const std::vector<uint64_t>& k) override { return s_->BatchGetRows(k); }
-  std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& k) override {
-    return s_->BatchGetItems(k);
-  }
-  void PushConfigItem(const std::string& n, const Bytes& v) override { s_->PushConfigItem(n, v); }
-  Bytes LoadConfigItem(const std::string& n) override { return s_->LoadConfigItem(n); }
-  bool ConfigItemExists(const std::string& n) override { return s_->ConfigItemExists(n); }
-  void DeleteIndex() override { s_->DeleteIndex(); }
-  uint64_t CountItems() override { return s_->CountItems(); }
-  void SetRowSize(uint64_t size) override { s_->SetRowSize(size); }
-  void BeginWrite() override { s_->BeginWrite(); }
   void CommitWrite() override {
-    if (*fail_ != Fail::kCommit) return s_->CommitWrite();
-    s_->AbortWrite();
+    if (*fail_ != Fail::kCommit) return SqliteKeystore::CommitWrite();
+    AbortWrite();
     throw std::runtime_error("injected commit failure");
   }
-  bool AbortWrite() noexcept override { return s_->AbortWrite(); }
 
  private:
-  std::unique_ptr<bs::Keystore> s_;
   std::shared_ptr<Fail> fail_;
 };
 
@@ -93,9 +74,8 @@ struct SqliteFile {
   StoreFactory stores() const {
     return [fail = fail](const DBConfig& c, const std::string& name, uint64_t base,
                          int32_t role) -> std::unique_ptr<bs::Keystore> {
-      auto s = std::make_unique<bs::SqliteKeystore>(c, name, base, role);
-      if (role != 3) return s;
-      return std::make_unique<FailingStore>(std::move(s), fail);
+      if (role != 3) return std::make_unique<bs::SqliteKeystore>(c, name, base, role);
+      return std::make_unique<FailingStore>(c, name, base, role, fail);
     };
   }
   std::unique_ptr<EncryptedIndex> load() const {
