@@ -34,6 +34,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
   core_->store_config_item(index_name_ + kRecordSuffix,
                            serialize_index_record(index_name_, *index_config_, trained_data_,
                                                   is_trained_));
+  core_->finish_create();
 }
 
 EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
@@ -85,6 +86,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
   core_->store_config_item(index_name_ + kRecordSuffix,
                            serialize_index_record(index_name_, *index_config_, trained_data_,
                                                   is_trained_));
+  core_->finish_create();
 }
 
 EncryptedIndex::~EncryptedIndex() = default;

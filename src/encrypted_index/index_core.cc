@@ -56,9 +56,11 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   items_store_ = factory(items, index_name_, base, 2);
 
   if (mode == Mode::kCreate) {
-    // One transaction where the stores have them: two processes creating
-    // the same name cannot both pass the check.
-    store::WriteScope write(this->stores());
+    // One transaction where the stores have them, ended by finish_create
+    // once the caller has stored its record too: two processes creating the
+    // same name cannot both pass the check, and a crash leaves no half-made
+    // index that can be neither loaded nor created again.
+    creating_ = std::make_unique<store::WriteScope>(this->stores());
     if (params.index_location.location != Location::MEMORY &&
         config_store_->ConfigItemExists(index_name_ + kCoreItemSuffix)) {
       throw std::runtime_error("Index name " + index_name_ + " already exists");
@@ -68,7 +70,6 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     // A new index has a map from the start: "No map data" then only ever
     // means that a stored index lost its count row.
     save_list_counts();
-    write.Commit();
   } else {
     const CoreRecord record = deserialize_core_record(load_config_item(index_name_ + kCoreItemSuffix));
     if (record.n_lists == 0 || record.n_lists > 0xFFFFFFFFu || record.vector_bytes == 0 ||
@@ -88,7 +89,16 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   metadata_key_ = keys.metadata_key;
 }
 
+void IndexCore::finish_create() {
+  if (creating_) creating_->Commit();
+  creating_.reset();
+}
+
 IndexCore::~IndexCore() {
+  if (creating_) {
+    creating_.reset();  // never finished: nothing of it is kept
+    return;
+  }
   // Only counts this handle has not stored: writing back counts it merely
   // read would undo the upserts another process made since.
   if (list_counts_ == stored_counts_) return;

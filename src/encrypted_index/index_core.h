@@ -63,6 +63,8 @@ class IndexCore {
   // takes the shape from the stored record, not from `params`.
   // A null factory means the keystore factory.
   IndexCore(const IndexParams& params, Mode mode, const StoreFactory& factory = nullptr);
+  // In kCreate mode the stores are left in one write; finish_create ends it.
+  void finish_create();
   // Saves list counts not yet stored; never throws.
   ~IndexCore();
 
@@ -136,6 +138,7 @@ class IndexCore {
   std::shared_ptr<store::Keystore> record_store_;
   std::unique_ptr<store::Keystore> config_store_;
   std::unique_ptr<store::Keystore> items_store_;
+  std::unique_ptr<store::WriteScope> creating_;  // before the stores are gone
   std::vector<CentroidSeed> centroid_seeds_;
   std::string core_note_;
 };

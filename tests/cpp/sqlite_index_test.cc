@@ -1,5 +1,6 @@
 // An index on an SQLite file whose record store fails on command: a failed
-// upsert or training step leaves the file, and the handle, as they were.
+// creation, upsert or training step leaves the file, and the handle, as they
+// were.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -24,9 +25,10 @@ namespace bs = tavrin_encrypted_index::internal::backing_store;
 constexpr uint64_t kDim = 8;
 constexpr uint64_t kLists = 4;
 
-enum class Fail { kNever, kBatchWrite, kCommit };
+enum class Fail { kNever, kBatchWrite, kCommit, kIndexRecord };
 
-// The SQLite store, failing its batch writes or its commits on command.
+// The SQLite store, failing its batch writes, its commits or the writing of
+// an index record on command.
 class FailingStore : public bs::SqliteKeystore {
  public:
   FailingStore(const DBConfig& c, const std::string& name, uint64_t base, int32_t role,
@@ -35,6 +37,12 @@ class FailingStore : public bs::SqliteKeystore {
   void BatchPutItems(const std::vector<uint64_t>& k, const std::vector<Bytes>& v) override {
     if (*fail_ == Fail::kBatchWrite) throw std::runtime_error("injected store failure");
     SqliteKeystore::BatchPutItems(k, v);
+  }
+  void PushConfigItem(const std::string& name, const Bytes& value) override {
+    if (*fail_ == Fail::kIndexRecord && name.size() > 4 && name.substr(name.size() - 4) == ".cvs") {
+      throw std::runtime_error("injected store failure");
+    }
+    SqliteKeystore::PushConfigItem(name, value);
   }
   void CommitWrite() override {
     if (*fail_ != Fail::kCommit) return SqliteKeystore::CommitWrite();
@@ -70,11 +78,11 @@ struct SqliteFile {
     p.vector_bytes = 4 * kDim;
     return p;
   }
-  // The record store (role 3) fails on command.
+  // The record and configuration stores (roles 3 and 1) fail on command.
   StoreFactory stores() const {
     return [fail = fail](const DBConfig& c, const std::string& name, uint64_t base,
                          int32_t role) -> std::unique_ptr<bs::Keystore> {
-      if (role != 3) return std::make_unique<bs::SqliteKeystore>(c, name, base, role);
+      if (role != 3 && role != 1) return std::make_unique<bs::SqliteKeystore>(c, name, base, role);
       return std::make_unique<FailingStore>(c, name, base, role, fail);
     };
   }
@@ -116,6 +124,14 @@ std::set<std::string> everything(EncryptedIndex& index) {
 TEST(SqliteIndex, AFailedUpsertOrTrainingLeavesTheFileAndTheHandleAsTheyWere) {
   SqliteFile s;
   std::mt19937 gen(17);
+  // A creation that fails at its last write or at its end leaves no name
+  // behind.
+  for (Fail how : {Fail::kIndexRecord, Fail::kCommit}) {
+    *s.fail = how;
+    EXPECT_THROW(EncryptedIndex("idx", s.key, s.config, s.params(), s.stores()),
+                 std::runtime_error);
+  }
+  *s.fail = Fail::kNever;
   auto index = std::make_unique<EncryptedIndex>("idx", s.key, s.config, s.params(), s.stores());
   const Batch first = make_batch(300, "a-", gen);
   index->Upsert(first.vectors, first.ids, first.contents, first.metadata);
