@@ -1,18 +1,18 @@
-"""The same index work on the three stores, through the Python module.
+"""The same index work on the four stores, through the Python module.
 
 One run builds one data set (clustered float32 vectors, seed 1234) and, on the
-in-process store, PostgreSQL and Redis in turn:
+in-process store, PostgreSQL, Redis and an SQLite file in turn:
   upsert   all items into a fresh untrained index, in batches (items/s);
   train    k-means into the lists and the re-ingest of every item (seconds);
   query    the batch of queries, cold (max_cache_size 0: every probed list is
            read from the store and opened), top 10 at n_probes probes; best of
            --repeats runs (queries/s).
 Each figure is the best of --rounds passes that take turns over the stores,
-so that other load on a shared machine weighs on the three alike.
+so that other load on a shared machine weighs on all alike.
 The servers are those named by TAVRIN_TEST_POSTGRES / TAVRIN_TEST_REDIS (as
 scripts/services.sh exports them); without them the script starts its own on
-loopback (tests/launch_servers.py) and stops them afterwards. Every
-index it creates is deleted again.
+loopback (tests/launch_servers.py) and stops them afterwards. The SQLite
+file lives in a temporary directory. Every index it creates is deleted again.
 
   .venv/bin/python bench/bench_stores.py [--items 20000] [--lists 64] [--queries 200]
 """
@@ -20,6 +20,7 @@ import argparse
 import contextlib
 import os
 import sys
+import tempfile
 import time
 
 import numpy as np
@@ -104,11 +105,15 @@ def main():
     with contextlib.ExitStack() as stack:
         conninfo = stack.enter_context(server("postgres", "TAVRIN_TEST_POSTGRES"))
         redis = stack.enter_context(server("redis", "TAVRIN_TEST_REDIS"))
+        sqlite_path = os.path.join(stack.enter_context(tempfile.TemporaryDirectory()),
+                                   "bench.sqlite")
         stores = [("memory", [memory, memory, memory]),
                   ("postgres", [tdb.DBConfig("postgres", tag + s, conninfo)
                                 for s in ("_index", "_config", "_items")]),
                   ("redis", [tdb.DBConfig("redis", tag + s, redis)
-                             for s in ("_index", "_config", "_items")])]
+                             for s in ("_index", "_config", "_items")]),
+                  ("sqlite", [tdb.DBConfig("sqlite", tag + s, sqlite_path)
+                              for s in ("_index", "_config", "_items")])]
         # Warm-up (thread team, allocator), then rounds that take turns, so
         # that load from elsewhere on a shared machine hits every store alike.
         measure("warm-up", stores[0][1], data[:2000], queries, args)

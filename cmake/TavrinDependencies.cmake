@@ -5,6 +5,13 @@ find_package(OpenMP REQUIRED COMPONENTS CXX)
 find_package(OpenSSL REQUIRED COMPONENTS Crypto)
 find_package(PostgreSQL REQUIRED)
 find_package(ZLIB REQUIRED)
+find_package(SQLite3 REQUIRED)
+# CMake 4 renamed the target; Debian 12's CMake 3.25 only has the old name.
+if(TARGET SQLite3::SQLite3)
+  add_library(tavrin::sqlite3 ALIAS SQLite3::SQLite3)
+else()
+  add_library(tavrin::sqlite3 ALIAS SQLite::SQLite3)
+endif()
 find_package(nlohmann_json 3.9 REQUIRED)
 find_package(FlatBuffers CONFIG REQUIRED)
 

@@ -10,6 +10,9 @@ _Key = Sequence[int]
 _Item = dict[str, Any]
 
 class DBConfig:
+    # location: "memory", "postgres", "redis" or "sqlite". For "sqlite" the
+    # connection string is the database file's path (created when missing)
+    # and table_name names a table inside it.
     def __init__(
         self,
         location: str,

@@ -10,6 +10,8 @@ std::vector<std::string> ListIndexNames(const tavrin::DBConfig& config_location)
       return ListIndexesPostgres(config_location);
     case tavrin::Location::REDIS:
       return ListIndexesRedis(config_location);
+    case tavrin::Location::SQLITE:
+      return ListIndexesSqlite(config_location);
     default:
       throw std::invalid_argument(
           "Indexes cannot be listed from an in-process configuration location: it keeps no "

@@ -45,6 +45,12 @@ std::vector<std::string> ListIndexesPostgres(const tavrin::DBConfig& config_loca
 // (in-process or none), and the listing's own std::runtime_error otherwise.
 std::vector<std::string> ListIndexNames(const tavrin::DBConfig& config_location);
 
+// Index names in the SQLite configuration table named by the table name of
+// `config_location`, in the file its connection string names, sorted. A file
+// or table that does not exist yet holds none. Throws std::runtime_error when
+// the record lacks a table or path, or the file cannot be read.
+std::vector<std::string> ListIndexesSqlite(const tavrin::DBConfig& config_location);
+
 }  // namespace tavrin_encrypted_index::internal::backing_store
 
 #endif  // TAVRIN_BACKING_STORE_INDEX_LISTING_H_

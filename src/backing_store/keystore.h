@@ -98,6 +98,64 @@ class Keystore {
   virtual uint64_t CountItems() = 0;
   // Width of one fixed-width row; 8 until changed. Not checked.
   virtual void SetRowSize(uint64_t size) = 0;
+
+  // One write transaction over several operations, for stores that have
+  // them; the others write each operation as it comes. Calls nest: stores
+  // that share a database count begins on it, and only the outermost commit
+  // makes the writes visible. AbortWrite never throws and says whether the
+  // writes since BeginWrite are undone (or will be, by the outermost abort).
+  virtual void BeginWrite() {}
+  virtual void CommitWrite() {}
+  virtual bool AbortWrite() noexcept { return false; }
+};
+
+// Begins a write on each store; unless Commit() succeeds, the destructor
+// aborts them. Stores sharing one database make one transaction of it.
+class WriteScope {
+ public:
+  explicit WriteScope(std::vector<Keystore*> stores) {
+    begun_.reserve(stores.size());
+    try {
+      for (Keystore* s : stores) {
+        s->BeginWrite();
+        begun_.push_back(s);
+      }
+    } catch (...) {
+      Abort();
+      throw;
+    }
+  }
+  ~WriteScope() { Abort(); }
+  WriteScope(const WriteScope&) = delete;
+  WriteScope& operator=(const WriteScope&) = delete;
+
+  // Innermost first, so that the last commit on a shared database is the
+  // real one. A failed commit aborts what is left and rethrows.
+  void Commit() {
+    while (!begun_.empty()) {
+      Keystore* s = begun_.back();
+      begun_.pop_back();
+      try {
+        s->CommitWrite();
+      } catch (...) {
+        Abort();
+        throw;
+      }
+    }
+  }
+  // Whether every store undid the writes (false once committed or for a
+  // store without transactions).
+  bool Abort() noexcept {
+    bool undone = !begun_.empty();
+    while (!begun_.empty()) {
+      undone = begun_.back()->AbortWrite() && undone;
+      begun_.pop_back();
+    }
+    return undone;
+  }
+
+ private:
+  std::vector<Keystore*> begun_;
 };
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

@@ -5,6 +5,7 @@
 #include "backing_store/memory_keystore.h"
 #include "backing_store/postgres_keystore.h"
 #include "backing_store/redis_keystore.h"
+#include "backing_store/sqlite_keystore.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 
@@ -20,6 +21,8 @@ std::unique_ptr<Keystore> KeystoreFactory::Create(const tavrin::DBConfig& config
       return std::make_unique<RedisKeystore>(config, index_name, base, role);
     case tavrin::Location::POSTGRES:
       return std::make_unique<PostgresKeystore>(config, index_name, base, role);
+    case tavrin::Location::SQLITE:
+      return std::make_unique<SqliteKeystore>(config, index_name, base, role);
   }
   throw std::runtime_error("Unsupported index location");
 }

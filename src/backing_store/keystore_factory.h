@@ -1,7 +1,8 @@
 // Builds the store of one role of one index from its location. MEMORY and
 // NONE give a MemoryKeystore, REDIS a RedisKeystore, POSTGRES a
-// PostgresKeystore (both connect at once); any other location value is
-// refused with "Unsupported index location".
+// PostgresKeystore (both connect at once), SQLITE an SqliteKeystore (opening
+// the file at once); any other location value is refused with "Unsupported
+// index location".
 #ifndef TAVRIN_BACKING_STORE_KEYSTORE_FACTORY_H_
 #define TAVRIN_BACKING_STORE_KEYSTORE_FACTORY_H_
 

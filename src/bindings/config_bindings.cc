@@ -26,7 +26,7 @@ py::dict config_to_dict(const IndexConfig& config) {
 void register_config_classes(py::module_& m) {
   py::class_<DBConfig>(m, "DBConfig",
                        "Where one store of an index lives: an in-process store, a PostgreSQL "
-                       "table or a Redis database.")
+                       "table, a Redis database or a table in an SQLite database file.")
       .def(py::init([](const std::string& location, std::optional<std::string> table_name,
                        std::optional<std::string> connection_string) {
              return std::make_unique<DBConfig>(parse_location(location), std::move(table_name),
@@ -37,13 +37,14 @@ void register_config_classes(py::module_& m) {
            R"doc(Describe a storage location.
 
 Args:
-    location: "memory", "postgres" or "redis".
-    table_name: table (PostgreSQL) or hash name (Redis configuration) to keep rows in.
-    connection_string: a libpq conninfo string for PostgreSQL, or
-        "host:H,port:P,db:N" for Redis.
+    location: "memory", "postgres", "redis" or "sqlite".
+    table_name: table (PostgreSQL, SQLite) or hash name (Redis configuration) to keep rows in.
+    connection_string: a libpq conninfo string for PostgreSQL,
+        "host:H,port:P,db:N" for Redis, or the database file path for SQLite
+        (created when missing).
 
 Raises:
-    ValueError: the location text is not one of the three names.
+    ValueError: the location text is not one of the four names.
 )doc");
 
   py::class_<IndexConfig, std::shared_ptr<IndexConfig>>(

@@ -108,14 +108,16 @@ std::unique_ptr<EncryptedIndex> Client::LoadSerializedIndex(const Bytes& buffer,
 std::vector<std::string> Client::ListIndexes() const {
   // The configuration location is where the names live, so it decides.
   const Location kind = config_location_.location;
-  if (kind != Location::POSTGRES && kind != Location::REDIS) {
+  if (kind != Location::POSTGRES && kind != Location::REDIS && kind != Location::SQLITE) {
     return internal_store::ListIndexNames(config_location_);  // refuses
   }
   try {
     return internal_store::ListIndexNames(config_location_);
   } catch (const std::exception& e) {
-    Warn(std::string("Error in ListIndexes for ") + (kind == Location::POSTGRES ? "Postgres" : "Redis") +
-         ": " + e.what());
+    const char* store = kind == Location::POSTGRES ? "Postgres"
+                        : kind == Location::REDIS  ? "Redis"
+                                                   : "SQLite";
+    Warn(std::string("Error in ListIndexes for ") + store + ": " + e.what());
     throw std::invalid_argument(std::string("Could not list indexes: ") + e.what());
   }
 }

@@ -15,6 +15,7 @@ enum class Location : uint32_t {
   POSTGRES = 2,
   // 3 is unused: the store factory rejects it.
   NONE = 4,
+  SQLITE = 5,
 };
 
 struct DBConfig {
@@ -27,7 +28,7 @@ struct DBConfig {
       : location(loc), table_name(std::move(table)), connection_string(std::move(connection)) {}
 };
 
-// "memory", "postgres" or "redis", compared exactly. Anything else throws
+// "memory", "postgres", "redis" or "sqlite", compared exactly. Anything else throws
 // std::invalid_argument("Unknown DB location: " + text).
 Location parse_location(const std::string& text);
 

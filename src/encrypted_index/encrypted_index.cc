@@ -33,6 +33,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
   core_->store_config_item(index_name_ + kRecordSuffix,
                            serialize_index_record(index_name_, *index_config_, trained_data_,
                                                   is_trained_));
+  core_->finish_create();
 }
 
 EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
@@ -84,6 +85,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
   core_->store_config_item(index_name_ + kRecordSuffix,
                            serialize_index_record(index_name_, *index_config_, trained_data_,
                                                   is_trained_));
+  core_->finish_create();
 }
 
 EncryptedIndex::~EncryptedIndex() = default;
@@ -94,7 +96,10 @@ IndexCore& EncryptedIndex::connected() const {
 }
 
 void EncryptedIndex::delete_index() {
-  connected().clear();
+  IndexCore& core = connected();
+  store::WriteScope write(core.stores());
+  core.clear();
+  write.Commit();
   core_.reset();
   index_name_.clear();
   index_config_.reset();

@@ -48,6 +48,11 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   items_store_ = factory(items, index_name_, base, StoreRole::kItems);
 
   if (mode == Mode::kCreate) {
+    // One transaction where the stores have them, ended by finish_create
+    // once the caller has stored its record too: two processes creating the
+    // same name cannot both pass the check, and a crash leaves no half-made
+    // index that can be neither loaded nor created again.
+    creating_ = std::make_unique<store::WriteScope>(this->stores());
     if (params.index_location.location != Location::MEMORY &&
         config_store_->ConfigItemExists(index_name_ + kCoreItemSuffix)) {
       throw std::runtime_error("Index name " + index_name_ + " already exists");
@@ -79,9 +84,21 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   metadata_key_ = keys.metadata_key;
 }
 
+void IndexCore::finish_create() {
+  if (creating_) creating_->Commit();
+  creating_.reset();
+}
+
 IndexCore::~IndexCore() {
+  if (creating_) {
+    creating_.reset();  // never finished: nothing of it is kept
+    return;
+  }
+  // Only counts this handle has not stored: writing back counts it merely
+  // read would undo the upserts another process made since.
+  if (!lists_ || !lists_->unsaved()) return;
   try {
-    if (lists_) lists_->SaveCounts();
+    lists_->SaveCounts();
   } catch (const std::exception& e) {
     Warn(std::string("Warning: could not save the list counts: ") + e.what());
   } catch (...) {

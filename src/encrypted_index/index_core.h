@@ -59,7 +59,9 @@ class IndexCore {
   // takes the shape from the stored record, not from `params`.
   // A null factory means the keystore factory.
   IndexCore(const IndexParams& params, Mode mode, const StoreFactory& factory = nullptr);
-  // Saves the list counts; never throws.
+  // In kCreate mode the stores are left in one write; finish_create ends it.
+  void finish_create();
+  // Saves list counts not yet stored; never throws.
   ~IndexCore();
 
   IndexCore(const IndexCore&) = delete;
@@ -75,6 +77,11 @@ class IndexCore {
   store::Keystore& record_store() { return *record_store_; }
   store::Keystore& config_store() { return *config_store_; }
   store::Keystore& items_store() { return *items_store_; }
+  // The four stores, for one write transaction over all of them
+  // (store::WriteScope).
+  std::vector<store::Keystore*> stores() {
+    return {index_store_.get(), record_store_.get(), config_store_.get(), items_store_.get()};
+  }
 
   // Configuration items, sealed under the index key as one row.
   void store_config_item(const std::string& name, const Bytes& plaintext);
@@ -159,6 +166,7 @@ class IndexCore {
   std::unique_ptr<store::Keystore> config_store_;
   std::unique_ptr<store::Keystore> items_store_;
   std::unique_ptr<ListStore> lists_;
+  std::unique_ptr<store::WriteScope> creating_;  // before the stores are gone
   std::string core_note_;
 };
 

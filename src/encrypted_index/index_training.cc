@@ -75,20 +75,28 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   // moment; the index record, trained, is the switch; the old entries go
   // last. A failure or a kill at any point leaves every item findable, by
   // the untrained index (which reads every list that holds entries) before
-  // the switch and by the trained one after it.
-  update_centroid_metadata(items.metadata, lists);
-  core.Relist(batch);
-  TrainedData previous = std::move(trained_data_);
-  trained_data_ = std::move(trained);
-  is_trained_ = true;
+  // the switch and by the trained one after it. Stores with transactions
+  // make the whole of it one.
+  store::WriteScope write(core.stores());
+  TrainedData previous = trained_data_;
+  bool switched = false;
   try {
+    update_centroid_metadata(items.metadata, lists);
+    core.Relist(batch);
+    trained_data_ = std::move(trained);
+    is_trained_ = true;
     store_index_record();
+    switched = true;
+    core.CompactLists(batch, appended_at);
+    write.Commit();
   } catch (...) {
-    trained_data_ = std::move(previous);
-    is_trained_ = false;
+    if (write.Abort() || !switched) {
+      trained_data_ = std::move(previous);
+      is_trained_ = false;
+      core.cache().Clear();
+    }
     throw;
   }
-  core.CompactLists(batch, appended_at);
 }
 
 void EncryptedIndex::Retrain(const TrainParams& params) {
@@ -104,7 +112,8 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   }
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
   TrainedData trained = trained_data_;
-  trained.codebooks = kmeans_train(all.vectors, kmeans_params(*index_config_, params), index_config_->metric);
+  trained.codebooks =
+      kmeans_train(all.vectors, kmeans_params(*index_config_, params), index_config_->metric);
   all.lists = assign_lists(all.vectors, trained);
   IngestBatch batch;
   batch.lists = &all.lists;
@@ -112,17 +121,26 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   batch.vectors = &all.vectors;
   batch.metadata = &all.metadata;
   core.CheckBatch(batch);
-  update_centroid_metadata(all.metadata, all.lists);
-  core.Relist(batch);
-  TrainedData previous = std::move(trained_data_);
-  trained_data_ = std::move(trained);
+  // As training: entries in the new lists, records naming them, the new
+  // centroids as the switch, then compaction.
+  store::WriteScope write(core.stores());
+  TrainedData previous = trained_data_;
+  bool switched = false;
   try {
+    update_centroid_metadata(all.metadata, all.lists);
+    core.Relist(batch);
+    trained_data_ = std::move(trained);
     store_index_record();
+    switched = true;
+    Compact();
+    write.Commit();
   } catch (...) {
-    trained_data_ = std::move(previous);
+    if (write.Abort() || !switched) {
+      trained_data_ = std::move(previous);
+      core.cache().Clear();
+    }
     throw;
   }
-  Compact();
 }
 
 Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,
@@ -134,6 +152,7 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
       kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
   Bytes bytes = serialize_index_record(index_name_, *index_config_, trained, true);
 
+  store::WriteScope write(core.stores());
   if (delete_after) {
     core.clear();
   } else if (core.record_store().CountItems() != 0) {
@@ -141,9 +160,22 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
     // leave them in lists that queries no longer probe for them.
     return bytes;
   }
+  TrainedData before = std::move(trained_data_);
+  const bool was_trained = is_trained_;
   trained_data_ = std::move(trained);
   is_trained_ = true;
-  if (!delete_after) store_index_record();
+  try {
+    if (!delete_after) store_index_record();
+    write.Commit();
+  } catch (...) {
+    // The stores are as they were (or only the record failed): so is the handle.
+    if (write.Abort() || !delete_after) {
+      trained_data_ = std::move(before);
+      is_trained_ = was_trained;
+      core.cache().Clear();
+    }
+    throw;
+  }
   return bytes;
 }
 

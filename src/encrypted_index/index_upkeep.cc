@@ -58,8 +58,10 @@ uint64_t EncryptedIndex::Compact() {
   // Every live item gets a second entry at the end of its list; then each
   // list is rewritten from position 0 while those entries keep the items
   // findable, and the shorter counts are the switch.
+  store::WriteScope write(core.stores());
   core.Relist(batch, /*records=*/false);
   core.CompactLists(batch, before);
+  write.Commit();
   return entries - all.ids.size();
 }
 
@@ -97,8 +99,10 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,
   core.CheckBatch(batch);
   // The map first: a filtered query must never skip a list that holds a
   // match, so the map may only ever cover more than the records.
+  store::WriteScope write(core.stores());
   if (is_trained_) update_centroid_metadata(metadata, lists);
   core.WriteRecords(batch);
+  write.Commit();
 }
 
 void EncryptedIndex::Close() {

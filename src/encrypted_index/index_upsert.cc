@@ -112,9 +112,15 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
     batch.metadata = m;
     // Every check before the first write, the metadata map's included.
     core.CheckBatch(batch);
+    // One transaction over every store, where the stores have them: an
+    // upsert is stored whole or not at all.
+    store::WriteScope write(core.stores());
     if (is_trained_) update_centroid_metadata(*m, lists);
     core.Ingest(batch);
+    write.Commit();
   } catch (const std::exception& e) {
+    // A rolled-back write must not stay in cached lists.
+    core.cache().Clear();
     // Reported as before, and then raised: a failed upsert never looks like
     // a successful one.
     Warn(std::string("Error ingesting: ") + e.what());

@@ -58,8 +58,10 @@ void IndexCore::DeleteItems(const std::vector<std::string>& ids) {
   cache_.Clear();
   // Contents first: contents left behind by a failure without their record
   // would be found by a later item of the same id.
+  store::WriteScope write(stores());
   items_store_->BatchDeleteItems(item_tokens(ids, content_key_));
   record_store_->BatchDeleteItems(item_tokens(ids, data_key_));
+  write.Commit();
 }
 
 }  // namespace tavrin

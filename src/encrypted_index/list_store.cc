@@ -38,6 +38,7 @@ void ListStore::LoadCounts() {
   if (stored.empty()) {
     Warn("Warning: No map data found in the backing store. Creating a new map.");
     counts_.assign(n_lists_, 0);
+    stored_.clear();
     return;
   }
   const Bytes plain = open_row(std::move(stored), index_key_);
@@ -46,6 +47,7 @@ void ListStore::LoadCounts() {
   }
   counts_.resize(n_lists_);
   for (uint64_t c = 0; c < n_lists_; ++c) counts_[c] = DecodeFixed32(plain.data() + 4 * c);
+  stored_ = counts_;
 }
 
 void ListStore::SaveCounts() {
@@ -53,6 +55,7 @@ void ListStore::SaveCounts() {
   Bytes plain(4 * counts_.size());
   for (size_t c = 0; c < counts_.size(); ++c) EncodeFixed32(plain.data() + 4 * c, counts_[c]);
   store_.PutItem(kCountsKey, seal_row(plain, index_key_));
+  stored_ = counts_;
 }
 
 void ListStore::ResetCounts() {

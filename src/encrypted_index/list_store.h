@@ -52,6 +52,10 @@ class ListStore {
 
   uint64_t n_lists() const { return n_lists_; }
   const std::vector<uint32_t>& counts() const { return counts_; }
+  // Whether the counts in memory differ from those last read or stored: a
+  // handle writes back only those, never counts it merely read, which would
+  // undo what another process stored since.
+  bool unsaved() const { return counts_ != stored_; }
   // Positions handed out over all lists.
   uint64_t total_entries() const;
 
@@ -94,6 +98,7 @@ class ListStore {
   uint64_t n_lists_;
   uint32_t rounds_;
   std::vector<uint32_t> counts_;
+  std::vector<uint32_t> stored_;  // as last read or stored; empty: none stored
   std::vector<CentroidSeed> seeds_;  // made on first use
 };
 

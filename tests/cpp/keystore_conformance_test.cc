@@ -1,9 +1,13 @@
 // One suite for every Keystore: the same cases run on the in-process,
-// PostgreSQL and Redis stores and compare each with a std::map model of the
-// store contract.
+// PostgreSQL, Redis and SQLite stores and compare each with a std::map model
+// of the store contract. Then the SQLite store's transactions, seen from a
+// connection of its own.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
+#include <sqlite3.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <functional>
 #include <map>
@@ -14,6 +18,7 @@
 #include "backing_store/memory_keystore.h"
 #include "backing_store/postgres_keystore.h"
 #include "backing_store/redis_keystore.h"
+#include "backing_store/sqlite_keystore.h"
 #include "test_services.h"
 #include "test_util.h"
 
@@ -39,6 +44,17 @@ const StoreKind kKinds[] = {
     {"Postgres", true, "Mismatch between number of keys and values",
      "' does not exist in Postgres."},
     {"Redis", true, "Mismatch between number of keys and batch size", "' does not exist in Redis."},
+    {"SQLite", true, "Mismatch between number of keys and batch size",
+     "' does not exist in SQLite."},
+};
+
+// A database file of the test's own; the file and its WAL go with it.
+struct TempDatabase {
+  std::string path = ::testing::TempDir() + "tavrin_kc_" + std::to_string(getpid()) + "_" +
+                     std::to_string(std::random_device()()) + ".sqlite";
+  ~TempDatabase() {
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((path + end).c_str());
+  }
 };
 
 class KeystoreConformance : public ::testing::TestWithParam<StoreKind> {
@@ -58,6 +74,8 @@ class KeystoreConformance : public ::testing::TestWithParam<StoreKind> {
       auto conn = ::tavrin::testing::redis_connection_string();
       if (!conn) TAVRIN_SKIP_OR_FAIL("no Redis server: run through scripts/test");
       config_ = DBConfig(Location::REDIS, table_, *conn);
+    } else if (kind == "SQLite") {
+      config_ = DBConfig(Location::SQLITE, table_, file_.path);
     } else {
       config_ = DBConfig(Location::MEMORY, std::nullopt, std::nullopt);
     }
@@ -70,6 +88,7 @@ class KeystoreConformance : public ::testing::TestWithParam<StoreKind> {
       ::testing::internal::GetCapturedStderr();
     }
     made_.clear();
+    configs_.clear();
     if (config_.location == Location::POSTGRES) {
       PGconn* c = PQconnectdb(config_.connection_string->c_str());
       PQclear(PQexec(c, ("DROP TABLE IF EXISTS " + table_ + ", " + table_ + "_cfg;").c_str()));
@@ -87,6 +106,8 @@ class KeystoreConformance : public ::testing::TestWithParam<StoreKind> {
       s = std::make_unique<PostgresKeystore>(c, index_name, base_ + offset, role);
     } else if (c.location == Location::REDIS) {
       s = std::make_unique<RedisKeystore>(c, index_name, base_ + offset, role);
+    } else if (c.location == Location::SQLITE) {
+      s = std::make_unique<SqliteKeystore>(c, index_name, base_ + offset, role);
     } else {
       s = std::make_unique<MemoryKeystore>(index_name, base_ + offset, role);
     }
@@ -113,6 +134,7 @@ class KeystoreConformance : public ::testing::TestWithParam<StoreKind> {
     EXPECT_EQ(store.CountItems(), model.size());
   }
 
+  TempDatabase file_;  // outlives the stores below
   std::string table_;
   uint64_t base_ = 0;
   DBConfig config_;
@@ -332,6 +354,90 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
 
 INSTANTIATE_TEST_SUITE_P(AllStores, KeystoreConformance, ::testing::ValuesIn(kKinds),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Stores of several roles on one file write one transaction: another
+// connection sees none of it until the outermost commit, none of it after an
+// abort, and cannot start a write of its own meanwhile.
+TEST(SqliteKeystore, RolesOnOneFileShareOneTransaction) {
+  TempDatabase file;
+  SqliteKeystore items(DBConfig(Location::SQLITE, "items", file.path), "idx", 100, 0);
+  SqliteKeystore records(DBConfig(Location::SQLITE, "items", file.path), "idx", 100, 3);
+  // Another spelling of the same file shares the connection too.
+  SqliteKeystore config(DBConfig(Location::SQLITE, "configs",
+                                 ::testing::TempDir() + "./" +
+                                     file.path.substr(::testing::TempDir().size())), "idx", 100, 1);
+  ASSERT_EQ(&items.connection(), &config.connection());
+
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open(file.path.c_str(), &other), SQLITE_OK);
+  auto rows = [&] {
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(other,
+                                 "SELECT (SELECT COUNT(*) FROM items) + (SELECT COUNT(*) FROM configs)",
+                                 -1, &st, nullptr),
+              SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_ROW);
+    const int n = sqlite3_column_int(st, 0);
+    sqlite3_finalize(st);
+    return n;
+  };
+  auto can_write = [&] {
+    const int rc = sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    return rc == SQLITE_OK;
+  };
+  auto write_all = [&](const char* tag) {
+    items.BatchPutItems({1, 2}, {bytes(tag), bytes(tag)});
+    records.PutItem(1, bytes(tag));
+    config.PushConfigItem("idx.cvs", bytes(tag));
+    records.BatchDeleteItems({1});
+    records.PutItem(3, bytes(tag));
+  };
+
+  {
+    WriteScope write({&items, &records, &config});
+    write_all("first");
+    EXPECT_EQ(rows(), 0);
+    EXPECT_FALSE(can_write());
+    EXPECT_TRUE(write.Abort());
+  }
+  EXPECT_EQ(rows(), 0);
+  EXPECT_EQ(items.CountItems() + records.CountItems() + config.CountItems(), 0u);
+  EXPECT_TRUE(can_write());
+
+  {
+    WriteScope write({&items, &records, &config});
+    write_all("second");
+    {
+      WriteScope inner({&records});  // nested: commits nothing by itself
+      records.PutItem(4, bytes("inner"));
+      inner.Commit();
+    }
+    EXPECT_EQ(rows(), 0);
+    write.Commit();
+  }
+  EXPECT_EQ(rows(), 5);  // items 1, 2; records 3, 4; one configuration item
+  EXPECT_EQ(records.BatchGetItems({1, 3, 4}),
+            (std::vector<Bytes>{{}, bytes("second"), bytes("inner")}));
+
+  // An inner abort dooms the whole write, even if the outer scope commits.
+  {
+    WriteScope write({&items, &config});
+    items.PutItem(9, bytes("lost"));
+    { WriteScope inner({&records}); }
+    EXPECT_NE(error_text([&] { write.Commit(); }).find("rolled back"), std::string::npos);
+  }
+  EXPECT_EQ(items.GetItem(9), Bytes{});
+  EXPECT_EQ(rows(), 5);
+  EXPECT_TRUE(can_write());
+  sqlite3_close(other);
+
+  // Tables of another shape are refused, not written into.
+  EXPECT_EQ(error_text([&] { SqliteKeystore(DBConfig(Location::SQLITE, "configs", file.path), "i", 1, 0); }),
+            "Table configs exists but does not match the expected schema.");
+  EXPECT_EQ(error_text([&] { SqliteKeystore(DBConfig(Location::SQLITE, "items", file.path), "i", 1, 1); }),
+            "Table items exists but does not match the expected schema.");
+}
 
 }  // namespace
 }  // namespace tavrin_encrypted_index::internal::backing_store

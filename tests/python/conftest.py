@@ -43,17 +43,69 @@ def redis_connection_string():
 def scratch_server(request):
     """A fresh server of each kind in turn, of the test's own: it may kill the
     server and start it again on the same port and data."""
+    yield from _scratch(request.param)
+
+
+def _scratch(kind):
     try:
         # Redis syncs its append-only file on every write, so that every
         # acknowledged write survives a kill.
-        server = ScratchServer(request.param, {
-            "postgres": "", "redis": "--appendonly yes --appendfsync always"}[request.param])
+        server = ScratchServer(kind, {
+            "postgres": "", "redis": "--appendonly yes --appendfsync always"}[kind])
     except Missing as e:
-        _unavailable("no scratch %s: %s" % (request.param, e))
+        _unavailable("no scratch %s: %s" % (kind, e))
     try:
         yield server
     finally:
         server.close()
+
+
+class ScratchSqlite:
+    """An SQLite database file in a folder of the test's own, standing in for
+    a server (nothing to start or stop) and dumped the same way."""
+    kind = "sqlite"
+
+    def __init__(self, root):
+        self.connection_string = os.path.join(str(root), "store.sqlite")
+
+    def start(self):
+        pass
+
+    def stop(self):
+        pass
+
+    def dump(self):
+        """Every value of every table, as byte strings (numbers as text)."""
+        import sqlite3
+        db = sqlite3.connect(self.connection_string)
+        try:
+            cells = []
+            tables = [t for (t,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")]
+            for t in tables:
+                for row in db.execute('SELECT * FROM "%s"' % t.replace('"', '""')):
+                    cells += [v if isinstance(v, bytes) else str(v).encode() for v in row]
+            return cells
+        finally:
+            db.close()
+
+
+@pytest.fixture(params=["postgres", "redis", "sqlite"])
+def scratch_store(request, tmp_path):
+    """A fresh server of each kind in turn, then an SQLite file."""
+    if request.param == "sqlite":
+        yield ScratchSqlite(tmp_path)
+        return
+    yield request.getfixturevalue("scratch_server_" + request.param)
+
+
+@pytest.fixture
+def scratch_server_postgres():
+    yield from _scratch("postgres")
+
+
+@pytest.fixture
+def scratch_server_redis():
+    yield from _scratch("redis")
 
 
 @pytest.fixture
