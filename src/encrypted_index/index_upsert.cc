@@ -81,8 +81,8 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
   if (const std::optional<size_t> bad = FirstUnstorableMetadata(metadata)) {
     throw std::invalid_argument(
         "The metadata of the item at index " + std::to_string(*bad) +
-        " cannot be stored: it is not strict JSON (NaN, Infinity and lone surrogates are "
-        "refused) or nests values more than " + std::to_string(kMaxMetadataDepth) +
+        " cannot be stored: it is not strict JSON (NaN, infinities, numbers beyond the "
+        "double range and lone surrogates are refused) or nests values more than " + std::to_string(kMaxMetadataDepth) +
         " levels deep.");
   }
 
