@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <type_traits>
 #include <iterator>
 #include <locale>
 #include <stdexcept>
+#include <type_traits>
 
 #if !defined(__GLIBCXX__)
 #error "FilterRegex relies on libstdc++'s breadth-first regex matcher."
@@ -20,7 +20,7 @@ struct BudgetExhausted {};
 // start of input (see filter_regex.h). It never occurs in UTF-8 text.
 constexpr char kStartMarker = '\xFF';
 
-// The matcher steps back only to test an assertion (\\b, \\B, or ^ in the
+// The matcher steps back only to test an assertion (\b, \B, or ^ in the
 // marked form), and each such test looks a character class up in the locale:
 // far more work than a read.
 constexpr int64_t kBackStepCost = 64;
@@ -79,12 +79,11 @@ class CurrentSpend {
 
 // A character iterator over a subject that charges one step for every read
 // and forward move, more for a move back (kBackStepCost), and one for every
-// default construction: the matcher makes one
-// iterator per automaton state each time it starts, also for every lookahead,
-// and that table is the work a long pattern costs beyond its reads. Copies
-// charge the same search. Position -1 reads as kStartMarker; the matcher only
-// steps there to read the character before the subject under
-// match_prev_avail.
+// default construction: the matcher makes one iterator per automaton state
+// each time it starts, also for every lookahead it tries, and that table is
+// the work a long pattern costs beyond its reads. Copies spend for the same
+// search. Position -1 reads as kStartMarker; the matcher only steps there to
+// read the character before the subject under match_prev_avail.
 class StepIterator {
  public:
   using iterator_category = std::bidirectional_iterator_tag;
@@ -135,7 +134,8 @@ class StepIterator {
 
 // The allocator of the matcher's capture vectors: it copies one such vector
 // per live state per character and one per lookahead, so an allocation
-// charges for its length (plus the allocation itself). The matcher
+// charges for its length, at sixteen steps an element (a capture is a few
+// words to copy), plus the allocation itself. The matcher
 // default-constructs the allocators it copies with, hence current_spend.
 template <typename T>
 class StepAllocator {

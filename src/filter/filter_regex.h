@@ -46,8 +46,8 @@
 #ifndef TAVRIN_FILTER_FILTER_REGEX_H_
 #define TAVRIN_FILTER_FILTER_REGEX_H_
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <regex>
 #include <string>
