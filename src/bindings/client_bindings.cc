@@ -67,8 +67,11 @@ Args:
     config_location: store of the index's configuration records; its table is
         what list_indexes reads.
     items_location: store of item contents; by default the index location.
-    cpu_threads: threads for parallel work; 0 uses all cores.
+    cpu_threads: threads for parallel work, 0 to 1024; 0 uses all cores.
     gpu_accelerate: request GPU processing (not available in this build).
+
+Raises:
+    ValueError: cpu_threads below 0 or above 1024.
 
 Example:
     >>> memory = DBConfig("memory")
@@ -102,7 +105,8 @@ Args:
     index_name: a name of 1 to 255 bytes.
     index_key: the 32-byte secret key (bytes or 32 ints); everything the index
         stores is sealed under keys derived from it. It is never stored.
-    index_config: the index configuration, e.g. IndexIVFFlat(128, 16, "cosine").
+    index_config: the index configuration, e.g. IndexIVFFlat(128, 16, "cosine");
+        at most 1048576 lists.
     embedding_model: name of a sentence-transformers model; items and queries
         may then carry text instead of vectors, and the model's vector length
         replaces the configuration's dimension.
@@ -152,7 +156,8 @@ Example:
                 [&] { return c.LoadSerializedIndex(buffer, index_key); });
           },
           py::arg("serialized_index"), py::arg("index_key"),
-          "Internal: rebuild an empty, trained index from train_and_serialize's bytes.")
+          "Internal: rebuild an empty, trained index from train_and_serialize's bytes; its "
+          "name, configuration and the key are checked as create_index checks them.")
       .def("get_cpu_threads", &Client::GetCpuThreads, R"doc(Thread count given to the client.
 
 Returns:

@@ -54,13 +54,15 @@ FloatMatrix rows_matrix(const std::vector<std::vector<float>>& rows, const std::
   const uint64_t width = rows.empty() ? 0 : rows[0].size();
   FloatMatrix m = FloatMatrix::zeros(rows.size(), width);
   for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i].size() < width) {
+    // A longer row is refused too: cut to the width, it would be stored as
+    // something other than what the caller gave.
+    if (rows[i].size() != width) {
       std::string capital = noun;
       capital[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(capital[0])));
       throw std::invalid_argument(capital + " at index " + std::to_string(i) + " has " +
-                                  std::to_string(rows[i].size()) +
-                                  " vector values, fewer than the " + std::to_string(width) +
-                                  " of the first " + noun + ".");
+                                  std::to_string(rows[i].size()) + " vector values, " +
+                                  (rows[i].size() < width ? "fewer" : "more") + " than the " +
+                                  std::to_string(width) + " of the first " + noun + ".");
     }
     if (width != 0) std::memcpy(m.row(i), rows[i].data(), width * sizeof(float));
   }

@@ -2,9 +2,9 @@
 //
 // float_row takes any sequence of numbers; a 1-D NumPy array of any numeric
 // dtype takes a direct path. array_matrix takes a 2-D NumPy array of any
-// numeric dtype and copies it row-major. rows_matrix packs rows of possibly
-// unequal lengths into one matrix whose width is the first row's: a longer
-// row is cut to it, a shorter one refused (never read past its end).
+// numeric dtype and copies it row-major. rows_matrix packs rows into one
+// matrix whose width is the first row's; a row of any other length is
+// refused (never cut, never read past its end).
 //
 // Errors: pybind11::cast_error or a Python error for elements that are not
 // numbers; std::invalid_argument with the texts below for shapes.
@@ -41,9 +41,10 @@ FloatMatrix array_matrix(pybind11::handle array);
 // A 1-D array as a 1 x n matrix.
 FloatMatrix array_row_matrix(pybind11::handle array);
 
-// rows.size() x rows[0].size(). A row shorter than the first throws
-// std::invalid_argument "<Noun> at index i has n vector values, fewer than
-// the m of the first <noun>." with noun "item" or "query".
+// rows.size() x rows[0].size(). A row of another length than the first
+// throws std::invalid_argument "<Noun> at index i has n vector values, fewer
+// than the m of the first <noun>." ("more" for a longer row) with noun
+// "item" or "query".
 FloatMatrix rows_matrix(const std::vector<std::vector<float>>& rows, const std::string& noun);
 
 }  // namespace tavrin::bindings

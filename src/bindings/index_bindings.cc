@@ -147,8 +147,10 @@ the lists of the n_probes centroids nearest to it. Training happens once.
 
 Args:
     batch_size: vectors per k-means step (default 2048).
-    max_iters: maximum k-means iterations (default 100).
-    tolerance: stop when the centroids move less than this (default 1e-6).
+    max_iters: mini-batch k-means steps (default 100), all of them made;
+        refinement passes follow, which stop when no assignment changes.
+    tolerance: accepted and not used: no test of centroid movement is made
+        (default 1e-6).
     max_memory: memory limit in MB; 0 means none (currently not enforced).
 
 Raises:
@@ -172,14 +174,17 @@ Two ways of calling it:
                    "metadata": {"lang": "en"}}, ...])
     index.upsert(["a", "b"], np.array([[0.1, 0.2], [0.3, 0.4]], np.float32))
 
-In the first form "contents" (bytes or str) and "metadata" (anything JSON
-can hold) are optional. On an index created with an embedding model, an item
-may give its text as "contents" instead of a "vector". In the second form the
-ids may also be a 1-D NumPy array (of ints, for example); the vectors must be
-a 2-D float32 array.
+In the first form "contents" (bytes or str) and "metadata" (anything strict
+JSON can hold: no NaN or infinities, no lone surrogates, at most 512 levels
+deep) are optional; every "vector" has as many values as the first. On an
+index created with an embedding model, an item may give its text as
+"contents" instead of a "vector". In the second form the ids may also be a
+1-D NumPy array of numbers or str (not None or bytes); the vectors must be a
+2-D float32 array.
 
 Raises:
-    ValueError: on any refused argument or failed write.
+    ValueError: on any refused argument (before anything is written) or
+        failed write.
 )doc")
       .def(
           "delete",

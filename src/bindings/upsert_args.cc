@@ -56,7 +56,17 @@ UpsertArgs array_form(py::handle ids_arg, py::handle vectors_arg) {
     py::array ids = py::array::ensure(ids_arg);
     if (!ids) throw std::invalid_argument("ids must be a NumPy array if not a list.");
     if (ids.ndim() != 1) throw std::invalid_argument("ids array must be 1D.");
-    for (py::handle id : ids.attr("tolist")()) out.ids.push_back(py::str(id).cast<std::string>());
+    for (py::handle id : ids.attr("tolist")()) {
+      // str() would turn None into "None" and b"x" into "b'x'": ids nobody
+      // meant. Numbers and strings keep their str() text.
+      if (id.is_none() || py::isinstance<py::bytes>(id)) {
+        throw std::invalid_argument("ids array elements must be numbers or str, not " +
+                                    py::str(py::type::handle_of(id).attr("__name__"))
+                                        .cast<std::string>() +
+                                    ".");
+      }
+      out.ids.push_back(py::str(id).cast<std::string>());
+    }
   }
   out.vectors = array_matrix(vectors);
   return out;

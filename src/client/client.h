@@ -20,9 +20,15 @@
 
 namespace tavrin {
 
+// The largest thread count a client takes. Fixed, not the machine's core
+// count: a program written for a larger machine must still run.
+inline constexpr int32_t kMaxCpuThreads = 1024;
+
 class Client {
  public:
-  // No check is made here: bad locations surface when an index opens them.
+  // Throws std::invalid_argument "cpu_threads must be between 0 and 1024."
+  // for a count outside that range. Locations are not checked here: bad ones
+  // surface when an index opens them.
   Client(const DBConfig& index_location, const DBConfig& config_location,
          const DBConfig& items_location, int32_t cpu_threads, bool gpu_accelerate);
 
@@ -30,7 +36,9 @@ class Client {
   Client& operator=(const Client&) = delete;
 
   // Validates in this order and throws std::invalid_argument: a name over
-  // 255 bytes, an empty name, an all-zero key, n_lists 0, dimension 0. Then
+  // 255 bytes, an empty name, a name that is not UTF-8, an all-zero key,
+  // n_lists 0, dimension 0, an unknown metric, n_lists above kMaxLists
+  // ("n_lists cannot be larger than 1048576."), a dimension too large. Then
   // opens a new index; its failures are written as "Error in CreateIndex: "
   // + message on standard error and rethrown.
   std::unique_ptr<EncryptedIndex> CreateIndex(const std::string& index_name, const Key256& index_key,
@@ -41,7 +49,9 @@ class Client {
   std::unique_ptr<EncryptedIndex> LoadIndex(const std::string& index_name, const Key256& index_key,
                                             std::optional<uint64_t> max_cache_size) const;
   // Rebuilds an empty, trained index from index-record bytes; all four
-  // locations must be MEMORY (checked after the bytes parse).
+  // locations must be MEMORY (checked after the bytes parse). The record's
+  // name and configuration, and the key, are then checked as CreateIndex
+  // checks them.
   std::unique_ptr<EncryptedIndex> LoadSerializedIndex(const Bytes& buffer,
                                                       const Key256& index_key) const;
 

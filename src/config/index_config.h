@@ -29,6 +29,10 @@ std::string metric_name(DistanceMetric metric);
 // "ivfflat" for IVFFLAT, "unknown" for any other value.
 std::string index_type_name(IndexType type);
 
+// The most coarse lists an index may have: the list-count map and the seeds
+// are sized by it.
+inline constexpr uint64_t kMaxLists = uint64_t{1} << 20;
+
 class IndexConfig {
  public:
   virtual ~IndexConfig() = default;

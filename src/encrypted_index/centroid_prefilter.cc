@@ -61,7 +61,10 @@ void UpdateCentroidMetadata(Keystore& index_store, const Key256& metadata_key,
   const std::vector<json> documents = ParseMetadataBatch(metadata_texts);
   CentroidMetadataMap pending;
   for (size_t i = 0; i < documents.size(); ++i) {
-    if (!metadata_texts[i].empty()) CollectFieldSummaries(documents[i], centroids[i], pending);
+    // An unreadable text (stored before upserts checked them) matches no
+    // filter, so it narrows nothing.
+    if (!metadata_texts[i].empty() && !documents[i].is_discarded())
+      CollectFieldSummaries(documents[i], centroids[i], pending);
   }
   if (pending.empty()) return;
 

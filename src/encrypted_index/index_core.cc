@@ -8,6 +8,7 @@
 
 #include "backing_store/keystore_factory.h"
 #include "common/diagnostics.h"
+#include "config/index_config.h"
 #include "crypto/keyed_hash.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/core_record.h"
@@ -65,6 +66,10 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     lists_->SaveCounts();
   } else {
     const CoreRecord record = deserialize_core_record(load_config_item(index_name_ + kCoreItemSuffix));
+    if (record.n_lists > kMaxLists) {
+      throw std::invalid_argument("n_lists cannot be larger than " + std::to_string(kMaxLists) +
+                                  ".");
+    }
     if (record.n_lists == 0 || record.n_lists > 0xFFFFFFFFu || record.vector_bytes == 0 ||
         record.vector_bytes % 4 != 0 || record.row_size != 8 || record.rounds > 64) {
       throw std::runtime_error("Could not deserialize index config: buffer is invalid");

@@ -147,6 +147,13 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
                                         bool delete_after) {
   IndexCore& core = connected();
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
+  // Centroids of another width would make every later upsert and query fail.
+  if (vectors.cols != index_config_->dimension) {
+    throw std::runtime_error("The dimension of the vectors provided (" +
+                             std::to_string(vectors.cols) +
+                             ") doesn't match the index configuration (" +
+                             std::to_string(index_config_->dimension) + ").");
+  }
   TrainedData trained = trained_data_;
   trained.codebooks =
       kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);

@@ -1,5 +1,6 @@
 // Upsert: validation, duplicate ids, list assignment, the centroid metadata
 // map, then the core's ingest.
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -9,6 +10,8 @@
 #include "encrypted_index/encrypted_index.h"
 #include "common/diagnostics.h"
 #include "encrypted_index/index_core.h"
+#include "filter/centroid_metadata.h"
+#include "filter/filter_eval.h"
 #include "search/assign.h"
 
 namespace tavrin {
@@ -77,6 +80,15 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
   // Read item by item below: a short list must not be read past its end.
   if (!metadata.empty() && metadata.size() != vectors.rows) {
     throw std::runtime_error("Mismatch between the number of vectors and metadata.");
+  }
+  // Training re-reads every item's metadata: what it could not read back
+  // must not be stored. The text is not quoted: it is the caller's data.
+  if (const std::optional<size_t> bad = FirstUnstorableMetadata(metadata)) {
+    throw std::invalid_argument(
+        "The metadata of the item at index " + std::to_string(*bad) +
+        " cannot be stored: it is not strict JSON (NaN, infinities, numbers beyond the "
+        "double range and lone surrogates are refused) or nests values more than " + std::to_string(kMaxMetadataDepth) +
+        " levels deep.");
   }
 
   try {

@@ -4,11 +4,13 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
 
 #include "common/parallel.h"
+#include "filter/centroid_metadata.h"
 #include "filter/filter_parse.h"
 #include "filter/filter_regex.h"
 #include "filter/json_equal.h"
@@ -128,7 +130,9 @@ bool AnyIn(const json& f, const json& a) {
 
 class Evaluator {
  public:
-  explicit Evaluator(const RegexTable* regexes) : regexes_(regexes) {}
+  // Every $regex search draws on budget, so one evaluation is bounded as a
+  // whole rather than per value.
+  Evaluator(const RegexTable* regexes, RegexBudget* budget) : regexes_(regexes), budget_(budget) {}
 
   bool Filter(const json& filter, const json& document) const {
     for (auto it = filter.begin(); it != filter.end(); ++it) {
@@ -214,9 +218,9 @@ class Evaluator {
     if (!f.is_string()) return false;
     const std::string& subject = f.get_ref<const std::string&>();
     const RegexTable::Entry* entry = regexes_ ? regexes_->Find(&a) : nullptr;
-    if (entry == nullptr) return FilterRegex(a.get<std::string>()).Search(subject);
+    if (entry == nullptr) return FilterRegex(a.get<std::string>()).Search(subject, budget_);
     if (!entry->regex) throw std::invalid_argument(entry->error);
-    return entry->regex->Search(subject);
+    return entry->regex->Search(subject, budget_);
   }
 
   static bool Type(const json& f, const json& a) {
@@ -233,16 +237,55 @@ class Evaluator {
   }
 
   const RegexTable* regexes_;
+  RegexBudget* budget_;
+};
+
+// Reads a metadata text the way ParseMetadataBatch does, without building it,
+// and also refuses what the centroid summaries refuse: a value inside more
+// than kMaxMetadataDepth containers.
+class StorableMetadataCheck : public json::json_sax_t {
+ public:
+  bool null() override { return Value(); }
+  bool boolean(bool) override { return Value(); }
+  bool number_integer(number_integer_t) override { return Value(); }
+  bool number_unsigned(number_unsigned_t) override { return Value(); }
+  bool number_float(number_float_t, const string_t&) override { return Value(); }
+  bool string(string_t&) override { return Value(); }
+  bool binary(binary_t&) override { return Value(); }
+  bool start_object(std::size_t) override { return Open(); }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return Close(); }
+  bool start_array(std::size_t) override { return Open(); }
+  bool end_array() override { return Close(); }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool Value() const { return open_ <= kMaxMetadataDepth; }
+  bool Open() {
+    if (!Value()) return false;
+    ++open_;
+    return true;
+  }
+  bool Close() {
+    --open_;
+    return true;
+  }
+
+  size_t open_ = 0;
 };
 
 }  // namespace
 
 bool EvaluateFilter(const json& filter, const json& document) {
-  return Evaluator(nullptr).Filter(filter, document);
+  RegexBudget budget;
+  return Evaluator(nullptr, &budget).Filter(filter, document);
 }
 
 bool EvaluateOperator(const std::string& op, const json& field, const json& operand) {
-  return Evaluator(nullptr).Operator(op, field, operand);
+  RegexBudget budget;
+  return Evaluator(nullptr, &budget).Operator(op, field, operand);
 }
 
 std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json& filter,
@@ -252,10 +295,14 @@ std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json
     throw std::invalid_argument("Too many documents to filter: indices must fit in 32 bits.");
   }
   const RegexTable regexes(filter);
-  const Evaluator evaluator(&regexes);
+  RegexBudget budget;
+  const Evaluator evaluator(&regexes, &budget);
   std::vector<uint8_t> keep(documents.size(), 0);
-  parallel_for(documents.size(), kFilterParallelThreshold, 64,
-               [&](size_t i) { keep[i] = evaluator.Filter(filter, documents[i]) ? 1 : 0; });
+  // A document that could not be read satisfies no condition, whatever the
+  // filter names: it is never evaluated.
+  parallel_for(documents.size(), kFilterParallelThreshold, 64, [&](size_t i) {
+    keep[i] = !documents[i].is_discarded() && evaluator.Filter(filter, documents[i]) ? 1 : 0;
+  });
   std::vector<uint32_t> matches;
   for (size_t i = 0; i < keep.size(); ++i) {
     if (keep[i]) matches.push_back(static_cast<uint32_t>(i));
@@ -270,13 +317,26 @@ std::vector<json> ParseMetadataBatch(const std::vector<std::string>& texts) {
       documents[i] = json::object();
       return;
     }
-    try {
-      documents[i] = json::parse(texts[i]);
-    } catch (const json::exception& e) {  // parse_error, or out_of_range for 1e400
-      throw std::invalid_argument("Invalid JSON string provided: " + std::string(e.what()));
-    }
+    // Without exceptions the parser gives a discarded value for any text it
+    // refuses, overflowing numbers included.
+    documents[i] = json::parse(texts[i], nullptr, /*allow_exceptions=*/false);
   });
   return documents;
+}
+
+std::optional<size_t> FirstUnstorableMetadata(const std::vector<std::string>& texts) {
+  std::atomic<size_t> first{texts.size()};
+  parallel_for(texts.size(), kFilterParallelThreshold, 64, [&](size_t i) {
+    if (texts[i].empty()) return;
+    StorableMetadataCheck check;
+    if (json::sax_parse(texts[i], &check)) return;
+    size_t seen = first.load(std::memory_order_relaxed);
+    while (i < seen && !first.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+    }
+  });
+  const size_t found = first.load();
+  if (found == texts.size()) return std::nullopt;
+  return found;
 }
 
 }  // namespace tavrin

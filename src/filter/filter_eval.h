@@ -14,12 +14,14 @@
 // non-boolean $exists or non-string $regex operand, and its invalid_iterator
 // error when a filter or condition is not an object where entries are read.
 // Nothing is swallowed: FilterItems throws the error of the first document,
-// in document order, whose evaluation fails.
+// in document order, whose evaluation fails. All $regex searches of one
+// FilterItems or EvaluateFilter call share one work budget (filter_regex.h).
 #ifndef TAVRIN_FILTER_FILTER_EVAL_H_
 #define TAVRIN_FILTER_FILTER_EVAL_H_
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -48,10 +50,18 @@ std::vector<uint32_t> FilterItems(const std::vector<nlohmann::json>& documents,
                                   const nlohmann::json& filter, bool validate);
 
 // One document per metadata text, in order; an empty text gives {}. A text
-// that is not strict JSON throws std::invalid_argument
-// "Invalid JSON string provided: " + the parser's message (the first such
-// text, in order).
+// the parser refuses (not strict JSON: NaN, Infinity, a lone surrogate, a
+// number beyond the double range, ...) gives a discarded value, which
+// FilterItems never matches and the centroid summaries skip: indexes written
+// before upserts checked their metadata may hold such texts, and one of them
+// must not make every filtered query fail.
 std::vector<nlohmann::json> ParseMetadataBatch(const std::vector<std::string>& texts);
+
+// The position of the first non-empty text that ParseMetadataBatch could not
+// read or that nests a value deeper than the centroid summaries take
+// (kMaxMetadataDepth), or nothing when every text can be stored. Upserts
+// refuse such texts, so that training can always read back what it re-files.
+std::optional<size_t> FirstUnstorableMetadata(const std::vector<std::string>& texts);
 
 }  // namespace tavrin
 

@@ -28,9 +28,16 @@
 //    a hundred bytes overflows an 8 MB stack on a 1 KB subject. Patterns with
 //    back-references are therefore refused as invalid, with the message
 //    "Back-references are not supported.".
-//  - Every search spends from a work budget of kRegexBaseSteps +
-//    kRegexStepsPerByte * subject length character steps (a few tens of
-//    nanoseconds each). A search that runs out throws std::invalid_argument
+//  - Work is counted in character steps (a few tens of nanoseconds each):
+//    every read and move of the subject, every per-state entry the matcher
+//    sets up when it starts (and it starts again for every lookahead it
+//    tries), and every capture slot it copies. A search may spend
+//    kRegexStepsPerByte steps per byte of its subject plus
+//    kRegexBytesPerSearch bytes' worth; beyond that it draws on a
+//    RegexBudget of kRegexBaseSteps shared by every search of one filter
+//    evaluation, so a whole query costs at most a fixed multiple of the
+//    text it reads, plus that base. A search that finds the budget empty
+//    throws std::invalid_argument
 //    "Regex pattern too costly to evaluate: " + pattern.
 //  - The library's pattern compiler recurses once per character and group, so
 //    patterns longer than kRegexPatternLimit bytes are refused as invalid, with
@@ -39,6 +46,7 @@
 #ifndef TAVRIN_FILTER_FILTER_REGEX_H_
 #define TAVRIN_FILTER_FILTER_REGEX_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <regex>
@@ -49,15 +57,34 @@ namespace tavrin {
 
 inline constexpr size_t kRegexPatternLimit = 4096;
 inline constexpr int64_t kRegexBaseSteps = 4'000'000;
-inline constexpr int64_t kRegexStepsPerByte = 128;
+inline constexpr int64_t kRegexStepsPerByte = 1024;
+inline constexpr int64_t kRegexBytesPerSearch = 16;
+
+// Steps shared by the searches of one evaluation; safe to use from many
+// threads at once.
+class RegexBudget {
+ public:
+  explicit RegexBudget(int64_t steps = kRegexBaseSteps) : steps_(steps) {}
+  RegexBudget(const RegexBudget&) = delete;
+  RegexBudget& operator=(const RegexBudget&) = delete;
+
+  // Takes up to want steps; returns how many were taken (0 when empty).
+  int64_t Take(int64_t want);
+  void Give(int64_t steps);
+
+ private:
+  std::atomic<int64_t> steps_;
+};
 
 class FilterRegex {
  public:
   // Throws std::invalid_argument("Invalid regex pattern: ...") on a bad pattern.
   explicit FilterRegex(const std::string& pattern);
 
-  // True when the pattern is found somewhere in subject.
-  bool Search(std::string_view subject) const;
+  // True when the pattern is found somewhere in subject. Work beyond the
+  // subject's own allowance comes from shared, or from a fresh budget of
+  // kRegexBaseSteps when shared is null.
+  bool Search(std::string_view subject, RegexBudget* shared = nullptr) const;
 
   const std::string& pattern() const { return pattern_; }
 

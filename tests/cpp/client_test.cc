@@ -6,10 +6,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
+#include <stdexcept>
 #include <string>
 
 #include "backing_store/index_listing.h"
 #include "backing_store/redis_keystore.h"
+#include "config/index_record.h"
 
 #include "test_services.h"
 #include "test_util.h"
@@ -33,7 +36,55 @@ TEST(Client, KeepsCopiesAndDerivesTheFourthLocation) {
   EXPECT_EQ(c.items_location().location, Location::NONE);
   EXPECT_EQ(c.GetCpuThreads(), 0);
   EXPECT_TRUE(c.IsGpuEnabled());
-  EXPECT_EQ(Client(pg, pg, pg, -3, false).GetCpuThreads(), -3);
+  // The thread count is bounded by a fixed maximum, not the machine's.
+  EXPECT_EQ(Client(pg, pg, pg, kMaxCpuThreads, false).GetCpuThreads(), 1024);
+  for (int32_t bad : {-3, -1, 1025, std::numeric_limits<int32_t>::max(),
+                      std::numeric_limits<int32_t>::min()}) {
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { Client(pg, pg, pg, bad, false); }),
+              "cpu_threads must be between 0 and 1024.")
+        << bad;
+  }
+}
+
+// Bytes from elsewhere are held to what creating an index demands, so no
+// crafted record can name a handle Python cannot read or size its lists.
+TEST(Client, SerializedRecordsAreCheckedAsCreatedIndexes) {
+  const DBConfig memory(Location::MEMORY, std::nullopt, std::nullopt);
+  const Client client(memory, memory, memory, 1, false);
+  Key256 key{};
+  key[5] = 1;
+  const IndexIVFFlat config(4, 2, "euclidean");
+  auto load_error = [&](const std::string& name, const IndexConfig& c, const Key256& k) {
+    const Bytes record = serialize_index_record(name, c, TrainedData(), false);
+    return error_text<std::invalid_argument>([&] { client.LoadSerializedIndex(record, k); });
+  };
+  auto create_error = [&](const std::string& name, const IndexConfig& c, const Key256& k) {
+    return error_text<std::invalid_argument>([&] { client.CreateIndex(name, k, c, 0); });
+  };
+  const IndexIVFFlat too_many(4, kMaxLists + 1, "euclidean");
+  const struct {
+    std::string name;
+    const IndexConfig* config;
+    Key256 key;
+    std::string message;
+  } cases[] = {
+      {std::string(1 << 20, 'n'), &config, key,
+       "Index name cannot be longer than 255 characters."},
+      {"\xff\xfe", &config, key, "Index name must be valid UTF-8."},
+      {"a\xed\xa0\x80", &config, key, "Index name must be valid UTF-8."},  // a surrogate
+      {"\xc0\xaf", &config, key, "Index name must be valid UTF-8."},        // overlong
+      {"\xe2\x82", &config, key, "Index name must be valid UTF-8."},        // cut short
+      {"idx", &config, Key256{}, "Index key cannot be an empty array."},
+      {"idx", &too_many, key, "n_lists cannot be larger than 1048576."},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(load_error(c.name, *c.config, c.key), c.message) << c.name.size();
+    EXPECT_EQ(create_error(c.name, *c.config, c.key), c.message) << c.name.size();
+  }
+  for (const std::string name : {"idx", "\u00e9\u4e2d\U0001F600"}) {
+    const Bytes record = serialize_index_record(name, config, TrainedData(), false);
+    EXPECT_EQ(client.LoadSerializedIndex(record, key)->index_name(), name);
+  }
 }
 
 TEST(Client, PostgresListingChecksTheRecordFirst) {

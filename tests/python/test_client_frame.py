@@ -18,9 +18,15 @@ def test_defaults_and_stored_options():
     c = tdb.Client(m, m)
     assert c.get_cpu_threads() == 0
     assert c.is_gpu_enabled() is False
-    c = tdb.Client(m, m, m, cpu_threads=-2, gpu_accelerate=True)
-    assert c.get_cpu_threads() == -2
+    c = tdb.Client(m, m, m, cpu_threads=1024, gpu_accelerate=True)
+    assert c.get_cpu_threads() == 1024
     assert c.is_gpu_enabled() is True
+    # The OpenMP runtime sizes its team by the count: a huge one killed the
+    # interpreter on the first upsert.
+    for bad in (-2, 1025, 100000, 2**31 - 1):
+        with pytest.raises(ValueError) as e:
+            tdb.Client(m, m, m, bad)
+        assert str(e.value) == "cpu_threads must be between 0 and 1024."
     with pytest.raises(TypeError):
         tdb.Client(m, m, m, 1.0)
     with pytest.raises(TypeError):

@@ -41,6 +41,10 @@ def test_create_index_checks_in_order(memory_client):
         "n_lists cannot be 0.")
     assert _refusal(lambda: c.create_index("a", KEY, tdb.IndexIVFFlat(0, 2))) == (
         "Vector dimension cannot be 0.")
+    # Lists are sized up front: a count beyond the cap is refused, not allocated.
+    for n_lists in (2**20 + 1, 2**32 - 1):
+        assert _refusal(lambda: c.create_index("a", KEY, tdb.IndexIVFFlat(4, n_lists))) == (
+            "n_lists cannot be larger than 1048576.")
 
 
 def test_create_index_argument_conversion(memory_client):
@@ -179,3 +183,12 @@ def test_serialized_round_trip(memory_client):
     with pytest.raises(ValueError) as e:
         src.train_and_serialize(np.ones(4, np.float32))
     assert str(e.value) == "Expected a 2D array."
+    # Vectors of another width are refused before the handle changes.
+    fresh = new_index(memory_client, name="fresh")
+    with pytest.raises(ValueError) as e:
+        fresh.train_and_serialize(np.ones((30, 5), np.float32))
+    assert str(e.value) == (
+        "The dimension of the vectors provided (5) doesn't match the index configuration (4).")
+    assert fresh.is_trained() is False
+    fresh.upsert(["a"], np.ones((1, 4), np.float32))
+    assert [h["id"] for h in fresh.query(np.ones(4, np.float32))] == ["a"]

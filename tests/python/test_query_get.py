@@ -48,8 +48,6 @@ def test_query_argument_and_result_shapes(filled):
     assert idx.query(vectors[:2].tolist(), top_k=2) == [flat, idx.query(vectors[1], top_k=2)]
     assert idx.query(vectors[:2], top_k=2) == idx.query(vectors[:2].tolist(), top_k=2)
     assert idx.query(np.asfortranarray(vectors), top_k=2) == idx.query(vectors, top_k=2)
-    # A list of one row that holds a longer row is cut to the first row.
-    assert idx.query([q.tolist(), q.tolist() + [7.0]], top_k=2) == [flat, flat]
     # query_contents is ignored when a vector is given.
     assert idx.query(q, "ignored text", top_k=2) == flat
     assert idx.query(q, top_k=0) == []
@@ -72,6 +70,9 @@ def test_query_argument_and_result_shapes(filled):
     assert "Unable to cast" in refused(ValueError, [["a", "b"]])
     assert refused(ValueError, [q.tolist(), [1.0]]) == (
         "Query at index 1 has 1 vector values, fewer than the 4 of the first query.")
+    # A longer row is refused too, never cut to the first row's width.
+    assert refused(ValueError, [q.tolist(), q.tolist() + [7.0]]) == (
+        "Query at index 1 has 5 vector values, more than the 4 of the first query.")
     assert refused(ValueError, query_contents="text") == (
         "Index was not set up for automatic embedding generation. Provide `vector` explicitly "
         "or create a new index with an embedding model.")

@@ -40,6 +40,11 @@ def test_form_selection_and_array_form_refusals(memory_client):
         (("a", one), "Invalid argument types. Expected a list of dicts for single arg mode, "
                      "(list[str], float32 np.ndarray) or (int32/int64 np.ndarray, float32 "
                      "np.ndarray) for two-arg mode."),
+        # str() of None or bytes would make ids nobody meant.
+        ((np.array([b"x", "y"], dtype=object), np.ones((2, 4), np.float32)),
+         "ids array elements must be numbers or str, not bytes."),
+        ((np.array(["x", None], dtype=object), np.ones((2, 4), np.float32)),
+         "ids array elements must be numbers or str, not NoneType."),
         # Checked by the index.
         ((["a", "b"], one), "Mismatch between the number of vectors and IDs."),
         (([], np.ones((0, 4), np.float32)), "Vectors and IDs cannot be empty."),
@@ -89,10 +94,15 @@ def test_dict_form_refusals_come_in_pass_order(memory_client):
         ([{"id": "a", "vector": V4}, 5], "argument of type 'int' is not iterable"),
         ([{"id": "a", "vector": V4, "metadata": {1, 2}}],
          "Object of type set is not JSON serializable"),
-        # Rows shorter than the first are refused rather than read past.
+        # Rows of another length than the first are refused: never read past
+        # nor cut.
         ([{"id": "a", "vector": V4}, {"id": "b", "vector": [1.0, 2.0]}],
          "Item at index 1 has 2 vector values, fewer than the 4 of the first item."),
+        ([{"id": "a", "vector": V4}, {"id": "b", "vector": V4 + [5.0]}],
+         "Item at index 1 has 5 vector values, more than the 4 of the first item."),
         ([{"id": "a", "vector": [1.0, 2.0, 3.0]}, {"id": "b", "vector": V4}],
+         "Item at index 1 has 4 vector values, more than the 3 of the first item."),
+        ([{"id": "a", "vector": [1.0, 2.0, 3.0]}, {"id": "b", "vector": [1.0, 2.0, 3.0]}],
          "The dimension of the vectors provided (3) doesn't match the index configuration (4)."),
         ([{"id": "a", "vector": []}],
          "The dimension of the vectors provided (0) doesn't match the index configuration (4)."),
@@ -107,14 +117,48 @@ def test_dict_form_refusals_come_in_pass_order(memory_client):
     assert idx.query(np.ones(4, np.float32)) == []
 
 
+def _nested(depth):
+    value = 1
+    for _ in range(depth):
+        value = [value]
+    return value
+
+
+# What json.dumps writes but the index could not read back. Training re-reads
+# every item, so a single one stored used to make train() drop them all.
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), -float("inf"), "\ud800",
+                                 {"k": ["ok", "\udfff"]}, 10**400, _nested(513)],
+                         ids=["nan", "inf", "-inf", "surrogate", "nested surrogate", "huge int",
+                              "deep"])
+def test_unreadable_metadata_is_refused_before_any_write(memory_client, bad):
+    idx = new_index(memory_client, n_lists=2)
+    rng = np.random.default_rng(7)
+    vectors = rng.standard_normal((101, 4)).astype(np.float32)
+    items = [{"id": "i%d" % i, "vector": vectors[i], "metadata": {"n": i}} for i in range(101)]
+    idx.upsert(items[:100])
+    message = _refused(idx, items[100:] + [{"id": "bad", "vector": V4, "metadata": bad}])
+    assert message == (
+        "The metadata of the item at index 1 cannot be stored: it is not strict JSON (NaN, "
+        "infinities, numbers beyond the double range and lone surrogates are refused) or nests "
+        "values more than 512 levels deep.")
+    assert _stored_ids(idx, ["i100", "bad"]) == []
+    # As deep as the index reads is still taken.
+    items[100]["metadata"] = _nested(512)
+    idx.upsert(items[100:])
+    idx.train(max_iters=5)
+    assert idx.is_trained()
+    assert len(_stored_ids(idx, ["i%d" % i for i in range(101)])) == 101
+    assert [h["id"] for h in idx.query(vectors[3], top_k=1, n_probes=2,
+                                       filters={"n": {"$lt": 5}})] == ["i3"]
+
+
 def test_dict_form_round_trip_overwrite_and_duplicates(memory_client, capfd):
     idx = new_index(memory_client)
     items = [
         {"id": "bytes", "vector": V4, "contents": b"\x00\xffraw", "metadata": {"k": [1, "x"]}},
         {"id": "text", "vector": np.array(V4, np.float64), "contents": "h\u00e9llo"},
         {"id": "none-meta", "vector": (1, 2, 3, 4), "metadata": None},
-        # A longer row is cut to the first row's width.
-        {"id": "long", "vector": V4 + [9.0, 9.0], "metadata": "s"},
+        {"id": "long", "vector": [9.0] + V4[1:], "metadata": "s"},
     ]
     idx.upsert(items)
     got = {r["id"]: r for r in idx.get(["bytes", "text", "none-meta", "long"])}
@@ -122,7 +166,7 @@ def test_dict_form_round_trip_overwrite_and_duplicates(memory_client, capfd):
                             "metadata": {"k": [1, "x"]}}
     assert got["text"]["contents"] == "h\u00e9llo".encode("utf-8")
     assert got["none-meta"]["metadata"] is None and got["none-meta"]["contents"] == b""
-    assert got["long"]["vector"] == V4 and got["long"]["metadata"] == "s"
+    assert got["long"]["vector"] == [9.0] + V4[1:] and got["long"]["metadata"] == "s"
     capfd.readouterr()
 
     # Overwrite: new vector, contents and metadata replace the old ones.
