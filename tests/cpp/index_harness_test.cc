@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <optional>
@@ -103,6 +104,9 @@ class FaultyStore : public bs::Keystore {
   bool ConfigItemExists(const std::string& n) override { return inner_->ConfigItemExists(n); }
   uint64_t CountItems() override { return inner_->CountItems(); }
   void SetRowSize(uint64_t size) override { inner_->SetRowSize(size); }
+  void BeginWrite() override { inner_->BeginWrite(); }
+  void CommitWrite() override { inner_->CommitWrite(); }
+  bool AbortWrite() noexcept override { return inner_->AbortWrite(); }
 
  private:
   void Write() {
@@ -116,7 +120,7 @@ class FaultyStore : public bs::Keystore {
   std::shared_ptr<FaultPlan> plan_;
 };
 
-enum class StoreKind { kServerDouble, kMemory, kPostgres, kRedis };
+enum class StoreKind { kServerDouble, kMemory, kPostgres, kRedis, kSqlite };
 
 const char* store_name(StoreKind kind) {
   switch (kind) {
@@ -124,6 +128,7 @@ const char* store_name(StoreKind kind) {
     case StoreKind::kMemory: return "memory";
     case StoreKind::kPostgres: return "postgres";
     case StoreKind::kRedis: return "redis";
+    case StoreKind::kSqlite: return "sqlite";
   }
   return "?";
 }
@@ -132,6 +137,14 @@ const char* store_name(StoreKind kind) {
 class Backend {
  public:
   Backend(StoreKind kind, std::string table) : kind_(kind), table_(std::move(table)) {}
+  ~Backend() {
+    if (kind_ != StoreKind::kSqlite) return;
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((sqlite_path() + end).c_str());
+  }
+
+  // Stores that make an operation one transaction: a failed one leaves
+  // every item as it was before.
+  bool transactional() const { return kind_ == StoreKind::kSqlite; }
 
   // Whether a second handle can load what the first wrote (the in-process
   // store keeps neither configuration items nor rows past its own life).
@@ -165,6 +178,8 @@ class Backend {
         if (!conn) return std::nullopt;
         return DBConfig(Location::REDIS, table_, *conn);
       }
+      case StoreKind::kSqlite:
+        return DBConfig(Location::SQLITE, table_, sqlite_path());
       default:
         return DBConfig(Location::MEMORY, std::nullopt, std::nullopt);
     }
@@ -188,6 +203,8 @@ class Backend {
   }
 
  private:
+  std::string sqlite_path() const { return ::testing::TempDir() + table_ + ".sqlite"; }
+
   StoreKind kind_;
   std::string table_;
   std::shared_ptr<testing::StoreServer> server_ = std::make_shared<testing::StoreServer>();
@@ -431,8 +448,10 @@ class Harness {
   // After a failed operation: every item named by `touched` must be in one
   // of its states `before` or `after` (absent when not in a map), except
   // that contents may come from either state; every other item unchanged.
-  void Settle(const std::vector<std::string>& touched, const Model& before, const Model& after) {
+  void Settle(const std::vector<std::string>& touched, const Model& before, const Model& given) {
     ++faults_;
+    // A store with transactions keeps nothing of a failed operation.
+    const Model& after = backend_.transactional() ? before : given;
     if (!backend_.reloads()) {
       // Nothing to reload from: the same handle goes on, faults lifted.
       plan_->fail_from = 0;
@@ -780,6 +799,7 @@ TEST(IndexHarness, ServerDouble) { RunHarness(StoreKind::kServerDouble, 400); }
 TEST(IndexHarness, InProcessStore) { RunHarness(StoreKind::kMemory, 250); }
 TEST(IndexHarness, Postgres) { RunHarness(StoreKind::kPostgres, 120); }
 TEST(IndexHarness, Redis) { RunHarness(StoreKind::kRedis, 150); }
+TEST(IndexHarness, Sqlite) { RunHarness(StoreKind::kSqlite, 150); }
 
 }  // namespace
 }  // namespace tavrin
