@@ -15,6 +15,7 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -257,6 +258,7 @@ def test_name_model_and_stored_lists_outlive_the_handle(stores, fake_model, capf
 # each batch number once its upsert has returned.
 WRITER = r"""
 import sys
+import time
 import numpy as np
 import tavrindb_lite as tdb
 path, key, prefix, batches, size = sys.argv[1:]
@@ -365,3 +367,57 @@ def test_process_killed_mid_upsert_keeps_exactly_the_returned_sqlite_upserts(
     # And the file takes writes again.
     loaded.upsert(ledger(900, 5, seed=32))
     assert len(everything(loaded, stored)) == stored + 5
+
+
+# Trains, overwrites, compacts and retrains an index of the parent's, saying
+# "start" once it has loaded it; the parent kills it at a random moment.
+UPKEEP = r"""
+import json, sys
+import numpy as np
+import tavrindb_lite as tdb
+job = json.loads(sys.argv[1])
+idx = tdb.Client(*[tdb.DBConfig(*l) for l in job["locations"]],
+                 cpu_threads=2).load_index(job["name"], bytes.fromhex(job["key"]))
+print("start", flush=True)
+if not idx.is_trained():
+    idx.train(max_iters=10)
+rng = np.random.default_rng(job["seed"])
+ids = ["u%d" % i for i in rng.choice(job["n"], 300, replace=False)]
+idx.upsert(ids, rng.standard_normal((300, job["dim"])).astype(np.float32))
+idx.compact()
+idx.retrain(max_iters=10)
+print("done", flush=True)
+"""
+
+
+def test_killed_training_compaction_or_retraining_loses_no_item(scratch_store, tmp_path):
+    server, dim, n, lists = scratch_store, 32, 6000, 16
+    name, key = "upkeep_%s" % os.urandom(3).hex(), os.urandom(32)
+    idx = tdb.Client(*locations(server)).create_index(name, key, tdb.IndexIVFFlat(dim, lists))
+    ids = ["u%d" % i for i in range(n)]
+    idx.upsert(ids, random_vectors(n, dim, seed=3))
+    idx.upsert(ids[:500], random_vectors(500, dim, seed=4))  # stale entries
+    idx.close()
+    rng = np.random.default_rng()
+    job = {"locations": [(server.kind, TABLES + s, server.connection_string)
+                         for s in ("_index", "_config", "_items")],
+           "name": name, "key": key.hex(), "dim": dim, "n": n}
+    for kill in range(3):
+        job["seed"] = kill
+        child = subprocess.Popen([sys.executable, "-c", UPKEEP, json.dumps(job)],
+                                 stdout=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "start\n"
+            # Any moment is a moment the index must survive: before, inside
+            # or after any of the operations.
+            time.sleep(rng.uniform(0, 2.0))
+        finally:
+            child.kill()
+            child.wait()
+        again = tdb.Client(*locations(server)).load_index(name, key)
+        assert sorted(r["id"] for r in again.get(ids, include=[])) == sorted(ids)
+        found = [h["id"] for h in again.query(np.zeros(dim, np.float32), top_k=n + 10,
+                                              n_probes=lists, include=[])]
+        assert sorted(found) == sorted(ids)
+        assert len(again) == n
+        again.close()
