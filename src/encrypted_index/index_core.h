@@ -50,6 +50,17 @@ struct IngestBatch {
   const std::vector<std::string>* metadata = nullptr;
 };
 
+// A batch without contents (training, compaction, metadata updates).
+inline IngestBatch batch_of(const std::vector<uint32_t>& lists, const std::vector<std::string>& ids,
+                            const FloatMatrix& vectors, const std::vector<std::string>& metadata) {
+  IngestBatch batch;
+  batch.lists = &lists;
+  batch.ids = &ids;
+  batch.vectors = &vectors;
+  batch.metadata = &metadata;
+  return batch;
+}
+
 class IndexCore {
  public:
   enum class Mode { kCreate, kLoad };

@@ -64,11 +64,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
       kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
   const std::vector<uint32_t> lists = assign_lists(vectors, trained);
 
-  IngestBatch batch;
-  batch.lists = &lists;
-  batch.ids = &items.ids;
-  batch.vectors = &vectors;
-  batch.metadata = &items.metadata;
+  const IngestBatch batch = batch_of(lists, items.ids, vectors, items.metadata);
   core.CheckBatch(batch);
   // Nothing is cleared: each item first gets an entry in its new list and
   // then a record naming that list, so that an item is found at every
@@ -115,11 +111,7 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   trained.codebooks =
       kmeans_train(all.vectors, kmeans_params(*index_config_, params), index_config_->metric);
   all.lists = assign_lists(all.vectors, trained);
-  IngestBatch batch;
-  batch.lists = &all.lists;
-  batch.ids = &all.ids;
-  batch.vectors = &all.vectors;
-  batch.metadata = &all.metadata;
+  const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
   core.CheckBatch(batch);
   // As training: entries in the new lists, records naming them, the new
   // centroids as the switch, then compaction.

@@ -49,11 +49,7 @@ uint64_t EncryptedIndex::Compact() {
   uint64_t entries = 0;
   for (uint32_t c : before) entries += c;
   if (entries == all.ids.size()) return 0;
-  IngestBatch batch;
-  batch.lists = &all.lists;
-  batch.ids = &all.ids;
-  batch.vectors = &all.vectors;
-  batch.metadata = &all.metadata;
+  const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
   core.CheckBatch(batch);
   // Every live item gets a second entry at the end of its list; then each
   // list is rewritten from position 0 while those entries keep the items
@@ -91,11 +87,7 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,
     vectors.insert(vectors.end(), stored[i]->vector.begin(), stored[i]->vector.end());
   }
   const FloatMatrix matrix(std::move(vectors), index_config_->dimension);
-  IngestBatch batch;
-  batch.lists = &lists;
-  batch.ids = &ids;
-  batch.vectors = &matrix;
-  batch.metadata = &metadata;
+  const IngestBatch batch = batch_of(lists, ids, matrix, metadata);
   core.CheckBatch(batch);
   // The map first: a filtered query must never skip a list that holds a
   // match, so the map may only ever cover more than the records.
