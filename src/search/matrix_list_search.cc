@@ -373,6 +373,334 @@ struct WorkspaceLease {
   ~WorkspaceLease() { workspace_pool().release(std::move(w)); }
 };
 
+
+// One call of matrix_search: the inputs, the workspace and the per-query
+// bounds its scoring tasks and selections share. Each step is one member.
+class MatrixSearch {
+ public:
+  MatrixSearch(const MatrixPlan& plan, const std::vector<CandidateList>& lists,
+               const U32Matrix& probes, const FloatRowsView& queries, uint64_t k,
+               DistanceMetric metric, bool with_metadata, SearchResults& results)
+      : plan_(plan),
+        lists_(lists),
+        probes_(probes),
+        queries_(queries),
+        k_(k),
+        with_metadata_(with_metadata),
+        results_(results),
+        d_(queries.cols),
+        width_(probes.cols),
+        cosine_(metric == kMetricCosine),
+        root_(metric == kMetricEuclidean),
+        bound_(rounding_bound(d_, metric)),
+        less_{&lists},
+        exact_rows_(std::max<size_t>(16, kExactBlockBytes / (d_ * sizeof(float)))) {}
+
+  // Everything is allocated before the parallel region; what its bodies
+  // throw comes back in index order.
+  void run() {
+    build_uses();
+    build_tasks();
+    prepare_scratch();
+    reset_kth();
+    g_product_pairs.fetch_add(product_pairs_, std::memory_order_relaxed);
+    score_and_select();
+  }
+
+ private:
+  // The members' uses of each list, in query then column order.
+  void build_uses() {
+    first_.assign(lists_.size() + 1, 0);
+    for (uint32_t q : plan_.members) {
+      for (size_t j = 0; j < width_; ++j) ++first_[probes_.row(q)[j] + 1];
+    }
+    for (size_t p = 0; p < lists_.size(); ++p) first_[p + 1] += first_[p];
+    uses_ = &lease_.w->uses;
+    uses_->resize(first_.back());
+    std::vector<uint64_t> fill(first_.begin(), first_.end() - 1);
+    for (uint32_t q : plan_.members) {
+      for (size_t j = 0; j < width_; ++j) {
+        (*uses_)[fill[probes_.row(q)[j]]++] = {q, static_cast<uint32_t>(j)};
+      }
+    }
+  }
+
+  // Runs of near-equal size, the costliest first for the dynamic schedule.
+  void build_tasks() {
+    for (size_t p = 0; p < lists_.size(); ++p) {
+      const uint64_t m = first_[p + 1] - first_[p];
+      if (m == 0) continue;
+      const bool by_product = plan_.by_product[p] != 0;
+      if (by_product) product_pairs_ += m;
+      const uint64_t cap = by_product ? kMaxChunk : kMaxExactGroup;
+      const uint64_t runs = (m + cap - 1) / cap;
+      for (uint64_t r = 0; r < runs; ++r) {
+        const uint64_t b = first_[p] + m * r / runs;
+        const uint64_t e = first_[p] + m * (r + 1) / runs;
+        tasks_.push_back({static_cast<uint32_t>(p), by_product, b, e, lists_[p].rows * (e - b)});
+      }
+    }
+    std::stable_sort(tasks_.begin(), tasks_.end(),
+                     [](const Task& a, const Task& b) { return a.cost > b.cost; });
+  }
+
+  void prepare_scratch() {
+    const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
+    scratch_ = &lease_.w->threads;
+    scratch_->resize(threads);
+    const uint64_t per_thread_pairs = uses_->size() / threads + 1;
+    for (Scratch& s : *scratch_) {
+      s.product.resize(std::max(kTileFloats, kMaxExactGroup * exact_rows_));
+      s.row_scratch.resize(exact_rows_);
+      s.row_term.resize(kTileFloats);
+      s.chunk.resize(kMaxChunk * d_);
+      s.chunk_norm.resize(kMaxChunk);
+      s.exact_norm.resize(kMaxExactGroup);
+      s.exact_rows.resize(kMaxExactGroup);
+      s.bound_heap.resize(kMaxChunk * k_);
+      s.heap_size.resize(kMaxChunk);
+      s.pending.resize(kMaxChunk);
+      // Typical sizes; the buffers grow (inside the error guard) past them.
+      for (auto& p : s.pending) p.reserve(std::min<uint64_t>(4 * k_ + 64, 256));
+      s.arena.clear();
+      s.arena.reserve(per_thread_pairs * std::min<uint64_t>(k_ + 8, 64));
+      s.his.reserve(width_ * std::min<uint64_t>(k_ + 8, 64));
+      s.heap.reserve(k_);
+    }
+    spans_ = &lease_.w->spans;
+    spans_->resize(probes_.rows * width_);
+  }
+
+  // Per query: the smallest k-th hi any of its lists has reached. Read and
+  // lowered by every thread; a stale value only keeps more rows.
+  void reset_kth() {
+    query_kth_.reset(new std::atomic<float>[probes_.rows]);
+    for (uint32_t q : plan_.members) query_kth_[q].store(kInf, std::memory_order_relaxed);
+  }
+
+  void lower_kth(uint32_t q, float v) {
+    float now = query_kth_[q].load(std::memory_order_relaxed);
+    while (v < now && !query_kth_[q].compare_exchange_weak(now, v, std::memory_order_relaxed)) {
+    }
+  }
+
+  UseFilter filter_of(Scratch& s, size_t c, const Use& use) const {
+    UseFilter f{0.0f, query_kth_[use.query].load(std::memory_order_relaxed), s.heap_size[c], k_,
+                s.bound_heap.data() + c * k_, &s.pending[c]};
+    f.tau = std::min(f.shared, f.own_kth());
+    return f;
+  }
+
+  static void store_filter(Scratch& s, size_t c, const UseFilter& f) { s.heap_size[c] = f.size; }
+
+  static void start_uses(Scratch& s, size_t m) {
+    for (size_t c = 0; c < m; ++c) {
+      s.heap_size[c] = 0;
+      s.pending[c].clear();
+    }
+  }
+
+  // Keeps what can still reach the query's k-th smallest hi.
+  void finish(Scratch& s, size_t t, size_t c, const Use& use) {
+    const UseFilter f = filter_of(s, c, use);
+    lower_kth(use.query, f.own_kth());
+    const float tau = std::min(f.tau, query_kth_[use.query].load(std::memory_order_relaxed));
+    Span& span = (*spans_)[uint64_t{use.query} * width_ + use.column];
+    span.thread = static_cast<uint32_t>(t);
+    span.begin = s.arena.size();
+    for (const Survivor& v : s.pending[c]) {
+      if (!(v.lo > tau)) s.arena.push_back(v);
+    }
+    span.count = static_cast<uint32_t>(s.arena.size() - span.begin);
+    s.pending[c].clear();
+  }
+
+  void score_by_product(Scratch& s, size_t t, const Task& task) {
+    const CandidateList& list = lists_[task.list];
+    const size_t m = task.use_end - task.use_begin;
+    const Use* use = uses_->data() + task.use_begin;
+    start_uses(s, m);
+    for (size_t c = 0; c < m; ++c) {
+      const float* q = queries_.row(use[c].query);
+      std::copy(q, q + d_, s.chunk.data() + c * d_);
+      const float nq = plan_.query_norms[use[c].query];
+      s.chunk_norm[c] = cosine_ ? 1.0f / std::sqrt(nq) : nq;
+    }
+    const size_t block = std::max<size_t>(16, kTileFloats / m);
+    for (uint64_t r0 = 0; r0 < list.rows; r0 += block) {
+      const size_t nb = static_cast<size_t>(std::min<uint64_t>(block, list.rows - r0));
+      const float* x = list.vectors + r0 * d_;
+      squared_norms(x, nb, d_, s.row_term.data());
+      for (size_t r = 0; r < nb; ++r) {
+        const float nx = s.row_term[r];
+        const bool ok = nx <= kMaxSqNorm && (!cosine_ || nx >= kMinCosineSqNorm);
+        s.row_term[r] = !ok ? kNaN : cosine_ ? 1.0f / std::sqrt(nx) : nx;
+      }
+      // product(r, c) = x_r . q_c: the rows as a d x nb column-major matrix,
+      // transposed, times the d x m chunk. Inside the parallel region the
+      // OpenMP build of OpenBLAS runs on the calling thread only.
+      const arma::blas_int bm = static_cast<arma::blas_int>(nb);
+      const arma::blas_int bn = static_cast<arma::blas_int>(m);
+      const arma::blas_int bk = static_cast<arma::blas_int>(d_);
+      const float one = 1.0f, zero = 0.0f;
+      arma::blas::gemm<float>("T", "N", &bm, &bn, &bk, &one, x, &bk, s.chunk.data(), &bk, &zero,
+                              s.product.data(), &bm);
+      for (size_t c = 0; c < m; ++c) {
+        const float* g = s.product.data() + c * nb;
+        UseFilter f = filter_of(s, c, use[c]);
+        if (cosine_) {
+          scan_cosine({g, s.row_term.data(), s.chunk_norm[c], bound_}, nb, r0, f);
+        } else {
+          scan_euclidean({g, s.row_term.data(), s.chunk_norm[c], bound_}, nb, r0, f);
+        }
+        store_filter(s, c, f);
+      }
+    }
+    for (size_t c = 0; c < m; ++c) finish(s, t, c, use[c]);
+  }
+
+  // Lists that few members share: the pairwise kernels give P itself.
+  void score_pairwise(Scratch& s, size_t t, const Task& task) {
+    const CandidateList& list = lists_[task.list];
+    const size_t m = task.use_end - task.use_begin;
+    const Use* use = uses_->data() + task.use_begin;
+    start_uses(s, m);
+    for (size_t c = 0; c < m; ++c) {
+      s.exact_rows[c] = queries_.row(use[c].query);
+      s.exact_norm[c] = plan_.query_norms[use[c].query];
+    }
+    for (uint64_t r0 = 0; r0 < list.rows; r0 += exact_rows_) {
+      const size_t nb = static_cast<size_t>(std::min<uint64_t>(exact_rows_, list.rows - r0));
+      const float* x = list.vectors + r0 * d_;
+      if (cosine_) {
+        cosine_block(s.exact_rows.data(), s.exact_norm.data(), m, x, nb, d_, s.product.data(),
+                     exact_rows_, s.row_scratch.data());
+      } else {
+        squared_euclidean_block(s.exact_rows.data(), m, x, nb, d_, s.product.data(), exact_rows_);
+      }
+      for (size_t c = 0; c < m; ++c) {
+        UseFilter f = filter_of(s, c, use[c]);
+        scan_rows(ExactTerms{s.product.data() + c * exact_rows_}, 0, nb, r0, f);
+        store_filter(s, c, f);
+      }
+    }
+    for (size_t c = 0; c < m; ++c) finish(s, t, c, use[c]);
+  }
+
+  // The pairwise value of one candidate, as the pairwise path computes it.
+  float pairwise_value(const float* q, float nq, const float* x) const {
+    float v;
+    if (cosine_) {
+      float scratch_norm;
+      cosine_block(&q, &nq, 1, x, 1, d_, &v, 1, &scratch_norm);
+    } else {
+      squared_euclidean_block(&q, 1, x, 1, d_, &v, 1);
+    }
+    return v;
+  }
+
+  // Rescores every survivor whose lo is not above the query's k-th smallest
+  // hi and offers them in scan order. That ends with the pairwise path's
+  // selection. Let T be the k-th smallest pairwise value of the query's
+  // candidates (NaN last). k candidates have values at most their hi, so T
+  // is not above the cut, and every candidate with a value <= T is offered.
+  // In the pairwise scan, the held entries with values <= T change the same
+  // way whether or not the candidates above T are offered: such a candidate
+  // enters only when the largest held value is above it, hence above T, and
+  // then an entry above T leaves; an entry <= T is refused, or is the one
+  // that leaves, only when all k held values are <= T, the same state in
+  // both scans. The final selection holds no value above T, so offering the
+  // candidates <= T (and any others) in scan order ends with the same
+  // entries, ties and first-scanned rule included.
+  void select(Scratch& s, uint32_t q) {
+    const std::vector<Scratch>& scratch = *scratch_;
+    const Span* own = spans_->data() + uint64_t{q} * width_;
+    s.his.clear();
+    for (size_t j = 0; j < width_; ++j) {
+      const Survivor* v = scratch[own[j].thread].arena.data() + own[j].begin;
+      for (uint32_t i = 0; i < own[j].count; ++i) {
+        if (!std::isnan(v[i].hi)) s.his.push_back(v[i].hi);
+      }
+    }
+    float cut = kInf;
+    if (s.his.size() >= k_) {
+      std::nth_element(s.his.begin(), s.his.begin() + (k_ - 1), s.his.end());
+      cut = s.his[k_ - 1];
+    }
+    const float* qrow = queries_.row(q);
+    const float nq = plan_.query_norms[q];
+    s.heap.clear();
+    for (size_t j = 0; j < width_; ++j) {
+      const uint32_t l = probes_.row(q)[j];
+      const float* vectors = lists_[l].vectors;
+      const Survivor* v = scratch[own[j].thread].arena.data() + own[j].begin;
+      for (uint32_t i = 0; i < own[j].count; ++i) {
+        if (v[i].lo > cut) continue;
+        const float value = pairwise_value(qrow, nq, vectors + uint64_t{v[i].row} * d_);
+        selection::offer(s.heap, k_, &value, 1, selection::row_key(l, v[i].row), less_);
+      }
+    }
+    selection::write_selection(s.heap, q, root_, with_metadata_, less_, results_);
+  }
+
+  // Every task, then every member's selection, on the OpenMP team.
+  void score_and_select() {
+    OrderedErrors scoring_errors, selection_errors;
+    const int64_t n_tasks = static_cast<int64_t>(tasks_.size());
+    const int64_t n_members = static_cast<int64_t>(plan_.members.size());
+#pragma omp parallel
+    {
+      const size_t t = static_cast<size_t>(omp_get_thread_num());
+      Scratch& s = (*scratch_)[t];
+#pragma omp for schedule(dynamic, 1)
+      for (int64_t i = 0; i < n_tasks; ++i) {
+        scoring_errors.run(static_cast<size_t>(i), [&] {
+          const Task& task = tasks_[i];
+          if (task.by_product) {
+            score_by_product(s, t, task);
+          } else {
+            score_pairwise(s, t, task);
+          }
+        });
+      }
+      // The barrier above: every span is written before any is read.
+#pragma omp for schedule(dynamic, 4)
+      for (int64_t i = 0; i < n_members; ++i) {
+        if (scoring_errors.failed()) continue;
+        selection_errors.run(static_cast<size_t>(i), [&] { select(s, plan_.members[i]); });
+      }
+    }
+    scoring_errors.rethrow();
+    selection_errors.rethrow();
+  }
+
+  const MatrixPlan& plan_;
+  const std::vector<CandidateList>& lists_;
+  const U32Matrix& probes_;
+  const FloatRowsView& queries_;
+  const uint64_t k_;
+  const bool with_metadata_;
+  SearchResults& results_;
+  const size_t d_;
+  const size_t width_;
+  const bool cosine_;
+  const bool root_;
+  const Bound bound_;
+  const TripleLess less_;
+  // Candidate rows per pass of the pairwise kernels.
+  const size_t exact_rows_;
+
+  std::vector<uint64_t> first_;  // per list: where its uses start; one past the end last
+  std::vector<Task> tasks_;
+  uint64_t product_pairs_ = 0;
+  std::unique_ptr<std::atomic<float>[]> query_kth_;
+  WorkspaceLease lease_;
+  // Parts of the leased workspace.
+  std::vector<Use>* uses_ = nullptr;
+  std::vector<Scratch>* scratch_ = nullptr;
+  std::vector<Span>* spans_ = nullptr;
+};
+
 }  // namespace
 
 void set_list_scoring(ListScoring scoring) {
@@ -431,270 +759,7 @@ void matrix_search(const MatrixPlan& plan, const std::vector<CandidateList>& lis
                    const U32Matrix& probes, const FloatRowsView& queries, uint64_t k,
                    DistanceMetric metric, bool with_metadata, SearchResults& results) {
   if (plan.members.empty()) return;
-  const size_t d = queries.cols;
-  const size_t width = probes.cols;
-  const bool cosine = metric == kMetricCosine;
-  const bool root = metric == kMetricEuclidean;
-  const Bound bound = rounding_bound(d, metric);
-  const TripleLess less{&lists};
-
-  // The members' uses of each list, in query then column order.
-  std::vector<uint64_t> first(lists.size() + 1, 0);
-  for (uint32_t q : plan.members) {
-    for (size_t j = 0; j < width; ++j) ++first[probes.row(q)[j] + 1];
-  }
-  for (size_t p = 0; p < lists.size(); ++p) first[p + 1] += first[p];
-  WorkspaceLease lease;
-  std::vector<Use>& uses = lease.w->uses;
-  uses.resize(first.back());
-  {
-    std::vector<uint64_t> fill(first.begin(), first.end() - 1);
-    for (uint32_t q : plan.members) {
-      for (size_t j = 0; j < width; ++j) {
-        uses[fill[probes.row(q)[j]]++] = {q, static_cast<uint32_t>(j)};
-      }
-    }
-  }
-  // Runs of near-equal size, the costliest first for the dynamic schedule.
-  std::vector<Task> tasks;
-  uint64_t product_pairs = 0;
-  for (size_t p = 0; p < lists.size(); ++p) {
-    const uint64_t m = first[p + 1] - first[p];
-    if (m == 0) continue;
-    const bool by_product = plan.by_product[p] != 0;
-    if (by_product) product_pairs += m;
-    const uint64_t cap = by_product ? kMaxChunk : kMaxExactGroup;
-    const uint64_t runs = (m + cap - 1) / cap;
-    for (uint64_t r = 0; r < runs; ++r) {
-      const uint64_t b = first[p] + m * r / runs;
-      const uint64_t e = first[p] + m * (r + 1) / runs;
-      tasks.push_back({static_cast<uint32_t>(p), by_product, b, e, lists[p].rows * (e - b)});
-    }
-  }
-  std::stable_sort(tasks.begin(), tasks.end(),
-                   [](const Task& a, const Task& b) { return a.cost > b.cost; });
-
-  const size_t exact_rows = std::max<size_t>(16, kExactBlockBytes / (d * sizeof(float)));
-  const size_t threads = static_cast<size_t>(std::max(1, omp_get_max_threads()));
-  std::vector<Scratch>& scratch = lease.w->threads;
-  scratch.resize(threads);
-  const uint64_t per_thread_pairs = uses.size() / threads + 1;
-  for (Scratch& s : scratch) {
-    s.product.resize(std::max(kTileFloats, kMaxExactGroup * exact_rows));
-    s.row_scratch.resize(exact_rows);
-    s.row_term.resize(kTileFloats);
-    s.chunk.resize(kMaxChunk * d);
-    s.chunk_norm.resize(kMaxChunk);
-    s.exact_norm.resize(kMaxExactGroup);
-    s.exact_rows.resize(kMaxExactGroup);
-    s.bound_heap.resize(kMaxChunk * k);
-    s.heap_size.resize(kMaxChunk);
-    s.pending.resize(kMaxChunk);
-    // Typical sizes; the buffers grow (inside the error guard) past them.
-    for (auto& p : s.pending) p.reserve(std::min<uint64_t>(4 * k + 64, 256));
-    s.arena.clear();
-    s.arena.reserve(per_thread_pairs * std::min<uint64_t>(k + 8, 64));
-    s.his.reserve(width * std::min<uint64_t>(k + 8, 64));
-    s.heap.reserve(k);
-  }
-  std::vector<Span>& spans = lease.w->spans;
-  spans.resize(probes.rows * width);
-
-  // Per query: the smallest k-th hi any of its lists has reached. Read and
-  // lowered by every thread; a stale value only keeps more rows.
-  std::unique_ptr<std::atomic<float>[]> query_kth(new std::atomic<float>[probes.rows]);
-  for (uint32_t q : plan.members) query_kth[q].store(kInf, std::memory_order_relaxed);
-  auto lower_kth = [&](uint32_t q, float v) {
-    float now = query_kth[q].load(std::memory_order_relaxed);
-    while (v < now && !query_kth[q].compare_exchange_weak(now, v, std::memory_order_relaxed)) {
-    }
-  };
-
-  auto filter_of = [&](Scratch& s, size_t c, const Use& use) {
-    UseFilter f{0.0f, query_kth[use.query].load(std::memory_order_relaxed), s.heap_size[c], k,
-                s.bound_heap.data() + c * k, &s.pending[c]};
-    f.tau = std::min(f.shared, f.own_kth());
-    return f;
-  };
-  auto store_filter = [](Scratch& s, size_t c, const UseFilter& f) { s.heap_size[c] = f.size; };
-
-  // Keeps what can still reach the query's k-th smallest hi.
-  auto finish = [&](Scratch& s, size_t t, size_t c, const Use& use) {
-    const UseFilter f = filter_of(s, c, use);
-    lower_kth(use.query, f.own_kth());
-    const float tau = std::min(f.tau, query_kth[use.query].load(std::memory_order_relaxed));
-    Span& span = spans[uint64_t{use.query} * width + use.column];
-    span.thread = static_cast<uint32_t>(t);
-    span.begin = s.arena.size();
-    for (const Survivor& v : s.pending[c]) {
-      if (!(v.lo > tau)) s.arena.push_back(v);
-    }
-    span.count = static_cast<uint32_t>(s.arena.size() - span.begin);
-    s.pending[c].clear();
-  };
-
-  auto start_uses = [&](Scratch& s, size_t m) {
-    for (size_t c = 0; c < m; ++c) {
-      s.heap_size[c] = 0;
-      s.pending[c].clear();
-    }
-  };
-
-  auto score_by_product = [&](Scratch& s, size_t t, const Task& task) {
-    const CandidateList& list = lists[task.list];
-    const size_t m = task.use_end - task.use_begin;
-    const Use* use = uses.data() + task.use_begin;
-    start_uses(s, m);
-    for (size_t c = 0; c < m; ++c) {
-      const float* q = queries.row(use[c].query);
-      std::copy(q, q + d, s.chunk.data() + c * d);
-      const float nq = plan.query_norms[use[c].query];
-      s.chunk_norm[c] = cosine ? 1.0f / std::sqrt(nq) : nq;
-    }
-    const size_t block = std::max<size_t>(16, kTileFloats / m);
-    for (uint64_t r0 = 0; r0 < list.rows; r0 += block) {
-      const size_t nb = static_cast<size_t>(std::min<uint64_t>(block, list.rows - r0));
-      const float* x = list.vectors + r0 * d;
-      squared_norms(x, nb, d, s.row_term.data());
-      for (size_t r = 0; r < nb; ++r) {
-        const float nx = s.row_term[r];
-        const bool ok = nx <= kMaxSqNorm && (!cosine || nx >= kMinCosineSqNorm);
-        s.row_term[r] = !ok ? kNaN : cosine ? 1.0f / std::sqrt(nx) : nx;
-      }
-      // product(r, c) = x_r . q_c: the rows as a d x nb column-major matrix,
-      // transposed, times the d x m chunk. Inside the parallel region the
-      // OpenMP build of OpenBLAS runs on the calling thread only.
-      const arma::blas_int bm = static_cast<arma::blas_int>(nb);
-      const arma::blas_int bn = static_cast<arma::blas_int>(m);
-      const arma::blas_int bk = static_cast<arma::blas_int>(d);
-      const float one = 1.0f, zero = 0.0f;
-      arma::blas::gemm<float>("T", "N", &bm, &bn, &bk, &one, x, &bk, s.chunk.data(), &bk, &zero,
-                              s.product.data(), &bm);
-      for (size_t c = 0; c < m; ++c) {
-        const float* g = s.product.data() + c * nb;
-        UseFilter f = filter_of(s, c, use[c]);
-        if (cosine) {
-          scan_cosine({g, s.row_term.data(), s.chunk_norm[c], bound}, nb, r0, f);
-        } else {
-          scan_euclidean({g, s.row_term.data(), s.chunk_norm[c], bound}, nb, r0, f);
-        }
-        store_filter(s, c, f);
-      }
-    }
-    for (size_t c = 0; c < m; ++c) finish(s, t, c, use[c]);
-  };
-
-  // Lists that few members share: the pairwise kernels give P itself.
-  auto score_pairwise = [&](Scratch& s, size_t t, const Task& task) {
-    const CandidateList& list = lists[task.list];
-    const size_t m = task.use_end - task.use_begin;
-    const Use* use = uses.data() + task.use_begin;
-    start_uses(s, m);
-    for (size_t c = 0; c < m; ++c) {
-      s.exact_rows[c] = queries.row(use[c].query);
-      s.exact_norm[c] = plan.query_norms[use[c].query];
-    }
-    for (uint64_t r0 = 0; r0 < list.rows; r0 += exact_rows) {
-      const size_t nb = static_cast<size_t>(std::min<uint64_t>(exact_rows, list.rows - r0));
-      const float* x = list.vectors + r0 * d;
-      if (cosine) {
-        cosine_block(s.exact_rows.data(), s.exact_norm.data(), m, x, nb, d, s.product.data(),
-                     exact_rows, s.row_scratch.data());
-      } else {
-        squared_euclidean_block(s.exact_rows.data(), m, x, nb, d, s.product.data(), exact_rows);
-      }
-      for (size_t c = 0; c < m; ++c) {
-        UseFilter f = filter_of(s, c, use[c]);
-        scan_rows(ExactTerms{s.product.data() + c * exact_rows}, 0, nb, r0, f);
-        store_filter(s, c, f);
-      }
-    }
-    for (size_t c = 0; c < m; ++c) finish(s, t, c, use[c]);
-  };
-
-  // The pairwise value of one candidate, as the pairwise path computes it.
-  auto pairwise_value = [&](const float* q, float nq, const float* x) {
-    float v;
-    if (cosine) {
-      float scratch_norm;
-      cosine_block(&q, &nq, 1, x, 1, d, &v, 1, &scratch_norm);
-    } else {
-      squared_euclidean_block(&q, 1, x, 1, d, &v, 1);
-    }
-    return v;
-  };
-
-  // Rescores every survivor whose lo is not above the query's k-th smallest
-  // hi and offers them in scan order. That ends with the pairwise path's
-  // selection. Let T be the k-th smallest pairwise value of the query's
-  // candidates (NaN last). k candidates have values at most their hi, so T
-  // is not above the cut, and every candidate with a value <= T is offered.
-  // In the pairwise scan, the held entries with values <= T change the same
-  // way whether or not the candidates above T are offered: such a candidate
-  // enters only when the largest held value is above it, hence above T, and
-  // then an entry above T leaves; an entry <= T is refused, or is the one
-  // that leaves, only when all k held values are <= T, the same state in
-  // both scans. The final selection holds no value above T, so offering the
-  // candidates <= T (and any others) in scan order ends with the same
-  // entries, ties and first-scanned rule included.
-  auto select = [&](Scratch& s, uint32_t q) {
-    const Span* own = spans.data() + uint64_t{q} * width;
-    s.his.clear();
-    for (size_t j = 0; j < width; ++j) {
-      const Survivor* v = scratch[own[j].thread].arena.data() + own[j].begin;
-      for (uint32_t i = 0; i < own[j].count; ++i) {
-        if (!std::isnan(v[i].hi)) s.his.push_back(v[i].hi);
-      }
-    }
-    float cut = kInf;
-    if (s.his.size() >= k) {
-      std::nth_element(s.his.begin(), s.his.begin() + (k - 1), s.his.end());
-      cut = s.his[k - 1];
-    }
-    const float* qrow = queries.row(q);
-    const float nq = plan.query_norms[q];
-    s.heap.clear();
-    for (size_t j = 0; j < width; ++j) {
-      const uint32_t l = probes.row(q)[j];
-      const float* vectors = lists[l].vectors;
-      const Survivor* v = scratch[own[j].thread].arena.data() + own[j].begin;
-      for (uint32_t i = 0; i < own[j].count; ++i) {
-        if (v[i].lo > cut) continue;
-        const float value = pairwise_value(qrow, nq, vectors + uint64_t{v[i].row} * d);
-        selection::offer(s.heap, k, &value, 1, selection::row_key(l, v[i].row), less);
-      }
-    }
-    selection::write_selection(s.heap, q, root, with_metadata, less, results);
-  };
-
-  g_product_pairs.fetch_add(product_pairs, std::memory_order_relaxed);
-  OrderedErrors scoring_errors, selection_errors;
-  const int64_t n_tasks = static_cast<int64_t>(tasks.size());
-  const int64_t n_members = static_cast<int64_t>(plan.members.size());
-#pragma omp parallel
-  {
-    const size_t t = static_cast<size_t>(omp_get_thread_num());
-    Scratch& s = scratch[t];
-#pragma omp for schedule(dynamic, 1)
-    for (int64_t i = 0; i < n_tasks; ++i) {
-      scoring_errors.run(static_cast<size_t>(i), [&] {
-        const Task& task = tasks[i];
-        if (task.by_product) {
-          score_by_product(s, t, task);
-        } else {
-          score_pairwise(s, t, task);
-        }
-      });
-    }
-    // The barrier above: every span is written before any is read.
-#pragma omp for schedule(dynamic, 4)
-    for (int64_t i = 0; i < n_members; ++i) {
-      if (scoring_errors.failed()) continue;
-      selection_errors.run(static_cast<size_t>(i), [&] { select(s, plan.members[i]); });
-    }
-  }
-  scoring_errors.rethrow();
-  selection_errors.rethrow();
+  MatrixSearch(plan, lists, probes, queries, k, metric, with_metadata, results).run();
 }
 
 }  // namespace tavrin
