@@ -637,6 +637,36 @@ class Harness {
     CheckAll();
   }
 
+  // Centroid rank of each list for a vector (nearest first, ties by list).
+  std::vector<uint32_t> ListRanking(const float* v) const {
+    const FloatMatrix& c = handle_->trained_data().codebooks.at(0).matrix;
+    const DistanceMetric form = setup_.metric == kMetricCosine ? kMetricCosine : kMetricSquaredEuclidean;
+    std::vector<std::pair<double, uint32_t>> by_distance;
+    for (uint32_t l = 0; l < c.rows; ++l) {
+      by_distance.push_back({testing::ref_distance(v, c.row(l), kDim, form), l});
+    }
+    std::sort(by_distance.begin(), by_distance.end());
+    std::vector<uint32_t> rank(c.rows);
+    for (uint32_t i = 0; i < by_distance.size(); ++i) rank[by_distance[i].second] = i;
+    return rank;
+  }
+
+  void CheckWidenedPrefix(const float* query, const std::map<std::string, const Item*>& matching,
+                          const std::set<std::string>& returned, float last) {
+    const std::vector<uint32_t> rank = ListRanking(query);
+    auto list_of = [&](const Item& item) {
+      const std::vector<uint32_t> r = ListRanking(item.vector.data());
+      return static_cast<uint32_t>(std::min_element(r.begin(), r.end()) - r.begin());
+    };
+    uint32_t farthest = 0;
+    for (const std::string& id : returned) farthest = std::max(farthest, rank[list_of(*matching.at(id))]);
+    for (const auto& [id, item] : matching) {
+      if (returned.count(id) || rank[list_of(*item)] > farthest) continue;
+      const double d = testing::ref_distance(query, item->vector.data(), kDim, setup_.metric);
+      ASSERT_GE(d, last - 1e-3 * (1 + std::fabs(d))) << "widening skipped " << id;
+    }
+  }
+
   void Get() {
     std::vector<std::string> ids;
     for (int k = Pick(6); k >= 0; --k) ids.push_back(RandomId());
@@ -717,6 +747,10 @@ class Harness {
       ASSERT_LE(r.counts[q], qp.top_k);
       if (widens && *qp.max_probes >= kLists) {
         ASSERT_EQ(r.counts[q], std::min<uint64_t>(qp.top_k, matching.size())) << qp.filters;
+        // The lists read are a prefix of the query's ranking; every match in
+        // the lists up to the farthest one that gave a result, and nearer
+        // than the last result, must be among the results.
+        if (r.counts[q] > 0 && !qp.greedy) CheckWidenedPrefix(queries.row(q), matching, seen, last);
       }
       if (!exhaustive) continue;
       // Probing every list: exactly the top k of the matches.
