@@ -151,7 +151,6 @@ class EncryptedIndex {
   // name, configuration and trained flag still answer. A second call does
   // nothing.
   void Close();
-  bool closed() const { return closed_; }
 
   // Trains on the given vectors only and returns the index record's bytes.
   Bytes TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,
@@ -195,7 +194,6 @@ class EncryptedIndex {
   Key256 index_key_{};
   TrainedData trained_data_;
   bool is_trained_ = false;
-  bool closed_ = false;
   std::unique_ptr<IndexCore> core_;
   std::mutex mutex_;
 };

@@ -99,7 +99,6 @@ class IndexCore {
   Bytes load_config_item(const std::string& name);
 
   void load_list_counts() { lists_->LoadCounts(); }
-  void save_list_counts() { lists_->SaveCounts(); }
 
   // Removes everything the index stored: lists, records, configuration
   // items and contents; what remains is the all-zero count row.

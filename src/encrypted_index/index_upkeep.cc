@@ -101,7 +101,6 @@ void EncryptedIndex::Close() {
   if (!core_) return;
   core_.reset();  // saves the list counts, closes the stores
   index_key_.fill(0);
-  closed_ = true;
 }
 
 }  // namespace tavrin

@@ -22,12 +22,6 @@ ListStore::ListStore(store::Keystore& store, const Key256& index_key, const Key2
       rounds_(rounds),
       counts_(n_lists, 0) {}
 
-uint64_t ListStore::total_entries() const {
-  uint64_t total = 0;
-  for (uint32_t c : counts_) total += c;
-  return total;
-}
-
 const std::vector<CentroidSeed>& ListStore::seeds() {
   if (seeds_.empty()) seeds_ = make_centroid_seeds(n_lists_, index_key_, name_key_);
   return seeds_;

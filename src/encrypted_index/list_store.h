@@ -56,8 +56,6 @@ class ListStore {
   // handle writes back only those, never counts it merely read, which would
   // undo what another process stored since.
   bool unsaved() const { return counts_ != stored_; }
-  // Positions handed out over all lists.
-  uint64_t total_entries() const;
 
   // Re-reads the count map. An absent row warns "Warning: No map data found
   // in the backing store. Creating a new map." and gives zero counts; a row
