@@ -376,17 +376,26 @@ bool SqliteKeystore::ConfigItemExists(const std::string& name) {
   return rc == SQLITE_ROW;
 }
 
+// Binds the rows of this index to a statement's first parameters: its two
+// configuration items (kept alive here, since SQLite binds them without a
+// copy) for the configuration store, its hashed name for the others.
+struct SqliteKeystore::IndexScope {
+  IndexScope(const SqliteKeystore& store, sqlite3_stmt* q)
+      : record(store.index_name_ + ".cvs"), core(store.index_name_ + ".cei") {
+    if (store.role_ == 1) {
+      bind_text(q, 1, record);
+      bind_text(q, 2, core);
+    } else {
+      sqlite3_bind_int64(q, 1, as_signed(store.hashed_index_name_));
+    }
+  }
+  const std::string record, core;
+};
+
 void SqliteKeystore::DeleteIndex() {
   std::lock_guard<std::recursive_mutex> lock(conn_->mutex());
   Use q(delete_index_);
-  const std::string record = index_name_ + ".cvs";
-  const std::string core = index_name_ + ".cei";
-  if (role_ == 1) {
-    bind_text(*q, 1, record);
-    bind_text(*q, 2, core);
-  } else {
-    sqlite3_bind_int64(*q, 1, as_signed(hashed_index_name_));
-  }
+  const IndexScope scope(*this, *q);
   if (sqlite3_step(*q) != SQLITE_DONE) {
     throw std::runtime_error("Failed to delete index: " + conn_->error());
   }
@@ -396,14 +405,7 @@ uint64_t SqliteKeystore::CountItems() {
   std::lock_guard<std::recursive_mutex> lock(conn_->mutex());
   Use q(count_);
   // The configuration store counts this index's configuration items.
-  const std::string record = index_name_ + ".cvs";
-  const std::string core = index_name_ + ".cei";
-  if (role_ == 1) {
-    bind_text(*q, 1, record);
-    bind_text(*q, 2, core);
-  } else {
-    sqlite3_bind_int64(*q, 1, as_signed(hashed_index_name_));
-  }
+  const IndexScope scope(*this, *q);
   if (sqlite3_step(*q) != SQLITE_ROW) {
     throw std::runtime_error("SQLite count error: " + conn_->error());
   }

@@ -65,6 +65,7 @@ class SqliteKeystore : public Keystore {
   SqliteConnection& connection() { return *conn_; }
 
  private:
+  struct IndexScope;  // binds this index's rows to a statement
   void EnsureTable();
   void CheckSchema();
   void RequireItems(const char* what) const;

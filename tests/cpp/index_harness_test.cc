@@ -547,48 +547,43 @@ class Harness {
     model_ = std::move(after);
   }
 
-  void Train(int64_t fail_from) {
+  // Runs an operation that keeps every item (training, compaction,
+  // retraining) with writes failing from fail_from on, then checks every
+  // item; *ok says whether it succeeded.
+  template <typename Fn>
+  void KeepsItems(int64_t fail_from, Fn op, bool* ok) {
+    *ok = false;
     plan_->fail_from = fail_from;
     try {
-      handle_->TrainIndex(TrainParams{});
+      op();
     } catch (const std::runtime_error&) {
       ASSERT_TRUE(plan_->failed);
       Settle({}, model_, model_);
       return;
     }
     plan_->fail_from = 0;
-    trained_ = true;
+    *ok = true;
     CheckAll();
+  }
+
+  void Train(int64_t fail_from) {
+    bool ok;
+    KeepsItems(fail_from, [&] { handle_->TrainIndex(TrainParams{}); }, &ok);
+    if (ok) trained_ = true;
   }
 
   void Compact(int64_t fail_from) {
-    plan_->fail_from = fail_from;
-    uint64_t removed = 0;
-    try {
-      removed = handle_->Compact();
-    } catch (const std::runtime_error&) {
-      ASSERT_TRUE(plan_->failed);
-      Settle({}, model_, model_);
-      return;
-    }
-    plan_->fail_from = 0;
-    (void)removed;
-    CheckAll();
+    bool ok;
+    KeepsItems(fail_from, [&] { handle_->Compact(); }, &ok);
     // No stale entry is left: the lists hold exactly the live items.
-    ASSERT_EQ(handle_->Compact(), 0u);
+    if (ok) {
+      ASSERT_EQ(handle_->Compact(), 0u);
+    }
   }
 
   void Retrain(int64_t fail_from) {
-    plan_->fail_from = fail_from;
-    try {
-      handle_->Retrain(TrainParams{});
-    } catch (const std::runtime_error&) {
-      ASSERT_TRUE(plan_->failed);
-      Settle({}, model_, model_);
-      return;
-    }
-    plan_->fail_from = 0;
-    CheckAll();
+    bool ok;
+    KeepsItems(fail_from, [&] { handle_->Retrain(TrainParams{}); }, &ok);
   }
 
   void UpdateMetadata(int64_t fail_from) {
