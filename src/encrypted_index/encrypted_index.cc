@@ -6,6 +6,7 @@
 
 #include "config/index_record.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/integrity.h"
 
 namespace tavrin {
 namespace {
@@ -44,6 +45,11 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
       index_key_(key) {
   core_ = std::make_unique<IndexCore>(params, IndexCore::Mode::kLoad, stores);
   IndexRecord record = deserialize_index_record(core_->load_config_item(name + kRecordSuffix));
+  // Indexes sealed with one key can read each other's records: only the
+  // record that names this index describes it.
+  if (record.name != name) {
+    throw IntegrityError("the index record stored for " + name + " is another index's");
+  }
   // The two records must describe the same index, or list reads would take
   // vectors of the wrong width.
   if (record.config->dimension * 4 != core_->vector_bytes() ||

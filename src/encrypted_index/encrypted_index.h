@@ -120,6 +120,7 @@ class EncryptedIndex {
   SearchResults Query(const FloatMatrix& queries, const QueryParams& params);
 
   // Stored items among ids, in the order of ids; unknown ids give nothing.
+  // A stored record that names another id throws IntegrityError.
   std::vector<ItemView> Get(const std::vector<std::string>& ids,
                             const std::vector<uint32_t>& include);
   void Delete(const std::vector<std::string>& ids);

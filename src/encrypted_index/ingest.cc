@@ -10,6 +10,7 @@
 #include "crypto/keyed_hash.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/integrity.h"
 #include "encrypted_index/item_record.h"
 
 namespace tavrin {
@@ -158,6 +159,7 @@ std::vector<std::optional<IndexCore::StoredItem>> IndexCore::ReadRecords(
     if (!read_item_record(records[i], vector_bytes_, &view)) {
       throw std::runtime_error("Insufficient payload size for item_id: " + ids[i]);
     }
+    if (view.id != ids[i]) throw IntegrityError(foreign_record(ids[i]));
     StoredItem item;
     item.list = view.list;
     item.vector.resize(floats);

@@ -8,6 +8,7 @@
 #include "crypto/keyed_hash.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/integrity.h"
 #include "encrypted_index/item_record.h"
 
 namespace tavrin {
@@ -33,6 +34,9 @@ std::vector<ItemView> IndexCore::GetItems(const std::vector<std::string>& ids, u
     if (!read_item_record(records[i], vector_bytes_, &record)) {
       throw std::runtime_error("Insufficient payload size for item_id: " + ids[i]);
     }
+    // The store chooses what it hands back for a token; only a record that
+    // names the id asked for is this item's.
+    if (record.id != ids[i]) throw IntegrityError(foreign_record(ids[i]));
     ItemView& view = views[i];
     view.id.assign(record.id);
     if (mask & kFieldVector) {
