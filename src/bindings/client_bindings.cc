@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "bindings/checked_arg.h"
 #include "bindings/embedding.h"
 #include "bindings/errors.h"
 
@@ -89,13 +90,22 @@ Returns:
 )doc")
       .def(
           "create_index",
-          [](const Client& c, const std::string& index_name, const Key256& index_key,
-             const IndexConfig& index_config, const std::optional<std::string>& embedding_model,
-             std::optional<uint64_t> max_cache_size) {
-            return core_errors_as_value_error([&] {
-              return create_index(c, index_name, index_key, index_config, embedding_model,
-                                  max_cache_size);
-            });
+          [](const Client& c, const Checked<std::string>& index_name,
+             const Checked<Key256>& index_key, const Checked<const IndexConfig*>& index_config,
+             const Checked<std::optional<std::string>>& embedding_model,
+             const Checked<std::optional<uint64_t>>& max_cache_size) {
+            constexpr char kMember[] = "create_index";
+            const IndexConfig* config = index_config.get(kMember, "index_config");
+            if (config == nullptr) {
+              throw py::type_error("create_index(): incompatible function arguments: "
+                                   "index_config cannot be None");
+            }
+            const std::string& name = index_name.get(kMember, "index_name");
+            const Key256& key = index_key.get(kMember, "index_key");
+            const auto& model = embedding_model.get(kMember, "embedding_model");
+            const auto& cache = max_cache_size.get(kMember, "max_cache_size");
+            return core_errors_as_value_error(
+                [&] { return create_index(c, name, key, *config, model, cache); });
           },
           py::arg("index_name"), py::arg("index_key"), py::arg("index_config"),
           py::arg("embedding_model") = py::none(), py::arg("max_cache_size") = 0,
@@ -125,10 +135,14 @@ Example:
 )doc")
       .def(
           "load_index",
-          [](const Client& c, const std::string& index_name, const Key256& index_key,
-             std::optional<uint64_t> max_cache_size) {
-            return core_errors_as_value_error(
-                [&] { return c.LoadIndex(index_name, index_key, max_cache_size); });
+          [](const Client& c, const Checked<std::string>& index_name,
+             const Checked<Key256>& index_key,
+             const Checked<std::optional<uint64_t>>& max_cache_size) {
+            constexpr char kMember[] = "load_index";
+            const std::string& name = index_name.get(kMember, "index_name");
+            const Key256& key = index_key.get(kMember, "index_key");
+            const auto& cache = max_cache_size.get(kMember, "max_cache_size");
+            return core_errors_as_value_error([&] { return c.LoadIndex(name, key, cache); });
           },
           py::arg("index_name"), py::arg("index_key"), py::arg("max_cache_size") = 0,
           R"doc(Open an index stored earlier in PostgreSQL or Redis.
@@ -150,10 +164,12 @@ Example:
 )doc")
       .def(
           "load_serialized_index",
-          [](const Client& c, const py::bytes& serialized_index, const Key256& index_key) {
-            const Bytes buffer = bytes_of(serialized_index);
-            return core_errors_as_value_error(
-                [&] { return c.LoadSerializedIndex(buffer, index_key); });
+          [](const Client& c, const Checked<py::bytes>& serialized_index,
+             const Checked<Key256>& index_key) {
+            constexpr char kMember[] = "load_serialized_index";
+            const Bytes buffer = bytes_of(serialized_index.get(kMember, "serialized_index"));
+            const Key256& key = index_key.get(kMember, "index_key");
+            return core_errors_as_value_error([&] { return c.LoadSerializedIndex(buffer, key); });
           },
           py::arg("serialized_index"), py::arg("index_key"),
           "Internal: rebuild an empty, trained index from train_and_serialize's bytes; its "
