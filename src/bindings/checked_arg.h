@@ -49,7 +49,8 @@ struct type_caster<tavrin::bindings::Checked<T>> {
     }
     if (!convert) return false;  // a second pass, with conversions, follows
     const std::string type_name = str(type::handle_of(src).attr("__name__"));
-    const bool vowel = !type_name.empty() && std::string("aeiouAEIOU").find(type_name[0]) != std::string::npos;
+    const bool vowel =
+        !type_name.empty() && std::string("aeiouAEIOU").find(type_name[0]) != std::string::npos;
     value.given = (vowel ? "an " : "a ") + type_name;
     if (hasattr(src, "__len__")) {
       try {
