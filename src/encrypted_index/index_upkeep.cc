@@ -71,7 +71,7 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,
   for (const std::string& id : ids) {
     if (!seen.insert(id).second) throw std::invalid_argument("Repeated id in update_metadata: " + id);
   }
-  ParseMetadataBatch(metadata);  // refuses what the filters could not read back
+  CheckStorableMetadata(metadata);
   const auto stored = core.ReadRecords(ids);
   std::string unknown;
   for (size_t i = 0; i < ids.size(); ++i) {

@@ -83,13 +83,7 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
   }
   // Training re-reads every item's metadata: what it could not read back
   // must not be stored. The text is not quoted: it is the caller's data.
-  if (const std::optional<size_t> bad = FirstUnstorableMetadata(metadata)) {
-    throw std::invalid_argument(
-        "The metadata of the item at index " + std::to_string(*bad) +
-        " cannot be stored: it is not strict JSON (NaN, infinities, numbers beyond the "
-        "double range and lone surrogates are refused) or nests values more than " + std::to_string(kMaxMetadataDepth) +
-        " levels deep.");
-  }
+  CheckStorableMetadata(metadata);
 
   try {
     // Later duplicates are dropped with their rows; the first one is stored.

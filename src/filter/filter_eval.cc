@@ -339,4 +339,14 @@ std::optional<size_t> FirstUnstorableMetadata(const std::vector<std::string>& te
   return found;
 }
 
+void CheckStorableMetadata(const std::vector<std::string>& texts) {
+  const std::optional<size_t> bad = FirstUnstorableMetadata(texts);
+  if (!bad) return;
+  throw std::invalid_argument(
+      "The metadata of the item at index " + std::to_string(*bad) +
+      " cannot be stored: it is not strict JSON (NaN, infinities, numbers beyond the "
+      "double range and lone surrogates are refused) or nests values more than " +
+      std::to_string(kMaxMetadataDepth) + " levels deep.");
+}
+
 }  // namespace tavrin

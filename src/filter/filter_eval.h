@@ -63,6 +63,11 @@ std::vector<nlohmann::json> ParseMetadataBatch(const std::vector<std::string>& t
 // refuse such texts, so that training can always read back what it re-files.
 std::optional<size_t> FirstUnstorableMetadata(const std::vector<std::string>& texts);
 
+// Throws std::invalid_argument naming the position of the first text
+// FirstUnstorableMetadata finds; every write of metadata calls it before its
+// first store write. The text itself is not quoted: it is the caller's data.
+void CheckStorableMetadata(const std::vector<std::string>& texts);
+
 }  // namespace tavrin
 
 #endif  // TAVRIN_FILTER_FILTER_EVAL_H_

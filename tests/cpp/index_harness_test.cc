@@ -597,11 +597,16 @@ class Harness {
     for (size_t i = 0; i < ids.size(); ++i) {
       metadata.push_back(Pick(4) == 0 ? std::string() : meta_.Document().dump());
     }
-    // An unknown or repeated id refuses the whole call before any write.
+    // An unknown or repeated id, or a text training could not read back,
+    // refuses the whole call before any write.
     if (Pick(5) == 0) {
       std::vector<std::string> bad = ids, bad_metadata = metadata;
-      bad.push_back(Pick(2) ? ids[0] : "never-stored");
-      bad_metadata.push_back("{}");
+      if (Pick(3) == 0) {
+        bad_metadata[Pick(static_cast<int>(ids.size()))] = "{\"x\": 1e999}";
+      } else {
+        bad.push_back(Pick(2) ? ids[0] : "never-stored");
+        bad_metadata.push_back("{}");
+      }
       EXPECT_THROW(handle_->UpdateMetadata(bad, bad_metadata), std::invalid_argument);
       CheckAll();
     }
