@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bindings/checked_arg.h"
+#include "bindings/key_caster.h"
 #include "bindings/embedding.h"
 #include "bindings/errors.h"
 

@@ -28,7 +28,7 @@
 namespace tavrin {
 
 inline constexpr size_t kCentroidSeedSize = 64;
-using CentroidSeed = std::array<uint8_t, kCentroidSeedSize>;
+using CentroidSeed = SecretBytes<kCentroidSeedSize>;  // wiped when released
 
 // Seed c = HMAC(name_key, c) || HMAC(index_key, c), c as 4 bytes little-endian.
 std::vector<CentroidSeed> make_centroid_seeds(size_t n, const Key256& index_key,

@@ -109,7 +109,7 @@ void EncryptedIndex::delete_index() {
   core_.reset();
   index_name_.clear();
   index_config_.reset();
-  index_key_.fill(0);
+  WipeSecret(index_key_.data(), index_key_.size());
   is_trained_ = false;
   trained_data_ = TrainedData();
 }

@@ -100,7 +100,7 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,
 void EncryptedIndex::Close() {
   if (!core_) return;
   core_.reset();  // saves the list counts, closes the stores
-  index_key_.fill(0);
+  WipeSecret(index_key_.data(), index_key_.size());
 }
 
 }  // namespace tavrin
