@@ -1,6 +1,8 @@
 """A refused key never shows up in the error: tracebacks end up in logs."""
+import logging
 import traceback
 
+import numpy as np
 import pytest
 import tavrindb_lite as tdb
 
@@ -30,3 +32,38 @@ def test_a_missing_index_config_is_a_type_error(memory_client):
     with pytest.raises(TypeError, match=r"^create_index\(\): incompatible function arguments: "
                                         r"index_config cannot be None$"):
         memory_client.create_index("idx", bytes(range(32)), None)
+
+
+def test_refused_metadata_and_filters_never_reach_the_diagnostics(memory_client, capfd, caplog):
+    """What goes to standard error or the logger may be collected by anyone; metadata may not."""
+    secret = "zz-patient-record-zz"
+    idx = memory_client.create_index("idx", bytes(range(32)), tdb.IndexIVFFlat(4, 2))
+    rows = np.random.default_rng(0).standard_normal((8, 4)).astype(np.float32)
+    idx.upsert([{"id": f"i{n}", "vector": rows[n], "metadata": {"f": secret, "n": n}} for n in range(8)])
+    idx.train()
+    nested = {"f": secret}
+    for _ in range(600):
+        nested = {"a": nested}
+    caplog.set_level(logging.DEBUG, logger="tavrindb_lite")
+    try:
+        for use_logging in (False, True):
+            tdb.use_logging(use_logging)
+            # A line that does reach the diagnostics: the channel is live.
+            idx.upsert([{"id": "d", "vector": rows[0], "metadata": {"f": secret}}] * 2)
+            for bad in ({"f": secret, "x": 10**400}, {"f": secret + "\ud800"}, nested):
+                with pytest.raises(ValueError):
+                    idx.upsert([{"id": "x", "vector": rows[0], "metadata": bad}])
+                with pytest.raises(ValueError):
+                    idx.update_metadata(["i1"], bad)
+            for bad_filter in ({"f": {"$in": secret}}, {"f": {"$bogus": secret}},
+                               {"$and": [{"f": {"$gt": secret}}]}):
+                try:
+                    idx.query(rows[0], top_k=3, n_probes=2, filters=bad_filter)
+                except ValueError:
+                    pass
+    finally:
+        tdb.use_logging(False)
+    err = capfd.readouterr().err
+    assert "Duplicate IDs" in err and "Duplicate IDs" in caplog.text
+    assert secret not in err
+    assert secret not in caplog.text
