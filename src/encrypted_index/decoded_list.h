@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace tavrin {
 
 struct DecodedList {
@@ -20,6 +22,11 @@ struct DecodedList {
   std::vector<std::string> ids;
   std::vector<float> vectors;  // ids.size() rows of the index dimension
   std::vector<std::string> metadata;
+  // The metadata parsed, one document per row: made by the first filtered
+  // query that reads the list and kept with it, so that a cached list is
+  // parsed once, not once per query. Set only from the thread that runs the
+  // query, before the list is shared with its workers.
+  mutable std::shared_ptr<const std::vector<nlohmann::json>> documents;
 
   uint64_t rows() const { return ids.size(); }
 };

@@ -26,16 +26,25 @@ constexpr uint64_t kUntrainedWarning = 50000;
 std::vector<DecodedListPtr> filter_lists(const std::vector<DecodedListPtr>& lists,
                                          const nlohmann::json& filter, uint64_t floats) {
   ValidateFilter(filter);
-  std::vector<std::vector<nlohmann::json>> documents(lists.size());
-  parallel_for(lists.size(), 2, 1,
-               [&](size_t p) { documents[p] = ParseMetadataBatch(lists[p]->metadata); });
-  std::vector<nlohmann::json> all;
-  std::vector<size_t> offsets{0};
-  for (auto& docs : documents) {
-    for (auto& d : docs) all.push_back(std::move(d));
-    offsets.push_back(all.size());
+  // Parse each list not parsed before, once even when it is listed twice.
+  std::vector<const DecodedList*> unparsed;
+  std::unordered_set<const DecodedList*> seen;
+  for (const DecodedListPtr& list : lists) {
+    if (!list->documents && seen.insert(list.get()).second) unparsed.push_back(list.get());
   }
-  const std::vector<uint32_t> matches = FilterItems(all, filter, /*validate=*/false);
+  std::vector<std::shared_ptr<const std::vector<nlohmann::json>>> parsed(unparsed.size());
+  parallel_for(unparsed.size(), 2, 1, [&](size_t i) {
+    parsed[i] = std::make_shared<const std::vector<nlohmann::json>>(
+        ParseMetadataBatch(unparsed[i]->metadata));
+  });
+  for (size_t i = 0; i < unparsed.size(); ++i) unparsed[i]->documents = std::move(parsed[i]);
+  std::vector<const std::vector<nlohmann::json>*> groups;
+  std::vector<size_t> offsets{0};
+  for (const DecodedListPtr& list : lists) {
+    groups.push_back(list->documents.get());
+    offsets.push_back(offsets.back() + list->rows());
+  }
+  const std::vector<uint32_t> matches = FilterItemGroups(groups, filter, /*validate=*/false);
 
   std::vector<DecodedListPtr> out(lists.size());
   size_t m = 0;

@@ -288,11 +288,18 @@ bool EvaluateOperator(const std::string& op, const json& field, const json& oper
   return Evaluator(nullptr, &budget).Operator(op, field, operand);
 }
 
-std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json& filter,
-                                  bool validate) {
+std::vector<uint32_t> FilterItemGroups(const std::vector<const std::vector<json>*>& groups,
+                                       const json& filter, bool validate) {
   if (validate) ValidateFilter(filter);
-  if (documents.size() > std::numeric_limits<uint32_t>::max()) {
+  size_t total = 0;
+  for (const std::vector<json>* group : groups) total += group->size();
+  if (total > std::numeric_limits<uint32_t>::max()) {
     throw std::invalid_argument("Too many documents to filter: indices must fit in 32 bits.");
+  }
+  std::vector<const json*> documents;
+  documents.reserve(total);
+  for (const std::vector<json>* group : groups) {
+    for (const json& document : *group) documents.push_back(&document);
   }
   const RegexTable regexes(filter);
   RegexBudget budget;
@@ -301,13 +308,18 @@ std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json
   // A document that could not be read satisfies no condition, whatever the
   // filter names: it is never evaluated.
   parallel_for(documents.size(), kFilterParallelThreshold, 64, [&](size_t i) {
-    keep[i] = !documents[i].is_discarded() && evaluator.Filter(filter, documents[i]) ? 1 : 0;
+    keep[i] = !documents[i]->is_discarded() && evaluator.Filter(filter, *documents[i]) ? 1 : 0;
   });
   std::vector<uint32_t> matches;
   for (size_t i = 0; i < keep.size(); ++i) {
     if (keep[i]) matches.push_back(static_cast<uint32_t>(i));
   }
   return matches;
+}
+
+std::vector<uint32_t> FilterItems(const std::vector<json>& documents, const json& filter,
+                                  bool validate) {
+  return FilterItemGroups({&documents}, filter, validate);
 }
 
 std::vector<json> ParseMetadataBatch(const std::vector<std::string>& texts) {

@@ -49,6 +49,12 @@ bool EvaluateOperator(const std::string& op, const nlohmann::json& field,
 std::vector<uint32_t> FilterItems(const std::vector<nlohmann::json>& documents,
                                   const nlohmann::json& filter, bool validate);
 
+// The same over documents held in several vectors, taken in order as one
+// sequence: indices are into that sequence, with one work budget for all.
+std::vector<uint32_t> FilterItemGroups(
+    const std::vector<const std::vector<nlohmann::json>*>& groups, const nlohmann::json& filter,
+    bool validate);
+
 // One document per metadata text, in order; an empty text gives {}. A text
 // the parser refuses (not strict JSON: NaN, Infinity, a lone surrogate, a
 // number beyond the double range, ...) gives a discarded value, which
