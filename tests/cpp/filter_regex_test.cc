@@ -1,7 +1,7 @@
 // $regex search semantics: assertions (^, $, \b, \B) must see the whole
 // subject, also at the start of a lookahead, while the search stays one
-// linear pass. Checked case by case and against the set-based reference of
-// regex_reference.h on random patterns.
+// linear pass. Checked against the set-based reference of regex_reference.h
+// on random patterns, and case by case for what its generator never writes.
 #include "filter/filter_regex.h"
 
 #include <gtest/gtest.h>
@@ -16,64 +16,6 @@ namespace {
 using ::tavrin::testing::RegexGenerator;
 using ::tavrin::testing::RegexReference;
 using ::tavrin::testing::RenderRegex;
-
-struct SearchCase {
-  const char* pattern;
-  std::string subject;
-  bool found;
-};
-
-TEST(FilterRegex, AssertionsInsideAndOutsideLookaheads) {
-  const SearchCase cases[] = {
-      // ^ outside, in a lookahead, in a negative lookahead.
-      {"^a", "ab", true},
-      {"^a", "ba", false},
-      {"(?=^a)", "ab", true},
-      {"(?=^a)", "ba", false},
-      {"b(?=^)", "ba", false},
-      {"(?!^)a", "a", false},
-      {"(?!^)a", "ba", true},
-      // \b outside and in lookaheads, at the subject start and inside it.
-      {"\\ba", "ba", false},
-      {"\\ba", "b a", true},
-      {"a(?=\\bb)", "cab", false},
-      {"a(?=\\bb)", "ab", false},
-      {"(?=\\bb)", "a b", true},
-      {"(?=\\ba)", "a", true},
-      {"(?!\\b)b", "ab", true},
-      {"(?!\\b)b", "b", false},
-      // \B likewise.
-      {"\\Bb", "ab", true},
-      {"\\Bb", "b", false},
-      {"a(?=\\Bb)", "ab", true},
-      {"(?=\\Bb)", "a b", false},
-      {"(?=\\Bb)", "b", false},
-      {"(?!\\B)b", "ab", false},
-      {"(?!\\B)b", " b", true},
-      // $ and line terminators: not multiline, so a newline is no line end.
-      {"a$", "a\n", false},
-      {"a(?=$)", "a\n", false},
-      {"a(?=$)", "ba", true},
-      {"^b", "a\nb", false},
-      {"(?=^b)", "a\nb", false},
-      {"(?=a\\n^b)", "a\nb", false},
-      // Characters and classes are untouched by the start marker.
-      {"a.b", "a\nb", false},
-      {"a.b", "a\rb", false},
-      {"a\\sb", "a\nb", true},
-      {"(?=[^x]b)", "\nb", true},
-      {"(?=\\n)", "\n", true},
-      {"(?=\\xFF)", "a", false},
-      // Empty subject.
-      {"(?=^$)", "", true},
-      {"(?=\\B)", "", true},
-      {"(?=\\b)", "", false},
-  };
-  for (const SearchCase& c : cases) {
-    EXPECT_EQ(FilterRegex(c.pattern).Search(c.subject), c.found)
-        << c.pattern << " on \"" << c.subject << "\"";
-  }
-}
 
 TEST(FilterRegex, AgreesWithReferenceOnRandomPatterns) {
   RegexGenerator gen(424242);
@@ -98,16 +40,31 @@ TEST(FilterRegex, AgreesWithReferenceOnRandomPatterns) {
   EXPECT_LT(found, 21000);
 }
 
-// Lookahead patterns take the marked path; a long subject must still be one
-// pass within the work budget, and a subject holding the marker byte itself
-// (not UTF-8) still matches ordinary lookaheads.
-TEST(FilterRegex, MarkedSearchStaysLinearAndHandlesMarkerByte) {
-  const std::string long_subject = std::string(200000, 'a') + " b";
-  EXPECT_TRUE(FilterRegex("(?=\\bb)").Search(long_subject));
-  EXPECT_FALSE(FilterRegex("(?=^b)").Search(long_subject));
-  EXPECT_TRUE(FilterRegex("a(?=b)").Search(std::string("\xFF") + "ab"));
-  EXPECT_TRUE(FilterRegex("\\xFF(?=a)").Search(std::string("\xFF") + "ab"));
-  EXPECT_FALSE(FilterRegex("a(?=c)").Search(std::string("\xFF") + "ab"));
+// Characters and classes outside the generator's alphabet are untouched by
+// the start marker; a subject holding the marker byte itself (not UTF-8) is
+// searched the plain way, where $ is only its end; a long subject is still
+// one pass within the work budget.
+TEST(FilterRegex, ClassesMarkerByteAndLongSubjects) {
+  const struct {
+    const char* pattern;
+    std::string subject;
+    bool found;
+  } cases[] = {
+      {"a.b", "a\rb", false},
+      {"a\\sb", "a\nb", true},
+      {"(?=[^x]b)", "\nb", true},
+      {"(?=\\xFF)", "a", false},
+      {"a(?=b)", "\xFF" "ab", true},
+      {"\\xFF(?=a)", "\xFF" "ab", true},
+      {"a(?=c)", "\xFF" "ab", false},
+      {"a(?=$)", "a\xFF" "b", false},
+      {"(?=\\bb)", std::string(200000, 'a') + " b", true},
+      {"(?=^b)", std::string(200000, 'a') + " b", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(FilterRegex(c.pattern).Search(c.subject), c.found)
+        << c.pattern << " on \"" << c.subject.substr(0, 10) << "\"";
+  }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #ifndef TAVRIN_TESTS_CPP_REGEX_REFERENCE_H_
 #define TAVRIN_TESTS_CPP_REGEX_REFERENCE_H_
 
+#include <cstdint>
 #include <memory>
 #include <random>
 #include <string>
@@ -15,6 +16,7 @@
 namespace tavrin::testing {
 
 struct RegexNode {
+  // The order of the kinds is the generator's and RenderRegex's.
   enum Kind { kChar, kDot, kStart, kEnd, kWordBoundary, kNotWordBoundary, kConcat, kAlt, kStar,
               kPlus, kOptional, kAhead, kNotAhead };
   Kind kind = kChar;
@@ -24,40 +26,34 @@ struct RegexNode {
 using RegexTree = std::shared_ptr<RegexNode>;
 
 inline std::string RenderRegex(const RegexTree& n) {
+  static const char* const kAtoms[] = {"", ".", "^", "$", "\\b", "\\B"};
+  std::string inner;
+  for (size_t i = 0; i < n->parts.size(); ++i) {
+    inner += (i > 0 && n->kind == RegexNode::kAlt ? "|" : "") + RenderRegex(n->parts[i]);
+  }
   switch (n->kind) {
     case RegexNode::kChar:
       return n->c == '\n' ? "\\n" : std::string(1, n->c);
-    case RegexNode::kDot:
-      return ".";
-    case RegexNode::kStart:
-      return "^";
-    case RegexNode::kEnd:
-      return "$";
-    case RegexNode::kWordBoundary:
-      return "\\b";
-    case RegexNode::kNotWordBoundary:
-      return "\\B";
-    case RegexNode::kConcat: {
-      std::string s;
-      for (const auto& p : n->parts) s += RenderRegex(p);
-      return s;
-    }
+    case RegexNode::kConcat:
+      return inner;
     case RegexNode::kAlt:
-      return "(?:" + RenderRegex(n->parts[0]) + "|" + RenderRegex(n->parts[1]) + ")";
-    case RegexNode::kStar:
-      return "(?:" + RenderRegex(n->parts[0]) + ")*";
-    case RegexNode::kPlus:
-      return "(?:" + RenderRegex(n->parts[0]) + ")+";
     case RegexNode::kOptional:
-      return "(?:" + RenderRegex(n->parts[0]) + ")?";
+    case RegexNode::kStar:
+    case RegexNode::kPlus:
+      return "(?:" + inner + ")" + (n->kind == RegexNode::kStar       ? "*"
+                                    : n->kind == RegexNode::kPlus     ? "+"
+                                    : n->kind == RegexNode::kOptional ? "?"
+                                                                      : "");
     case RegexNode::kAhead:
-      return "(?=" + RenderRegex(n->parts[0]) + ")";
+      return "(?=" + inner + ")";
     case RegexNode::kNotAhead:
-      return "(?!" + RenderRegex(n->parts[0]) + ")";
+      return "(?!" + inner + ")";
+    default:
+      return kAtoms[n->kind];
   }
-  return "";
 }
 
+// Subjects are short (under 32 bytes): a set of positions is a bit mask.
 class RegexReference {
  public:
   explicit RegexReference(std::string s) : s_(std::move(s)) {}
@@ -65,93 +61,65 @@ class RegexReference {
   // Whether the pattern matches starting at some position.
   bool Search(const RegexTree& n) const {
     for (size_t p = 0; p <= s_.size(); ++p) {
-      if (!Ends(n, p).empty()) return true;
+      if (Ends(n, p) != 0) return true;
     }
     return false;
   }
 
  private:
-  bool IsWord(long i) const {
-    if (i < 0 || i >= static_cast<long>(s_.size())) return false;
-    const char c = s_[i];
+  bool IsWord(size_t i) const {  // i is one past the character
+    if (i == 0 || i > s_.size()) return false;
+    const char c = s_[i - 1];
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
   }
 
-  // Positions where a match of n that starts at p can end (sorted, unique).
-  std::vector<size_t> Ends(const RegexTree& n, size_t p) const {
-    const size_t len = s_.size();
-    auto if_true = [&](bool b) { return b ? std::vector<size_t>{p} : std::vector<size_t>{}; };
-    switch (n->kind) {
-      case RegexNode::kChar:
-        return p < len && s_[p] == n->c ? std::vector<size_t>{p + 1} : std::vector<size_t>{};
-      case RegexNode::kDot:
-        return p < len && s_[p] != '\n' && s_[p] != '\r' ? std::vector<size_t>{p + 1}
-                                                           : std::vector<size_t>{};
-      case RegexNode::kStart:
-        return if_true(p == 0);
-      case RegexNode::kEnd:
-        return if_true(p == len);
-      case RegexNode::kWordBoundary:
-        return if_true(IsWord(static_cast<long>(p) - 1) != IsWord(static_cast<long>(p)));
-      case RegexNode::kNotWordBoundary:
-        return if_true(IsWord(static_cast<long>(p) - 1) == IsWord(static_cast<long>(p)));
-      case RegexNode::kAhead:
-        return if_true(!Ends(n->parts[0], p).empty());
-      case RegexNode::kNotAhead:
-        return if_true(Ends(n->parts[0], p).empty());
-      case RegexNode::kConcat: {
-        std::vector<bool> at(len + 1, false);
-        at[p] = true;
-        for (const auto& part : n->parts) {
-          std::vector<bool> next(len + 1, false);
-          for (size_t q = 0; q <= len; ++q) {
-            if (!at[q]) continue;
-            for (size_t e : Ends(part, q)) next[e] = true;
-          }
-          at = next;
-        }
-        return Positions(at);
-      }
-      case RegexNode::kAlt: {
-        std::vector<bool> at(len + 1, false);
-        for (const auto& part : n->parts) {
-          for (size_t e : Ends(part, p)) at[e] = true;
-        }
-        return Positions(at);
-      }
-      case RegexNode::kStar:
-      case RegexNode::kPlus:
-      case RegexNode::kOptional: {
-        // Zero or more (one or more, at most one) repetitions; repeating an
-        // empty match adds no end position, so the closure is the answer.
-        std::vector<bool> at(len + 1, false);
-        std::vector<size_t> frontier = Ends(n->parts[0], p);
-        for (size_t e : frontier) at[e] = true;
-        if (n->kind != RegexNode::kPlus) at[p] = true;
-        while (n->kind != RegexNode::kOptional && !frontier.empty()) {
-          std::vector<size_t> next;
-          for (size_t q : frontier) {
-            for (size_t e : Ends(n->parts[0], q)) {
-              if (!at[e]) {
-                at[e] = true;
-                next.push_back(e);
-              }
-            }
-          }
-          frontier = next;
-        }
-        return Positions(at);
-      }
-    }
-    return {};
-  }
-
-  static std::vector<size_t> Positions(const std::vector<bool>& at) {
-    std::vector<size_t> out;
-    for (size_t i = 0; i < at.size(); ++i) {
-      if (at[i]) out.push_back(i);
+  // The ends of matches of part starting at any position of from.
+  uint32_t EndsFrom(const RegexTree& part, uint32_t from) const {
+    uint32_t out = 0;
+    for (size_t q = 0; q <= s_.size(); ++q) {
+      if (from >> q & 1) out |= Ends(part, q);
     }
     return out;
+  }
+
+  // Positions where a match of n that starts at p can end.
+  uint32_t Ends(const RegexTree& n, size_t p) const {
+    const uint32_t here = 1u << p;
+    switch (n->kind) {
+      case RegexNode::kChar:
+        return p < s_.size() && s_[p] == n->c ? here << 1 : 0;
+      case RegexNode::kDot:
+        return p < s_.size() && s_[p] != '\n' && s_[p] != '\r' ? here << 1 : 0;
+      case RegexNode::kStart:
+        return p == 0 ? here : 0;
+      case RegexNode::kEnd:
+        return p == s_.size() ? here : 0;
+      case RegexNode::kWordBoundary:
+        return IsWord(p) != IsWord(p + 1) ? here : 0;
+      case RegexNode::kNotWordBoundary:
+        return IsWord(p) == IsWord(p + 1) ? here : 0;
+      case RegexNode::kAhead:
+        return Ends(n->parts[0], p) != 0 ? here : 0;
+      case RegexNode::kNotAhead:
+        return Ends(n->parts[0], p) == 0 ? here : 0;
+      case RegexNode::kConcat: {
+        uint32_t at = here;
+        for (const auto& part : n->parts) at = EndsFrom(part, at);
+        return at;
+      }
+      case RegexNode::kAlt:
+        return Ends(n->parts[0], p) | Ends(n->parts[1], p);
+      default: {
+        // Zero or more (one or more, at most one) repetitions; repeating an
+        // empty match adds no end position, so the closure is the answer.
+        uint32_t at = Ends(n->parts[0], p);
+        for (uint32_t frontier = at; n->kind != RegexNode::kOptional && frontier != 0;) {
+          frontier = EndsFrom(n->parts[0], frontier) & ~at;
+          at |= frontier;
+        }
+        return n->kind == RegexNode::kPlus ? at : at | here;
+      }
+    }
   }
 
   std::string s_;
@@ -166,42 +134,25 @@ class RegexGenerator {
   RegexTree Pattern(int depth) {
     auto node = std::make_shared<RegexNode>();
     const int kind = depth > 0 ? Pick(13) : Pick(6);
-    switch (kind) {
-      case 0:
-      case 1:
-        node->kind = RegexNode::kChar;
-        node->c = "ab _\n"[Pick(5)];
-        return node;
-      case 2:
-        node->kind = RegexNode::kDot;
-        return node;
-      case 3:
-        node->kind = RegexNode::kStart;
-        return node;
-      case 4:
-        node->kind = RegexNode::kEnd;
-        return node;
-      case 5:
-        node->kind = Pick(2) == 0 ? RegexNode::kWordBoundary : RegexNode::kNotWordBoundary;
-        return node;
-      case 6:
-      case 7:
-        node->kind = RegexNode::kConcat;
-        for (int n = 2 + Pick(2); n > 0; --n) node->parts.push_back(Pattern(depth - 1));
-        return node;
-      case 8:
-        node->kind = RegexNode::kAlt;
-        node->parts = {Pattern(depth - 1), Pattern(depth - 1)};
-        return node;
-      case 9:
-        node->kind = static_cast<RegexNode::Kind>(RegexNode::kStar + Pick(3));
-        node->parts = {Pattern(depth - 1)};
-        return node;
-      default:
-        node->kind = Pick(2) == 0 ? RegexNode::kAhead : RegexNode::kNotAhead;
-        node->parts = {Pattern(depth - 1)};
-        return node;
+    if (kind <= 1) {
+      node->c = "ab _\n"[Pick(5)];
+    } else if (kind <= 4) {
+      node->kind = static_cast<RegexNode::Kind>(kind - 1);  // ".", "^", "$"
+    } else if (kind == 5) {
+      node->kind = Pick(2) == 0 ? RegexNode::kWordBoundary : RegexNode::kNotWordBoundary;
+    } else if (kind <= 7) {
+      node->kind = RegexNode::kConcat;
+      for (int n = 2 + Pick(2); n > 0; --n) node->parts.push_back(Pattern(depth - 1));
+    } else if (kind == 8) {
+      node->kind = RegexNode::kAlt;
+      node->parts = {Pattern(depth - 1), Pattern(depth - 1)};
+    } else {
+      node->kind = kind == 9 ? static_cast<RegexNode::Kind>(RegexNode::kStar + Pick(3))
+                   : Pick(2) == 0 ? RegexNode::kAhead
+                                  : RegexNode::kNotAhead;
+      node->parts = {Pattern(depth - 1)};
     }
+    return node;
   }
 
   std::string Subject() {
