@@ -4,6 +4,10 @@
 // evaluator below, which is written from the language rules and shares no
 // code with src/filter. FilterItems runs on parsed metadata texts, some of
 // them unreadable, on the sequential and on the parallel path.
+//
+// And $regex search on random patterns against the set-based reference of
+// regex_reference.h: assertions (^, $, \b, \B) must see the whole subject,
+// also at the start of a lookahead, while the search stays one linear pass.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +20,9 @@
 
 #include "filter/filter_eval.h"
 #include "filter/filter_parse.h"
+#include "filter/filter_regex.h"
 #include "metadata_generator.h"
+#include "regex_reference.h"
 
 namespace tavrin {
 namespace {
@@ -205,9 +211,12 @@ void Vary(json& filter, std::mt19937& rng) {
 TEST(FilterProperty, EvaluateFilterAndFilterItemsAgreeWithReference) {
   testing::RandomMetadata gen(20240611);
   std::mt19937 rng(5);
-  // Readable texts that are not objects, and texts the parser refuses.
-  const std::vector<std::string> odd = {"",         "[1, 2]",     "null",         R"({"a": NaN})",
-                                        R"({"a": "\ud800"})", R"({"a": 1e400})", R"({"a": tru})"};
+  // Readable texts that are not objects, then texts the parser refuses
+  // (several of them what Python's json.dumps writes).
+  const std::vector<std::string> odd = {
+      "", "[1, 2]", "null", R"({"a": NaN})", R"({"a": Infinity})", R"({"a": -Infinity})",
+      R"({"a": "\ud800"})", R"({"a": "\udc00x"})", R"({"a": 1e400})",
+      "{\"a\": " + std::string(400, '7') + "}", "{} // x", "[1,", "{\"a\": tru}"};
   int counts[3] = {0, 0, 0};
   int failures = 0;
   for (int round = 0; round < 600 && failures < 10; ++round) {
@@ -220,6 +229,11 @@ TEST(FilterProperty, EvaluateFilterAndFilterItemsAgreeWithReference) {
     for (size_t i = 0; i < n; ++i) {
       texts.push_back(rng() % 16 == 0 ? odd[rng() % odd.size()] : gen.Document().dump());
     }
+    // Upserts refuse the first unreadable text.
+    const auto unreadable = std::find_if(texts.begin(), texts.end(), [&](const std::string& t) {
+      return std::find(odd.begin() + 3, odd.end(), t) != odd.end();
+    });
+    EXPECT_EQ(FirstUnstorableMetadata(texts).value_or(n), size_t(unreadable - texts.begin()));
     const std::vector<json> documents = ParseMetadataBatch(texts);
     std::vector<uint32_t> expected;
     std::optional<size_t> first_error;
@@ -253,6 +267,28 @@ TEST(FilterProperty, EvaluateFilterAndFilterItemsAgreeWithReference) {
   EXPECT_GT(counts[kTrue], 10000);
   EXPECT_GT(counts[kFalse], 40000);
   EXPECT_GT(counts[kError], 400);
+}
+
+TEST(FilterProperty, RegexSearchAgreesWithReference) {
+  testing::RegexGenerator gen(424242);
+  int found = 0;
+  int mismatches = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const testing::RegexReference reference = gen.Pattern(3);
+    const FilterRegex regex(reference.pattern);
+    for (int s = 0; s < 8; ++s) {
+      const std::string subject = gen.Subject();
+      const bool expected = reference.Search(subject);
+      found += expected;
+      if (regex.Search(subject) != expected && ++mismatches <= 10) {
+        ADD_FAILURE() << "pattern " << reference.pattern << " subject \"" << subject
+                      << "\" expected " << expected;
+      }
+    }
+  }
+  EXPECT_EQ(mismatches, 0);
+  EXPECT_GT(found, 3000);
+  EXPECT_LT(found, 21000);
 }
 
 }  // namespace
