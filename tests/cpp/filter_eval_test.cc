@@ -1,18 +1,16 @@
 // Hand-written cases of filter parsing and evaluation: the exact messages,
-// what the randomised reference test (filter_property_test.cc) never
-// generates, and the bounds on $regex work, on nesting and on metadata depth.
+// what the randomised reference tests (filter_property_test.cc) never
+// generate, and the bounds on $regex work and on nesting.
 #include "filter/filter_eval.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <limits>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "filter/centroid_metadata.h"
 #include "filter/filter_parse.h"
 #include "test_util.h"
 
@@ -230,6 +228,7 @@ TEST(FilterEval, OperatorAndFilterTable) {
   EXPECT_FALSE(EvaluateFilter(json::parse(R"({"$or": {"p": {"x": {"$eq": 2}}}})"), doc));
   // Validation is optional: an unvalidated two-entry filter means both.
   const std::vector<json> docs = ParseMetadataBatch({R"({"n": 1})", "", R"({"n": 5})"});
+  EXPECT_EQ(docs[1], json::object());
   const json two = json::parse(R"({"n": {"$gte": 2}, "m": {"$exists": false}})");
   EXPECT_THROW(FilterItems(docs, two, true), std::invalid_argument);
   EXPECT_EQ(FilterItems(docs, two, false), (std::vector<uint32_t>{2}));
@@ -250,24 +249,6 @@ TEST(FilterItems, RegexWorkIsBoundedOverTheWholeQuery) {
     EXPECT_EQ(FilterItems({value}, filter, true), std::vector<uint32_t>{0});
     EXPECT_EQ(error_text([&] { FilterItems(std::vector<json>(1000, value), filter, true); }),
               "Regex pattern too costly to evaluate: " + pattern);
-  }
-}
-
-// Exactly as deep as the centroid summaries take is storable, on the
-// sequential and the parallel path; unreadable texts are in
-// filter_property_test.cc.
-TEST(ParseMetadataBatch, ValuesNestedBeyondTheCentroidSummariesAreRefusedAtUpsert) {
-  EXPECT_EQ(ParseMetadataBatch({R"({"a": 1})", "", "[1, 2]", "null"}),
-            (std::vector<json>{json{{"a", 1}}, json::object(), json::array({1, 2}), json()}));
-  auto nested = [](size_t levels) {
-    return std::string(levels, '[') + "1" + std::string(levels, ']');
-  };
-  for (size_t n : {size_t{24}, size_t{3000}}) {
-    std::vector<std::string> texts(n, nested(kMaxMetadataDepth));
-    texts[1] = "";
-    EXPECT_EQ(FirstUnstorableMetadata(texts), std::nullopt);
-    texts[n / 2] = texts[n - 1] = nested(kMaxMetadataDepth + 1);
-    EXPECT_EQ(FirstUnstorableMetadata(texts), n / 2);
   }
 }
 
