@@ -143,11 +143,14 @@ TEST(FilterParse, AcceptedTextsAndTheirNormalForm) {
   }
   // Logical operands are not inspected, and several operators are fine below
   // a logical operator.
-  std::vector<std::string> accepted = {
-      R"({"$and": "x"})",       R"({"$and": [{"a": {"$gt": 1, "$lt": 5}}]})",
-      R"({"a": {"$in": []}})",  R"({"$not": {"a": 1, "b": 2}})",
-      R"({"a": {"$eq": 0}})",   R"({"a": 1.7e308})",
-      NestedNot(kMaxFilterDepth - 2), DeepOperand(kMaxFilterDepth - 2)};
+  std::vector<std::string> accepted = {R"({"$and": "x"})",
+                                       R"({"$and": [{"a": {"$gt": 1, "$lt": 5}}]})",
+                                       R"({"$not": {"a": 1, "b": 2}})",
+                                       R"({"a": {"$in": []}})",
+                                       R"({"a": {"$eq": 0}})",
+                                       R"({"a": 1.7e308})",
+                                       NestedNot(kMaxFilterDepth - 2),
+                                       DeepOperand(kMaxFilterDepth - 2)};
   for (const char* op :
        {"$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$exists", "$regex", "$in", "$nin", "$type"}) {
     accepted.push_back(R"({"f": {")" + std::string(op) + R"(": 1}})");
