@@ -1,207 +1,107 @@
-// A reference for ECMAScript pattern search over a small grammar: literals,
-// ".", "^", "$", "\b", "\B", groups, alternation, "*", "+", "?" and
-// lookaheads. Matching is by sets of end positions, written from the
-// language's definition of each assertion (input start and end, word
-// characters [A-Za-z0-9_], "." refusing only '\n' and '\r'); it shares
-// nothing with std::regex, so it can judge what the library gets wrong.
+// Random ECMAScript patterns over a small grammar (literals, ".", "^", "$",
+// "\b", "\B", groups, alternation, "*", "+", "?" and lookaheads, over the
+// characters "ab _\n"), each with a reference matcher built beside it. The
+// matcher works on sets of end positions, written from the language's
+// definition of each construct (input start and end, word characters
+// [A-Za-z0-9_], "." refusing only '\n' and '\r'); it shares nothing with
+// std::regex, so it can judge what the library gets wrong.
 #ifndef TAVRIN_TESTS_CPP_REGEX_REFERENCE_H_
 #define TAVRIN_TESTS_CPP_REGEX_REFERENCE_H_
 
-#include <memory>
+#include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
 namespace tavrin::testing {
 
-struct RegexNode {
-  enum Kind { kChar, kDot, kStart, kEnd, kWordBoundary, kNotWordBoundary, kConcat, kAlt, kStar,
-              kPlus, kOptional, kAhead, kNotAhead };
-  Kind kind = kChar;
-  char c = 'a';
-  std::vector<std::shared_ptr<RegexNode>> parts;
-};
-using RegexTree = std::shared_ptr<RegexNode>;
-
-inline std::string RenderRegex(const RegexTree& n) {
-  switch (n->kind) {
-    case RegexNode::kChar:
-      return n->c == '\n' ? "\\n" : std::string(1, n->c);
-    case RegexNode::kDot:
-      return ".";
-    case RegexNode::kStart:
-      return "^";
-    case RegexNode::kEnd:
-      return "$";
-    case RegexNode::kWordBoundary:
-      return "\\b";
-    case RegexNode::kNotWordBoundary:
-      return "\\B";
-    case RegexNode::kConcat: {
-      std::string s;
-      for (const auto& p : n->parts) s += RenderRegex(p);
-      return s;
-    }
-    case RegexNode::kAlt:
-      return "(?:" + RenderRegex(n->parts[0]) + "|" + RenderRegex(n->parts[1]) + ")";
-    case RegexNode::kStar:
-      return "(?:" + RenderRegex(n->parts[0]) + ")*";
-    case RegexNode::kPlus:
-      return "(?:" + RenderRegex(n->parts[0]) + ")+";
-    case RegexNode::kOptional:
-      return "(?:" + RenderRegex(n->parts[0]) + ")?";
-    case RegexNode::kAhead:
-      return "(?=" + RenderRegex(n->parts[0]) + ")";
-    case RegexNode::kNotAhead:
-      return "(?!" + RenderRegex(n->parts[0]) + ")";
-  }
-  return "";
-}
-
-class RegexReference {
- public:
-  explicit RegexReference(std::string s) : s_(std::move(s)) {}
+// A pattern and where a match of it that starts at p can end, as a bit mask
+// of positions (subjects are under 32 bytes).
+struct RegexReference {
+  std::string pattern;
+  std::function<uint32_t(const std::string& s, size_t p)> ends;
 
   // Whether the pattern matches starting at some position.
-  bool Search(const RegexTree& n) const {
-    for (size_t p = 0; p <= s_.size(); ++p) {
-      if (!Ends(n, p).empty()) return true;
+  bool Search(const std::string& s) const {
+    for (size_t p = 0; p <= s.size(); ++p) {
+      if (ends(s, p) != 0) return true;
     }
     return false;
   }
 
- private:
-  bool IsWord(long i) const {
-    if (i < 0 || i >= static_cast<long>(s_.size())) return false;
-    const char c = s_[i];
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-  }
-
-  // Positions where a match of n that starts at p can end (sorted, unique).
-  std::vector<size_t> Ends(const RegexTree& n, size_t p) const {
-    const size_t len = s_.size();
-    auto if_true = [&](bool b) { return b ? std::vector<size_t>{p} : std::vector<size_t>{}; };
-    switch (n->kind) {
-      case RegexNode::kChar:
-        return p < len && s_[p] == n->c ? std::vector<size_t>{p + 1} : std::vector<size_t>{};
-      case RegexNode::kDot:
-        return p < len && s_[p] != '\n' && s_[p] != '\r' ? std::vector<size_t>{p + 1}
-                                                           : std::vector<size_t>{};
-      case RegexNode::kStart:
-        return if_true(p == 0);
-      case RegexNode::kEnd:
-        return if_true(p == len);
-      case RegexNode::kWordBoundary:
-        return if_true(IsWord(static_cast<long>(p) - 1) != IsWord(static_cast<long>(p)));
-      case RegexNode::kNotWordBoundary:
-        return if_true(IsWord(static_cast<long>(p) - 1) == IsWord(static_cast<long>(p)));
-      case RegexNode::kAhead:
-        return if_true(!Ends(n->parts[0], p).empty());
-      case RegexNode::kNotAhead:
-        return if_true(Ends(n->parts[0], p).empty());
-      case RegexNode::kConcat: {
-        std::vector<bool> at(len + 1, false);
-        at[p] = true;
-        for (const auto& part : n->parts) {
-          std::vector<bool> next(len + 1, false);
-          for (size_t q = 0; q <= len; ++q) {
-            if (!at[q]) continue;
-            for (size_t e : Ends(part, q)) next[e] = true;
-          }
-          at = next;
-        }
-        return Positions(at);
-      }
-      case RegexNode::kAlt: {
-        std::vector<bool> at(len + 1, false);
-        for (const auto& part : n->parts) {
-          for (size_t e : Ends(part, p)) at[e] = true;
-        }
-        return Positions(at);
-      }
-      case RegexNode::kStar:
-      case RegexNode::kPlus:
-      case RegexNode::kOptional: {
-        // Zero or more (one or more, at most one) repetitions; repeating an
-        // empty match adds no end position, so the closure is the answer.
-        std::vector<bool> at(len + 1, false);
-        std::vector<size_t> frontier = Ends(n->parts[0], p);
-        for (size_t e : frontier) at[e] = true;
-        if (n->kind != RegexNode::kPlus) at[p] = true;
-        while (n->kind != RegexNode::kOptional && !frontier.empty()) {
-          std::vector<size_t> next;
-          for (size_t q : frontier) {
-            for (size_t e : Ends(n->parts[0], q)) {
-              if (!at[e]) {
-                at[e] = true;
-                next.push_back(e);
-              }
-            }
-          }
-          frontier = next;
-        }
-        return Positions(at);
-      }
-    }
-    return {};
-  }
-
-  static std::vector<size_t> Positions(const std::vector<bool>& at) {
-    std::vector<size_t> out;
-    for (size_t i = 0; i < at.size(); ++i) {
-      if (at[i]) out.push_back(i);
+  // The ends of matches starting at any position of from.
+  uint32_t EndsFrom(const std::string& s, uint32_t from) const {
+    uint32_t out = 0;
+    for (size_t q = 0; q <= s.size(); ++q) {
+      if (from >> q & 1) out |= ends(s, q);
     }
     return out;
   }
-
-  std::string s_;
 };
 
-// Random patterns of the grammar above over the characters "ab _\n", with
-// assertions inside and outside lookaheads.
 class RegexGenerator {
  public:
   explicit RegexGenerator(uint32_t seed) : rng_(seed) {}
 
-  RegexTree Pattern(int depth) {
-    auto node = std::make_shared<RegexNode>();
+  RegexReference Pattern(int depth) {
+    using S = const std::string&;
     const int kind = depth > 0 ? Pick(13) : Pick(6);
-    switch (kind) {
-      case 0:
-      case 1:
-        node->kind = RegexNode::kChar;
-        node->c = "ab _\n"[Pick(5)];
-        return node;
-      case 2:
-        node->kind = RegexNode::kDot;
-        return node;
-      case 3:
-        node->kind = RegexNode::kStart;
-        return node;
-      case 4:
-        node->kind = RegexNode::kEnd;
-        return node;
-      case 5:
-        node->kind = Pick(2) == 0 ? RegexNode::kWordBoundary : RegexNode::kNotWordBoundary;
-        return node;
-      case 6:
-      case 7:
-        node->kind = RegexNode::kConcat;
-        for (int n = 2 + Pick(2); n > 0; --n) node->parts.push_back(Pattern(depth - 1));
-        return node;
-      case 8:
-        node->kind = RegexNode::kAlt;
-        node->parts = {Pattern(depth - 1), Pattern(depth - 1)};
-        return node;
-      case 9:
-        node->kind = static_cast<RegexNode::Kind>(RegexNode::kStar + Pick(3));
-        node->parts = {Pattern(depth - 1)};
-        return node;
-      default:
-        node->kind = Pick(2) == 0 ? RegexNode::kAhead : RegexNode::kNotAhead;
-        node->parts = {Pattern(depth - 1)};
-        return node;
+    if (kind <= 1) {
+      const char c = "ab _\n"[Pick(5)];
+      return {c == '\n' ? "\\n" : std::string(1, c),
+              [c](S s, size_t p) { return p < s.size() && s[p] == c ? 2u << p : 0u; }};
     }
+    if (kind == 2) {
+      return {".", [](S s, size_t p) {
+                return p < s.size() && s[p] != '\n' && s[p] != '\r' ? 2u << p : 0u;
+              }};
+    }
+    if (kind == 3) return {"^", [](S, size_t p) { return p == 0 ? 1u : 0u; }};
+    if (kind == 4) return {"$", [](S s, size_t p) { return p == s.size() ? 1u << p : 0u; }};
+    if (kind == 5) {
+      const bool boundary = Pick(2) == 0;
+      return {boundary ? "\\b" : "\\B", [boundary](S s, size_t p) {
+                return (IsWordBefore(s, p) != IsWordBefore(s, p + 1)) == boundary ? 1u << p : 0u;
+              }};
+    }
+    if (kind <= 7) {
+      std::vector<RegexReference> parts;
+      std::string pattern;
+      for (int n = 2 + Pick(2); n > 0; --n) {
+        parts.push_back(Pattern(depth - 1));
+        pattern += parts.back().pattern;
+      }
+      return {pattern, [parts](S s, size_t p) {
+                uint32_t at = 1u << p;
+                for (const RegexReference& part : parts) at = part.EndsFrom(s, at);
+                return at;
+              }};
+    }
+    if (kind == 8) {
+      const RegexReference a = Pattern(depth - 1);
+      const RegexReference b = Pattern(depth - 1);
+      return {"(?:" + a.pattern + "|" + b.pattern + ")",
+              [a, b](S s, size_t p) { return a.ends(s, p) | b.ends(s, p); }};
+    }
+    if (kind == 9) {
+      // "*", "+", "?"; repeating an empty match adds no end position, so
+      // the closure is the answer.
+      const char how = "*+?"[Pick(3)];
+      const RegexReference a = Pattern(depth - 1);
+      return {"(?:" + a.pattern + ")" + how, [a, how](S s, size_t p) {
+                uint32_t at = a.ends(s, p);
+                for (uint32_t next = at; how != '?' && next != 0; at |= next) {
+                  next = a.EndsFrom(s, next) & ~at;
+                }
+                return how == '+' ? at : at | 1u << p;
+              }};
+    }
+    const bool negative = Pick(2) != 0;
+    const RegexReference a = Pattern(depth - 1);
+    return {(negative ? "(?!" : "(?=") + a.pattern + ")", [a, negative](S s, size_t p) {
+              return (a.ends(s, p) == 0) == negative ? 1u << p : 0u;
+            }};
   }
 
   std::string Subject() {
@@ -211,6 +111,13 @@ class RegexGenerator {
   }
 
  private:
+  // Whether the character before position i is a word character.
+  static bool IsWordBefore(const std::string& s, size_t i) {
+    if (i == 0 || i > s.size()) return false;
+    const char c = s[i - 1];
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  }
+
   int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
   std::mt19937 rng_;
 };
