@@ -60,7 +60,6 @@ TEST(IndexRecord, RoundTripsAndFlatcDecodesExactlyItsFields) {
         const Bytes bytes = serialize_index_record(
             name, IndexIVFFlat(trained ? 96 : 0, trained ? 3 : 0, metric, model), data, trained);
         const IndexRecord back = deserialize_index_record(bytes);
-        ASSERT_NE(dynamic_cast<IndexIVFFlat*>(back.config.get()), nullptr);
         EXPECT_EQ(back.config->embedding_model, std::optional<std::string>(model.value_or("")));
         EXPECT_EQ(serialize_index_record(back.name, *back.config, back.trained_data, back.trained),
                   bytes);
@@ -139,7 +138,9 @@ TEST(IndexRecord, RefusesWhatItsWriterNeverWrites) {
         std::tuple{"IVFFLAT", "ivfflat", "Unknown index type"}}) {
     Bytes bad = good;
     const std::string f = from, t = to;
-    std::copy(t.begin(), t.end(), std::search(bad.begin(), bad.end(), f.begin(), f.end()));
+    const auto it = std::search(bad.begin(), bad.end(), f.begin(), f.end());
+    ASSERT_NE(it, bad.end()) << from;
+    std::copy(t.begin(), t.end(), it);
     EXPECT_EQ(invalid(bad), message);
   }
   for (uint64_t cols : {4u, 0u}) {
@@ -172,9 +173,9 @@ TEST(ConfigRecords, TextsParseExactlyAndRefuseTheRestByName) {
     EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_location(text); }),
               "Unknown DB location: " + text);
   }
-  for (const auto& [text, metric] : {std::pair{"cosine", DistanceMetric::Cosine},
-                                     std::pair{"euclidean", DistanceMetric::Euclidean},
-                                     std::pair{"squared_euclidean", DistanceMetric::SquaredEuclidean}}) {
+  for (const auto& [text, metric] : {std::pair{"cosine", kMetricCosine},
+                                     std::pair{"euclidean", kMetricEuclidean},
+                                     std::pair{"squared_euclidean", kMetricSquaredEuclidean}}) {
     EXPECT_EQ(parse_metric(text), metric);
     EXPECT_EQ(metric_name(metric), text);
   }
