@@ -1,17 +1,28 @@
+// Distance kernels and the matrix form, nearest-codeword assignment and
+// centroid probing, against plain double-precision references.
 #include "search/distance.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <numeric>
 #include <random>
+#include <set>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
+#include "common/metric.h"
+#include "search/assign.h"
+#include "search/probe.h"
 #include "search_reference.h"
 #include "test_util.h"
 
 namespace tavrin {
 namespace {
 
+using testing::error_text;
 using testing::float_bits;
 using testing::random_floats;
 using testing::ref_distance;
@@ -43,10 +54,7 @@ TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEach
     std::fill(rows.begin() + 3 * d, rows.begin() + 4 * d, 0.0f);
     std::vector<const float*> qp(nq);
     std::vector<float> qn(nq);
-    for (size_t i = 0; i < nq; ++i) {
-      qp[i] = qs.data() + i * d;
-      qn[i] = squared_norm(qp[i], d);
-    }
+    for (size_t i = 0; i < nq; ++i) qn[i] = squared_norm(qp[i] = qs.data() + i * d, d);
     std::vector<float> sq(nq * stride), cs(nq * stride), scratch(n), one_sq(n), one_cs(n);
     std::vector<float> norms(n + 1, -1.0f);
     squared_euclidean_block(qp.data(), nq, rows.data(), n, d, sq.data(), stride);
@@ -75,6 +83,9 @@ TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEach
   }
 }
 
+// The matrix form (both Euclidean codes give the squared form, no root), and
+// the prepared form that stands in for it in k-means and assignment: the
+// very same bits, one operand column at a time too.
 TEST(DistanceTest, MatrixFormMatchesReferenceAndLeavesInputsAlone) {
   std::mt19937 gen(11);
   const size_t d = 37;
@@ -85,38 +96,169 @@ TEST(DistanceTest, MatrixFormMatchesReferenceAndLeavesInputsAlone) {
   const arma::fmat e = distance_matrix(a, b, kMetricEuclidean);
   const arma::fmat s = distance_matrix(a, b, kMetricSquaredEuclidean);
   const arma::fmat c = distance_matrix(a, b, kMetricCosine);
-  ASSERT_EQ(e.n_rows, 6u);
-  ASSERT_EQ(c.n_cols, 9u);
+  ASSERT_TRUE(e.n_rows == 6 && e.n_cols == 9 && c.n_rows == 6 && c.n_cols == 9);
   for (size_t i = 0; i < 6; ++i) {
     for (size_t j = 0; j < 9; ++j) {
-      EXPECT_EQ(e(i, j), s(i, j));  // both Euclidean codes: the squared form, no root
+      EXPECT_EQ(e(i, j), s(i, j));
       EXPECT_NEAR(s(i, j), ref_distance(a.row(i), b.row(j), d, kMetricSquaredEuclidean), 1e-4);
       EXPECT_NEAR(c(i, j), ref_distance(a.row(i), b.row(j), d, kMetricCosine), 1e-5);
     }
   }
-  EXPECT_EQ(a.data, a_before.data);
-  EXPECT_EQ(b.data, b_before.data);
-  // The prepared form stands in for the matrix form in k-means seeding and
-  // assignment: the very same bits, one operand column at a time too.
-  const arma::fmat ac(a.data.data(), d, 6), bc(b.data.data(), d, 9);
+  EXPECT_TRUE(a.data == a_before.data && b.data == b_before.data);
+  const arma::fmat ac(a.data.data(), d, 6), bc(b.data.data(), d, 9), one = bc.col(4);
   for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean}) {
     const ColumnSet set(ac, metric);
-    const arma::fmat one = bc.col(4);
     EXPECT_TRUE(arma::approx_equal(set.distances_to(bc), distance_matrix_cols(ac, bc, metric),
                                    "absdiff", 0.0f));
     EXPECT_TRUE(arma::approx_equal(set.distances_to(one), distance_matrix_cols(ac, one, metric),
                                    "absdiff", 0.0f));
   }
-  // Shapes and errors: other widths, an unknown metric code, no rows.
+  // Other widths, an unknown metric code, no rows.
   EXPECT_THROW(distance_matrix(a, FloatMatrix({1, 2, 3}, 3), kMetricCosine), std::invalid_argument);
   EXPECT_EQ(metric_from_code(2), kMetricSquaredEuclidean);
-  EXPECT_EQ(testing::error_text<std::runtime_error>([&] { metric_from_code(3); }),
+  EXPECT_EQ(error_text<std::runtime_error>([&] { metric_from_code(3); }),
             "Unsupported distance metric.");
   FloatMatrix none;
   none.cols = d;
   const arma::fmat empty = distance_matrix(none, a, kMetricCosine);
-  EXPECT_EQ(empty.n_rows, 0u);
-  EXPECT_EQ(empty.n_cols, 6u);
+  EXPECT_TRUE(empty.n_rows == 0 && empty.n_cols == 6);
+}
+
+CentroidMatrix book(std::vector<float> v, uint64_t cols) {
+  CentroidMatrix c;
+  c.matrix = FloatMatrix(std::move(v), cols);
+  c.tag = static_cast<uint32_t>(c.matrix.rows);
+  return c;
+}
+
+std::vector<float> small_integers(size_t count, std::mt19937& gen) {
+  std::vector<float> v(count);
+  for (float& x : v) x = static_cast<float>(static_cast<int>(gen() % 5) - 2);
+  return v;
+}
+
+// Each subvector goes to its nearest codeword, the first one among equals.
+// Small integer coordinates make squared distances exact, so ties (repeated
+// codewords, equidistant ones) are frequent and checked exactly; under
+// cosine a zero subvector is at distance 1 from every codeword and goes to
+// codeword 0, and rounding elsewhere may only swap near-equal codewords.
+TEST(AssignTest, RandomVectorsMatchTheFirstNearestCodeword) {
+  std::mt19937 gen(5);
+  const size_t n = 300, m = 3, w = 3, k = 17;
+  std::vector<CentroidMatrix> books;
+  for (size_t j = 0; j < m; ++j) books.push_back(book(small_integers(k * w, gen), w));
+  const FloatMatrix vectors(small_integers(n * m * w, gen), m * w);
+  for (DistanceMetric metric : {kMetricCosine, kMetricEuclidean, kMetricSquaredEuclidean}) {
+    SCOPED_TRACE("metric " + std::to_string(static_cast<uint32_t>(metric)));
+    const U32Matrix codes = assign_codes(vectors, books, metric);
+    ASSERT_TRUE(codes.rows == n && codes.cols == m);
+    for (size_t i = 0; i < n; ++i) {
+      for (size_t j = 0; j < m; ++j) {
+        const float* sub = vectors.row(i) + j * w;
+        auto dist = [&](size_t c) { return ref_distance(books[j].matrix.row(c), sub, w, metric); };
+        size_t best = 0;
+        for (size_t c = 1; c < k; ++c) best = dist(c) < dist(best) ? c : best;
+        const uint32_t got = codes.data[i * m + j];
+        if (metric != kMetricCosine || std::all_of(sub, sub + w, [](float x) { return x == 0; })) {
+          ASSERT_EQ(got, best) << "vector " << i << " sub " << j;
+        } else {
+          ASSERT_NEAR(dist(got), dist(best), 1e-5) << "vector " << i << " sub " << j;
+        }
+      }
+    }
+  }
+  FloatMatrix none;  // no vectors: a 0 x m matrix
+  none.cols = m * w;
+  const U32Matrix empty = assign_codes(none, books, kMetricCosine);
+  EXPECT_TRUE(empty.rows == 0 && empty.cols == m);
+}
+
+// A codebook of 2^20 codewords splits the vectors into distance blocks of 16
+// (16, 16 and 8). Codeword c sits at c % 64, so the first minimum of vector
+// value v is codeword v; values change from block to block. Shapes that do
+// not fit are refused with their messages.
+TEST(AssignTest, LargeCodebooksAreAssignedBlockByBlockAndBadShapesRefused) {
+  std::vector<float> words(size_t{1} << 20);
+  for (size_t c = 0; c < words.size(); ++c) words[c] = static_cast<float>(c % 64);
+  for (size_t m : {1, 2}) {
+    std::vector<float> flat;
+    for (size_t i = 0; i < 40 * m; ++i) flat.push_back(static_cast<float>((i * 5 + i / m) % 64));
+    const U32Matrix codes =
+        assign_codes(FloatMatrix(flat, m), std::vector<CentroidMatrix>(m, book(words, 1)),
+                     kMetricSquaredEuclidean);
+    EXPECT_EQ(codes.data, std::vector<uint32_t>(flat.begin(), flat.end())) << "m " << m;
+  }
+  auto message = [](const std::vector<CentroidMatrix>& books) {
+    return error_text<std::runtime_error>(
+        [&] { assign_codes(FloatMatrix({1, 2, 3}, 3), books, kMetricCosine); });
+  };
+  const std::string divisible = "Vector dimension must be divisible by the number of subvectors.";
+  CentroidMatrix no_words;
+  no_words.matrix.cols = 3;
+  EXPECT_EQ(message({book({1}, 1), book({1}, 1)}), divisible);
+  EXPECT_EQ(message({}), divisible);
+  EXPECT_EQ(message({book({1, 2}, 2)}), "Codebook width does not match the sub-vector width.");
+  EXPECT_EQ(message({no_words}), "Codebook has no codewords.");
+}
+
+// Reference, from the rule: U is the union of every query's k nearest
+// centroids (all of them when k >= C), ascending; a row holds positions in U,
+// nearest first: the k first choices, or with a positive factor f the
+// k' = k + floor(k f) (at most |U|) nearest members of U. Distances in double.
+TEST(ProbeTest, RandomBatchesMatchTheRule) {
+  std::mt19937 gen(21);
+  const size_t d = 8, n_centroids = 40, n = 30;
+  const FloatMatrix c(random_floats(n_centroids * d, gen), d);
+  const FloatMatrix q(random_floats(n * d, gen), d);
+  for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean, kMetricEuclidean}) {
+    for (uint64_t k : {1, 4, 7, 50}) {
+      for (float f : {0.0f, 0.5f, 1.0f, 3.0f, -4.0f, std::nanf("")}) {
+        SCOPED_TRACE("metric " + std::to_string(static_cast<uint32_t>(metric)) + " k " +
+                     std::to_string(k) + " f " + std::to_string(f));
+        const ProbePlan p = probe_centroids(q, c, k, metric, f);
+        ASSERT_EQ(p.n_queries, n);
+        const uint64_t first = std::min<uint64_t>(k, n_centroids);
+        std::vector<std::vector<uint32_t>> order(n);
+        std::set<uint32_t> chosen;
+        for (uint64_t i = 0; i < n; ++i) {
+          order[i].resize(n_centroids);
+          std::iota(order[i].begin(), order[i].end(), 0u);
+          std::stable_sort(order[i].begin(), order[i].end(), [&](uint32_t a, uint32_t b) {
+            return ref_distance(c.row(a), q.row(i), d, metric) <
+                   ref_distance(c.row(b), q.row(i), d, metric);
+          });
+          chosen.insert(order[i].begin(), order[i].begin() + first);
+        }
+        ASSERT_EQ(p.unique, std::vector<uint32_t>(chosen.begin(), chosen.end()));
+        uint64_t width = first;
+        if (f > 0 && k < n_centroids) {
+          width = std::min<uint64_t>(k + static_cast<uint64_t>(std::floor(k * double(f))),
+                                     chosen.size());
+        }
+        ASSERT_TRUE(p.positions.rows == n && p.positions.cols == width);
+        for (uint64_t i = 0; i < n; ++i) {
+          // Without widening the first choices all lie in U, so this keeps them.
+          std::vector<uint32_t>& o = order[i];
+          o.erase(std::remove_if(o.begin(), o.end(), [&](uint32_t j) { return !chosen.count(j); }),
+                  o.end());
+          for (uint64_t j = 0; j < width; ++j) {
+            ASSERT_LT(p.positions.row(i)[j], p.unique.size());
+            EXPECT_EQ(p.unique[p.positions.row(i)[j]], o[j]) << "row " << i << " col " << j;
+          }
+        }
+      }
+    }
+  }
+  // No queries is an error; a filter may leave no centroid: nothing to scan.
+  EXPECT_EQ(error_text<std::runtime_error>(
+                [&] { probe_centroids(FloatMatrix(), c, 1, kMetricCosine, 0); }),
+            "No query embeddings provided.");
+  EXPECT_THROW(probe_centroids(FloatMatrix({1, 2}, 2), c, 1, kMetricCosine, 0),
+               std::invalid_argument);
+  FloatMatrix none;
+  none.cols = 1;
+  const ProbePlan p = probe_centroids(FloatMatrix({1, 2}, 1), none, 3, kMetricCosine, 1.0f);
+  EXPECT_TRUE(p.positions.rows == 2 && p.positions.cols == 0 && p.unique.empty());
 }
 
 }  // namespace

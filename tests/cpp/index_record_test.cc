@@ -1,11 +1,16 @@
-#include <flatbuffers/flatbuffers.h>
+// The index record's byte form and what its reader refuses, and the texts of
+// the configuration records with their messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "common/coding.h"
+#include "common/db_config.h"
+#include "config/index_config.h"
 #include "config/index_record.h"
 #include "config/index_record_generated.h"
 #include "test_util.h"
@@ -36,10 +41,10 @@ nlohmann::json as_json(const std::vector<CentroidMatrix>& matrices) {
 }
 
 // Every metric, a model name given, empty or absent (read back as empty),
-// trained or not, with and without trained data and zero scalars: read back
-// by our reader, and decoded by flatc with the schema alone, where zero
-// scalars and a false flag are not stored.
-TEST(IndexRecord, RoundTripsAndFlatcDecodesEveryField) {
+// trained or not: our reader gives back what was written (written again, the
+// same bytes), and flatc, with the schema alone, decodes exactly these
+// fields: zero scalars and a false flag are not stored.
+TEST(IndexRecord, RoundTripsAndFlatcDecodesExactlyItsFields) {
   const std::string name = std::string("idx\0with nul", 12) + " and ünïcode";
   const char* metric_texts[] = {"Cosine", "Euclidean", "SquaredEuclidean"};
   for (auto metric :
@@ -48,39 +53,42 @@ TEST(IndexRecord, RoundTripsAndFlatcDecodesEveryField) {
          {std::optional<std::string>("all-MiniLM-L6-v2"), std::optional<std::string>(""),
           std::optional<std::string>()}) {
       for (bool trained : {false, true}) {
-        SCOPED_TRACE(std::string(metric_texts[static_cast<int>(metric)]) + " " +
-                     model.value_or("<none>") + (trained ? " trained" : ""));
-        const uint64_t dim = trained ? 96 : 0, lists = trained ? 3 : 0;
+        const char* metric_text = metric_texts[static_cast<int>(metric)];
+        SCOPED_TRACE(std::string(metric_text) + " " + model.value_or("<none>") +
+                     (trained ? " trained" : ""));
         const TrainedData data = trained ? sample_trained() : TrainedData();
-        const Bytes bytes =
-            serialize_index_record(name, IndexIVFFlat(dim, lists, metric, model), data, trained);
-        // Our reader gives back what was written: written again, the same bytes.
+        const Bytes bytes = serialize_index_record(
+            name, IndexIVFFlat(trained ? 96 : 0, trained ? 3 : 0, metric, model), data, trained);
         const IndexRecord back = deserialize_index_record(bytes);
-        ASSERT_NE(dynamic_cast<IndexIVFFlat*>(back.config.get()), nullptr);
         EXPECT_EQ(back.config->embedding_model, std::optional<std::string>(model.value_or("")));
         EXPECT_EQ(serialize_index_record(back.name, *back.config, back.trained_data, back.trained),
                   bytes);
-        const nlohmann::json j =
-            ::tavrin::testing::flatc_json(bytes, "src/config/index_record.fbs");
-        const nlohmann::json& c = j["config"];
-        EXPECT_EQ(j["name"], name);
-        EXPECT_EQ(j.value("trained", false), trained);
-        EXPECT_EQ(j.contains("trained"), trained);
-        EXPECT_EQ(c["index_type"], "IVFFLAT");
-        EXPECT_EQ(c["metric"], metric_texts[static_cast<int>(metric)]);
-        EXPECT_EQ(c.value("dimension", 0u), dim);
-        EXPECT_EQ(c.value("n_lists", 0u), lists);
-        EXPECT_EQ(c.contains("dimension") + c.contains("n_lists"), trained ? 2 : 0);
-        EXPECT_FALSE(c.contains("pq_dim") || c.contains("pq_bits"));
-        EXPECT_EQ(c["embedding_model"], model.value_or(""));
-        EXPECT_EQ(j["trained_data"]["codebooks"], as_json(data.codebooks));
-        EXPECT_EQ(j["trained_data"]["second_codebooks"], as_json(data.second_codebooks));
+        nlohmann::json want = {
+            {"name", name},
+            {"config",
+             {{"index_type", "IVFFLAT"},
+              {"metric", metric_text},
+              {"embedding_model", model.value_or("")}}},
+            {"trained_data",
+             {{"codebooks", as_json(data.codebooks)},
+              {"second_codebooks", as_json(data.second_codebooks)}}}};
+        if (trained) {
+          want["trained"] = true;
+          want["config"]["dimension"] = 96;
+          want["config"]["n_lists"] = 3;
+        }
+        EXPECT_EQ(::tavrin::testing::flatc_json(bytes, "src/config/index_record.fbs"), want);
       }
     }
   }
 }
 
-TEST(IndexRecord, WriterRefusesValuesOutsideTheEnumerations) {
+// The writer refuses values outside the enumerations. The reader refuses
+// empty, short and every truncated buffer, records that lack a required
+// field (its vtable entry zeroed, as a writer that left it out would leave
+// it), unknown texts and matrices whose data does not fit their width; random
+// truncations and bit flips end in a record or a clean error.
+TEST(IndexRecord, RefusesWhatItsWriterNeverWrites) {
   IndexIVFFlat bad_metric(4, 1, "cosine"), bad_type(4, 1, "cosine");
   bad_metric.metric = static_cast<DistanceMetric>(9);
   bad_type.index_type = static_cast<IndexType>(1);
@@ -90,96 +98,58 @@ TEST(IndexRecord, WriterRefusesValuesOutsideTheEnumerations) {
         error_text<std::invalid_argument>([&] { serialize_index_record("a", *config, {}, false); }),
         message);
   }
-}
-
-// Builds records the writer never would, to check what the reader refuses.
-struct RawRecord {
-  const char* name = "n";
-  const char* type = "IVFFLAT";
-  const char* metric = "Euclidean";
-  const char* model = "";
-  bool with_config = true;
-  std::vector<float> data = {1, 2, 3, 4};
-  uint32_t cols = 2;
-
-  Bytes build() const {
-    flatbuffers::FlatBufferBuilder fbb;
-    auto text = [&](const char* s) {
-      return s ? fbb.CreateString(s) : flatbuffers::Offset<flatbuffers::String>();
-    };
-    const auto t = text(type), m = text(metric), e = text(model), n = text(name);
-    // Tables ended by hand rather than Finish: the generated Finish asserts
-    // required fields, which these records deliberately lack. A null offset
-    // is not stored.
-    auto start = fbb.StartTable();
-    fbb.AddOffset(fb::IndexConfigTable::VT_INDEX_TYPE, t);
-    fbb.AddOffset(fb::IndexConfigTable::VT_METRIC, m);
-    fbb.AddOffset(fb::IndexConfigTable::VT_EMBEDDING_MODEL, e);
-    fbb.AddElement<int32_t>(fb::IndexConfigTable::VT_DIMENSION, 2, 0);
-    const flatbuffers::Offset<fb::IndexConfigTable> config(fbb.EndTable(start));
-    const auto d = fbb.CreateVector(data);
-    fb::MatrixTableBuilder mb(fbb);
-    mb.add_data(d);
-    mb.add_cols(cols);
-    const std::vector<flatbuffers::Offset<fb::MatrixTable>> mats{mb.Finish()};
-    const auto trained = fb::CreateTrainedDataTable(fbb, fbb.CreateVector(mats));
-    start = fbb.StartTable();
-    fbb.AddOffset(fb::IndexRecordTable::VT_TRAINED_DATA, trained);
-    if (with_config) fbb.AddOffset(fb::IndexRecordTable::VT_CONFIG, config);
-    fbb.AddOffset(fb::IndexRecordTable::VT_NAME, n);
-    fbb.Finish(flatbuffers::Offset<fb::IndexRecordTable>(fbb.EndTable(start)));
-    return Bytes(fbb.GetBufferPointer(), fbb.GetBufferPointer() + fbb.GetSize());
-  }
-};
-
-TEST(IndexRecord, ReaderRefusesRecordsItsWriterNeverWrites) {
-  auto invalid = [](const RawRecord& r) {
-    return error_text<std::invalid_argument>([&] { deserialize_index_record(r.build()); });
+  auto error = [](const Bytes& b) {
+    return error_text<std::runtime_error>([&] { deserialize_index_record(b); });
   };
-  EXPECT_NO_THROW(deserialize_index_record(RawRecord{}.build()));
-  RawRecord r;
-  r.metric = "Euclidean ";
-  EXPECT_EQ(invalid(r), "Unknown distance metric");
-  r = RawRecord{};
-  r.type = "ivfflat";
-  EXPECT_EQ(invalid(r), "Unknown index type");
-  r = RawRecord{};
-  r.data = {1, 2, 3, 4, 5, 6};
-  r.cols = 4;
-  EXPECT_EQ(invalid(r), "Data size must be a multiple of the number of columns");
-  r.cols = 0;
-  EXPECT_EQ(invalid(r), "Data size must be a multiple of the number of columns");
-  // Verified buffers that lack a required string or table.
-  for (int field = 0; field < 5; ++field) {
-    r = RawRecord{};
-    if (field < 4) {
-      (field == 0 ? r.type : field == 1 ? r.metric : field == 2 ? r.model : r.name) = nullptr;
-    } else {
-      r.with_config = false;
-    }
-    EXPECT_EQ(error_text<std::runtime_error>([&] { deserialize_index_record(r.build()); }),
-              kInvalid)
-        << "field " << field;
-  }
-}
-
-// Empty, short and every truncated buffer are refused with their messages;
-// random truncations and bit flips end in a record or a clean error.
-TEST(IndexRecord, RefusesEmptyShortTruncatedAndCorruptedBuffers) {
-  EXPECT_EQ(error_text<std::runtime_error>([] { deserialize_index_record(Bytes{}); }),
-            "Could not deserialize index config: buffer is empty");
-  for (const Bytes& bad : {Bytes(5, 0), Bytes(64, 0)}) {
-    EXPECT_EQ(error_text<std::runtime_error>([&] { deserialize_index_record(bad); }), kInvalid);
-  }
+  auto invalid = [](const Bytes& b) {
+    return error_text<std::invalid_argument>([&] { deserialize_index_record(b); });
+  };
+  EXPECT_EQ(error(Bytes{}), "Could not deserialize index config: buffer is empty");
+  EXPECT_EQ(error(Bytes(5, 0)), kInvalid);
+  EXPECT_EQ(error(Bytes(64, 0)), kInvalid);
   EXPECT_EQ(error_text<std::runtime_error>([] { deserialize_index_record(nullptr, 16); }),
             kInvalid);
-  const Bytes good = serialize_index_record("fuzz", IndexIVFFlat(4, 3, "squared_euclidean"),
+  const Bytes good = serialize_index_record("fuzz", IndexIVFFlat(4, 3, "euclidean"),
                                             sample_trained(), true);
   for (size_t len = 1; len < good.size(); ++len) {
-    EXPECT_EQ(error_text<std::runtime_error>(
-                  [&] { deserialize_index_record(Bytes(good.begin(), good.begin() + len)); }),
-              kInvalid)
-        << "length " << len;
+    EXPECT_EQ(error(Bytes(good.begin(), good.begin() + len)), kInvalid) << "length " << len;
+  }
+  // A table starts with the distance back to its vtable, whose entry `vt`
+  // holds the field's place in the table.
+  auto entry = [&](size_t table, uint16_t vt) {
+    return table - static_cast<int32_t>(DecodeFixed32(good.data() + table)) + vt;
+  };
+  const size_t root = DecodeFixed32(good.data());
+  const size_t at = entry(root, fb::IndexRecordTable::VT_CONFIG);
+  const size_t config_field = root + (good[at] | good[at + 1] << 8);
+  const size_t config = config_field + DecodeFixed32(good.data() + config_field);
+  using Field = std::pair<size_t, uint16_t>;  // (table, vtable entry)
+  for (const auto& [table, vt] : {Field{root, fb::IndexRecordTable::VT_NAME},
+                                  Field{root, fb::IndexRecordTable::VT_CONFIG},
+                                  Field{config, fb::IndexConfigTable::VT_INDEX_TYPE},
+                                  Field{config, fb::IndexConfigTable::VT_METRIC},
+                                  Field{config, fb::IndexConfigTable::VT_EMBEDDING_MODEL}}) {
+    Bytes bad = good;
+    bad[entry(table, vt)] = bad[entry(table, vt) + 1] = 0;
+    EXPECT_EQ(error(bad), kInvalid) << "field " << vt;
+  }
+  for (const auto& [from, to, message] :
+       {std::tuple{"Euclidean", "euclidean", "Unknown distance metric"},
+        std::tuple{"IVFFLAT", "ivfflat", "Unknown index type"}}) {
+    Bytes bad = good;
+    const std::string f = from, t = to;
+    const auto it = std::search(bad.begin(), bad.end(), f.begin(), f.end());
+    ASSERT_NE(it, bad.end()) << from;
+    std::copy(t.begin(), t.end(), it);
+    EXPECT_EQ(invalid(bad), message);
+  }
+  for (uint64_t cols : {4u, 0u}) {
+    TrainedData lying;  // six floats in rows of four, or of none
+    lying.codebooks = {CentroidMatrix{}};
+    lying.codebooks[0].matrix.data = {1, 2, 3, 4, 5, 6};
+    lying.codebooks[0].matrix.cols = cols;
+    EXPECT_EQ(invalid(serialize_index_record("n", IndexIVFFlat(4, 3, "cosine"), lying, true)),
+              "Data size must be a multiple of the number of columns");
   }
   EXPECT_GT(::tavrin::testing::corrupted_refusals(
                 good, 1234, 20000,
@@ -189,6 +159,34 @@ TEST(IndexRecord, RefusesEmptyShortTruncatedAndCorruptedBuffers) {
                   }
                 }),
             1000);
+}
+
+// Locations and metrics parse exactly their lower-case texts, which are the
+// names they print as; anything else is refused with the text in the message.
+TEST(ConfigRecords, TextsParseExactlyAndRefuseTheRestByName) {
+  for (const auto& [text, location] :
+       {std::pair{"memory", Location::MEMORY}, std::pair{"postgres", Location::POSTGRES},
+        std::pair{"redis", Location::REDIS}, std::pair{"sqlite", Location::SQLITE}}) {
+    EXPECT_EQ(parse_location(text), location);
+  }
+  for (const std::string text : {"Memory", "none", "", "redis ", "POSTGRES", "postgresql"}) {
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_location(text); }),
+              "Unknown DB location: " + text);
+  }
+  for (const auto& [text, metric] : {std::pair{"cosine", kMetricCosine},
+                                     std::pair{"euclidean", kMetricEuclidean},
+                                     std::pair{"squared_euclidean", kMetricSquaredEuclidean}}) {
+    EXPECT_EQ(parse_metric(text), metric);
+    EXPECT_EQ(metric_name(metric), text);
+  }
+  for (const std::string text : {"Cosine", "", "euclidean "}) {
+    EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_metric(text); }),
+              "Invalid distance metric: " + text);
+  }
+  EXPECT_EQ(error_text<std::invalid_argument>([] { metric_name(static_cast<DistanceMetric>(3)); }),
+            "Invalid distance metric");
+  EXPECT_EQ(index_type_name(IndexType::IVFFLAT), "ivfflat");
+  EXPECT_EQ(index_type_name(static_cast<IndexType>(5)), "unknown");
 }
 
 }  // namespace
