@@ -43,11 +43,6 @@ class IndexConfig {
   // A uniquely owned copy of the most derived object.
   virtual std::unique_ptr<IndexConfig> clone() const = 0;
 
-  // True when text given to the index is embedded by a model.
-  bool has_embedding_model() const {
-    return embedding_model.has_value() && !embedding_model->empty();
-  }
-
   uint64_t dimension = 0;
   DistanceMetric metric = DistanceMetric::Euclidean;
   IndexType index_type = IndexType::IVFFLAT;

@@ -23,8 +23,7 @@ struct IndexParams {
   DBConfig index_location;
   DBConfig config_location;
   DBConfig items_location;
-  // A NONE location is replaced by the whole index location (see
-  // set_fourth_location).
+  // Where the item records live: the client passes its index location.
   DBConfig fourth_location;
   std::optional<int32_t> cpu_threads;
   std::optional<bool> gpu_accelerate;
@@ -36,10 +35,6 @@ struct IndexParams {
   // index reads them from its own records instead.
   uint32_t n_lists = 0;
   uint64_t vector_bytes = 0;
-
-  void set_fourth_location(const DBConfig& fourth) {
-    fourth_location = fourth.location == Location::NONE ? index_location : fourth;
-  }
 };
 
 }  // namespace tavrin
