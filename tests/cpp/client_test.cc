@@ -69,7 +69,8 @@ TEST(Client, SerializedRecordsAreCheckedAsCreatedIndexes) {
     const Bytes record = serialize_index_record(c.name, *c.config, TrainedData(), false);
     EXPECT_EQ(error_text<std::invalid_argument>([&] { client.LoadSerializedIndex(record, c.key); }),
               c.message) << c.name.size();
-    EXPECT_EQ(error_text<std::invalid_argument>([&] { client.CreateIndex(c.name, c.key, *c.config, 0); }),
+    EXPECT_EQ(error_text<std::invalid_argument>(
+                  [&] { client.CreateIndex(c.name, c.key, *c.config, 0); }),
               c.message) << c.name.size();
   }
   for (const std::string name : {"idx", "\u00e9\u4e2d\U0001F600"}) {
@@ -84,9 +85,11 @@ TEST(Client, ListsTheIndexesOfEveryServer) {
   const std::string table = "list_cfg_" + std::to_string(getpid());
   const std::string file = ::testing::TempDir() + table + ".sqlite";
   std::vector<DBConfig> where = {DBConfig(Location::SQLITE, table, file)};
-  if (auto pg = ::tavrin::testing::postgres_conninfo()) where.emplace_back(Location::POSTGRES, table, *pg);
-  if (auto redis = ::tavrin::testing::redis_connection_string()) where.emplace_back(Location::REDIS, table, *redis);
-  if (where.size() < 3) TAVRIN_SKIP_OR_FAIL("no PostgreSQL or Redis server: run through scripts/test");
+  auto postgres = ::tavrin::testing::postgres_conninfo();
+  auto redis = ::tavrin::testing::redis_connection_string();
+  if (!postgres || !redis) TAVRIN_SKIP_OR_FAIL("no PostgreSQL or Redis server: run scripts/test");
+  where.emplace_back(Location::POSTGRES, table, *postgres);
+  where.emplace_back(Location::REDIS, table, *redis);
   const DBConfig memory(Location::MEMORY, std::nullopt, std::nullopt);
   for (const DBConfig& cfg : where) {
     SCOPED_TRACE(static_cast<int>(cfg.location));
@@ -140,7 +143,8 @@ TEST(Client, ListsTheIndexesOfEveryServer) {
   pg.connection_string = "host=127.0.0.1 port=1 connect_timeout=2";
   const std::string unreachable = error_text([&] { bs::ListIndexesPostgres(pg); });
   EXPECT_EQ(unreachable.rfind("Failed to connect to PostgreSQL: ", 0), 0u) << unreachable;
-  EXPECT_EQ(error_text<std::invalid_argument>([&] { Client(pg, memory, memory, 0, false).ListIndexes(); }),
+  EXPECT_EQ(error_text<std::invalid_argument>(
+                [&] { Client(pg, memory, memory, 0, false).ListIndexes(); }),
             "Indexes cannot be listed from an in-process configuration location: it keeps no "
             "configuration items.");
 }

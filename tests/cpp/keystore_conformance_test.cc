@@ -1,8 +1,8 @@
 // One suite for every Keystore: random operation sequences on the in-process,
-// PostgreSQL, Redis and SQLite stores, each compared after every step with a
-// std::map model of the store contract. Then what is one store's own: the
-// in-process store's warnings, and the SQLite store's transactions, seen
-// from a connection of its own.
+// PostgreSQL, Redis and SQLite stores, each store compared with a std::map
+// model of the store contract. Then what is one store's own: the in-process
+// store's warnings, and the SQLite store's transactions, seen from a
+// connection of its own.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 #include <sqlite3.h>
@@ -17,7 +17,6 @@
 #include "backing_store/keystore_factory.h"
 #include "backing_store/memory_keystore.h"
 #include "backing_store/sqlite_keystore.h"
-#include "backing_store/store_role.h"
 #include "common/diagnostics.h"
 #include "test_services.h"
 #include "test_util.h"
@@ -30,18 +29,6 @@ using ::tavrin::Location;
 using ::tavrin::testing::error_text;
 using Model = std::map<uint64_t, Bytes>;
 
-struct StoreKind {
-  Location location;
-  const char* name;
-  const char* items_mismatch;  // BatchPutItems' count-mismatch message
-};
-const StoreKind kKinds[] = {
-    {Location::MEMORY, "Memory", "Mismatch between number of keys and batch size"},
-    {Location::POSTGRES, "Postgres", "Mismatch between number of keys and values"},
-    {Location::REDIS, "Redis", "Mismatch between number of keys and batch size"},
-    {Location::SQLITE, "SQLite", "Mismatch between number of keys and batch size"},
-};
-
 // A database file of the test's own; the file and its WAL go with it.
 struct TempDatabase {
   std::string path = ::testing::TempDir() + "tavrin_kc_" + std::to_string(getpid()) + "_" +
@@ -53,75 +40,70 @@ struct TempDatabase {
 
 Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
-class KeystoreConformance : public ::testing::TestWithParam<StoreKind> {
- protected:
-  void SetUp() override {
-    // Tests run in parallel processes against one server: names and bases
-    // are unique per process.
-    table_ = "kc_" + std::to_string(getpid());
-    base_ = std::random_device()() | (uint64_t{std::random_device()()} << 30);
-    std::optional<std::string> conn = file_.path;
-    if (GetParam().location == Location::POSTGRES) conn = ::tavrin::testing::postgres_conninfo();
-    if (GetParam().location == Location::REDIS) conn = ::tavrin::testing::redis_connection_string();
-    if (!conn) TAVRIN_SKIP_OR_FAIL("no server for this store: run through scripts/test");
-    config_ = DBConfig(GetParam().location, table_, *conn);
-    // Deletes of what is not there warn; those warnings are not under test here.
-    ::tavrin::SetDiagnosticSink([](::tavrin::DiagnosticStream, std::string_view) {});
+// Every observable of `store` against `model`, over the model's keys and a
+// few absent ones.
+void ExpectMatches(Keystore& store, const Model& model, const std::string& where) {
+  SCOPED_TRACE(where);
+  std::vector<uint64_t> keys = {0, 424242, ~uint64_t{0}};
+  for (const auto& [k, v] : model) keys.push_back(k);
+  std::vector<Bytes> expected;
+  for (uint64_t k : keys) expected.push_back(model.count(k) ? model.at(k) : Bytes{});
+  EXPECT_EQ(store.BatchGetItems(keys), expected);
+  std::vector<Bytes> holder;
+  const std::vector<ByteView> views = store.BatchViewItems(keys, holder);
+  ASSERT_EQ(views.size(), keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    EXPECT_EQ(store.GetItem(keys[i]), expected[i]);
+    EXPECT_EQ(Bytes(views[i].data(), views[i].data() + views[i].size()), expected[i]);
   }
-  void TearDown() override {
-    for (auto& s : made_) s->DeleteIndex();
-    made_.clear();
-    ::tavrin::SetDiagnosticSink(nullptr);
-    if (config_.location == Location::POSTGRES) {
-      PGconn* c = PQconnectdb(config_.connection_string->c_str());
-      PQclear(PQexec(c, ("DROP TABLE IF EXISTS " + table_ + ", " + table_ + "_cfg;").c_str()));
+  EXPECT_EQ(store.CountItems(), model.size());
+}
+
+std::string name_of(Location location) {
+  return location == Location::MEMORY     ? "Memory"
+         : location == Location::POSTGRES ? "Postgres"
+         : location == Location::REDIS    ? "Redis"
+                                          : "SQLite";
+}
+
+class KeystoreConformance : public ::testing::TestWithParam<Location> {};
+
+// Two item stores share a table, and two configuration stores ("a" and "ab",
+// one name a prefix of the other) share theirs.
+TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
+  const Location location = GetParam();
+  TempDatabase file;
+  std::optional<std::string> conn = file.path;
+  if (location == Location::POSTGRES) conn = ::tavrin::testing::postgres_conninfo();
+  if (location == Location::REDIS) conn = ::tavrin::testing::redis_connection_string();
+  if (!conn) TAVRIN_SKIP_OR_FAIL("no " + name_of(location) + " server: run through scripts/test");
+  // Tests run in parallel processes against one server: names and bases are
+  // unique per process.
+  const std::string table = "kc_" + std::to_string(getpid());
+  const uint64_t base = std::random_device()() | (uint64_t{std::random_device()()} << 30);
+  struct Made {  // emptied, and PostgreSQL's tables dropped, however the test ends
+    std::vector<std::unique_ptr<Keystore>> stores;
+    std::string postgres, table;
+    ~Made() {
+      for (auto& s : stores) s->DeleteIndex();
+      ::tavrin::SetDiagnosticSink(nullptr);
+      if (postgres.empty()) return;
+      PGconn* c = PQconnectdb(postgres.c_str());
+      PQclear(PQexec(c, ("DROP TABLE IF EXISTS " + table + ", " + table + "_cfg;").c_str()));
       PQfinish(c);
     }
-  }
-
-  // A store of `role` under base_ + offset; the configuration role gets a
-  // table of its own.
-  Keystore& Make(uint64_t offset, StoreRole role, const std::string& index_name = "idx") {
-    DBConfig c = config_;
-    if (role == StoreRole::kConfig) c.table_name = table_ + "_cfg";
-    made_.push_back(KeystoreFactory::Create(c, index_name, base_ + offset, role));
-    return *made_.back();
-  }
-
-  // Every observable of `store` against `model`, over the model's keys and a
-  // few absent ones.
-  static void ExpectMatches(Keystore& store, const Model& model, const std::string& where) {
-    SCOPED_TRACE(where);
-    std::vector<uint64_t> keys = {0, 424242, ~uint64_t{0}};
-    for (const auto& [k, v] : model) keys.push_back(k);
-    std::vector<Bytes> expected;
-    for (uint64_t k : keys) expected.push_back(model.count(k) ? model.at(k) : Bytes{});
-    EXPECT_EQ(store.BatchGetItems(keys), expected);
-    std::vector<Bytes> holder;
-    const std::vector<ByteView> views = store.BatchViewItems(keys, holder);
-    ASSERT_EQ(views.size(), keys.size());
-    for (size_t i = 0; i < keys.size(); ++i) {
-      EXPECT_EQ(store.GetItem(keys[i]), expected[i]);
-      EXPECT_EQ(Bytes(views[i].data(), views[i].data() + views[i].size()), expected[i]);
-    }
-    EXPECT_EQ(store.CountItems(), model.size());
-  }
-
-  TempDatabase file_;  // outlives the stores below
-  std::string table_;
-  uint64_t base_ = 0;
-  DBConfig config_;
-  std::vector<std::unique_ptr<Keystore>> made_;
-};
-
-// Two item stores share a table and two configuration stores ("a" and "ab",
-// one a prefix of the other) share theirs; random operations on them, each
-// store checked against its model.
-TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
-  const bool keeps_config = GetParam().location != Location::MEMORY;
-  const std::string missing = std::string("' does not exist in ") + GetParam().name + ".";
-  Keystore* stores[2] = {&Make(0, StoreRole::kIndex), &Make(7, StoreRole::kIndex)};
-  Keystore* configs[2] = {&Make(0, StoreRole::kConfig, "a"), &Make(50, StoreRole::kConfig, "ab")};
+  } made{{}, location == Location::POSTGRES ? *conn : "", table};
+  // Deletes of what is not there warn; those warnings are not under test here.
+  ::tavrin::SetDiagnosticSink([](::tavrin::DiagnosticStream, std::string_view) {});
+  auto make = [&](uint64_t offset, StoreRole role, const std::string& name) {
+    const DBConfig c(location, role == StoreRole::kConfig ? table + "_cfg" : table, *conn);
+    made.stores.push_back(KeystoreFactory::Create(c, name, base + offset, role));
+    return made.stores.back().get();
+  };
+  const bool keeps_config = location != Location::MEMORY;
+  const std::string missing = "' does not exist in " + name_of(location) + ".";
+  Keystore* stores[2] = {make(0, StoreRole::kIndex, "idx"), make(7, StoreRole::kIndex, "idx")};
+  Keystore* configs[2] = {make(0, StoreRole::kConfig, "a"), make(50, StoreRole::kConfig, "ab")};
   Model models[2];
   uint64_t widths[2] = {8, 8};
   std::map<std::string, Bytes> config_model;
@@ -135,7 +117,8 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
   EXPECT_EQ(error_text([&] { s0.BatchPutRows({1}, ByteMatrix(Bytes(16, 1), 8)); }),
             "Mismatch between number of keys and batch size");
   EXPECT_EQ(error_text([&] { s0.BatchPutItems({1, 2}, {bytes("a")}); }),
-            GetParam().items_mismatch);
+            location == Location::POSTGRES ? "Mismatch between number of keys and values"
+                                           : "Mismatch between number of keys and batch size");
   EXPECT_EQ(error_text([&] { s0.BatchPutRows({1, 2}, ByteMatrix(Bytes(32, 1), 16)); }),
             "Amount of data must be divisible by the size of each value");
   EXPECT_EQ(s0.BatchGetRows({}).rows, 0u);
@@ -159,19 +142,20 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
     std::vector<Bytes> values;
     const std::string where = "step " + std::to_string(step);
     switch (rng() % 11) {
-      case 0: {  // an empty value is stored, and counted
-        values.push_back(value(0));
-        s.PutItem(keys[0], values[0]);
-        m[keys[0]] = values[0];
+      case 0:  // an empty value is stored, and counted
+        s.PutItem(keys[0], m[keys[0]] = value(0));
         break;
-      }
       case 1:
       case 2: {  // the later duplicate wins; an empty value keeps what is stored
         for (uint64_t k : keys) {
           values.push_back(value(0));
           if (!values.back().empty()) m[k] = values.back();
         }
-        if (rng() % 2) s.BatchPutItems(keys, values); else s.BatchMoveItems(keys, std::move(values));
+        if (rng() % 2) {
+          s.BatchPutItems(keys, values);
+        } else {
+          s.BatchMoveItems(keys, std::move(values));
+        }
         break;
       }
       case 3: {
@@ -214,23 +198,20 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
         widths[which] = widths[which] == 8 ? 16 : 8;
         s.SetRowSize(widths[which]);
         break;
-      case 8:
-        if (rng() % 4 == 0) {  // the other index keeps its rows
-          s.DeleteIndex();
-          m.clear();
-        }
+      case 8:  // now and then; the other index keeps its rows
+        if (rng() % 4 == 0) s.DeleteIndex(), m.clear();
         break;
       default: {  // configuration items, in one table for both indexes
         const int index = static_cast<int>(rng() % 2);
         Keystore& c = *configs[index];
         const std::string& name = names[rng() % 6];
         const int op = static_cast<int>(rng() % 3);
+        auto it = config_model.find(name);
         if (op == 0 && name.size() < 7) {
-          values.push_back(value(0));
-          c.PushConfigItem(name, values[0]);
-          if (keeps_config) config_model[name] = values[0];
+          const Bytes v = value(0);
+          c.PushConfigItem(name, v);
+          if (keeps_config) config_model[name] = v;
         } else if (op == 1) {
-          auto it = config_model.find(name);
           EXPECT_EQ(c.ConfigItemExists(name), it != config_model.end()) << name << " at " << where;
           if (it != config_model.end()) {
             EXPECT_EQ(c.LoadConfigItem(name), it->second) << name << " at " << where;
@@ -255,8 +236,10 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllStores, KeystoreConformance, ::testing::ValuesIn(kKinds),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllStores, KeystoreConformance,
+                         ::testing::Values(Location::MEMORY, Location::POSTGRES, Location::REDIS,
+                                           Location::SQLITE),
+                         [](const auto& info) { return name_of(info.param); });
 
 // The in-process store's own: its warnings, a table that goes with its last
 // value, and the factory's choice by location.
@@ -279,7 +262,8 @@ TEST(MemoryKeystore, WarningsTablesAndTheFactory) {
   EXPECT_EQ(warnings([&] { store.DeleteIndex(); }), "");
 
   // No location is the in-process store too.
-  auto made = KeystoreFactory::Create(DBConfig(Location::NONE, "t", "c"), "i", 10, StoreRole::kRecords);
+  auto made = KeystoreFactory::Create(DBConfig(Location::NONE, "t", "c"), "i", 10,
+                                      StoreRole::kRecords);
   ASSERT_NE(dynamic_cast<MemoryKeystore*>(made.get()), nullptr);
   EXPECT_EQ(dynamic_cast<MemoryKeystore*>(made.get())->hashed_index_name(), 13u);
   // The role is added sign-extended, wrapping.
@@ -310,9 +294,11 @@ TEST(SqliteKeystore, RolesOnOneFileShareOneTransaction) {
   ASSERT_EQ(sqlite3_open(file.path.c_str(), &other), SQLITE_OK);
   auto rows = [&] {
     int n = -1;
+    auto read = [](void* n, int, char** v, char**) {
+      return *static_cast<int*>(n) = atoi(v[0]), 0;
+    };
     sqlite3_exec(other, "SELECT (SELECT COUNT(*) FROM items) + (SELECT COUNT(*) FROM configs)",
-                 [](void* n, int, char** v, char**) { return *static_cast<int*>(n) = std::atoi(v[0]), 0; },
-                 &n, nullptr);
+                 read, &n, nullptr);
     return n;
   };
   auto can_write = [&] {

@@ -113,7 +113,8 @@ TEST_F(PostgresStore, TableNamesAndSchemas) {
   }
 
   // Tables of another shape, or with nothing to upsert on, are refused.
-  const std::string mismatch = "Table " + table_ + " exists but does not match the expected schema.";
+  const std::string mismatch =
+      "Table " + table_ + " exists but does not match the expected schema.";
   for (const char* columns :
        {"key VARCHAR(255) PRIMARY KEY, value TEXT NOT NULL, index_name BIGINT NOT NULL",
         "key VARCHAR(255), value BYTEA",
@@ -149,7 +150,8 @@ TEST_F(PostgresStore, FailuresThrowWithTheirReason) {
             "The PostgreSQL store needs a connection string");
   // The server's reason follows the prefix.
   const std::string refused = error_text([&] {
-    PostgresKeystore(DBConfig(Location::POSTGRES, table_, conninfo_ + " user=nobody_here"), "i", 1, 0);
+    PostgresKeystore(DBConfig(Location::POSTGRES, table_, conninfo_ + " user=nobody_here"), "i",
+                     1, 0);
   });
   EXPECT_EQ(refused.rfind("Postgres connection error: ", 0), 0u) << refused;
   EXPECT_NE(refused.find("nobody_here"), std::string::npos) << refused;

@@ -52,9 +52,9 @@ TEST(RedisStore, ConnectionStringsAndPasswords) {
   EXPECT_THROW(RedisKeystore(redis("host:h,port:63x,db:0"), "i", 1, 0), std::invalid_argument);
   EXPECT_THROW(RedisKeystore(redis("host:h,port:1,db:zero"), "i", 1, 0), std::invalid_argument);
   EXPECT_TRUE(starts(attempt("host:127.0.0.1,port:1,db:0,"), "Failed to connect to Redis"));
-  EXPECT_EQ(error_text([] { RedisKeystore(DBConfig(Location::REDIS, "t", std::nullopt), "i", 1, 0); }),
+  EXPECT_EQ(error_text([] { RedisKeystore(DBConfig(Location::REDIS, "t", {}), "i", 1, 0); }),
             "The Redis store needs a connection string");
-  EXPECT_EQ(error_text([] { RedisKeystore(DBConfig(Location::REDIS, std::nullopt, "h"), "i", 1, 0); }),
+  EXPECT_EQ(error_text([] { RedisKeystore(DBConfig(Location::REDIS, {}, "h"), "i", 1, 0); }),
             "The Redis store needs a table name");
 
   ScratchRedis server("--requirepass sesame --user alice on '>wonder' '~*' '&*' '+@all'");
@@ -67,7 +67,8 @@ TEST(RedisStore, ConnectionStringsAndPasswords) {
   EXPECT_TRUE(starts(attempt(server.connection_string(",user:alice,password:sesame")),
                      "Failed to authenticate to Redis"));
   // Without a password the database cannot be selected: refused, not used.
-  EXPECT_TRUE(starts(attempt(server.connection_string()), "Failed to select Redis database: NOAUTH"));
+  EXPECT_TRUE(
+      starts(attempt(server.connection_string()), "Failed to select Redis database: NOAUTH"));
 }
 
 TEST(RedisStore, FieldNamesErrorRepliesPipelinesAndWarnings) {
@@ -101,7 +102,8 @@ TEST(RedisStore, FieldNamesErrorRepliesPipelinesAndWarnings) {
   raw.Command({"DEL", hash});
   raw.Command({"SET", hash, "not a hash"});
   EXPECT_TRUE(starts(error_text([&] { store.GetItem(1); }), "HGET command failed: WRONGTYPE"));
-  EXPECT_TRUE(starts(error_text([&] { store.BatchGetRows({1}); }), "HMGET command failed: WRONGTYPE"));
+  EXPECT_TRUE(
+      starts(error_text([&] { store.BatchGetRows({1}); }), "HMGET command failed: WRONGTYPE"));
   EXPECT_TRUE(starts(error_text([&] { store.BatchGetItems({1}); }), "HMGET command failed"));
   EXPECT_TRUE(starts(error_text([&] { store.CountItems(); }), "HLEN command failed"));
   // Every reply of the pipeline is read, so the connection stays in step.

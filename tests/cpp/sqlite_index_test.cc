@@ -50,7 +50,7 @@ class FailingStore : public bs::SqliteKeystore {
 };
 
 TEST(SqliteIndex, AFailedCreationUpsertOrTrainingLeavesTheFileAndTheHandleAsTheyWere) {
-  const std::string path = ::testing::TempDir() + "tavrin_si_" + std::to_string(getpid()) + ".sqlite";
+  const std::string path = ::testing::TempDir() + "tavrin_si_" + std::to_string(getpid());
   struct Cleanup {
     const std::string& path;
     ~Cleanup() {
@@ -90,7 +90,7 @@ TEST(SqliteIndex, AFailedCreationUpsertOrTrainingLeavesTheFileAndTheHandleAsThey
   std::vector<Bytes> contents[2];
   FloatMatrix vectors[2];
   for (int b = 0; b < 2; ++b) {
-    for (int i = 0; i < (b ? 50 : 300); ++i) ids[b].push_back((b ? "b-" : "a-") + std::to_string(i));
+    for (int i = 0; i < (b ? 50 : 300); ++i) ids[b].push_back(char('a' + b) + std::to_string(i));
     contents[b].assign(ids[b].size(), Bytes{'c'});
     vectors[b] = FloatMatrix(testing::random_floats(ids[b].size() * kDim, gen), kDim);
   }
