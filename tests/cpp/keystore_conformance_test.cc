@@ -205,13 +205,13 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
         const int index = static_cast<int>(rng() % 2);
         Keystore& c = *configs[index];
         const std::string& name = names[rng() % 6];
-        const int op = static_cast<int>(rng() % 3);
+        const int op = static_cast<int>(rng() % 8);  // deletes are rarer: they empty much
         auto it = config_model.find(name);
-        if (op == 0 && name.size() < 7) {
+        if (op < 3) {
           const Bytes v = value(0);
-          c.PushConfigItem(name, v);
-          if (keeps_config) config_model[name] = v;
-        } else if (op == 1) {
+          if (name.size() < 7) c.PushConfigItem(name, v);
+          if (keeps_config && name.size() < 7) config_model[name] = v;
+        } else if (op < 7) {
           EXPECT_EQ(c.ConfigItemExists(name), it != config_model.end()) << name << " at " << where;
           if (it != config_model.end()) {
             EXPECT_EQ(c.LoadConfigItem(name), it->second) << name << " at " << where;
@@ -261,13 +261,7 @@ TEST(MemoryKeystore, WarningsTablesAndTheFactory) {
   store.PutItem(5, {'x'});
   EXPECT_EQ(warnings([&] { store.DeleteIndex(); }), "");
 
-  // No location is the in-process store too.
-  auto made = KeystoreFactory::Create(DBConfig(Location::NONE, "t", "c"), "i", 10,
-                                      StoreRole::kRecords);
-  ASSERT_NE(dynamic_cast<MemoryKeystore*>(made.get()), nullptr);
-  EXPECT_EQ(dynamic_cast<MemoryKeystore*>(made.get())->hashed_index_name(), 13u);
-  // The role is added sign-extended, wrapping.
-  EXPECT_EQ(MemoryKeystore("i", 0, -1).hashed_index_name(), ~uint64_t{0});
+  // The role is added to the base, wrapping.
   EXPECT_EQ(MemoryKeystore("i", ~uint64_t{0}, 3).hashed_index_name(), 2u);
   EXPECT_EQ(error_text([&] {
               KeystoreFactory::Create(DBConfig(static_cast<Location>(3), {}, {}), "idx", 1,

@@ -145,7 +145,6 @@ TEST(RedisStore, ServerGoingAwayFailsWithinBoundedTime) {
   EXPECT_THROW(orphan.GetItem(1), std::runtime_error);
   EXPECT_THROW(orphan.BatchPutItems({2}, {{2}}), std::runtime_error);
   EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
-  EXPECT_TRUE(starts(attempt(server.connection_string()), "Failed to connect to Redis"));
 }
 
 }  // namespace
