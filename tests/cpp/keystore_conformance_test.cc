@@ -242,7 +242,7 @@ INSTANTIATE_TEST_SUITE_P(AllStores, KeystoreConformance,
                          [](const auto& info) { return name_of(info.param); });
 
 // The in-process store's own: its warnings, a table that goes with its last
-// value, and the factory's choice by location.
+// value; and the factory's choice of it, or refusal, by location.
 TEST(MemoryKeystore, WarningsTablesAndTheFactory) {
   auto warnings = [](auto&& fn) {
     ::testing::internal::CaptureStderr();
@@ -261,8 +261,10 @@ TEST(MemoryKeystore, WarningsTablesAndTheFactory) {
   store.PutItem(5, {'x'});
   EXPECT_EQ(warnings([&] { store.DeleteIndex(); }), "");
 
-  // The role is added to the base, wrapping.
+  // The role is added to the base, wrapping; no location at all is this store too.
   EXPECT_EQ(MemoryKeystore("i", ~uint64_t{0}, 3).hashed_index_name(), 2u);
+  auto none = KeystoreFactory::Create(DBConfig(), "i", 10, StoreRole::kRecords);
+  EXPECT_NE(dynamic_cast<MemoryKeystore*>(none.get()), nullptr);
   EXPECT_EQ(error_text([&] {
               KeystoreFactory::Create(DBConfig(static_cast<Location>(3), {}, {}), "idx", 1,
                                       StoreRole::kIndex);
