@@ -53,12 +53,6 @@ class PostgresStore : public ::testing::Test {
   PgConn admin_;
 };
 
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 TEST_F(PostgresStore, BatchInsertsAreChunkedInOneTransaction) {
   PostgresKeystore store(Config(table_), "idx", 5, 0);
   std::vector<uint64_t> keys(2500);
@@ -77,8 +71,7 @@ TEST_F(PostgresStore, BatchInsertsAreChunkedInOneTransaction) {
   for (int s = 0; s < 3; ++s) {
     const std::string& sql = log[1 + s];
     EXPECT_EQ(sql.rfind("INSERT INTO", 0), 0u);
-    EXPECT_EQ(count(sql, "($"), rows[s]);
-    // Parameter numbers restart in every statement.
+    // Three parameters a row, numbered from 1 in every statement.
     EXPECT_NE(sql.find("($1, $2, $3)"), std::string::npos);
     EXPECT_NE(sql.find("$" + std::to_string(3 * rows[s]) + ")"), std::string::npos);
     EXPECT_EQ(sql.find("$" + std::to_string(3 * rows[s] + 1)), std::string::npos);
