@@ -4,6 +4,7 @@
 #ifndef TAVRIN_TESTS_CPP_RECORDING_KEYSTORE_H_
 #define TAVRIN_TESTS_CPP_RECORDING_KEYSTORE_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -64,11 +65,8 @@ class RecordingKeystore : public bs::Keystore {
     if (keys.empty()) return ByteMatrix();
     Bytes out(keys.size() * row_size_, 0);
     for (size_t i = 0; i < keys.size(); ++i) {
-      auto it = table().find(keys[i]);
-      if (it != table().end()) {
-        std::copy_n(it->second.begin(), std::min<size_t>(row_size_, it->second.size()),
-                    out.begin() + i * row_size_);
-      }
+      const Bytes v = GetItem(keys[i]);
+      std::copy_n(v.begin(), std::min<size_t>(row_size_, v.size()), out.begin() + i * row_size_);
     }
     return ByteMatrix(std::move(out), row_size_);
   }
@@ -87,20 +85,17 @@ class RecordingKeystore : public bs::Keystore {
     return it->second;
   }
   bool ConfigItemExists(const std::string& name) override { return server_->config.count(name); }
+  // The configuration role: this index's items are the names 4 longer than it.
   void DeleteIndex() override {
-    if (role_ == 1) {
-      for (auto it = server_->config.begin(); it != server_->config.end();) {
-        it = it->first.size() == name_size_ + 4 ? server_->config.erase(it) : std::next(it);
-      }
-    } else {
-      server_->tables.erase(hashed_);
+    if (role_ != 1) server_->tables.erase(hashed_);
+    for (auto it = server_->config.begin(); role_ == 1 && it != server_->config.end();) {
+      it = it->first.size() == name_size_ + 4 ? server_->config.erase(it) : std::next(it);
     }
   }
   uint64_t CountItems() override {
     if (role_ != 1) return table().size();
-    uint64_t n = 0;
-    for (const auto& entry : server_->config) n += entry.first.size() == name_size_ + 4;
-    return n;
+    return std::count_if(server_->config.begin(), server_->config.end(),
+                         [&](const auto& entry) { return entry.first.size() == name_size_ + 4; });
   }
   void SetRowSize(uint64_t size) override { row_size_ = size; }
 
