@@ -133,6 +133,36 @@ TEST(CentroidPrefilter, MessagesAndFailuresBeforeAnyWrite) {
   EXPECT_EQ(f.store.puts, 0);
 }
 
+// With one plain number or text per item under one path, ranges and texts
+// are summarised without loss: exactly the centroids holding a match stay.
+TEST(CentroidPrefilter, PlainValuesNarrowExactly) {
+  Fixture f(20);
+  std::mt19937 rng(3);
+  std::vector<std::pair<json, uint32_t>> docs;
+  std::vector<std::string> texts;
+  Mapping centroids;
+  for (int i = 0; i < 40; ++i) {
+    const json value = rng() % 2 ? json(static_cast<int>(rng() % 40) - 20)
+                                 : json("t" + std::to_string(rng() % 10));
+    docs.emplace_back(json{{"p", value}}, rng() % 20);
+    texts.push_back(docs.back().first.dump());
+    centroids.push_back(docs.back().second);
+  }
+  f.Add(texts, centroids);
+  for (const std::string op : {"$gt", "$gte", "$lt", "$lte", "$eq"}) {
+    for (int v = -22; v <= 22; ++v) {
+      const json operand = op == "$eq" ? json("t" + std::to_string(v + 22)) : json(v);
+      const json filter = {{"p", {{op, operand}}}};
+      std::set<uint32_t> holding;
+      for (const auto& [doc, c] : docs) {
+        if (EvaluateFilter(filter, doc)) holding.insert(c);
+      }
+      EXPECT_EQ(f.Run(filter.dump()).mapping, Mapping(holding.begin(), holding.end()))
+          << filter.dump();
+    }
+  }
+}
+
 // ---- Differential test against the item test ------------------------------
 
 TEST(CentroidPrefilter, NeverSkipsACentroidHoldingAMatch) {
