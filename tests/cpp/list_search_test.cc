@@ -98,23 +98,24 @@ void expect_matches(const std::vector<std::vector<RefOffer>>& want, uint64_t k,
   }
 }
 
-// Every scoring gives the reference answer; products were really used.
+// Every scoring gives the reference answer, products were really used, and
+// the team size (1 to 3 threads in turn) changes no bit.
 void check_all_scorings(const Batch& b, std::vector<DistanceMetric> metrics,
                         std::vector<uint64_t> top_ks) {
   Restore restore;
   for (DistanceMetric metric : metrics) {
-    for (uint64_t top_k : top_ks) {
+    for (size_t t = 0; t < top_ks.size(); ++t) {
+      const uint64_t top_k = top_ks[t];
       SCOPED_TRACE("metric " + std::to_string(static_cast<uint32_t>(metric)) + " top_k " +
                    std::to_string(top_k));
+      omp_set_num_threads(static_cast<int>(1 + t % 3));
       const uint64_t k = std::min<uint64_t>(top_k, b.ids.size());
       const auto want = reference(b, k, metric);
-      uint64_t pairs = 0;
-      expect_matches(want, k, metric, run(b, top_k, metric, ListScoring::kPairwise, &pairs));
-      EXPECT_EQ(pairs, 0u);
-      expect_matches(want, k, metric, run(b, top_k, metric, ListScoring::kMatrix, &pairs));
-      EXPECT_GT(pairs, 0u);
-      expect_matches(want, k, metric, run(b, top_k, metric, ListScoring::kAuto, &pairs));
-      EXPECT_GT(pairs, 0u);
+      for (ListScoring scoring : {ListScoring::kPairwise, ListScoring::kMatrix, ListScoring::kAuto}) {
+        uint64_t pairs = 0;
+        expect_matches(want, k, metric, run(b, top_k, metric, scoring, &pairs));
+        EXPECT_EQ(pairs > 0, scoring != ListScoring::kPairwise);
+      }
     }
   }
 }
@@ -204,28 +205,15 @@ TEST(ListSearchTest, AdversarialBatchesGiveTheReferenceUnderEveryScoring) {
   check_all_scorings(adversarial_batch(24, 4, 50, 40, 2, 300.0f, 8), kTwo, {3, 12});
   // All distances equal: the first k scanned, then ordered by id.
   check_all_scorings(adversarial_batch(12, 3, 20, 16, 2, 0.0f, 77, true), kTwo, {5, 20, 21});
-}
-
-// One list scanned by every query, as before training: several product
-// chunks, several row blocks per chunk, one shared pairwise scan. Rescoring
-// uses whichever pairwise kernels are in force; queries are grouped by the
-// team size, and grouping must not change a bit.
-TEST(ListSearchTest, LongListsPortableKernelsAndThreadCounts) {
+  // One list scanned by every query, as before training: several product
+  // chunks, several row blocks per chunk, one shared pairwise scan.
   Batch one = adversarial_batch(16, 1, 1500, 300, 1, 0.0f, 21);
   one.probes = U32Matrix(std::vector<uint32_t>(300, 0), 1);
   check_all_scorings(one, kTwo, {1, 10, 64});
+  // Rescoring uses whichever pairwise kernels are in force.
   Restore restore;
   force_portable_distance_kernels(true);
-  check_all_scorings(adversarial_batch(29, 5, 50, 48, 2, 0.0f, 61), kTwo, {1, 6});
-  force_portable_distance_kernels(false);
-  const Batch b = adversarial_batch(20, 6, 70, 64, 3, 0.0f, 55);
-  const auto want = reference(b, 7, kMetricCosine);
-  for (ListScoring scoring : {ListScoring::kPairwise, ListScoring::kMatrix}) {
-    for (int threads : {1, 3}) {
-      omp_set_num_threads(threads);
-      expect_matches(want, 7, kMetricCosine, run(b, 7, kMetricCosine, scoring));
-    }
-  }
+  check_all_scorings(adversarial_batch(29, 5, 50, 48, 2, 0.0f, 61), kTwo, {1, 6, 7});
 }
 
 TEST(ListSearchTest, ShapesAndRefusals) {
