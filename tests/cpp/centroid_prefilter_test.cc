@@ -65,7 +65,7 @@ struct Fixture {
   std::string Error(const std::string& filter) { return error_text([&] { Run(filter); }); }
 
   CountingStore store;
-  Key256 key{1, 2, 3, 4, 5};
+  const Key256 key = std::array<uint8_t, kKeySize>{1, 2, 3, 4, 5};
   TrainedData trained;
 };
 
