@@ -23,7 +23,9 @@ def test_count_ids_update_metadata_and_compact(memory_client):
     assert sorted(idx.ids()) == sorted("i%d" % i for i in range(30) if i not in (20, 21))
     assert refusal(lambda: idx.update_metadata(["i1", "nope", "i2", "gone"], {"x": 1})) == (
         "Unknown ids: nope, gone")
-    for ids, metadata in ((["i1", "i1"], {}), (["i1", "i2"], [{}]), (["i1"], {"x": float("nan")})):
+    assert refusal(lambda: idx.update_metadata(["i1", "i2"], [{}])) == (
+        "metadata must be one dict or a list as long as ids (2), not 1")
+    for ids, metadata in ((["i1", "i1"], {}), (["i1"], {"x": float("nan")})):
         refusal(lambda: idx.update_metadata(ids, metadata))
     assert idx.get(["i1"], include=["metadata"]) == [{"id": "i1", "metadata": {"n": 1}}]
     idx.update_metadata(["i1", "i2"], {"tag": "red"})
