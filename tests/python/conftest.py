@@ -53,7 +53,8 @@ class ScratchSqlite:
         db = sqlite3.connect(self.connection_string)
         try:
             cells = []
-            for (t,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'").fetchall():
+            tables = db.execute("SELECT name FROM sqlite_master WHERE type = 'table'").fetchall()
+            for (t,) in tables:
                 for row in db.execute('SELECT * FROM "%s"' % t.replace('"', '""')):
                     cells += [v if isinstance(v, bytes) else str(v).encode() for v in row]
             return cells

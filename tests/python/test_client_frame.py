@@ -28,7 +28,8 @@ def test_defaults_stored_options_and_listing_failures(postgres_conninfo):
         with pytest.raises(TypeError):
             tdb.Client(*args)
     # Names are listed in tests/cpp/client_test.cc and test_store_e2e.py.
-    for cfg in (m, tdb.DBConfig("postgres"), tdb.DBConfig("postgres", "py_none", postgres_conninfo)):
+    missing = tdb.DBConfig("postgres", "py_no_such_table", postgres_conninfo)
+    for cfg in (m, tdb.DBConfig("postgres"), missing):
         with pytest.raises(ValueError):
             tdb.Client(cfg, cfg).list_indexes()
 

@@ -80,7 +80,8 @@ def test_text_upsert_and_query_end_to_end(memory_client, fake_model, monkeypatch
         {"id": "sea", "contents": SENTENCES["sea"]},
     ])
     assert [c for c in fake_model.calls if c[0] == "encode"] == [
-        ("encode", [SENTENCES["cat"], SENTENCES["dog"], SENTENCES["sea"]], {"convert_to_numpy": True})]
+        ("encode", [SENTENCES["cat"], SENTENCES["dog"], SENTENCES["sea"]],
+         {"convert_to_numpy": True})]
     got = {r["id"]: r for r in idx.get(["cat", "explicit", "dog", "sea"])}
     for name in ("cat", "dog", "sea"):
         assert got[name]["vector"] == pytest.approx(fake_model.embed(SENTENCES[name]).tolist())
@@ -120,7 +121,8 @@ def test_batch_embedding_results_are_checked(memory_client, fake_model):
     for batch, message in [
             (lambda m: m[:, 0], "Expected 2D array from batch encoding, got 1D"),
             (lambda m: m[None], "Expected 2D array from batch encoding, got 3D"),
-            (lambda m: m[:-1], "Mismatch between number of embeddings returned and texts provided."),
+            (lambda m: m[:-1],
+             "Mismatch between number of embeddings returned and texts provided."),
             (lambda m: m.tolist(),
              "Failed to process batch embeddings: 'list' object has no attribute 'ndim'"),
             (lambda m: m[:, :-1], "Item at index 1 has %d vector values, fewer than the %d of the "
@@ -153,12 +155,14 @@ def test_text_query_failures(memory_client, fake_model, capfd):
     def refused(kind, text):
         return refusal(lambda: idx.query(query_contents=text), kind)
 
-    assert refused(ValueError, b"bytes") == "'query_contents' must be of type `str` for auto-embedding."
+    assert refused(ValueError, b"bytes") == (
+        "'query_contents' must be of type `str` for auto-embedding.")
     fake_model.knobs["encode_error"] = "cannot encode"
     assert refused(RuntimeError, "cat") == "Failed to encode query_contents: cannot encode"
     del fake_model.knobs["encode_error"]
     fake_model.SentenceTransformer.encode = lambda self, text: "not numbers"
-    assert refused(RuntimeError, "cat").startswith("Failed to encode query_contents: Unable to cast")
+    assert refused(RuntimeError, "cat").startswith(
+        "Failed to encode query_contents: Unable to cast")
     capfd.readouterr()
     fake_model.knobs["load_error"] = "gone"
     fake_model.SentenceTransformer = type("Fresh", (fake_model.SentenceTransformer,), {})

@@ -128,13 +128,15 @@ def test_serialized_round_trip(memory_client):
     for client, data, message in [
             (memory_client, b"", "Could not deserialize index config: buffer is empty"),
             (memory_client, b"\x00" * 7, "Could not deserialize index config: buffer is invalid"),
-            (tdb.Client(m, m, r), blob, "All locations must be of type Memory for TrainAndSerialize."),
+            (tdb.Client(m, m, r), blob,
+             "All locations must be of type Memory for TrainAndSerialize."),
             (tdb.Client(r, r, r), b"", "Could not deserialize index config: buffer is empty")]:
         assert refusal(lambda: client.load_serialized_index(data, KEY)) == message
     for args in ((bytearray(blob), KEY), (blob, KEY[:31])):
         with pytest.raises(TypeError):
             memory_client.load_serialized_index(*args)
-    assert refusal(lambda: src.train_and_serialize(np.ones(4, np.float32))) == "Expected a 2D array."
+    assert refusal(lambda: src.train_and_serialize(np.ones(4, np.float32))) == (
+        "Expected a 2D array.")
     # Vectors of another width are refused before the handle changes.
     fresh = new_index(memory_client, name="fresh")
     assert refusal(lambda: fresh.train_and_serialize(np.ones((30, 5), np.float32))) == (

@@ -24,7 +24,8 @@ def idx(memory_client):
 
 @pytest.mark.parametrize("kind, args, kwargs, message", [
     (ValueError, (), {}, "Provide at least one: query_vector or query_contents."),
-    (TypeError, (np.zeros((1, 2, 2), np.float32),), {}, "query_vector must be a 1D or 2D NumPy array."),
+    (TypeError, (np.zeros((1, 2, 2), np.float32),), {},
+     "query_vector must be a 1D or 2D NumPy array."),
     (TypeError, (np.ones((), np.float32),), {}, "query_vector must be a 1D or 2D NumPy array."),
 ] + [(ValueError, (bad,), {}, "query_vector must be a 1D or 2D NumPy array or List[List[float]].")
      for bad in (("a",), (0.1, 0.2), "text", 5)] + [
@@ -43,13 +44,16 @@ def idx(memory_client):
      "Failed to serialize filters to JSON: Object of type set is not JSON serializable"),
     (ValueError, (VECTORS,), {"filters": {"a": 1, "b": 2}},
      "The filters argument must contain exactly one top-level filter."),
-    (ValueError, (VECTORS,), {"filters": {"a": {"$near": 1}}}, "Unsupported operator: $near for field: a"),
-    (ValueError, (VECTORS,), {"n_probes": 2, "max_probes": 1}, "max_probes cannot be smaller than n_probes."),
+    (ValueError, (VECTORS,), {"filters": {"a": {"$near": 1}}},
+     "Unsupported operator: $near for field: a"),
+    (ValueError, (VECTORS,), {"n_probes": 2, "max_probes": 1},
+     "max_probes cannot be smaller than n_probes."),
     (ValueError, ([0.1, 0.2],), {}, "Unable to cast"),
     (ValueError, ([["a", "b"]],), {}, "Unable to cast"),
     (TypeError, (VECTORS[0],), {"top_k": -1}, "incompatible function arguments"),
     (TypeError, (VECTORS[0],), {"filters": []}, "incompatible function arguments"),
-    (TypeError, (VECTORS, 10, 1, {}, ["distance"], False, 4), {}, "incompatible function arguments"),
+    (TypeError, (VECTORS, 10, 1, {}, ["distance"], False, 4), {},  # max_probes: keyword only
+     "incompatible function arguments"),
 ])
 def test_query_refusals(idx, kind, args, kwargs, message):
     text = refusal(lambda: idx.query(*args, **kwargs), kind)
@@ -66,7 +70,8 @@ def test_query_argument_and_result_shapes(idx):
     # query_contents is ignored when a vector is given.
     assert idx.query(q, "ignored text", top_k=2) == flat
     batch = idx.query(VECTORS[:2], top_k=2)
-    assert batch == [flat, idx.query(VECTORS[1], top_k=2)] == idx.query(VECTORS[:2].tolist(), top_k=2)
+    assert batch == [flat, idx.query(VECTORS[1], top_k=2)]
+    assert batch == idx.query(VECTORS[:2].tolist(), top_k=2)
     assert idx.query(q[None, :], top_k=2) == [flat]
     assert idx.query(np.asfortranarray(VECTORS), top_k=2) == idx.query(VECTORS, top_k=2)
     assert idx.query(q, top_k=0) == []

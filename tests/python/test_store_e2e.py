@@ -55,7 +55,8 @@ def ledger(start, count, seed):
 
 
 def places(server):
-    return [(server.kind, TABLES + s, server.connection_string) for s in ("_index", "_config", "_items")]
+    return [(server.kind, TABLES + s, server.connection_string)
+            for s in ("_index", "_config", "_items")]
 
 
 def client(server):
@@ -116,8 +117,9 @@ def test_other_process_reads_with_the_key_and_server_sees_no_plaintext(scratch_s
         needles += [i["id"].encode(), i["contents"].encode(), json.dumps(i["metadata"]).encode()]
     assert [n for n in needles if any(n in c for c in cells)] == []
     # No 8-byte run of any vector's float32 bytes, at a value boundary.
-    runs = {b[i:i + 8] for b in (i["vector"].tobytes() for i in items) for i in range(0, len(b) - 7, 4)}
-    assert not [c for c in cells if any(c[i:i + 8] in runs for i in range(len(c) - 7))]
+    runs = {raw[k:k + 8] for raw in (i["vector"].tobytes() for i in items)
+            for k in range(0, len(raw) - 7, 4)}
+    assert not [c for c in cells if any(c[k:k + 8] in runs for k in range(len(c) - 7))]
 
 
 def test_killed_server_fails_operations_then_serves_every_returned_upsert(scratch_server, capfd):
@@ -193,7 +195,8 @@ def test_name_model_contents_and_stored_lists_outlive_the_handle(kind, tmp_path,
     # The model name is stored with the configuration: a loaded index embeds.
     loaded = tdb.Client(*stores).load_index("texts", KEY, max_cache_size=2)
     assert loaded.index_config()["dimension"] == fake_model.DIMENSION
-    assert loaded.get(["cat"], include=["contents"]) == [{"id": "cat", "contents": b"a cat on the mat"}]
+    assert loaded.get(["cat"], include=["contents"]) == [
+        {"id": "cat", "contents": b"a cat on the mat"}]
     capfd.readouterr()
     # Upserting into a stored list that is not cached, then reading it, each
     # report the list once; a second read is a silent cache hit.
@@ -229,7 +232,9 @@ for b in range(int(batches)):
 
 def sqlite_index(path):
     """A trained index in a new SQLite file, closed again; a client on it."""
-    make = lambda: tdb.Client(*[tdb.DBConfig("sqlite", t, path) for t in ("k_index", "k_config")])  # noqa: E731
+    def make():
+        return tdb.Client(*[tdb.DBConfig("sqlite", t, path) for t in ("k_index", "k_config")])
+
     idx = make().create_index("shared", KEY, tdb.IndexIVFFlat(DIM, N_LISTS))
     idx.upsert(ledger(0, 40, seed=31))
     idx.train(max_iters=10)

@@ -48,7 +48,8 @@ def test_stubs_match_the_module():
     functions = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
     public = [k for k in vars(tdb) if not k.startswith("_") and isinstance(vars(tdb)[k], type)]
     assert list(classes) == public
-    assert sorted(functions) == sorted(k for k in vars(tdb) if not k.startswith("_") and k not in public)
+    assert sorted(functions) == sorted(k for k in vars(tdb)
+                                       if not k.startswith("_") and k not in public)
     for name, fn in functions.items():
         assert _signature(fn, False)[:2] == _runtime_signature(vars(tdb)[name], False)[:2]
     assert [ast.unparse(b) for b in classes["IndexIVFFlat"].bases] == ["IndexConfig"]
@@ -72,8 +73,10 @@ def test_stubs_match_the_module():
             for fn in members[member]:
                 s_names, s_defaults, s_returns = _signature(fn)
                 assert s_names == names, (name, member)
-                assert s_returns.split("[")[0] == returns.split("[")[0].replace("tavrindb_lite.", "")
-                assert {a: defaults.get(a, "absent") for a in s_defaults} == s_defaults, (name, member)
+                assert s_returns.split("[")[0] == returns.split("[")[0].replace(
+                    "tavrindb_lite.", ""), (name, member)
+                assert {a: defaults.get(a, "absent") for a in s_defaults} == s_defaults, (
+                    name, member)
             # Every default appears in the stub (in the first overload at least).
             assert _signature(members[member][0])[1].keys() == defaults.keys(), (name, member)
 
