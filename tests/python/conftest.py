@@ -35,11 +35,6 @@ def postgres_conninfo():
     return shared_server("postgres")
 
 
-@pytest.fixture
-def redis_connection_string():
-    return shared_server("redis")
-
-
 class ScratchSqlite:
     """An SQLite file in a folder of the test's own, standing in for a server
     (nothing to start or stop) and dumped the same way."""

@@ -12,7 +12,7 @@ NUMPY1 = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.ab
                       ".venv", "numpy1")
 
 
-def test_defaults_stored_options_and_listing_failures(postgres_conninfo):
+def test_defaults_and_stored_options():
     m = tdb.DBConfig("memory")
     c = tdb.Client(m, m)
     assert (c.get_cpu_threads(), c.is_gpu_enabled()) == (0, False)
@@ -27,7 +27,11 @@ def test_defaults_stored_options_and_listing_failures(postgres_conninfo):
     for args in ((m, m, m, 1.0), (m, m, m, 2**31), (m,)):
         with pytest.raises(TypeError):
             tdb.Client(*args)
+
+
+def test_listing_failures_are_value_errors(postgres_conninfo):
     # Names are listed in tests/cpp/client_test.cc and test_store_e2e.py.
+    m = tdb.DBConfig("memory")
     missing = tdb.DBConfig("postgres", "py_no_such_table", postgres_conninfo)
     for cfg in (m, tdb.DBConfig("postgres"), missing):
         with pytest.raises(ValueError):

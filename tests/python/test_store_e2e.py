@@ -3,11 +3,10 @@ an SQLite file: another process reads what this one wrote with the key and
 nothing without it; the store sees no plaintext; a killed server fails
 operations with their messages and, restarted, serves every upsert that
 returned; SQLite writers at once or killed mid-upsert lose no upsert that
-returned. On the shared servers and an SQLite file: a name, an embedding
-model, contents and stored lists outlive the handle."""
+returned. A name, an embedding model, contents and stored lists outlive the
+handle."""
 import gc
 import json
-import os
 import signal
 import sqlite3
 import subprocess
@@ -17,7 +16,7 @@ import numpy as np
 import pytest
 
 import tavrindb_lite as tdb
-from conftest import random_vectors, scratch, shared_server
+from conftest import random_vectors, scratch
 
 KEY = bytes(range(101, 133))
 NAME = "quarterly_ledger"
@@ -73,7 +72,8 @@ def scratch_server(request, tmp_path):
     yield from scratch(request.param, tmp_path)
 
 
-def test_other_process_reads_with_the_key_and_server_sees_no_plaintext(scratch_store):
+def test_round_trip_through_other_process_and_handles_without_plaintext_in_the_store(
+        scratch_store, fake_model, capfd):
     server = scratch_store
     idx = client(server).create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
     items, late = ledger(0, 240, seed=11), ledger(240, 30, seed=12)
@@ -120,6 +120,38 @@ def test_other_process_reads_with_the_key_and_server_sees_no_plaintext(scratch_s
     runs = {raw[k:k + 8] for raw in (i["vector"].tobytes() for i in items)
             for k in range(0, len(raw) - 7, 4)}
     assert not [c for c in cells if any(c[k:k + 8] in runs for k in range(len(c) - 7))]
+
+    # A name, an embedding model and contents outlive the handle, also with
+    # no items location: contents are stored with the index, not in the
+    # memory of this process.
+    stores = [tdb.DBConfig(*p) for p in places(server)[:2]]
+    texts = tdb.Client(*stores).create_index("texts", KEY, tdb.IndexIVFFlat(3, 2, "cosine"),
+                                             embedding_model="fake/bag-of-words")
+    texts.upsert([{"id": "cat", "contents": "a cat on the mat"},
+                  {"id": "sea", "contents": "waves on the sea"}])
+    with pytest.raises(ValueError) as e:
+        tdb.Client(*stores).create_index("texts", KEY, tdb.IndexIVFFlat(3, 2))
+    assert str(e.value) == "Index name texts already exists"
+    assert sorted(tdb.Client(*stores).list_indexes()) == [NAME, "texts"]
+    del texts
+    gc.collect()
+    loaded = tdb.Client(*stores).load_index("texts", KEY, max_cache_size=2)
+    assert loaded.index_config()["dimension"] == fake_model.DIMENSION
+    assert loaded.get(["cat"], include=["contents"]) == [
+        {"id": "cat", "contents": b"a cat on the mat"}]
+    capfd.readouterr()
+    # Upserting into a stored list that is not cached, then reading it, each
+    # report the list once; a second read is a silent cache hit.
+    loaded.upsert([{"id": "dog", "contents": "a dog in the sea"}])
+    assert capfd.readouterr().out == "Token not found: 0\n"
+    first = loaded.query(query_contents="the cat sat", top_k=3)
+    assert capfd.readouterr().out == "Token not found: 0\n"
+    assert [h["id"] for h in first][0] == "cat" and len(first) == 3
+    assert loaded.query(query_contents="the cat sat", top_k=3) == first
+    assert capfd.readouterr().out == ""
+    loaded.delete_index()
+    with pytest.raises(ValueError):
+        tdb.Client(*stores).load_index("texts", KEY)
 
 
 def test_killed_server_fails_operations_then_serves_every_returned_upsert(scratch_server, capfd):
@@ -171,45 +203,6 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(scratc
     del again
     gc.collect()
     assert capfd.readouterr().err == ""
-
-
-@pytest.mark.parametrize("kind", ["postgres", "redis", "sqlite"])
-def test_name_model_contents_and_stored_lists_outlive_the_handle(kind, tmp_path, fake_model,
-                                                                  capfd):
-    conn = str(tmp_path / "stores.sqlite") if kind == "sqlite" else shared_server(kind)
-    tag = "py_%s" % os.urandom(4).hex()
-    # No items location: contents are stored with the index, not in the
-    # memory of this process.
-    stores = [tdb.DBConfig(kind, tag + s, conn) for s in ("_index", "_config")]
-    texts = tdb.Client(*stores).create_index("texts", KEY, tdb.IndexIVFFlat(3, 2, "cosine"),
-                                             embedding_model="fake/bag-of-words")
-    texts.upsert([{"id": "cat", "contents": "a cat on the mat"},
-                  {"id": "sea", "contents": "waves on the sea"}])
-    with pytest.raises(ValueError) as e:
-        tdb.Client(*stores).create_index("texts", KEY, tdb.IndexIVFFlat(3, 2))
-    assert str(e.value) == "Index name texts already exists"
-    assert "texts" in tdb.Client(*stores).list_indexes()
-    del texts
-    gc.collect()
-
-    # The model name is stored with the configuration: a loaded index embeds.
-    loaded = tdb.Client(*stores).load_index("texts", KEY, max_cache_size=2)
-    assert loaded.index_config()["dimension"] == fake_model.DIMENSION
-    assert loaded.get(["cat"], include=["contents"]) == [
-        {"id": "cat", "contents": b"a cat on the mat"}]
-    capfd.readouterr()
-    # Upserting into a stored list that is not cached, then reading it, each
-    # report the list once; a second read is a silent cache hit.
-    loaded.upsert([{"id": "dog", "contents": "a dog in the sea"}])
-    assert capfd.readouterr().out == "Token not found: 0\n"
-    first = loaded.query(query_contents="the cat sat", top_k=3)
-    assert capfd.readouterr().out == "Token not found: 0\n"
-    assert [h["id"] for h in first][0] == "cat" and len(first) == 3
-    assert loaded.query(query_contents="the cat sat", top_k=3) == first
-    assert capfd.readouterr().out == ""
-    loaded.delete_index()
-    with pytest.raises(ValueError):
-        tdb.Client(*stores).load_index("texts", KEY)
 
 
 # Upserts `batches` batches of `size` items into an SQLite index, printing
