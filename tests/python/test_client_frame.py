@@ -2,67 +2,31 @@
 import os
 import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import tavrindb_lite as tdb
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-NUMPY1 = os.path.join(ROOT, ".venv", "numpy1")
+NUMPY1 = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
+                      ".venv", "numpy1")
 
 
 def test_defaults_and_stored_options():
     m = tdb.DBConfig("memory")
     c = tdb.Client(m, m)
-    assert c.get_cpu_threads() == 0
-    assert c.is_gpu_enabled() is False
+    assert (c.get_cpu_threads(), c.is_gpu_enabled()) == (0, False)
     c = tdb.Client(m, m, m, cpu_threads=1024, gpu_accelerate=True)
-    assert c.get_cpu_threads() == 1024
-    assert c.is_gpu_enabled() is True
+    assert (c.get_cpu_threads(), c.is_gpu_enabled()) == (1024, True)
     # The OpenMP runtime sizes its team by the count: a huge one killed the
     # interpreter on the first upsert.
     for bad in (-2, 1025, 100000, 2**31 - 1):
         with pytest.raises(ValueError) as e:
             tdb.Client(m, m, m, bad)
         assert str(e.value) == "cpu_threads must be between 0 and 1024."
-    with pytest.raises(TypeError):
-        tdb.Client(m, m, m, 1.0)
-    with pytest.raises(TypeError):
-        tdb.Client(m, m, m, 2**31)
-    with pytest.raises(TypeError):
-        tdb.Client(m)
-
-
-NUMPY_BOOL_PROBE = textwrap.dedent(
-    """
-    import numpy as np, tavrindb_lite as tdb
-    m = tdb.DBConfig("memory")
-    for flag in (np.bool_(True), np.bool_(False), np.array(True)[()]):
-        c = tdb.Client(m, m, m, 0, flag)
-        assert c.is_gpu_enabled() is bool(flag), flag
-    print("numpy", np.__version__, "ok")
-    """
-)
-
-
-def test_numpy_booleans_under_numpy_2():
-    assert np.__version__.startswith("2.")
-    out = subprocess.run([sys.executable, "-c", NUMPY_BOOL_PROBE], capture_output=True,
-                         text=True, timeout=60)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith("numpy 2.")
-
-
-def test_numpy_booleans_under_numpy_1():
-    if not os.path.isdir(os.path.join(NUMPY1, "numpy")):
-        pytest.skip("NumPy 1 not installed beside the venv: run scripts/bootstrap")
-    env = dict(os.environ, PYTHONPATH=NUMPY1)
-    out = subprocess.run([sys.executable, "-c", NUMPY_BOOL_PROBE], capture_output=True,
-                         text=True, timeout=60, env=env)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith("numpy 1.")
+    for args in ((m, m, m, 1.0), (m, m, m, 2**31), (m,)):
+        with pytest.raises(TypeError):
+            tdb.Client(*args)
 
 
 def test_listing_failures_are_value_errors(postgres_conninfo):
@@ -72,3 +36,22 @@ def test_listing_failures_are_value_errors(postgres_conninfo):
     for cfg in (m, tdb.DBConfig("postgres"), missing):
         with pytest.raises(ValueError):
             tdb.Client(cfg, cfg).list_indexes()
+
+
+@pytest.mark.parametrize("numpy_major", ["1", "2"])
+def test_numpy_booleans(numpy_major):
+    env = dict(os.environ)
+    if numpy_major == "1":
+        if not os.path.isdir(os.path.join(NUMPY1, "numpy")):
+            pytest.skip("NumPy 1 not installed beside the venv: run scripts/bootstrap")
+        env["PYTHONPATH"] = NUMPY1
+    else:
+        assert np.__version__.startswith("2.")
+    out = subprocess.run([sys.executable, "-c", """if True:
+        import numpy as np, tavrindb_lite as tdb
+        m = tdb.DBConfig("memory")
+        for flag in (np.bool_(True), np.bool_(False), np.array(True)[()]):
+            assert tdb.Client(m, m, m, 0, flag).is_gpu_enabled() is bool(flag), flag
+        print(np.__version__)"""], capture_output=True, text=True, timeout=60, env=env)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith(numpy_major + ".")

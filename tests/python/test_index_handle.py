@@ -4,91 +4,62 @@ import numpy as np
 import pytest
 
 import tavrindb_lite as tdb
-from conftest import new_index
+from conftest import new_index, refusal
 
 KEY = bytes(range(1, 33))
 NOT_CONNECTED = ("Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` "
                  "before calling this function.")
+ONE_BIT = bytes(31) + b"\x01"
 
 
-def _refusal(call, kind=ValueError):
-    with pytest.raises(kind) as e:
-        call()
-    return str(e.value)
+# The name length is checked first, in bytes, even with a zero key; then the
+# key; lists before dimension; lists are sized up front, so a count beyond
+# the cap is refused, not allocated.
+@pytest.mark.parametrize("name, key, dimension, n_lists, message", [
+    ("n" * 256, bytes(32), 4, 2, "Index name cannot be longer than 255 characters."),
+    ("\u00e9" * 128, KEY, 4, 2, "Index name cannot be longer than 255 characters."),
+    ("", bytes(32), 4, 2, "Index name cannot be an empty string."),
+    ("a", bytes(32), 4, 2, "Index key cannot be an empty array."),
+    ("a", bytes(32), 0, 0, "Index key cannot be an empty array."),
+    ("a", KEY, 0, 0, "n_lists cannot be 0."),
+    ("a", KEY, 0, 2, "Vector dimension cannot be 0."),
+    ("a", KEY, 4, 2**20 + 1, "n_lists cannot be larger than 1048576."),
+    ("a", KEY, 4, 2**32 - 1, "n_lists cannot be larger than 1048576."),
+])
+def test_create_index_checks_in_order(memory_client, name, key, dimension, n_lists, message):
+    assert refusal(lambda: memory_client.create_index(
+        name, key, tdb.IndexIVFFlat(dimension, n_lists))) == message
 
 
-def test_create_index_checks_in_order(memory_client):
+def test_create_index_argument_conversion_and_handle_members(memory_client):
     c = memory_client
-    cfg = tdb.IndexIVFFlat(4, 2)
-    zero = bytes(32)
-    too_long = "n" * 256
-    # The name length is checked first, in bytes, even with a zero key.
-    assert _refusal(lambda: c.create_index(too_long, zero, cfg)) == (
-        "Index name cannot be longer than 255 characters.")
-    assert _refusal(lambda: c.create_index("\u00e9" * 128, KEY, cfg)) == (
-        "Index name cannot be longer than 255 characters.")
-    assert c.create_index("n" * 255, KEY, cfg).index_name() == "n" * 255
-    assert _refusal(lambda: c.create_index("", zero, cfg)) == (
-        "Index name cannot be an empty string.")
-    assert _refusal(lambda: c.create_index("a", zero, cfg)) == "Index key cannot be an empty array."
-    assert _refusal(lambda: c.create_index("a", zero, tdb.IndexIVFFlat(0, 0))) == (
-        "Index key cannot be an empty array.")
-    one_bit = bytearray(32)
-    one_bit[31] = 1
-    assert c.create_index("a", bytes(one_bit), cfg).index_name() == "a"
-    # Lists before dimension.
-    assert _refusal(lambda: c.create_index("a", KEY, tdb.IndexIVFFlat(0, 0))) == (
-        "n_lists cannot be 0.")
-    assert _refusal(lambda: c.create_index("a", KEY, tdb.IndexIVFFlat(0, 2))) == (
-        "Vector dimension cannot be 0.")
-    # Lists are sized up front: a count beyond the cap is refused, not allocated.
-    for n_lists in (2**20 + 1, 2**32 - 1):
-        assert _refusal(lambda: c.create_index("a", KEY, tdb.IndexIVFFlat(4, n_lists))) == (
-            "n_lists cannot be larger than 1048576.")
-
-
-def test_create_index_argument_conversion(memory_client):
-    c = memory_client
-    cfg = tdb.IndexIVFFlat(4, 2)
+    cfg = tdb.IndexIVFFlat(8, 2, "squared_euclidean")
     # The key: any sequence of exactly 32 ints in 0..255.
-    assert c.create_index("a", list(KEY), cfg).index_name() == "a"
-    assert c.create_index("a", tuple(KEY), cfg).index_name() == "a"
-    for bad in (KEY[:31], KEY + b"x", list(KEY[:31]) + [256], list(KEY[:31]) + [-1],
-                "k" * 32, list(KEY[:31]) + [1.0], None):
-        with pytest.raises(TypeError) as e:
-            c.create_index("a", bad, cfg)
-        assert "incompatible function arguments" in str(e.value)
-    with pytest.raises(TypeError):
-        c.create_index("a", KEY, None)
-    with pytest.raises(TypeError):
-        c.create_index("a", KEY, cfg, max_cache_size=-1)
-    with pytest.raises(TypeError):
-        c.create_index("a", KEY, cfg, embedding_model=5)
+    for name, key in (("n" * 255, KEY), ("a", ONE_BIT), ("b", list(KEY)), ("c", tuple(KEY))):
+        assert c.create_index(name, key, cfg).index_name() == name
+    for bad in (KEY[:31], KEY + b"x", list(KEY[:31]) + [256], list(KEY[:31]) + [-1], "k" * 32,
+                list(KEY[:31]) + [1.0], None):
+        assert "incompatible function arguments" in refusal(
+            lambda: c.create_index("a", bad, cfg), TypeError)
+    for kwargs in ({"index_config": None}, {"max_cache_size": -1}, {"embedding_model": 5}):
+        with pytest.raises(TypeError):
+            c.create_index(**dict({"index_name": "a", "index_key": KEY, "index_config": cfg},
+                                  **kwargs))
     # An unset cache capacity is accepted like the default engaged 0.
     for cache in (None, 0, 3):
-        idx = c.create_index("a", KEY, cfg, max_cache_size=cache)
-        idx.upsert(["x"], np.ones((1, 4), np.float32))
-        assert [h["id"] for h in idx.query(np.ones(4, np.float32))] == ["x"]
-        assert [h["id"] for h in idx.query(np.ones(4, np.float32))] == ["x"]
-    # One configuration object serves several indexes and is not changed.
-    a = c.create_index("a", KEY, cfg, embedding_model="")
-    b = c.create_index("b", KEY, cfg, embedding_model=None)
-    assert a.index_config() == b.index_config()
-    assert (cfg.dimension, cfg.n_lists()) == (4, 2)
-
-
-def test_handle_members(memory_client):
-    idx = memory_client.create_index("cfg", KEY, tdb.IndexIVFFlat(8, 2, "squared_euclidean"))
+        idx = c.create_index("a", KEY, cfg, max_cache_size=cache, embedding_model=None)
+        idx.upsert(["x"], np.ones((1, 8), np.float32))
+        assert [h["id"] for h in idx.query(np.ones(8, np.float32))] == ["x"]
+        assert [h["id"] for h in idx.query(np.ones(8, np.float32))] == ["x"]
     config = idx.index_config()
     assert list(config.items()) == [("dimension", 8), ("metric", "squared_euclidean"),
                                     ("index_type", "ivfflat"), ("n_lists", 2), ("pq_dim", 0),
                                     ("pq_bits", 0)]
-    assert idx.index_type() == "ivfflat"
-    assert idx.is_trained() is False
-    assert idx.index_name() == "cfg"
-    # The dict is a fresh copy each time.
+    assert (idx.index_type(), idx.is_trained(), idx.index_name()) == ("ivfflat", False, "a")
+    # The dict is a fresh copy each time, and the configuration object is
+    # not changed by the indexes made with it.
     config["dimension"] = 3
-    assert idx.index_config()["dimension"] == 8
+    assert idx.index_config()["dimension"] == 8 == cfg.dimension
     with pytest.raises(TypeError):
         tdb.EncryptedIndex()
 
@@ -96,14 +67,13 @@ def test_handle_members(memory_client):
 def test_load_index_refusals():
     m = tdb.DBConfig("memory")
     r = tdb.DBConfig("redis", "cfg", "host:127.0.0.1,port:1,db:0")
-    memory_message = "Memory location is not supported for loading an existing index."
     # Any in-process location is refused, before the name is looked at.
     for locations in ((m, m, m), (r, r, m), (m, r, r), (r, m, r)):
-        c = tdb.Client(*locations)
-        assert _refusal(lambda: c.load_index("", KEY)) == memory_message
-        assert _refusal(lambda: c.load_index("x", KEY, max_cache_size=None)) == memory_message
+        for cache in (0, None):
+            assert refusal(lambda: tdb.Client(*locations).load_index("", KEY, cache)) == (
+                "Memory location is not supported for loading an existing index.")
     c = tdb.Client(r, r, r)
-    assert _refusal(lambda: c.load_index("", KEY)) == "Index name cannot be an empty string."
+    assert refusal(lambda: c.load_index("", KEY)) == "Index name cannot be an empty string."
     with pytest.raises(TypeError):
         c.load_index("x", KEY[:31])
 
@@ -112,28 +82,19 @@ def test_deleted_index_refuses_every_data_member(memory_client):
     idx = new_index(memory_client)
     idx.upsert(["a", "b", "c"], np.eye(3, 4, dtype=np.float32))
     idx.delete_index()
-    assert idx.is_trained() is False
-    assert idx.index_name() == ""
+    assert (idx.is_trained(), idx.index_name()) == (False, "")
     # Both configuration readers fail alike.
-    errors = [_refusal(idx.index_type, RuntimeError), _refusal(idx.index_config, RuntimeError)]
+    errors = [refusal(idx.index_type, RuntimeError), refusal(idx.index_config, RuntimeError)]
     assert errors[0] == errors[1] and errors[0]
     vectors = np.ones((2, 4), np.float32)
-    calls = [
-        idx.delete_index,
-        lambda: idx.get(["a"]),
-        lambda: idx.get(["a"], include=[]),
-        lambda: idx.delete(["a"]),
-        lambda: idx.upsert(["z"], vectors[:1]),
-        lambda: idx.upsert([{"id": "z", "vector": [1.0, 2.0, 3.0, 4.0]}]),
-        lambda: idx.upsert([{"id": "z", "contents": "text"}]),
-        lambda: idx.query(np.ones(4, np.float32)),
-        lambda: idx.query(query_contents="text"),
-        idx.train,
-        lambda: idx.train_and_serialize(vectors),
-        lambda: idx.train_and_serialize(vectors, delete_index=False),
-    ]
-    for call in calls:
-        assert _refusal(call) == NOT_CONNECTED
+    for call in [idx.delete_index, lambda: idx.get(["a"]), lambda: idx.get(["a"], include=[]),
+                 lambda: idx.delete(["a"]), lambda: idx.upsert(["z"], vectors[:1]),
+                 lambda: idx.upsert([{"id": "z", "vector": [1.0, 2.0, 3.0, 4.0]}]),
+                 lambda: idx.upsert([{"id": "z", "contents": "text"}]),
+                 lambda: idx.query(np.ones(4, np.float32)), lambda: idx.query(query_contents="t"),
+                 idx.train, lambda: idx.train_and_serialize(vectors),
+                 lambda: idx.train_and_serialize(vectors, delete_index=False)]:
+        assert refusal(call) == NOT_CONNECTED
 
 
 def test_serialized_round_trip(memory_client):
@@ -151,43 +112,34 @@ def test_serialized_round_trip(memory_client):
     assert [r["id"] for r in src.get(["keep"], include=[])] == ["keep"]
     # Under another key the bytes give an empty, trained index with the same
     # configuration.
-    other_key = bytes(range(100, 132))
-    dst = memory_client.load_serialized_index(blob, other_key)
-    assert dst.is_trained() is True
-    assert dst.index_name() == "idx"
+    dst = memory_client.load_serialized_index(blob, bytes(range(100, 132)))
+    assert (dst.is_trained(), dst.index_name()) == (True, "idx")
     assert dst.index_config() == src.index_config()
     assert dst.query(vectors[0], n_probes=3) == []
-    ids = ["v%d" % i for i in range(len(vectors))]
-    dst.upsert(ids, vectors)
+    dst.upsert(["v%d" % i for i in range(len(vectors))], vectors)
     hits = dst.query(vectors[5], top_k=3, n_probes=3)
     assert hits[0]["id"] == "v5" and hits[0]["distance"] == pytest.approx(0, abs=1e-5)
     # With the default delete_index the source index is emptied.
-    blob2 = src.train_and_serialize(vectors, max_iters=5)
-    assert blob2 and src.get(["keep"]) == []
+    assert src.train_and_serialize(vectors, max_iters=5) and src.get(["keep"]) == []
     assert src.is_trained() is True
 
     m = tdb.DBConfig("memory")
-    assert _refusal(lambda: memory_client.load_serialized_index(b"", KEY)) == (
-        "Could not deserialize index config: buffer is empty")
-    assert _refusal(lambda: memory_client.load_serialized_index(b"\x00" * 7, KEY)) == (
-        "Could not deserialize index config: buffer is invalid")
     r = tdb.DBConfig("redis", "cfg", "host:127.0.0.1,port:1,db:0")
-    assert _refusal(lambda: tdb.Client(m, m, r).load_serialized_index(blob, KEY)) == (
-        "All locations must be of type Memory for TrainAndSerialize.")
-    assert _refusal(lambda: tdb.Client(r, r, r).load_serialized_index(b"", KEY)) == (
-        "Could not deserialize index config: buffer is empty")
-    with pytest.raises(TypeError):
-        memory_client.load_serialized_index(bytearray(blob), KEY)
-    with pytest.raises(TypeError):
-        memory_client.load_serialized_index(blob, KEY[:31])
-    with pytest.raises(ValueError) as e:
-        src.train_and_serialize(np.ones(4, np.float32))
-    assert str(e.value) == "Expected a 2D array."
+    for client, data, message in [
+            (memory_client, b"", "Could not deserialize index config: buffer is empty"),
+            (memory_client, b"\x00" * 7, "Could not deserialize index config: buffer is invalid"),
+            (tdb.Client(m, m, r), blob,
+             "All locations must be of type Memory for TrainAndSerialize."),
+            (tdb.Client(r, r, r), b"", "Could not deserialize index config: buffer is empty")]:
+        assert refusal(lambda: client.load_serialized_index(data, KEY)) == message
+    for args in ((bytearray(blob), KEY), (blob, KEY[:31])):
+        with pytest.raises(TypeError):
+            memory_client.load_serialized_index(*args)
+    assert refusal(lambda: src.train_and_serialize(np.ones(4, np.float32))) == (
+        "Expected a 2D array.")
     # Vectors of another width are refused before the handle changes.
     fresh = new_index(memory_client, name="fresh")
-    with pytest.raises(ValueError) as e:
-        fresh.train_and_serialize(np.ones((30, 5), np.float32))
-    assert str(e.value) == (
+    assert refusal(lambda: fresh.train_and_serialize(np.ones((30, 5), np.float32))) == (
         "The dimension of the vectors provided (5) doesn't match the index configuration (4).")
     assert fresh.is_trained() is False
     fresh.upsert(["a"], np.ones((1, 4), np.float32))

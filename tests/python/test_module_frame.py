@@ -4,7 +4,6 @@ import os
 import shutil
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
@@ -15,78 +14,56 @@ COMPILED = "%d.%d" % sys.version_info[:2]
 
 def test_docstring_and_registration_order():
     assert tavrindb_lite.__doc__ == "Pybind11 bindings for TavrinDB"
-    public = [k for k in vars(tavrindb_lite) if not k.startswith("_")]
-    assert public == ["DBConfig", "IndexConfig", "IndexIVFFlat", "Client", "EncryptedIndex",
-                      "use_logging"]
-    assert issubclass(tavrindb_lite.IndexIVFFlat, tavrindb_lite.IndexConfig)
-    members = {
-        "Client": ["__init__", "list_indexes", "create_index", "load_index",
-                   "load_serialized_index", "get_cpu_threads", "is_gpu_enabled"],
-        "EncryptedIndex": ["is_trained", "index_name", "index_type", "index_config",
-                           "delete_index", "get", "train", "upsert", "delete", "query",
-                           "train_and_serialize"],
-    }
-    for cls, names in members.items():
-        defined = [k for k in vars(getattr(tavrindb_lite, cls)) if k in names]
-        assert defined == names, cls
+    assert [k for k in vars(tavrindb_lite) if not k.startswith("_")] == [
+        "DBConfig", "IndexConfig", "IndexIVFFlat", "Client", "EncryptedIndex", "use_logging"]
+    for cls, names in {
+            "Client": ["__init__", "list_indexes", "create_index", "load_index",
+                       "load_serialized_index", "get_cpu_threads", "is_gpu_enabled"],
+            "EncryptedIndex": ["is_trained", "index_name", "index_type", "index_config",
+                               "delete_index", "get", "train", "upsert", "delete", "query",
+                               "train_and_serialize"]}.items():
+        assert [k for k in vars(getattr(tavrindb_lite, cls)) if k in names] == names, cls
 
 
-def _pyenv_interpreters():
-    roots = []
-    if os.environ.get("PYENV_ROOT"):
-        roots.append(os.environ["PYENV_ROOT"])
-    roots.append(os.path.expanduser("~/.pyenv"))
-    found = {}
-    for root in roots:
-        for exe in sorted(glob.glob(os.path.join(root, "versions", "3.*", "bin", "python3"))):
-            version = os.path.basename(os.path.dirname(os.path.dirname(exe)))
-            found.setdefault(version, exe)
-    return found
-
-
-def _run_import(python, module_dir):
-    probe = textwrap.dedent(
-        """
-        import sys
-        try:
-            import tavrindb_lite
-        except ImportError as e:
-            expected = ("Python version mismatch: module was compiled for Python %s, but the "
-                        "interpreter version is incompatible: " + sys.version + ".")
-            print("REFUSED-EXACT" if str(e) == expected else "REFUSED-OTHER: " + str(e))
-        else:
-            print("IMPORTED")
-        """
-        % COMPILED
-    )
-    out = subprocess.run(
-        [python, "-c", probe], cwd=module_dir, capture_output=True, text=True, timeout=60,
-        env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"},
-    )
-    return out.stdout.strip() + out.stderr.strip()
+# Imports the module from a folder of its own under another interpreter.
+PROBE = """
+import sys
+try:
+    import tavrindb_lite
+except ImportError as e:
+    expected = ("Python version mismatch: module was compiled for Python %s, but the "
+                "interpreter version is incompatible: " + sys.version + ".")
+    print("REFUSED-EXACT" if str(e) == expected else "REFUSED-OTHER: " + str(e))
+else:
+    print("IMPORTED")
+""" % COMPILED
 
 
 def test_other_minor_versions_are_refused_with_the_exact_message(tmp_path):
     # A plain ".so" name is importable by every CPython, so the module's own
     # version check, not the file-name tag, decides.
     shutil.copy(tavrindb_lite.__file__, tmp_path / "tavrindb_lite.so")
-    others = {v: exe for v, exe in _pyenv_interpreters().items()
-              if not v.startswith(COMPILED + ".") and v.split(".")[1].isdigit()
-              and int(v.split(".")[1]) >= 6}
+    pythons = {sys.version.split()[0]: sys.executable}
+    for root in filter(None, [os.environ.get("PYENV_ROOT"), os.path.expanduser("~/.pyenv")]):
+        for exe in sorted(glob.glob(os.path.join(root, "versions", "3.*", "bin", "python3"))):
+            pythons.setdefault(exe.split(os.sep)[-3], exe)
+    results = {}
+    for version, exe in pythons.items():
+        minor = version.split(".")[1]
+        if minor.isdigit() and int(minor) >= 6:
+            out = subprocess.run([exe, "-c", PROBE], cwd=tmp_path, capture_output=True, text=True,
+                                 timeout=60, env={k: v for k, v in os.environ.items()
+                                                  if k != "PYTHONPATH"})
+            results[version] = out.stdout.strip() + out.stderr.strip()
+    assert results.pop(sys.version.split()[0]) == "IMPORTED"
+    others = {v: r for v, r in results.items() if not v.startswith(COMPILED + ".")}
     if not others:
         pytest.skip("no other CPython 3 minor version under pyenv to import with")
-    results = {v: _run_import(exe, tmp_path) for v, exe in others.items()}
-    exact = [v for v, r in results.items() if r == "REFUSED-EXACT"]
-    for version, result in results.items():
+    for version, result in others.items():
         # An interpreter that lacks a symbol the module links against is
         # refused by the dynamic loader before the module's own check runs.
         assert result == "REFUSED-EXACT" or "undefined symbol" in result, (version, result)
-    assert exact, results
-
-
-def test_same_minor_version_imports(tmp_path):
-    shutil.copy(tavrindb_lite.__file__, tmp_path / "tavrindb_lite.so")
-    assert _run_import(sys.executable, tmp_path) == "IMPORTED"
+    assert "REFUSED-EXACT" in others.values(), others
 
 
 @pytest.mark.parametrize("member, signature", [

@@ -1,56 +1,42 @@
 """Living with an index from Python: counting and listing, metadata updates,
 compaction, retraining, closing, and the module's messages through logging.
-What these do to stored data under failures is the index harness's
-(tests/cpp/index_harness_test.cc); here, the Python surface and the figures
-a user relies on."""
+What these do to stored data, also under failures, is the index harness's
+(tests/cpp/index_harness_test.cc); here, the Python surface."""
 import logging
-import os
 
 import numpy as np
 import pytest
 
 import tavrindb_lite as tdb
-from conftest import new_index, random_vectors
+from conftest import new_index, random_vectors, refusal
 
-NOT_CONNECTED = ("Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` "
-                 "before calling this function.")
+KEY = bytes(range(1, 33))
 
 
 def test_count_ids_update_metadata_and_compact(memory_client):
-    idx = new_index(memory_client, dimension=4, n_lists=2)
+    idx = new_index(memory_client)
     v = random_vectors(30, 4)
     idx.upsert(["i%d" % i for i in range(30)], v)
     idx.upsert([{"id": "i%d" % i, "vector": v[i], "metadata": {"n": i}} for i in range(10)])
     idx.delete(["i20", "i21", "missing"])
     assert len(idx) == idx.count() == 28
     assert sorted(idx.ids()) == sorted("i%d" % i for i in range(30) if i not in (20, 21))
-
-    with pytest.raises(ValueError) as e:
-        idx.update_metadata(["i1", "nope", "i2", "gone"], {"x": 1})
-    assert str(e.value) == "Unknown ids: nope, gone"
-    for ids, metadata in ((["i1", "i1"], {}), (["i1", "i2"], [{}])):
-        with pytest.raises(ValueError):
-            idx.update_metadata(ids, metadata)
-    with pytest.raises(ValueError):
-        idx.update_metadata(["i1"], {"x": float("nan")})
+    assert refusal(lambda: idx.update_metadata(["i1", "nope", "i2", "gone"], {"x": 1})) == (
+        "Unknown ids: nope, gone")
+    assert refusal(lambda: idx.update_metadata(["i1", "i2"], [{}])) == (
+        "metadata must be one dict or a list as long as ids (2), not 1")
+    for ids, metadata in ((["i1", "i1"], {}), (["i1"], {"x": float("nan")})):
+        refusal(lambda: idx.update_metadata(ids, metadata))
     assert idx.get(["i1"], include=["metadata"]) == [{"id": "i1", "metadata": {"n": 1}}]
     idx.update_metadata(["i1", "i2"], {"tag": "red"})
     idx.update_metadata(["i3", "i4"], [{"tag": "blue"}, None])
-    assert [r["metadata"] for r in idx.get(["i1", "i2", "i3", "i4"], include=["metadata"])] == [
-        {"tag": "red"}, {"tag": "red"}, {"tag": "blue"}, {}]
-    assert idx.get(["i1"], include=["vector"])[0]["vector"] == pytest.approx(v[1].tolist())
-    red = idx.query(v[0], top_k=30, filters={"tag": "red"})
-    assert sorted(h["id"] for h in red) == ["i1", "i2"]
-
+    assert idx.get(["i1", "i2", "i3", "i4"], include=["metadata", "vector"]) == [
+        {"id": "i%d" % i, "metadata": m, "vector": v[i].tolist()}
+        for i, m in zip(range(1, 5), [{"tag": "red"}, {"tag": "red"}, {"tag": "blue"}, {}])]
     before = idx.query(v[:5], top_k=8)
-    removed = idx.compact()
-    assert removed == 40 - 28  # ten overwritten entries, two deleted items
+    assert idx.compact() == 40 - 28  # ten overwritten entries, two deleted items
     assert idx.compact() == 0
     assert idx.query(v[:5], top_k=8) == before
-    idx.train()
-    idx.update_metadata(["i5"], {"tag": "red"})
-    red = idx.query(v[0], top_k=30, n_probes=2, filters={"tag": "red"})
-    assert sorted(h["id"] for h in red) == ["i1", "i2", "i5"]
 
 
 def test_retrain_follows_data_that_moved(memory_client):
@@ -60,17 +46,15 @@ def test_retrain_follows_data_that_moved(memory_client):
     # The data moves to the midpoints between the old centres, where the old
     # lists' borders cut every new cluster in two.
     new = (old + np.roll(old, 1, axis=0)) / 2
-    first = old[np.arange(160) % lists] + rng.standard_normal((160, dim)).astype(np.float32)
-    later = new[rng.integers(0, lists, 1600)] + rng.standard_normal((1600, dim)).astype(np.float32)
-    data = np.vstack([first, later]).astype(np.float32)
     idx = new_index(memory_client, dimension=dim, n_lists=lists, name="moved")
-    with pytest.raises(ValueError):
-        idx.retrain()
-    idx.upsert(["a%d" % i for i in range(160)], data[:160])
+    assert refusal(idx.retrain)  # untrained
+    def near(centres, n):
+        return (centres + rng.standard_normal((n, dim))).astype(np.float32)
+
+    idx.upsert(["a%d" % i for i in range(160)], near(old[np.arange(160) % lists], 160))
     idx.train()
-    idx.upsert(["b%d" % i for i in range(1600)], data[160:])
-    queries = (new[rng.integers(0, lists, 100)]
-               + rng.standard_normal((100, dim))).astype(np.float32)
+    idx.upsert(["b%d" % i for i in range(1600)], near(new[rng.integers(0, lists, 1600)], 1600))
+    queries = near(new[rng.integers(0, lists, 100)], 100)
     exact = [set(h["id"] for h in r) for r in idx.query(queries, top_k=10, n_probes=lists)]
 
     def recall():
@@ -80,29 +64,23 @@ def test_retrain_follows_data_that_moved(memory_client):
     stale = recall()
     idx.retrain()
     assert recall() >= 0.9 > stale
-    assert len(idx) == 1760 and len(idx.query(queries[0], top_k=5000, n_probes=lists)) == 1760
+    assert len(idx) == 1760
 
 
-def test_close_and_context_manager(redis_connection_string):
-    r = tdb.DBConfig("redis", "upkeep_close", redis_connection_string)
-    client = tdb.Client(r, r)
-    key = os.urandom(32)
-    name = "close_%s" % os.urandom(4).hex()
+def test_close_and_context_manager(tmp_path):
+    stores = [tdb.DBConfig("sqlite", t, str(tmp_path / "close.sqlite")) for t in ("i", "c")]
     v = random_vectors(10, 4)
-    with client.create_index(name, key, tdb.IndexIVFFlat(4, 2)) as idx:
+    with tdb.Client(*stores).create_index("closed", KEY, tdb.IndexIVFFlat(4, 2)) as idx:
         idx.upsert(["x%d" % i for i in range(10)], v)
     for member in (lambda: idx.get(["x1"]), lambda: idx.query(v[0]), lambda: len(idx),
                    lambda: idx.upsert(["y"], v[:1]), idx.compact):
-        with pytest.raises(ValueError) as e:
-            member()
-        assert str(e.value) == NOT_CONNECTED
-    assert idx.index_name() == name and idx.index_config()["dimension"] == 4
-    assert idx.is_trained() is False
+        assert refusal(member) == ("Not connected to any index. Please call `CreateIndex()` or "
+                                   "`LoadIndex()` before calling this function.")
+    assert (idx.index_name(), idx.index_config()["dimension"], idx.is_trained()) == (
+        "closed", 4, False)
     idx.close()
-    again = client.load_index(name, key)
-    assert len(again) == 10
-    assert [h["id"] for h in again.query(v[3], top_k=1)] == ["x3"]
-    again.delete_index()
+    again = tdb.Client(*stores).load_index("closed", KEY)
+    assert len(again) == 10 and [h["id"] for h in again.query(v[3], top_k=1)] == ["x3"]
 
 
 def test_messages_go_to_the_logger_when_asked(memory_client, caplog, capfd):
