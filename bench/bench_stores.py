@@ -11,7 +11,7 @@ Each figure is the best of --rounds passes that take turns over the stores,
 so that other load on a shared machine weighs on all alike.
 The servers are those named by TAVRIN_TEST_POSTGRES / TAVRIN_TEST_REDIS (as
 scripts/services.sh exports them); without them the script starts its own on
-loopback (tests/launch_servers.py) and stops them afterwards. The SQLite
+loopback (scripts/launch_servers.py) and stops them afterwards. The SQLite
 file lives in a temporary directory. Every index it creates is deleted again.
 
   .venv/bin/python bench/bench_stores.py [--items 20000] [--lists 64] [--queries 200]
@@ -42,7 +42,7 @@ def server(kind, variable):
     if os.environ.get(variable):
         yield os.environ[variable]
         return
-    sys.path.insert(0, os.path.join(ROOT, "tests"))
+    sys.path.insert(0, os.path.join(ROOT, "scripts"))
     import launch_servers
     s = launch_servers.ScratchServer(kind)
     try:

@@ -1,5 +1,5 @@
 # Starts throwaway PostgreSQL and Redis servers on loopback for the tests,
-# through tests/launch_servers.py, and stops them again. Sourced by
+# through scripts/launch_servers.py, and stops them again. Sourced by
 # scripts/test and scripts/sanitize; start_services exports
 #   TAVRIN_TEST_POSTGRES  libpq conninfo of the PostgreSQL server
 #   TAVRIN_TEST_REDIS     "host:...,port:...,db:0" of the Redis server
@@ -35,7 +35,7 @@ _start_service() {  # kind name variable
 }
 
 start_services() {  # python
-  coproc _SVC { exec "$1" "$(dirname "${BASH_SOURCE[0]}")/../tests/launch_servers.py"; }
+  coproc _SVC { exec "$1" "$(dirname "${BASH_SOURCE[0]}")/launch_servers.py"; }
   _svc_pid="$_SVC_PID" _svc_out="${_SVC[0]}" _svc_in="${_SVC[1]}"
   trap stop_services EXIT
   _start_service postgres PostgreSQL TAVRIN_TEST_POSTGRES

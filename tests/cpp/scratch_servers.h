@@ -1,4 +1,4 @@
-// A redis-server of the test's own, from tests/launch_servers.py, for tests
+// A redis-server of the test's own, from scripts/launch_servers.py, for tests
 // that need a password or must stop the server mid-session. The launcher
 // stops it when the object goes, and also when this process dies: it then
 // reads the end of its input.
@@ -31,7 +31,7 @@ class ScratchRedis {
     posix_spawn_file_actions_init(&io);
     posix_spawn_file_actions_adddup2(&io, in[0], 0);
     posix_spawn_file_actions_adddup2(&io, out[1], 1);
-    char python[] = "python3", script[] = TAVRIN_SOURCE_DIR "/tests/launch_servers.py";
+    char python[] = "python3", script[] = TAVRIN_SOURCE_DIR "/scripts/launch_servers.py";
     char* argv[] = {python, script, nullptr};
     if (posix_spawnp(&launcher_, python, &io, nullptr, argv, environ) != 0) launcher_ = 0;
     posix_spawn_file_actions_destroy(&io);

@@ -10,7 +10,7 @@ import pytest
 
 import tavrindb_lite as tdb
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 from launch_servers import Missing, ScratchServer  # noqa: E402
 
 FAKE_MODELS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "fake_models")

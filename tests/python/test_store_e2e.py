@@ -7,10 +7,12 @@ returned. A name, an embedding model, contents and stored lists outlive the
 handle."""
 import gc
 import json
+import os
 import signal
 import sqlite3
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -314,3 +316,55 @@ def test_process_killed_mid_upsert_keeps_exactly_the_returned_sqlite_upserts(tmp
     # And the file takes writes again.
     loaded.upsert(ledger(900, 5, seed=32))
     assert len(everything(loaded)) == stored + 5
+
+
+# Trains, overwrites, compacts and retrains an index of the parent's, saying
+# "start" once it has loaded it; the parent kills it at a random moment.
+UPKEEP = r"""
+import json, sys
+import numpy as np
+import tavrindb_lite as tdb
+job = json.loads(sys.argv[1])
+idx = tdb.Client(*[tdb.DBConfig(*l) for l in job["locations"]],
+                 cpu_threads=2).load_index(job["name"], bytes.fromhex(job["key"]))
+print("start", flush=True)
+if not idx.is_trained():
+    idx.train(max_iters=10)
+rng = np.random.default_rng(job["seed"])
+ids = ["u%d" % i for i in rng.choice(job["n"], 300, replace=False)]
+idx.upsert(ids, rng.standard_normal((300, job["dim"])).astype(np.float32))
+idx.compact()
+idx.retrain(max_iters=10)
+"""
+
+
+def test_killed_training_compaction_or_retraining_loses_no_item(scratch_store):
+    """The write-step sweep fails writes; this kills a real process anywhere in them."""
+    dim, n, lists = 32, 6000, 16
+    name, key = "upkeep_%s" % os.urandom(3).hex(), os.urandom(32)
+    idx = client(scratch_store).create_index(name, key, tdb.IndexIVFFlat(dim, lists))
+    ids = ["u%d" % i for i in range(n)]
+    idx.upsert(ids, random_vectors(n, dim, seed=3))
+    idx.upsert(ids[:500], random_vectors(500, dim, seed=4))  # stale entries
+    idx.close()
+    rng = np.random.default_rng()
+    job = {"locations": places(scratch_store), "name": name, "key": key.hex(), "dim": dim, "n": n}
+    for kill in range(3):
+        job["seed"] = kill
+        child = subprocess.Popen([sys.executable, "-c", UPKEEP, json.dumps(job)],
+                                 stdout=subprocess.PIPE, text=True)
+        try:
+            assert child.stdout.readline() == "start\n"
+            # Any moment is one the index must survive, whenever the kill lands.
+            time.sleep(rng.uniform(0, 2.0))
+        finally:
+            child.kill()
+            child.wait()
+            child.stdout.close()
+        again = client(scratch_store).load_index(name, key)
+        assert sorted(r["id"] for r in again.get(ids, include=[])) == sorted(ids)
+        found = [h["id"] for h in again.query(np.zeros(dim, np.float32), top_k=n + 10,
+                                              n_probes=lists, include=[])]
+        assert sorted(found) == sorted(ids)
+        assert len(again) == n
+        again.close()
