@@ -58,7 +58,9 @@ TEST(CentroidPrefilter, MessagesAndFailuresBeforeAnyWrite) {
   Fixture f(4);
   // No filter keeps every centroid as it is.
   for (const char* text : {"", "[]", "null"}) {
-    EXPECT_EQ(f.Run(text).mapping, (Mapping{0, 1, 2, 3})) << text;
+    const PrefilterResult r = f.Run(text);
+    EXPECT_EQ(r.mapping, (Mapping{0, 1, 2, 3})) << text;
+    EXPECT_EQ(r.trained_data.codebooks[0].matrix.data, f.trained.codebooks[0].matrix.data);
   }
   auto error = [&](const std::vector<std::string>& texts, const std::string& filter) {
     return error_text([&] { texts.empty() ? void(f.Run(filter)) : f.Add(texts, {0, 1, 2}); });

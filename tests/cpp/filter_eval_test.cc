@@ -78,7 +78,6 @@ TEST(Filter, MessageTable) {
       {all_ops + "]}", "", kNone},
       {R"({"$not": {"a": 1, "b": 2}})", "", kNone},
       {R"({"a": 1.7e308})", "", kNone},
-      {R"({"x": {"$exists": 1}})", R"({"x": 3})", "...type must be boolean, but is number"},
       {R"({"x": {"$type": "null"}})", R"({"x": 1})", "Unsupported type in $type operator: null"},
       // Entries in key order, stopping at the first that fails: "a" first.
       {R"({"a": {"$eq": 1}, "b": {"$bogus": 1}})", R"({"a": 1, "b": 1})",
@@ -159,7 +158,6 @@ TEST(FilterEval, OperatorAndFilterTable) {
       // One pass, where a backtracking matcher takes exponential time.
       {"$regex", as + " b", "(?=\\bb)", true},
       {"$regex", as + "b", "(a+)+$", false},
-      {"$regex", as, "(a|aa)*c", false},
       {"$regex", words + "zz", "(\\w+\\s){3}zz", true},
       {"$regex", "x", std::string(1000, '(') + "x" + std::string(1000, ')'), true},
   };

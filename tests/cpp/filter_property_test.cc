@@ -48,18 +48,13 @@ bool RefEqual(const json& x, const json& y) {
   if (x.is_number() || y.is_number()) {
     return x.is_number() && y.is_number() && RefNumber(x) == RefNumber(y);
   }
-  if (x.type() != y.type()) return false;
-  if (x.is_array()) {
-    return x.size() == y.size() && std::equal(x.begin(), x.end(), y.begin(), RefEqual);
+  if (x.type() != y.type() || x.size() != y.size()) return false;
+  if (x.is_array()) return std::equal(x.begin(), x.end(), y.begin(), RefEqual);
+  if (!x.is_object()) return x == y;  // null, boolean, string
+  for (const auto& [key, value] : x.items()) {
+    if (!y.contains(key) || !RefEqual(value, y.at(key))) return false;
   }
-  if (x.is_object()) {
-    if (x.size() != y.size()) return false;
-    for (const auto& [key, value] : x.items()) {
-      if (!y.contains(key) || !RefEqual(value, y.at(key))) return false;
-    }
-    return true;
-  }
-  return x == y;  // null, boolean, string
+  return true;
 }
 
 // What a logical operand or $in operand ranges over.
