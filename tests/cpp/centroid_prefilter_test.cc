@@ -68,8 +68,10 @@ TEST(CentroidPrefilter, MessagesAndFailuresBeforeAnyWrite) {
   // Filter-language errors pass unchanged, as invalid arguments.
   EXPECT_EQ(error_text<std::invalid_argument>([&] { f.Run(R"({"a": 1, "b": 2})"); }),
             "The filters argument must contain exactly one top-level filter.");
-  EXPECT_EQ(error({R"({"a": 1})"}, ""),
-            "Mismatch between the number of metadata texts and centroids.");
+  for (size_t n : {1, 4}) {
+    EXPECT_EQ(error(std::vector<std::string>(n, R"({"a": 1})"), ""),
+              "Mismatch between the number of metadata texts and centroids.");
+  }
   // Texts the parser refuses (stored before upserts checked them) match no
   // filter, so they narrow nothing and fail nothing.
   EXPECT_EQ(error({R"({"a": )", R"({"a": NaN})", R"({"a": 1e400})"}, ""),

@@ -5,6 +5,7 @@
 #ifndef TAVRIN_TESTS_CPP_METADATA_GENERATOR_H_
 #define TAVRIN_TESTS_CPP_METADATA_GENERATOR_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <random>
@@ -128,12 +129,10 @@ class RandomMetadata {
 inline bool HasScalarIn(const json& filter) {
   if (!filter.is_object()) return false;
   for (const auto& [key, value] : filter.items()) {
-    if (key == "$and" || key == "$or") {
-      for (const json& element : value) {
-        if (HasScalarIn(element)) return true;
-      }
-    } else if (key != "$not" && key != "$nor" && value.is_object() && value.contains("$in") &&
-               !value.at("$in").is_array()) {
+    const bool logical = key == "$and" || key == "$or";
+    if (logical ? std::any_of(value.begin(), value.end(), HasScalarIn)
+                : key != "$not" && key != "$nor" && value.is_object() && value.contains("$in") &&
+                      !value.at("$in").is_array()) {
       return true;
     }
   }
