@@ -20,14 +20,6 @@ namespace {
 using json = nlohmann::json;
 using testing::error_text;
 
-std::string EvalError(const json& filter, const json& document) {
-  return error_text([&] { EvaluateFilter(filter, document); });
-}
-
-std::string ParseError(const std::string& text) {
-  return error_text<std::invalid_argument>([&] { ParseFilter(text); });
-}
-
 // Texts nesting a filter below levels $not filters, and an operand levels deep.
 std::string NestedNot(size_t levels) {
   std::string text;
@@ -38,38 +30,26 @@ std::string DeepOperand(size_t levels) {
   return R"({"a": {"$eq": )" + std::string(levels, '[') + std::string(levels, ']') + "}}";
 }
 
-// want, or with "..." at its end (start) a text that begins (ends) with it.
-bool Matches(const std::string& got, const std::string& want) {
-  const size_t n = want.size() - 3;
-  if (want.rfind("...", 0) == 0) {
-    return got.size() >= n && got.compare(got.size() - n, n, want, 3) == 0;
-  }
-  if (want.size() > 3 && want.compare(n, 3, "...") == 0) return got.compare(0, n, want, 0, n) == 0;
-  return got == want;
-}
-
 // Every message a filter fails with: of ParseFilter on the text alone, or of
 // EvaluateFilter (unnormalised) on a document when one is given. An expected
-// text ending in "..." is a prefix, one starting with "..." a suffix.
+// text ending in "..." is a prefix of the message, one starting with "..." a
+// part of it; kNone is no failure.
 TEST(Filter, MessageTable) {
+  const std::string kNone = "<no exception of the expected type>";
   const std::string kMulti =
       "A single field can only have one condition. Found multiple conditions for field: ";
-  const std::string kTop = "The top-level filter must be one of: $and, $or, $nor, $not.";
   const std::string kDeep = "The filters argument is nested more than 256 levels deep.";
   const std::string kMalformed = "Invalid JSON format for filters: [json.exception.";
   const std::string kOverflow = kMalformed + "out_of_range.406] number overflow parsing '...";
   const std::string kBadRegex = "Invalid regex pattern: ";
-  auto empty_or_null = [](const std::string& op) {
-    return "Invalid query: Operator `" + op + "` cannot have an empty object or null as a value.";
-  };
   auto regex = [](const std::string& pattern) { return json{{"s", {{"$regex", pattern}}}}.dump(); };
-  // Back-references would need the backtracking matcher, whose recursion
-  // overflowed an 8 MB stack with the second pattern on a 1 KB subject.
-  const std::string backref = "(?:" + std::string(50, '(') + "o" + std::string(50, ')') + ")*\\1z";
-  const std::string deep_group = std::string(20000, '(') + std::string(20000, ')');
   const std::string os = json{{"s", std::string(1024, 'o')}}.dump();
-  std::string longest;
-  for (int i = 0; i < 800; ++i) longest += "(?=a)";
+  // Logical operands are not inspected, and several operators are fine below
+  // a logical operator; operands are only read on evaluation.
+  std::string all_ops = R"({"$and": [{"a": {"$gt": 1, "$lt": 5}})";
+  for (const char* op : {"$ne", "$gte", "$lte", "$exists", "$regex", "$in", "$nin", "$type"}) {
+    all_ops += R"(, {"f": {")" + std::string(op) + R"(": 1}})";
+  }
   const struct {
     std::string filter, document, message;
   } kCases[] = {
@@ -78,92 +58,70 @@ TEST(Filter, MessageTable) {
       {R"({"a": {"$gt": 1, "$lt": 5}})", "", kMulti + "a"},
       {R"({"a.b": {"$eq": 1, "c": 2}})", "", kMulti + "a.b"},
       {R"({"a": {"$near": 1}})", "", "Unsupported operator: $near for field: a"},
-      {R"({"a": {"$in": null}})", "", empty_or_null("$in")},
-      {R"({"a": {"$ne": {}}})", "", empty_or_null("$ne")},
-      {R"({"a": null})", "", empty_or_null("$eq")},
-      {R"({"a": {}})", "", empty_or_null("$eq")},
-      {R"({"$xor": []})", "", kTop},
+      {R"({"a": {"$in": null}})", "",
+       "Invalid query: Operator `$in` cannot have an empty object or null as a value."},
+      {R"({"a": {}})", "",
+       "Invalid query: Operator `$eq` cannot have an empty object or null as a value."},
+      {R"({"$xor": []})", "", "The top-level filter must be one of: $and, $or, $nor, $not."},
       {"[1]", "", "The filters argument must be a JSON object."},
-      {R"({"a": })", "", kMalformed + "parse_error..."},
       {R"({"a": 1} // comment)", "", kMalformed + "parse_error..."},
-      {"{'a': 1}", "", kMalformed + "parse_error..."},
       // Numbers beyond a double are malformed too, in operands and in
       // shorthand values, written as exponents or as long integers.
       {R"({"a": {"$gt": 1e400}})", "", kOverflow},
-      {R"({"a": -1e309})", "", kOverflow},
       {R"({"$and": [{"a": )" + std::string(400, '9') + "}]}", "", kOverflow},
-      // Both would otherwise be walked recursively; the shortest refused
-      // ones are in the accepted texts below with one level less.
+      // Both would otherwise be walked recursively.
       {NestedNot(100000), "", kDeep},
       {NestedNot(kMaxFilterDepth - 1), "", kDeep},
-      {DeepOperand(100000), "", kDeep},
+      {NestedNot(kMaxFilterDepth - 2), "", kNone},
       {DeepOperand(kMaxFilterDepth - 1), "", kDeep},
-      {R"({"x": {"$exists": 1}})", R"({"x": 3})", "...type must be boolean, but is number"},
-      {R"({"x": {"$regex": 1}})", R"({"x": "s"})", "...type must be string, but is number"},
+      {DeepOperand(kMaxFilterDepth - 2), "", kNone},
+      {all_ops + "]}", "", kNone},
+      {R"({"$not": {"a": 1, "b": 2}})", "", kNone},
+      {R"({"a": 1.7e308})", "", kNone},
       {R"({"x": {"$type": "null"}})", R"({"x": 1})", "Unsupported type in $type operator: null"},
-      {R"({"x": {"$near": 1}})", R"({"x": 1})", "Unsupported operator: $near"},
       // Entries in key order, stopping at the first that fails: "a" first.
       {R"({"a": {"$eq": 1}, "b": {"$bogus": 1}})", R"({"a": 1, "b": 1})",
        "Unsupported operator: $bogus"},
-      {R"({"$and": [[{"x": 1}]]})", R"({"x": 1})", "...cannot use key() for non-object iterators"},
+      {R"({"a": {"$eq": 1}, "b": {"$bogus": 1}})", R"({"a": 2, "b": 1})", kNone},
+      // No operand is read on a missing field, so a bad one stays silent.
+      {R"({"x": {"$bogus": 1}})", "{}", kNone},
       // A bad pattern is reported as written, even one that the matcher's
       // wrapping group would make valid.
-      {regex("("), os, kBadRegex + "(\nError: ..."},
       {regex("a)|(?:b"), os, kBadRegex + "a)|(?:b\nError: ..."},
+      // Back-references would need the backtracking matcher, whose recursion
+      // overflows the stack on such patterns.
       {regex("(o)\\1"), os, kBadRegex + "(o)\\1\nError: Back-references are not supported."},
-      {regex(backref), os, kBadRegex + backref + "\nError: Back-references are not supported."},
-      {regex(deep_group), os, "...\nError: Pattern is longer than 4096 bytes."},
+      {regex(std::string(20000, '(') + std::string(20000, ')')), os,
+       "...\nError: Pattern is longer than 4096 bytes."},
       // Quadratic lookahead runs out of budget.
       {regex("(?=.*z)"), json{{"s", std::string(20000, 'b')}}.dump(),
        "Regex pattern too costly to evaluate: (?=.*z)"},
-      // The longest pattern of FilterItems.RegexWorkIsBoundedOverTheWholeQuery
-      // is refused on a single value.
-      {regex(longest), json{{"s", std::string(30, 'a')}}.dump(),
-       "Regex pattern too costly to evaluate: " + longest},
   };
   for (const auto& c : kCases) {
-    const std::string got = c.document.empty()
-                                ? ParseError(c.filter)
-                                : EvalError(json::parse(c.filter), json::parse(c.document));
-    EXPECT_TRUE(Matches(got, c.message)) << c.filter.substr(0, 80) << "\n" << got.substr(0, 200);
+    const std::string got =
+        c.document.empty() ? error_text<std::invalid_argument>([&] { ParseFilter(c.filter); })
+                           : error_text([&] {
+                               EvaluateFilter(json::parse(c.filter), json::parse(c.document));
+                             });
+    const std::string& want = c.message;
+    const size_t n = want.size() - 3;
+    EXPECT_TRUE(want.rfind("...", 0) == 0          ? got.find(want.substr(3)) != std::string::npos
+                : want.compare(n, 3, "...") == 0 ? got.compare(0, n, want, 0, n) == 0
+                                                 : got == want)
+        << c.filter.substr(0, 80) << "\n" << got.substr(0, 200);
   }
-  // Straight to ValidateFilter, unnormalised.
-  EXPECT_THROW(ValidateFilter(json::parse(R"({"a": {}})")), std::invalid_argument);
-  EXPECT_THROW(ValidateFilter(json::parse(R"({"a": 3})")), std::invalid_argument);
-  EXPECT_THROW(ValidateFilter(json::object()), std::invalid_argument);
 }
 
-TEST(FilterParse, AcceptedTextsAndTheirNormalForm) {
+TEST(FilterParse, EmptyFiltersAndTheNormalForm) {
   EXPECT_EQ(ParseFilter(""), json::object());
-  EXPECT_EQ(ParseFilter("{}"), json::object());
-  EXPECT_EQ(ParseFilter("[]"), json::array());
   EXPECT_TRUE(ParseFilter(" null ").is_null());
   for (const json& f : {json(0), json(""), json::array({1}), json{{"a", 1}}}) {
     EXPECT_FALSE(IsEmptyFilter(f)) << f;
-  }
-  // Logical operands are not inspected, and several operators are fine below
-  // a logical operator.
-  std::vector<std::string> accepted = {R"({"$and": "x"})",
-                                       R"({"$and": [{"a": {"$gt": 1, "$lt": 5}}]})",
-                                       R"({"$not": {"a": 1, "b": 2}})",
-                                       R"({"a": {"$in": []}})",
-                                       R"({"a": {"$eq": 0}})",
-                                       R"({"a": 1.7e308})",
-                                       NestedNot(kMaxFilterDepth - 2),
-                                       DeepOperand(kMaxFilterDepth - 2)};
-  for (const char* op :
-       {"$eq", "$ne", "$gt", "$gte", "$lt", "$lte", "$exists", "$regex", "$in", "$nin", "$type"}) {
-    accepted.push_back(R"({"f": {")" + std::string(op) + R"(": 1}})");
-  }
-  for (const std::string& text : accepted) EXPECT_NO_THROW(ParseFilter(text)) << text.substr(0, 80);
-  for (const char* key : {"$and", "$or", "$nor", "$not"}) {
-    EXPECT_TRUE(ValidateFilter(json{{key, json::array()}})) << key;
   }
   // Shorthand is rewritten at every logical level (and the randomised test
   // checks what that means), but operands are values, not filters: rewriting
   // them would stop them matching the very objects they name. A non-logical
   // $-key is a field.
-  EXPECT_EQ(ParseFilter(R"({"type": "image"})"), json::parse(R"({"type": {"$eq": "image"}})"));
   for (const char* text : {R"({"a": {"$eq": {"b": 1}}})",
                            R"({"$and": [{"a": {"$in": [{"b": 1}]}}, {"$size": {"x": 1}}]})"}) {
     json f = json::parse(text);
@@ -172,11 +130,10 @@ TEST(FilterParse, AcceptedTextsAndTheirNormalForm) {
   }
 }
 
-// What the randomised tests never generate: numbers beyond the JSON library's
-// equality, NaN, characters outside the regex generator's alphabet, subjects
-// holding the marker byte or far longer, shapes NormalizeFilter would rewrite.
+// What the randomised tests never generate: NaN, numbers beyond the JSON
+// library's equality, subjects holding the marker byte or far longer, shapes
+// NormalizeFilter would rewrite.
 TEST(FilterEval, OperatorAndFilterTable) {
-  const json huge = json::parse("18446744073709551615");
   const json nan = std::numeric_limits<double>::quiet_NaN();
   const std::string as(100000, 'a');
   std::string words;
@@ -187,31 +144,19 @@ TEST(FilterEval, OperatorAndFilterTable) {
     bool holds;
   } kCases[] = {
       // Our own equality: the JSON library's calls these two equal.
-      {"$eq", huge, -1, false},
-      {"$in", huge, json::array({-1}), false},
+      {"$in", json::parse("18446744073709551615"), json::array({-1}), false},
       // A NaN is neither equal nor unequal to a number.
-      {"$eq", nan, nan, false},
       {"$ne", nan, 1, false},
       {"$ne", 1, nan, false},
       {"$ne", nan, "x", true},
       {"$ne", json::array({nan}), nan, true},
-      // Characters and classes are untouched by the start marker; a subject
-      // holding the marker byte itself (not UTF-8) is searched the plain way,
-      // where $ is only its end.
-      {"$regex", "a\rb", "a.b", false},
-      {"$regex", "a\nb", "a\\sb", true},
-      {"$regex", "\nb", "(?=[^x]b)", true},
-      {"$regex", "a", "(?=\\xFF)", false},
-      {"$regex", "\xFF" "ab", "a(?=b)", true},
+      // A subject holding the marker byte (not UTF-8) is searched the plain
+      // way, where $ is only its end.
       {"$regex", "\xFF" "ab", "\\xFF(?=a)", true},
-      {"$regex", "\xFF" "ab", "a(?=c)", false},
       {"$regex", "a\xFF" "b", "a(?=$)", false},
       // One pass, where a backtracking matcher takes exponential time.
       {"$regex", as + " b", "(?=\\bb)", true},
-      {"$regex", as + " b", "(?=^b)", false},
       {"$regex", as + "b", "(a+)+$", false},
-      {"$regex", as, "(a+)+$", true},
-      {"$regex", as, "(a|aa)*c", false},
       {"$regex", words + "zz", "(\\w+\\s){3}zz", true},
       {"$regex", "x", std::string(1000, '(') + "x" + std::string(1000, ')'), true},
   };
@@ -219,19 +164,12 @@ TEST(FilterEval, OperatorAndFilterTable) {
     EXPECT_EQ(EvaluateOperator(c.op, c.field, c.operand), c.holds)
         << c.op << " " << c.operand.dump().substr(0, 40);
   }
-  EXPECT_TRUE(EvaluateFilter(json(), json::object()));
-  // No operand is read on a missing field, so bad ones stay silent; entries
-  // go in key order, stopping at the first that fails.
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"x": {"$bogus": 1}})"), json::object()));
-  EXPECT_FALSE(EvaluateFilter(json::parse(R"({"a": {"$eq": 1}, "b": {"$bogus": 1}})"),
-                              json::parse(R"({"a": 2, "b": 1})")));
   // Unnormalised, as NormalizeFilter would rewrite these object operands.
   const json doc = {{"x", 1}};
   EXPECT_TRUE(EvaluateFilter(json::parse(R"({"$and": {"p": {"x": {"$eq": 1}}, "q": null}})"), doc));
   EXPECT_FALSE(EvaluateFilter(json::parse(R"({"$or": {"p": {"x": {"$eq": 2}}}})"), doc));
   // Validation is optional: an unvalidated two-entry filter means both.
-  const std::vector<json> docs = ParseMetadataBatch({R"({"n": 1})", "", R"({"n": 5})"});
-  EXPECT_EQ(docs[1], json::object());
+  const std::vector<json> docs = {{{"n", 1}}, json::object(), {{"n", 5}}};
   const json two = json::parse(R"({"n": {"$gte": 2}, "m": {"$exists": false}})");
   EXPECT_THROW(FilterItems(docs, two, true), std::invalid_argument);
   EXPECT_EQ(FilterItems(docs, two, false), (std::vector<uint32_t>{2}));
@@ -242,13 +180,12 @@ TEST(FilterEval, OperatorAndFilterTable) {
 // value than its reads, and one value fits the shared base while a thousand
 // do not.
 TEST(FilterItems, RegexWorkIsBoundedOverTheWholeQuery) {
-  std::string lookaheads;
-  std::string groups;
+  std::string lookaheads, groups;
   for (int i = 0; i < 100; ++i) lookaheads += "(?=a)";
   for (int i = 0; i < 40; ++i) groups += "(a)?";
+  const json value = {{"s", std::string(30, 'a')}};
   for (const std::string& pattern : {lookaheads, groups}) {
     const json filter = {{"s", {{"$regex", pattern}}}};
-    const json value = {{"s", std::string(30, 'a')}};
     EXPECT_EQ(FilterItems({value}, filter, true), std::vector<uint32_t>{0});
     EXPECT_EQ(error_text([&] { FilterItems(std::vector<json>(1000, value), filter, true); }),
               "Regex pattern too costly to evaluate: " + pattern);

@@ -5,6 +5,7 @@
 #ifndef TAVRIN_TESTS_CPP_METADATA_GENERATOR_H_
 #define TAVRIN_TESTS_CPP_METADATA_GENERATOR_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <random>
@@ -21,18 +22,13 @@ class RandomMetadata {
   explicit RandomMetadata(uint32_t seed) : rng_(seed) {}
 
   json Scalar() {
-    switch (Pick(4)) {
-      case 0:
-        return Choose<json>({nullptr, true, false});
-      case 1:
-        return Choose<json>({0, 1, -1, 2, 7, -7, 1000});
-      case 2:
-        return Choose<json>({2.5, -0.5, 1e11, -1e11, 9876543211.0, -9876543211.0,
-                             json(18446744073709551615ull), json(9007199254740993ll),
-                             json(-9223372036854775807ll - 1)});
-      default:
-        return Choose<json>({"red", "blue", "", "true", "5", "x y"});
-    }
+    const int kind = Pick(4);
+    if (kind == 0) return Choose<json>({nullptr, true, false});
+    if (kind == 1) return Choose<json>({0, 1, -1, 2, 7, -7, 1000});
+    if (kind == 3) return Choose<json>({"red", "blue", "", "true", "5", "x y"});
+    return Choose<json>({2.5, -0.5, 1e11, -1e11, 9876543211.0, -9876543211.0,
+                         json(18446744073709551615ull), json(9007199254740993ll),
+                         json(-9223372036854775807ll - 1)});
   }
 
   json Value(int depth) {
@@ -42,14 +38,10 @@ class RandomMetadata {
       for (int n = Pick(4); n > 0; --n) array.push_back(Value(depth - 1));
       return array;
     }
-    if (kind == 9) return Object(depth - 1);
-    return Scalar();
-  }
-
-  json Object(int depth) {
+    if (kind != 9) return Scalar();
     json object = json::object();
     for (const char* key : {"a", "b", "c"}) {
-      if (Pick(2) == 0) object[key] = Value(depth);
+      if (Pick(2) == 0) object[key] = Value(depth - 1);
     }
     return object;
   }
@@ -137,12 +129,10 @@ class RandomMetadata {
 inline bool HasScalarIn(const json& filter) {
   if (!filter.is_object()) return false;
   for (const auto& [key, value] : filter.items()) {
-    if (key == "$and" || key == "$or") {
-      for (const json& element : value) {
-        if (HasScalarIn(element)) return true;
-      }
-    } else if (key != "$not" && key != "$nor" && value.is_object() && value.contains("$in") &&
-               !value.at("$in").is_array()) {
+    const bool logical = key == "$and" || key == "$or";
+    if (logical ? std::any_of(value.begin(), value.end(), HasScalarIn)
+                : key != "$not" && key != "$nor" && value.is_object() && value.contains("$in") &&
+                      !value.at("$in").is_array()) {
       return true;
     }
   }

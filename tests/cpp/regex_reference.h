@@ -1,10 +1,10 @@
-// Random ECMAScript patterns over a small grammar (literals, ".", "^", "$",
-// "\b", "\B", groups, alternation, "*", "+", "?" and lookaheads, over the
-// characters "ab _\n"), each with a reference matcher built beside it. The
-// matcher works on sets of end positions, written from the language's
-// definition of each construct (input start and end, word characters
-// [A-Za-z0-9_], "." refusing only '\n' and '\r'); it shares nothing with
-// std::regex, so it can judge what the library gets wrong.
+// Random ECMAScript patterns over a small grammar (literals, ".", "\s",
+// "[^a]", "^", "$", "\b", "\B", groups, alternation, "*", "+", "?" and
+// lookaheads; subjects over "ab _\n\r"), each with a reference matcher built
+// beside it. The matcher works on sets of end positions, written from the
+// language's definition of each construct (input start and end, word
+// characters [A-Za-z0-9_], "." refusing only '\n' and '\r'); it shares
+// nothing with std::regex, so it can judge what the library gets wrong.
 #ifndef TAVRIN_TESTS_CPP_REGEX_REFERENCE_H_
 #define TAVRIN_TESTS_CPP_REGEX_REFERENCE_H_
 
@@ -47,14 +47,19 @@ class RegexGenerator {
   RegexReference Pattern(int depth) {
     using S = const std::string&;
     const int kind = depth > 0 ? Pick(13) : Pick(6);
-    if (kind <= 1) {
-      const char c = "ab _\n"[Pick(5)];
-      return {c == '\n' ? "\\n" : std::string(1, c),
-              [c](S s, size_t p) { return p < s.size() && s[p] == c ? 2u << p : 0u; }};
-    }
-    if (kind == 2) {
-      return {".", [](S s, size_t p) {
-                return p < s.size() && s[p] != '\n' && s[p] != '\r' ? 2u << p : 0u;
+    if (kind <= 2) {
+      // One character: a literal, ".", "\s" or "[^a]".
+      static const char* kAtoms[] = {"a", "b", " ", "_", "\\n", "\\r", "\\xFF", ".", "\\s", "[^a]"};
+      const int atom = Pick(10);
+      return {kAtoms[atom], [atom](S s, size_t p) {
+                if (p >= s.size()) return 0u;
+                const char c = s[p];
+                const bool space = c == ' ' || c == '\n' || c == '\r';
+                const bool hit = atom < 7   ? c == kAlphabet[atom]
+                                 : atom == 7 ? c != '\n' && c != '\r'
+                                 : atom == 8 ? space
+                                             : c != 'a';
+                return hit ? 2u << p : 0u;
               }};
     }
     if (kind == 3) return {"^", [](S, size_t p) { return p == 0 ? 1u : 0u; }};
@@ -106,11 +111,15 @@ class RegexGenerator {
 
   std::string Subject() {
     std::string s;
-    for (int n = Pick(7); n > 0; --n) s += "ab _\n"[Pick(5)];
+    for (int n = Pick(7); n > 0; --n) s += kAlphabet[Pick(6)];
     return s;
   }
 
  private:
+  // The subjects' characters, then the matcher's start marker byte: only a
+  // pattern holds that, as no UTF-8 text does.
+  static constexpr char kAlphabet[] = "ab _\n\r\xFF";
+
   // Whether the character before position i is a word character.
   static bool IsWordBefore(const std::string& s, size_t i) {
     if (i == 0 || i > s.size()) return false;
