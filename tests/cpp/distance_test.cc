@@ -38,20 +38,22 @@ INSTANTIATE_TEST_SUITE_P(BestAndPortable, DistanceKernelTest, ::testing::Bool())
 
 // Every width from 1 to 100 crosses the vector blocks and the scalar tail.
 // Eleven rows (the fourth a zero vector, at cosine distance 1 from all)
-// against 1 to 6 queries reach every tile shape (eight rows of one query,
-// two rows of four queries) and their remainders. Every entry point gives a
-// pair the same bits, close to the double reference.
+// against 1 to 6 queries (the first a zero vector on even widths) reach every
+// tile shape (eight rows of one query, two rows of four queries) and their
+// remainders. Every entry point gives a pair the same bits, close to the
+// double reference; so does the matrix form (both Euclidean codes give the
+// squared form, no root), and the prepared form that stands in for it in
+// k-means and assignment gives its very bits, one operand column at a time too.
 TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEachOther) {
-  if (GetParam()) {
-    EXPECT_STREQ(distance_kernel_name(), "portable");
-  }
+  if (GetParam()) EXPECT_STREQ(distance_kernel_name(), "portable");
   std::mt19937 gen(7);
   const size_t n = 11;
   for (size_t d = 1; d <= 100; ++d) {
     const size_t nq = 1 + d % 6, stride = n + 3;
-    const std::vector<float> qs = random_floats(nq * d, gen);
-    std::vector<float> rows = random_floats(n * d, gen);
+    std::vector<float> qs = random_floats(nq * d, gen), rows = random_floats(n * d, gen);
     std::fill(rows.begin() + 3 * d, rows.begin() + 4 * d, 0.0f);
+    if (d % 2 == 0) std::fill(qs.begin(), qs.begin() + d, 0.0f);
+    std::copy(qs.end() - d, qs.end(), rows.begin());  // a query among the rows
     std::vector<const float*> qp(nq);
     std::vector<float> qn(nq);
     for (size_t i = 0; i < nq; ++i) qn[i] = squared_norm(qp[i] = qs.data() + i * d, d);
@@ -63,63 +65,50 @@ TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEach
     cosine_rows(qp[0], qn[0], rows.data(), n, d, one_cs.data());
     squared_norms(rows.data(), n, d, norms.data());
     EXPECT_EQ(norms[n], -1.0f) << "written past the rows";
+    const FloatMatrix qm(qs, d), rm(rows, d);
+    const arma::fmat e = distance_matrix(qm, rm, kMetricEuclidean),
+                     s = distance_matrix(qm, rm, kMetricSquaredEuclidean),
+                     c = distance_matrix(qm, rm, kMetricCosine);
+    ASSERT_TRUE(e.n_rows == nq && e.n_cols == n && c.n_rows == nq && c.n_cols == n);
     for (size_t j = 0; j < n; ++j) {
       const float* x = rows.data() + j * d;
       ASSERT_EQ(float_bits(norms[j]), float_bits(squared_norm(x, d))) << d << " " << j;
       ASSERT_EQ(float_bits(one_sq[j]), float_bits(squared_euclidean(qp[0], x, d))) << d << " " << j;
       ASSERT_EQ(float_bits(one_cs[j]), float_bits(cosine_distance(qp[0], x, d))) << d << " " << j;
       for (size_t i = 0; i < nq; ++i) {
-        const double rs = ref_distance(qp[i], x, d, kMetricSquaredEuclidean);
+        const double rs = ref_distance(qp[i], x, d, kMetricSquaredEuclidean),
+                     rc = ref_distance(qp[i], x, d, kMetricCosine);
         ASSERT_EQ(float_bits(sq[i * stride + j]), float_bits(squared_euclidean(qp[i], x, d)))
             << d << " " << i;
         ASSERT_EQ(float_bits(cs[i * stride + j]), float_bits(cosine_distance(qp[i], x, d)))
             << d << " " << i;
         EXPECT_NEAR(sq[i * stride + j], rs, 1e-5 * (1 + rs)) << "d=" << d;
-        EXPECT_NEAR(cs[i * stride + j], ref_distance(qp[i], x, d, kMetricCosine), 1e-5) << d;
+        EXPECT_NEAR(cs[i * stride + j], rc, 1e-5) << d;
+        EXPECT_EQ(e(i, j), s(i, j));
+        EXPECT_NEAR(s(i, j), rs, 1e-4 * (1 + rs)) << "d=" << d;
+        EXPECT_NEAR(c(i, j), rc, 1e-5) << "d=" << d;
       }
     }
-    EXPECT_NEAR(cosine_distance(qp[0], qp[0], d), 0.0f, 1e-6);
-    EXPECT_EQ(cosine_distance(rows.data() + 3 * d, rows.data() + 3 * d, d), 1.0f);
+    const arma::fmat qcol(qs.data(), d, nq), rcol(rows.data(), d, n);
+    for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean}) {
+      const ColumnSet set(qcol, metric);
+      for (const arma::fmat& b : {rcol, arma::fmat(rcol.col(3))}) {
+        EXPECT_TRUE(arma::approx_equal(set.distances_to(b), distance_matrix_cols(qcol, b, metric),
+                                       "absdiff", 0.0f));
+      }
+    }
   }
 }
 
-// The matrix form (both Euclidean codes give the squared form, no root), and
-// the prepared form that stands in for it in k-means and assignment: the
-// very same bits, one operand column at a time too.
-TEST(DistanceTest, MatrixFormMatchesReferenceAndLeavesInputsAlone) {
-  std::mt19937 gen(11);
-  const size_t d = 37;
-  FloatMatrix a(random_floats(6 * d, gen), d);
-  FloatMatrix b(random_floats(9 * d, gen), d);
-  std::fill(b.row(4), b.row(4) + d, 0.0f);  // a zero vector under cosine
-  const FloatMatrix a_before = a, b_before = b;
-  const arma::fmat e = distance_matrix(a, b, kMetricEuclidean);
-  const arma::fmat s = distance_matrix(a, b, kMetricSquaredEuclidean);
-  const arma::fmat c = distance_matrix(a, b, kMetricCosine);
-  ASSERT_TRUE(e.n_rows == 6 && e.n_cols == 9 && c.n_rows == 6 && c.n_cols == 9);
-  for (size_t i = 0; i < 6; ++i) {
-    for (size_t j = 0; j < 9; ++j) {
-      EXPECT_EQ(e(i, j), s(i, j));
-      EXPECT_NEAR(s(i, j), ref_distance(a.row(i), b.row(j), d, kMetricSquaredEuclidean), 1e-4);
-      EXPECT_NEAR(c(i, j), ref_distance(a.row(i), b.row(j), d, kMetricCosine), 1e-5);
-    }
-  }
-  EXPECT_TRUE(a.data == a_before.data && b.data == b_before.data);
-  const arma::fmat ac(a.data.data(), d, 6), bc(b.data.data(), d, 9), one = bc.col(4);
-  for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean}) {
-    const ColumnSet set(ac, metric);
-    EXPECT_TRUE(arma::approx_equal(set.distances_to(bc), distance_matrix_cols(ac, bc, metric),
-                                   "absdiff", 0.0f));
-    EXPECT_TRUE(arma::approx_equal(set.distances_to(one), distance_matrix_cols(ac, one, metric),
-                                   "absdiff", 0.0f));
-  }
-  // Other widths, an unknown metric code, no rows.
+// Other widths, an unknown metric code, no rows.
+TEST(DistanceTest, MatrixFormRefusalsAndEmptyShapes) {
+  const FloatMatrix a(std::vector<float>(6 * 37, 0.5f), 37);
   EXPECT_THROW(distance_matrix(a, FloatMatrix({1, 2, 3}, 3), kMetricCosine), std::invalid_argument);
   EXPECT_EQ(metric_from_code(2), kMetricSquaredEuclidean);
   EXPECT_EQ(error_text<std::runtime_error>([&] { metric_from_code(3); }),
             "Unsupported distance metric.");
   FloatMatrix none;
-  none.cols = d;
+  none.cols = 37;
   const arma::fmat empty = distance_matrix(none, a, kMetricCosine);
   EXPECT_TRUE(empty.n_rows == 0 && empty.n_cols == 6);
 }

@@ -46,14 +46,14 @@ nlohmann::json as_json(const std::vector<CentroidMatrix>& matrices) {
 // fields: zero scalars and a false flag are not stored.
 TEST(IndexRecord, RoundTripsAndFlatcDecodesExactlyItsFields) {
   const std::string name = std::string("idx\0with nul", 12) + " and ünïcode";
-  const char* metric_texts[] = {"Cosine", "Euclidean", "SquaredEuclidean"};
-  for (auto metric :
-       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::SquaredEuclidean}) {
+  for (const auto& [metric, metric_text] : {std::pair{DistanceMetric::Cosine, "Cosine"},
+                                            std::pair{DistanceMetric::Euclidean, "Euclidean"},
+                                            std::pair{DistanceMetric::SquaredEuclidean,
+                                                      "SquaredEuclidean"}}) {
     for (std::optional<std::string> model :
          {std::optional<std::string>("all-MiniLM-L6-v2"), std::optional<std::string>(""),
           std::optional<std::string>()}) {
       for (bool trained : {false, true}) {
-        const char* metric_text = metric_texts[static_cast<int>(metric)];
         SCOPED_TRACE(std::string(metric_text) + " " + model.value_or("<none>") +
                      (trained ? " trained" : ""));
         const TrainedData data = trained ? sample_trained() : TrainedData();
@@ -105,15 +105,13 @@ TEST(IndexRecord, RefusesWhatItsWriterNeverWrites) {
     return error_text<std::invalid_argument>([&] { deserialize_index_record(b); });
   };
   EXPECT_EQ(error(Bytes{}), "Could not deserialize index config: buffer is empty");
-  EXPECT_EQ(error(Bytes(5, 0)), kInvalid);
-  EXPECT_EQ(error(Bytes(64, 0)), kInvalid);
+  for (const Bytes& b : {Bytes(5, 0), Bytes(64, 0)}) EXPECT_EQ(error(b), kInvalid);
   EXPECT_EQ(error_text<std::runtime_error>([] { deserialize_index_record(nullptr, 16); }),
             kInvalid);
   const Bytes good = serialize_index_record("fuzz", IndexIVFFlat(4, 3, "euclidean"),
                                             sample_trained(), true);
-  for (size_t len = 1; len < good.size(); ++len) {
+  for (size_t len = 1; len < good.size(); ++len)
     EXPECT_EQ(error(Bytes(good.begin(), good.begin() + len)), kInvalid) << "length " << len;
-  }
   // A table starts with the distance back to its vtable, whose entry `vt`
   // holds the field's place in the table.
   auto entry = [&](size_t table, uint16_t vt) {
@@ -166,23 +164,20 @@ TEST(IndexRecord, RefusesWhatItsWriterNeverWrites) {
 TEST(ConfigRecords, TextsParseExactlyAndRefuseTheRestByName) {
   for (const auto& [text, location] :
        {std::pair{"memory", Location::MEMORY}, std::pair{"postgres", Location::POSTGRES},
-        std::pair{"redis", Location::REDIS}, std::pair{"sqlite", Location::SQLITE}}) {
+        std::pair{"redis", Location::REDIS}, std::pair{"sqlite", Location::SQLITE}})
     EXPECT_EQ(parse_location(text), location);
-  }
-  for (const std::string text : {"Memory", "none", "", "redis ", "POSTGRES", "postgresql"}) {
+  for (const std::string text : {"Memory", "none", "", "redis ", "POSTGRES", "postgresql"})
     EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_location(text); }),
               "Unknown DB location: " + text);
-  }
   for (const auto& [text, metric] : {std::pair{"cosine", kMetricCosine},
                                      std::pair{"euclidean", kMetricEuclidean},
                                      std::pair{"squared_euclidean", kMetricSquaredEuclidean}}) {
     EXPECT_EQ(parse_metric(text), metric);
     EXPECT_EQ(metric_name(metric), text);
   }
-  for (const std::string text : {"Cosine", "", "euclidean "}) {
+  for (const std::string text : {"Cosine", "", "euclidean "})
     EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_metric(text); }),
               "Invalid distance metric: " + text);
-  }
   EXPECT_EQ(error_text<std::invalid_argument>([] { metric_name(static_cast<DistanceMetric>(3)); }),
             "Invalid distance metric");
   EXPECT_EQ(index_type_name(IndexType::IVFFLAT), "ivfflat");

@@ -50,8 +50,8 @@ TEST(KMeansTest, MatchesTheMeansOfWellSeparatedClusters) {
         kmeans_train(data, p, trial % 2 ? kMetricEuclidean : kMetricSquaredEuclidean);
     ASSERT_EQ(books.size(), static_cast<size_t>(m));
     for (int64_t b = 0; b < m; ++b) {
-      ASSERT_EQ(books[b].tag, k);
-      ASSERT_EQ(books[b].matrix.rows * books[b].matrix.cols, static_cast<uint64_t>(k * w));
+      ASSERT_TRUE(books[b].tag == k && books[b].matrix.rows == uint64_t(k) &&
+                  books[b].matrix.cols == uint64_t(w));
       std::vector<int> taken(k, 0);
       for (int64_t r = 0; r < k; ++r) {
         const float* c = books[b].matrix.row(r);
@@ -117,8 +117,7 @@ TEST(KMeansTest, SeedsSizesWarningsAndRefusals) {
   };
   for (const Case& c : cases) {
     const KMeansSizes s = kmeans_sizes(c.n, params(c.k, 1, c.batch));
-    EXPECT_EQ(s.batch, c.want_batch) << "n " << c.n << " k " << c.k;
-    EXPECT_EQ(s.sample, c.want_sample) << "n " << c.n << " k " << c.k;
+    EXPECT_EQ(std::pair(s.batch, s.sample), std::pair(c.want_batch, c.want_sample)) << c.n;
   }
 
   // batch 0 means 1024, so s = n = 500 and t = min(3 * 600, 500).
@@ -135,8 +134,7 @@ TEST(KMeansTest, SeedsSizesWarningsAndRefusals) {
         [&] { kmeans_train(d, params(1, 1, 0, m), kMetricCosine); });
   };
   const std::string divisible = "Vector dimension must be divisible by the number of subvectors.";
-  EXPECT_EQ(message(FloatMatrix({1, 2, 3, 4, 5, 6}, 3), 2), divisible);
-  EXPECT_EQ(message(FloatMatrix({1, 2, 3, 4, 5, 6}, 3), 0), divisible);
+  for (uint64_t m : {2, 0}) EXPECT_EQ(message(FloatMatrix({1, 2, 3, 4, 5, 6}, 3), m), divisible);
   FloatMatrix empty;
   empty.cols = 3;
   EXPECT_EQ(message(empty, 1), "No vectors to train on.");
