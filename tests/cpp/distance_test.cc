@@ -131,7 +131,7 @@ std::vector<float> small_integers(size_t count, std::mt19937& gen) {
 // codewords, equidistant ones) are frequent and checked exactly; under
 // cosine a zero subvector is at distance 1 from every codeword and goes to
 // codeword 0, and rounding elsewhere may only swap near-equal codewords.
-TEST(AssignTest, RandomVectorsMatchTheFirstNearestCodeword) {
+TEST(AssignTest, VectorsGoToTheFirstNearestCodewordAndBadShapesAreRefused) {
   std::mt19937 gen(5);
   const size_t n = 300, m = 3, w = 3, k = 17;
   std::vector<CentroidMatrix> books;
@@ -160,32 +160,29 @@ TEST(AssignTest, RandomVectorsMatchTheFirstNearestCodeword) {
   none.cols = m * w;
   const U32Matrix empty = assign_codes(none, books, kMetricCosine);
   EXPECT_TRUE(empty.rows == 0 && empty.cols == m);
-}
 
-// A codebook of 2^20 codewords splits the vectors into distance blocks of 16
-// (16, 16 and 8). Codeword c sits at c % 64, so the first minimum of vector
-// value v is codeword v; values change from block to block. Shapes that do
-// not fit are refused with their messages.
-TEST(AssignTest, LargeCodebooksAreAssignedBlockByBlockAndBadShapesRefused) {
+  // A codebook of 2^20 codewords splits the vectors into distance blocks of
+  // 16 (16, 16 and 8). Codeword c sits at c % 64, so the first minimum of
+  // vector value v is codeword v; values change from block to block. Shapes
+  // that do not fit are refused with their messages.
   std::vector<float> words(size_t{1} << 20);
   for (size_t c = 0; c < words.size(); ++c) words[c] = static_cast<float>(c % 64);
-  for (size_t m : {1, 2}) {
+  for (size_t parts : {1, 2}) {
     std::vector<float> flat;
-    for (size_t i = 0; i < 40 * m; ++i) flat.push_back(static_cast<float>((i * 5 + i / m) % 64));
-    const U32Matrix codes =
-        assign_codes(FloatMatrix(flat, m), std::vector<CentroidMatrix>(m, book(words, 1)),
-                     kMetricSquaredEuclidean);
-    EXPECT_EQ(codes.data, std::vector<uint32_t>(flat.begin(), flat.end())) << "m " << m;
+    for (size_t i = 0; i < 40 * parts; ++i) flat.push_back(float((i * 5 + i / parts) % 64));
+    EXPECT_EQ(assign_codes(FloatMatrix(flat, parts),
+                           std::vector<CentroidMatrix>(parts, book(words, 1)),
+                           kMetricSquaredEuclidean).data,
+              std::vector<uint32_t>(flat.begin(), flat.end())) << "parts " << parts;
   }
-  auto message = [](const std::vector<CentroidMatrix>& books) {
+  auto message = [](const std::vector<CentroidMatrix>& bad) {
     return error_text<std::runtime_error>(
-        [&] { assign_codes(FloatMatrix({1, 2, 3}, 3), books, kMetricCosine); });
+        [&] { assign_codes(FloatMatrix({1, 2, 3}, 3), bad, kMetricCosine); });
   };
   const std::string divisible = "Vector dimension must be divisible by the number of subvectors.";
   CentroidMatrix no_words;
   no_words.matrix.cols = 3;
-  EXPECT_EQ(message({book({1}, 1), book({1}, 1)}), divisible);
-  EXPECT_EQ(message({}), divisible);
+  for (size_t parts : {2, 0}) EXPECT_EQ(message(std::vector(parts, book({1}, 1))), divisible);
   EXPECT_EQ(message({book({1, 2}, 2)}), "Codebook width does not match the sub-vector width.");
   EXPECT_EQ(message({no_words}), "Codebook has no codewords.");
 }
@@ -197,43 +194,38 @@ TEST(AssignTest, LargeCodebooksAreAssignedBlockByBlockAndBadShapesRefused) {
 TEST(ProbeTest, RandomBatchesMatchTheRule) {
   std::mt19937 gen(21);
   const size_t d = 8, n_centroids = 40, n = 30;
-  const FloatMatrix c(random_floats(n_centroids * d, gen), d);
-  const FloatMatrix q(random_floats(n * d, gen), d);
+  const FloatMatrix c(random_floats(n_centroids * d, gen), d), q(random_floats(n * d, gen), d);
   for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean, kMetricEuclidean}) {
     for (uint64_t k : {1, 4, 7, 50}) {
       for (float f : {0.0f, 0.5f, 1.0f, 3.0f, -4.0f, std::nanf("")}) {
         SCOPED_TRACE("metric " + std::to_string(static_cast<uint32_t>(metric)) + " k " +
                      std::to_string(k) + " f " + std::to_string(f));
         const ProbePlan p = probe_centroids(q, c, k, metric, f);
-        ASSERT_EQ(p.n_queries, n);
         const uint64_t first = std::min<uint64_t>(k, n_centroids);
-        std::vector<std::vector<uint32_t>> order(n);
+        std::vector<std::vector<uint32_t>> order(n, std::vector<uint32_t>(n_centroids));
         std::set<uint32_t> chosen;
         for (uint64_t i = 0; i < n; ++i) {
-          order[i].resize(n_centroids);
+          auto dist = [&](uint32_t j) { return ref_distance(c.row(j), q.row(i), d, metric); };
           std::iota(order[i].begin(), order[i].end(), 0u);
-          std::stable_sort(order[i].begin(), order[i].end(), [&](uint32_t a, uint32_t b) {
-            return ref_distance(c.row(a), q.row(i), d, metric) <
-                   ref_distance(c.row(b), q.row(i), d, metric);
-          });
+          std::stable_sort(order[i].begin(), order[i].end(),
+                           [&](uint32_t a, uint32_t b) { return dist(a) < dist(b); });
           chosen.insert(order[i].begin(), order[i].begin() + first);
         }
+        const uint64_t width =
+            f > 0 && k < n_centroids
+                ? std::min<uint64_t>(k + static_cast<uint64_t>(std::floor(k * double(f))),
+                                     chosen.size())
+                : first;
+        ASSERT_TRUE(p.n_queries == n && p.positions.rows == n && p.positions.cols == width);
         ASSERT_EQ(p.unique, std::vector<uint32_t>(chosen.begin(), chosen.end()));
-        uint64_t width = first;
-        if (f > 0 && k < n_centroids) {
-          width = std::min<uint64_t>(k + static_cast<uint64_t>(std::floor(k * double(f))),
-                                     chosen.size());
-        }
-        ASSERT_TRUE(p.positions.rows == n && p.positions.cols == width);
         for (uint64_t i = 0; i < n; ++i) {
           // Without widening the first choices all lie in U, so this keeps them.
-          std::vector<uint32_t>& o = order[i];
-          o.erase(std::remove_if(o.begin(), o.end(), [&](uint32_t j) { return !chosen.count(j); }),
-                  o.end());
-          for (uint64_t j = 0; j < width; ++j) {
-            ASSERT_LT(p.positions.row(i)[j], p.unique.size());
-            EXPECT_EQ(p.unique[p.positions.row(i)[j]], o[j]) << "row " << i << " col " << j;
+          std::vector<uint32_t> got, want;
+          for (uint32_t j : order[i]) {
+            if (chosen.count(j) && want.size() < width) want.push_back(j);
           }
+          for (uint64_t j = 0; j < width; ++j) got.push_back(p.unique.at(p.positions.row(i)[j]));
+          EXPECT_EQ(got, want) << "row " << i;
         }
       }
     }

@@ -82,19 +82,17 @@ std::vector<std::vector<RefOffer>> reference(const Batch& b, uint64_t k, Distanc
 // slots past a query's count stay empty.
 void expect_matches(const std::vector<std::vector<RefOffer>>& want, uint64_t k,
                     DistanceMetric metric, const SearchResults& got) {
-  ASSERT_EQ(got.n_queries, want.size());
-  ASSERT_EQ(got.k, k);
+  ASSERT_TRUE(got.n_queries == want.size() && got.k == k);
   for (uint64_t q = 0; q < want.size(); ++q) {
-    ASSERT_EQ(got.counts[q], want[q].size()) << "query " << q;
-    ASSERT_EQ(got.metadata[q].size(), k);
+    ASSERT_TRUE(got.counts[q] == want[q].size() && got.metadata[q].size() == k) << "query " << q;
+    std::vector<std::tuple<std::string, uint32_t, std::string>> row, wanted;  // id, bits, text
     for (size_t i = 0; i < k; ++i) {
-      const RefOffer slot = i < want[q].size() ? want[q][i] : RefOffer(0.0f, "", "");
-      const float v = metric == kMetricEuclidean ? std::sqrt(std::get<0>(slot)) : std::get<0>(slot);
-      ASSERT_EQ(got.id(q, i), std::get<1>(slot)) << "query " << q << " slot " << i;
-      ASSERT_EQ(testing::float_bits(got.distance(q, i)), testing::float_bits(v))
-          << "query " << q << " slot " << i << ": " << got.distance(q, i) << " vs " << v;
-      ASSERT_EQ(got.metadata[q][i], std::get<2>(slot)) << "query " << q << " slot " << i;
+      const auto [v, id, text] = i < want[q].size() ? want[q][i] : RefOffer(0.0f, "", "");
+      wanted.emplace_back(id, testing::float_bits(metric == kMetricEuclidean ? std::sqrt(v) : v),
+                          text);
+      row.emplace_back(got.id(q, i), testing::float_bits(got.distance(q, i)), got.metadata[q][i]);
     }
+    ASSERT_EQ(row, wanted) << "query " << q;
   }
 }
 
