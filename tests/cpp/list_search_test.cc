@@ -231,9 +231,7 @@ TEST(ListSearchTest, ShapesAndRefusals) {
       {search(b, b.vectors(), b.probes, FloatMatrix(), 5), 7},
       {search(Batch(), FloatRowsView(), b.probes, FloatMatrix({1, 2, 3}, 3), 5), 7}};
   for (const auto& [r, n] : empty) {
-    EXPECT_EQ(r.n_queries, n);
-    EXPECT_EQ(r.k, 0u);
-    EXPECT_EQ(r.counts, std::vector<uint32_t>(n, 0));
+    EXPECT_TRUE(r.n_queries == n && r.k == 0 && r.counts == std::vector<uint32_t>(n, 0)) << n;
   }
   auto refused = [&](const Batch& c, FloatRowsView vectors, const U32Matrix& p,
                      const FloatMatrix& queries) {
