@@ -17,12 +17,7 @@ namespace tavrin {
 namespace {
 
 KMeansParams params(uint64_t k, uint64_t iters, uint64_t batch, uint64_t m = 1) {
-  KMeansParams p;
-  p.n_subvectors = m;
-  p.n_clusters = k;
-  p.max_iters = iters;
-  p.batch_size = batch;
-  return p;
+  return KMeansParams{m, k, 0, iters, batch};
 }
 
 // Random trials on clusters far apart in every coordinate (centre c at
@@ -38,14 +33,11 @@ TEST(KMeansTest, MatchesTheMeansOfWellSeparatedClusters) {
     const int64_t k = 2 + gen() % 5, m = 1 + gen() % 3, w = 1 + gen() % 3, per = 3 + gen() % 30;
     const int64_t n = k * per, mode = trial % 3;
     std::vector<float> flat;
-    for (int64_t i = 0; i < n * m * w; ++i) {
+    for (int64_t i = 0; i < n * m * w; ++i)
       flat.push_back(100.0f * ((i / (m * w) + i % (m * w)) % k) + noise(gen));
-    }
     const FloatMatrix data(flat, m * w);
-    KMeansParams p = params(k, mode == 0 ? 0 : mode == 1 ? 1 : gen() % 4, mode == 1 ? n : 0, m);
-    p.seed = trial;
-    p.refine_passes = mode == 2 ? 3 : 0;
-    p.refine_sample = n;
+    const KMeansParams p{uint64_t(m), uint64_t(k), 0, mode == 0 ? 0 : mode == 1 ? 1 : gen() % 4,
+                         mode == 1 ? uint64_t(n) : 0, 1e-6, trial, mode == 2 ? 3u : 0u, uint64_t(n)};
     const std::vector<CentroidMatrix> books =
         kmeans_train(data, p, trial % 2 ? kMetricEuclidean : kMetricSquaredEuclidean);
     ASSERT_EQ(books.size(), static_cast<size_t>(m));

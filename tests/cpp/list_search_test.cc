@@ -134,12 +134,8 @@ Batch adversarial_batch(size_t d, size_t lists, size_t rows, size_t n, size_t wi
   b.d = d;
   std::vector<float> q = testing::random_floats(n * d, gen);
   for (float& v : q) v += offset;
-  for (size_t i = 0; i < d; ++i) {
-    q[i] = 0.0f;
-    q[d + i] *= 1e-22f;
-    q[2 * d + i] *= 1e6f;
-    q[6 * d + i] = 5e18f;
-  }
+  for (size_t i = 0; i < d; ++i)
+    q[i] = 0, q[d + i] *= 1e-22f, q[2 * d + i] *= 1e6f, q[6 * d + i] = 5e18f;
   q[4 * d + d / 2] = std::nanf("");
   b.queries = FloatMatrix(q, d);
   std::vector<uint32_t> probe(n * width);
@@ -152,9 +148,8 @@ Batch adversarial_batch(size_t d, size_t lists, size_t rows, size_t n, size_t wi
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   for (size_t p = 0; p < lists; ++p) {
     std::vector<size_t> users;
-    for (size_t i = 0; i < n * width; ++i) {
+    for (size_t i = 0; i < n * width; ++i)
       if (b.probes.data[i] == p) users.push_back(i / width);
-    }
     const size_t size = p == 1 ? 0 : rows + 37 * (p % 4);
     for (size_t r = 0; r < size; ++r) {
       const size_t serial = b.ids.size();
