@@ -36,8 +36,9 @@ TEST(KMeansTest, MatchesTheMeansOfWellSeparatedClusters) {
     for (int64_t i = 0; i < n * m * w; ++i)
       flat.push_back(100.0f * ((i / (m * w) + i % (m * w)) % k) + noise(gen));
     const FloatMatrix data(flat, m * w);
-    const KMeansParams p{uint64_t(m), uint64_t(k), 0, mode == 0 ? 0 : mode == 1 ? 1 : gen() % 4,
-                         mode == 1 ? uint64_t(n) : 0, 1e-6, trial, mode == 2 ? 3u : 0u, uint64_t(n)};
+    const uint64_t iters = mode == 0 ? 0 : mode == 1 ? 1 : gen() % 4;
+    const KMeansParams p{uint64_t(m), uint64_t(k), 0, iters, mode == 1 ? uint64_t(n) : 0,
+                         1e-6, trial, mode == 2 ? 3u : 0u, uint64_t(n)};
     const std::vector<CentroidMatrix> books =
         kmeans_train(data, p, trial % 2 ? kMetricEuclidean : kMetricSquaredEuclidean);
     ASSERT_EQ(books.size(), static_cast<size_t>(m));
