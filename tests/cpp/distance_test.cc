@@ -38,20 +38,22 @@ INSTANTIATE_TEST_SUITE_P(BestAndPortable, DistanceKernelTest, ::testing::Bool())
 
 // Every width from 1 to 100 crosses the vector blocks and the scalar tail.
 // Eleven rows (the fourth a zero vector, at cosine distance 1 from all)
-// against 1 to 6 queries reach every tile shape (eight rows of one query,
-// two rows of four queries) and their remainders. Every entry point gives a
-// pair the same bits, close to the double reference.
+// against 1 to 6 queries (the first a zero vector on even widths) reach every
+// tile shape (eight rows of one query, two rows of four queries) and their
+// remainders. Every entry point gives a pair the same bits, close to the
+// double reference; so does the matrix form (both Euclidean codes give the
+// squared form, no root), and the prepared form that stands in for it in
+// k-means and assignment gives its very bits, one operand column at a time too.
 TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEachOther) {
-  if (GetParam()) {
-    EXPECT_STREQ(distance_kernel_name(), "portable");
-  }
+  if (GetParam()) EXPECT_STREQ(distance_kernel_name(), "portable");
   std::mt19937 gen(7);
   const size_t n = 11;
   for (size_t d = 1; d <= 100; ++d) {
     const size_t nq = 1 + d % 6, stride = n + 3;
-    const std::vector<float> qs = random_floats(nq * d, gen);
-    std::vector<float> rows = random_floats(n * d, gen);
+    std::vector<float> qs = random_floats(nq * d, gen), rows = random_floats(n * d, gen);
     std::fill(rows.begin() + 3 * d, rows.begin() + 4 * d, 0.0f);
+    if (d % 2 == 0) std::fill(qs.begin(), qs.begin() + d, 0.0f);
+    std::copy(qs.end() - d, qs.end(), rows.begin());  // a query among the rows
     std::vector<const float*> qp(nq);
     std::vector<float> qn(nq);
     for (size_t i = 0; i < nq; ++i) qn[i] = squared_norm(qp[i] = qs.data() + i * d, d);
@@ -63,63 +65,50 @@ TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEach
     cosine_rows(qp[0], qn[0], rows.data(), n, d, one_cs.data());
     squared_norms(rows.data(), n, d, norms.data());
     EXPECT_EQ(norms[n], -1.0f) << "written past the rows";
+    const FloatMatrix qm(qs, d), rm(rows, d);
+    const arma::fmat e = distance_matrix(qm, rm, kMetricEuclidean),
+                     s = distance_matrix(qm, rm, kMetricSquaredEuclidean),
+                     c = distance_matrix(qm, rm, kMetricCosine);
+    ASSERT_TRUE(e.n_rows == nq && e.n_cols == n && c.n_rows == nq && c.n_cols == n);
     for (size_t j = 0; j < n; ++j) {
       const float* x = rows.data() + j * d;
       ASSERT_EQ(float_bits(norms[j]), float_bits(squared_norm(x, d))) << d << " " << j;
       ASSERT_EQ(float_bits(one_sq[j]), float_bits(squared_euclidean(qp[0], x, d))) << d << " " << j;
       ASSERT_EQ(float_bits(one_cs[j]), float_bits(cosine_distance(qp[0], x, d))) << d << " " << j;
       for (size_t i = 0; i < nq; ++i) {
-        const double rs = ref_distance(qp[i], x, d, kMetricSquaredEuclidean);
+        const double rs = ref_distance(qp[i], x, d, kMetricSquaredEuclidean),
+                     rc = ref_distance(qp[i], x, d, kMetricCosine);
         ASSERT_EQ(float_bits(sq[i * stride + j]), float_bits(squared_euclidean(qp[i], x, d)))
             << d << " " << i;
         ASSERT_EQ(float_bits(cs[i * stride + j]), float_bits(cosine_distance(qp[i], x, d)))
             << d << " " << i;
         EXPECT_NEAR(sq[i * stride + j], rs, 1e-5 * (1 + rs)) << "d=" << d;
-        EXPECT_NEAR(cs[i * stride + j], ref_distance(qp[i], x, d, kMetricCosine), 1e-5) << d;
+        EXPECT_NEAR(cs[i * stride + j], rc, 1e-5) << d;
+        EXPECT_EQ(e(i, j), s(i, j));
+        EXPECT_NEAR(s(i, j), rs, 1e-4 * (1 + rs)) << "d=" << d;
+        EXPECT_NEAR(c(i, j), rc, 1e-5) << "d=" << d;
       }
     }
-    EXPECT_NEAR(cosine_distance(qp[0], qp[0], d), 0.0f, 1e-6);
-    EXPECT_EQ(cosine_distance(rows.data() + 3 * d, rows.data() + 3 * d, d), 1.0f);
+    const arma::fmat qcol(qs.data(), d, nq), rcol(rows.data(), d, n);
+    for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean}) {
+      const ColumnSet set(qcol, metric);
+      for (const arma::fmat& b : {rcol, arma::fmat(rcol.col(3))}) {
+        EXPECT_TRUE(arma::approx_equal(set.distances_to(b), distance_matrix_cols(qcol, b, metric),
+                                       "absdiff", 0.0f));
+      }
+    }
   }
 }
 
-// The matrix form (both Euclidean codes give the squared form, no root), and
-// the prepared form that stands in for it in k-means and assignment: the
-// very same bits, one operand column at a time too.
-TEST(DistanceTest, MatrixFormMatchesReferenceAndLeavesInputsAlone) {
-  std::mt19937 gen(11);
-  const size_t d = 37;
-  FloatMatrix a(random_floats(6 * d, gen), d);
-  FloatMatrix b(random_floats(9 * d, gen), d);
-  std::fill(b.row(4), b.row(4) + d, 0.0f);  // a zero vector under cosine
-  const FloatMatrix a_before = a, b_before = b;
-  const arma::fmat e = distance_matrix(a, b, kMetricEuclidean);
-  const arma::fmat s = distance_matrix(a, b, kMetricSquaredEuclidean);
-  const arma::fmat c = distance_matrix(a, b, kMetricCosine);
-  ASSERT_TRUE(e.n_rows == 6 && e.n_cols == 9 && c.n_rows == 6 && c.n_cols == 9);
-  for (size_t i = 0; i < 6; ++i) {
-    for (size_t j = 0; j < 9; ++j) {
-      EXPECT_EQ(e(i, j), s(i, j));
-      EXPECT_NEAR(s(i, j), ref_distance(a.row(i), b.row(j), d, kMetricSquaredEuclidean), 1e-4);
-      EXPECT_NEAR(c(i, j), ref_distance(a.row(i), b.row(j), d, kMetricCosine), 1e-5);
-    }
-  }
-  EXPECT_TRUE(a.data == a_before.data && b.data == b_before.data);
-  const arma::fmat ac(a.data.data(), d, 6), bc(b.data.data(), d, 9), one = bc.col(4);
-  for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean}) {
-    const ColumnSet set(ac, metric);
-    EXPECT_TRUE(arma::approx_equal(set.distances_to(bc), distance_matrix_cols(ac, bc, metric),
-                                   "absdiff", 0.0f));
-    EXPECT_TRUE(arma::approx_equal(set.distances_to(one), distance_matrix_cols(ac, one, metric),
-                                   "absdiff", 0.0f));
-  }
-  // Other widths, an unknown metric code, no rows.
+// Other widths, an unknown metric code, no rows.
+TEST(DistanceTest, MatrixFormRefusalsAndEmptyShapes) {
+  const FloatMatrix a(std::vector<float>(6 * 37, 0.5f), 37);
   EXPECT_THROW(distance_matrix(a, FloatMatrix({1, 2, 3}, 3), kMetricCosine), std::invalid_argument);
   EXPECT_EQ(metric_from_code(2), kMetricSquaredEuclidean);
   EXPECT_EQ(error_text<std::runtime_error>([&] { metric_from_code(3); }),
             "Unsupported distance metric.");
   FloatMatrix none;
-  none.cols = d;
+  none.cols = 37;
   const arma::fmat empty = distance_matrix(none, a, kMetricCosine);
   EXPECT_TRUE(empty.n_rows == 0 && empty.n_cols == 6);
 }
@@ -142,7 +131,7 @@ std::vector<float> small_integers(size_t count, std::mt19937& gen) {
 // codewords, equidistant ones) are frequent and checked exactly; under
 // cosine a zero subvector is at distance 1 from every codeword and goes to
 // codeword 0, and rounding elsewhere may only swap near-equal codewords.
-TEST(AssignTest, RandomVectorsMatchTheFirstNearestCodeword) {
+TEST(AssignTest, VectorsGoToTheFirstNearestCodewordAndBadShapesAreRefused) {
   std::mt19937 gen(5);
   const size_t n = 300, m = 3, w = 3, k = 17;
   std::vector<CentroidMatrix> books;
@@ -171,32 +160,29 @@ TEST(AssignTest, RandomVectorsMatchTheFirstNearestCodeword) {
   none.cols = m * w;
   const U32Matrix empty = assign_codes(none, books, kMetricCosine);
   EXPECT_TRUE(empty.rows == 0 && empty.cols == m);
-}
 
-// A codebook of 2^20 codewords splits the vectors into distance blocks of 16
-// (16, 16 and 8). Codeword c sits at c % 64, so the first minimum of vector
-// value v is codeword v; values change from block to block. Shapes that do
-// not fit are refused with their messages.
-TEST(AssignTest, LargeCodebooksAreAssignedBlockByBlockAndBadShapesRefused) {
+  // A codebook of 2^20 codewords splits the vectors into distance blocks of
+  // 16 (16, 16 and 8). Codeword c sits at c % 64, so the first minimum of
+  // vector value v is codeword v; values change from block to block. Shapes
+  // that do not fit are refused with their messages.
   std::vector<float> words(size_t{1} << 20);
   for (size_t c = 0; c < words.size(); ++c) words[c] = static_cast<float>(c % 64);
-  for (size_t m : {1, 2}) {
+  for (size_t parts : {1, 2}) {
     std::vector<float> flat;
-    for (size_t i = 0; i < 40 * m; ++i) flat.push_back(static_cast<float>((i * 5 + i / m) % 64));
-    const U32Matrix codes =
-        assign_codes(FloatMatrix(flat, m), std::vector<CentroidMatrix>(m, book(words, 1)),
-                     kMetricSquaredEuclidean);
-    EXPECT_EQ(codes.data, std::vector<uint32_t>(flat.begin(), flat.end())) << "m " << m;
+    for (size_t i = 0; i < 40 * parts; ++i) flat.push_back(float((i * 5 + i / parts) % 64));
+    EXPECT_EQ(assign_codes(FloatMatrix(flat, parts),
+                           std::vector<CentroidMatrix>(parts, book(words, 1)),
+                           kMetricSquaredEuclidean).data,
+              std::vector<uint32_t>(flat.begin(), flat.end())) << "parts " << parts;
   }
-  auto message = [](const std::vector<CentroidMatrix>& books) {
+  auto message = [](const std::vector<CentroidMatrix>& bad) {
     return error_text<std::runtime_error>(
-        [&] { assign_codes(FloatMatrix({1, 2, 3}, 3), books, kMetricCosine); });
+        [&] { assign_codes(FloatMatrix({1, 2, 3}, 3), bad, kMetricCosine); });
   };
   const std::string divisible = "Vector dimension must be divisible by the number of subvectors.";
   CentroidMatrix no_words;
   no_words.matrix.cols = 3;
-  EXPECT_EQ(message({book({1}, 1), book({1}, 1)}), divisible);
-  EXPECT_EQ(message({}), divisible);
+  for (size_t parts : {2, 0}) EXPECT_EQ(message(std::vector(parts, book({1}, 1))), divisible);
   EXPECT_EQ(message({book({1, 2}, 2)}), "Codebook width does not match the sub-vector width.");
   EXPECT_EQ(message({no_words}), "Codebook has no codewords.");
 }
@@ -208,43 +194,38 @@ TEST(AssignTest, LargeCodebooksAreAssignedBlockByBlockAndBadShapesRefused) {
 TEST(ProbeTest, RandomBatchesMatchTheRule) {
   std::mt19937 gen(21);
   const size_t d = 8, n_centroids = 40, n = 30;
-  const FloatMatrix c(random_floats(n_centroids * d, gen), d);
-  const FloatMatrix q(random_floats(n * d, gen), d);
+  const FloatMatrix c(random_floats(n_centroids * d, gen), d), q(random_floats(n * d, gen), d);
   for (DistanceMetric metric : {kMetricCosine, kMetricSquaredEuclidean, kMetricEuclidean}) {
     for (uint64_t k : {1, 4, 7, 50}) {
       for (float f : {0.0f, 0.5f, 1.0f, 3.0f, -4.0f, std::nanf("")}) {
         SCOPED_TRACE("metric " + std::to_string(static_cast<uint32_t>(metric)) + " k " +
                      std::to_string(k) + " f " + std::to_string(f));
         const ProbePlan p = probe_centroids(q, c, k, metric, f);
-        ASSERT_EQ(p.n_queries, n);
         const uint64_t first = std::min<uint64_t>(k, n_centroids);
-        std::vector<std::vector<uint32_t>> order(n);
+        std::vector<std::vector<uint32_t>> order(n, std::vector<uint32_t>(n_centroids));
         std::set<uint32_t> chosen;
         for (uint64_t i = 0; i < n; ++i) {
-          order[i].resize(n_centroids);
+          auto dist = [&](uint32_t j) { return ref_distance(c.row(j), q.row(i), d, metric); };
           std::iota(order[i].begin(), order[i].end(), 0u);
-          std::stable_sort(order[i].begin(), order[i].end(), [&](uint32_t a, uint32_t b) {
-            return ref_distance(c.row(a), q.row(i), d, metric) <
-                   ref_distance(c.row(b), q.row(i), d, metric);
-          });
+          std::stable_sort(order[i].begin(), order[i].end(),
+                           [&](uint32_t a, uint32_t b) { return dist(a) < dist(b); });
           chosen.insert(order[i].begin(), order[i].begin() + first);
         }
+        const uint64_t width =
+            f > 0 && k < n_centroids
+                ? std::min<uint64_t>(k + static_cast<uint64_t>(std::floor(k * double(f))),
+                                     chosen.size())
+                : first;
+        ASSERT_TRUE(p.n_queries == n && p.positions.rows == n && p.positions.cols == width);
         ASSERT_EQ(p.unique, std::vector<uint32_t>(chosen.begin(), chosen.end()));
-        uint64_t width = first;
-        if (f > 0 && k < n_centroids) {
-          width = std::min<uint64_t>(k + static_cast<uint64_t>(std::floor(k * double(f))),
-                                     chosen.size());
-        }
-        ASSERT_TRUE(p.positions.rows == n && p.positions.cols == width);
         for (uint64_t i = 0; i < n; ++i) {
           // Without widening the first choices all lie in U, so this keeps them.
-          std::vector<uint32_t>& o = order[i];
-          o.erase(std::remove_if(o.begin(), o.end(), [&](uint32_t j) { return !chosen.count(j); }),
-                  o.end());
-          for (uint64_t j = 0; j < width; ++j) {
-            ASSERT_LT(p.positions.row(i)[j], p.unique.size());
-            EXPECT_EQ(p.unique[p.positions.row(i)[j]], o[j]) << "row " << i << " col " << j;
+          std::vector<uint32_t> got, want;
+          for (uint32_t j : order[i]) {
+            if (chosen.count(j) && want.size() < width) want.push_back(j);
           }
+          for (uint64_t j = 0; j < width; ++j) got.push_back(p.unique.at(p.positions.row(i)[j]));
+          EXPECT_EQ(got, want) << "row " << i;
         }
       }
     }

@@ -46,14 +46,14 @@ nlohmann::json as_json(const std::vector<CentroidMatrix>& matrices) {
 // fields: zero scalars and a false flag are not stored.
 TEST(IndexRecord, RoundTripsAndFlatcDecodesExactlyItsFields) {
   const std::string name = std::string("idx\0with nul", 12) + " and ünïcode";
-  const char* metric_texts[] = {"Cosine", "Euclidean", "SquaredEuclidean"};
-  for (auto metric :
-       {DistanceMetric::Cosine, DistanceMetric::Euclidean, DistanceMetric::SquaredEuclidean}) {
+  for (const auto& [metric, metric_text] : {std::pair{DistanceMetric::Cosine, "Cosine"},
+                                            std::pair{DistanceMetric::Euclidean, "Euclidean"},
+                                            std::pair{DistanceMetric::SquaredEuclidean,
+                                                      "SquaredEuclidean"}}) {
     for (std::optional<std::string> model :
          {std::optional<std::string>("all-MiniLM-L6-v2"), std::optional<std::string>(""),
           std::optional<std::string>()}) {
       for (bool trained : {false, true}) {
-        const char* metric_text = metric_texts[static_cast<int>(metric)];
         SCOPED_TRACE(std::string(metric_text) + " " + model.value_or("<none>") +
                      (trained ? " trained" : ""));
         const TrainedData data = trained ? sample_trained() : TrainedData();
@@ -92,12 +92,11 @@ TEST(IndexRecord, RefusesWhatItsWriterNeverWrites) {
   IndexIVFFlat bad_metric(4, 1, "cosine"), bad_type(4, 1, "cosine");
   bad_metric.metric = static_cast<DistanceMetric>(9);
   bad_type.index_type = static_cast<IndexType>(1);
-  for (const auto& [config, message] : {std::pair{&bad_metric, "Unknown distance metric"},
-                                        std::pair{&bad_type, "Unknown index type"}}) {
-    EXPECT_EQ(
-        error_text<std::invalid_argument>([&] { serialize_index_record("a", *config, {}, false); }),
-        message);
-  }
+  auto written = [](const IndexIVFFlat& c) {
+    return error_text<std::invalid_argument>([&] { serialize_index_record("a", c, {}, false); });
+  };
+  EXPECT_EQ(written(bad_metric), "Unknown distance metric");
+  EXPECT_EQ(written(bad_type), "Unknown index type");
   auto error = [](const Bytes& b) {
     return error_text<std::runtime_error>([&] { deserialize_index_record(b); });
   };
@@ -105,24 +104,21 @@ TEST(IndexRecord, RefusesWhatItsWriterNeverWrites) {
     return error_text<std::invalid_argument>([&] { deserialize_index_record(b); });
   };
   EXPECT_EQ(error(Bytes{}), "Could not deserialize index config: buffer is empty");
-  EXPECT_EQ(error(Bytes(5, 0)), kInvalid);
-  EXPECT_EQ(error(Bytes(64, 0)), kInvalid);
+  for (const Bytes& b : {Bytes(5, 0), Bytes(64, 0)}) EXPECT_EQ(error(b), kInvalid);
   EXPECT_EQ(error_text<std::runtime_error>([] { deserialize_index_record(nullptr, 16); }),
             kInvalid);
   const Bytes good = serialize_index_record("fuzz", IndexIVFFlat(4, 3, "euclidean"),
                                             sample_trained(), true);
-  for (size_t len = 1; len < good.size(); ++len) {
+  for (size_t len = 1; len < good.size(); ++len)
     EXPECT_EQ(error(Bytes(good.begin(), good.begin() + len)), kInvalid) << "length " << len;
-  }
   // A table starts with the distance back to its vtable, whose entry `vt`
   // holds the field's place in the table.
   auto entry = [&](size_t table, uint16_t vt) {
     return table - static_cast<int32_t>(DecodeFixed32(good.data() + table)) + vt;
   };
-  const size_t root = DecodeFixed32(good.data());
-  const size_t at = entry(root, fb::IndexRecordTable::VT_CONFIG);
-  const size_t config_field = root + (good[at] | good[at + 1] << 8);
-  const size_t config = config_field + DecodeFixed32(good.data() + config_field);
+  const auto* record = fb::GetIndexRecordTable(good.data());
+  const size_t root = reinterpret_cast<const uint8_t*>(record) - good.data(),
+               config = reinterpret_cast<const uint8_t*>(record->config()) - good.data();
   using Field = std::pair<size_t, uint16_t>;  // (table, vtable entry)
   for (const auto& [table, vt] : {Field{root, fb::IndexRecordTable::VT_NAME},
                                   Field{root, fb::IndexRecordTable::VT_CONFIG},
@@ -145,8 +141,7 @@ TEST(IndexRecord, RefusesWhatItsWriterNeverWrites) {
   }
   for (uint64_t cols : {4u, 0u}) {
     TrainedData lying;  // six floats in rows of four, or of none
-    lying.codebooks = {CentroidMatrix{}};
-    lying.codebooks[0].matrix.data = {1, 2, 3, 4, 5, 6};
+    lying.codebooks = {CentroidMatrix{0, FloatMatrix({1, 2, 3, 4, 5, 6}, 1)}};
     lying.codebooks[0].matrix.cols = cols;
     EXPECT_EQ(invalid(serialize_index_record("n", IndexIVFFlat(4, 3, "cosine"), lying, true)),
               "Data size must be a multiple of the number of columns");
@@ -166,23 +161,20 @@ TEST(IndexRecord, RefusesWhatItsWriterNeverWrites) {
 TEST(ConfigRecords, TextsParseExactlyAndRefuseTheRestByName) {
   for (const auto& [text, location] :
        {std::pair{"memory", Location::MEMORY}, std::pair{"postgres", Location::POSTGRES},
-        std::pair{"redis", Location::REDIS}, std::pair{"sqlite", Location::SQLITE}}) {
+        std::pair{"redis", Location::REDIS}, std::pair{"sqlite", Location::SQLITE}})
     EXPECT_EQ(parse_location(text), location);
-  }
-  for (const std::string text : {"Memory", "none", "", "redis ", "POSTGRES", "postgresql"}) {
+  for (const std::string text : {"Memory", "none", "", "redis ", "POSTGRES", "postgresql"})
     EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_location(text); }),
               "Unknown DB location: " + text);
-  }
   for (const auto& [text, metric] : {std::pair{"cosine", kMetricCosine},
                                      std::pair{"euclidean", kMetricEuclidean},
                                      std::pair{"squared_euclidean", kMetricSquaredEuclidean}}) {
     EXPECT_EQ(parse_metric(text), metric);
     EXPECT_EQ(metric_name(metric), text);
   }
-  for (const std::string text : {"Cosine", "", "euclidean "}) {
+  for (const std::string text : {"Cosine", "", "euclidean "})
     EXPECT_EQ(error_text<std::invalid_argument>([&] { parse_metric(text); }),
               "Invalid distance metric: " + text);
-  }
   EXPECT_EQ(error_text<std::invalid_argument>([] { metric_name(static_cast<DistanceMetric>(3)); }),
             "Invalid distance metric");
   EXPECT_EQ(index_type_name(IndexType::IVFFLAT), "ivfflat");

@@ -17,12 +17,7 @@ namespace tavrin {
 namespace {
 
 KMeansParams params(uint64_t k, uint64_t iters, uint64_t batch, uint64_t m = 1) {
-  KMeansParams p;
-  p.n_subvectors = m;
-  p.n_clusters = k;
-  p.max_iters = iters;
-  p.batch_size = batch;
-  return p;
+  return KMeansParams{m, k, 0, iters, batch};
 }
 
 // Random trials on clusters far apart in every coordinate (centre c at
@@ -38,20 +33,18 @@ TEST(KMeansTest, MatchesTheMeansOfWellSeparatedClusters) {
     const int64_t k = 2 + gen() % 5, m = 1 + gen() % 3, w = 1 + gen() % 3, per = 3 + gen() % 30;
     const int64_t n = k * per, mode = trial % 3;
     std::vector<float> flat;
-    for (int64_t i = 0; i < n * m * w; ++i) {
+    for (int64_t i = 0; i < n * m * w; ++i)
       flat.push_back(100.0f * ((i / (m * w) + i % (m * w)) % k) + noise(gen));
-    }
     const FloatMatrix data(flat, m * w);
-    KMeansParams p = params(k, mode == 0 ? 0 : mode == 1 ? 1 : gen() % 4, mode == 1 ? n : 0, m);
-    p.seed = trial;
-    p.refine_passes = mode == 2 ? 3 : 0;
-    p.refine_sample = n;
+    const uint64_t iters = mode == 0 ? 0 : mode == 1 ? 1 : gen() % 4;
+    const KMeansParams p{uint64_t(m), uint64_t(k), 0, iters, mode == 1 ? uint64_t(n) : 0,
+                         1e-6, trial, mode == 2 ? 3u : 0u, uint64_t(n)};
     const std::vector<CentroidMatrix> books =
         kmeans_train(data, p, trial % 2 ? kMetricEuclidean : kMetricSquaredEuclidean);
     ASSERT_EQ(books.size(), static_cast<size_t>(m));
     for (int64_t b = 0; b < m; ++b) {
-      ASSERT_EQ(books[b].tag, k);
-      ASSERT_EQ(books[b].matrix.rows * books[b].matrix.cols, static_cast<uint64_t>(k * w));
+      ASSERT_TRUE(books[b].tag == k && books[b].matrix.rows == uint64_t(k) &&
+                  books[b].matrix.cols == uint64_t(w));
       std::vector<int> taken(k, 0);
       for (int64_t r = 0; r < k; ++r) {
         const float* c = books[b].matrix.row(r);
@@ -117,8 +110,7 @@ TEST(KMeansTest, SeedsSizesWarningsAndRefusals) {
   };
   for (const Case& c : cases) {
     const KMeansSizes s = kmeans_sizes(c.n, params(c.k, 1, c.batch));
-    EXPECT_EQ(s.batch, c.want_batch) << "n " << c.n << " k " << c.k;
-    EXPECT_EQ(s.sample, c.want_sample) << "n " << c.n << " k " << c.k;
+    EXPECT_EQ(std::pair(s.batch, s.sample), std::pair(c.want_batch, c.want_sample)) << c.n;
   }
 
   // batch 0 means 1024, so s = n = 500 and t = min(3 * 600, 500).
@@ -135,8 +127,7 @@ TEST(KMeansTest, SeedsSizesWarningsAndRefusals) {
         [&] { kmeans_train(d, params(1, 1, 0, m), kMetricCosine); });
   };
   const std::string divisible = "Vector dimension must be divisible by the number of subvectors.";
-  EXPECT_EQ(message(FloatMatrix({1, 2, 3, 4, 5, 6}, 3), 2), divisible);
-  EXPECT_EQ(message(FloatMatrix({1, 2, 3, 4, 5, 6}, 3), 0), divisible);
+  for (uint64_t m : {2, 0}) EXPECT_EQ(message(FloatMatrix({1, 2, 3, 4, 5, 6}, 3), m), divisible);
   FloatMatrix empty;
   empty.cols = 3;
   EXPECT_EQ(message(empty, 1), "No vectors to train on.");

@@ -82,19 +82,17 @@ std::vector<std::vector<RefOffer>> reference(const Batch& b, uint64_t k, Distanc
 // slots past a query's count stay empty.
 void expect_matches(const std::vector<std::vector<RefOffer>>& want, uint64_t k,
                     DistanceMetric metric, const SearchResults& got) {
-  ASSERT_EQ(got.n_queries, want.size());
-  ASSERT_EQ(got.k, k);
+  ASSERT_TRUE(got.n_queries == want.size() && got.k == k);
   for (uint64_t q = 0; q < want.size(); ++q) {
-    ASSERT_EQ(got.counts[q], want[q].size()) << "query " << q;
-    ASSERT_EQ(got.metadata[q].size(), k);
+    ASSERT_TRUE(got.counts[q] == want[q].size() && got.metadata[q].size() == k) << "query " << q;
+    std::vector<std::tuple<std::string, uint32_t, std::string>> row, wanted;  // id, bits, text
     for (size_t i = 0; i < k; ++i) {
-      const RefOffer slot = i < want[q].size() ? want[q][i] : RefOffer(0.0f, "", "");
-      const float v = metric == kMetricEuclidean ? std::sqrt(std::get<0>(slot)) : std::get<0>(slot);
-      ASSERT_EQ(got.id(q, i), std::get<1>(slot)) << "query " << q << " slot " << i;
-      ASSERT_EQ(testing::float_bits(got.distance(q, i)), testing::float_bits(v))
-          << "query " << q << " slot " << i << ": " << got.distance(q, i) << " vs " << v;
-      ASSERT_EQ(got.metadata[q][i], std::get<2>(slot)) << "query " << q << " slot " << i;
+      const auto [v, id, text] = i < want[q].size() ? want[q][i] : RefOffer(0.0f, "", "");
+      wanted.emplace_back(id, testing::float_bits(metric == kMetricEuclidean ? std::sqrt(v) : v),
+                          text);
+      row.emplace_back(got.id(q, i), testing::float_bits(got.distance(q, i)), got.metadata[q][i]);
     }
+    ASSERT_EQ(row, wanted) << "query " << q;
   }
 }
 
@@ -136,12 +134,8 @@ Batch adversarial_batch(size_t d, size_t lists, size_t rows, size_t n, size_t wi
   b.d = d;
   std::vector<float> q = testing::random_floats(n * d, gen);
   for (float& v : q) v += offset;
-  for (size_t i = 0; i < d; ++i) {
-    q[i] = 0.0f;
-    q[d + i] *= 1e-22f;
-    q[2 * d + i] *= 1e6f;
-    q[6 * d + i] = 5e18f;
-  }
+  for (size_t i = 0; i < d; ++i)
+    q[i] = 0, q[d + i] *= 1e-22f, q[2 * d + i] *= 1e6f, q[6 * d + i] = 5e18f;
   q[4 * d + d / 2] = std::nanf("");
   b.queries = FloatMatrix(q, d);
   std::vector<uint32_t> probe(n * width);
@@ -154,9 +148,8 @@ Batch adversarial_batch(size_t d, size_t lists, size_t rows, size_t n, size_t wi
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   for (size_t p = 0; p < lists; ++p) {
     std::vector<size_t> users;
-    for (size_t i = 0; i < n * width; ++i) {
+    for (size_t i = 0; i < n * width; ++i)
       if (b.probes.data[i] == p) users.push_back(i / width);
-    }
     const size_t size = p == 1 ? 0 : rows + 37 * (p % 4);
     for (size_t r = 0; r < size; ++r) {
       const size_t serial = b.ids.size();
@@ -233,9 +226,7 @@ TEST(ListSearchTest, ShapesAndRefusals) {
       {search(b, b.vectors(), b.probes, FloatMatrix(), 5), 7},
       {search(Batch(), FloatRowsView(), b.probes, FloatMatrix({1, 2, 3}, 3), 5), 7}};
   for (const auto& [r, n] : empty) {
-    EXPECT_EQ(r.n_queries, n);
-    EXPECT_EQ(r.k, 0u);
-    EXPECT_EQ(r.counts, std::vector<uint32_t>(n, 0));
+    EXPECT_TRUE(r.n_queries == n && r.k == 0 && r.counts == std::vector<uint32_t>(n, 0)) << n;
   }
   auto refused = [&](const Batch& c, FloatRowsView vectors, const U32Matrix& p,
                      const FloatMatrix& queries) {

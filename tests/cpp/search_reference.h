@@ -60,11 +60,8 @@ inline std::vector<RefOffer> ref_bounded_selection(const std::vector<RefOffer>& 
       continue;
     }
     if (held.empty()) continue;
-    size_t greatest = 0;
-    for (size_t i = 1; i < held.size(); ++i) {
-      if (ref_triple_less(held[greatest], held[i])) greatest = i;
-    }
-    if (ref_dist_less(std::get<0>(o), std::get<0>(held[greatest]))) held[greatest] = o;
+    const auto greatest = std::max_element(held.begin(), held.end(), ref_triple_less);  // the first
+    if (ref_dist_less(std::get<0>(o), std::get<0>(*greatest))) *greatest = o;
   }
   std::sort(held.begin(), held.end(), ref_triple_less);
   return held;
