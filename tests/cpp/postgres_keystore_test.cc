@@ -125,7 +125,7 @@ TEST_F(PostgresStore, TableNamesAndSchemas) {
   EXPECT_EQ(Sql("SELECT index_name FROM " + table_ + ";"), std::to_string((~uint64_t{0} >> 1) - 5));
 }
 
-TEST_F(PostgresStore, FailuresThrowWithTheirReason) {
+TEST_F(PostgresStore, FailuresThrowWithTheirReasonAndNeverHang) {
   EXPECT_EQ(error_text([&] {
               PostgresKeystore(DBConfig(Location::POSTGRES, table_, std::nullopt), "i", 1, 0);
             }),
@@ -158,12 +158,9 @@ TEST_F(PostgresStore, FailuresThrowWithTheirReason) {
       "NOT NULL, PRIMARY KEY (index_name, key));");
   store.PutItem(2, {2});
   EXPECT_EQ(store.GetItem(2), Bytes{2});
-}
 
-TEST_F(PostgresStore, ServerGoingAwayFailsInsteadOfHanging) {
-  PostgresKeystore store(Config(table_), "idx", 3, 0);
-  store.PutItem(1, {1});
-  // A session that stops answering (its server process frozen) times out.
+  // A session that stops answering (its server process frozen) times out,
+  // instead of hanging.
   const int pid = store.backend_pid();
   ASSERT_GT(pid, 0);
   if (kill(pid, SIGSTOP) != 0) TAVRIN_SKIP_OR_FAIL("cannot signal the server session");
