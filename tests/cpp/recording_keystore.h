@@ -55,10 +55,7 @@ class RecordingKeystore : public bs::Keystore {
     for (uint64_t k : keys) table().erase(k);
   }
   void DeleteItem(uint64_t key) override { table().erase(key); }
-  Bytes GetItem(uint64_t key) override {
-    auto it = table().find(key);
-    return it == table().end() ? Bytes() : it->second;
-  }
+  Bytes GetItem(uint64_t key) override { return table().count(key) ? table()[key] : Bytes(); }
   ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) override {
     ++server_->get_rows_calls[role_];
     if (keys.empty()) return ByteMatrix();

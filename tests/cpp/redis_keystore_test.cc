@@ -129,9 +129,9 @@ TEST(RedisStore, FieldNamesErrorRepliesPipelinesWarningsAndAServerThatGoesAway) 
   RedisKeystore frozen(redis(server.connection_string()), "i", 1, 0);
   frozen.PutItem(1, {1});
   frozen.SetCommandTimeout(std::chrono::milliseconds(300));
-  server.Pause();
+  server.Signal(SIGSTOP);
   EXPECT_TRUE(starts(error_text([&] { frozen.GetItem(1); }), "HGET command failed"));
-  server.Resume();
+  server.Signal(SIGCONT);
   EXPECT_THROW(frozen.CountItems(), std::runtime_error);  // no reconnect
 
   RedisKeystore orphan(redis(server.connection_string()), "i", 1, 0);
