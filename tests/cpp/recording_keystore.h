@@ -26,7 +26,6 @@ struct StoreServer {
   // Sizes of the BatchPutItems batches per role, in call order.
   std::map<int32_t, std::vector<size_t>> put_batches;
   std::map<int32_t, size_t> get_rows_calls;
-  std::map<int32_t, size_t> get_items_calls;
   // When set, the fail_at-th BatchPutItems (1-based, counted per role) of
   // this role throws.
   int32_t fail_role = -1;
@@ -56,10 +55,7 @@ class RecordingKeystore : public bs::Keystore {
     for (uint64_t k : keys) table().erase(k);
   }
   void DeleteItem(uint64_t key) override { table().erase(key); }
-  Bytes GetItem(uint64_t key) override {
-    auto it = table().find(key);
-    return it == table().end() ? Bytes() : it->second;
-  }
+  Bytes GetItem(uint64_t key) override { return table().count(key) ? table()[key] : Bytes(); }
   ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) override {
     ++server_->get_rows_calls[role_];
     if (keys.empty()) return ByteMatrix();
@@ -71,7 +67,6 @@ class RecordingKeystore : public bs::Keystore {
     return ByteMatrix(std::move(out), row_size_);
   }
   std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) override {
-    ++server_->get_items_calls[role_];
     std::vector<Bytes> out;
     for (uint64_t k : keys) out.push_back(GetItem(k));
     return out;
@@ -89,13 +84,13 @@ class RecordingKeystore : public bs::Keystore {
   void DeleteIndex() override {
     if (role_ != 1) server_->tables.erase(hashed_);
     for (auto it = server_->config.begin(); role_ == 1 && it != server_->config.end();) {
-      it = it->first.size() == name_size_ + 4 ? server_->config.erase(it) : std::next(it);
+      it = mine(it->first) ? server_->config.erase(it) : std::next(it);
     }
   }
   uint64_t CountItems() override {
     if (role_ != 1) return table().size();
     return std::count_if(server_->config.begin(), server_->config.end(),
-                         [&](const auto& entry) { return entry.first.size() == name_size_ + 4; });
+                         [&](const auto& e) { return mine(e.first); });
   }
   void SetRowSize(uint64_t size) override { row_size_ = size; }
 
@@ -103,6 +98,7 @@ class RecordingKeystore : public bs::Keystore {
 
  private:
   std::map<uint64_t, Bytes>& table() { return server_->tables[hashed_]; }
+  bool mine(const std::string& config_name) const { return config_name.size() == name_size_ + 4; }
 
   std::shared_ptr<StoreServer> server_;
   uint64_t hashed_;

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <map>
 #include <string>
 
@@ -46,16 +45,17 @@ TEST(RedisStore, ConnectionStringsAndPasswords) {
   // a value is dropped, nothing is trimmed.
   EXPECT_EQ(parse_redis_pairs("a:1,a:2,pw:x:y,tail"), (Pairs{{"a", "2"}, {"pw", "x:y"}}));
   EXPECT_EQ(parse_redis_pairs(" a: 1,"), (Pairs{{" a", " 1"}}));
-  EXPECT_EQ(attempt("port:1,db:0"), "Redis connection string missing required key: 'host'");
-  EXPECT_EQ(attempt("db:0,host:h"), "Redis connection string missing required key: 'port'");
-  EXPECT_EQ(attempt("host:127.0.0.1,port:1"), "Redis connection string missing required key: 'db'");
-  EXPECT_THROW(RedisKeystore(redis("host:h,port:63x,db:0"), "i", 1, 0), std::invalid_argument);
-  EXPECT_THROW(RedisKeystore(redis("host:h,port:1,db:zero"), "i", 1, 0), std::invalid_argument);
+  const std::string missing = "Redis connection string missing required key: ";
+  EXPECT_EQ(attempt("port:1,db:0"), missing + "'host'");
+  EXPECT_EQ(attempt("db:0,host:h"), missing + "'port'");
+  EXPECT_EQ(attempt("host:127.0.0.1,port:1"), missing + "'db'");
+  for (const char* bad : {"host:h,port:63x,db:0", "host:h,port:1,db:zero"}) {
+    EXPECT_THROW(RedisKeystore(redis(bad), "i", 1, 0), std::invalid_argument) << bad;
+  }
   EXPECT_TRUE(starts(attempt("host:127.0.0.1,port:1,db:0,"), "Failed to connect to Redis"));
-  EXPECT_EQ(error_text([] { RedisKeystore(DBConfig(Location::REDIS, "t", {}), "i", 1, 0); }),
-            "The Redis store needs a connection string");
-  EXPECT_EQ(error_text([] { RedisKeystore(DBConfig(Location::REDIS, {}, "h"), "i", 1, 0); }),
-            "The Redis store needs a table name");
+  EXPECT_EQ(error_text([] { RedisKeystore(DBConfig(Location::REDIS, "t", {}), "i", 1, 0); }) + "|" +
+                error_text([] { RedisKeystore(DBConfig(Location::REDIS, {}, "h"), "i", 1, 0); }),
+            "The Redis store needs a connection string|The Redis store needs a table name");
 
   ScratchRedis server("--requirepass sesame --user alice on '>wonder' '~*' '&*' '+@all'");
   TAVRIN_REQUIRE_SCRATCH(server);
@@ -71,7 +71,7 @@ TEST(RedisStore, ConnectionStringsAndPasswords) {
       starts(attempt(server.connection_string()), "Failed to select Redis database: NOAUTH"));
 }
 
-TEST(RedisStore, FieldNamesErrorRepliesPipelinesAndWarnings) {
+TEST(RedisStore, FieldNamesErrorRepliesPipelinesWarningsAndAServerThatGoesAway) {
   ScratchRedis server;
   TAVRIN_REQUIRE_SCRATCH(server);
   RedisKeystore store(redis(server.connection_string()), "i", 0x1122334455667788, 0);
@@ -101,14 +101,15 @@ TEST(RedisStore, FieldNamesErrorRepliesPipelinesAndWarnings) {
   // A value of the wrong type under the store's key: every call fails.
   raw.Command({"DEL", hash});
   raw.Command({"SET", hash, "not a hash"});
-  EXPECT_TRUE(starts(error_text([&] { store.GetItem(1); }), "HGET command failed: WRONGTYPE"));
-  EXPECT_TRUE(
-      starts(error_text([&] { store.BatchGetRows({1}); }), "HMGET command failed: WRONGTYPE"));
-  EXPECT_TRUE(starts(error_text([&] { store.BatchGetItems({1}); }), "HMGET command failed"));
-  EXPECT_TRUE(starts(error_text([&] { store.CountItems(); }), "HLEN command failed"));
   // Every reply of the pipeline is read, so the connection stays in step.
-  EXPECT_TRUE(starts(error_text([&] { store.BatchPutItems({1, 2, 3}, {{1}, {2}, {3}}); }),
-                     "HSET command failed in batch execution: WRONGTYPE"));
+  const std::pair<std::string, std::string> failures[] = {
+      {error_text([&] { store.GetItem(1); }), "HGET command failed: WRONGTYPE"},
+      {error_text([&] { store.BatchGetRows({1}); }), "HMGET command failed: WRONGTYPE"},
+      {error_text([&] { store.BatchGetItems({1}); }), "HMGET command failed"},
+      {error_text([&] { store.CountItems(); }), "HLEN command failed"},
+      {error_text([&] { store.BatchPutItems({1, 2, 3}, {{1}, {2}, {3}}); }),
+       "HSET command failed in batch execution: WRONGTYPE"}};
+  for (const auto& [text, prefix] : failures) EXPECT_TRUE(starts(text, prefix)) << text;
   raw.Command({"DEL", hash});
   store.BatchPutItems({4, 5}, {{4}, {5}});
   EXPECT_EQ(store.BatchGetItems({5, 4}), (std::vector<Bytes>{{5}, {4}}));
@@ -123,28 +124,20 @@ TEST(RedisStore, FieldNamesErrorRepliesPipelinesAndWarnings) {
             "Warning: No index found with name " + std::to_string(0x1122334455667788) +
                 " to delete.\nNo keys provided for batch deletion\n"
                 "Warning: No table found with name cfg to delete.\n");
-}
 
-TEST(RedisStore, ServerGoingAwayFailsWithinBoundedTime) {
-  using Clock = std::chrono::steady_clock;
-  ScratchRedis server;
-  TAVRIN_REQUIRE_SCRATCH(server);
+  // A server that stops answering, or ends, makes calls fail instead of hang.
   RedisKeystore frozen(redis(server.connection_string()), "i", 1, 0);
   frozen.PutItem(1, {1});
   frozen.SetCommandTimeout(std::chrono::milliseconds(300));
-  server.Pause();
-  auto start = Clock::now();
+  server.Signal(SIGSTOP);
   EXPECT_TRUE(starts(error_text([&] { frozen.GetItem(1); }), "HGET command failed"));
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
-  server.Resume();
+  server.Signal(SIGCONT);
   EXPECT_THROW(frozen.CountItems(), std::runtime_error);  // no reconnect
 
   RedisKeystore orphan(redis(server.connection_string()), "i", 1, 0);
   server.Kill();
-  start = Clock::now();
   EXPECT_THROW(orphan.GetItem(1), std::runtime_error);
   EXPECT_THROW(orphan.BatchPutItems({2}, {{2}}), std::runtime_error);
-  EXPECT_LT(Clock::now() - start, std::chrono::seconds(30));
 }
 
 }  // namespace

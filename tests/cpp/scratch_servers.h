@@ -55,12 +55,10 @@ class ScratchRedis {
   std::string connection_string(const std::string& extra = "") const {
     return "host:127.0.0.1,port:" + std::to_string(port_) + ",db:0" + extra;
   }
-  // Freezes or resumes the server: a peer that keeps its socket but never answers.
-  void Pause() {
-    if (started_) kill(pid_, SIGSTOP);
-  }
-  void Resume() {
-    if (started_) kill(pid_, SIGCONT);
+  // SIGSTOP freezes the server, a peer that keeps its socket but never
+  // answers; SIGCONT resumes it.
+  void Signal(int sig) {
+    if (started_) kill(pid_, sig);
   }
   // Ends the server at once; returns once its port refuses connections.
   void Kill() { Call("kill r"); }

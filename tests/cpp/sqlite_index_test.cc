@@ -87,13 +87,11 @@ TEST(SqliteIndex, AFailedCreationUpsertOrTrainingLeavesTheFileAndTheHandleAsThey
   };
   std::mt19937 gen(17);
   std::vector<std::string> ids[2];
-  std::vector<Bytes> contents[2];
-  FloatMatrix vectors[2];
-  for (int b = 0; b < 2; ++b) {
-    for (int i = 0; i < (b ? 50 : 300); ++i) ids[b].push_back(char('a' + b) + std::to_string(i));
-    contents[b].assign(ids[b].size(), Bytes{'c'});
-    vectors[b] = FloatMatrix(testing::random_floats(ids[b].size() * kDim, gen), kDim);
-  }
+  for (int i = 0; i < 300; ++i) ids[i % 6 == 0].push_back(std::to_string(i));
+  auto upsert = [&](EncryptedIndex& index, int b) {
+    index.Upsert(FloatMatrix(testing::random_floats(ids[b].size() * kDim, gen), kDim), ids[b],
+                 std::vector<Bytes>(ids[b].size(), Bytes{'c'}), {});
+  };
 
   // A creation that fails at its last write or at its end leaves no name
   // behind, so the index can be created again.
@@ -103,7 +101,7 @@ TEST(SqliteIndex, AFailedCreationUpsertOrTrainingLeavesTheFileAndTheHandleAsThey
   }
   *fail = Fail::kNever;
   auto index = std::make_unique<EncryptedIndex>("idx", key, config, p, stores);
-  index->Upsert(vectors[0], ids[0], contents[0], {});
+  upsert(*index, 0);
   const std::set<std::string> stored(ids[0].begin(), ids[0].end());
   ASSERT_EQ(everything(*index), stored);  // and the lists are now cached
 
@@ -111,7 +109,7 @@ TEST(SqliteIndex, AFailedCreationUpsertOrTrainingLeavesTheFileAndTheHandleAsThey
   // the same transaction, or at its end: none of them stays, nor in the cache.
   for (Fail how : {Fail::kBatchWrite, Fail::kCommit}) {
     *fail = how;
-    EXPECT_THROW(index->Upsert(vectors[1], ids[1], contents[1], {}), std::runtime_error);
+    EXPECT_THROW(upsert(*index, 1), std::runtime_error);
     *fail = Fail::kNever;
     EXPECT_TRUE(index->Get(ids[1], {}).empty());
     EXPECT_EQ(everything(*index), stored);
