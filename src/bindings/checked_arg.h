@@ -16,6 +16,14 @@
 
 namespace tavrin::bindings {
 
+// TypeError "<member>(): incompatible function arguments: <arg> cannot be
+// <given>".
+[[noreturn]] inline void RefuseArgument(const char* member, const char* arg,
+                                        const std::string& given) {
+  throw pybind11::type_error(std::string(member) + "(): incompatible function arguments: " + arg +
+                             " cannot be " + given);
+}
+
 template <typename T>
 struct Checked {
   std::optional<T> value;
@@ -24,10 +32,7 @@ struct Checked {
   // The converted value; a TypeError "<member>(): incompatible function
   // arguments: <arg> cannot be <given>" when the object did not convert.
   const T& get(const char* member, const char* arg) const {
-    if (!value) {
-      throw pybind11::type_error(std::string(member) + "(): incompatible function arguments: " +
-                                 arg + " cannot be " + given);
-    }
+    if (!value) RefuseArgument(member, arg, given);
     return *value;
   }
 };

@@ -97,10 +97,7 @@ Returns:
              const Checked<std::optional<uint64_t>>& max_cache_size) {
             constexpr char kMember[] = "create_index";
             const IndexConfig* config = index_config.get(kMember, "index_config");
-            if (config == nullptr) {
-              throw py::type_error("create_index(): incompatible function arguments: "
-                                   "index_config cannot be None");
-            }
+            if (config == nullptr) RefuseArgument(kMember, "index_config", "None");
             const std::string& name = index_name.get(kMember, "index_name");
             const Key256& key = index_key.get(kMember, "index_key");
             const auto& model = embedding_model.get(kMember, "embedding_model");
