@@ -15,6 +15,7 @@
 #include "bindings/index_lock.h"
 #include "bindings/query_args.h"
 #include "bindings/upsert_args.h"
+#include "encrypted_index/training.h"
 
 namespace py = pybind11;
 
@@ -277,6 +278,32 @@ Example:
 }
 
 }  // namespace
+
+void define_training_hook(py::module_& m) {
+  m.def(
+      "_train_centroids",
+      [](const IndexIVFFlat& config, const FloatArray& vectors, uint64_t max_iters,
+         uint64_t batch_size, uint64_t seed) {
+        const FloatMatrix matrix = array_matrix(vectors);
+        if (matrix.cols != config.dimension) {
+          throw py::value_error("vectors must have the configuration's dimension");
+        }
+        TrainParams params;
+        params.max_iters = max_iters;
+        params.batch_size = batch_size;
+        std::vector<CentroidMatrix> codebooks;
+        {
+          py::gil_scoped_release release;
+          codebooks = TrainCentroids(matrix, config, params, seed);
+        }
+        const FloatMatrix& c = codebooks.at(0).matrix;
+        py::array_t<float> out({c.rows, c.cols});
+        std::copy(c.data.begin(), c.data.end(), out.mutable_data());
+        return out;
+      },
+      py::arg("config"), py::arg("vectors"), py::arg("max_iters") = 100,
+      py::arg("batch_size") = 2048, py::arg("seed") = 0);
+}
 
 IndexClass declare_index_class(py::module_& m) {
   return IndexClass(m, "EncryptedIndex",

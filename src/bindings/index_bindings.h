@@ -25,6 +25,12 @@ IndexClass declare_index_class(pybind11::module_& m);
 
 void define_index_members(IndexClass& cls);
 
+// _train_centroids(config, vectors, max_iters, batch_size, seed): the
+// centroids (an n_lists x dimension float32 array) that training an index of
+// `config` would make from `vectors` with a fixed seed. Underscored: a hook
+// for the recall benchmark and tests, not part of the interface.
+void define_training_hook(pybind11::module_& m);
+
 }  // namespace tavrin::bindings
 
 #endif  // TAVRIN_BINDINGS_INDEX_BINDINGS_H_

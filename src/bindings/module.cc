@@ -18,5 +18,6 @@ PYBIND11_MODULE(tavrindb_lite, m) {
   b::IndexClass index = b::declare_index_class(m);
   b::define_client_members(client);
   b::define_index_members(index);
+  b::define_training_hook(m);
   b::register_logging(m);
 }

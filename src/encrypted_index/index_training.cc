@@ -7,29 +7,30 @@
 #include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/training.h"
 #include "search/kmeans.h"
 
 namespace tavrin {
-namespace {
 
-KMeansParams kmeans_params(const IndexConfig& config, const TrainParams& params) {
+std::vector<CentroidMatrix> TrainCentroids(const FloatMatrix& vectors, const IndexConfig& config,
+                                           const TrainParams& params,
+                                           std::optional<uint64_t> seed) {
   KMeansParams k;
   k.n_subvectors = 1;
   k.n_clusters = config.n_lists();
   k.max_iters = params.max_iters;
   k.batch_size = params.batch_size;
   k.tolerance = params.tolerance;
-  // Full-batch passes on a sample after the mini-batch steps: centroids that
-  // sit at the means of their clusters are what probing relies on for recall.
-  // 15 passes over 160 points per list brought recall@10 at 8 of 256 lists
-  // from 0.71 to 0.77 on overlapping clusters, for 0.4 s more on 100,000 x 128
-  // (bench/compare_faiss.py).
-  k.refine_passes = 15;
-  k.refine_sample = 160;
-  return k;
+  k.seed = seed;
+  // Full-batch passes on 256 points per list before the mini-batch steps:
+  // mini-batch steps straight from the seeds settle in poorer optima on
+  // overlapping clusters (recall@10 at 8 of 256 lists 0.65-0.67 against
+  // faiss's 0.69 on bench/recall_seeds.py's "lists" set); from the means
+  // they stay at or above faiss on every set there.
+  k.refine_passes = 25;
+  k.refine_sample = 256;
+  return kmeans_train(vectors, k, config.metric);
 }
-
-}  // namespace
 
 void EncryptedIndex::TrainIndex(const TrainParams& params) {
   IndexCore& core = connected();
@@ -61,7 +62,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   const FloatMatrix vectors(std::move(items.vectors), dimension);
   TrainedData trained = trained_data_;
   trained.codebooks =
-      kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
+      TrainCentroids(vectors, *index_config_, params);
   const std::vector<uint32_t> lists = assign_lists(vectors, trained);
 
   const IngestBatch batch = batch_of(lists, items.ids, vectors, items.metadata);
@@ -109,7 +110,7 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
   TrainedData trained = trained_data_;
   trained.codebooks =
-      kmeans_train(all.vectors, kmeans_params(*index_config_, params), index_config_->metric);
+      TrainCentroids(all.vectors, *index_config_, params);
   all.lists = assign_lists(all.vectors, trained);
   const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
   core.CheckBatch(batch);
@@ -148,7 +149,7 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
   }
   TrainedData trained = trained_data_;
   trained.codebooks =
-      kmeans_train(vectors, kmeans_params(*index_config_, params), index_config_->metric);
+      TrainCentroids(vectors, *index_config_, params);
   Bytes bytes = serialize_index_record(index_name_, *index_config_, trained, true);
 
   store::WriteScope write(core.stores());

@@ -123,8 +123,8 @@ void minibatch_step(const FloatMatrix& data, const std::vector<uint64_t>& batch,
 // Lloyd passes for one codebook over a fixed sample (w x r, one point per
 // column). Distances are taken in blocks of columns so that the k x r matrix
 // never exists whole.
-void refine(const arma::fmat& sample, uint64_t passes, DistanceMetric metric,
-            arma::fmat& centroids) {
+std::vector<uint64_t> refine(const arma::fmat& sample, uint64_t passes, DistanceMetric metric,
+                             arma::fmat& centroids) {
   constexpr uint64_t kBlock = 4096;
   const uint64_t r = sample.n_cols;
   const uint64_t k = centroids.n_cols;
@@ -156,6 +156,7 @@ void refine(const arma::fmat& sample, uint64_t passes, DistanceMetric metric,
       if (counts[c] > 0) centroids.col(c) = sums.col(c) / static_cast<float>(counts[c]);
     }
   }
+  return counts;
 }
 
 }  // namespace
@@ -201,6 +202,23 @@ std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansPa
                [&](size_t j) { centroids[j] = seed_centroids(data, t, k, j, w, metric, stream_seed(params, j + 1));
                });
 
+  if (params.refine_passes > 0 && params.max_iters > 0 && k > 0) {
+    std::mt19937 gen(stream_seed(params, m + 1));
+    const uint64_t per = std::max<uint64_t>(1, params.refine_sample);
+    const uint64_t r = k > n / per ? n : k * per;
+    std::vector<uint64_t> order(n);
+    std::iota(order.begin(), order.end(), uint64_t{0});
+    if (r < n) shuffle_prefix(order, r, gen);
+    parallel_for(m, 2, 1, [&](size_t j) {
+      counts[j] = refine(gather(data, order.data(), r, j, w), params.refine_passes, metric,
+                         centroids[j]);
+      // A centroid counts as one point in the steps' rate, so one that is
+      // the mean of `size` sample points carries size - 1 more: the steps
+      // then keep it the running mean of those and of its batch points.
+      for (uint64_t& c : counts[j]) c = c > 0 ? c - 1 : 0;
+    });
+  }
+
   if (params.max_iters > 0 && k > 0) {
     std::mt19937 gen(stream_seed(params, 0));
     std::vector<uint64_t> order(n);
@@ -213,18 +231,6 @@ std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansPa
         minibatch_step(data, batch, j, w, metric, centroids[j], counts[j]);
       });
     }
-  }
-
-  if (params.refine_passes > 0 && k > 0) {
-    std::mt19937 gen(stream_seed(params, m + 1));
-    const uint64_t per = std::max<uint64_t>(1, params.refine_sample);
-    const uint64_t r = k > n / per ? n : k * per;
-    std::vector<uint64_t> order(n);
-    std::iota(order.begin(), order.end(), uint64_t{0});
-    if (r < n) shuffle_prefix(order, r, gen);
-    parallel_for(m, 2, 1, [&](size_t j) {
-      refine(gather(data, order.data(), r, j, w), params.refine_passes, metric, centroids[j]);
-    });
   }
 
   // A w x k column-major matrix is k row-major rows of width w.

@@ -38,11 +38,14 @@ struct KMeansParams {
   // Fixes every random draw, for reproducible training in tests and internal
   // pipelines; empty means fresh seeds from "/dev/urandom".
   std::optional<uint64_t> seed;
-  // Full-batch (Lloyd) passes after the mini-batch steps, over a random
-  // sample of at most refine_sample points per cluster: every sample point
-  // is assigned to its nearest centroid and each centroid that got points
-  // becomes their mean. Stops early when no assignment changes. 0 passes
-  // leaves the mini-batch result as it is.
+  // Full-batch (Lloyd) passes between the seeding and the mini-batch steps,
+  // over a random sample of at most refine_sample points per cluster: every
+  // sample point is assigned to its nearest centroid and each centroid that
+  // got points becomes their mean; stops early when no assignment changes.
+  // The steps then start from those means, each weighted by its cluster's
+  // size, instead of from single seed points. They run only when max_iters
+  // > 0, so that max_iters 0 still gives the seeding alone; 0 passes leaves
+  // the steps as described above.
   uint64_t refine_passes = 0;
   uint64_t refine_sample = 256;
 };
