@@ -116,6 +116,7 @@ class EncryptedIndex:
     def retrain(
         self, batch_size: int = 2048, max_iters: int = 100, tolerance: float = 1e-06
     ) -> None: ...
+    def rotate_key(self, new_key: _Key) -> None: ...
     def update_metadata(
         self,
         ids: Sequence[str],

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/row_matrix.h"
@@ -89,6 +90,12 @@ class Keystore {
     return views;
   }
   virtual void PushConfigItem(const std::string& name, const Bytes& value) = 0;
+  // Stores several configuration items so that a reader finds all of them
+  // or none: one statement where the store has no transactions. The default
+  // pushes them one by one, which a surrounding write makes one.
+  virtual void PushConfigItems(const std::vector<std::pair<std::string, Bytes>>& items) {
+    for (const auto& [name, value] : items) PushConfigItem(name, value);
+  }
   // Throws when the item is absent.
   virtual Bytes LoadConfigItem(const std::string& name) = 0;
   virtual bool ConfigItemExists(const std::string& name) = 0;

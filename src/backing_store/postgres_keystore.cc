@@ -400,6 +400,25 @@ void PostgresKeystore::PushConfigItem(const std::string& name, const Bytes& valu
   if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Postgres put_item error: ");
 }
 
+void PostgresKeystore::PushConfigItems(
+    const std::vector<std::pair<std::string, Bytes>>& items) {
+  if (role_ != 1) throw std::runtime_error("Cannot store config items in a non-config keystore");
+  if (items.empty()) return;
+  // One statement: its rows are stored together or not at all.
+  std::string sql = "INSERT INTO " + table_.quoted + " (index_name, config) VALUES ";
+  std::vector<const char*> values;
+  std::vector<int> lens, formats;
+  for (size_t j = 0; j < items.size(); ++j) {
+    sql += (j ? ", ($" : "($") + std::to_string(2 * j + 1) + ", $" + std::to_string(2 * j + 2) + ")";
+    values.insert(values.end(), {items[j].first.c_str(), param_bytes(items[j].second.data())});
+    lens.insert(lens.end(), {0, static_cast<int>(items[j].second.size())});
+    formats.insert(formats.end(), {kText, kBinary});
+  }
+  sql += " ON CONFLICT (index_name) DO UPDATE SET config = EXCLUDED.config;";
+  PgResult r = Run(sql, values, lens, formats);
+  if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Postgres put_item error: ");
+}
+
 Bytes PostgresKeystore::LoadConfigItem(const std::string& name) {
   PgResult r = Run("SELECT config FROM " + table_.quoted + " WHERE index_name = $1;",
                    {name.c_str()}, {}, {}, kBinary);

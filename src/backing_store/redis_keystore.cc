@@ -171,6 +171,19 @@ void RedisKeystore::PushConfigItem(const std::string& name, const Bytes& value) 
     throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
 }
 
+void RedisKeystore::PushConfigItems(const std::vector<std::pair<std::string, Bytes>>& items) {
+  // One HSET of every field: Redis applies a command whole.
+  std::vector<std::string_view> args{"HSET", table_name_};
+  for (const auto& [name, value] : items) {
+    args.push_back(name);
+    args.push_back(view(value));
+  }
+  RedisReply r = conn_.Command(args);
+  if (!r) throw std::runtime_error("Redis set_item error: connection failure.");
+  if (r->type == REDIS_REPLY_ERROR)
+    throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
+}
+
 Bytes RedisKeystore::LoadConfigItem(const std::string& name) {
   RedisReply r = conn_.Command({"HGET", table_name_, name});
   if (!r) throw std::runtime_error("Redis get_item error: connection failure.");

@@ -40,6 +40,7 @@ class RedisKeystore : public Keystore {
   ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) override;
   std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) override;
   void PushConfigItem(const std::string& name, const Bytes& value) override;
+  void PushConfigItems(const std::vector<std::pair<std::string, Bytes>>& items) override;
   Bytes LoadConfigItem(const std::string& name) override;
   bool ConfigItemExists(const std::string& name) override;
   void DeleteIndex() override;

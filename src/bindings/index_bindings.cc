@@ -8,11 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "bindings/checked_arg.h"
 #include "bindings/config_bindings.h"
 #include "bindings/errors.h"
 #include "bindings/float_rows.h"
 #include "bindings/get_args.h"
 #include "bindings/index_lock.h"
+#include "bindings/key_caster.h"
 #include "bindings/query_args.h"
 #include "bindings/upsert_args.h"
 #include "encrypted_index/training.h"
@@ -402,6 +404,32 @@ Args:
 
 Raises:
     ValueError: the index is not trained, or holds fewer items than lists.
+)doc")
+      .def(
+          "rotate_key",
+          [](EncryptedIndex& i, const Checked<Key256>& new_key) {
+            const Key256& key = new_key.get("rotate_key", "new_key");
+            core_errors_as_value_error(
+                [&] { without_gil_with_index_lock(i, [&] { i.RotateKey(key); }); });
+          },
+          py::arg("new_key"),
+          R"doc(Re-seal everything the index stores under a new 32-byte key.
+
+Every item, list entry, map and configuration item is written again under
+the new key beside the old values; one write then switches the index to the
+new key, and the old values are removed. Afterwards load_index needs the new
+key and refuses the old one; get and query answer as before. Safe to
+interrupt: before the switch the index loads with the old key, after it with
+the new one, holding every item either way (an interrupted rotation's copy
+is removed by the next rotation to the same key). This handle goes on under
+the new key.
+
+Args:
+    new_key: the new key, as the index key of create_index.
+
+Raises:
+    ValueError: new_key is the key in use, or a store failed (the index then
+        stays under the key it loads with).
 )doc")
       .def(
           "update_metadata",

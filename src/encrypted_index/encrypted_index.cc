@@ -27,7 +27,9 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
     : cpu_threads_(params.cpu_threads ? static_cast<uint32_t>(*params.cpu_threads) : 0),
       gpu_accelerate_(params.gpu_accelerate.value_or(false)),
       index_name_(name),
-      index_key_(key) {
+      index_key_(key),
+      params_(params),
+      stores_(stores) {
   check_shape(name, config);
   index_config_ = config.clone();
   core_ = std::make_unique<IndexCore>(params, IndexCore::Mode::kCreate, stores);
@@ -42,7 +44,9 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
     : cpu_threads_(params.cpu_threads ? static_cast<uint32_t>(*params.cpu_threads) : 0),
       gpu_accelerate_(params.gpu_accelerate.value_or(false)),
       index_name_(name),
-      index_key_(key) {
+      index_key_(key),
+      params_(params),
+      stores_(stores) {
   core_ = std::make_unique<IndexCore>(params, IndexCore::Mode::kLoad, stores);
   IndexRecord record = deserialize_index_record(core_->load_config_item(name + kRecordSuffix));
   // Indexes sealed with one key can read each other's records: only the
@@ -75,7 +79,9 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
       index_name_(name),
       index_key_(key),
       trained_data_(std::move(trained_data)),
-      is_trained_(is_trained) {
+      is_trained_(is_trained),
+      params_(params),
+      stores_(stores) {
   check_shape(name, config);
   // Centroids that do not fit would be read out of bounds by assignment.
   for (const CentroidMatrix& book : trained_data_.codebooks) {
@@ -110,6 +116,7 @@ void EncryptedIndex::delete_index() {
   index_name_.clear();
   index_config_.reset();
   WipeSecret(index_key_.data(), index_key_.size());
+  WipeSecret(params_.index_key.data(), params_.index_key.size());
   is_trained_ = false;
   trained_data_ = TrainedData();
 }

@@ -147,6 +147,16 @@ class EncryptedIndex {
   // mismatch, a repeated id, metadata that is not JSON, and unknown ids
   // (std::invalid_argument naming every unknown id).
   void UpdateMetadata(const std::vector<std::string>& ids, const std::vector<std::string>& metadata);
+  // Re-seals everything the index stores under `new_key`: a copy of every
+  // item, list, map and configuration item is written under the new key
+  // beside the old values (every store scope derives from the key), the
+  // configuration items of both keys' records switch in one write, and the
+  // old values are removed last. A failure or a kill before the switch leaves
+  // the index under the old key, after it under the new one, every item
+  // kept; leftovers of an interrupted copy are removed by the next rotation
+  // to the same key. The handle goes on under the new key. The key in use is
+  // refused (std::invalid_argument) before anything is written.
+  void RotateKey(const Key256& new_key);
   // Saves the list counts and releases the stores; afterwards every data
   // operation throws kNotConnectedError but nothing is deleted, and the
   // name, configuration and trained flag still answer. A second call does
@@ -196,6 +206,9 @@ class EncryptedIndex {
   TrainedData trained_data_;
   bool is_trained_ = false;
   std::unique_ptr<IndexCore> core_;
+  // What built the core, for a rotation to build its successor.
+  IndexParams params_;
+  StoreFactory stores_;
   std::mutex mutex_;
 };
 

@@ -64,6 +64,13 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     // A new index has a map from the start: "No map data" then only ever
     // means that a stored index lost its count row.
     lists_->SaveCounts();
+  } else if (mode == Mode::kRekey) {
+    for (store::Keystore* s : {index_store_.get(), record_store_.get(), items_store_.get()}) {
+      if (s->CountItems() != 0) s->DeleteIndex();
+    }
+    lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
+                                         static_cast<uint32_t>(rounds_));
+    lists_->ResetCounts();
   } else {
     const CoreRecord record = deserialize_core_record(load_config_item(index_name_ + kCoreItemSuffix));
     if (record.n_lists > kMaxLists) {
@@ -87,6 +94,36 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   data_key_ = keys.data_key;
   content_key_ = keys.content_key;
   metadata_key_ = keys.metadata_key;
+}
+
+IndexParams IndexCore::rekeyed_params(IndexParams params, const Key256& key) const {
+  params.index_key = key;
+  params.key_size = static_cast<uint32_t>(rounds_);
+  params.n_lists = static_cast<uint32_t>(n_lists_);
+  params.vector_bytes = vector_bytes_;
+  return params;
+}
+
+void IndexCore::switch_to(const std::string& record_name, const Bytes& index_record) {
+  CoreRecord record;
+  record.rounds = rounds_;
+  record.n_lists = n_lists_;
+  record.vector_bytes = vector_bytes_;
+  record.row_size = row_size_;
+  record.note = core_note_;
+  config_store_->PushConfigItems(
+      {{index_name_ + kCoreItemSuffix, seal_row(serialize_core_record(record), index_key_)},
+       {record_name, seal_row(index_record, index_key_)}});
+}
+
+void IndexCore::drop_data() {
+  cache_.Clear();
+  for (store::Keystore* s : {index_store_.get(), record_store_.get(), items_store_.get()}) {
+    if (s->CountItems() != 0) s->DeleteIndex();
+  }
+  // Nothing to save any more: a count row written now would be one more
+  // value under the key just retired.
+  lists_.reset();
 }
 
 void IndexCore::finish_create() {

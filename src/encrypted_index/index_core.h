@@ -63,11 +63,15 @@ inline IngestBatch batch_of(const std::vector<uint32_t>& lists, const std::vecto
 
 class IndexCore {
  public:
-  enum class Mode { kCreate, kLoad };
+  enum class Mode { kCreate, kLoad, kRekey };
 
   // kCreate writes a new core record (refusing an existing name on a
   // persistent index location); kLoad reads it and the list counts back, and
-  // takes the shape from the stored record, not from `params`.
+  // takes the shape from the stored record, not from `params`. kRekey builds
+  // the copy of an existing index under another key, which lives beside it
+  // (every store scope derives from the key): it empties what an earlier,
+  // interrupted copy left there and writes nothing else; switch_to() then
+  // makes the copy the index.
   // A null factory means the keystore factory.
   IndexCore(const IndexParams& params, Mode mode, const StoreFactory& factory = nullptr);
   // In kCreate mode the stores are left in one write; finish_create ends it.
@@ -77,6 +81,15 @@ class IndexCore {
 
   IndexCore(const IndexCore&) = delete;
   IndexCore& operator=(const IndexCore&) = delete;
+
+  // The shape of this index under another key, for a kRekey core.
+  IndexParams rekeyed_params(IndexParams params, const Key256& key) const;
+  // Stores the core record and `index_record` (the ".cvs" item) in one
+  // write: loading by name then finds this core's key in force.
+  void switch_to(const std::string& record_name, const Bytes& index_record);
+  // Removes every value of this index but its configuration items, which a
+  // rekeyed copy has replaced. The core is of no further use.
+  void drop_data();
 
   uint64_t n_lists() const { return n_lists_; }
   uint64_t vector_bytes() const { return vector_bytes_; }

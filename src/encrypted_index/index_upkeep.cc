@@ -1,12 +1,17 @@
 // Living with an index: counting, listing ids, compaction, metadata updates
 // and closing.
+#include <algorithm>
 #include <iterator>
 #include <stdexcept>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "backing_store/index_listing.h"
+#include "common/diagnostics.h"
+#include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
 #include "filter/filter_eval.h"
@@ -101,6 +106,55 @@ void EncryptedIndex::Close() {
   if (!core_) return;
   core_.reset();  // saves the list counts, closes the stores
   WipeSecret(index_key_.data(), index_key_.size());
+  WipeSecret(params_.index_key.data(), params_.index_key.size());
+}
+
+void EncryptedIndex::RotateKey(const Key256& new_key) {
+  IndexCore& old = connected();
+  if (std::equal(new_key.begin(), new_key.end(), index_key_.begin())) {
+    throw std::invalid_argument("The new key is the key the index is sealed with.");
+  }
+  AllItems all = read_all_items();
+  std::vector<Bytes> contents(all.ids.size());
+  {
+    std::unordered_map<std::string, size_t> at;
+    for (size_t i = 0; i < all.ids.size(); ++i) at.emplace(all.ids[i], i);
+    for (ItemView& item : old.GetItems(all.ids, IndexCore::kFieldId | IndexCore::kFieldContents)) {
+      contents[at.at(item.id)] = std::move(item.contents);
+    }
+  }
+  auto fresh = std::make_unique<IndexCore>(old.rekeyed_params(params_, new_key),
+                                           IndexCore::Mode::kRekey, stores_);
+  IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
+  batch.contents = &contents;
+  if (!all.ids.empty()) fresh->CheckBatch(batch);
+
+  // The copy is written through the new core, which update_centroid_metadata
+  // reaches as core_; the old one comes back unless the switch was stored.
+  std::unique_ptr<IndexCore> previous = std::move(core_);
+  core_ = std::move(fresh);
+  try {
+    store::WriteScope write(core_->stores());
+    if (is_trained_) update_centroid_metadata(all.metadata, all.lists);
+    if (!all.ids.empty()) core_->Ingest(batch);
+    core_->lists().SaveCounts();
+    core_->switch_to(index_name_ + store::kIndexRecordSuffix,
+                     serialize_index_record(index_name_, *index_config_, trained_data_,
+                                            is_trained_));
+    write.Commit();
+  } catch (...) {
+    core_ = std::move(previous);
+    throw;
+  }
+  index_key_ = new_key;
+  params_.index_key = new_key;
+  try {
+    previous->drop_data();
+  } catch (const std::exception& e) {
+    // The index is under the new key; what is left is unreadable to it.
+    Warn(std::string("Warning: values under the previous key could not all be removed: ") +
+         e.what());
+  }
 }
 
 }  // namespace tavrin
