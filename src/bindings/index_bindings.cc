@@ -422,7 +422,8 @@ key and refuses the old one; get and query answer as before. Safe to
 interrupt: before the switch the index loads with the old key, after it with
 the new one, holding every item either way (an interrupted rotation's copy
 is removed by the next rotation to the same key). This handle goes on under
-the new key.
+the new key; close the index in other processes first, since what they write
+under the old key is lost.
 
 Args:
     new_key: the new key, as the index key of create_index.

@@ -117,13 +117,13 @@ void IndexCore::switch_to(const std::string& record_name, const Bytes& index_rec
 }
 
 void IndexCore::drop_data() {
+  // Nothing to save any more, even if a delete below fails: a count row
+  // written now would be one more value under the key just retired.
+  lists_.reset();
   cache_.Clear();
   for (store::Keystore* s : {index_store_.get(), record_store_.get(), items_store_.get()}) {
     if (s->CountItems() != 0) s->DeleteIndex();
   }
-  // Nothing to save any more: a count row written now would be one more
-  // value under the key just retired.
-  lists_.reset();
 }
 
 void IndexCore::finish_create() {
