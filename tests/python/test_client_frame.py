@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import tavrindb_lite as tdb
+from conftest import refusal
 
 NUMPY1 = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))),
                       ".venv", "numpy1")
@@ -14,28 +15,21 @@ NUMPY1 = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.ab
 
 def test_defaults_and_stored_options():
     m = tdb.DBConfig("memory")
-    c = tdb.Client(m, m)
-    assert (c.get_cpu_threads(), c.is_gpu_enabled()) == (0, False)
+    assert (tdb.Client(m, m).get_cpu_threads(), tdb.Client(m, m).is_gpu_enabled()) == (0, False)
     c = tdb.Client(m, m, m, cpu_threads=1024, gpu_accelerate=True)
     assert (c.get_cpu_threads(), c.is_gpu_enabled()) == (1024, True)
     # The OpenMP runtime sizes its team by the count: a huge one killed the
     # interpreter on the first upsert.
-    for bad in (-2, 1025, 100000, 2**31 - 1):
-        with pytest.raises(ValueError) as e:
-            tdb.Client(m, m, m, bad)
-        assert str(e.value) == "cpu_threads must be between 0 and 1024."
+    for bad in (-2, 1025, 2**31 - 1):
+        assert refusal(lambda: tdb.Client(m, m, m, bad)) == (
+            "cpu_threads must be between 0 and 1024.")
     for args in ((m, m, m, 1.0), (m, m, m, 2**31), (m,)):
-        with pytest.raises(TypeError):
-            tdb.Client(*args)
+        refusal(lambda: tdb.Client(*args), TypeError)
 
 
 def test_listing_failures_are_value_errors(postgres_conninfo):
-    # Names are listed in tests/cpp/client_test.cc and test_store_e2e.py.
-    m = tdb.DBConfig("memory")
-    missing = tdb.DBConfig("postgres", "py_no_such_table", postgres_conninfo)
-    for cfg in (m, tdb.DBConfig("postgres"), missing):
-        with pytest.raises(ValueError):
-            tdb.Client(cfg, cfg).list_indexes()
+    for cfg in (tdb.DBConfig("memory"), tdb.DBConfig("postgres", "nothing", postgres_conninfo)):
+        refusal(tdb.Client(cfg, cfg).list_indexes)
 
 
 @pytest.mark.parametrize("numpy_major", ["1", "2"])
@@ -53,5 +47,4 @@ def test_numpy_booleans(numpy_major):
         for flag in (np.bool_(True), np.bool_(False), np.array(True)[()]):
             assert tdb.Client(m, m, m, 0, flag).is_gpu_enabled() is bool(flag), flag
         print(np.__version__)"""], capture_output=True, text=True, timeout=60, env=env)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith(numpy_major + ".")
+    assert (out.returncode, out.stdout[:2]) == (0, numpy_major + "."), out.stderr

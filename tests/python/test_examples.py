@@ -21,23 +21,20 @@ def test_demo_and_its_second_run(tmp_path):
     lines = out.splitlines()
     assert lines[0].startswith("created index 'articles' in tavrin_demo.sqlite: "
                                "{'dimension': 16, 'metric': 'cosine'")
-    assert "upserted 400 items" in out
+    for text in ("upserted 400 items", "\ntrained into 4 lists: is_trained=True\n",
+                 "get doc-005: [{'id': 'doc-005', 'contents': b'article 5 about music'"):
+        assert text in out
     untrained = lines.index("untrained, exhaustive search near doc-005:")
     assert lines[untrained + 1].split()[:3] == ["doc-005", "distance", "0.000"]
-    assert "trained into 4 lists: is_trained=True" in lines
     filtered = lines.index("trained, 2 lists probed, only music since 2020:")
-    for line in lines[filtered + 1:filtered + 4]:
-        year = int(re.search(r"'year': (\d+)", line).group(1))
-        assert "'topic': 'music'" in line and year >= 2020
-    assert "get doc-005: [{'id': 'doc-005', 'contents': b'article 5 about music'" in out
-    assert re.search(r"after delete: get doc-005 -> \[\], nearest now doc-\d+$", lines[-2])
-    assert not lines[-2].endswith("doc-005")
+    assert all(re.search(r"'topic': 'music', 'year': 202\d", line)
+               for line in lines[filtered + 1:filtered + 4])
+    assert re.search(r"after delete: get doc-005 -> \[\], nearest now doc-(?!005)\d+$", lines[-2])
 
     # The second run, a new process, loads what the first one stored.
     lines = _run(demo, tmp_path).splitlines()
-    assert lines[0].startswith("loaded index 'articles' from tavrin_demo.sqlite, made by an "
-                               "earlier run: {'dimension': 16")
-    assert lines[0].endswith("is_trained=True")
+    assert re.match(r"loaded index 'articles' from tavrin_demo.sqlite, made by an earlier run: "
+                    r"\{'dimension': 16.*is_trained=True$", lines[0])
     assert lines[1] == "nearest to doc-021, 2 lists probed, only music since 2020:"
     assert lines[2].split()[:3] == ["doc-021", "distance", "0.000"]
     assert lines[-1] == "get doc-005 (deleted by the first run): []"
