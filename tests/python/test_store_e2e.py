@@ -112,17 +112,24 @@ def test_round_trip_through_other_process_and_handles_without_plaintext_in_the_s
     assert not [c for c in cells if any(c[k:k + 8] in runs for k in range(len(c) - 7))]
 
     # A name, an embedding model and contents outlive the handle, also with
-    # no items location: contents are stored with the index, not in the
-    # memory of this process.
+    # no items location: contents are stored with the index.
     stores = [tdb.DBConfig(*p) for p in places(server)[:2]]
-    texts = tdb.Client(*stores).create_index("texts", KEY, tdb.IndexIVFFlat(3, 2, "cosine"),
-                                             embedding_model="fake/bag-of-words")
-    texts.upsert([{"id": "cat", "contents": "a cat on the mat"},
-                  {"id": "sea", "contents": "waves on the sea"}])
+    with tdb.Client(*stores).create_index("texts", KEY, tdb.IndexIVFFlat(3, 2, "cosine"),
+                                          embedding_model="fake/bag-of-words") as texts:
+        texts.upsert([{"id": "cat", "contents": "a cat on the mat"},
+                      {"id": "sea", "contents": "waves on the sea"}])
+    # Closed, the handle refuses every data member but answers from memory.
+    for member in (lambda: texts.get(["cat"]), lambda: texts.query(query_contents="cat"),
+                   lambda: len(texts), lambda: texts.upsert([{"id": "x", "vector": [1, 2, 3]}]),
+                   texts.compact):
+        assert refusal(member) == ("Not connected to any index. Please call `CreateIndex()` or "
+                                   "`LoadIndex()` before calling this function.")
+    assert (texts.index_name(), texts.index_config()["dimension"], texts.is_trained()) == (
+        "texts", fake_model.DIMENSION, False)
     assert refusal(lambda: tdb.Client(*stores).create_index("texts", KEY, tdb.IndexIVFFlat(
         3, 2))) == "Index name texts already exists"
     assert sorted(tdb.Client(*stores).list_indexes()) == [NAME, "texts"]
-    texts.close()
+    texts.close()  # a second close does nothing
     loaded = tdb.Client(*stores).load_index("texts", KEY, max_cache_size=2)
     assert (loaded.index_config()["dimension"], loaded.get(["cat"], include=["contents"])) == (
         fake_model.DIMENSION, [{"id": "cat", "contents": b"a cat on the mat"}])

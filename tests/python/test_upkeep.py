@@ -2,12 +2,9 @@
 import logging
 
 import numpy as np
-import pytest
 
 import tavrindb_lite as tdb
 from conftest import new_index, random_vectors, refusal
-
-KEY = bytes(range(1, 33))
 
 
 def test_count_ids_update_metadata_and_compact(memory_client):
@@ -63,22 +60,6 @@ def test_retrain_follows_data_that_moved(memory_client):
     assert recall() >= 0.9 > stale
     assert sorted(idx.ids()) == sorted(h["id"] for h in idx.query(
         queries[0], top_k=2000, n_probes=lists, include=[])) == ids
-
-
-def test_close_and_context_manager(tmp_path):
-    stores = [tdb.DBConfig("sqlite", t, str(tmp_path / "close.sqlite")) for t in ("i", "c")]
-    v = random_vectors(10, 4)
-    with tdb.Client(*stores).create_index("closed", KEY, tdb.IndexIVFFlat(4, 2)) as idx:
-        idx.upsert(["x%d" % i for i in range(10)], v)
-    for member in (lambda: idx.get(["x1"]), lambda: idx.query(v[0]), lambda: len(idx),
-                   lambda: idx.upsert(["y"], v[:1]), idx.compact):
-        assert refusal(member) == ("Not connected to any index. Please call `CreateIndex()` or "
-                                   "`LoadIndex()` before calling this function.")
-    assert (idx.index_name(), idx.index_config()["dimension"], idx.is_trained()) == (
-        "closed", 4, False)
-    idx.close()
-    again = tdb.Client(*stores).load_index("closed", KEY)
-    assert len(again) == 10 and [h["id"] for h in again.query(v[3], top_k=1)] == ["x3"]
 
 
 def test_messages_go_to_the_logger_when_asked(memory_client, caplog, capfd):
