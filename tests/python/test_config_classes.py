@@ -1,6 +1,5 @@
 """DBConfig, IndexConfig and IndexIVFFlat as Python sees them."""
 import numpy as np
-import pytest
 
 import tavrindb_lite as tdb
 from conftest import refusal
