@@ -1,6 +1,7 @@
 """An index on stores of the test's own, across processes, kills and restarts."""
 import gc
 import json
+import re
 import signal
 import sqlite3
 import subprocess
@@ -162,8 +163,7 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(server
     assert "Error ingesting: %s\n" % e.value in capfd.readouterr().err
     for op in (lambda: idx.query(lost[0]["vector"], n_probes=N_LISTS),
                lambda: idx.get(["ledger-entry-0001"]), lambda: idx.delete(["ledger-entry-0001"])):
-        with pytest.raises(ValueError, match=broken[server.kind]):
-            op()
+        assert re.search(broken[server.kind], refusal(op))
     assert refusal(lambda: client(server).load_index(NAME, KEY)).startswith(
         {"postgres": "Postgres connection error: ",
          "redis": "Failed to connect to Redis"}[server.kind])
@@ -182,9 +182,7 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(server
     # The restarted server takes writes again.
     again.upsert(lost)
     assert len(everything(again)) == 130
-    # Closed while the server is up (the test's frame outlives the test).
-    del again
-    gc.collect()
+    again.close()  # while the server is up
     assert capfd.readouterr().err == ""
 
 
