@@ -18,7 +18,8 @@ def test_count_ids_update_metadata_and_compact(memory_client):
     for ids, metadata, message in (
             (["i6", "nope", "i2", "gone"], {"x": 1}, "Unknown ids: nope, gone"),
             (["i6", "i2"], [{}], "metadata must be one dict or a list as long as ids (2), not 1"),
-            (["i6", "i6"], {}, "Repeated id"), (["i6"], {"x": float("nan")}, "JSON")):
+            (["i6", "i6"], {}, "Repeated id"),
+            (["i6"], {"x": float("nan")}, "Metadata cannot be stored as JSON")):
         assert message in refusal(lambda: idx.update_metadata(ids, metadata))
     idx.update_metadata(["i1", "i2"], {"tag": "red"})
     idx.update_metadata(["i3", "i4", "i5"], [{"tag": "blue"}, None, {}])
