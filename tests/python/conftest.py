@@ -54,8 +54,8 @@ def server(request, tmp_path):
     try:
         # Redis syncs its append-only file on every write, so that every
         # acknowledged write survives a kill.
-        server = ScratchServer(request.param,
-                               "--appendonly yes --appendfsync always" * (request.param == "redis"))
+        redis = "--appendonly yes --appendfsync always"
+        server = ScratchServer(request.param, redis if request.param == "redis" else "")
     except Missing as e:
         _unavailable("no scratch %s: %s" % (request.param, e))
     with closing(server):
