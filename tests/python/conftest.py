@@ -1,9 +1,9 @@
-"""Shared fixtures: the servers scripts/test starts, servers of a test's own,
-an in-process client, and the stand-in embedding package."""
+"""Shared fixtures: servers, in-process clients, the stand-in embedding package."""
 import importlib
 import os
 import sqlite3
 import sys
+from contextlib import closing
 
 import numpy as np
 import pytest
@@ -22,22 +22,15 @@ def _unavailable(why):
     pytest.skip("SKIPPED LOUDLY: " + why)
 
 
-def shared_server(kind):
-    """The connection string of the server scripts/test started."""
-    value = os.environ.get({"postgres": "TAVRIN_TEST_POSTGRES", "redis": "TAVRIN_TEST_REDIS"}[kind])
-    if not value:
-        _unavailable("no %s server: run the tests through scripts/test" % kind)
-    return value
-
-
 @pytest.fixture
 def postgres_conninfo():
-    return shared_server("postgres")
+    """The server scripts/test started."""
+    return os.environ.get("TAVRIN_TEST_POSTGRES") or _unavailable(
+        "no postgres server: run the tests through scripts/test")
 
 
 class ScratchSqlite:
-    """An SQLite file in a folder of the test's own, standing in for a server
-    (nothing to start or stop) and dumped the same way."""
+    """An SQLite file standing in for a server, dumped the same way."""
     kind = "sqlite"
 
     def __init__(self, root):
@@ -45,35 +38,28 @@ class ScratchSqlite:
 
     def dump(self):
         """Every value of every table, as byte strings (numbers as text)."""
-        db = sqlite3.connect(self.connection_string)
-        try:
-            cells = []
+        with closing(sqlite3.connect(self.connection_string)) as db:
             tables = db.execute("SELECT name FROM sqlite_master WHERE type = 'table'").fetchall()
-            for (t,) in tables:
-                for row in db.execute('SELECT * FROM "%s"' % t.replace('"', '""')):
-                    cells += [v if isinstance(v, bytes) else str(v).encode() for v in row]
-            return cells
-        finally:
-            db.close()
+            return [v if isinstance(v, bytes) else str(v).encode() for (t,) in tables
+                    for row in db.execute('SELECT * FROM "%s"' % t.replace('"', '""'))
+                    for v in row]
 
 
-def scratch(kind, tmp_path):
-    """A fresh server of the test's own, which it may kill and start again on
-    the same port and data; or an SQLite file."""
-    if kind == "sqlite":
+@pytest.fixture(params=["postgres", "redis", "sqlite"])
+def server(request, tmp_path):
+    """A server of the test's own (killed, started on its port and data), or an SQLite file."""
+    if request.param == "sqlite":
         yield ScratchSqlite(tmp_path)
         return
     try:
         # Redis syncs its append-only file on every write, so that every
         # acknowledged write survives a kill.
-        server = ScratchServer(kind, {"postgres": "",
-                                      "redis": "--appendonly yes --appendfsync always"}[kind])
+        redis = "--appendonly yes --appendfsync always"
+        server = ScratchServer(request.param, redis if request.param == "redis" else "")
     except Missing as e:
-        _unavailable("no scratch %s: %s" % (kind, e))
-    try:
+        _unavailable("no scratch %s: %s" % (request.param, e))
+    with closing(server):
         yield server
-    finally:
-        server.close()
 
 
 @pytest.fixture
@@ -100,9 +86,7 @@ def refusal(call, kind=ValueError):
 
 @pytest.fixture
 def fake_model(monkeypatch):
-    """The stand-in sentence_transformers, imported afresh from sys.path, so
-    that every test gets its own SentenceTransformer class (and so no model
-    loaded by another test)."""
+    """The stand-in sentence_transformers, imported afresh: no model loaded by another test."""
     monkeypatch.syspath_prepend(FAKE_MODELS)
     # Recorded first, so that undoing it (last) leaves sys.modules as it was,
     # whatever the test put there meanwhile.

@@ -1,16 +1,10 @@
-"""Living with an index from Python: counting and listing, metadata updates,
-compaction, retraining, closing, and the module's messages through logging.
-What these do to stored data, also under failures, is the index harness's
-(tests/cpp/index_harness_test.cc); here, the Python surface."""
+"""Upkeep members and logging from Python; their effect on stored data is the C++ harness's."""
 import logging
 
 import numpy as np
-import pytest
 
 import tavrindb_lite as tdb
 from conftest import new_index, random_vectors, refusal
-
-KEY = bytes(range(1, 33))
 
 
 def test_count_ids_update_metadata_and_compact(memory_client):
@@ -21,18 +15,18 @@ def test_count_ids_update_metadata_and_compact(memory_client):
     idx.delete(["i20", "i21", "missing"])
     assert len(idx) == idx.count() == 28
     assert sorted(idx.ids()) == sorted("i%d" % i for i in range(30) if i not in (20, 21))
-    assert refusal(lambda: idx.update_metadata(["i1", "nope", "i2", "gone"], {"x": 1})) == (
-        "Unknown ids: nope, gone")
-    assert refusal(lambda: idx.update_metadata(["i1", "i2"], [{}])) == (
-        "metadata must be one dict or a list as long as ids (2), not 1")
-    for ids, metadata in ((["i1", "i1"], {}), (["i1"], {"x": float("nan")})):
-        refusal(lambda: idx.update_metadata(ids, metadata))
-    assert idx.get(["i1"], include=["metadata"]) == [{"id": "i1", "metadata": {"n": 1}}]
+    for ids, metadata, message in (
+            (["i6", "nope", "i2", "gone"], {"x": 1}, "Unknown ids: nope, gone"),
+            (["i6", "i2"], [{}], "metadata must be one dict or a list as long as ids (2), not 1"),
+            (["i6", "i6"], {}, "Repeated id"),
+            (["i6"], {"x": float("nan")}, "Metadata cannot be stored as JSON")):
+        assert message in refusal(lambda: idx.update_metadata(ids, metadata))
     idx.update_metadata(["i1", "i2"], {"tag": "red"})
-    idx.update_metadata(["i3", "i4"], [{"tag": "blue"}, None])
-    assert idx.get(["i1", "i2", "i3", "i4"], include=["metadata", "vector"]) == [
-        {"id": "i%d" % i, "metadata": m, "vector": v[i].tolist()}
-        for i, m in zip(range(1, 5), [{"tag": "red"}, {"tag": "red"}, {"tag": "blue"}, {}])]
+    idx.update_metadata(["i3", "i4", "i5"], [{"tag": "blue"}, None, {}])
+    # Refused updates changed nothing (i6).
+    assert idx.get(["i%d" % i for i in range(7)], include=["metadata", "vector"]) == [
+        {"id": "i%d" % i, "metadata": m, "vector": v[i].tolist()} for i, m in enumerate(
+            [{"n": 0}, {"tag": "red"}, {"tag": "red"}, {"tag": "blue"}, {}, {}, {"n": 6}])]
     before = idx.query(v[:5], top_k=8)
     assert idx.compact() == 40 - 28  # ten overwritten entries, two deleted items
     assert idx.compact() == 0
@@ -51,9 +45,10 @@ def test_retrain_follows_data_that_moved(memory_client):
     def near(centres, n):
         return (centres + rng.standard_normal((n, dim))).astype(np.float32)
 
-    idx.upsert(["a%d" % i for i in range(160)], near(old[np.arange(160) % lists], 160))
+    ids = sorted(["a%d" % i for i in range(160)] + ["b%d" % i for i in range(1600)])
+    idx.upsert(ids[:160], near(old[np.arange(160) % lists], 160))
     idx.train()
-    idx.upsert(["b%d" % i for i in range(1600)], near(new[rng.integers(0, lists, 1600)], 1600))
+    idx.upsert(ids[160:], near(new[rng.integers(0, lists, 1600)], 1600))
     queries = near(new[rng.integers(0, lists, 100)], 100)
     exact = [set(h["id"] for h in r) for r in idx.query(queries, top_k=10, n_probes=lists)]
 
@@ -64,23 +59,8 @@ def test_retrain_follows_data_that_moved(memory_client):
     stale = recall()
     idx.retrain()
     assert recall() >= 0.9 > stale
-    assert len(idx) == 1760
-
-
-def test_close_and_context_manager(tmp_path):
-    stores = [tdb.DBConfig("sqlite", t, str(tmp_path / "close.sqlite")) for t in ("i", "c")]
-    v = random_vectors(10, 4)
-    with tdb.Client(*stores).create_index("closed", KEY, tdb.IndexIVFFlat(4, 2)) as idx:
-        idx.upsert(["x%d" % i for i in range(10)], v)
-    for member in (lambda: idx.get(["x1"]), lambda: idx.query(v[0]), lambda: len(idx),
-                   lambda: idx.upsert(["y"], v[:1]), idx.compact):
-        assert refusal(member) == ("Not connected to any index. Please call `CreateIndex()` or "
-                                   "`LoadIndex()` before calling this function.")
-    assert (idx.index_name(), idx.index_config()["dimension"], idx.is_trained()) == (
-        "closed", 4, False)
-    idx.close()
-    again = tdb.Client(*stores).load_index("closed", KEY)
-    assert len(again) == 10 and [h["id"] for h in again.query(v[3], top_k=1)] == ["x3"]
+    assert sorted(idx.ids()) == sorted(h["id"] for h in idx.query(
+        queries[0], top_k=2000, n_probes=lists, include=[])) == ids
 
 
 def test_messages_go_to_the_logger_when_asked(memory_client, caplog, capfd):
@@ -93,10 +73,9 @@ def test_messages_go_to_the_logger_when_asked(memory_client, caplog, capfd):
         idx.query(np.ones(2, np.float32))
     finally:
         tdb.use_logging(False)
-    records = [(r.levelname, r.getMessage()) for r in caplog.records if r.name == "tavrindb_lite"]
-    assert ("WARNING", "Warning: Duplicate IDs detected. Skipping duplicate IDs.") in records
-    assert ("DEBUG", "Token not found: 0") in records
-    out, err = capfd.readouterr()
-    assert "Duplicate" not in err and "Token not found" not in out
+    assert [(r.name, r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("tavrindb_lite", "WARNING", "Warning: Duplicate IDs detected. Skipping duplicate IDs."),
+        ("tavrindb_lite", "DEBUG", "Token not found: 0")]
+    assert capfd.readouterr() == ("", "")
     idx.upsert(["d", "d"], np.ones((2, 2), np.float32))
     assert "Warning: Duplicate IDs detected." in capfd.readouterr().err
