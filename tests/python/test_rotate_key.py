@@ -9,31 +9,25 @@ import sys
 import time
 
 import numpy as np
-import pytest
 
 import tavrindb_lite as tdb
-from conftest import random_vectors, refusal, scratch
+from conftest import random_vectors, refusal
 
 DIM, LISTS = 8, 4
 FILTER = {"tag": {"$ne": "t1"}}
 
 
-@pytest.fixture(params=["postgres", "redis", "sqlite"])
-def store(request, tmp_path):
-    yield from scratch(request.param, tmp_path)
-
-
-def places(store):
-    return [(store.kind, "rot" + s, store.connection_string)
+def places(server):
+    return [(server.kind, "rot" + s, server.connection_string)
             for s in ("_index", "_config", "_items")]
 
 
-def client(store):
-    return tdb.Client(*[tdb.DBConfig(*p) for p in places(store)], cpu_threads=2)
+def client(server):
+    return tdb.Client(*[tdb.DBConfig(*p) for p in places(server)], cpu_threads=2)
 
 
-def filled(store, name, key, n):
-    idx = client(store).create_index(name, key, tdb.IndexIVFFlat(DIM, LISTS))
+def filled(server, name, key, n):
+    idx = client(server).create_index(name, key, tdb.IndexIVFFlat(DIM, LISTS))
     ids = ["r%d" % i for i in range(n)]
     idx.upsert([{"id": i, "vector": v, "contents": "contents of " + i,
                  "metadata": {"tag": "t%d" % (k % 3)}}
@@ -44,10 +38,10 @@ def filled(store, name, key, n):
     return idx, ids
 
 
-def sealed(store):
+def sealed(server):
     """Every stored cell long enough to be a sealed value (IV and tag alone
     take 28 bytes): names, numbers and list entries are shorter."""
-    return {c for c in store.dump() if len(c) >= 28}
+    return {c for c in server.dump() if len(c) >= 28}
 
 
 def answers(idx, ids):
@@ -55,17 +49,17 @@ def answers(idx, ids):
                                     filters=FILTER), len(idx))
 
 
-def test_rotation_keeps_every_answer_and_leaves_no_old_value(store):
+def test_rotation_keeps_every_answer_and_leaves_no_old_value(server):
     name, old, new = "rotating", os.urandom(32), os.urandom(32)
-    idx, ids = filled(store, name, old, 300)
-    before_answers, before_values = answers(idx, ids), sealed(store)
+    idx, ids = filled(server, name, old, 300)
+    before_answers, before_values = answers(idx, ids), sealed(server)
     assert "The new key is the key the index is sealed with." in refusal(lambda: idx.rotate_key(old))
-    assert sealed(store) == before_values
+    assert sealed(server) == before_values
     idx.rotate_key(new)
     assert answers(idx, ids) == before_answers
-    assert not sealed(store) & before_values
-    refusal(lambda: client(store).load_index(name, old))
-    assert answers(client(store).load_index(name, new), ids) == before_answers
+    assert not sealed(server) & before_values
+    refusal(lambda: client(server).load_index(name, old))
+    assert answers(client(server).load_index(name, new), ids) == before_answers
 
 
 ROTATE = r"""
@@ -80,14 +74,14 @@ print("done", flush=True)
 """
 
 
-def test_killed_rotation_leaves_the_index_under_one_key_with_every_item(store):
+def test_killed_rotation_leaves_the_index_under_one_key_with_every_item(server):
     keys = [os.urandom(32), os.urandom(32)]
-    idx, ids = filled(store, "killed", keys[0], 3000)
+    idx, ids = filled(server, "killed", keys[0], 3000)
     live = sorted(r["id"] for r in idx.get(ids, include=[]))
     idx.close()
     rng, under = np.random.default_rng(), 0
     for _ in range(4):
-        job = {"places": places(store), "name": "killed", "from": keys[under].hex(),
+        job = {"places": places(server), "name": "killed", "from": keys[under].hex(),
                "to": keys[1 - under].hex()}
         child = subprocess.Popen([sys.executable, "-c", ROTATE, json.dumps(job)],
                                  stdout=subprocess.PIPE, text=True)
@@ -102,7 +96,7 @@ def test_killed_rotation_leaves_the_index_under_one_key_with_every_item(store):
         opened = []
         for k, key in enumerate(keys):
             try:
-                opened.append((k, client(store).load_index("killed", key)))
+                opened.append((k, client(server).load_index("killed", key)))
             except ValueError:
                 pass
         assert len(opened) == 1, "the index loads under %d keys" % len(opened)
