@@ -30,9 +30,8 @@ uint32_t Crc(const std::string& s) {
 
 CentroidMetadataMap Collect(const std::vector<std::pair<std::string, uint32_t>>& docs) {
   CentroidMetadataMap pending;
-  for (const auto& [text, centroid] : docs) {
+  for (const auto& [text, centroid] : docs)
     CollectFieldSummaries(json::parse(text), centroid, pending);
-  }
   return pending;
 }
 
@@ -82,9 +81,8 @@ TEST(CentroidMetadata, EmptyBuffersWarnAndCorruptedOnesNeverCrash) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Warning: Empty metadata buffer for field 'missing'.\n");
   CentroidSummaries summaries;
-  for (uint32_t c = 0; c < 6; ++c) {
+  for (uint32_t c = 0; c < 6; ++c)
     summaries[c * 7] = CentroidFieldSummary{c * 7, -1.0 * c, 2.0 * c, {c, c + 10, c + 99}};
-  }
   summaries[50].centroid = 50;  // no numbers, no hashes
   // Buffers cut to nothing are skipped with a warning line each.
   ::testing::internal::CaptureStderr();
