@@ -60,15 +60,10 @@ TEST(CentroidMetadata, StoredBytesAsTheSchemaReadsThem) {
   // array's compact text; no number: written as the empty accumulator.
   const json want = json::array({
       {{"centroid", 4}, {"min", -1.0}, {"max", 2.5}, {"hashes", Hashes{Crc("s"), Crc("true")}}},
-      {{"centroid", 9},
-       {"min", 4.0},
-       {"max", 4.0},
-       {"hashes",
+      {{"centroid", 9}, {"min", 4.0}, {"max", 4.0}, {"hashes",
         Hashes{Crc(R"(["red",4,false,["deep"],{"k":"v"},null])"), Crc("red"), Crc("false")}}},
       {{"centroid", 11}, {"min", 9876543211.0}, {"max", -9876543211.0}, {"hashes", {Crc("t")}}},
-      {{"centroid", 12},
-       {"min", std::nextafter(-9876543211.0, -INFINITY)},
-       {"max", 9876543211.0},
+      {{"centroid", 12}, {"min", std::nextafter(-9876543211.0, -INFINITY)}, {"max", 9876543211.0},
        {"hashes", json::array()}}});
   EXPECT_EQ(j["entries"], want) << j.dump();
 }

@@ -70,10 +70,8 @@ TEST(Filter, MessageTable) {
       {R"({"$and": [{"a": )" + std::string(400, '9') + "}]}", "", kOverflow},
       // Both would otherwise be walked recursively.
       {NestedNot(100000), "", kDeep},
-      {NestedNot(kMaxFilterDepth - 1), "", kDeep},
-      {NestedNot(kMaxFilterDepth - 2), "", kNone},
-      {DeepOperand(kMaxFilterDepth - 1), "", kDeep},
-      {DeepOperand(kMaxFilterDepth - 2), "", kNone},
+      {NestedNot(kMaxFilterDepth - 1), "", kDeep}, {NestedNot(kMaxFilterDepth - 2), "", kNone},
+      {DeepOperand(kMaxFilterDepth - 1), "", kDeep}, {DeepOperand(kMaxFilterDepth - 2), "", kNone},
       {all_ops + "]}", "", kNone},
       {R"({"$not": {"a": 1, "b": 2}})", "", kNone},
       {R"({"a": 1.7e308})", "", kNone},
