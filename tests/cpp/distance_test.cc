@@ -175,7 +175,9 @@ TEST(AssignTest, VectorsGoToTheFirstNearestCodewordAndBadShapesAreRefused) {
   };
   const std::string divisible = "Vector dimension must be divisible by the number of subvectors.";
   for (size_t parts : {2, 0}) EXPECT_EQ(message(std::vector(parts, book({1}, 1))), divisible);
-  EXPECT_EQ(message({book({1, 2}, 2)}), "Codebook width does not match the sub-vector width.");
+  for (size_t cols : {2, 4})  // narrower or wider than the sub-vectors
+    EXPECT_EQ(message({book(std::vector<float>(cols, 1), cols)}),
+              "Codebook width does not match the sub-vector width.");
   EXPECT_EQ(message({CentroidMatrix{0, FloatMatrix::zeros(0, 3)}}), "Codebook has no codewords.");
 }
 
