@@ -30,9 +30,8 @@ uint32_t Crc(const std::string& s) {
 
 CentroidMetadataMap Collect(const std::vector<std::pair<std::string, uint32_t>>& docs) {
   CentroidMetadataMap pending;
-  for (const auto& [text, centroid] : docs) {
+  for (const auto& [text, centroid] : docs)
     CollectFieldSummaries(json::parse(text), centroid, pending);
-  }
   return pending;
 }
 
@@ -61,15 +60,10 @@ TEST(CentroidMetadata, StoredBytesAsTheSchemaReadsThem) {
   // array's compact text; no number: written as the empty accumulator.
   const json want = json::array({
       {{"centroid", 4}, {"min", -1.0}, {"max", 2.5}, {"hashes", Hashes{Crc("s"), Crc("true")}}},
-      {{"centroid", 9},
-       {"min", 4.0},
-       {"max", 4.0},
-       {"hashes",
+      {{"centroid", 9}, {"min", 4.0}, {"max", 4.0}, {"hashes",
         Hashes{Crc(R"(["red",4,false,["deep"],{"k":"v"},null])"), Crc("red"), Crc("false")}}},
       {{"centroid", 11}, {"min", 9876543211.0}, {"max", -9876543211.0}, {"hashes", {Crc("t")}}},
-      {{"centroid", 12},
-       {"min", std::nextafter(-9876543211.0, -INFINITY)},
-       {"max", 9876543211.0},
+      {{"centroid", 12}, {"min", std::nextafter(-9876543211.0, -INFINITY)}, {"max", 9876543211.0},
        {"hashes", json::array()}}});
   EXPECT_EQ(j["entries"], want) << j.dump();
 }
@@ -82,9 +76,8 @@ TEST(CentroidMetadata, EmptyBuffersWarnAndCorruptedOnesNeverCrash) {
   EXPECT_EQ(::testing::internal::GetCapturedStderr(),
             "Warning: Empty metadata buffer for field 'missing'.\n");
   CentroidSummaries summaries;
-  for (uint32_t c = 0; c < 6; ++c) {
+  for (uint32_t c = 0; c < 6; ++c)
     summaries[c * 7] = CentroidFieldSummary{c * 7, -1.0 * c, 2.0 * c, {c, c + 10, c + 99}};
-  }
   summaries[50].centroid = 50;  // no numbers, no hashes
   // Buffers cut to nothing are skipped with a warning line each.
   ::testing::internal::CaptureStderr();

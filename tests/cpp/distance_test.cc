@@ -45,7 +45,7 @@ INSTANTIATE_TEST_SUITE_P(BestAndPortable, DistanceKernelTest, ::testing::Bool())
 // squared form, no root), and the prepared form that stands in for it in
 // k-means and assignment gives its very bits, one operand column at a time too.
 TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEachOther) {
-  if (GetParam()) EXPECT_STREQ(distance_kernel_name(), "portable");
+  EXPECT_TRUE(!GetParam() || std::string(distance_kernel_name()) == "portable");
   std::mt19937 gen(7);
   const size_t n = 11;
   for (size_t d = 1; d <= 100; ++d) {
@@ -78,15 +78,13 @@ TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEach
       for (size_t i = 0; i < nq; ++i) {
         const double rs = ref_distance(qp[i], x, d, kMetricSquaredEuclidean),
                      rc = ref_distance(qp[i], x, d, kMetricCosine);
-        ASSERT_EQ(float_bits(sq[i * stride + j]), float_bits(squared_euclidean(qp[i], x, d)))
-            << d << " " << i;
-        ASSERT_EQ(float_bits(cs[i * stride + j]), float_bits(cosine_distance(qp[i], x, d)))
-            << d << " " << i;
-        EXPECT_NEAR(sq[i * stride + j], rs, 1e-5 * (1 + rs)) << "d=" << d;
-        EXPECT_NEAR(cs[i * stride + j], rc, 1e-5) << d;
-        EXPECT_EQ(e(i, j), s(i, j));
-        EXPECT_NEAR(s(i, j), rs, 1e-4 * (1 + rs)) << "d=" << d;
-        EXPECT_NEAR(c(i, j), rc, 1e-5) << "d=" << d;
+        const float bs = sq[i * stride + j], bc = cs[i * stride + j];
+        ASSERT_TRUE(float_bits(bs) == float_bits(squared_euclidean(qp[i], x, d)) &&
+                    float_bits(bc) == float_bits(cosine_distance(qp[i], x, d)))
+            << d << " " << i << " " << j;
+        EXPECT_TRUE(e(i, j) == s(i, j) && std::fabs(bs - rs) <= 1e-5 * (1 + rs) &&
+                    std::fabs(bc - rc) <= 1e-5 && std::fabs(c(i, j) - rc) <= 1e-5 &&
+                    std::fabs(s(i, j) - rs) <= 1e-4 * (1 + rs)) << d << " " << i << " " << j;
       }
     }
     const arma::fmat qcol(qs.data(), d, nq), rcol(rows.data(), d, n);
@@ -107,9 +105,7 @@ TEST(DistanceTest, MatrixFormRefusalsAndEmptyShapes) {
   EXPECT_EQ(metric_from_code(2), kMetricSquaredEuclidean);
   EXPECT_EQ(error_text<std::runtime_error>([&] { metric_from_code(3); }),
             "Unsupported distance metric.");
-  FloatMatrix none;
-  none.cols = 37;
-  const arma::fmat empty = distance_matrix(none, a, kMetricCosine);
+  const arma::fmat empty = distance_matrix(FloatMatrix::zeros(0, 37), a, kMetricCosine);
   EXPECT_TRUE(empty.n_rows == 0 && empty.n_cols == 6);
 }
 
@@ -156,10 +152,8 @@ TEST(AssignTest, VectorsGoToTheFirstNearestCodewordAndBadShapesAreRefused) {
       }
     }
   }
-  FloatMatrix none;  // no vectors: a 0 x m matrix
-  none.cols = m * w;
-  const U32Matrix empty = assign_codes(none, books, kMetricCosine);
-  EXPECT_TRUE(empty.rows == 0 && empty.cols == m);
+  const U32Matrix empty = assign_codes(FloatMatrix::zeros(0, m * w), books, kMetricCosine);
+  EXPECT_TRUE(empty.rows == 0 && empty.cols == m);  // no vectors: a 0 x m matrix
 
   // A codebook of 2^20 codewords splits the vectors into distance blocks of
   // 16 (16, 16 and 8). Codeword c sits at c % 64, so the first minimum of
@@ -180,11 +174,11 @@ TEST(AssignTest, VectorsGoToTheFirstNearestCodewordAndBadShapesAreRefused) {
         [&] { assign_codes(FloatMatrix({1, 2, 3}, 3), bad, kMetricCosine); });
   };
   const std::string divisible = "Vector dimension must be divisible by the number of subvectors.";
-  CentroidMatrix no_words;
-  no_words.matrix.cols = 3;
   for (size_t parts : {2, 0}) EXPECT_EQ(message(std::vector(parts, book({1}, 1))), divisible);
-  EXPECT_EQ(message({book({1, 2}, 2)}), "Codebook width does not match the sub-vector width.");
-  EXPECT_EQ(message({no_words}), "Codebook has no codewords.");
+  for (size_t cols : {2, 4})  // narrower or wider than the sub-vectors
+    EXPECT_EQ(message({book(std::vector<float>(cols, 1), cols)}),
+              "Codebook width does not match the sub-vector width.");
+  EXPECT_EQ(message({CentroidMatrix{0, FloatMatrix::zeros(0, 3)}}), "Codebook has no codewords.");
 }
 
 // Reference, from the rule: U is the union of every query's k nearest
@@ -211,19 +205,15 @@ TEST(ProbeTest, RandomBatchesMatchTheRule) {
                            [&](uint32_t a, uint32_t b) { return dist(a) < dist(b); });
           chosen.insert(order[i].begin(), order[i].begin() + first);
         }
-        const uint64_t width =
-            f > 0 && k < n_centroids
-                ? std::min<uint64_t>(k + static_cast<uint64_t>(std::floor(k * double(f))),
-                                     chosen.size())
-                : first;
+        const uint64_t wide = k + static_cast<uint64_t>(std::floor(k * double(f)));
+        const uint64_t width = f > 0 && k < n_centroids ? std::min<uint64_t>(wide, chosen.size())
+                                                        : first;
         ASSERT_TRUE(p.n_queries == n && p.positions.rows == n && p.positions.cols == width);
         ASSERT_EQ(p.unique, std::vector<uint32_t>(chosen.begin(), chosen.end()));
         for (uint64_t i = 0; i < n; ++i) {
           // Without widening the first choices all lie in U, so this keeps them.
           std::vector<uint32_t> got, want;
-          for (uint32_t j : order[i]) {
-            if (chosen.count(j) && want.size() < width) want.push_back(j);
-          }
+          for (uint32_t j : order[i]) if (chosen.count(j) && want.size() < width) want.push_back(j);
           for (uint64_t j = 0; j < width; ++j) got.push_back(p.unique.at(p.positions.row(i)[j]));
           EXPECT_EQ(got, want) << "row " << i;
         }
@@ -236,9 +226,8 @@ TEST(ProbeTest, RandomBatchesMatchTheRule) {
             "No query embeddings provided.");
   EXPECT_THROW(probe_centroids(FloatMatrix({1, 2}, 2), c, 1, kMetricCosine, 0),
                std::invalid_argument);
-  FloatMatrix none;
-  none.cols = 1;
-  const ProbePlan p = probe_centroids(FloatMatrix({1, 2}, 1), none, 3, kMetricCosine, 1.0f);
+  const ProbePlan p =
+      probe_centroids(FloatMatrix({1, 2}, 1), FloatMatrix::zeros(0, 1), 3, kMetricCosine, 1.0f);
   EXPECT_TRUE(p.positions.rows == 2 && p.positions.cols == 0 && p.unique.empty());
 }
 

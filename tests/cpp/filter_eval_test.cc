@@ -47,9 +47,8 @@ TEST(Filter, MessageTable) {
   // Logical operands are not inspected, and several operators are fine below
   // a logical operator; operands are only read on evaluation.
   std::string all_ops = R"({"$and": [{"a": {"$gt": 1, "$lt": 5}})";
-  for (const char* op : {"$ne", "$gte", "$lte", "$exists", "$regex", "$in", "$nin", "$type"}) {
+  for (const char* op : {"$ne", "$gte", "$lte", "$exists", "$regex", "$in", "$nin", "$type"})
     all_ops += R"(, {"f": {")" + std::string(op) + R"(": 1}})";
-  }
   const struct {
     std::string filter, document, message;
   } kCases[] = {
@@ -71,10 +70,8 @@ TEST(Filter, MessageTable) {
       {R"({"$and": [{"a": )" + std::string(400, '9') + "}]}", "", kOverflow},
       // Both would otherwise be walked recursively.
       {NestedNot(100000), "", kDeep},
-      {NestedNot(kMaxFilterDepth - 1), "", kDeep},
-      {NestedNot(kMaxFilterDepth - 2), "", kNone},
-      {DeepOperand(kMaxFilterDepth - 1), "", kDeep},
-      {DeepOperand(kMaxFilterDepth - 2), "", kNone},
+      {NestedNot(kMaxFilterDepth - 1), "", kDeep}, {NestedNot(kMaxFilterDepth - 2), "", kNone},
+      {DeepOperand(kMaxFilterDepth - 1), "", kDeep}, {DeepOperand(kMaxFilterDepth - 2), "", kNone},
       {all_ops + "]}", "", kNone},
       {R"({"$not": {"a": 1, "b": 2}})", "", kNone},
       {R"({"a": 1.7e308})", "", kNone},
@@ -105,9 +102,8 @@ TEST(Filter, MessageTable) {
                              });
     const std::string& want = c.message;
     const size_t n = want.size() - 3;
-    EXPECT_TRUE(want.rfind("...", 0) == 0          ? got.find(want.substr(3)) != std::string::npos
-                : want.compare(n, 3, "...") == 0 ? got.compare(0, n, want, 0, n) == 0
-                                                 : got == want)
+    EXPECT_TRUE(want.rfind("...", 0) == 0        ? got.find(want.substr(3)) != std::string::npos
+                : want.compare(n, 3, "...") == 0 ? got.compare(0, n, want, 0, n) == 0 : got == want)
         << c.filter.substr(0, 80) << "\n" << got.substr(0, 200);
   }
 }
@@ -115,19 +111,14 @@ TEST(Filter, MessageTable) {
 TEST(FilterParse, EmptyFiltersAndTheNormalForm) {
   EXPECT_EQ(ParseFilter(""), json::object());
   EXPECT_TRUE(ParseFilter(" null ").is_null());
-  for (const json& f : {json(0), json(""), json::array({1}), json{{"a", 1}}}) {
-    EXPECT_FALSE(IsEmptyFilter(f)) << f;
-  }
-  // Shorthand is rewritten at every logical level (and the randomised test
-  // checks what that means), but operands are values, not filters: rewriting
-  // them would stop them matching the very objects they name. A non-logical
-  // $-key is a field.
-  for (const char* text : {R"({"a": {"$eq": {"b": 1}}})",
-                           R"({"$and": [{"a": {"$in": [{"b": 1}]}}, {"$size": {"x": 1}}]})"}) {
-    json f = json::parse(text);
-    NormalizeFilter(f);
-    EXPECT_EQ(f, json::parse(text));
-  }
+  EXPECT_FALSE(IsEmptyFilter(json(0)) || IsEmptyFilter(json("")));
+  // Shorthand is rewritten at every logical level (the randomised test judges
+  // that), but operands are values, not filters, and a non-logical $-key is a
+  // field: the generated filters seldom tell when those are rewritten too.
+  const json kept = json::parse(R"({"$and": [{"a": {"$in": [{"b": 1}]}}, {"$size": {"x": 1}}]})");
+  json normal = kept;
+  NormalizeFilter(normal);
+  EXPECT_EQ(normal, kept);
 }
 
 // What the randomised tests never generate: NaN, numbers beyond the JSON

@@ -29,16 +29,8 @@ namespace {
 using ::tavrin::DBConfig;
 using ::tavrin::Location;
 using ::tavrin::testing::error_text;
+using ::tavrin::testing::TempDatabase;
 using Model = std::map<uint64_t, Bytes>;
-
-// A database file of the test's own; the file and its WAL go with it.
-struct TempDatabase {
-  std::string path = ::testing::TempDir() + "tavrin_kc_" + std::to_string(getpid()) + "_" +
-                     std::to_string(std::random_device()()) + ".sqlite";
-  ~TempDatabase() {
-    for (const char* end : {"", "-wal", "-shm"}) std::remove((path + end).c_str());
-  }
-};
 
 Bytes bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -62,9 +54,8 @@ void ExpectMatches(Keystore& store, const Model& model, const std::string& where
 }
 
 std::string name_of(Location l) {
-  return l == Location::MEMORY     ? "Memory"
-         : l == Location::POSTGRES ? "Postgres"
-         : l == Location::REDIS    ? "Redis" : "SQLite";
+  return l == Location::MEMORY ? "Memory" : l == Location::POSTGRES ? "Postgres"
+         : l == Location::REDIS  ? "Redis"  : "SQLite";
 }
 
 class KeystoreConformance : public ::testing::TestWithParam<Location> {};
@@ -155,11 +146,7 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
           values.push_back(value(0));
           if (!values.back().empty()) m[k] = values.back();
         }
-        if (rng() % 2) {
-          s.BatchPutItems(keys, values);
-        } else {
-          s.BatchMoveItems(keys, std::move(values));
-        }
+        rng() % 2 ? s.BatchPutItems(keys, values) : s.BatchMoveItems(keys, std::move(values));
         break;
       }
       case 3: {
@@ -187,15 +174,12 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
           refused |= v.size() != widths[which];
           expected.insert(expected.end(), v.begin(), v.end());
         }
-        if (refused) {
-          const std::string text = error_text([&] { s.BatchGetRows(keys); });
-          EXPECT_NE(text.find(" bytes long, not the row size " + std::to_string(widths[which])),
-                    std::string::npos) << text << " at " << where;
-        } else {
-          const ByteMatrix back = s.BatchGetRows(keys);
-          EXPECT_EQ(back.cols, widths[which]) << where;
-          EXPECT_EQ(back.data, expected) << where;
-        }
+        ByteMatrix back;
+        const std::string text = error_text([&] { back = s.BatchGetRows(keys); });
+        EXPECT_TRUE(refused ? text.find(" bytes long, not the row size " +
+                                        std::to_string(widths[which])) != std::string::npos
+                            : back.cols == widths[which] && back.data == expected)
+            << text << " at " << where;
         break;
       }
       case 7:
@@ -238,9 +222,8 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
       ExpectMatches(*stores[1], models[1], "store 1 at " + where);
       // The listing: names of ".cvs" items, sorted (PostgreSQL keeps its own order).
       std::vector<std::string> listed, expected;
-      for (const auto& [name, v] : config_model) {
+      for (const auto& [name, v] : config_model)
         if (name.size() > 4 && name.rfind(".cvs") == name.size() - 4) expected.push_back(name.substr(0, name.size() - 4));
-      }
       const DBConfig cfg(location, table + "_cfg", *conn);
       const std::string refusal = error_text([&] { listed = ListIndexNames(cfg); });
       std::sort(expected.begin(), expected.end());
@@ -281,8 +264,7 @@ TEST(MemoryKeystore, WarningsTablesAndTheFactory) {
   EXPECT_EQ(MemoryKeystore("i", ~uint64_t{0}, 3).hashed_index_name(), 2u);
   EXPECT_EQ(error_text([&] {
               KeystoreFactory::Create(DBConfig(Location(3), {}, {}), "idx", 1, StoreRole::kIndex);
-            }),
-            "Unsupported index location");
+            }), "Unsupported index location");
 }
 
 // Stores of several roles on one file write one transaction: another
@@ -308,8 +290,7 @@ TEST(SqliteKeystore, RolesOnOneFileShareOneTransaction) {
     sqlite3_exec(other, "SELECT (SELECT COUNT(*) FROM items) + (SELECT COUNT(*) FROM configs)",
                  [](void* n, int, char** v, char**) { return *static_cast<int*>(n) = atoi(v[0]), 0; },
                  &n, nullptr);
-    const bool can_write = sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    if (can_write) sqlite3_exec(other, "ROLLBACK", nullptr, nullptr, nullptr);
+    const bool can_write = sqlite3_exec(other, "BEGIN IMMEDIATE; ROLLBACK", 0, 0, 0) == SQLITE_OK;
     return std::pair{n, can_write};
   };
   auto write_all = [&](const char* tag) {

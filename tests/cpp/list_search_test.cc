@@ -148,8 +148,7 @@ Batch adversarial_batch(size_t d, size_t lists, size_t rows, size_t n, size_t wi
   std::uniform_real_distribution<float> unit(0.0f, 1.0f);
   for (size_t p = 0; p < lists; ++p) {
     std::vector<size_t> users;
-    for (size_t i = 0; i < n * width; ++i)
-      if (b.probes.data[i] == p) users.push_back(i / width);
+    for (size_t i = 0; i < n * width; ++i) if (b.probes.data[i] == p) users.push_back(i / width);
     const size_t size = p == 1 ? 0 : rows + 37 * (p % 4);
     for (size_t r = 0; r < size; ++r) {
       const size_t serial = b.ids.size();
@@ -225,9 +224,8 @@ TEST(ListSearchTest, ShapesAndRefusals) {
       {search(b, b.vectors(), U32Matrix(), q, 5), 0},
       {search(b, b.vectors(), b.probes, FloatMatrix(), 5), 7},
       {search(Batch(), FloatRowsView(), b.probes, FloatMatrix({1, 2, 3}, 3), 5), 7}};
-  for (const auto& [r, n] : empty) {
+  for (const auto& [r, n] : empty)
     EXPECT_TRUE(r.n_queries == n && r.k == 0 && r.counts == std::vector<uint32_t>(n, 0)) << n;
-  }
   auto refused = [&](const Batch& c, FloatRowsView vectors, const U32Matrix& p,
                      const FloatMatrix& queries) {
     return testing::error_text<std::invalid_argument>([&] { search(c, vectors, p, queries, 2); });

@@ -40,24 +40,20 @@ class RandomMetadata {
     }
     if (kind != 9) return Scalar();
     json object = json::object();
-    for (const char* key : {"a", "b", "c"}) {
-      if (Pick(2) == 0) object[key] = Value(depth - 1);
-    }
+    for (const char* key : {"a", "b", "c"}) if (Pick(2) == 0) object[key] = Value(depth - 1);
     return object;
   }
 
   json Document() {
     json doc = json::object();
-    for (const char* key : {"a", "b", "c", "tags", "n", "", "x.y", "$k"}) {
+    for (const char* key : {"a", "b", "c", "tags", "n", "", "x.y", "$k"})
       if (Pick(10) < 4) doc[key] = Value(3);
-    }
     return doc;
   }
 
   json Operand(const std::string& op) {
-    if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
+    if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte")
       return Pick(6) == 0 ? Scalar() : Choose<json>({-8, 0, 1, 2, 2.5, 7, 9876543211.0, 1e12});
-    }
     if (op == "$in" || op == "$nin") {
       if (Pick(10) == 0) return Scalar();
       json array = json::array();
@@ -66,9 +62,7 @@ class RandomMetadata {
     }
     if (op == "$exists") return Pick(8) == 0 ? json(1) : json(Pick(3) != 0 ? false : true);
     if (op == "$regex") return Choose<json>({"^r", "e", "^$", "b(?=l)"});
-    if (op == "$type") {
-      return Choose<json>({"string", "number", "boolean", "array", "object"});
-    }
+    if (op == "$type") return Choose<json>({"string", "number", "boolean", "array", "object"});
     return Value(2);  // $eq, $ne
   }
 
@@ -117,8 +111,7 @@ class RandomMetadata {
   }
 
   int Pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
-  template <typename T>
-  T Choose(std::initializer_list<T> options) {
+  template <typename T> T Choose(std::initializer_list<T> options) {
     return *(options.begin() + Pick(static_cast<int>(options.size())));
   }
 

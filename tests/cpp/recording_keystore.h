@@ -43,12 +43,9 @@ class RecordingKeystore : public bs::Keystore {
   void BatchPutItems(const std::vector<uint64_t>& keys, const std::vector<Bytes>& values) override {
     auto& sizes = server_->put_batches[role_];
     sizes.push_back(keys.size());
-    if (role_ == server_->fail_role && sizes.size() == server_->fail_at) {
+    if (role_ == server_->fail_role && sizes.size() == server_->fail_at)
       throw std::runtime_error("injected store failure");
-    }
-    for (size_t i = 0; i < keys.size(); ++i) {
-      if (!values[i].empty()) table()[keys[i]] = values[i];
-    }
+    for (size_t i = 0; i < keys.size(); ++i) if (!values[i].empty()) table()[keys[i]] = values[i];
   }
   void PutItem(uint64_t key, const Bytes& value) override { table()[key] = value; }
   void BatchDeleteItems(const std::vector<uint64_t>& keys) override {
@@ -83,9 +80,8 @@ class RecordingKeystore : public bs::Keystore {
   // The configuration role: this index's items are the names 4 longer than it.
   void DeleteIndex() override {
     if (role_ != 1) server_->tables.erase(hashed_);
-    for (auto it = server_->config.begin(); role_ == 1 && it != server_->config.end();) {
+    for (auto it = server_->config.begin(); role_ == 1 && it != server_->config.end();)
       it = mine(it->first) ? server_->config.erase(it) : std::next(it);
-    }
   }
   uint64_t CountItems() override {
     if (role_ != 1) return table().size();

@@ -23,19 +23,12 @@ struct RegexReference {
   std::function<uint32_t(const std::string& s, size_t p)> ends;
 
   // Whether the pattern matches starting at some position.
-  bool Search(const std::string& s) const {
-    for (size_t p = 0; p <= s.size(); ++p) {
-      if (ends(s, p) != 0) return true;
-    }
-    return false;
-  }
+  bool Search(const std::string& s) const { return EndsFrom(s, (2u << s.size()) - 1) != 0; }
 
   // The ends of matches starting at any position of from.
   uint32_t EndsFrom(const std::string& s, uint32_t from) const {
     uint32_t out = 0;
-    for (size_t q = 0; q <= s.size(); ++q) {
-      if (from >> q & 1) out |= ends(s, q);
-    }
+    for (size_t q = 0; q <= s.size(); ++q) if (from >> q & 1) out |= ends(s, q);
     return out;
   }
 };
@@ -84,8 +77,7 @@ class RegexGenerator {
               }};
     }
     if (kind == 8) {
-      const RegexReference a = Pattern(depth - 1);
-      const RegexReference b = Pattern(depth - 1);
+      const RegexReference a = Pattern(depth - 1), b = Pattern(depth - 1);
       return {"(?:" + a.pattern + "|" + b.pattern + ")",
               [a, b](S s, size_t p) { return a.ends(s, p) | b.ends(s, p); }};
     }
@@ -96,9 +88,8 @@ class RegexGenerator {
       const RegexReference a = Pattern(depth - 1);
       return {"(?:" + a.pattern + ")" + how, [a, how](S s, size_t p) {
                 uint32_t at = a.ends(s, p);
-                for (uint32_t next = at; how != '?' && next != 0; at |= next) {
+                for (uint32_t next = at; how != '?' && next != 0; at |= next)
                   next = a.EndsFrom(s, next) & ~at;
-                }
                 return how == '+' ? at : at | 1u << p;
               }};
     }

@@ -57,9 +57,7 @@ class ScratchRedis {
   }
   // SIGSTOP freezes the server, a peer that keeps its socket but never
   // answers; SIGCONT resumes it.
-  void Signal(int sig) {
-    if (started_) kill(pid_, sig);
-  }
+  void Signal(int sig) { if (started_) kill(pid_, sig); }
   // Ends the server at once; returns once its port refuses connections.
   void Kill() { Call("kill r"); }
 

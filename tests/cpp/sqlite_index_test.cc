@@ -16,6 +16,7 @@
 #include "config/index_config.h"
 #include "encrypted_index/encrypted_index.h"
 #include "search_reference.h"
+#include "test_services.h"
 #include "test_util.h"
 
 namespace tavrin {
@@ -50,24 +51,16 @@ class FailingStore : public bs::SqliteKeystore {
 };
 
 TEST(SqliteIndex, AFailedCreationUpsertOrTrainingLeavesTheFileAndTheHandleAsTheyWere) {
-  const std::string path = ::testing::TempDir() + "tavrin_si_" + std::to_string(getpid());
-  struct Cleanup {
-    const std::string& path;
-    ~Cleanup() {
-      for (const char* end : {"", "-wal", "-shm"}) std::remove((path + end).c_str());
-    }
-  } cleanup{path};
+  const testing::TempDatabase file;
+  const std::string& path = file.path;
   auto fail = std::make_shared<Fail>(Fail::kNever);
-  Key256 key{};
+  Key256 key;
   key.fill(7);
   IndexParams p;
-  p.index_name = "idx";
-  p.index_key = key;
+  p.index_name = "idx", p.index_key = key, p.max_cache_size = 16;
   p.index_location = p.fourth_location = DBConfig(Location::SQLITE, "items", path);
   p.config_location = DBConfig(Location::SQLITE, "configs", path);
-  p.max_cache_size = 16;
-  p.n_lists = kLists;
-  p.vector_bytes = 4 * kDim;
+  p.n_lists = kLists, p.vector_bytes = 4 * kDim;
   // The record and configuration stores (roles 3 and 1) fail on command.
   const StoreFactory stores = [fail](const DBConfig& c, const std::string& name, uint64_t base,
                                      bs::StoreRole store_role) -> std::unique_ptr<bs::Keystore> {
@@ -78,8 +71,7 @@ TEST(SqliteIndex, AFailedCreationUpsertOrTrainingLeavesTheFileAndTheHandleAsThey
   const IndexIVFFlat config{kDim, kLists, kMetricSquaredEuclidean, std::string()};
   auto everything = [](EncryptedIndex& index) {  // every item a query over all lists finds
     QueryParams qp;
-    qp.top_k = 10000;
-    qp.n_probes = kLists;
+    qp.top_k = 10000, qp.n_probes = kLists;
     SearchResults r = index.Query(FloatMatrix(std::vector<float>(kDim), kDim), qp);
     std::set<std::string> ids;
     for (uint32_t i = 0; i < r.counts[0]; ++i) ids.insert(r.id(0, i));

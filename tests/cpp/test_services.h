@@ -1,12 +1,17 @@
 // Access to the throwaway servers that scripts/test starts. A test that needs
 // one calls the accessor and skips, loudly, when the server is not there;
 // under CI=true a missing server fails the test instead, so a broken service
-// set-up cannot pass as a green run.
+// set-up cannot pass as a green run. And a throwaway SQLite database file.
 #ifndef TAVRIN_TESTS_CPP_TEST_SERVICES_H_
 #define TAVRIN_TESTS_CPP_TEST_SERVICES_H_
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <random>
 #include <string>
 
 namespace tavrin::testing {
@@ -24,6 +29,15 @@ inline std::optional<std::string> redis_connection_string() {
 }
 
 inline bool running_in_ci() { return env_value("CI") == std::string("true"); }
+
+// A database file of the test's own; the file and its WAL go with it.
+struct TempDatabase {
+  std::string path = ::testing::TempDir() + "tavrin_" + std::to_string(getpid()) + "_" +
+                     std::to_string(std::random_device()()) + ".sqlite";
+  ~TempDatabase() {
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((path + end).c_str());
+  }
+};
 
 }  // namespace tavrin::testing
 
