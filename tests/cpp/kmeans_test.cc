@@ -25,7 +25,8 @@ KMeansParams params(uint64_t k, uint64_t iters, uint64_t batch, uint64_t m = 1) 
 // seeding takes one point of each cluster and every point stays with its
 // own. Then each centroid of each codebook is: with no iteration, a point of
 // its cluster; after one mini-batch over every point (rate 1 / (count + 1)),
-// the mean of its seed and its cluster; after refinement, the cluster mean.
+// the mean of its seed and its cluster; after refinement and the steps that
+// go on from it (none without iterations), the cluster mean.
 TEST(KMeansTest, MatchesTheMeansOfWellSeparatedClusters) {
   std::mt19937 gen(17);
   std::uniform_real_distribution<float> noise(-0.5f, 0.5f);
