@@ -29,7 +29,8 @@ def test_a_refused_key_is_named_by_type_never_by_value(memory_client, member, ba
         getattr(memory_client, member)(*args)
     assert str(err.value) == f"{member}(): incompatible function arguments: index_key cannot be {given}"
     shown = "".join(traceback.format_exception(err.type, err.value, err.tb))
-    assert bad_key is None or str(bad_key)[:10] not in shown
+    for fragment in (SECRET, "200, 201", "256", "7.0, 7.0", "\\xc8\\xc9", "12345678901234567890"):
+        assert fragment not in shown
 
 
 # The other arguments of these members are refused in the same words.

@@ -95,9 +95,7 @@ def test_argument_forms_store_what_was_given(memory_client, capfd):
     # Integer id arrays give their decimal texts; strided and Fortran-ordered
     # arrays are read row by row.
     idx.upsert(np.array([7, 8], np.int64), np.asfortranarray(base[2:4]))
-    wide = np.zeros((2, 8), np.float32)
-    wide[:, ::2] = base[4:6]
-    idx.upsert(np.array(["x", "y"]), wide[:, ::2])
+    idx.upsert(np.array(["x", "y"]), np.repeat(base[4:6], 2, axis=1)[:, ::2])
     idx.upsert([item("bytes", contents=b"\x00\xffraw", metadata={"k": [1, "x"]}),
                 item("text", np.array(V4, np.float64), contents="h\u00e9llo"),
                 item("none-meta", (1, 2, 3, 4), metadata=None),
