@@ -80,10 +80,10 @@ LOAD, BATCH, ENCODE = ("Failed to load embedding model: ", "Failed to process ba
                        "Failed to encode query_contents: ")
 
 
-# call: "create" (n_lists 2 or 0), "upsert" or the text of a query. An upsert
-# refuses the whole batch, explicit vectors included. A load failure comes
-# from a fresh model class (a cached model is not loaded again) and is also
-# written to standard error; knobs None: no package at all.
+# call: "create2" or "create0" (the list count), "upsert", or the text of a
+# query. An upsert refuses the whole batch, explicit vectors included. A load
+# failure comes from a fresh model class (a cached model is not loaded again)
+# and is also written to standard error; knobs None: no package at all.
 @pytest.mark.parametrize("knobs, call, kind, message", [
     ({}, "create0", ValueError, "n_lists cannot be 0."),
     ({"dimension": None}, "create2", ValueError,
