@@ -10,6 +10,7 @@ from conftest import refusal
 
 KEY = bytes(range(1, 33))
 MODEL = "fake/bag-of-words"
+WIDTH = 16  # the stand-in model's dimension
 SENTENCES = {
     "cat": "a cat sits on the warm mat",
     "dog": "the dog chases a red ball in the park",
@@ -21,52 +22,21 @@ def _model_index(client, name="texts"):
     return client.create_index(name, KEY, tdb.IndexIVFFlat(3, 2, "cosine"), embedding_model=MODEL)
 
 
-def test_create_index_takes_the_models_dimension(memory_client, fake_model, capfd):
+def test_create_index_takes_the_models_dimension(memory_client, fake_model):
     c = memory_client
     cfg = tdb.IndexIVFFlat(3, 4, "squared_euclidean")
     assert c.create_index("t", KEY, cfg, embedding_model=MODEL).index_config() == {
-        "dimension": fake_model.DIMENSION, "metric": "squared_euclidean", "index_type": "ivfflat",
+        "dimension": WIDTH, "metric": "squared_euclidean", "index_type": "ivfflat",
         "n_lists": 4, "pq_dim": 0, "pq_bits": 0}
     assert cfg.dimension == 3
-    assert fake_model.constructed == [MODEL]
     assert fake_model.calls == [("get_sentence_embedding_dimension", (), {})]
-    # No model name: the package is not touched, and text is refused.
-    plain = c.create_index("plain", KEY, cfg, embedding_model="")
-    assert plain.index_config()["dimension"] == 3
-    for call in (lambda: plain.upsert([{"id": "x", "contents": "hi"}]),
-                 lambda: plain.query(query_contents="hi")):
-        assert refusal(call) == ("Index was not set up for automatic embedding generation. "
-                                 "Provide `vector` explicitly or create a new index with an "
-                                 "embedding model.")
+    # No model name: the package is not touched.
+    assert c.create_index("plain", KEY, cfg, embedding_model="").index_config()["dimension"] == 3
     assert fake_model.constructed == [MODEL]
-    # The dimension replaces the configuration's even where that one is 0;
-    # the list count is still checked.
+    # The dimension replaces the configuration's even where that one is 0.
     fake_model.knobs["dimension"] = 384
     assert c.create_index("z", KEY, tdb.IndexIVFFlat(0, 1),
                           embedding_model="other").index_config()["dimension"] == 384
-
-    def refused(name=MODEL, config=cfg):
-        return refusal(lambda: c.create_index("t", KEY, config, embedding_model=name))
-
-    assert refused("other", tdb.IndexIVFFlat(3, 0)) == "n_lists cannot be 0."
-    fake_model.knobs["dimension"] = None
-    assert refused("m1") == "Unable to determine embedding dimension for model: m1"
-    fake_model.knobs["dimension"] = "384"
-    assert "Unable to cast" in refused()
-    fake_model.knobs["dimension"] = -5
-    assert refused() == "Embedding dimension -5 is negative for model: " + MODEL
-    fake_model.knobs["dimension"] = 0
-    assert refused() == "Vector dimension cannot be 0."
-    capfd.readouterr()
-    fake_model.knobs["load_error"] = "no such model"
-    assert refused("m2") == "Failed to load embedding model: no such model"
-    assert capfd.readouterr().err == "Python Exception: no such model\n"
-    # Without the package: its import failure, in the same words.
-    sys.modules["sentence_transformers"] = None
-    with pytest.raises(ImportError) as e:
-        import sentence_transformers  # noqa: F401
-    assert refused("m3") == "Failed to load embedding model: %s" % e.value
-    assert capfd.readouterr().err == "Python Exception: %s\n" % e.value
 
 
 def test_text_upsert_and_query_end_to_end(memory_client, fake_model, monkeypatch):
@@ -74,28 +44,23 @@ def test_text_upsert_and_query_end_to_end(memory_client, fake_model, monkeypatch
     # Mixed batch: text items are embedded in one call and keep their place.
     idx.upsert([
         {"id": "cat", "contents": SENTENCES["cat"], "metadata": {"kind": "pet"}},
-        {"id": "explicit", "vector": [1.0] + [0.0] * (fake_model.DIMENSION - 1),
-         "contents": b"binary stays bytes"},
+        {"id": "explicit", "vector": [1.0] + [0.0] * (WIDTH - 1), "contents": b"binary stays"},
         {"id": "dog", "contents": SENTENCES["dog"], "metadata": {"kind": "pet"}},
         {"id": "sea", "contents": SENTENCES["sea"]},
     ])
-    assert [c for c in fake_model.calls if c[0] == "encode"] == [
-        ("encode", [SENTENCES["cat"], SENTENCES["dog"], SENTENCES["sea"]],
-         {"convert_to_numpy": True})]
+    assert fake_model.calls[1:] == [("encode", list(SENTENCES.values()),
+                                     {"convert_to_numpy": True})]
     got = {r["id"]: r for r in idx.get(["cat", "explicit", "dog", "sea"])}
-    for name in ("cat", "dog", "sea"):
+    for name in SENTENCES:
         assert got[name]["vector"] == pytest.approx(fake_model.embed(SENTENCES[name]).tolist())
         assert got[name]["contents"] == SENTENCES[name].encode()
-    assert got["explicit"]["contents"] == b"binary stays bytes"
-    assert got["explicit"]["vector"][0] == 1.0
+    assert (got["explicit"]["contents"], got["explicit"]["vector"][0]) == (b"binary stays", 1.0)
 
     hits = idx.query(query_contents="where is the cat on the mat", top_k=2)
     assert hits[0]["id"] == "cat" and hits[0]["metadata"] == {"kind": "pet"}
-    assert idx.query(query_contents="red ball for the dog", top_k=1,
-                     filters={"kind": "pet"})[0]["id"] == "dog"
     # The text query is encoded alone, with no keyword arguments.
-    assert fake_model.calls[-1] == ("encode", "red ball for the dog", {})
-    # One model object served the creation, the upsert and both queries.
+    assert fake_model.calls[-1] == ("encode", "where is the cat on the mat", {})
+    # One model object served the creation, the upsert and the query.
     assert fake_model.constructed == [MODEL]
     # A replaced package class is a different model source: loaded afresh.
     fake_model.SentenceTransformer = type("Replacement", (fake_model.SentenceTransformer,), {})
@@ -107,66 +72,64 @@ def test_text_upsert_and_query_end_to_end(memory_client, fake_model, monkeypatch
     monkeypatch.setitem(sys.modules, "sentence_transformers", None)
     assert refusal(lambda: idx.query(query_contents="cat"), RuntimeError).startswith(
         "Failed to load embedding model: ")
-    assert refusal(lambda: idx.upsert([{"id": "d", "contents": "dog"}])).startswith(
-        "Failed to load embedding model: ")
-    idx.upsert([{"id": "v", "vector": [0.5] * fake_model.DIMENSION}])
-    assert idx.query(np.full(fake_model.DIMENSION, 0.5, np.float32), top_k=1)[0]["id"] == "v"
+    idx.upsert([{"id": "v", "vector": [0.5] * WIDTH}])
+    assert idx.query(np.full(WIDTH, 0.5, np.float32), top_k=1)[0]["id"] == "v"
 
 
-def test_batch_embedding_results_are_checked(memory_client, fake_model):
-    idx = _model_index(memory_client)
-    texts = [{"id": "v", "vector": [1.0] * fake_model.DIMENSION}] + [
-        {"id": "t%d" % i, "contents": s} for i, s in enumerate(SENTENCES.values())]
-    width = fake_model.DIMENSION
-    for batch, message in [
-            (lambda m: m[:, 0], "Expected 2D array from batch encoding, got 1D"),
-            (lambda m: m[None], "Expected 2D array from batch encoding, got 3D"),
-            (lambda m: m[:-1],
-             "Mismatch between number of embeddings returned and texts provided."),
-            (lambda m: m.tolist(),
-             "Failed to process batch embeddings: 'list' object has no attribute 'ndim'"),
-            (lambda m: m[:, :-1], "Item at index 1 has %d vector values, fewer than the %d of the "
-                                  "first item." % (width - 1, width))]:
-        fake_model.knobs["batch"] = batch
-        assert refusal(lambda: idx.upsert(texts)) == message
-    del fake_model.knobs["batch"]
-    fake_model.knobs["encode_error"] = "encoder broke"
-    assert refusal(lambda: idx.upsert(texts)) == "Failed to process batch embeddings: encoder broke"
-    assert idx.get(["v", "t0", "t1", "t2"]) == []
-    del fake_model.knobs["encode_error"]
-    # Strided, Fortran-ordered or float64 results are read by value.
-    for i, shape in enumerate([lambda m: np.repeat(m, 2, axis=1)[:, ::2],
-                               np.asfortranarray, lambda m: m.astype(np.float64)]):
-        fake_model.knobs["batch"] = shape
-        idx.upsert([{"id": "s%d" % i, "contents": SENTENCES["sea"]},
-                    {"id": "c%d" % i, "contents": SENTENCES["cat"]}])
-        got = idx.get(["s%d" % i, "c%d" % i], include=["vector"])
-        np.testing.assert_allclose([g["vector"] for g in got], [
-            fake_model.embed(SENTENCES[k]) for k in ("sea", "cat")], atol=1e-6)
-    # A model failure while loading reaches upsert as ValueError.
-    fake_model.SentenceTransformer = type("Broken", (), {"__init__": lambda self, n: 1 / 0})
-    assert refusal(lambda: idx.upsert(texts)) == "Failed to load embedding model: division by zero"
+LOAD, BATCH, ENCODE = ("Failed to load embedding model: ", "Failed to process batch embeddings: ",
+                       "Failed to encode query_contents: ")
 
 
-def test_text_query_failures(memory_client, fake_model, capfd):
-    idx = _model_index(memory_client)
-    idx.upsert([{"id": "cat", "contents": SENTENCES["cat"]}])
-
-    def refused(kind, text):
-        return refusal(lambda: idx.query(query_contents=text), kind)
-
-    assert refused(ValueError, b"bytes") == (
-        "'query_contents' must be of type `str` for auto-embedding.")
-    fake_model.knobs["encode_error"] = "cannot encode"
-    assert refused(RuntimeError, "cat") == "Failed to encode query_contents: cannot encode"
-    del fake_model.knobs["encode_error"]
-    fake_model.SentenceTransformer.encode = lambda self, text: "not numbers"
-    assert refused(RuntimeError, "cat").startswith(
-        "Failed to encode query_contents: Unable to cast")
-    capfd.readouterr()
-    fake_model.knobs["load_error"] = "gone"
-    fake_model.SentenceTransformer = type("Fresh", (fake_model.SentenceTransformer,), {})
-    assert refused(RuntimeError, "cat") == "Failed to load embedding model: gone"
-    assert capfd.readouterr().err == "Python Exception: gone\n"
+# call: "create2" or "create0" (the list count), "upsert", or the text of a
+# query. An upsert refuses the whole batch, explicit vectors included. A load
+# failure comes from a fresh model class (a cached model is not loaded again)
+# and is also written to standard error; knobs None: no package at all.
+@pytest.mark.parametrize("knobs, call, kind, message", [
+    ({}, "create0", ValueError, "n_lists cannot be 0."),
+    ({"dimension": None}, "create2", ValueError,
+     "Unable to determine embedding dimension for model: " + MODEL),
+    ({"dimension": "384"}, "create2", ValueError, "Unable to cast"),
+    ({"dimension": -5}, "create2", ValueError,
+     "Embedding dimension -5 is negative for model: " + MODEL),
+    ({"dimension": 0}, "create2", ValueError, "Vector dimension cannot be 0."),
+    ({"load_error": "gone"}, "create2", ValueError, LOAD + "gone"),
+    (None, "create2", ValueError, LOAD),
+    ({"batch": lambda m: m[:, 0]}, "upsert", ValueError,
+     "Expected 2D array from batch encoding, got 1D"),
+    ({"batch": lambda m: m[None]}, "upsert", ValueError,
+     "Expected 2D array from batch encoding, got 3D"),
+    ({"batch": lambda m: m[:-1]}, "upsert", ValueError,
+     "Mismatch between number of embeddings returned and texts provided."),
+    ({"batch": lambda m: m.tolist()}, "upsert", ValueError,
+     BATCH + "'list' object has no attribute 'ndim'"),
+    ({"encode_error": "broke"}, "upsert", ValueError, BATCH + "broke"),
+    ({"load_error": "gone"}, "upsert", ValueError, LOAD + "gone"),
+    ({}, b"bytes", ValueError, "'query_contents' must be of type `str` for auto-embedding."),
+    ({"encode_error": "broke"}, "cat", RuntimeError, ENCODE + "broke"),
+    ({"single": lambda v: "not numbers"}, "cat", RuntimeError, ENCODE + "Unable to cast"),
     # The model is loaded before the text is looked at.
-    assert refused(RuntimeError, 5) == "Failed to load embedding model: gone"
+    ({"load_error": "gone"}, 5, RuntimeError, LOAD + "gone"),
+])
+def test_embedding_failures(memory_client, fake_model, capfd, knobs, call, kind, message):
+    assert fake_model.DIMENSION == WIDTH
+    idx = _model_index(memory_client)
+    texts = [{"id": "v", "vector": [1.0] * WIDTH}] + [
+        {"id": k, "contents": s} for k, s in SENTENCES.items()]
+    if knobs is None:
+        sys.modules["sentence_transformers"] = None
+        with pytest.raises(ImportError) as e:
+            import sentence_transformers  # noqa: F401
+        message += str(e.value)
+    else:
+        fake_model.knobs.update(knobs)
+    if "load_error" in (knobs or {}):
+        fake_model.SentenceTransformer = type("Fresh", (fake_model.SentenceTransformer,), {})
+    calls = {"upsert": lambda: idx.upsert(texts)}
+    for n in (0, 2):
+        calls["create%d" % n] = lambda n=n: memory_client.create_index(
+            "t", KEY, tdb.IndexIVFFlat(3, n), embedding_model=MODEL)
+    text = refusal(calls.get(call, lambda: idx.query(query_contents=call)), kind)
+    assert text == message or (message.endswith("cast") and text.startswith(message))
+    assert idx.get(["v"] + list(SENTENCES)) == []
+    assert capfd.readouterr().err == (
+        "Python Exception: %s\n" % message[len(LOAD):] if message.startswith(LOAD) else "")

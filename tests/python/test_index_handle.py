@@ -9,7 +9,8 @@ from conftest import new_index, refusal
 KEY = bytes(range(1, 33))
 NOT_CONNECTED = ("Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` "
                  "before calling this function.")
-ONE_BIT = bytes(31) + b"\x01"
+M = tdb.DBConfig("memory")
+R = tdb.DBConfig("redis", "cfg", "host:127.0.0.1,port:1,db:0")
 
 
 # The name length is checked first, in bytes, even with a zero key; then the
@@ -35,21 +36,13 @@ def test_create_index_argument_conversion_and_handle_members(memory_client):
     c = memory_client
     cfg = tdb.IndexIVFFlat(8, 2, "squared_euclidean")
     # The key: any sequence of exactly 32 ints in 0..255.
-    for name, key in (("n" * 255, KEY), ("a", ONE_BIT), ("b", list(KEY)), ("c", tuple(KEY))):
+    for name, key in (("n" * 255, KEY), ("a", bytes(31) + b"\x01"), ("b", list(KEY)),
+                      ("c", tuple(KEY))):
         assert c.create_index(name, key, cfg).index_name() == name
-    for bad in (KEY[:31], KEY + b"x", list(KEY[:31]) + [256], list(KEY[:31]) + [-1], "k" * 32,
-                list(KEY[:31]) + [1.0], None):
-        assert "incompatible function arguments" in refusal(
-            lambda: c.create_index("a", bad, cfg), TypeError)
-    for kwargs in ({"index_config": None}, {"max_cache_size": -1}, {"embedding_model": 5}):
-        with pytest.raises(TypeError):
-            c.create_index(**dict({"index_name": "a", "index_key": KEY, "index_config": cfg},
-                                  **kwargs))
     # An unset cache capacity is accepted like the default engaged 0.
     for cache in (None, 0, 3):
         idx = c.create_index("a", KEY, cfg, max_cache_size=cache, embedding_model=None)
         idx.upsert(["x"], np.ones((1, 8), np.float32))
-        assert [h["id"] for h in idx.query(np.ones(8, np.float32))] == ["x"]
         assert [h["id"] for h in idx.query(np.ones(8, np.float32))] == ["x"]
     config = idx.index_config()
     assert list(config.items()) == [("dimension", 8), ("metric", "squared_euclidean"),
@@ -65,17 +58,12 @@ def test_create_index_argument_conversion_and_handle_members(memory_client):
 
 
 def test_load_index_refusals():
-    m = tdb.DBConfig("memory")
-    r = tdb.DBConfig("redis", "cfg", "host:127.0.0.1,port:1,db:0")
     # Any in-process location is refused, before the name is looked at.
-    for locations in ((m, m, m), (r, r, m), (m, r, r), (r, m, r)):
-        for cache in (0, None):
-            assert refusal(lambda: tdb.Client(*locations).load_index("", KEY, cache)) == (
-                "Memory location is not supported for loading an existing index.")
-    c = tdb.Client(r, r, r)
-    assert refusal(lambda: c.load_index("", KEY)) == "Index name cannot be an empty string."
-    with pytest.raises(TypeError):
-        c.load_index("x", KEY[:31])
+    for locations in ((M, M, M), (R, R, M), (M, R, R), (R, M, R)):
+        assert refusal(lambda: tdb.Client(*locations).load_index("", KEY, None)) == (
+            "Memory location is not supported for loading an existing index.")
+    assert refusal(lambda: tdb.Client(R, R, R).load_index("", KEY)) == (
+        "Index name cannot be an empty string.")
 
 
 def test_deleted_index_refuses_every_data_member(memory_client):
@@ -87,60 +75,46 @@ def test_deleted_index_refuses_every_data_member(memory_client):
     errors = [refusal(idx.index_type, RuntimeError), refusal(idx.index_config, RuntimeError)]
     assert errors[0] == errors[1] and errors[0]
     vectors = np.ones((2, 4), np.float32)
-    for call in [idx.delete_index, lambda: idx.get(["a"]), lambda: idx.get(["a"], include=[]),
-                 lambda: idx.delete(["a"]), lambda: idx.upsert(["z"], vectors[:1]),
+    for call in [idx.delete_index, lambda: idx.get(["a"]), lambda: idx.delete(["a"]),
+                 lambda: idx.upsert(["z"], vectors[:1]),
                  lambda: idx.upsert([{"id": "z", "vector": [1.0, 2.0, 3.0, 4.0]}]),
                  lambda: idx.upsert([{"id": "z", "contents": "text"}]),
                  lambda: idx.query(np.ones(4, np.float32)), lambda: idx.query(query_contents="t"),
-                 idx.train, lambda: idx.train_and_serialize(vectors),
-                 lambda: idx.train_and_serialize(vectors, delete_index=False)]:
+                 idx.train, lambda: idx.train_and_serialize(vectors, delete_index=False)]:
         assert refusal(call) == NOT_CONNECTED
 
 
 def test_serialized_round_trip(memory_client):
-    rng = np.random.default_rng(3)
-    centres = np.array([[10, 0, 0, 0], [0, 10, 0, 0], [0, 0, 10, 0]], np.float32)
-    vectors = (centres[rng.integers(0, 3, 60)] + rng.standard_normal((60, 4))).astype(np.float32)
+    vectors = np.random.default_rng(3).standard_normal((60, 4)).astype(np.float32)
     src = new_index(memory_client, n_lists=3, metric="cosine")
     src.upsert(["keep"], vectors[:1])
-    # Other numeric dtypes and nested lists are converted to float32.
-    blob = src.train_and_serialize(vectors.astype(np.float64).tolist(), max_iters=20,
-                                   delete_index=False)
-    assert isinstance(blob, bytes) and blob
-    # A handle that keeps its items keeps its lists too: it stays untrained.
-    assert src.is_trained() is False
-    assert [r["id"] for r in src.get(["keep"], include=[])] == ["keep"]
+    # Other numeric dtypes and nested lists are converted to float32. A
+    # handle that keeps its items keeps its lists too: it stays untrained.
+    blob = src.train_and_serialize(vectors.astype(np.float64).tolist(), delete_index=False)
+    assert (src.is_trained(), [r["id"] for r in src.get(["keep"], include=[])]) == (
+        False, ["keep"])
     # Under another key the bytes give an empty, trained index with the same
     # configuration.
     dst = memory_client.load_serialized_index(blob, bytes(range(100, 132)))
-    assert (dst.is_trained(), dst.index_name()) == (True, "idx")
-    assert dst.index_config() == src.index_config()
+    assert (dst.is_trained(), dst.index_name(), dst.index_config()) == (
+        True, "idx", src.index_config())
     assert dst.query(vectors[0], n_probes=3) == []
-    dst.upsert(["v%d" % i for i in range(len(vectors))], vectors)
-    hits = dst.query(vectors[5], top_k=3, n_probes=3)
-    assert hits[0]["id"] == "v5" and hits[0]["distance"] == pytest.approx(0, abs=1e-5)
     # With the default delete_index the source index is emptied.
-    assert src.train_and_serialize(vectors, max_iters=5) and src.get(["keep"]) == []
+    assert src.train_and_serialize(vectors) and src.get(["keep"]) == []
     assert src.is_trained() is True
-
-    m = tdb.DBConfig("memory")
-    r = tdb.DBConfig("redis", "cfg", "host:127.0.0.1,port:1,db:0")
     for client, data, message in [
             (memory_client, b"", "Could not deserialize index config: buffer is empty"),
             (memory_client, b"\x00" * 7, "Could not deserialize index config: buffer is invalid"),
-            (tdb.Client(m, m, r), blob,
+            (tdb.Client(M, M, R), blob,
              "All locations must be of type Memory for TrainAndSerialize."),
-            (tdb.Client(r, r, r), b"", "Could not deserialize index config: buffer is empty")]:
+            (tdb.Client(R, R, R), b"", "Could not deserialize index config: buffer is empty")]:
         assert refusal(lambda: client.load_serialized_index(data, KEY)) == message
-    for args in ((bytearray(blob), KEY), (blob, KEY[:31])):
-        with pytest.raises(TypeError):
-            memory_client.load_serialized_index(*args)
     assert refusal(lambda: src.train_and_serialize(np.ones(4, np.float32))) == (
         "Expected a 2D array.")
     # Vectors of another width are refused before the handle changes.
     fresh = new_index(memory_client, name="fresh")
     assert refusal(lambda: fresh.train_and_serialize(np.ones((30, 5), np.float32))) == (
         "The dimension of the vectors provided (5) doesn't match the index configuration (4).")
-    assert fresh.is_trained() is False
     fresh.upsert(["a"], np.ones((1, 4), np.float32))
-    assert [h["id"] for h in fresh.query(np.ones(4, np.float32))] == ["a"]
+    assert (fresh.is_trained(), [h["id"] for h in fresh.query(np.ones(4, np.float32))]) == (
+        False, ["a"])

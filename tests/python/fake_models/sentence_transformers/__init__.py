@@ -1,11 +1,7 @@
-"""Stand-in for the sentence-transformers package, for tests that must not
-download a model.
-
-Embeddings are hashed bags of words scaled to unit length, so texts that share
-words are near under the cosine metric and the same text always gives the same
-vector. `knobs` makes the model misbehave in the ways the bridge must report;
-`constructed` and `calls` record what the bridge asked for.
-"""
+"""Stand-in for sentence-transformers, for tests that must not download a model:
+hashed bags of words at unit length, so texts that share words are near under
+the cosine metric. `knobs` makes it misbehave; `constructed` and `calls`
+record what was asked of it."""
 import hashlib
 import re
 
@@ -17,8 +13,9 @@ DIMENSION = 16
 #   None or a non-int to test the refusals).
 # load_error / encode_error: message of an exception raised by the
 #   constructor / by encode.
-# batch: function applied to the (texts x DIMENSION) float32 result of a
-#   batch encode before it is returned (wrong shapes, strides, dtypes).
+# batch / single: function applied to the (texts x DIMENSION) float32 result
+#   of a batch encode / the vector of one text before it is returned (wrong
+#   shapes, strides, dtypes).
 knobs = {}
 constructed = []
 calls = []
@@ -56,6 +53,6 @@ class SentenceTransformer:
         if "encode_error" in knobs:
             raise RuntimeError(knobs["encode_error"])
         if isinstance(sentences, str):
-            return embed(sentences)
+            return knobs.get("single", lambda v: v)(embed(sentences))
         batch = np.stack([embed(s) for s in sentences]).astype(np.float32)
         return knobs.get("batch", lambda m: m)(batch)
