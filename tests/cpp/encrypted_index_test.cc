@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -148,6 +149,7 @@ TEST(EncryptedIndexTest, TrainingKeysAlteredStoresAndDeletion) {
   EXPECT_EQ(testing::error_text<std::runtime_error>([&] { f.index->TrainIndex(TrainParams{}); }),
             "Index has already been trained.");
   const auto& counts = f.index->core()->list_counts();
+  EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), 0u), 200u);  // no entry left behind
   EXPECT_GT(std::count_if(counts.begin(), counts.end(), [](uint32_t c) { return c > 0; }), 1);
   f.index.reset();
   EXPECT_THROW(f.load(key_of(2)), std::runtime_error);
