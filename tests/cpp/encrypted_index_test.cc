@@ -1,17 +1,14 @@
 // What the index harness (index_harness_test.cc) cannot see from answers
 // alone: how writes are chunked, what the result cache reads and prints,
-// refusal of altered stores and of a wrong key, what delete_index leaves, and
-// the handle that train_and_serialize leaves behind.
+// refusal of altered stores, of a wrong key and of records a store moved,
+// what delete_index leaves, and the handle that train_and_serialize leaves.
 #include "encrypted_index/encrypted_index.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
-#include <functional>
-#include <map>
-#include <numeric>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -20,6 +17,7 @@
 #include "config/index_config.h"
 #include "config/index_record.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/integrity.h"
 #include "recording_keystore.h"
 #include "search_reference.h"
 #include "test_util.h"
@@ -27,6 +25,7 @@
 namespace tavrin {
 namespace {
 
+namespace bs = tavrin_encrypted_index::internal::backing_store;
 using testing::recording_stores;
 using testing::StoreServer;
 
@@ -38,9 +37,10 @@ Key256 key_of(uint8_t seed) {
   return k;
 }
 
-IndexParams params_for(const Key256& key, uint64_t n_lists, uint64_t cache = 0) {
+IndexParams params_for(const Key256& key, uint64_t n_lists, uint64_t cache = 0,
+                       const std::string& name = "idx") {
   IndexParams p;
-  p.index_name = "idx";
+  p.index_name = name;
   p.index_key = key;
   p.index_location = DBConfig(Location::POSTGRES, "t", "c");
   p.config_location = p.items_location = p.fourth_location = p.index_location;
@@ -149,7 +149,7 @@ TEST(EncryptedIndexTest, TrainingKeysAlteredStoresAndDeletion) {
   EXPECT_EQ(testing::error_text<std::runtime_error>([&] { f.index->TrainIndex(TrainParams{}); }),
             "Index has already been trained.");
   const auto& counts = f.index->core()->list_counts();
-  EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), 0u), 200u);
+  EXPECT_EQ(std::accumulate(counts.begin(), counts.end(), 0u), 200u);  // no entry left behind
   EXPECT_GT(std::count_if(counts.begin(), counts.end(), [](uint32_t c) { return c > 0; }), 1);
   f.index.reset();
   EXPECT_THROW(f.load(key_of(2)), std::runtime_error);
@@ -162,9 +162,8 @@ TEST(EncryptedIndexTest, TrainingKeysAlteredStoresAndDeletion) {
   for (auto& [name, table] : altered->tables) {
     for (auto& [key, value] : table) value[value.size() / 2] ^= value.size() > 40;
   }
-  QueryParams qp;
   EXPECT_THROW(spoilt->Get({"item-1"}, {}), std::runtime_error);
-  EXPECT_THROW(spoilt->Query(vectors, qp), std::runtime_error);
+  EXPECT_THROW(spoilt->Query(vectors, QueryParams()), std::runtime_error);
   for (auto& [name, value] : altered->config) value.resize(value.size() / 2);
   EXPECT_THROW(EncryptedIndex("idx", f.key, params_for(f.key, 0), recording_stores(altered)),
                std::runtime_error);
@@ -183,6 +182,54 @@ TEST(EncryptedIndexTest, TrainingKeysAlteredStoresAndDeletion) {
   size_t rows = 0;
   for (const auto& t : f.server->tables) rows += t.second.size();
   EXPECT_EQ(rows, 1u);
+}
+
+template <typename Fn>
+void expect_integrity_failure(Fn fn) {
+  try {
+    fn();
+    ADD_FAILURE() << "the read was answered";
+  } catch (const IntegrityError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Integrity check failed: ", 0), 0u) << e.what();
+  }
+}
+
+// A store that anyone can write must not make a read answer a record that
+// it moved from another item, or an index record copied from another index
+// sealed with the same key: such a read fails and writes nothing.
+TEST(Tamper, ARecordMovedToAnotherItemOrIndexIsRefused) {
+  auto server = std::make_shared<StoreServer>();
+  uint64_t records = 0;  // the table of index a's item records
+  StoreFactory stores = [&](const DBConfig& at, const std::string& name, uint64_t base,
+                            bs::StoreRole role) {
+    if (name == "a" && role == bs::StoreRole::kRecords) records = base + bs::role_number(role);
+    return recording_stores(server)(at, name, base, role);
+  };
+  const Key256 key = key_of(9);
+  const IndexIVFFlat config(kDim, 2, kMetricSquaredEuclidean, std::string());
+  EncryptedIndex a("a", key, config, params_for(key, 2, 0, "a"), stores);
+  EncryptedIndex b("b", key, config, params_for(key, 2, 0, "b"), stores);
+  a.Upsert(FloatMatrix(std::vector<float>(2 * kDim, 1.0f), kDim), {"x", "y"}, {{'1'}, {'2'}},
+           {"{\"k\": 1}", "{\"k\": 2}"});
+
+  // Each item's record under the other's token.
+  auto& table = server->tables.at(records);
+  ASSERT_EQ(table.size(), 2u);
+  std::swap(table.begin()->second, std::next(table.begin())->second);
+  const auto tables = server->tables;
+  const auto config_items = server->config;
+  for (const std::string id : {"x", "y"}) {
+    expect_integrity_failure([&] { a.Get({id}, {}); });
+    expect_integrity_failure([&] { a.UpdateMetadata({id}, {"{}"}); });
+  }
+  EXPECT_EQ(a.Get({"z"}, {}).size(), 0u);  // an unknown id is still just absent
+
+  // b's index record under a's name: same key, same shape, another index.
+  server->config["a.cvs"] = server->config.at("b.cvs");
+  expect_integrity_failure([&] { EncryptedIndex("a", key, params_for(key, 2, 0, "a"), stores); });
+  server->config["a.cvs"] = config_items.at("a.cvs");
+  EXPECT_EQ(server->tables, tables);  // no failed read wrote anything
+  EXPECT_NO_THROW(EncryptedIndex("a", key, params_for(key, 2, 0, "a"), stores));
 }
 
 }  // namespace
