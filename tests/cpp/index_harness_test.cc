@@ -79,6 +79,10 @@ class FaultyStore : public bs::Keystore {
   void PushConfigItem(const std::string& n, const Bytes& v) override {
     Write().PushConfigItem(n, v);
   }
+  // One write, as every store makes it.
+  void PushConfigItems(const std::vector<std::pair<std::string, Bytes>>& items) override {
+    Write().PushConfigItems(items);
+  }
   void DeleteIndex() override { Write().DeleteIndex(); }
   Bytes GetItem(uint64_t k) override { return inner_->GetItem(k); }
   ByteMatrix BatchGetRows(const std::vector<uint64_t>& k) override { return inner_->BatchGetRows(k); }
@@ -150,7 +154,7 @@ class Backend {
       if (kind_ == StoreKind::kServerDouble) {
         inner = testing::recording_stores(server_)(location, name, base, role);
       } else if (kind_ == StoreKind::kMemory) {
-        auto& kept = memory_[static_cast<int>(role)];
+        auto& kept = memory_[{static_cast<int>(role), base}];
         if (!kept) kept = std::make_shared<bs::MemoryKeystore>(name, base, bs::role_number(role));
         inner = kept;
       } else {
@@ -171,7 +175,7 @@ class Backend {
   StoreKind kind_;
   std::string table_;
   std::shared_ptr<testing::StoreServer> server_ = std::make_shared<testing::StoreServer>();
-  std::map<int, std::shared_ptr<bs::Keystore>> memory_;
+  std::map<std::pair<int, uint64_t>, std::shared_ptr<bs::Keystore>> memory_;
 };
 
 // ----------------------------------------------------------------- model --
@@ -253,6 +257,8 @@ class Harness {
       Run(Op::kUpdateMetadata, fault(4, 3));
     } else if (pick < 96) {
       if (trained_ && model_.size() >= kLists) Run(Op::kRetrain, fault(3, 12));
+    } else if (pick < 97) {
+      Run(Op::kRotateKey, fault(3, 12));
     } else if (pick < 98) {
       if (backend_.reloads()) Close();
     } else {
@@ -281,7 +287,7 @@ class Harness {
   }
 
   enum class Op {
-    kUpsert, kDelete, kTrain, kRetrain, kCompact, kUpdateMetadata, kTrainAndSerialize };
+    kUpsert, kDelete, kTrain, kRetrain, kCompact, kUpdateMetadata, kTrainAndSerialize, kRotateKey };
 
   // Fills the index with `items` random items by fault-free upserts.
   void Fill(size_t items) {
@@ -312,6 +318,28 @@ class Harness {
           EXPECT_EQ(handle_->Compact(), 0u);
         }
         break;
+      case Op::kRotateKey: {
+        // Under the new key once the switch is stored (a failure after it
+        // only leaves old values behind); then the old key opens nothing.
+        const Key256 old = key_;
+        key_[1] ^= static_cast<uint8_t>(1 + Pick(255));
+        const Key256 next = key_;
+        if (!KeepsItems(fail_from, [&] {
+              try {
+                handle_->RotateKey(next);
+              } catch (...) {
+                key_ = old;
+                throw;
+              }
+            }) || !backend_.reloads()) {
+          break;
+        }
+        if (plan_->failed) Reload();
+        IndexParams p = params();
+        p.index_key = old;
+        EXPECT_ANY_THROW(EncryptedIndex(name_, old, p, backend_.factory(std::make_shared<FaultPlan>())));
+        break;
+      }
       case Op::kTrainAndSerialize:
         // The handle takes the centroids only while it holds no item.
         if (KeepsItems(fail_from, [&] {
@@ -718,7 +746,8 @@ void SweepWriteSteps(StoreKind store) {
   for (const auto& [op, trained] : std::vector<std::pair<Op, bool>>{
            {Op::kUpsert, false}, {Op::kUpsert, true}, {Op::kDelete, false}, {Op::kDelete, true},
            {Op::kTrain, true}, {Op::kRetrain, true}, {Op::kCompact, false}, {Op::kCompact, true},
-           {Op::kUpdateMetadata, true}, {Op::kTrainAndSerialize, false}}) {
+           {Op::kUpdateMetadata, true}, {Op::kTrainAndSerialize, false}, {Op::kRotateKey, false},
+           {Op::kRotateKey, true}}) {
     for (int n = 1;; ++n) {
       ASSERT_LT(n, 64) << "an operation that never finishes";
       Harness h(tavrin::Setup{store, trained, 2, kMetricSquaredEuclidean}, 77,
