@@ -151,7 +151,9 @@ the lists of the n_probes centroids nearest to it. Training happens once.
 Args:
     batch_size: vectors per k-means step (default 2048).
     max_iters: mini-batch k-means steps (default 100), all of them made;
-        refinement passes follow, which stop when no assignment changes.
+        before them, full-batch passes over a sample of 256 vectors per
+        list move the seeds to the means of their clusters. 0 keeps the
+        k-means++ seeds as they are.
     tolerance: accepted and not used: no test of centroid movement is made
         (default 1e-6).
     max_memory: memory limit in MB; 0 means none (currently not enforced).
