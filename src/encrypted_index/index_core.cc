@@ -105,14 +105,8 @@ IndexParams IndexCore::rekeyed_params(IndexParams params, const Key256& key) con
 }
 
 void IndexCore::switch_to(const std::string& record_name, const Bytes& index_record) {
-  CoreRecord record;
-  record.rounds = rounds_;
-  record.n_lists = n_lists_;
-  record.vector_bytes = vector_bytes_;
-  record.row_size = row_size_;
-  record.note = core_note_;
   config_store_->PushConfigItems(
-      {{index_name_ + kCoreItemSuffix, seal_row(serialize_core_record(record), index_key_)},
+      {{index_name_ + kCoreItemSuffix, seal_row(core_record(), index_key_)},
        {record_name, seal_row(index_record, index_key_)}});
 }
 
@@ -148,14 +142,18 @@ IndexCore::~IndexCore() {
   }
 }
 
-void IndexCore::write_core_record() {
+Bytes IndexCore::core_record() const {
   CoreRecord record;
   record.rounds = rounds_;
   record.n_lists = n_lists_;
   record.vector_bytes = vector_bytes_;
   record.row_size = row_size_;
   record.note = core_note_;
-  store_config_item(index_name_ + kCoreItemSuffix, serialize_core_record(record));
+  return serialize_core_record(record);
+}
+
+void IndexCore::write_core_record() {
+  store_config_item(index_name_ + kCoreItemSuffix, core_record());
 }
 
 void IndexCore::store_config_item(const std::string& name, const Bytes& plaintext) {

@@ -169,6 +169,7 @@ class IndexCore {
   void DeleteItems(const std::vector<std::string>& ids);
 
  private:
+  Bytes core_record() const;  // the ".cei" item's plaintext
   void write_core_record();
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);
   // Sealed records of a batch, chunk [begin, end).
