@@ -399,7 +399,8 @@ Moves every item to the list of its new nearest centroid, then compacts. An
 index trained early, before its data moved, gets centroids that fit the data
 again. Safe to interrupt: every item stays findable by get and by a query
 probing every list; the new centroids take over only once every item has its
-entry in its new list.
+entry in its new list. Until then, and after a retrain that stopped part-way
+until one completes, queries read every list, as before training.
 
 Args:
     batch_size, max_iters, tolerance: as for train().

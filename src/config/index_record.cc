@@ -77,7 +77,7 @@ std::vector<CentroidMatrix> read_matrices(
 }  // namespace
 
 Bytes serialize_index_record(const std::string& name, const IndexConfig& config,
-                             const TrainedData& trained_data, bool trained) {
+                             const TrainedData& trained_data, bool trained, bool retraining) {
   flatbuffers::FlatBufferBuilder fbb;
   auto type = fbb.CreateString(type_text(config.index_type));
   auto metric = fbb.CreateString(metric_text(config.metric));
@@ -105,6 +105,7 @@ Bytes serialize_index_record(const std::string& name, const IndexConfig& config,
   root.add_config(config_offset);
   root.add_name(name_offset);
   if (trained) root.add_trained(true);
+  if (retraining) root.add_retraining(true);
   fbb.Finish(root.Finish());
   return Bytes(fbb.GetBufferPointer(), fbb.GetBufferPointer() + fbb.GetSize());
 }
@@ -140,6 +141,7 @@ IndexRecord deserialize_index_record(const uint8_t* data, size_t size) {
     record.trained_data.second_codebooks = read_matrices(trained->second_codebooks());
   }
   record.trained = root->trained();
+  record.retraining = root->retraining();
   return record;
 }
 

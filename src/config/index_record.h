@@ -21,12 +21,16 @@ struct IndexRecord {
   std::unique_ptr<IndexConfig> config;
   TrainedData trained_data;
   bool trained = false;
+  // A retraining was under way when the record was stored (written only
+  // when set, so that other records keep their bytes).
+  bool retraining = false;
 };
 
 // Throws std::invalid_argument "Unknown index type" or "Unknown distance
 // metric" for values outside their enumerations.
 Bytes serialize_index_record(const std::string& name, const IndexConfig& config,
-                             const TrainedData& trained_data, bool trained);
+                             const TrainedData& trained_data, bool trained,
+                             bool retraining = false);
 
 // Verifies, then reads. Throws std::runtime_error
 //   "Could not deserialize index config: buffer is empty" for no bytes,

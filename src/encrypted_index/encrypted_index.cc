@@ -68,6 +68,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
   index_config_ = std::move(record.config);
   trained_data_ = std::move(record.trained_data);
   is_trained_ = record.trained;
+  retraining_ = record.retraining;
 }
 
 EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
@@ -139,7 +140,8 @@ void EncryptedIndex::Delete(const std::vector<std::string>& ids) { connected().D
 void EncryptedIndex::store_index_record() {
   connected().store_config_item(
       index_name_ + kRecordSuffix,
-      serialize_index_record(index_name_, *index_config_, trained_data_, is_trained_));
+      serialize_index_record(index_name_, *index_config_, trained_data_, is_trained_,
+                             retraining_));
 }
 
 }  // namespace tavrin

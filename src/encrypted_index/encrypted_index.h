@@ -140,7 +140,8 @@ class EncryptedIndex {
   // their new lists, then compacts. std::runtime_error on an untrained index.
   // A failure at any write leaves every item findable by get and by a query
   // probing every list (the old centroids stay in force until the new ones
-  // are stored).
+  // are stored); one before the switch leaves the index marked, so that
+  // queries read every list until a retraining completes.
   void Retrain(const TrainParams& params);
   // Replaces the metadata of existing items (one text per id; empty: none),
   // keeping vectors and contents. Refuses, before any write, a length
@@ -205,6 +206,9 @@ class EncryptedIndex {
   Key256 index_key_{};
   TrainedData trained_data_;
   bool is_trained_ = false;
+  // A retraining stopped before its switch: queries read every list that
+  // holds entries (as before training) until a retraining completes.
+  bool retraining_ = false;
   std::unique_ptr<IndexCore> core_;
   // What built the core, for a rotation to build its successor.
   IndexParams params_;

@@ -247,17 +247,17 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
   std::vector<uint32_t> lists;
   bool counts_loaded = false;
   CentroidSelection selection;
-  if (!is_trained_) {
+  if (!is_trained_ || retraining_) {
     core.load_list_counts();
     uint64_t total = 0;
     for (uint32_t c : core.list_counts()) total += c;
-    if (total > kUntrainedWarning) {
+    if (!is_trained_ && total > kUntrainedWarning) {
       Warn("Warning: querying untrained index with more than " +
            std::to_string(kUntrainedWarning) + " indexed vectors.");
       Warn("Queries may be slow; consider calling `TrainIndex()` to speed up queries.");
     }
     // Every query reads every list that holds items: list 0, and those an
-    // interrupted training wrote to.
+    // interrupted training wrote to; all of them during a retraining.
     lists = core.untrained_lists();
     probes = U32Matrix::zeros(queries.rows, lists.size());
     for (uint64_t q = 0; q < queries.rows; ++q) {
@@ -293,7 +293,8 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
   SearchResults results = search_candidate_lists(views_of(candidates), probes, queries,
                                                  params.top_k, index_config_->metric,
                                                  params.include);
-  if (filtered && is_trained_ && params.max_probes && *params.max_probes > params.n_probes) {
+  if (filtered && is_trained_ && !retraining_ && params.max_probes &&
+      *params.max_probes > params.n_probes) {
     widen_short_queries(core, index_config_->metric, dimension, queries, params, filter,
                         selection.mapping, selection.centroids.codebooks[0].matrix, lists, probes,
                         std::move(candidates), results);

@@ -115,23 +115,33 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
   core.CheckBatch(batch);
   // As training: entries in the new lists, records naming them, the new
-  // centroids as the switch, then compaction.
+  // centroids as the switch, then compaction. Records that name the new
+  // lists are not found by probing with the old centroids, so the index is
+  // marked first: until the switch clears the mark, queries read every list.
   store::WriteScope write(core.stores());
   TrainedData previous = trained_data_;
-  bool switched = false;
+  const bool was_retraining = retraining_;
+  bool marked = false, switched = false;
   try {
+    retraining_ = true;
+    store_index_record();
+    marked = true;
     update_centroid_metadata(all.metadata, all.lists);
     core.Relist(batch);
     trained_data_ = std::move(trained);
+    retraining_ = false;
     store_index_record();
     switched = true;
     Compact();
     write.Commit();
   } catch (...) {
-    if (write.Abort() || !switched) {
+    const bool rolled_back = write.Abort();
+    if (rolled_back || !switched) {
       trained_data_ = std::move(previous);
       core.cache().Clear();
     }
+    // As the stores now have it.
+    retraining_ = rolled_back ? was_retraining : !switched && (marked || was_retraining);
     throw;
   }
 }
