@@ -140,7 +140,7 @@ void EncryptedIndex::RotateKey(const Key256& new_key) {
     core_->lists().SaveCounts();
     core_->switch_to(index_name_ + store::kIndexRecordSuffix,
                      serialize_index_record(index_name_, *index_config_, trained_data_,
-                                            is_trained_));
+                                            is_trained_, retraining_));
     write.Commit();
   } catch (...) {
     core_ = std::move(previous);
