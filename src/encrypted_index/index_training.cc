@@ -171,9 +171,10 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
     return bytes;
   }
   TrainedData before = std::move(trained_data_);
-  const bool was_trained = is_trained_;
+  const bool was_trained = is_trained_, was_retraining = retraining_;
   trained_data_ = std::move(trained);
   is_trained_ = true;
+  retraining_ = false;  // no item is left to be misplaced
   try {
     if (!delete_after) store_index_record();
     write.Commit();
@@ -182,6 +183,7 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
     if (write.Abort() || !delete_after) {
       trained_data_ = std::move(before);
       is_trained_ = was_trained;
+      retraining_ = was_retraining;
       core.cache().Clear();
     }
     throw;
