@@ -557,7 +557,26 @@ class Harness {
     }
     Model after = model_;
     for (size_t i = 0; i < ids.size(); ++i) after[ids[i]].metadata = metadata[i];
-    Apply(fail_from, ids, std::move(after), [&] { handle_->UpdateMetadata(ids, metadata); });
+    if (!Apply(fail_from, ids, std::move(after), [&] { handle_->UpdateMetadata(ids, metadata); })) {
+      return;
+    }
+    // The pre-filter's map covers what the update stored: an item is found
+    // by a query over every list for a value of its own.
+    for (size_t i = 0; i < ids.size() && trained_; ++i) {
+      const json doc = metadata[i].empty() ? json::object() : json::parse(metadata[i]);
+      for (const char* key : {"a", "b", "n"}) {
+        if (!doc.contains(key) || !doc[key].is_primitive() || doc[key].is_null()) continue;
+        QueryParams qp;
+        qp.top_k = model_.size();
+        qp.n_probes = kLists;
+        qp.filters = json{{key, {{"$eq", doc[key]}}}}.dump();
+        const std::vector<float>& v = model_.at(ids[i]).vector;
+        const SearchResults r = handle_->Query(FloatMatrix(std::vector<float>(v), kDim), qp);
+        std::set<std::string> found;
+        for (uint32_t s = 0; s < r.counts[0]; ++s) found.insert(r.id(0, s));
+        ASSERT_TRUE(found.count(ids[i])) << qp.filters << " " << describe(setup_);
+      }
+    }
   }
 
   // A closed handle answers from memory and refuses data operations; the
