@@ -65,9 +65,7 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     // means that a stored index lost its count row.
     lists_->SaveCounts();
   } else if (mode == Mode::kRekey) {
-    for (store::Keystore* s : {index_store_.get(), record_store_.get(), items_store_.get()}) {
-      if (s->CountItems() != 0) s->DeleteIndex();
-    }
+    delete_data();
     lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
                                          static_cast<uint32_t>(rounds_));
     lists_->ResetCounts();
@@ -115,6 +113,10 @@ void IndexCore::drop_data() {
   // written now would be one more value under the key just retired.
   lists_.reset();
   cache_.Clear();
+  delete_data();
+}
+
+void IndexCore::delete_data() {
   for (store::Keystore* s : {index_store_.get(), record_store_.get(), items_store_.get()}) {
     if (s->CountItems() != 0) s->DeleteIndex();
   }

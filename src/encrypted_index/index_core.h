@@ -170,6 +170,7 @@ class IndexCore {
 
  private:
   Bytes core_record() const;  // the ".cei" item's plaintext
+  void delete_data();         // every store's values but the configuration items
   void write_core_record();
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);
   // Sealed records of a batch, chunk [begin, end).

@@ -123,11 +123,12 @@ void EncryptedIndex::RotateKey(const Key256& new_key) {
       contents[at.at(item.id)] = std::move(item.contents);
     }
   }
-  auto fresh = std::make_unique<IndexCore>(old.rekeyed_params(params_, new_key),
-                                           IndexCore::Mode::kRekey, stores_);
   IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
   batch.contents = &contents;
-  if (!all.ids.empty()) fresh->CheckBatch(batch);
+  // The copy has this core's shape: checked here, before its stores are touched.
+  if (!all.ids.empty()) old.CheckBatch(batch);
+  auto fresh = std::make_unique<IndexCore>(old.rekeyed_params(params_, new_key),
+                                           IndexCore::Mode::kRekey, stores_);
 
   // The copy is written through the new core, which update_centroid_metadata
   // reaches as core_; the old one comes back unless the switch was stored.

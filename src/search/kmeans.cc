@@ -121,8 +121,8 @@ void minibatch_step(const FloatMatrix& data, const std::vector<uint64_t>& batch,
 }
 
 // Lloyd passes for one codebook over a fixed sample (w x r, one point per
-// column). Distances are taken in blocks of columns so that the k x r matrix
-// never exists whole.
+// column); returns each cluster's size in the last assignment. Distances are
+// taken in blocks of columns so that the k x r matrix never exists whole.
 std::vector<uint64_t> refine(const arma::fmat& sample, uint64_t passes, DistanceMetric metric,
                              arma::fmat& centroids) {
   constexpr uint64_t kBlock = 4096;
