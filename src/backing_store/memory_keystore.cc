@@ -156,4 +156,10 @@ uint64_t MemoryKeystore::CountItems() { return table().size(); }
 
 void MemoryKeystore::SetRowSize(uint64_t size) { row_size = size; }
 
+std::vector<std::pair<uint64_t, Bytes>> MemoryKeystore::Items() {
+  std::vector<std::pair<uint64_t, Bytes>> items;
+  if (Table* t = find_table()) items.assign(t->begin(), t->end());
+  return items;
+}
+
 }  // namespace tavrin_encrypted_index::internal::backing_store

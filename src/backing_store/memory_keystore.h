@@ -40,6 +40,8 @@ class MemoryKeystore : public Keystore {
   void SetRowSize(uint64_t size) override;
 
   uint64_t row_width() const { return row_size; }
+  // Every stored (key, value), in no particular order.
+  std::vector<std::pair<uint64_t, Bytes>> Items();
   uint64_t hashed_index_name() const { return hashed_index_name_; }
   const std::string& index_name() const { return index_name_; }
 

@@ -35,6 +35,11 @@ struct IndexParams {
   // index reads them from its own records instead.
   uint32_t n_lists = 0;
   uint64_t vector_bytes = 0;
+  // Create in the tamper-evident format; a stored index reads its format
+  // from its own records.
+  bool tamper_evident = false;
+  // Load: refuse a tamper-evident index whose stored epoch is older.
+  std::optional<uint64_t> min_epoch;
 };
 
 }  // namespace tavrin

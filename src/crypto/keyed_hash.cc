@@ -2,7 +2,9 @@
 
 #include <omp.h>
 #include <openssl/evp.h>
+#include <openssl/core_names.h>
 #include <openssl/hmac.h>
+#include <openssl/kdf.h>
 
 #include <algorithm>
 #include <cstring>
@@ -97,6 +99,47 @@ IndexKeys derive_index_keys(const Key256& index_key, const std::string& index_na
   keys.data_key = hmac_sha3_256(index_key, index_name + ".data");
   keys.content_key = hmac_sha3_256(index_key, index_name + ".content");
   keys.metadata_key = hmac_sha3_256(index_key, index_name + ".centroid_metadata");
+  return keys;
+}
+
+Key256 hkdf_subkey(const Key256& index_key, const std::string& label,
+                   const std::string& index_name) {
+  std::string info = "tavrindb te1";
+  for (const std::string* part : {&label, &index_name}) {
+    const uint32_t n = static_cast<uint32_t>(part->size());
+    for (int b = 0; b < 4; ++b) info.push_back(static_cast<char>((n >> (8 * b)) & 0xFF));
+    info += *part;
+  }
+  EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
+  EVP_KDF_CTX* ctx = kdf ? EVP_KDF_CTX_new(kdf) : nullptr;
+  EVP_KDF_free(kdf);
+  if (ctx == nullptr) throw std::runtime_error("Failed to derive a subkey");
+  char digest[] = "SHA256";
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
+      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<uint8_t*>(index_key.data()),
+                                        index_key.size()),
+      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, info.data(), info.size()),
+      OSSL_PARAM_construct_end()};
+  Key256 out;
+  const int ok = EVP_KDF_derive(ctx, out.data(), out.size(), params);
+  EVP_KDF_CTX_free(ctx);
+  if (ok != 1) throw std::runtime_error("Failed to derive a subkey");
+  return out;
+}
+
+TamperKeys derive_tamper_keys(const Key256& index_key, const std::string& index_name) {
+  TamperKeys keys;
+  keys.name_key = hkdf_subkey(index_key, "name", index_name);
+  keys.hashed_index_name = DecodeBigEndian64(keys.name_key.data());
+  keys.data_key = hkdf_subkey(index_key, "data", index_name);
+  keys.content_key = hkdf_subkey(index_key, "content", index_name);
+  keys.metadata_key = hkdf_subkey(index_key, "centroid metadata", index_name);
+  keys.record_key = hkdf_subkey(index_key, "item records", index_name);
+  keys.contents_seal_key = hkdf_subkey(index_key, "item contents", index_name);
+  keys.state_key = hkdf_subkey(index_key, "index state", index_name);
+  keys.list_key = hkdf_subkey(index_key, "list seeds", index_name);
+  keys.config_key = hkdf_subkey(index_key, "configuration", index_name);
   return keys;
 }
 

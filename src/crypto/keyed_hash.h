@@ -39,6 +39,29 @@ struct IndexKeys {
 
 IndexKeys derive_index_keys(const Key256& index_key, const std::string& index_name);
 
+// HKDF-SHA256 (RFC 5869, no salt) of the index key with info
+// "tavrindb te1" || u32 len || label || u32 len || index name (lengths
+// little-endian), so that no two (label, name) pairs share an info string.
+Key256 hkdf_subkey(const Key256& index_key, const std::string& label,
+                   const std::string& index_name);
+
+// The subkeys of a tamper-evident index: each use has its own, and the index
+// key itself never keys a cipher or a MAC.
+struct TamperKeys {
+  Key256 name_key;      // its first 8 bytes are the hashed name (store scope)
+  Key256 data_key;      // item tokens
+  Key256 content_key;   // content tokens
+  Key256 metadata_key;  // centroid metadata map fields
+  Key256 record_key;    // seals item records
+  Key256 contents_seal_key;  // seals contents
+  Key256 state_key;     // seals the state row, bucket rows, map and records of the index
+  Key256 list_key;      // with name_key, the list seeds
+  Key256 config_key;    // seals the configuration items
+  uint64_t hashed_index_name = 0;
+};
+
+TamperKeys derive_tamper_keys(const Key256& index_key, const std::string& index_name);
+
 }  // namespace tavrin
 
 #endif  // TAVRIN_CRYPTO_KEYED_HASH_H_

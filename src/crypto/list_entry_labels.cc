@@ -260,7 +260,8 @@ ListEntries encrypt_list_entries(const std::vector<uint32_t>& centroids,
 
 ListMasks list_entry_masks(const std::vector<uint32_t>& probes,
                            const std::vector<CentroidSeed>& seeds,
-                           const std::vector<uint32_t>& counts, uint32_t rounds) {
+                           const std::vector<uint32_t>& counts, uint32_t rounds,
+                           const std::vector<uint32_t>* starts) {
   if (probes.size() > seeds.size()) {
     throw std::runtime_error("Number of centroid not matching the number of seeds.");
   }
@@ -272,7 +273,8 @@ ListMasks list_entry_masks(const std::vector<uint32_t>& probes,
   }
   // A probe past the seeds or the count table would read outside them.
   for (uint32_t c : probes) {
-    if (c >= seeds.size() || c >= counts.size()) {
+    if (c >= seeds.size() || c >= counts.size() ||
+        (starts && (c >= starts->size() || (*starts)[c] > counts[c]))) {
       throw std::runtime_error("Centroid " + std::to_string(c) + " has no seed or entry count.");
     }
   }
@@ -281,12 +283,13 @@ ListMasks list_entry_masks(const std::vector<uint32_t>& probes,
   std::vector<Task> tasks;
   for (size_t k = 0; k < probes.size(); ++k) {
     const uint32_t count = counts[probes[k]];
-    out.offsets[k + 1] = out.offsets[k] + count;
+    const uint32_t start = starts ? (*starts)[probes[k]] : 0;
+    out.offsets[k + 1] = out.offsets[k] + (count - start);
     // Block-aligned tasks so that one long list still spreads over threads.
-    for (uint64_t first = 0; first < count;) {
-      const uint64_t last = std::min<uint64_t>(count, first + kBlockSize);
+    for (uint64_t first = start; first < count;) {
+      const uint64_t last = std::min<uint64_t>(count, (first / kBlockSize + 1) * kBlockSize);
       tasks.push_back(Task{probes[k], static_cast<uint32_t>(first), static_cast<uint32_t>(last),
-                           out.offsets[k] + first});
+                           out.offsets[k] + (first - start)});
       first = last;
     }
   }

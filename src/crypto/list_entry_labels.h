@@ -53,11 +53,13 @@ struct ListMasks {
   std::vector<uint64_t> offsets;
 };
 
-// Query side: every leaf 0 .. counts[c]-1 of every probed centroid c, in probe
-// order. An empty probe list prints "empty input" and returns empty lists.
+// Query side: every leaf starts[c] .. counts[c]-1 of every probed centroid c
+// (starts null: from 0), in probe order. An empty probe list prints "empty
+// input" and returns empty lists.
 ListMasks list_entry_masks(const std::vector<uint32_t>& probes,
                            const std::vector<CentroidSeed>& seeds,
-                           const std::vector<uint32_t>& counts, uint32_t rounds);
+                           const std::vector<uint32_t>& counts, uint32_t rounds,
+                           const std::vector<uint32_t>* starts = nullptr);
 
 // Row i (8 bytes, least significant first) XOR masks[i].
 std::vector<uint64_t> unmask_item_ids(const ByteMatrix& stored, const std::vector<uint64_t>& masks);

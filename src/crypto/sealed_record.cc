@@ -28,6 +28,7 @@ constexpr char kDecInitError[] = "Decryption initialization or update failed";
 constexpr char kDecFinalError[] = "Decryption final step failed";
 constexpr char kNoMemoryError[] = "Out of memory";
 constexpr char kItemCtxError[] = "Failed to create encryption context in at least one thread";
+constexpr char kAdCountError[] = "One associated data block per record is required";
 
 // Fetched once: the implicit fetch behind EVP_aes_256_gcm() costs a look-up
 // on every init.
@@ -77,10 +78,14 @@ class GcmWorker {
   bool ready() const { return keyed_; }
 
   // `out` holds the IV in its first 12 bytes and has room for len + 28.
-  const char* seal(const uint8_t* in, size_t len, uint8_t* out) {
+  const char* seal(const uint8_t* in, size_t len, uint8_t* out, const RecordAd* ad = nullptr) {
     if (len > static_cast<size_t>(INT_MAX) - kSealOverhead) return kTooLongError;
     if (EVP_EncryptInit_ex(ctx_, nullptr, nullptr, nullptr, out) != 1) return kEncInitError;
     int n = 0;
+    if (ad != nullptr &&
+        EVP_EncryptUpdate(ctx_, nullptr, &n, ad->data(), static_cast<int>(ad->size())) != 1) {
+      return kEncUpdateError;
+    }
     if (len != 0 && EVP_EncryptUpdate(ctx_, out + kIvSize, &n, in, static_cast<int>(len)) != 1) {
       return kEncUpdateError;
     }
@@ -93,12 +98,17 @@ class GcmWorker {
   }
 
   // `rec` is a whole record of `len` >= 28 bytes; `out` has room for len - 28.
-  const char* open(const uint8_t* rec, size_t len, uint8_t* out) {
+  const char* open(const uint8_t* rec, size_t len, uint8_t* out, const RecordAd* ad = nullptr) {
     if (len < kSealOverhead) return kShortError;
     if (len > static_cast<size_t>(INT_MAX)) return kTooLongError;
     const size_t n = len - kSealOverhead;
     if (EVP_DecryptInit_ex(ctx_, nullptr, nullptr, nullptr, rec) != 1) return kDecInitError;
     int written = 0;
+    if (ad != nullptr &&
+        EVP_DecryptUpdate(ctx_, nullptr, &written, ad->data(), static_cast<int>(ad->size())) != 1) {
+      return kDecInitError;
+    }
+    written = 0;
     if (n != 0 && EVP_DecryptUpdate(ctx_, out, &written, rec + kIvSize, static_cast<int>(n)) != 1) {
       return kDecInitError;
     }
@@ -154,7 +164,7 @@ void report_item_errors(const std::vector<const char*>& errors) {
 
 }  // namespace
 
-Bytes seal_record(ByteView plaintext, const Key256& key) {
+Bytes seal_record(ByteView plaintext, const Key256& key, const RecordAd* ad) {
   if (plaintext.size() > static_cast<size_t>(INT_MAX) - kSealOverhead) {
     throw std::runtime_error(kTooLongError);
   }
@@ -164,19 +174,19 @@ Bytes seal_record(ByteView plaintext, const Key256& key) {
   Bytes out(plaintext.size() + kSealOverhead, 0);
   IvPool ivs;
   if (!ivs.next(out.data())) throw std::runtime_error(kRandError);
-  if (const char* e = worker.seal(plaintext.data(), plaintext.size(), out.data())) {
+  if (const char* e = worker.seal(plaintext.data(), plaintext.size(), out.data(), ad)) {
     throw std::runtime_error(e);
   }
   return out;
 }
 
-Bytes open_record(ByteView record, const Key256& key) {
+Bytes open_record(ByteView record, const Key256& key, const RecordAd* ad) {
   if (record.size() < kSealOverhead) throw std::runtime_error(kShortError);
   GcmWorker worker(key, /*encrypt=*/false);
   if (!worker.has_ctx()) throw std::runtime_error(kCtxError);
   if (!worker.ready()) throw std::runtime_error(kDecInitError);
   Bytes out(record.size() - kSealOverhead, 0);
-  if (const char* e = worker.open(record.data(), record.size(), out.data())) {
+  if (const char* e = worker.open(record.data(), record.size(), out.data(), ad)) {
     throw std::runtime_error(e);
   }
   return out;
@@ -243,8 +253,10 @@ ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
   return ByteMatrix(std::move(out), width);
 }
 
-std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key) {
+std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key,
+                                 const std::vector<RecordAd>* ads) {
   const size_t n = items.size();
+  if (ads != nullptr && ads->size() != n) throw std::invalid_argument(kAdCountError);
   std::vector<Bytes> out(n);
   std::vector<const char*> errors(n, nullptr);
   bool failed = false;
@@ -265,7 +277,8 @@ std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& 
         Bytes& rec = out[i];
         try {
           rec.resize(items[i].size() + kSealOverhead);
-          error = ivs.next(rec.data()) ? worker.seal(items[i].data(), items[i].size(), rec.data())
+          error = ivs.next(rec.data()) ? worker.seal(items[i].data(), items[i].size(), rec.data(),
+                                                     ads ? &(*ads)[i] : nullptr)
                                        : kRandError;
         } catch (const std::bad_alloc&) {
           error = kNoMemoryError;
@@ -292,8 +305,10 @@ namespace {
 // per thread. Every record is tried, so each bad one is reported as "Error
 // for item i: ..." before the one runtime error is thrown.
 template <typename Records, typename Dest>
-void open_items(const Records& records, const Key256& key, Dest dest) {
+void open_items(const Records& records, const Key256& key, const std::vector<RecordAd>* ads,
+                Dest dest) {
   const size_t n = records.size();
+  if (ads != nullptr && ads->size() != n) throw std::invalid_argument(kAdCountError);
   std::vector<const char*> errors(n, nullptr);
   bool failed = false;
 #pragma omp parallel if (n > 1)
@@ -320,7 +335,7 @@ void open_items(const Records& records, const Key256& key, Dest dest) {
       } else if (!dest(i, &out)) {
         error = kNoMemoryError;
       } else {
-        error = worker.open(rec.data(), rec.size(), out);
+        error = worker.open(rec.data(), rec.size(), out, ads ? &(*ads)[i] : nullptr);
       }
       if (error != nullptr) {
         errors[i] = error;
@@ -337,9 +352,10 @@ void open_items(const Records& records, const Key256& key, Dest dest) {
 
 }  // namespace
 
-std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key) {
+std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key,
+                                 const std::vector<RecordAd>* ads) {
   std::vector<Bytes> out(records.size());
-  open_items(records, key, [&](size_t i, uint8_t** p) {
+  open_items(records, key, ads, [&](size_t i, uint8_t** p) {
     try {
       out[i].resize(records[i].size() - kSealOverhead);
     } catch (const std::bad_alloc&) {
@@ -354,7 +370,8 @@ std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256
 namespace {
 
 template <typename Records>
-OpenedItems open_packed(const Records& records, const Key256& key) {
+OpenedItems open_packed(const Records& records, const Key256& key,
+                        const std::vector<RecordAd>* ads) {
   const size_t n = records.size();
   OpenedItems out;
   out.offsets.resize(n + 1);
@@ -365,7 +382,7 @@ OpenedItems open_packed(const Records& records, const Key256& key) {
   }
   out.offsets[n] = total;
   out.data.resize(total);
-  open_items(records, key, [&](size_t i, uint8_t** p) {
+  open_items(records, key, ads, [&](size_t i, uint8_t** p) {
     *p = out.data.data() + out.offsets[i];
     return true;
   });
@@ -374,12 +391,14 @@ OpenedItems open_packed(const Records& records, const Key256& key) {
 
 }  // namespace
 
-OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256& key) {
-  return open_packed(records, key);
+OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256& key,
+                                 const std::vector<RecordAd>* ads) {
+  return open_packed(records, key, ads);
 }
 
-OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key256& key) {
-  return open_packed(records, key);
+OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key256& key,
+                                 const std::vector<RecordAd>* ads) {
+  return open_packed(records, key, ads);
 }
 
 }  // namespace tavrin

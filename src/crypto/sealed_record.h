@@ -1,5 +1,5 @@
 // Sealed records: IV (12 random bytes) || AES-256-GCM ciphertext || tag (16
-// bytes), no additional data, so a record is its plaintext plus 28 bytes and
+// bytes), by default with no additional data, so a record is its plaintext plus 28 bytes and
 // its length alone gives the plaintext length. Every record gets a fresh IV.
 // Lengths handed to OpenSSL are int: one plaintext, record or row is limited
 // to 2^31 - 1 bytes and longer ones are refused, never truncated.
@@ -11,6 +11,7 @@
 #ifndef TAVRIN_CRYPTO_SEALED_RECORD_H_
 #define TAVRIN_CRYPTO_SEALED_RECORD_H_
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -24,11 +25,17 @@ inline constexpr size_t kIvSize = 12;
 inline constexpr size_t kTagSize = 16;
 inline constexpr size_t kSealOverhead = kIvSize + kTagSize;
 
+// Associated data: authenticated with a record but not stored in it. A record
+// sealed with an AD block opens only with the same block, which is how a
+// record is bound to the place it was written for. Null means none.
+inline constexpr size_t kRecordAdSize = 32;
+using RecordAd = std::array<uint8_t, kRecordAdSize>;
+
 // One record, sealed or opened on the calling thread. open_record refuses a
 // record shorter than 28 bytes ("Failed to decrypt") and one whose tag does
 // not verify (a wrong key or altered bytes).
-Bytes seal_record(ByteView plaintext, const Key256& key);
-Bytes open_record(ByteView record, const Key256& key);
+Bytes seal_record(ByteView plaintext, const Key256& key, const RecordAd* ad = nullptr);
+Bytes open_record(ByteView record, const Key256& key, const RecordAd* ad = nullptr);
 
 // Row i of the result is the sealed (opened) row i of the input. Throws
 // "Failed to encrypt N plaintexts" / "Failed to decrypt N ciphertexts".
@@ -40,8 +47,12 @@ ByteMatrix decrypt_rows(const ByteMatrix& rows, const Key256& key);
 // Same length and order as the input. Each failed item is reported as one
 // line "Error for item i: message" on standard error, then one runtime error
 // is thrown. decrypt_items passes empty entries through as empty.
-std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key);
-std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key);
+// `ads`, when given, holds one AD block per item (std::invalid_argument
+// otherwise).
+std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key,
+                                 const std::vector<RecordAd>* ads = nullptr);
+std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key,
+                                 const std::vector<RecordAd>* ads = nullptr);
 
 // decrypt_items into one buffer, for reads of many records at once: item i
 // is data[offsets[i], offsets[i + 1]) (empty for an empty record). One
@@ -50,8 +61,10 @@ struct OpenedItems {
   Bytes data;
   std::vector<uint64_t> offsets;  // records.size() + 1 entries
 };
-OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256& key);
-OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key256& key);
+OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256& key,
+                                 const std::vector<RecordAd>* ads = nullptr);
+OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key256& key,
+                                 const std::vector<RecordAd>* ads = nullptr);
 
 }  // namespace tavrin
 

@@ -19,6 +19,7 @@ Bytes serialize_core_record(const CoreRecord& record) {
   flatbuffers::FlatBufferBuilder fbb(1024);
   auto note = fbb.CreateString(record.note);
   fb::CoreRecordTableBuilder table(fbb);
+  table.add_format(record.format);
   table.add_note(note);
   table.add_row_size(record.row_size);
   table.add_vector_bytes(record.vector_bytes);
@@ -45,6 +46,7 @@ CoreRecord deserialize_core_record(const Bytes& buffer) {
   record.vector_bytes = table->vector_bytes();
   record.row_size = table->row_size();
   if (const flatbuffers::String* note = table->note()) record.note = note->str();
+  record.format = table->format();
   return record;
 }
 

@@ -7,6 +7,7 @@
 #ifndef TAVRIN_ENCRYPTED_INDEX_DECODED_LIST_H_
 #define TAVRIN_ENCRYPTED_INDEX_DECODED_LIST_H_
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -19,6 +20,8 @@ namespace tavrin {
 struct DecodedList {
   uint32_t list = 0;
   uint64_t entries_read = 0;  // list entries behind these rows
+  // Tamper-evident format: the base and secret sum it was verified under.
+  std::array<uint64_t, 3> summary{};
   std::vector<std::string> ids;
   std::vector<float> vectors;  // ids.size() rows of the index dimension
   std::vector<std::string> metadata;

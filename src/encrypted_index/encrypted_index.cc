@@ -48,7 +48,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
       params_(params),
       stores_(stores) {
   core_ = std::make_unique<IndexCore>(params, IndexCore::Mode::kLoad, stores);
-  IndexRecord record = deserialize_index_record(core_->load_config_item(name + kRecordSuffix));
+  IndexRecord record = deserialize_index_record(core_->load_index_record());
   // Indexes sealed with one key can read each other's records: only the
   // record that names this index describes it.
   if (record.name != name) {
@@ -138,10 +138,16 @@ std::vector<ItemView> EncryptedIndex::Get(const std::vector<std::string>& ids,
 void EncryptedIndex::Delete(const std::vector<std::string>& ids) { connected().DeleteItems(ids); }
 
 void EncryptedIndex::store_index_record() {
-  connected().store_config_item(
-      index_name_ + kRecordSuffix,
-      serialize_index_record(index_name_, *index_config_, trained_data_, is_trained_,
-                             retraining_));
+  connected().store_index_record(serialize_index_record(index_name_, *index_config_,
+                                                        trained_data_, is_trained_, retraining_));
+}
+
+bool EncryptedIndex::tamper_evident() const { return connected().tamper_evident(); }
+
+std::optional<uint64_t> EncryptedIndex::epoch() {
+  IndexCore& core = connected();
+  if (!core.tamper_evident()) return std::nullopt;
+  return core.epoch();
 }
 
 }  // namespace tavrin

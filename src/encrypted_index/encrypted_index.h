@@ -157,7 +157,15 @@ class EncryptedIndex {
   // kept; leftovers of an interrupted copy are removed by the next rotation
   // to the same key. The handle goes on under the new key. The key in use is
   // refused (std::invalid_argument) before anything is written.
-  void RotateKey(const Key256& new_key);
+  // tamper_evident: true moves an index in the original format to the
+  // tamper-evident one; false on a tamper-evident index is refused
+  // (std::invalid_argument); unset keeps the format.
+  void RotateKey(const Key256& new_key, std::optional<bool> tamper_evident = std::nullopt);
+  // Whether the index is stored in the tamper-evident format.
+  bool tamper_evident() const;
+  // The stores' epoch (re-read), which every committed write advances;
+  // nullopt for the original format.
+  std::optional<uint64_t> epoch();
   // Saves the list counts and releases the stores; afterwards every data
   // operation throws kNotConnectedError but nothing is deleted, and the
   // name, configuration and trained flag still answer. A second call does

@@ -6,12 +6,14 @@
 #include <stdexcept>
 #include <utility>
 
+#include "backing_store/index_listing.h"
 #include "backing_store/keystore_factory.h"
 #include "common/diagnostics.h"
 #include "config/index_config.h"
 #include "crypto/keyed_hash.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/core_record.h"
+#include "encrypted_index/integrity.h"
 #include "encrypted_index/item_record.h"
 #include "encrypted_index/sealed_row.h"
 
@@ -48,6 +50,11 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
                               : params.items_location;
   items_store_ = factory(items, index_name_, base, StoreRole::kItems);
 
+  scope_ = base;
+  data_key_ = keys.data_key;
+  content_key_ = keys.content_key;
+  metadata_key_ = keys.metadata_key;
+
   if (mode == Mode::kCreate) {
     // One transaction where the stores have them, ended by finish_create
     // once the caller has stored its record too: two processes creating the
@@ -58,6 +65,13 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
         config_store_->ConfigItemExists(index_name_ + kCoreItemSuffix)) {
       throw std::runtime_error("Index name " + index_name_ + " already exists");
     }
+    // Values a rotation could not finish removing may remain under this
+    // key and name: a new index must not count or read them as its own.
+    delete_data();
+    if (params.tamper_evident) {
+      te_init(params, mode);
+      return;
+    }
     lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
                                          static_cast<uint32_t>(rounds_));
     write_core_record();
@@ -66,17 +80,36 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     lists_->SaveCounts();
   } else if (mode == Mode::kRekey) {
     delete_data();
+    if (params.tamper_evident) {
+      te_init(params, mode);
+      return;
+    }
     lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
                                          static_cast<uint32_t>(rounds_));
     lists_->ResetCounts();
   } else {
-    const CoreRecord record = deserialize_core_record(load_config_item(index_name_ + kCoreItemSuffix));
+    const Bytes sealed = config_store_->LoadConfigItem(index_name_ + kCoreItemSuffix);
+    CoreRecord record;
+    try {
+      record = deserialize_core_record(open_row(sealed, index_key_));
+    } catch (const std::exception&) {
+      // Not sealed the original way: a tamper-evident index, or a wrong key
+      // (then the original failure is the one to report).
+      te_init(params, Mode::kLoad);
+      try {
+        record = deserialize_core_record(te_open_config(index_name_ + kCoreItemSuffix, sealed));
+      } catch (const std::exception&) {
+        tamper_ = false;
+      }
+      if (!tamper_) throw;
+    }
     if (record.n_lists > kMaxLists) {
       throw std::invalid_argument("n_lists cannot be larger than " + std::to_string(kMaxLists) +
                                   ".");
     }
     if (record.n_lists == 0 || record.n_lists > 0xFFFFFFFFu || record.vector_bytes == 0 ||
-        record.vector_bytes % 4 != 0 || record.row_size != 8 || record.rounds > 64) {
+        record.vector_bytes % 4 != 0 || record.row_size != 8 || record.rounds > 64 ||
+        record.format != (tamper_ ? kTamperEvidentFormat : 0)) {
       throw std::runtime_error("Could not deserialize index config: buffer is invalid");
     }
     rounds_ = record.rounds;
@@ -85,17 +118,29 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     row_size_ = record.row_size;
     core_note_ = record.note;
     index_store_->SetRowSize(row_size_);
-    lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
-                                         static_cast<uint32_t>(rounds_));
-    lists_->LoadCounts();
+    lists_ = std::make_unique<ListStore>(*index_store_, tamper_ ? list_key_ : index_key_, name_key_,
+                                         n_lists_, static_cast<uint32_t>(rounds_), !tamper_);
+    if (!tamper_) {
+      if (params.min_epoch) {
+        throw std::invalid_argument("min_epoch applies to tamper-evident indexes only");
+      }
+      lists_->LoadCounts();
+      return;
+    }
+    te_load_state();
+    if (params.min_epoch && state_.epoch < *params.min_epoch) {
+      throw IntegrityError("the stores are at epoch " + std::to_string(state_.epoch) +
+                           ", older than the " + std::to_string(*params.min_epoch) +
+                           " required");
+    }
   }
-  data_key_ = keys.data_key;
-  content_key_ = keys.content_key;
-  metadata_key_ = keys.metadata_key;
 }
 
-IndexParams IndexCore::rekeyed_params(IndexParams params, const Key256& key) const {
+IndexParams IndexCore::rekeyed_params(IndexParams params, const Key256& key,
+                                      bool tamper_evident) const {
   params.index_key = key;
+  params.tamper_evident = tamper_evident;
+  params.min_epoch.reset();
   params.key_size = static_cast<uint32_t>(rounds_);
   params.n_lists = static_cast<uint32_t>(n_lists_);
   params.vector_bytes = vector_bytes_;
@@ -103,9 +148,19 @@ IndexParams IndexCore::rekeyed_params(IndexParams params, const Key256& key) con
 }
 
 void IndexCore::switch_to(const std::string& record_name, const Bytes& index_record) {
-  config_store_->PushConfigItems(
-      {{index_name_ + kCoreItemSuffix, seal_row(core_record(), index_key_)},
-       {record_name, seal_row(index_record, index_key_)}});
+  const std::string core_name = index_name_ + kCoreItemSuffix;
+  if (tamper_) {
+    // The record the loader reads is the state's, committed first: until
+    // the switch below nothing reads this copy.
+    Write write(*this);
+    store_index_record(index_record);
+    write.Commit();
+    config_store_->PushConfigItems({{core_name, te_seal_config(core_name, core_record())},
+                                    {record_name, te_seal_config(record_name, index_record)}});
+    return;
+  }
+  config_store_->PushConfigItems({{core_name, seal_row(core_record(), index_key_)},
+                                  {record_name, seal_row(index_record, index_key_)}});
 }
 
 void IndexCore::drop_data() {
@@ -151,6 +206,7 @@ Bytes IndexCore::core_record() const {
   record.vector_bytes = vector_bytes_;
   record.row_size = row_size_;
   record.note = core_note_;
+  record.format = tamper_ ? kTamperEvidentFormat : 0;
   return serialize_core_record(record);
 }
 
@@ -159,14 +215,30 @@ void IndexCore::write_core_record() {
 }
 
 void IndexCore::store_config_item(const std::string& name, const Bytes& plaintext) {
-  config_store_->PushConfigItem(name, seal_row(plaintext, index_key_));
+  config_store_->PushConfigItem(
+      name, tamper_ ? te_seal_config(name, plaintext) : seal_row(plaintext, index_key_));
 }
 
 Bytes IndexCore::load_config_item(const std::string& name) {
-  return open_row(config_store_->LoadConfigItem(name), index_key_);
+  Bytes sealed = config_store_->LoadConfigItem(name);
+  return tamper_ ? te_open_config(name, sealed) : open_row(std::move(sealed), index_key_);
+}
+
+uint64_t IndexCore::CountRecords() {
+  if (!tamper_) return record_store_->CountItems();
+  if (!txn_) te_load_state();
+  return te_current().live();
+}
+
+void IndexCore::store_index_record(const Bytes& plaintext) {
+  if (!tamper_) return store_config_item(index_name_ + store::kIndexRecordSuffix, plaintext);
+  Write write(*this);
+  te_stage_index_record(plaintext);
+  write.Commit();
 }
 
 void IndexCore::clear() {
+  if (tamper_) return te_clear();
   index_store_->DeleteIndex();
   record_store_->DeleteIndex();
   if (index_store_->CountItems() != 0) {
@@ -184,6 +256,15 @@ void IndexCore::clear() {
   if (items_store_->CountItems() != 0) {
     throw std::runtime_error("Some items in the items backing store weren't deleted");
   }
+}
+
+uint64_t IndexCore::EntryCount() {
+  load_list_counts();
+  uint64_t n = 0;
+  for (uint64_t c = 0; c < n_lists_; ++c) {
+    n += lists_->counts()[c] - (tamper_ ? te_current().lists[c].base : 0);
+  }
+  return n;
 }
 
 }  // namespace tavrin

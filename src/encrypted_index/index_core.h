@@ -9,6 +9,13 @@
 // Contents live in the items store, which is the index location when the
 // items location is NONE.
 //
+// A tamper-evident core (encrypted_index/tamper_state.h) binds every sealed
+// value to its place, checks every list it reads against the state row and
+// every item it gets against its bucket row, and makes each operation one
+// commit: writes between the outermost Write and its Commit become visible
+// together, when the state row is stored. An operation that fails before
+// then leaves the index as it was.
+//
 // Not thread-safe; every failure is an exception.
 #ifndef TAVRIN_ENCRYPTED_INDEX_INDEX_CORE_H_
 #define TAVRIN_ENCRYPTED_INDEX_INDEX_CORE_H_
@@ -17,7 +24,9 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "backing_store/keystore.h"
@@ -31,6 +40,7 @@
 #include "encrypted_index/list_store.h"
 #include "encrypted_index/result_cache.h"
 #include "encrypted_index/store_factory.h"
+#include "encrypted_index/tamper_state.h"
 
 namespace tavrin {
 
@@ -83,13 +93,43 @@ class IndexCore {
   IndexCore& operator=(const IndexCore&) = delete;
 
   // The shape of this index under another key, for a kRekey core.
-  IndexParams rekeyed_params(IndexParams params, const Key256& key) const;
+  IndexParams rekeyed_params(IndexParams params, const Key256& key, bool tamper_evident) const;
   // Stores the core record and `index_record` (the ".cvs" item) in one
   // write: loading by name then finds this core's key in force.
   void switch_to(const std::string& record_name, const Bytes& index_record);
   // Removes every value of this index but its configuration items, which a
   // rekeyed copy has replaced. The core is of no further use.
   void drop_data();
+
+  bool tamper_evident() const { return tamper_; }
+  // The epoch the stores are at, re-read; 0 for the original format.
+  uint64_t epoch();
+
+  // Groups the writes of one operation into one commit (tamper-evident
+  // format; nothing otherwise). Nests: the outermost Commit commits, and a
+  // Write destroyed uncommitted abandons the whole operation.
+  class Write {
+   public:
+    explicit Write(IndexCore& core);
+    ~Write();
+    Write(const Write&) = delete;
+    Write& operator=(const Write&) = delete;
+    void Commit();
+
+   private:
+    IndexCore& core_;
+    bool open_ = true;
+  };
+
+  // The index record (".cvs"): a configuration item, or in the
+  // tamper-evident format a value of the state's epoch.
+  void store_index_record(const Bytes& plaintext);
+  Bytes load_index_record();
+  // Where the centroid metadata map lives: the index store, or in the
+  // tamper-evident format a copy in memory stored with each commit.
+  store::Keystore& map_store();
+  // List entries a read of every list goes through.
+  uint64_t EntryCount();
 
   uint64_t n_lists() const { return n_lists_; }
   uint64_t vector_bytes() const { return vector_bytes_; }
@@ -111,7 +151,9 @@ class IndexCore {
   void store_config_item(const std::string& name, const Bytes& plaintext);
   Bytes load_config_item(const std::string& name);
 
-  void load_list_counts() { lists_->LoadCounts(); }
+  // Re-reads the counts (the state row, in the tamper-evident format; inside
+  // a Write, the counts of the operation so far).
+  void load_list_counts();
 
   // Removes everything the index stored: lists, records, configuration
   // items and contents; what remains is the all-zero count row.
@@ -141,7 +183,7 @@ class IndexCore {
   };
   std::vector<std::optional<StoredItem>> ReadRecords(const std::vector<std::string>& ids);
   // Number of stored item records: the live items.
-  uint64_t CountRecords() { return record_store_->CountItems(); }
+  uint64_t CountRecords();
   // After Relist of every live item (`batch`), with `appended_at` the counts
   // Relist appended at: rewrites the lists whose old entries came before
   // the appended ones so that they hold only the batch's entries from
@@ -169,6 +211,17 @@ class IndexCore {
   void DeleteItems(const std::vector<std::string>& ids);
 
  private:
+  // One operation's writes in the tamper-evident format, until its commit.
+  struct Txn {
+    int depth = 0;
+    TamperState work;  // the state the operation will commit
+    std::unordered_map<uint32_t, std::vector<BucketItem>> buckets;  // read so far
+    std::set<uint32_t> dirty;                                       // buckets changed
+    std::optional<Bytes> index_record;
+    bool map_touched = false;
+  };
+  enum class Contents { kReplace, kDrop, kKeep };
+
   Bytes core_record() const;  // the ".cei" item's plaintext
   void delete_data();         // every store's values but the configuration items
   void write_core_record();
@@ -193,6 +246,40 @@ class IndexCore {
   std::unique_ptr<ListStore> lists_;
   std::unique_ptr<store::WriteScope> creating_;  // before the stores are gone
   std::string core_note_;
+
+  // The tamper-evident format (tamper_evident.cc).
+  void te_init(const IndexParams& params, Mode mode);
+  void te_load_state();
+  void te_store_state(const TamperState& state);
+  const TamperState& te_current() const;
+  void te_adopt_counts();
+  void te_begin();
+  void te_commit();
+  void te_abort() noexcept;
+  void te_delete_dead(const TamperState& state);
+  std::vector<BucketItem> te_read_bucket(const TamperState& state, uint32_t bucket);
+  std::vector<BucketItem>& te_bucket(uint32_t bucket);
+  bool te_write(const IngestBatch& batch, Contents contents);
+  void te_relist_entries(const IngestBatch& batch);
+  void te_compact(const std::vector<uint32_t>& appended_at);
+  std::vector<std::shared_ptr<DecodedList>> te_read_lists(const std::vector<uint32_t>& lists);
+  // The bucket item of each token (nullopt: not stored), from `state`.
+  std::vector<std::optional<BucketItem>> te_find(const TamperState& state,
+                                                 const std::vector<uint64_t>& tokens);
+  std::vector<ItemView> te_get(const std::vector<std::string>& ids, uint32_t mask);
+  void te_delete(const std::vector<std::string>& ids);
+  void te_clear();
+  void te_stage_index_record(const Bytes& plaintext);
+  Bytes te_seal_config(const std::string& name, const Bytes& plaintext) const;
+  Bytes te_open_config(const std::string& name, const Bytes& sealed) const;
+
+  bool tamper_ = false;
+  uint64_t scope_ = 0;  // the hashed index name
+  Key256 list_key_{}, record_seal_key_{}, contents_seal_key_{}, state_key_{}, config_key_{};
+  TamperState state_;  // as last committed or read
+  std::unique_ptr<Txn> txn_;
+  std::unique_ptr<store::Keystore> map_;  // the map in memory
+  uint64_t map_epoch_ = UINT64_MAX;      // the epoch map_ holds; none loaded
 };
 
 }  // namespace tavrin

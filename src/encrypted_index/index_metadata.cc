@@ -16,7 +16,7 @@ void EncryptedIndex::update_centroid_metadata(const std::vector<std::string>& me
   if (bytes == 0) return;
   IndexCore& core = connected();
   try {
-    UpdateCentroidMetadata(core.index_store(), core.metadata_key(), metadata, lists);
+    UpdateCentroidMetadata(core.map_store(), core.metadata_key(), metadata, lists);
   } catch (const std::exception& e) {
     // Before any item is written: an item the map does not cover would be
     // skipped by every filtered query.
@@ -28,7 +28,7 @@ EncryptedIndex::CentroidSelection EncryptedIndex::prefilter_centroids(
     const std::string& filter_text) {
   IndexCore& core = connected();
   PrefilterResult result =
-      PrefilterCentroids(core.index_store(), core.metadata_key(), filter_text, trained_data_);
+      PrefilterCentroids(core.map_store(), core.metadata_key(), filter_text, trained_data_);
   return CentroidSelection{std::move(result.mapping), std::move(result.trained_data)};
 }
 

@@ -78,6 +78,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   TrainedData previous = trained_data_;
   bool switched = false;
   try {
+    IndexCore::Write commit(core);
     update_centroid_metadata(items.metadata, lists);
     core.Relist(batch);
     trained_data_ = std::move(trained);
@@ -85,6 +86,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     store_index_record();
     switched = true;
     core.CompactLists(batch, appended_at);
+    commit.Commit();
     write.Commit();
   } catch (...) {
     if (write.Abort() || !switched) {
@@ -123,6 +125,8 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   const bool was_retraining = retraining_;
   bool marked = false, switched = false;
   try {
+    // One commit in the tamper-evident format: there the mark is never seen.
+    IndexCore::Write commit(core);
     retraining_ = true;
     store_index_record();
     marked = true;
@@ -133,6 +137,7 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
     store_index_record();
     switched = true;
     Compact();
+    commit.Commit();
     write.Commit();
   } catch (...) {
     const bool rolled_back = write.Abort();
@@ -163,9 +168,10 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
   Bytes bytes = serialize_index_record(index_name_, *index_config_, trained, true);
 
   store::WriteScope write(core.stores());
+  IndexCore::Write commit(core);
   if (delete_after) {
     core.clear();
-  } else if (core.record_store().CountItems() != 0) {
+  } else if (core.CountRecords() != 0) {
     // Items stay where their lists put them; taking new centroids would
     // leave them in lists that queries no longer probe for them.
     return bytes;
@@ -177,6 +183,7 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
   retraining_ = false;  // no item is left to be misplaced
   try {
     if (!delete_after) store_index_record();
+    commit.Commit();
     write.Commit();
   } catch (...) {
     // The stores are as they were (or only the record failed): so is the handle.

@@ -51,8 +51,7 @@ uint64_t EncryptedIndex::Compact() {
   IndexCore& core = connected();
   AllItems all = read_all_items();
   const std::vector<uint32_t> before = core.list_counts();
-  uint64_t entries = 0;
-  for (uint32_t c : before) entries += c;
+  const uint64_t entries = core.EntryCount();
   if (entries == all.ids.size()) return 0;
   const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
   core.CheckBatch(batch);
@@ -60,8 +59,10 @@ uint64_t EncryptedIndex::Compact() {
   // list is rewritten from position 0 while those entries keep the items
   // findable, and the shorter counts are the switch.
   store::WriteScope write(core.stores());
+  IndexCore::Write commit(core);
   core.Relist(batch, /*records=*/false);
   core.CompactLists(batch, before);
+  commit.Commit();
   write.Commit();
   return entries - all.ids.size();
 }
@@ -97,8 +98,10 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,
   // The map first: a filtered query must never skip a list that holds a
   // match, so the map may only ever cover more than the records.
   store::WriteScope write(core.stores());
+  IndexCore::Write commit(core);
   if (is_trained_) update_centroid_metadata(metadata, lists);
   core.WriteRecords(batch);
+  commit.Commit();
   write.Commit();
 }
 
@@ -109,11 +112,15 @@ void EncryptedIndex::Close() {
   WipeSecret(params_.index_key.data(), params_.index_key.size());
 }
 
-void EncryptedIndex::RotateKey(const Key256& new_key) {
+void EncryptedIndex::RotateKey(const Key256& new_key, std::optional<bool> tamper_evident) {
   IndexCore& old = connected();
   if (std::equal(new_key.begin(), new_key.end(), index_key_.begin())) {
     throw std::invalid_argument("The new key is the key the index is sealed with.");
   }
+  if (old.tamper_evident() && tamper_evident == false) {
+    throw std::invalid_argument("A tamper-evident index cannot move back to the original format.");
+  }
+  const bool tamper = tamper_evident.value_or(old.tamper_evident());
   AllItems all = read_all_items();
   std::vector<Bytes> contents(all.ids.size());
   {
@@ -127,7 +134,7 @@ void EncryptedIndex::RotateKey(const Key256& new_key) {
   batch.contents = &contents;
   // The copy has this core's shape: checked here, before its stores are touched.
   if (!all.ids.empty()) old.CheckBatch(batch);
-  auto fresh = std::make_unique<IndexCore>(old.rekeyed_params(params_, new_key),
+  auto fresh = std::make_unique<IndexCore>(old.rekeyed_params(params_, new_key, tamper),
                                            IndexCore::Mode::kRekey, stores_);
 
   // The copy is written through the new core, which update_centroid_metadata
@@ -136,8 +143,12 @@ void EncryptedIndex::RotateKey(const Key256& new_key) {
   core_ = std::move(fresh);
   try {
     store::WriteScope write(core_->stores());
-    if (is_trained_) update_centroid_metadata(all.metadata, all.lists);
-    if (!all.ids.empty()) core_->Ingest(batch);
+    {
+      IndexCore::Write commit(*core_);
+      if (is_trained_) update_centroid_metadata(all.metadata, all.lists);
+      if (!all.ids.empty()) core_->Ingest(batch);
+      commit.Commit();
+    }
     core_->lists().SaveCounts();
     core_->switch_to(index_name_ + store::kIndexRecordSuffix,
                      serialize_index_record(index_name_, *index_config_, trained_data_,

@@ -121,8 +121,10 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
     // One transaction over every store, where the stores have them: an
     // upsert is stored whole or not at all.
     store::WriteScope write(core.stores());
+    IndexCore::Write commit(core);
     if (is_trained_) update_centroid_metadata(*m, lists);
     core.Ingest(batch);
+    commit.Commit();
     write.Commit();
   } catch (const std::exception& e) {
     // A rolled-back write must not stay in cached lists.

@@ -86,6 +86,7 @@ std::vector<Bytes> IndexCore::seal_records(const IngestBatch& batch, size_t begi
 }
 
 bool IndexCore::Ingest(const IngestBatch& batch) {
+  if (tamper_) return te_write(batch, Contents::kReplace);
   // Everything that can be refused is refused before the first write.
   CheckBatch(batch);
   const std::vector<std::string>& ids = *batch.ids;
@@ -136,6 +137,10 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
 }
 
 void IndexCore::WriteRecords(const IngestBatch& batch) {
+  if (tamper_) {
+    te_write(batch, Contents::kKeep);
+    return;
+  }
   CheckBatch(batch);
   const size_t n = batch.ids->size();
   const std::vector<uint64_t> data_tokens = item_tokens(*batch.ids, data_key_);
@@ -149,6 +154,17 @@ void IndexCore::WriteRecords(const IngestBatch& batch) {
 
 std::vector<std::optional<IndexCore::StoredItem>> IndexCore::ReadRecords(
     const std::vector<std::string>& ids) {
+  if (tamper_) {
+    if (!txn_) te_load_state();
+    const auto found = te_find(te_current(), item_tokens(ids, data_key_));
+    std::vector<ItemView> got = te_get(ids, kFieldId | kFieldVector);
+    std::vector<std::optional<StoredItem>> out(ids.size());
+    for (size_t i = 0, k = 0; i < ids.size(); ++i) {
+      if (!found[i]) continue;
+      out[i] = StoredItem{found[i]->list, std::move(got[k++].vector)};
+    }
+    return out;
+  }
   const std::vector<Bytes> records =
       decrypt_items(record_store_->BatchGetItems(item_tokens(ids, data_key_)), data_key_);
   std::vector<std::optional<StoredItem>> out(ids.size());
@@ -170,6 +186,14 @@ std::vector<std::optional<IndexCore::StoredItem>> IndexCore::ReadRecords(
 }
 
 void IndexCore::Relist(const IngestBatch& batch, bool records) {
+  if (tamper_) {
+    if (records) {
+      te_write(batch, Contents::kKeep);
+    } else {
+      te_relist_entries(batch);
+    }
+    return;
+  }
   CheckBatch(batch);
   const size_t n = batch.ids->size();
   lists_->LoadCounts();
@@ -191,6 +215,7 @@ void IndexCore::CompactLists(const IngestBatch& batch, const std::vector<uint32_
   const std::vector<uint32_t>& lists = *batch.lists;
   const size_t n = lists.size();
   if (appended_at.size() != n_lists_) throw std::runtime_error("Count table of the wrong size");
+  if (tamper_) return te_compact(appended_at);
   lists_->LoadCounts();
   const std::vector<uint32_t> before = lists_->counts();
   std::vector<uint32_t> fresh(n_lists_, 0);

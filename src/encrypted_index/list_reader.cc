@@ -12,12 +12,20 @@
 #include "common/parallel.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/integrity.h"
 #include "encrypted_index/item_record.h"
 
 namespace tavrin {
 
+void IndexCore::load_list_counts() {
+  if (!tamper_) return lists_->LoadCounts();
+  if (!txn_) te_load_state();
+  te_adopt_counts();
+}
+
 std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     const std::vector<uint32_t>& lists) {
+  if (tamper_) return te_read_lists(lists);
   const std::vector<uint32_t>& counts = lists_->counts();
   std::vector<std::shared_ptr<DecodedList>> out;
   out.reserve(lists.size());
@@ -103,10 +111,12 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
 }
 
 std::vector<DecodedList> IndexCore::ReadLists(const std::vector<uint32_t>& lists) {
-  lists_->LoadCounts();
+  load_list_counts();
   std::vector<std::shared_ptr<DecodedList>> read;
   try {
     read = read_lists(lists);
+  } catch (const IntegrityError&) {
+    throw;
   } catch (const std::exception& e) {
     throw std::runtime_error(std::string("Error in MergeResults: ") + e.what() +
                              " current_result_index: 0");
@@ -128,7 +138,7 @@ std::vector<uint32_t> IndexCore::untrained_lists() const {
 
 std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>& lists,
                                                     bool counts_loaded) {
-  if (!counts_loaded) lists_->LoadCounts();
+  if (!counts_loaded) load_list_counts();
   const std::vector<uint32_t>& counts = lists_->counts();
   for (uint32_t list : lists) {
     if (list >= n_lists_) {
@@ -144,7 +154,11 @@ std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>&
     const uint32_t list = lists[p];
     if (cache_.enabled()) {
       std::shared_ptr<DecodedList> cached = cache_.Lookup(list);
-      if (cached && cached->entries_read == counts[list]) {
+      if (cached && cached->entries_read == counts[list] &&
+          (!tamper_ || cached->summary == std::array<uint64_t, 3>{
+                                              te_current().lists[list].base,
+                                              te_current().lists[list].sum[0],
+                                              te_current().lists[list].sum[1]})) {
         result[p] = std::move(cached);
         continue;
       }
@@ -175,6 +189,8 @@ std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>&
   std::vector<std::shared_ptr<DecodedList>> read;
   try {
     read = read_lists(distinct);
+  } catch (const IntegrityError&) {
+    throw;
   } catch (const std::exception& e) {
     throw std::runtime_error(std::string("Error in MergeResults: ") + e.what() +
                              " current_result_index: " + std::to_string(miss_slots.front()));

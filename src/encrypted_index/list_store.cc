@@ -14,12 +14,13 @@ namespace tavrin {
 namespace store = tavrin_encrypted_index::internal::backing_store;
 
 ListStore::ListStore(store::Keystore& store, const Key256& index_key, const Key256& name_key,
-                     uint64_t n_lists, uint32_t rounds)
+                     uint64_t n_lists, uint32_t rounds, bool own_counts)
     : store_(store),
       index_key_(index_key),
       name_key_(name_key),
       n_lists_(n_lists),
       rounds_(rounds),
+      own_counts_(own_counts),
       counts_(n_lists, 0) {}
 
 const std::vector<CentroidSeed>& ListStore::seeds() {
@@ -28,6 +29,7 @@ const std::vector<CentroidSeed>& ListStore::seeds() {
 }
 
 void ListStore::LoadCounts() {
+  if (!own_counts_) return;
   Bytes stored = store_.GetItem(kCountsKey);
   if (stored.empty()) {
     Warn("Warning: No map data found in the backing store. Creating a new map.");
@@ -46,6 +48,10 @@ void ListStore::LoadCounts() {
 
 void ListStore::SaveCounts() {
   if (counts_.empty()) return;
+  if (!own_counts_) {
+    stored_ = counts_;
+    return;
+  }
   Bytes plain(4 * counts_.size());
   for (size_t c = 0; c < counts_.size(); ++c) EncodeFixed32(plain.data() + 4 * c, counts_[c]);
   store_.PutItem(kCountsKey, seal_row(plain, index_key_));
@@ -124,17 +130,26 @@ void ListStore::Write(const PendingEntries& pending, size_t begin, size_t end) {
 }
 
 ListTokens ListStore::Read(const std::vector<uint32_t>& lists) {
+  return ReadRange(lists, {}, counts_);
+}
+
+ListTokens ListStore::ReadRange(const std::vector<uint32_t>& lists,
+                                const std::vector<uint32_t>& starts,
+                                const std::vector<uint32_t>& counts) {
   for (uint32_t list : lists) {
-    if (list >= n_lists_) throw std::runtime_error("List number out of range");
+    if (list >= n_lists_ || list >= counts.size()) {
+      throw std::runtime_error("List number out of range");
+    }
   }
   ListTokens out;
   uint64_t total = 0;
-  for (uint32_t list : lists) total += counts_[list];
+  for (uint32_t list : lists) total += counts[list] - (starts.empty() ? 0 : starts[list]);
   if (total == 0) {
     out.offsets.assign(lists.size() + 1, 0);
     return out;
   }
-  ListMasks masks = list_entry_masks(lists, seeds(), counts_, rounds_);
+  ListMasks masks =
+      list_entry_masks(lists, seeds(), counts, rounds_, starts.empty() ? nullptr : &starts);
   const ByteMatrix rows = store_.BatchGetRows(masks.labels);
   if (rows.cols != 8 || rows.rows != masks.labels.size()) {
     throw std::runtime_error("Invalid encrypted item ID size");

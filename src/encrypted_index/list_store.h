@@ -47,15 +47,23 @@ struct ListTokens {
 class ListStore {
  public:
   // `store` must outlive the list store. Counts start at zero in memory.
+  // Without own_counts the caller keeps the counts (Adopt) and the list store
+  // never reads or writes the count map.
   ListStore(tavrin_encrypted_index::internal::backing_store::Keystore& store,
-            const Key256& index_key, const Key256& name_key, uint64_t n_lists, uint32_t rounds);
+            const Key256& index_key, const Key256& name_key, uint64_t n_lists, uint32_t rounds,
+            bool own_counts = true);
 
   uint64_t n_lists() const { return n_lists_; }
   const std::vector<uint32_t>& counts() const { return counts_; }
   // Whether the counts in memory differ from those last read or stored: a
   // handle writes back only those, never counts it merely read, which would
   // undo what another process stored since.
-  bool unsaved() const { return counts_ != stored_; }
+  bool unsaved() const { return own_counts_ && counts_ != stored_; }
+  // Takes counts kept elsewhere as current and stored.
+  void Adopt(std::vector<uint32_t> counts) {
+    counts_ = std::move(counts);
+    stored_ = counts_;
+  }
 
   // Re-reads the count map. An absent row warns "Warning: No map data found
   // in the backing store. Creating a new map." and gives zero counts; a row
@@ -82,6 +90,9 @@ class ListStore {
 
   // Every entry of each requested list up to its count.
   ListTokens Read(const std::vector<uint32_t>& lists);
+  // Entries starts[c] .. counts[c]-1 of each requested list c.
+  ListTokens ReadRange(const std::vector<uint32_t>& lists, const std::vector<uint32_t>& starts,
+                       const std::vector<uint32_t>& counts);
 
   // Removes the entries at positions [from, to) of `list` (positions
   // outside the count are ignored); the counts are left alone.
@@ -95,6 +106,7 @@ class ListStore {
   Key256 name_key_;
   uint64_t n_lists_;
   uint32_t rounds_;
+  bool own_counts_;
   std::vector<uint32_t> counts_;
   std::vector<uint32_t> stored_;  // as last read or stored; empty: none stored
   std::vector<CentroidSeed> seeds_;  // made on first use

@@ -1,0 +1,743 @@
+// The tamper-evident format: one commit per operation, lists checked against
+// their summaries, items against their bucket rows (tamper_state.h).
+//
+// A write seals everything it stores under keys of the new epoch, beside the
+// values the committed state refers to, and stores the state row last: a
+// writer killed before that leaves the committed state whole (its new values
+// are never referred to), one killed after it leaves the new state whole.
+// Values the new state no longer refers to are listed in it as dead and
+// removed after the commit, or by the next write if the writer died first;
+// readers skip them meanwhile.
+#include <openssl/rand.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "backing_store/index_listing.h"
+#include "backing_store/memory_keystore.h"
+#include "common/coding.h"
+#include "common/diagnostics.h"
+#include "common/parallel.h"
+#include "crypto/keyed_hash.h"
+#include "crypto/sealed_record.h"
+#include "encrypted_index/index_core.h"
+#include "encrypted_index/integrity.h"
+#include "encrypted_index/item_record.h"
+
+namespace tavrin {
+
+namespace {
+
+constexpr uint8_t kRoleIndex = 0, kRoleRecords = 1, kRoleItems = 2;
+constexpr size_t kSecretSize = 16;
+
+std::array<uint64_t, 2> read_secret(const uint8_t* p) {
+  return {DecodeFixed64(p), DecodeFixed64(p + 8)};
+}
+
+// A record's plaintext: the secret, then the framed item record.
+bool open_item(const uint8_t* data, size_t size, size_t vector_bytes,
+               std::array<uint64_t, 2>* secret, ItemRecordView* view) {
+  if (size < kSecretSize) return false;
+  ByteView inner;
+  if (!unframe(ByteView(data + kSecretSize, size - kSecretSize), &inner)) return false;
+  *secret = read_secret(data);
+  return read_item_record(inner.data(), inner.size(), vector_bytes, view);
+}
+
+std::string names_of(const std::vector<uint32_t>& lists) {
+  std::string text = lists.size() == 1 ? "list " : "lists ";
+  for (size_t i = 0; i < lists.size() && i < 8; ++i) {
+    text += (i ? ", " : "") + std::to_string(lists[i]);
+  }
+  return text + (lists.size() > 8 ? ", ..." : "");
+}
+
+std::vector<RecordAd> ads_for(SealKind kind, uint64_t scope, const std::vector<uint64_t>& keys) {
+  std::vector<RecordAd> ads(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) ads[i] = make_ad(kind, scope, keys[i], 0);
+  return ads;
+}
+
+Bytes serialize_map(std::vector<std::pair<uint64_t, Bytes>> items) {
+  std::sort(items.begin(), items.end());
+  size_t size = 4;
+  for (const auto& item : items) size += 12 + item.second.size();
+  Bytes out(size);
+  EncodeFixed32(out.data(), static_cast<uint32_t>(items.size()));
+  size_t at = 4;
+  for (const auto& [key, value] : items) {
+    EncodeFixed64(out.data() + at, key);
+    EncodeFixed32(out.data() + at + 8, static_cast<uint32_t>(value.size()));
+    if (!value.empty()) std::memcpy(out.data() + at + 12, value.data(), value.size());
+    at += 12 + value.size();
+  }
+  return out;
+}
+
+bool parse_map(const Bytes& bytes, std::vector<uint64_t>* keys, std::vector<Bytes>* values) {
+  if (bytes.size() < 4) return false;
+  const uint32_t n = DecodeFixed32(bytes.data());
+  size_t at = 4;
+  for (uint32_t i = 0; i < n; ++i) {
+    if (bytes.size() - at < 12) return false;
+    const uint64_t key = DecodeFixed64(bytes.data() + at);
+    const uint32_t len = DecodeFixed32(bytes.data() + at + 8);
+    at += 12;
+    if (bytes.size() - at < len) return false;
+    keys->push_back(key);
+    values->emplace_back(bytes.begin() + at, bytes.begin() + at + len);
+    at += len;
+  }
+  return at == bytes.size();
+}
+
+}  // namespace
+
+// --- Setup, state row and commits ------------------------------------------
+
+void IndexCore::te_init(const IndexParams& params, Mode mode) {
+  (void)params;
+  tamper_ = true;
+  const TamperKeys keys = derive_tamper_keys(index_key_, index_name_);
+  name_key_ = keys.name_key;
+  data_key_ = keys.data_key;
+  content_key_ = keys.content_key;
+  metadata_key_ = keys.metadata_key;
+  list_key_ = keys.list_key;
+  record_seal_key_ = keys.record_key;
+  contents_seal_key_ = keys.contents_seal_key;
+  state_key_ = keys.state_key;
+  config_key_ = keys.config_key;
+  if (mode == Mode::kLoad) return;  // the loader reads the records first
+  lists_ = std::make_unique<ListStore>(*index_store_, list_key_, name_key_, n_lists_,
+                                       static_cast<uint32_t>(rounds_), /*own_counts=*/false);
+  if (mode == Mode::kCreate) write_core_record();
+  state_ = TamperState::Empty(n_lists_, 1);
+  te_store_state(state_);
+  te_adopt_counts();
+}
+
+Bytes IndexCore::te_seal_config(const std::string& name, const Bytes& plaintext) const {
+  const RecordAd ad = make_ad(SealKind::kConfig, scope_,
+                              sha3_u64(reinterpret_cast<const uint8_t*>(name.data()), name.size()), 0);
+  return seal_record(ByteView(frame(ByteView(plaintext))), config_key_, &ad);
+}
+
+Bytes IndexCore::te_open_config(const std::string& name, const Bytes& sealed) const {
+  const RecordAd ad = make_ad(SealKind::kConfig, scope_,
+                              sha3_u64(reinterpret_cast<const uint8_t*>(name.data()), name.size()), 0);
+  const Bytes framed = open_record(ByteView(sealed), config_key_, &ad);
+  ByteView inner;
+  if (!unframe(ByteView(framed), &inner)) throw IntegrityError("the configuration item " + name + " is malformed");
+  return Bytes(inner.data(), inner.data() + inner.size());
+}
+
+void IndexCore::te_store_state(const TamperState& state) {
+  const RecordAd ad = make_ad(SealKind::kState, scope_, kCountsKey, 0);
+  index_store_->PutItem(kCountsKey, seal_record(ByteView(state.Serialize()), state_key_, &ad));
+}
+
+void IndexCore::te_load_state() {
+  const Bytes sealed = index_store_->GetItem(kCountsKey);
+  if (sealed.empty()) throw IntegrityError("the state row is missing");
+  const RecordAd ad = make_ad(SealKind::kState, scope_, kCountsKey, 0);
+  Bytes plain;
+  try {
+    plain = open_record(ByteView(sealed), state_key_, &ad);
+  } catch (const std::exception&) {
+    throw IntegrityError("the state row is not this index's");
+  }
+  TamperState state;
+  if (!TamperState::Parse(ByteView(plain), n_lists_, &state)) {
+    throw IntegrityError("the state row is malformed");
+  }
+  state_ = std::move(state);
+  if (!txn_) te_adopt_counts();
+}
+
+const TamperState& IndexCore::te_current() const { return txn_ ? txn_->work : state_; }
+
+void IndexCore::te_adopt_counts() {
+  const TamperState& state = te_current();
+  std::vector<uint32_t> counts(n_lists_);
+  for (uint64_t c = 0; c < n_lists_; ++c) counts[c] = state.lists[c].count;
+  lists_->Adopt(std::move(counts));
+}
+
+IndexCore::Write::Write(IndexCore& core) : core_(core) {
+  if (core_.tamper_) core_.te_begin();
+}
+
+IndexCore::Write::~Write() {
+  if (core_.tamper_ && open_) core_.te_abort();
+}
+
+void IndexCore::Write::Commit() {
+  if (!core_.tamper_ || !open_) return;
+  open_ = false;
+  try {
+    core_.te_commit();
+  } catch (...) {
+    core_.te_abort();  // the state row was not stored: nothing was committed
+    throw;
+  }
+}
+
+void IndexCore::te_begin() {
+  if (txn_) {
+    ++txn_->depth;
+    return;
+  }
+  te_load_state();
+  // What the last writer could not remove is dead in the committed state:
+  // removing it changes nothing a reader sees.
+  te_delete_dead(state_);
+  txn_ = std::make_unique<Txn>();
+  txn_->depth = 1;
+  txn_->work = state_;
+  txn_->work.epoch = state_.epoch + 1;
+  txn_->work.dead.clear();
+  txn_->work.dead_ranges.clear();
+}
+
+void IndexCore::te_abort() noexcept {
+  if (!txn_) return;
+  txn_.reset();
+  map_epoch_ = UINT64_MAX;  // the copy in memory may hold what was abandoned
+  cache_.Clear();
+  te_adopt_counts();
+}
+
+void IndexCore::te_commit() {
+  if (!txn_) throw std::runtime_error("The write was abandoned part-way");
+  if (--txn_->depth > 0) return;
+  Txn& x = *txn_;
+  TamperState& w = x.work;
+  const uint64_t e = w.epoch;
+  std::vector<uint64_t> keys;
+  std::vector<Bytes> rows;
+  auto seal_into = [&](SealKind kind, uint64_t key, uint64_t extra, const Bytes& plain) {
+    const RecordAd ad = make_ad(kind, scope_, key, extra);
+    keys.push_back(key);
+    rows.push_back(seal_record(ByteView(plain), state_key_, &ad));
+  };
+  auto retire = [&](uint64_t old, uint64_t key) {
+    if (old != 0 && old != e) w.dead.push_back({kRoleIndex, key});
+  };
+  for (uint32_t b : x.dirty) {
+    const std::vector<BucketItem>& items = x.buckets.at(b);
+    retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b]));
+    w.bucket_epochs[b] = items.empty() ? 0 : e;
+    if (!items.empty()) seal_into(SealKind::kBucket, bucket_key(b, e), b, serialize_bucket(items));
+  }
+  if (x.map_touched && map_) {
+    retire(w.map_epoch, map_key(w.map_epoch));
+    w.map_epoch = e;
+    auto& memory = static_cast<store::MemoryKeystore&>(*map_);
+    seal_into(SealKind::kMap, map_key(e), e, serialize_map(memory.Items()));
+  }
+  if (x.index_record) {
+    retire(w.record_epoch, index_record_key(w.record_epoch));
+    w.record_epoch = e;
+    seal_into(SealKind::kIndexRecord, index_record_key(e), e, frame(ByteView(*x.index_record)));
+  }
+  if (!keys.empty()) index_store_->BatchMoveItems(keys, std::move(rows));
+  te_store_state(w);  // the commit
+  const bool map_stored = x.map_touched && map_;
+  state_ = std::move(w);
+  txn_.reset();
+  if (map_stored) map_epoch_ = state_.map_epoch;
+  te_adopt_counts();
+  if (state_.dead.empty() && state_.dead_ranges.empty()) return;
+  try {
+    te_delete_dead(state_);
+    state_.dead.clear();
+    state_.dead_ranges.clear();
+    te_store_state(state_);
+  } catch (const std::exception& e) {
+    // Committed all the same: the next write removes them.
+    Warn(std::string("Warning: replaced values could not all be removed yet: ") + e.what());
+  }
+}
+
+void IndexCore::te_delete_dead(const TamperState& state) {
+  std::vector<uint64_t> by_role[3];
+  for (const DeadValue& d : state.dead) {
+    if (d.role < 3) by_role[d.role].push_back(d.key);
+  }
+  store::Keystore* stores[3] = {index_store_.get(), record_store_.get(), items_store_.get()};
+  for (int r = 0; r < 3; ++r) {
+    if (!by_role[r].empty()) stores[r]->BatchDeleteItems(by_role[r]);
+  }
+  for (const DeadRange& range : state.dead_ranges) lists_->Erase(range.list, range.from, range.to);
+}
+
+uint64_t IndexCore::epoch() {
+  if (!tamper_) return 0;
+  if (!txn_) te_load_state();
+  return state_.epoch;
+}
+
+void IndexCore::te_clear() {
+  const uint64_t next = std::max(state_.epoch, txn_ ? txn_->work.epoch : 0) + 1;
+  index_store_->DeleteIndex();
+  record_store_->DeleteIndex();
+  items_store_->DeleteIndex();
+  cache_.Clear();
+  map_.reset();
+  map_epoch_ = UINT64_MAX;
+  write_core_record();
+  state_ = TamperState::Empty(n_lists_, next);
+  te_store_state(state_);
+  if (txn_) {
+    const int depth = txn_->depth;
+    *txn_ = Txn();
+    txn_->depth = depth;
+    txn_->work = state_;
+    txn_->work.epoch = next + 1;
+  }
+  te_adopt_counts();
+  config_store_->DeleteIndex();
+}
+
+// --- Index record and metadata map -----------------------------------------
+
+void IndexCore::te_stage_index_record(const Bytes& plaintext) { txn_->index_record = plaintext; }
+
+Bytes IndexCore::load_index_record() {
+  const std::string config_name = index_name_ + store::kIndexRecordSuffix;
+  if (!tamper_) return load_config_item(config_name);
+  if (!txn_) te_load_state();
+  if (txn_ && txn_->index_record) return *txn_->index_record;
+  const uint64_t e = te_current().record_epoch;
+  if (e == 0) return load_config_item(config_name);
+  const uint64_t key = index_record_key(e);
+  const Bytes sealed = index_store_->GetItem(key);
+  if (sealed.empty()) throw IntegrityError("the index record is missing");
+  const RecordAd ad = make_ad(SealKind::kIndexRecord, scope_, key, e);
+  Bytes framed;
+  try {
+    framed = open_record(ByteView(sealed), state_key_, &ad);
+  } catch (const std::exception&) {
+    throw IntegrityError("the index record is not the one of the state's epoch");
+  }
+  ByteView inner;
+  if (!unframe(ByteView(framed), &inner)) throw IntegrityError("the index record is malformed");
+  return Bytes(inner.data(), inner.data() + inner.size());
+}
+
+store::Keystore& IndexCore::map_store() {
+  if (!tamper_) return *index_store_;
+  if (!txn_) te_load_state();
+  const uint64_t e = te_current().map_epoch;
+  if (!map_ || map_epoch_ != e) {
+    auto memory = std::make_unique<store::MemoryKeystore>(index_name_, scope_, 0);
+    if (e != 0) {
+      const uint64_t key = map_key(e);
+      const Bytes sealed = index_store_->GetItem(key);
+      if (sealed.empty()) throw IntegrityError("the centroid metadata map is missing");
+      const RecordAd ad = make_ad(SealKind::kMap, scope_, key, e);
+      Bytes plain;
+      try {
+        plain = open_record(ByteView(sealed), state_key_, &ad);
+      } catch (const std::exception&) {
+        throw IntegrityError("the centroid metadata map is not the one of the state's epoch");
+      }
+      std::vector<uint64_t> keys;
+      std::vector<Bytes> values;
+      if (!parse_map(plain, &keys, &values)) {
+        throw IntegrityError("the centroid metadata map is malformed");
+      }
+      if (!keys.empty()) memory->BatchMoveItems(keys, std::move(values));
+    }
+    map_ = std::move(memory);
+    map_epoch_ = e;
+  }
+  if (txn_) txn_->map_touched = true;
+  return *map_;
+}
+
+// --- Buckets -----------------------------------------------------------------
+
+std::vector<BucketItem> IndexCore::te_read_bucket(const TamperState& state, uint32_t bucket) {
+  const uint64_t e = state.bucket_epochs[bucket];
+  if (e == 0) return {};
+  const uint64_t key = bucket_key(bucket, e);
+  const Bytes sealed = index_store_->GetItem(key);
+  const std::string what = "bucket row " + std::to_string(bucket);
+  if (sealed.empty()) throw IntegrityError(what + " is missing");
+  const RecordAd ad = make_ad(SealKind::kBucket, scope_, key, bucket);
+  Bytes plain;
+  try {
+    plain = open_record(ByteView(sealed), state_key_, &ad);
+  } catch (const std::exception&) {
+    throw IntegrityError(what + " is not the one of the state's epoch");
+  }
+  std::vector<BucketItem> items;
+  if (!parse_bucket(ByteView(plain), &items)) throw IntegrityError(what + " is malformed");
+  for (const BucketItem& item : items) {
+    if (bucket_of(item.token) != bucket || item.list >= n_lists_) {
+      throw IntegrityError(what + " is malformed");
+    }
+  }
+  return items;
+}
+
+std::vector<BucketItem>& IndexCore::te_bucket(uint32_t bucket) {
+  auto it = txn_->buckets.find(bucket);
+  if (it == txn_->buckets.end()) {
+    it = txn_->buckets.emplace(bucket, te_read_bucket(txn_->work, bucket)).first;
+  }
+  return it->second;
+}
+
+std::vector<std::optional<BucketItem>> IndexCore::te_find(const TamperState& state,
+                                                          const std::vector<uint64_t>& tokens) {
+  std::vector<std::optional<BucketItem>> found(tokens.size());
+  std::unordered_map<uint32_t, std::vector<BucketItem>> read;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const uint32_t b = bucket_of(tokens[i]);
+    const std::vector<BucketItem>* items;
+    if (txn_) {
+      items = &te_bucket(b);
+    } else {
+      auto it = read.find(b);
+      if (it == read.end()) it = read.emplace(b, te_read_bucket(state, b)).first;
+      items = &it->second;
+    }
+    auto at = std::lower_bound(items->begin(), items->end(), tokens[i],
+                               [](const BucketItem& item, uint64_t t) { return item.token < t; });
+    if (at != items->end() && at->token == tokens[i]) found[i] = *at;
+  }
+  return found;
+}
+
+// --- Writes ------------------------------------------------------------------
+
+bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
+  CheckBatch(batch);
+  const std::vector<std::string>& ids = *batch.ids;
+  const std::vector<uint32_t>& lists = *batch.lists;
+  const size_t n = ids.size();
+  const bool with_metadata = batch.metadata != nullptr && !batch.metadata->empty();
+  const bool with_contents =
+      mode == Contents::kReplace && batch.contents != nullptr && !batch.contents->empty();
+  Write write(*this);
+  TamperState& w = txn_->work;
+  const uint64_t e = w.epoch;
+  const std::vector<uint64_t> tokens = item_tokens(ids, data_key_);
+  std::vector<uint64_t> content_tokens;
+  if (mode != Contents::kKeep) content_tokens = item_tokens(ids, content_key_);
+  std::vector<uint8_t> secrets(kSecretSize * n);
+  if (n != 0 && RAND_bytes(secrets.data(), static_cast<int>(secrets.size())) != 1) {
+    throw std::runtime_error("Failed to generate record secrets");
+  }
+  std::vector<uint64_t> keys(n);
+  for (size_t i = 0; i < n; ++i) keys[i] = record_key(tokens[i], e);
+  std::vector<uint64_t> content_keys;
+  std::vector<Bytes> sealed_contents;
+  if (with_contents) {
+    std::vector<Bytes> framed(n);
+    content_keys.resize(n);
+    parallel_for(n, 256, 64, [&](size_t i) {
+      framed[i] = frame(ByteView((*batch.contents)[i]));
+      content_keys[i] = contents_key(content_tokens[i], e);
+    });
+    const std::vector<RecordAd> ads = ads_for(SealKind::kContents, scope_, content_keys);
+    sealed_contents = encrypt_items(framed, contents_seal_key_, &ads);
+  }
+
+  // The state first, in memory: nothing of it is stored before the commit.
+  bool overwrote = false;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t t = tokens[i];
+    const uint32_t b = bucket_of(t);
+    std::vector<BucketItem>& items = te_bucket(b);
+    txn_->dirty.insert(b);
+    auto at = std::lower_bound(items.begin(), items.end(), t,
+                               [](const BucketItem& item, uint64_t x) { return item.token < x; });
+    const bool found = at != items.end() && at->token == t;
+    BucketItem item;
+    item.token = t;
+    item.version = e;
+    item.list = lists[i];
+    item.secret = read_secret(secrets.data() + kSecretSize * i);
+    if (with_contents) item.contents_version = e;
+    if (found) {
+      overwrote = true;
+      ListSummary& old = w.lists[at->list];
+      --old.live;
+      sub_secret(old.sum, at->secret);
+      if (at->version != e) w.dead.push_back({kRoleRecords, record_key(t, at->version)});
+      if (mode == Contents::kKeep) {
+        item.contents_version = at->contents_version;
+      } else if (at->contents_version != 0 && !(with_contents && at->contents_version == e)) {
+        w.dead.push_back({kRoleItems, contents_key(content_tokens[i], at->contents_version)});
+      }
+      *at = item;
+    } else {
+      items.insert(at, item);
+    }
+    ListSummary& list = w.lists[lists[i]];
+    ++list.live;
+    add_secret(list.sum, item.secret);
+  }
+  PendingEntries pending = lists_->Reserve(lists, keys);
+  for (uint64_t c = 0; c < n_lists_; ++c) w.lists[c].count = lists_->counts()[c];
+
+  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
+    const size_t end = std::min(n, begin + kIngestChunk);
+    std::vector<Bytes> plain(end - begin);
+    parallel_for(end - begin, 256, 64, [&](size_t j) {
+      const size_t i = begin + j;
+      Bytes record;
+      write_item_record(ids[i], lists[i], reinterpret_cast<const uint8_t*>(batch.vectors->row(i)),
+                        vector_bytes_, with_metadata ? (*batch.metadata)[i] : std::string_view(),
+                        record);
+      const Bytes framed = frame(ByteView(record));
+      plain[j].resize(kSecretSize + framed.size());
+      std::memcpy(plain[j].data(), secrets.data() + kSecretSize * i, kSecretSize);
+      std::memcpy(plain[j].data() + kSecretSize, framed.data(), framed.size());
+    });
+    const std::vector<uint64_t> chunk(keys.begin() + begin, keys.begin() + end);
+    const std::vector<RecordAd> ads = ads_for(SealKind::kRecord, scope_, chunk);
+    std::vector<Bytes> sealed = encrypt_items(plain, record_seal_key_, &ads);
+    lists_->Write(pending, begin, end);
+    record_store_->BatchMoveItems(chunk, std::move(sealed));
+  }
+  if (with_contents) items_store_->BatchMoveItems(content_keys, std::move(sealed_contents));
+  write.Commit();
+  return overwrote;
+}
+
+void IndexCore::te_relist_entries(const IngestBatch& batch) {
+  CheckBatch(batch);
+  Write write(*this);
+  const std::vector<uint64_t> tokens = item_tokens(*batch.ids, data_key_);
+  const std::vector<std::optional<BucketItem>> found = te_find(txn_->work, tokens);
+  std::vector<uint64_t> keys(tokens.size());
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    if (!found[i] || found[i]->list != (*batch.lists)[i]) {
+      throw std::runtime_error("Cannot relist item " + (*batch.ids)[i] + ": not stored in list " +
+                               std::to_string((*batch.lists)[i]));
+    }
+    keys[i] = record_key(tokens[i], found[i]->version);
+  }
+  PendingEntries pending = lists_->Reserve(*batch.lists, keys);
+  for (uint64_t c = 0; c < n_lists_; ++c) txn_->work.lists[c].count = lists_->counts()[c];
+  for (size_t begin = 0; begin < keys.size(); begin += kIngestChunk) {
+    lists_->Write(pending, begin, std::min(keys.size(), begin + kIngestChunk));
+  }
+  write.Commit();
+}
+
+void IndexCore::te_compact(const std::vector<uint32_t>& appended_at) {
+  Write write(*this);
+  TamperState& w = txn_->work;
+  for (uint64_t c = 0; c < n_lists_; ++c) {
+    ListSummary& list = w.lists[c];
+    if (appended_at[c] > list.count) throw std::runtime_error("Count table past the list ends");
+    if (appended_at[c] <= list.base) continue;
+    w.dead_ranges.push_back({static_cast<uint32_t>(c), list.base, appended_at[c]});
+    list.base = appended_at[c];
+  }
+  write.Commit();
+}
+
+void IndexCore::te_delete(const std::vector<std::string>& ids) {
+  Write write(*this);
+  TamperState& w = txn_->work;
+  const std::vector<uint64_t> tokens = item_tokens(ids, data_key_);
+  const std::vector<uint64_t> content_tokens = item_tokens(ids, content_key_);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const uint32_t b = bucket_of(tokens[i]);
+    std::vector<BucketItem>& items = te_bucket(b);
+    auto at = std::lower_bound(items.begin(), items.end(), tokens[i],
+                               [](const BucketItem& item, uint64_t x) { return item.token < x; });
+    if (at == items.end() || at->token != tokens[i]) continue;
+    ListSummary& list = w.lists[at->list];
+    --list.live;
+    sub_secret(list.sum, at->secret);
+    w.dead.push_back({kRoleRecords, record_key(tokens[i], at->version)});
+    if (at->contents_version != 0) {
+      w.dead.push_back({kRoleItems, contents_key(content_tokens[i], at->contents_version)});
+    }
+    items.erase(at);
+    txn_->dirty.insert(b);
+  }
+  write.Commit();
+}
+
+// --- Reads -------------------------------------------------------------------
+
+std::vector<std::shared_ptr<DecodedList>> IndexCore::te_read_lists(
+    const std::vector<uint32_t>& lists) {
+  const TamperState& state = te_current();
+  std::vector<uint32_t> starts(n_lists_), counts(n_lists_);
+  for (uint64_t c = 0; c < n_lists_; ++c) {
+    starts[c] = state.lists[c].base;
+    counts[c] = state.lists[c].count;
+  }
+  std::vector<std::shared_ptr<DecodedList>> out;
+  for (uint32_t list : lists) {
+    auto entry = std::make_shared<DecodedList>();
+    entry->list = list;
+    entry->entries_read = counts[list];
+    const ListSummary& s = state.lists[list];
+    entry->summary = {s.base, s.sum[0], s.sum[1]};
+    out.push_back(std::move(entry));
+  }
+  const ListTokens read = lists_->ReadRange(lists, starts, counts);
+  std::unordered_set<uint64_t> dead;
+  for (const DeadValue& d : state.dead) {
+    if (d.role == kRoleRecords) dead.insert(d.key);
+  }
+  // Distinct record keys per list: compaction leaves an item two entries
+  // until the base moves past the first.
+  std::vector<uint64_t> keys;
+  std::vector<size_t> list_of;
+  for (size_t p = 0; p < lists.size(); ++p) {
+    const size_t first = keys.size();
+    for (uint64_t e = read.offsets.empty() ? 0 : read.offsets[p];
+         !read.offsets.empty() && e < read.offsets[p + 1]; ++e) {
+      if (dead.count(read.tokens[e]) == 0) keys.push_back(read.tokens[e]);
+    }
+    std::sort(keys.begin() + first, keys.end());
+    keys.erase(std::unique(keys.begin() + first, keys.end()), keys.end());
+    list_of.resize(keys.size(), p);
+  }
+  std::vector<Bytes> holder;
+  const std::vector<RecordAd> ads = ads_for(SealKind::kRecord, scope_, keys);
+  OpenedItems records;
+  try {
+    records = decrypt_items_packed(record_store_->BatchViewItems(keys, holder), record_seal_key_,
+                                   &ads);
+  } catch (const std::runtime_error&) {
+    throw IntegrityError("an item record read for " + names_of(lists) +
+                         " is not the one written under its key");
+  }
+  holder = std::vector<Bytes>();
+  const size_t n = keys.size();
+  std::vector<ItemRecordView> views(n);
+  std::vector<std::array<uint64_t, 2>> secrets(n);
+  std::vector<uint8_t> state_of(n, 0);  // 0 absent, 1 live, 2 malformed
+  parallel_for(n, 1024, 256, [&](size_t r) {
+    const uint64_t size = records.offsets[r + 1] - records.offsets[r];
+    if (size == 0) return;  // an entry its item has left
+    const bool ok = open_item(records.data.data() + records.offsets[r], size, vector_bytes_,
+                              &secrets[r], &views[r]) &&
+                    views[r].list == lists[list_of[r]];
+    state_of[r] = ok ? 1 : 2;
+  });
+  std::vector<ListSummary> found(lists.size());
+  for (size_t r = 0; r < n; ++r) {
+    if (state_of[r] == 2) {
+      throw IntegrityError("an item record read for list " + std::to_string(lists[list_of[r]]) +
+                           " does not belong to it");
+    }
+    if (state_of[r] == 0) continue;
+    ++found[list_of[r]].live;
+    add_secret(found[list_of[r]].sum, secrets[r]);
+  }
+  for (size_t p = 0; p < lists.size(); ++p) {
+    const ListSummary& want = state.lists[lists[p]];
+    if (found[p].live != want.live || found[p].sum != want.sum) {
+      throw IntegrityError("list " + std::to_string(lists[p]) + " holds " +
+                           std::to_string(found[p].live) + " live items, not the " +
+                           std::to_string(want.live) + " its summary gives, or other ones");
+    }
+  }
+  const size_t floats = vector_bytes_ / sizeof(float);
+  std::vector<size_t> position(n);
+  for (size_t p = 0, r = 0; p < lists.size(); ++p) {
+    DecodedList& entry = *out[p];
+    size_t kept = 0;
+    for (; r < n && list_of[r] == p; ++r) {
+      if (state_of[r] == 1) position[r] = kept++;
+    }
+    entry.ids.resize(kept);
+    entry.metadata.resize(kept);
+    entry.vectors.resize(kept * floats);
+  }
+  parallel_for(n, 1024, 256, [&](size_t r) {
+    if (state_of[r] != 1) return;
+    DecodedList& entry = *out[list_of[r]];
+    entry.ids[position[r]].assign(views[r].id);
+    entry.metadata[position[r]].assign(views[r].metadata);
+    std::memcpy(entry.vectors.data() + position[r] * floats, views[r].vector, vector_bytes_);
+  });
+  return out;
+}
+
+std::vector<ItemView> IndexCore::te_get(const std::vector<std::string>& ids, uint32_t mask) {
+  if (!txn_) te_load_state();
+  const TamperState& state = te_current();
+  const std::vector<uint64_t> tokens = item_tokens(ids, data_key_);
+  const std::vector<std::optional<BucketItem>> found = te_find(state, tokens);
+  std::vector<size_t> at;
+  std::vector<uint64_t> keys, content_keys;
+  std::vector<size_t> with_contents;
+  const std::vector<uint64_t> content_tokens =
+      (mask & kFieldContents) ? item_tokens(ids, content_key_) : std::vector<uint64_t>();
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (!found[i]) continue;
+    at.push_back(i);
+    keys.push_back(record_key(tokens[i], found[i]->version));
+    if ((mask & kFieldContents) && found[i]->contents_version != 0) {
+      with_contents.push_back(i);
+      content_keys.push_back(contents_key(content_tokens[i], found[i]->contents_version));
+    }
+  }
+  std::vector<Bytes> records, contents;
+  try {
+    const std::vector<RecordAd> ads = ads_for(SealKind::kRecord, scope_, keys);
+    records = decrypt_items(record_store_->BatchGetItems(keys), record_seal_key_, &ads);
+  } catch (const std::runtime_error&) {
+    throw IntegrityError("an item record read by get is not the one written for its item");
+  }
+  try {
+    const std::vector<RecordAd> ads = ads_for(SealKind::kContents, scope_, content_keys);
+    contents = decrypt_items(items_store_->BatchGetItems(content_keys), contents_seal_key_, &ads);
+  } catch (const std::runtime_error&) {
+    throw IntegrityError("the contents read by get are not the ones written for their item");
+  }
+  std::vector<Bytes> item_contents(ids.size());
+  for (size_t k = 0; k < with_contents.size(); ++k) {
+    ByteView inner;
+    if (contents[k].empty() || !unframe(ByteView(contents[k]), &inner)) {
+      throw IntegrityError("the contents of id " + ids[with_contents[k]] + " are missing");
+    }
+    item_contents[with_contents[k]].assign(inner.data(), inner.data() + inner.size());
+  }
+  const size_t floats = vector_bytes_ / sizeof(float);
+  std::vector<ItemView> out(at.size());
+  for (size_t k = 0; k < at.size(); ++k) {
+    const size_t i = at[k];
+    std::array<uint64_t, 2> secret;
+    ItemRecordView record;
+    if (records[k].empty()) throw IntegrityError("the item record of id " + ids[i] + " is missing");
+    if (!open_item(records[k].data(), records[k].size(), vector_bytes_, &secret, &record) ||
+        record.id != ids[i] || record.list != found[i]->list || secret != found[i]->secret) {
+      throw IntegrityError(foreign_record(ids[i]));
+    }
+    ItemView& view = out[k];
+    view.id.assign(record.id);
+    if (mask & kFieldVector) {
+      view.vector.resize(floats);
+      std::memcpy(view.vector.data(), record.vector, vector_bytes_);
+    }
+    if (mask & kFieldMetadata) view.metadata.assign(record.metadata);
+    if (mask & kFieldContents) view.contents = std::move(item_contents[i]);
+  }
+  return out;
+}
+
+}  // namespace tavrin

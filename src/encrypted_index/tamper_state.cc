@@ -1,0 +1,219 @@
+#include "encrypted_index/tamper_state.h"
+
+#include <cstring>
+
+#include "common/coding.h"
+
+namespace tavrin {
+namespace {
+
+// splitmix64's finalizer: a bijection, so distinct inputs never share a key.
+uint64_t mix64(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xbf58476d1ce4e5b9ull;
+  x ^= x >> 27;
+  x *= 0x94d049bb133111ebull;
+  x ^= x >> 31;
+  return x;
+}
+
+// Appends little-endian values; reads them back with bounds checks.
+struct Writer {
+  Bytes out;
+  void u8(uint8_t v) { out.push_back(v); }
+  void u32(uint32_t v) {
+    out.resize(out.size() + 4);
+    EncodeFixed32(out.data() + out.size() - 4, v);
+  }
+  void u64(uint64_t v) {
+    out.resize(out.size() + 8);
+    EncodeFixed64(out.data() + out.size() - 8, v);
+  }
+};
+
+struct Reader {
+  ByteView in;
+  size_t at = 0;
+  bool ok = true;
+  bool need(size_t n) {
+    ok = ok && at <= in.size() && in.size() - at >= n;
+    return ok;
+  }
+  uint8_t u8() { return need(1) ? in.data()[at++] : 0; }
+  uint32_t u32() {
+    if (!need(4)) return 0;
+    at += 4;
+    return DecodeFixed32(in.data() + at - 4);
+  }
+  uint64_t u64() {
+    if (!need(8)) return 0;
+    at += 8;
+    return DecodeFixed64(in.data() + at - 8);
+  }
+  // A count of items of `size` bytes each that the rest can hold.
+  bool count(uint32_t n, size_t size) { return need(0) && (in.size() - at) / size >= n; }
+};
+
+}  // namespace
+
+RecordAd make_ad(SealKind kind, uint64_t scope, uint64_t key, uint64_t extra) {
+  RecordAd ad{};
+  std::memcpy(ad.data(), "TVTE", 4);
+  ad[4] = 1;
+  ad[5] = static_cast<uint8_t>(kind);
+  EncodeFixed64(ad.data() + 8, scope);
+  EncodeFixed64(ad.data() + 16, key);
+  EncodeFixed64(ad.data() + 24, extra);
+  return ad;
+}
+
+uint64_t record_key(uint64_t token, uint64_t version) { return token ^ mix64(version); }
+uint64_t contents_key(uint64_t content_token, uint64_t version) {
+  return content_token ^ mix64(version ^ 0x6a09e667f3bcc908ull);
+}
+uint64_t bucket_key(uint32_t bucket, uint64_t version) {
+  return mix64((version << kBucketBits | bucket) ^ 0xbb67ae8584caa73bull);
+}
+uint64_t map_key(uint64_t version) { return mix64(version ^ 0x3c6ef372fe94f82bull); }
+uint64_t index_record_key(uint64_t version) { return mix64(version ^ 0xa54ff53a5f1d36f1ull); }
+
+size_t padded_size(size_t n) {
+  const size_t unit = n <= 1024 ? 64 : 1024;
+  return n == 0 ? unit : (n + unit - 1) / unit * unit;
+}
+
+Bytes frame(ByteView bytes) {
+  Bytes out(padded_size(bytes.size() + 4), 0);
+  EncodeFixed32(out.data(), static_cast<uint32_t>(bytes.size()));
+  if (!bytes.empty()) std::memcpy(out.data() + 4, bytes.data(), bytes.size());
+  return out;
+}
+
+bool unframe(ByteView framed, ByteView* bytes) {
+  if (framed.size() < 4) return false;
+  const uint32_t n = DecodeFixed32(framed.data());
+  if (framed.size() - 4 < n) return false;
+  *bytes = ByteView(framed.data() + 4, n);
+  return true;
+}
+
+TamperState TamperState::Empty(uint64_t n_lists, uint64_t epoch) {
+  TamperState state;
+  state.epoch = epoch;
+  state.lists.assign(n_lists, ListSummary());
+  state.bucket_epochs.assign(kBuckets, 0);
+  return state;
+}
+
+uint64_t TamperState::live() const {
+  uint64_t n = 0;
+  for (const ListSummary& l : lists) n += l.live;
+  return n;
+}
+
+Bytes TamperState::Serialize() const {
+  Writer w;
+  w.u64(epoch);
+  w.u64(record_epoch);
+  w.u64(map_epoch);
+  w.u32(static_cast<uint32_t>(lists.size()));
+  for (const ListSummary& l : lists) {
+    w.u32(l.base);
+    w.u32(l.count);
+    w.u32(l.live);
+    w.u64(l.sum[0]);
+    w.u64(l.sum[1]);
+  }
+  w.u32(static_cast<uint32_t>(bucket_epochs.size()));
+  for (uint64_t e : bucket_epochs) w.u64(e);
+  w.u32(static_cast<uint32_t>(dead.size()));
+  for (const DeadValue& d : dead) {
+    w.u8(d.role);
+    w.u64(d.key);
+  }
+  w.u32(static_cast<uint32_t>(dead_ranges.size()));
+  for (const DeadRange& r : dead_ranges) {
+    w.u32(r.list);
+    w.u32(r.from);
+    w.u32(r.to);
+  }
+  return std::move(w.out);
+}
+
+bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
+  Reader r{bytes};
+  TamperState s;
+  s.epoch = r.u64();
+  s.record_epoch = r.u64();
+  s.map_epoch = r.u64();
+  const uint32_t lists = r.u32();
+  if (!r.ok || lists != n_lists || !r.count(lists, 28)) return false;
+  s.lists.resize(lists);
+  for (ListSummary& l : s.lists) {
+    l.base = r.u32();
+    l.count = r.u32();
+    l.live = r.u32();
+    l.sum[0] = r.u64();
+    l.sum[1] = r.u64();
+    if (l.base > l.count || l.live > l.count - l.base) return false;
+  }
+  const uint32_t buckets = r.u32();
+  if (!r.ok || buckets != kBuckets || !r.count(buckets, 8)) return false;
+  s.bucket_epochs.resize(buckets);
+  for (uint64_t& e : s.bucket_epochs) e = r.u64();
+  const uint32_t dead = r.u32();
+  if (!r.ok || !r.count(dead, 9)) return false;
+  s.dead.resize(dead);
+  for (DeadValue& d : s.dead) {
+    d.role = r.u8();
+    d.key = r.u64();
+  }
+  const uint32_t ranges = r.u32();
+  if (!r.ok || !r.count(ranges, 12)) return false;
+  s.dead_ranges.resize(ranges);
+  for (DeadRange& d : s.dead_ranges) {
+    d.list = r.u32();
+    d.from = r.u32();
+    d.to = r.u32();
+    if (d.list >= n_lists || d.from > d.to) return false;
+  }
+  if (!r.ok || r.at != bytes.size()) return false;
+  *out = std::move(s);
+  return true;
+}
+
+Bytes serialize_bucket(const std::vector<BucketItem>& items) {
+  Writer w;
+  w.u32(static_cast<uint32_t>(items.size()));
+  for (const BucketItem& item : items) {
+    w.u64(item.token);
+    w.u64(item.version);
+    w.u64(item.contents_version);
+    w.u32(item.list);
+    w.u64(item.secret[0]);
+    w.u64(item.secret[1]);
+  }
+  return std::move(w.out);
+}
+
+bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out) {
+  Reader r{bytes};
+  const uint32_t n = r.u32();
+  if (!r.ok || !r.count(n, 44)) return false;
+  std::vector<BucketItem> items(n);
+  for (size_t i = 0; i < n; ++i) {
+    BucketItem& item = items[i];
+    item.token = r.u64();
+    item.version = r.u64();
+    item.contents_version = r.u64();
+    item.list = r.u32();
+    item.secret[0] = r.u64();
+    item.secret[1] = r.u64();
+    if (i > 0 && items[i - 1].token >= item.token) return false;
+  }
+  if (!r.ok || r.at != bytes.size()) return false;
+  *out = std::move(items);
+  return true;
+}
+
+}  // namespace tavrin

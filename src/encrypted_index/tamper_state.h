@@ -1,0 +1,123 @@
+// The pieces of the tamper-evident storage format that are plain values:
+// where each sealed value lives, the associated data that binds it there,
+// the padding of plaintexts, the state row and the bucket rows.
+//
+// The state row (index store, key kCountsKey) is the one commit point: the
+// epoch every write advances, per list the positions handed out, the first
+// position still read (base), the live items and the 128-bit sum of their
+// records' secrets (random values sealed inside each record, never seen by a
+// store), the epoch of each bucket row, of the map and of the index record,
+// and the values the last write made dead but may not have removed yet.
+// Everything else is written under keys that name the epoch that wrote it,
+// before the state row that refers to it; a reader verifies each list it
+// reads against its summary and each item it gets against its bucket row.
+//
+// Bucket rows (index store, one per bucket of item tokens that holds items)
+// are the authenticated index of live items: token, version, contents
+// version, list and the record's secret, sorted by token.
+#ifndef TAVRIN_ENCRYPTED_INDEX_TAMPER_STATE_H_
+#define TAVRIN_ENCRYPTED_INDEX_TAMPER_STATE_H_
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "common/row_matrix.h"
+#include "crypto/sealed_record.h"
+
+namespace tavrin {
+
+inline constexpr uint32_t kBucketBits = 10;
+inline constexpr uint32_t kBuckets = 1u << kBucketBits;
+
+// What a sealed value is; part of its associated data.
+enum class SealKind : uint8_t {
+  kState = 1,
+  kBucket = 2,
+  kRecord = 3,
+  kContents = 4,
+  kMap = 5,
+  kIndexRecord = 6,
+  kConfig = 7,
+};
+
+// "TVTE", format version 1, the kind, then scope (the hashed index name),
+// the store key and one more value, little-endian.
+RecordAd make_ad(SealKind kind, uint64_t scope, uint64_t key, uint64_t extra);
+
+inline uint32_t bucket_of(uint64_t token) { return static_cast<uint32_t>(token >> (64 - kBucketBits)); }
+// Store keys of versioned values. Tokens are secret and pseudorandom; the
+// mixing keeps the versions of one item apart.
+uint64_t record_key(uint64_t token, uint64_t version);
+uint64_t contents_key(uint64_t content_token, uint64_t version);
+uint64_t bucket_key(uint32_t bucket, uint64_t version);
+uint64_t map_key(uint64_t version);
+uint64_t index_record_key(uint64_t version);
+
+// Padded plaintext sizes: multiples of 64 bytes up to 1 KiB, then of 1 KiB,
+// so that lengths tell items apart only by bucket.
+size_t padded_size(size_t n);
+// u32 length || bytes || zeros up to padded_size.
+Bytes frame(ByteView bytes);
+// The framed bytes, or false when the length does not fit.
+bool unframe(ByteView framed, ByteView* bytes);
+
+struct ListSummary {
+  uint32_t base = 0;   // first position read
+  uint32_t count = 0;  // positions handed out
+  uint32_t live = 0;
+  std::array<uint64_t, 2> sum{};  // of the live records' secrets, per lane mod 2^64
+
+  bool operator==(const ListSummary& o) const {
+    return base == o.base && count == o.count && live == o.live && sum == o.sum;
+  }
+};
+
+inline void add_secret(std::array<uint64_t, 2>& sum, const std::array<uint64_t, 2>& s) {
+  sum[0] += s[0];
+  sum[1] += s[1];
+}
+inline void sub_secret(std::array<uint64_t, 2>& sum, const std::array<uint64_t, 2>& s) {
+  sum[0] -= s[0];
+  sum[1] -= s[1];
+}
+
+// A value the last write replaced: the store role and key.
+struct DeadValue {
+  uint8_t role = 0;
+  uint64_t key = 0;
+};
+struct DeadRange {
+  uint32_t list = 0, from = 0, to = 0;
+};
+
+struct TamperState {
+  uint64_t epoch = 0;
+  uint64_t record_epoch = 0;  // 0: the index record is the configuration item
+  uint64_t map_epoch = 0;     // 0: no map
+  std::vector<ListSummary> lists;
+  std::vector<uint64_t> bucket_epochs;  // kBuckets; 0: no row
+  std::vector<DeadValue> dead;
+  std::vector<DeadRange> dead_ranges;
+
+  static TamperState Empty(uint64_t n_lists, uint64_t epoch);
+  uint64_t live() const;
+  Bytes Serialize() const;
+  // False when the bytes are not a state row of n_lists lists.
+  static bool Parse(ByteView bytes, uint64_t n_lists, TamperState* out);
+};
+
+struct BucketItem {
+  uint64_t token = 0;
+  uint64_t version = 0;
+  uint64_t contents_version = 0;  // 0: no contents
+  uint32_t list = 0;
+  std::array<uint64_t, 2> secret{};
+};
+
+Bytes serialize_bucket(const std::vector<BucketItem>& items);
+bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out);
+
+}  // namespace tavrin
+
+#endif  // TAVRIN_ENCRYPTED_INDEX_TAMPER_STATE_H_
