@@ -1,5 +1,5 @@
 """Type stubs of the tavrindb_lite extension module."""
-from typing import Any, Sequence, overload
+from typing import Any, Optional, Sequence, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -53,9 +53,16 @@ class Client:
         index_config: IndexConfig,
         embedding_model: str | None = None,
         max_cache_size: int | None = 0,
+        *,
+        tamper_evident: bool = False,
     ) -> EncryptedIndex: ...
     def load_index(
-        self, index_name: str, index_key: _Key, max_cache_size: int | None = 0
+        self,
+        index_name: str,
+        index_key: _Key,
+        max_cache_size: int | None = 0,
+        *,
+        min_epoch: int | None = None,
     ) -> EncryptedIndex: ...
     def load_serialized_index(self, serialized_index: bytes, index_key: _Key) -> EncryptedIndex: ...
     def get_cpu_threads(self) -> int: ...
@@ -116,7 +123,10 @@ class EncryptedIndex:
     def retrain(
         self, batch_size: int = 2048, max_iters: int = 100, tolerance: float = 1e-06
     ) -> None: ...
-    def rotate_key(self, new_key: _Key) -> None: ...
+    def rotate_key(self, new_key: _Key, *, tamper_evident: bool | None = None) -> None: ...
+    def epoch(self) -> Optional[int]: ...
+    @property
+    def tamper_evident(self) -> bool: ...
     def update_metadata(
         self,
         ids: Sequence[str],

@@ -24,9 +24,10 @@ namespace {
 std::unique_ptr<EncryptedIndex> create_index(const Client& client, const std::string& name,
                                              const Key256& key, const IndexConfig& config,
                                              const std::optional<std::string>& model_name,
-                                             std::optional<uint64_t> max_cache_size) {
+                                             std::optional<uint64_t> max_cache_size,
+                                             bool tamper_evident) {
   if (!model_name || model_name->empty()) {
-    return client.CreateIndex(name, key, config, max_cache_size);
+    return client.CreateIndex(name, key, config, max_cache_size, tamper_evident);
   }
   uint64_t dimension = 0;
   {
@@ -37,7 +38,7 @@ std::unique_ptr<EncryptedIndex> create_index(const Client& client, const std::st
   if (ivf == nullptr)
     throw std::runtime_error("Unknown IndexConfig type: Cannot modify dimension.");
   IndexIVFFlat with_model(dimension, ivf->n_lists(), ivf->metric, *model_name);
-  return client.CreateIndex(name, key, with_model, max_cache_size);
+  return client.CreateIndex(name, key, with_model, max_cache_size, tamper_evident);
 }
 
 Bytes bytes_of(const py::bytes& b) {
@@ -94,7 +95,8 @@ Returns:
           [](const Client& c, const Checked<std::string>& index_name,
              const Checked<Key256>& index_key, const Checked<const IndexConfig*>& index_config,
              const Checked<std::optional<std::string>>& embedding_model,
-             const Checked<std::optional<uint64_t>>& max_cache_size) {
+             const Checked<std::optional<uint64_t>>& max_cache_size,
+             const Checked<bool>& tamper_evident) {
             constexpr char kMember[] = "create_index";
             const IndexConfig* config = index_config.get(kMember, "index_config");
             if (config == nullptr) RefuseArgument(kMember, "index_config", "None");
@@ -102,11 +104,13 @@ Returns:
             const Key256& key = index_key.get(kMember, "index_key");
             const auto& model = embedding_model.get(kMember, "embedding_model");
             const auto& cache = max_cache_size.get(kMember, "max_cache_size");
+            const bool tamper = tamper_evident.get(kMember, "tamper_evident");
             return core_errors_as_value_error(
-                [&] { return create_index(c, name, key, *config, model, cache); });
+                [&] { return create_index(c, name, key, *config, model, cache, tamper); });
           },
           py::arg("index_name"), py::arg("index_key"), py::arg("index_config"),
-          py::arg("embedding_model") = py::none(), py::arg("max_cache_size") = 0,
+          py::arg("embedding_model") = py::none(), py::arg("max_cache_size") = 0, py::kw_only(),
+          py::arg("tamper_evident") = false,
           R"doc(Create a new, empty encrypted index.
 
 Args:
@@ -120,6 +124,11 @@ Args:
         replaces the configuration's dimension.
     max_cache_size: number of decrypted lists kept in the local cache
         (default 0: no cache; None: no cache either).
+    tamper_evident: store the index in the tamper-evident format, in which
+        a store that changes, moves, replays or hides any stored value makes
+        reads fail with "Integrity check failed: ..." instead of answering
+        (see docs/security.md). Default False: the original format, which
+        keeps the index confidential but does not detect changes.
 
 Returns:
     EncryptedIndex: the new index.
@@ -135,14 +144,17 @@ Example:
           "load_index",
           [](const Client& c, const Checked<std::string>& index_name,
              const Checked<Key256>& index_key,
-             const Checked<std::optional<uint64_t>>& max_cache_size) {
+             const Checked<std::optional<uint64_t>>& max_cache_size,
+             const Checked<std::optional<uint64_t>>& min_epoch) {
             constexpr char kMember[] = "load_index";
             const std::string& name = index_name.get(kMember, "index_name");
             const Key256& key = index_key.get(kMember, "index_key");
             const auto& cache = max_cache_size.get(kMember, "max_cache_size");
-            return core_errors_as_value_error([&] { return c.LoadIndex(name, key, cache); });
+            const auto& epoch = min_epoch.get(kMember, "min_epoch");
+            return core_errors_as_value_error([&] { return c.LoadIndex(name, key, cache, epoch); });
           },
           py::arg("index_name"), py::arg("index_key"), py::arg("max_cache_size") = 0,
+          py::kw_only(), py::arg("min_epoch") = py::none(),
           R"doc(Open an index stored earlier in PostgreSQL or Redis.
 
 Args:
@@ -150,12 +162,16 @@ Args:
     index_key: the same 32-byte key; another key fails to open the records.
     max_cache_size: number of decrypted lists kept in the local cache
         (default 0: no cache).
+    min_epoch: for a tamper-evident index, the lowest epoch() the caller
+        has seen: stores rolled back to an earlier state are refused.
 
 Returns:
     EncryptedIndex: the stored index.
 
 Raises:
-    ValueError: an in-process location, an unknown name or a wrong key.
+    ValueError: an in-process location, an unknown name, a wrong key, a
+        failed integrity check ("Integrity check failed: ..."), or min_epoch
+        given for an index in the original format.
 
 Example:
     >>> index = client.load_index("docs", key)

@@ -410,12 +410,14 @@ Raises:
 )doc")
       .def(
           "rotate_key",
-          [](EncryptedIndex& i, const Checked<Key256>& new_key) {
+          [](EncryptedIndex& i, const Checked<Key256>& new_key,
+             const Checked<std::optional<bool>>& tamper_evident) {
             const Key256& key = new_key.get("rotate_key", "new_key");
+            const std::optional<bool> tamper = tamper_evident.get("rotate_key", "tamper_evident");
             core_errors_as_value_error(
-                [&] { without_gil_with_index_lock(i, [&] { i.RotateKey(key); }); });
+                [&] { without_gil_with_index_lock(i, [&] { i.RotateKey(key, tamper); }); });
           },
-          py::arg("new_key"),
+          py::arg("new_key"), py::kw_only(), py::arg("tamper_evident") = py::none(),
           R"doc(Re-seal everything the index stores under a new 32-byte key.
 
 Every item, list entry, map and configuration item is written again under
@@ -430,11 +432,34 @@ under the old key is lost.
 
 Args:
     new_key: the new key, as the index key of create_index.
+    tamper_evident: True also moves an index in the original format to the
+        tamper-evident one; None (default) keeps the format. A
+        tamper-evident index cannot move back (False is refused).
 
 Raises:
-    ValueError: new_key is the key in use, or a store failed (the index then
-        stays under the key it loads with).
+    ValueError: new_key is the key in use, a refused format change, or a
+        store failed (the index then stays under the key it loads with).
 )doc")
+      .def(
+          "epoch",
+          [](EncryptedIndex& i) {
+            return core_errors_as_value_error(
+                [&] { return without_gil_with_index_lock(i, [&] { return i.epoch(); }); });
+          },
+          R"doc(The epoch of a tamper-evident index: a number every committed write
+advances. Keep the highest you have seen and pass it as load_index's min_epoch,
+so that stores rolled back to an earlier state are refused.
+
+Returns:
+    int | None: the epoch the stores are at, or None for an index in the
+    original format.
+)doc")
+      .def_property_readonly(
+          "tamper_evident",
+          [](EncryptedIndex& i) {
+            return core_errors_as_value_error([&] { return i.tamper_evident(); });
+          },
+          "Whether the index is stored in the tamper-evident format.")
       .def(
           "update_metadata",
           [](EncryptedIndex& i, const std::vector<std::string>& ids, const py::object& metadata) {

@@ -110,9 +110,11 @@ IndexParams Client::params_for(const std::string& index_name, const Key256& inde
 std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_name,
                                                     const Key256& index_key,
                                                     const IndexConfig& index_config,
-                                                    std::optional<uint64_t> max_cache_size) const {
+                                                    std::optional<uint64_t> max_cache_size,
+                                                    bool tamper_evident) const {
   check_index_fields(index_name, index_key, index_config);
   IndexParams params = params_for(index_name, index_key, max_cache_size);
+  params.tamper_evident = tamper_evident;
   params.n_lists = static_cast<uint32_t>(index_config.n_lists());
   params.vector_bytes = 4 * index_config.dimension;
   try {
@@ -125,7 +127,8 @@ std::unique_ptr<EncryptedIndex> Client::CreateIndex(const std::string& index_nam
 
 std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
                                                   const Key256& index_key,
-                                                  std::optional<uint64_t> max_cache_size) const {
+                                                  std::optional<uint64_t> max_cache_size,
+                                                  std::optional<uint64_t> min_epoch) const {
   for (const DBConfig* location :
        {&index_location_, &config_location_, &items_location_, &fourth_location_}) {
     if (location->location == Location::MEMORY) {
@@ -133,8 +136,9 @@ std::unique_ptr<EncryptedIndex> Client::LoadIndex(const std::string& index_name,
     }
   }
   if (index_name.empty()) throw std::invalid_argument("Index name cannot be an empty string.");
-  return std::make_unique<EncryptedIndex>(index_name, index_key,
-                                          params_for(index_name, index_key, max_cache_size));
+  IndexParams params = params_for(index_name, index_key, max_cache_size);
+  params.min_epoch = min_epoch;
+  return std::make_unique<EncryptedIndex>(index_name, index_key, params);
 }
 
 std::unique_ptr<EncryptedIndex> Client::LoadSerializedIndex(const Bytes& buffer,

@@ -41,13 +41,19 @@ class Client {
   // ("n_lists cannot be larger than 1048576."), a dimension too large. Then
   // opens a new index; its failures are written as "Error in CreateIndex: "
   // + message on standard error and rethrown.
+  // tamper_evident chooses the tamper-evident storage format.
   std::unique_ptr<EncryptedIndex> CreateIndex(const std::string& index_name, const Key256& index_key,
                                               const IndexConfig& index_config,
-                                              std::optional<uint64_t> max_cache_size) const;
+                                              std::optional<uint64_t> max_cache_size,
+                                              bool tamper_evident = false) const;
   // Opens a stored index. Refuses any MEMORY location (std::runtime_error,
-  // checked first) and an empty name (std::invalid_argument).
+  // checked first) and an empty name (std::invalid_argument). With
+  // min_epoch, a tamper-evident index whose stores are at an older epoch is
+  // refused (IntegrityError), and an index in the original format too
+  // (std::invalid_argument: it keeps no epoch).
   std::unique_ptr<EncryptedIndex> LoadIndex(const std::string& index_name, const Key256& index_key,
-                                            std::optional<uint64_t> max_cache_size) const;
+                                            std::optional<uint64_t> max_cache_size,
+                                            std::optional<uint64_t> min_epoch = std::nullopt) const;
   // Rebuilds an empty, trained index from index-record bytes; all four
   // locations must be MEMORY (checked after the bytes parse). The record's
   // name and configuration, and the key, are then checked as CreateIndex

@@ -226,8 +226,7 @@ Bytes IndexCore::load_config_item(const std::string& name) {
 
 uint64_t IndexCore::CountRecords() {
   if (!tamper_) return record_store_->CountItems();
-  if (!txn_) te_load_state();
-  return te_current().live();
+  return te_count();
 }
 
 void IndexCore::store_index_record(const Bytes& plaintext) {

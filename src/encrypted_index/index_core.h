@@ -257,7 +257,10 @@ class IndexCore {
   void te_commit();
   void te_abort() noexcept;
   void te_delete_dead(const TamperState& state);
-  std::vector<BucketItem> te_read_bucket(const TamperState& state, uint32_t bucket);
+  // The rows of the given buckets, in order (empty for a bucket without items).
+  std::vector<std::vector<BucketItem>> te_read_buckets(const TamperState& state,
+                                                       const std::vector<uint32_t>& buckets);
+  uint64_t te_count();
   std::vector<BucketItem>& te_bucket(uint32_t bucket);
   bool te_write(const IngestBatch& batch, Contents contents);
   void te_relist_entries(const IngestBatch& batch);

@@ -367,34 +367,47 @@ store::Keystore& IndexCore::map_store() {
 
 // --- Buckets -----------------------------------------------------------------
 
-std::vector<BucketItem> IndexCore::te_read_bucket(const TamperState& state, uint32_t bucket) {
-  const uint64_t e = state.bucket_epochs[bucket];
-  if (e == 0) return {};
-  const uint64_t key = bucket_key(bucket, e);
-  const Bytes sealed = index_store_->GetItem(key);
-  const std::string what = "bucket row " + std::to_string(bucket);
-  if (sealed.empty()) throw IntegrityError(what + " is missing");
-  const RecordAd ad = make_ad(SealKind::kBucket, scope_, key, bucket);
-  Bytes plain;
-  try {
-    plain = open_record(ByteView(sealed), state_key_, &ad);
-  } catch (const std::exception&) {
-    throw IntegrityError(what + " is not the one of the state's epoch");
+std::vector<std::vector<BucketItem>> IndexCore::te_read_buckets(
+    const TamperState& state, const std::vector<uint32_t>& buckets) {
+  std::vector<std::vector<BucketItem>> out(buckets.size());
+  std::vector<uint64_t> keys;
+  std::vector<RecordAd> ads;
+  std::vector<size_t> slot;
+  for (size_t k = 0; k < buckets.size(); ++k) {
+    const uint64_t e = state.bucket_epochs[buckets[k]];
+    if (e == 0) continue;  // no item there
+    keys.push_back(bucket_key(buckets[k], e));
+    ads.push_back(make_ad(SealKind::kBucket, scope_, keys.back(), buckets[k]));
+    slot.push_back(k);
   }
-  std::vector<BucketItem> items;
-  if (!parse_bucket(ByteView(plain), &items)) throw IntegrityError(what + " is malformed");
-  for (const BucketItem& item : items) {
-    if (bucket_of(item.token) != bucket || item.list >= n_lists_) {
+  if (keys.empty()) return out;
+  std::vector<Bytes> rows;
+  try {
+    rows = decrypt_items(index_store_->BatchGetItems(keys), state_key_, &ads);
+  } catch (const std::runtime_error&) {
+    throw IntegrityError("a bucket row read is not the one of the state's epoch");
+  }
+  for (size_t j = 0; j < keys.size(); ++j) {
+    const uint32_t bucket = buckets[slot[j]];
+    const std::string what = "bucket row " + std::to_string(bucket);
+    if (rows[j].empty()) throw IntegrityError(what + " is missing");
+    std::vector<BucketItem>& items = out[slot[j]];
+    if (!parse_bucket(ByteView(rows[j]), &items) || items.empty()) {
       throw IntegrityError(what + " is malformed");
     }
+    for (const BucketItem& item : items) {
+      if (bucket_of(item.token) != bucket || item.list >= n_lists_) {
+        throw IntegrityError(what + " is malformed");
+      }
+    }
   }
-  return items;
+  return out;
 }
 
 std::vector<BucketItem>& IndexCore::te_bucket(uint32_t bucket) {
   auto it = txn_->buckets.find(bucket);
   if (it == txn_->buckets.end()) {
-    it = txn_->buckets.emplace(bucket, te_read_bucket(txn_->work, bucket)).first;
+    it = txn_->buckets.emplace(bucket, std::move(te_read_buckets(txn_->work, {bucket})[0])).first;
   }
   return it->second;
 }
@@ -402,17 +415,19 @@ std::vector<BucketItem>& IndexCore::te_bucket(uint32_t bucket) {
 std::vector<std::optional<BucketItem>> IndexCore::te_find(const TamperState& state,
                                                           const std::vector<uint64_t>& tokens) {
   std::vector<std::optional<BucketItem>> found(tokens.size());
+  // Outside a write every bucket asked for comes in one read.
   std::unordered_map<uint32_t, std::vector<BucketItem>> read;
+  if (!txn_) {
+    std::vector<uint32_t> buckets;
+    for (uint64_t t : tokens) buckets.push_back(bucket_of(t));
+    std::sort(buckets.begin(), buckets.end());
+    buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
+    std::vector<std::vector<BucketItem>> rows = te_read_buckets(state, buckets);
+    for (size_t k = 0; k < buckets.size(); ++k) read.emplace(buckets[k], std::move(rows[k]));
+  }
   for (size_t i = 0; i < tokens.size(); ++i) {
     const uint32_t b = bucket_of(tokens[i]);
-    const std::vector<BucketItem>* items;
-    if (txn_) {
-      items = &te_bucket(b);
-    } else {
-      auto it = read.find(b);
-      if (it == read.end()) it = read.emplace(b, te_read_bucket(state, b)).first;
-      items = &it->second;
-    }
+    const std::vector<BucketItem>* items = txn_ ? &te_bucket(b) : &read.at(b);
     auto at = std::lower_bound(items->begin(), items->end(), tokens[i],
                                [](const BucketItem& item, uint64_t t) { return item.token < t; });
     if (at != items->end() && at->token == tokens[i]) found[i] = *at;
@@ -738,6 +753,28 @@ std::vector<ItemView> IndexCore::te_get(const std::vector<std::string>& ids, uin
     if (mask & kFieldContents) view.contents = std::move(item_contents[i]);
   }
   return out;
+}
+
+uint64_t IndexCore::te_count() {
+  if (!txn_) te_load_state();
+  const TamperState& state = te_current();
+  // The bucket rows, not the state row alone, answer: a state row put back
+  // from an earlier write refers to rows that write removed.
+  std::vector<uint32_t> buckets;
+  uint64_t items = 0;
+  for (uint32_t b = 0; b < kBuckets; ++b) {
+    if (txn_ && txn_->buckets.count(b)) {
+      items += txn_->buckets.at(b).size();  // as this write left it
+    } else if (state.bucket_epochs[b] != 0) {
+      buckets.push_back(b);
+    }
+  }
+  for (const std::vector<BucketItem>& row : te_read_buckets(state, buckets)) items += row.size();
+  if (items != state.live()) {
+    throw IntegrityError("the bucket rows hold " + std::to_string(items) + " items, the lists " +
+                         std::to_string(state.live()));
+  }
+  return items;
 }
 
 }  // namespace tavrin
