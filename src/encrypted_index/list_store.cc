@@ -7,6 +7,7 @@
 #include "common/coding.h"
 #include "common/diagnostics.h"
 #include "common/parallel.h"
+#include "encrypted_index/integrity.h"
 #include "encrypted_index/sealed_row.h"
 
 namespace tavrin {
@@ -150,6 +151,22 @@ ListTokens ListStore::ReadRange(const std::vector<uint32_t>& lists,
   }
   ListMasks masks =
       list_entry_masks(lists, seeds(), counts, rounds_, starts.empty() ? nullptr : &starts);
+  if (!own_counts_) {
+    // Checked one by one: a value of another width is a changed entry, not
+    // a store failure. An absent entry unmasks to a token no item has.
+    std::vector<Bytes> holder;
+    const std::vector<ByteView> values = store_.BatchViewItems(masks.labels, holder);
+    out.tokens.resize(values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (!values[i].empty() && values[i].size() != 8) {
+        throw IntegrityError("a list entry read is " + std::to_string(values[i].size()) +
+                             " bytes long, not 8");
+      }
+      out.tokens[i] = masks.masks[i] ^ (values[i].empty() ? 0 : DecodeFixed64(values[i].data()));
+    }
+    out.offsets = std::move(masks.offsets);
+    return out;
+  }
   const ByteMatrix rows = store_.BatchGetRows(masks.labels);
   if (rows.cols != 8 || rows.rows != masks.labels.size()) {
     throw std::runtime_error("Invalid encrypted item ID size");

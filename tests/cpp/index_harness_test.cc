@@ -22,6 +22,8 @@
 
 #include <cmath>
 #include <cstdio>
+#include <functional>
+#include <tuple>
 #include <map>
 #include <memory>
 #include <optional>
@@ -35,6 +37,7 @@
 #include "common/diagnostics.h"
 #include "config/index_config.h"
 #include "encrypted_index/encrypted_index.h"
+#include "encrypted_index/integrity.h"
 #include "filter/filter_eval.h"
 #include "filter/filter_parse.h"
 #include "metadata_generator.h"
@@ -53,35 +56,55 @@ using testing::json;
 
 // Shared by the four stores of one handle: writes counted across them, and
 // every write from the fail_from-th on refused.
+// Every value the stores of the indexes were given, oldest first (empty for
+// a delete), by (index name, role, key): what an operator watching the
+// writes has seen. Configuration items under role -1 and key 0, by name.
+using Journal = std::map<std::tuple<std::string, int, uint64_t, std::string>, std::vector<Bytes>>;
+
 struct FaultPlan {
   int64_t writes = 0;
   int64_t fail_from = 0;  // 0: none
   bool failed = false;
+  Journal* journal = nullptr;
 };
 
 class FaultyStore : public bs::Keystore {
  public:
-  FaultyStore(std::shared_ptr<bs::Keystore> inner, std::shared_ptr<FaultPlan> plan)
-      : inner_(std::move(inner)), plan_(std::move(plan)) {}
+  FaultyStore(std::shared_ptr<bs::Keystore> inner, std::shared_ptr<FaultPlan> plan,
+              std::string name = "", int role = 0)
+      : inner_(std::move(inner)), plan_(std::move(plan)), name_(std::move(name)), role_(role) {}
 
   void BatchPutRows(const std::vector<uint64_t>& k, const ByteMatrix& m) override {
     Write().BatchPutRows(k, m);
+    for (size_t i = 0; i < k.size(); ++i) Note(k[i], Bytes(m.row(i), m.row(i) + m.cols));
   }
   void BatchPutItems(const std::vector<uint64_t>& k, const std::vector<Bytes>& v) override {
     Write().BatchPutItems(k, v);
+    for (size_t i = 0; i < k.size(); ++i) Note(k[i], v[i]);
   }
   void BatchMoveItems(const std::vector<uint64_t>& k, std::vector<Bytes>&& v) override {
+    if (plan_->journal) return BatchPutItems(k, v);
     Write().BatchMoveItems(k, std::move(v));
   }
-  void PutItem(uint64_t k, const Bytes& v) override { Write().PutItem(k, v); }
-  void BatchDeleteItems(const std::vector<uint64_t>& k) override { Write().BatchDeleteItems(k); }
-  void DeleteItem(uint64_t k) override { Write().DeleteItem(k); }
-  void PushConfigItem(const std::string& n, const Bytes& v) override {
-    Write().PushConfigItem(n, v);
+  void PutItem(uint64_t k, const Bytes& v) override {
+    Write().PutItem(k, v);
+    Note(k, v);
   }
+  void BatchDeleteItems(const std::vector<uint64_t>& k) override {
+    Write().BatchDeleteItems(k);
+    for (uint64_t key : k) Note(key, {});
+  }
+  void DeleteItem(uint64_t k) override {
+    Write().DeleteItem(k);
+    Note(k, {});
+  }
+  void PushConfigItem(const std::string& n, const Bytes& v) override { PushConfigItems({{n, v}}); }
   // One write, as every store makes it.
   void PushConfigItems(const std::vector<std::pair<std::string, Bytes>>& items) override {
     Write().PushConfigItems(items);
+    for (const auto& [n, v] : items) {
+      if (plan_->journal) (*plan_->journal)[{n, -1, 0, n}].push_back(v);
+    }
   }
   void DeleteIndex() override { Write().DeleteIndex(); }
   Bytes GetItem(uint64_t k) override { return inner_->GetItem(k); }
@@ -107,8 +130,13 @@ class FaultyStore : public bs::Keystore {
     }
     return *inner_;
   }
+  void Note(uint64_t key, const Bytes& value) {
+    if (plan_->journal) (*plan_->journal)[{name_, role_, key, ""}].push_back(value);
+  }
   std::shared_ptr<bs::Keystore> inner_;
   std::shared_ptr<FaultPlan> plan_;
+  std::string name_;
+  int role_;
 };
 
 enum class StoreKind { kServerDouble, kMemory, kPostgres, kRedis, kSqlite };
@@ -160,7 +188,7 @@ class Backend {
       } else {
         inner = bs::KeystoreFactory::Create(location, name, base, role);
       }
-      return std::make_unique<FaultyStore>(std::move(inner), plan);
+      return std::make_unique<FaultyStore>(std::move(inner), plan, name, bs::role_number(role));
     };
   }
 
@@ -785,6 +813,200 @@ void SweepWriteSteps(StoreKind store) {
   }
   std::cout << "write-step sweep " << store_name(store) << ": " << runs << " runs\n";
 }
+
+// A store operator's single tampers, each undone before the next: swapping
+// two values of one store, putting back an earlier value of a key, deleting
+// a value, copying a value of another index sealed with the same key. On a
+// tamper-evident index every answer of a freshly loaded handle is then right
+// or an IntegrityError, and no read writes; on an index in the original
+// format the run counts what goes through unnoticed.
+void TamperEveryWay(StoreKind kind) {
+  QuietDiagnostics quiet;
+  for (bool tamper : {true, false}) {
+    Backend backend(kind, "tamper_" + std::string(store_name(kind)) + std::to_string(getpid()));
+    const std::optional<DBConfig> location = backend.location();
+    if (!location) TAVRIN_SKIP_OR_FAIL(std::string("no ") + store_name(kind) + " server");
+    Journal journal;
+    auto plan = std::make_shared<FaultPlan>();
+    plan->journal = &journal;
+    std::map<std::pair<std::string, int>, std::unique_ptr<bs::Keystore>> raw;  // the operator's
+    const StoreFactory base_factory = backend.factory(plan);
+    StoreFactory stores = [&](const DBConfig& at, const std::string& name, uint64_t base,
+                              bs::StoreRole role) {
+      auto& r = raw[{name, bs::role_number(role)}];
+      if (!r) r = backend.factory(std::make_shared<FaultPlan>())(at, name, base, role);
+      return base_factory(at, name, base, role);
+    };
+    IndexParams p;
+    p.index_key[0] = 0x42;
+    p.index_location = p.items_location = p.fourth_location = p.config_location = *location;
+    if (p.config_location.table_name) *p.config_location.table_name += "_config";
+    p.n_lists = kLists;
+    p.vector_bytes = 4 * kDim;
+    p.tamper_evident = tamper;
+    std::mt19937 rng(11);
+    auto rows = [&](size_t n) {
+      std::normal_distribution<float> normal;
+      std::vector<float> data(n * kDim);
+      for (size_t i = 0; i < n; ++i) data[i * kDim + i % kLists] = 6 + normal(rng);
+      return FloatMatrix(std::move(data), kDim);
+    };
+    auto make = [&](const std::string& name, size_t n) {
+      p.index_name = name;
+      auto index = std::make_unique<EncryptedIndex>(
+          name, p.index_key, IndexIVFFlat(kDim, kLists, kMetricSquaredEuclidean, ""), p, stores);
+      std::vector<std::string> ids, metadata;
+      std::vector<Bytes> contents;
+      for (size_t i = 0; i < n; ++i) {
+        ids.push_back(name + std::to_string(i));
+        metadata.push_back("{\"g\": " + std::to_string(i % 3) + "}");
+        contents.push_back(Bytes(1 + i % 5, static_cast<uint8_t>(i)));
+      }
+      index->Upsert(rows(n), ids, contents, metadata);
+      return std::make_pair(std::move(index), ids);
+    };
+    auto [t, ids] = make("t", 24);
+    t->TrainIndex(TrainParams{});
+    t->Upsert(rows(6), {ids.begin(), ids.begin() + 6}, {}, {});
+    t->Delete({ids[20], ids[21], ids[22]});
+    t->UpdateMetadata({ids[7]}, {"{\"g\": 1}"});
+    make("u", 8);
+    ids.push_back("never");
+    const FloatMatrix probe = rows(2);
+    auto answers = [&](EncryptedIndex& index) {
+      std::vector<std::function<std::string()>> checks;
+      for (std::vector<uint32_t> include : {std::vector<uint32_t>{}, {0}, {1}, {2}}) {
+        checks.push_back([&, include] {
+          std::string text;
+          for (const ItemView& v : index.Get(ids, include)) {
+            text += v.id + "|" + v.metadata + "|" + std::string(v.contents.begin(), v.contents.end());
+            for (float f : v.vector) text += "," + std::to_string(f);
+          }
+          return text;
+        });
+      }
+      for (const char* filter : {"", "{\"g\": {\"$eq\": 1}}"}) {
+        checks.push_back([&, filter] {
+          QueryParams qp;
+          qp.top_k = 30;
+          qp.n_probes = kLists;
+          qp.filters = filter;
+          const SearchResults r = index.Query(probe, qp);
+          std::string text;
+          for (uint32_t s = 0; s < r.counts[0]; ++s) text += r.id(0, s) + ",";
+          return text;
+        });
+      }
+      checks.push_back([&] { return std::to_string(index.Count()); });
+      return checks;
+    };
+    std::vector<std::string> expected;
+    for (auto& check : answers(*t)) expected.push_back(check());
+    t.reset();
+
+    int trials = 0, unnoticed = 0, refused = 0;
+    for (int trial = 0; trial < 160; ++trial) {
+      // One tamper, as (store, key, value) writes; undone afterwards.
+      std::vector<std::tuple<bs::Keystore*, Journal::key_type, Bytes>> writes;
+      std::vector<Journal::key_type> current, others;
+      const int role = std::uniform_int_distribution<int>(-1, 3)(rng);
+      if (role == 1) continue;  // the configuration items come as role -1
+      for (const auto& [key, history] : journal) {
+        if (std::get<1>(key) != role || history.back().empty()) continue;
+        const bool mine = role == -1 ? std::get<3>(key).rfind("t.", 0) == 0 : std::get<0>(key) == "t";
+        (mine ? current : others).push_back(key);
+      }
+      if (current.size() < 2 || others.empty()) continue;
+      auto pick = [&](const std::vector<Journal::key_type>& from) {
+        return from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(rng)];
+      };
+      const Journal::key_type a = pick(current), b = pick(current);
+      const int how = std::uniform_int_distribution<int>(0, 3)(rng);
+      const std::vector<Bytes>& history = journal.at(a);
+      if (how == 0 && a != b) {
+        writes = {{nullptr, a, journal.at(b).back()}, {nullptr, b, history.back()}};
+      } else if (how == 1 && history.size() >= 2 && history[history.size() - 2] != history.back() &&
+                 !history[history.size() - 2].empty()) {
+        writes = {{nullptr, a, history[history.size() - 2]}};
+      } else if (how == 2) {
+        writes = {{nullptr, a, Bytes()}};
+      } else if (how == 3) {
+        writes = {{nullptr, a, journal.at(pick(others)).back()}};
+      } else {
+        continue;
+      }
+      bs::Keystore& store = *raw.at({"t", role == -1 ? 1 : role});
+      auto put = [&](const Journal::key_type& key, const Bytes& value) {
+        if (role == -1 && value.empty()) {
+          store.DeleteIndex();  // removes t's configuration items; put back below
+          for (const auto& [k, h] : journal) {
+            if (std::get<1>(k) == -1 && k != key && std::get<3>(k).rfind("t.", 0) == 0) {
+              store.PushConfigItem(std::get<3>(k), h.back());
+            }
+          }
+        } else if (role == -1) {
+          store.PushConfigItem(std::get<3>(key), value);
+        } else if (value.empty()) {
+          store.DeleteItem(std::get<2>(key));
+        } else {
+          store.PutItem(std::get<2>(key), value);
+        }
+      };
+      for (const auto& w : writes) put(std::get<1>(w), std::get<2>(w));
+      ++trials;
+      const int64_t writes_before = plan->writes;
+      std::vector<std::string> got;
+      try {
+        p.index_name = "t";
+        EncryptedIndex loaded("t", p.index_key, p, stores);
+        for (auto& check : answers(loaded)) {
+          try {
+            got.push_back(check());
+          } catch (const IntegrityError&) {
+            got.push_back("refused");
+          } catch (const std::exception& e) {
+            ASSERT_FALSE(tamper) << "not an integrity failure: " << e.what();
+            got.push_back("refused");
+          }
+        }
+      } catch (const std::exception& e) {
+        // A configuration item that opens under neither format reads as a
+        // wrong key: refused all the same.
+        got.assign(expected.size(), "refused");
+      }
+      // (The original format writes a fresh count map when its row is gone.)
+      if (tamper) EXPECT_EQ(plan->writes, writes_before) << "a read wrote";
+      bool silent = false;
+      for (size_t c = 0; c < expected.size(); ++c) {
+        if (got[c] == "refused") {
+          ++refused;
+        } else if (got[c] != expected[c]) {
+          silent = true;
+          EXPECT_FALSE(tamper) << "tamper " << how << " of role " << role << " key "
+                               << std::get<2>(a) << ": check " << c << " answered wrongly";
+        }
+      }
+      unnoticed += silent;
+      for (const auto& w : writes) put(std::get<1>(w), journal.at(std::get<1>(w)).back());
+    }
+    std::cout << store_name(kind) << (tamper ? " tamper-evident" : " original format") << ": "
+              << trials << " tampers, " << unnoticed << " answered wrongly unnoticed, " << refused
+              << " checks refused\n";
+    EXPECT_GT(trials, 60);
+    // (The double keeps its values in this backend, gone with it.)
+    for (const char* name : {"t", "u"}) {
+      if (kind == StoreKind::kServerDouble) break;
+      p.index_name = name;
+      EncryptedIndex(name, p.index_key, p, stores).delete_index();
+    }
+    if (!tamper) EXPECT_GT(unnoticed, 0) << "the original format does not detect tampering";
+  }
+}
+
+TEST(IndexHarness, TamperingIsDetectedOnTheServerDouble) { TamperEveryWay(StoreKind::kServerDouble); }
+TEST(IndexHarness, TamperingIsDetectedOnPostgres) { TamperEveryWay(StoreKind::kPostgres); }
+TEST(IndexHarness, TamperingIsDetectedOnRedis) { TamperEveryWay(StoreKind::kRedis); }
+TEST(IndexHarness, TamperingIsDetectedOnSqlite) { TamperEveryWay(StoreKind::kSqlite); }
 
 TEST(IndexHarness, EveryWriteStepFailsOnTheServerDouble) { SweepWriteSteps(StoreKind::kServerDouble); }
 TEST(IndexHarness, EveryWriteStepFailsOnPostgres) { SweepWriteSteps(StoreKind::kPostgres); }
