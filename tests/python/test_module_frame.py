@@ -76,11 +76,11 @@ def test_other_minor_versions_are_refused_with_the_exact_message(tmp_path):
     "pq_bits(self: tavrindb_lite.IndexConfig) -> int",
     "create_index(self: tavrindb_lite.Client, index_name: str, index_key: "
     "Annotated[list[int], FixedSize(32)], index_config: tavrindb_lite.IndexConfig, "
-    "embedding_model: Optional[str] = None, max_cache_size: Optional[int] = 0) -> "
-    "tavrindb_lite.EncryptedIndex",
+    "embedding_model: Optional[str] = None, max_cache_size: Optional[int] = 0, *, "
+    "tamper_evident: bool = False) -> tavrindb_lite.EncryptedIndex",
     "load_index(self: tavrindb_lite.Client, index_name: str, index_key: "
-    "Annotated[list[int], FixedSize(32)], max_cache_size: Optional[int] = 0) -> "
-    "tavrindb_lite.EncryptedIndex",
+    "Annotated[list[int], FixedSize(32)], max_cache_size: Optional[int] = 0, *, "
+    "min_epoch: Optional[int] = None) -> tavrindb_lite.EncryptedIndex",
     "load_serialized_index(self: tavrindb_lite.Client, serialized_index: bytes, index_key: "
     "Annotated[list[int], FixedSize(32)]) -> tavrindb_lite.EncryptedIndex",
     "is_trained(self: tavrindb_lite.EncryptedIndex) -> bool",
