@@ -239,6 +239,7 @@ std::vector<RedisReply> RedisClusterRouter::Run(
             ask[i] = target;
           }
           again.push_back(i);
+          last_error_ = *node + ": " + error;
         } else if (is_transient(error)) {
           retry_later(i, *node + ": " + error);
           refresh = true;
