@@ -288,10 +288,11 @@ def serve():
 
 class ScratchServer:
     """A server from a launcher of its own, which stops it when closed; it
-    can also dump every value it holds."""
+    can also dump every value it holds. Kind "cluster" is a Redis Cluster
+    (its kind then says "redis", the store it is)."""
 
     def __init__(self, kind, args=""):
-        self.kind = kind
+        self.kind, self.cluster = "redis" if kind == "cluster" else kind, kind == "cluster"
         self._proc = subprocess.Popen([sys.executable, os.path.abspath(__file__)],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
@@ -311,7 +312,10 @@ class ScratchServer:
 
     def _started(self, answer):
         port, pid, self.connection_string = answer.split(" ", 2)
-        self.port, self.pid = int(port), int(pid)
+        self.port, self.pid, self.ports = int(port), int(pid), [int(port)]
+        if self.cluster:
+            self.ports = [int(a.rpartition(":")[2]) for a in self.connection_string.split(",")]
+            self.connection_string = "host:%s,port:%s,db:0,cluster:yes" % (HOST, port)
 
     def kill(self):
         self._call("kill s")
@@ -339,13 +343,17 @@ class ScratchServer:
                     cells += [bytes.fromhex(v[2:]) if v.startswith("\\x") else v.encode()
                               for v in row]
             return cells
-        with closing(Resp(self.port)) as conn:
-            info = conn.call("INFO", "keyspace").decode().splitlines()
-            for db in [int(line.split(":")[0][2:]) for line in info if line.startswith("db")]:
-                conn.call("SELECT", db)
-                for k in conn.call("KEYS", "*"):  # GET fails on a key of any other type
-                    hashed = conn.call("TYPE", k) == b"hash"
-                    cells += [k] + (conn.call("HGETALL", k) if hashed else [conn.call("GET", k)])
+        for port in self.ports:
+            with closing(Resp(port)) as conn:
+                if self.cluster and conn.call("ROLE")[0] != b"master":
+                    continue  # a replica holds what its master does
+                info = conn.call("INFO", "keyspace").decode().splitlines()
+                for db in [int(line.split(":")[0][2:]) for line in info if line.startswith("db")]:
+                    conn.call("SELECT", db)
+                    for k in conn.call("KEYS", "*"):  # GET fails on a key of any other type
+                        hashed = conn.call("TYPE", k) == b"hash"
+                        cells += [k] + (conn.call("HGETALL", k) if hashed else
+                                        [conn.call("GET", k)])
         return cells
 
 

@@ -66,6 +66,7 @@ def client(server):
     return tdb.Client(*[tdb.DBConfig(*p) for p in places(server)], cpu_threads=2)
 
 
+@pytest.mark.parametrize("server", ["postgres", "redis", "cluster", "sqlite"], indirect=True)
 def test_round_trip_through_other_process_and_handles_without_plaintext_in_the_store(
         server, fake_model, capfd):
     idx = client(server).create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
