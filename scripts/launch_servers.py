@@ -211,7 +211,8 @@ def _cluster(servers, root, name):
     for i in range(6):
         node = servers["%s.%d" % (name, i)] = Redis(
             os.path.join(root, "%s.%d" % (name, i)), ["--cluster-enabled", "yes",
-                                                    "--cluster-node-timeout", "2000"], bus=True)
+                                                    "--cluster-node-timeout", "2000",
+                                                    "--repl-diskless-sync-delay", "0"], bus=True)
         _start(node, taken)
         taken |= {node.port, node.port + 10000}
         nodes.append(node)
@@ -225,8 +226,15 @@ def _cluster(servers, root, name):
         with closing(Resp(node.sock)) as r:
             return b"cluster_state:ok" in r.call("CLUSTER", "INFO")
 
+    # A replica that never synced cannot take over from its master, and
+    # writes that wait for a replica would wait for it: wait for every link.
+    def linked(node):
+        with closing(Resp(node.sock)) as r:
+            role = r.call("ROLE")
+            return role[0] == b"master" or role[3] == b"connected"
+
     for n in nodes:
-        _wait(lambda: settled(n), "cluster_state:ok")
+        _wait(lambda: settled(n) and linked(n), "cluster_state:ok and replicas in sync")
     return "%d %d %s" % (nodes[0].port, nodes[0].pid, ",".join(seeds))
 
 
@@ -317,8 +325,9 @@ class ScratchServer:
             self.ports = [int(a.rpartition(":")[2]) for a in self.connection_string.split(",")]
             self.connection_string = "host:%s,port:%s,db:0,cluster:yes" % (HOST, port)
 
-    def kill(self):
-        self._call("kill s")
+    def kill(self, node=None):
+        """Kills the server, or node `node` (0 to 5, in the order of `ports`) of a cluster."""
+        self._call("kill s" if node is None else "kill s.%d" % node)
 
     def start(self):
         """Starts the killed server again, on its port and data."""

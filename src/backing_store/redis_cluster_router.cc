@@ -98,7 +98,9 @@ bool RedisClusterRouter::Refresh() {
   // The seed first, then every node seen: any of them may be the one away.
   std::vector<std::string> candidates{seed_};
   for (const auto& [address, conn] : nodes_) candidates.push_back(address);
-  for (const auto& [address, n] : replicas_) candidates.push_back(address);
+  for (const std::string& address : std::set<std::string>(slot_master_.begin(), slot_master_.end())) {
+    if (!address.empty()) candidates.push_back(address);
+  }
   std::set<std::string> tried;
   for (const std::string& address : candidates) {
     if (!tried.insert(address).second) continue;
@@ -120,7 +122,6 @@ bool RedisClusterRouter::Refresh() {
       continue;
     }
     std::array<std::string, kClusterSlots> masters;
-    std::map<std::string, int> replicas;
     const std::string asked_host = address.substr(0, address.rfind(':'));
     auto node_address = [&](const redisReply* n) {
       if (n->type != REDIS_REPLY_ARRAY || n->elements < 2) return std::string();
@@ -135,10 +136,9 @@ bool RedisClusterRouter::Refresh() {
       const std::string master = node_address(range->element[2]);
       if (master.empty() || first < 0 || last >= kClusterSlots) continue;
       for (long long s = first; s <= last; ++s) masters[s] = master;
-      replicas[master] = static_cast<int>(range->elements) - 3;  // failed replicas are not listed
     }
     slot_master_ = std::move(masters);
-    replicas_ = std::move(replicas);
+    replicas_.clear();  // asked again of each master when it is next written to
     return true;
   }
   return false;
@@ -146,9 +146,25 @@ bool RedisClusterRouter::Refresh() {
 
 std::vector<std::string> RedisClusterRouter::Masters() {
   if (!Refresh()) throw std::runtime_error("Failed to read the Redis Cluster slot map: " + last_error_);
-  std::vector<std::string> out;
-  for (const auto& [address, n] : replicas_) out.push_back(address);
-  return out;
+  std::set<std::string> masters(slot_master_.begin(), slot_master_.end());
+  masters.erase("");
+  return std::vector<std::string>(masters.begin(), masters.end());
+}
+
+int RedisClusterRouter::ReplicasOf(const std::string& address) {
+  auto it = replicas_.find(address);
+  if (it != replicas_.end()) return it->second;
+  // ROLE lists the replicas linked to a master now. CLUSTER SLOTS is no
+  // guide: it leaves out replicas whose offset its gossip has not yet seen,
+  // all of them on a cluster that has taken no write yet.
+  RedisReply r = Node(address).Command({"ROLE"});
+  if (!r) return -1;
+  int n = 0;
+  if (r->type == REDIS_REPLY_ARRAY && r->elements >= 3 && text_of(r->element[0]) == "master" &&
+      r->element[2]->type == REDIS_REPLY_ARRAY) {
+    n = static_cast<int>(r->element[2]->elements);
+  }
+  return replicas_[address] = n;
 }
 
 RedisReply RedisClusterRouter::RunOne(const std::vector<std::string_view>& args, bool write) {
@@ -192,8 +208,10 @@ std::vector<RedisReply> RedisClusterRouter::Run(
     std::vector<std::string> unacknowledged;
     for (auto& [node, group] : groups) {
       RedisConnection* conn = nullptr;
+      int replicas = 0;
       try {
         conn = &Node(node);
+        replicas = write ? ReplicasOf(node) : 0;
       } catch (const std::exception& e) {
         for (size_t i : group) retry_later(i, node + ": " + e.what());
         refresh = true;
@@ -204,8 +222,8 @@ std::vector<RedisReply> RedisClusterRouter::Run(
         if (!ask[i].empty()) queued = queued && conn->Append({"ASKING"});
         queued = queued && conn->Append(commands[i]);
       }
-      if (write && replicas_[node] > 0) queued = queued && conn->Append({"WAIT", "1", wait_ms});
-      if (!queued) {
+      if (replicas > 0) queued = queued && conn->Append({"WAIT", "1", wait_ms});
+      if (replicas < 0 || !queued) {
         for (size_t i : group) retry_later(i, node + ": " + conn->error());
         DropNode(node);
         refresh = true;
@@ -253,7 +271,7 @@ std::vector<RedisReply> RedisClusterRouter::Run(
         refresh = true;
         continue;
       }
-      if (!write || replicas_[*node] == 0) continue;
+      if (!write || replicas_[*node] <= 0) continue;
       RedisReply waited = conn->NextReply();
       if (!waited || waited->type != REDIS_REPLY_INTEGER) {
         // The writes may be lost with this master: write them again.
@@ -269,12 +287,12 @@ std::vector<RedisReply> RedisClusterRouter::Run(
         unacknowledged.push_back(*node);
       }
     }
-    // A replica that failed since the map was read is no longer waited for;
-    // the map is read only now, with no reply left unread on any node.
+    // A replica that went away since is no longer waited for; the masters
+    // are asked only now, with no reply left unread on any node.
     if (!unacknowledged.empty()) {
-      const bool mapped = Refresh();
+      replicas_.clear();
       for (const std::string& node : unacknowledged) {
-        if (!mapped || replicas_[node] > 0) {
+        if (ReplicasOf(node) != 0) {
           throw std::runtime_error("Redis Cluster write not acknowledged by a replica of " +
                                    node + " within " + wait_ms + " ms");
         }

@@ -16,8 +16,8 @@
 //
 // Writes: replication in a cluster is asynchronous, so a batch of writes
 // returns only after WAIT on each master written to has seen a replica take
-// the writes (masters without replicas are not waited on); a WAIT that times
-// out fails the batch.
+// the writes (masters with no replica linked are not waited on); a WAIT that
+// times out fails the batch.
 #ifndef TAVRIN_BACKING_STORE_REDIS_CLUSTER_ROUTER_H_
 #define TAVRIN_BACKING_STORE_REDIS_CLUSTER_ROUTER_H_
 
@@ -81,11 +81,14 @@ class RedisClusterRouter {
   // answered with a map (why in last_error_).
   bool Refresh();
   void DropNode(const std::string& address);
+  // The replicas linked to a master, asked once per slot map; -1 when the
+  // master did not answer.
+  int ReplicasOf(const std::string& address);
 
   std::string seed_;
   std::string credentials_;  // ",user:...,password:..." for every node's connection string
   std::array<std::string, kClusterSlots> slot_master_;
-  std::map<std::string, int> replicas_;  // master address -> live replicas in the map
+  std::map<std::string, int> replicas_;  // master address -> replicas linked to it
   std::map<std::string, std::unique_ptr<RedisConnection>> nodes_;
   std::chrono::milliseconds deadline_{30000};
   std::chrono::milliseconds wait_timeout_{10000};
