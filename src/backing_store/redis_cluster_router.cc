@@ -211,6 +211,11 @@ std::vector<RedisReply> RedisClusterRouter::Run(
       int replicas = 0;
       try {
         conn = &Node(node);
+        // A node that stopped answering holds the batch no longer than the
+        // deadline allows.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline_ - (Clock::now() - start));
+        conn->SetCommandTimeout(std::clamp(left, std::chrono::milliseconds(1000), kNodeCommandTimeout));
         replicas = write ? ReplicasOf(node) : 0;
       } catch (const std::exception& e) {
         for (size_t i : group) retry_later(i, node + ": " + e.what());
