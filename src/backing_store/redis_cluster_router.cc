@@ -189,6 +189,7 @@ std::vector<RedisReply> RedisClusterRouter::Run(
     std::vector<size_t> again;
     auto retry_later = [&](size_t i, const std::string& why) {
       again.push_back(i);
+      ask[i].clear();  // by the slot map again: a node that failed may have ended a migration
       transient = true;
       last_error_ = why;
     };
