@@ -1,7 +1,8 @@
-"""The same index work on the four stores, through the Python module.
+"""The same index work on the stores, through the Python module.
 
 One run builds one data set (clustered float32 vectors, seed 1234) and, on the
-in-process store, PostgreSQL, Redis and an SQLite file in turn:
+in-process store, PostgreSQL, Redis, a Redis Cluster (three masters, a
+replica each) and an SQLite file in turn (--stores picks some):
   upsert   all items into a fresh untrained index, in batches (items/s);
   train    k-means into the lists and the re-ingest of every item (seconds);
   query    the batch of queries, cold (max_cache_size 0: every probed list is
@@ -9,12 +10,13 @@ in-process store, PostgreSQL, Redis and an SQLite file in turn:
            --repeats runs (queries/s).
 Each figure is the best of --rounds passes that take turns over the stores,
 so that other load on a shared machine weighs on all alike.
-The servers are those named by TAVRIN_TEST_POSTGRES / TAVRIN_TEST_REDIS (as
-scripts/services.sh exports them); without them the script starts its own on
+The servers are those named by TAVRIN_TEST_POSTGRES / TAVRIN_TEST_REDIS /
+TAVRIN_TEST_REDIS_CLUSTER (as scripts/services.sh exports them); without them the script starts its own on
 loopback (scripts/launch_servers.py) and stops them afterwards. The SQLite
 file lives in a temporary directory. Every index it creates is deleted again.
 
   .venv/bin/python bench/bench_stores.py [--items 20000] [--lists 64] [--queries 200]
+      [--stores memory,postgres,redis,cluster,sqlite]
 """
 import argparse
 import contextlib
@@ -90,7 +92,8 @@ def main():
     p.add_argument("--batch", type=int, default=2000, help="items per upsert call")
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--repeats", type=int, default=3, help="query batches per round")
-    p.add_argument("--rounds", type=int, default=3, help="passes over the three stores")
+    p.add_argument("--rounds", type=int, default=3, help="passes over the stores")
+    p.add_argument("--stores", default="memory,postgres,redis,cluster,sqlite")
     args = p.parse_args()
 
     rng = np.random.default_rng(1234)
@@ -103,8 +106,14 @@ def main():
     tag = "bench_%s" % os.urandom(3).hex()
     memory = tdb.DBConfig("memory")
     with contextlib.ExitStack() as stack:
-        conninfo = stack.enter_context(server("postgres", "TAVRIN_TEST_POSTGRES"))
-        redis = stack.enter_context(server("redis", "TAVRIN_TEST_REDIS"))
+        wanted = args.stores.split(",")
+        conninfo = redis = cluster = None
+        if "postgres" in wanted:
+            conninfo = stack.enter_context(server("postgres", "TAVRIN_TEST_POSTGRES"))
+        if "redis" in wanted:
+            redis = stack.enter_context(server("redis", "TAVRIN_TEST_REDIS"))
+        if "cluster" in wanted:
+            cluster = stack.enter_context(server("cluster", "TAVRIN_TEST_REDIS_CLUSTER"))
         sqlite_path = os.path.join(stack.enter_context(tempfile.TemporaryDirectory()),
                                    "bench.sqlite")
         stores = [("memory", [memory, memory, memory]),
@@ -112,8 +121,11 @@ def main():
                                 for s in ("_index", "_config", "_items")]),
                   ("redis", [tdb.DBConfig("redis", tag + s, redis)
                              for s in ("_index", "_config", "_items")]),
+                  ("cluster", [tdb.DBConfig("redis", tag + s, cluster)
+                               for s in ("_index", "_config", "_items")]),
                   ("sqlite", [tdb.DBConfig("sqlite", tag + s, sqlite_path)
                               for s in ("_index", "_config", "_items")])]
+        stores = [s for s in stores if s[0] in wanted]
         # Warm-up (thread team, allocator), then rounds that take turns, so
         # that load from elsewhere on a shared machine hits every store alike.
         measure("warm-up", stores[0][1], data[:2000], queries, args)

@@ -211,7 +211,8 @@ def _cluster(servers, root, name):
     for i in range(6):
         node = servers["%s.%d" % (name, i)] = Redis(
             os.path.join(root, "%s.%d" % (name, i)), ["--cluster-enabled", "yes",
-                                                    "--cluster-node-timeout", "2000"], bus=True)
+                                                    "--cluster-node-timeout", "2000",
+                                                    "--repl-diskless-sync-delay", "0"], bus=True)
         _start(node, taken)
         taken |= {node.port, node.port + 10000}
         nodes.append(node)
@@ -225,8 +226,15 @@ def _cluster(servers, root, name):
         with closing(Resp(node.sock)) as r:
             return b"cluster_state:ok" in r.call("CLUSTER", "INFO")
 
+    # A replica that never synced cannot take over from its master, and
+    # writes that wait for a replica would wait for it: wait for every link.
+    def linked(node):
+        with closing(Resp(node.sock)) as r:
+            role = r.call("ROLE")
+            return role[0] == b"master" or role[3] == b"connected"
+
     for n in nodes:
-        _wait(lambda: settled(n), "cluster_state:ok")
+        _wait(lambda: settled(n) and linked(n), "cluster_state:ok and replicas in sync")
     return "%d %d %s" % (nodes[0].port, nodes[0].pid, ",".join(seeds))
 
 
@@ -288,10 +296,11 @@ def serve():
 
 class ScratchServer:
     """A server from a launcher of its own, which stops it when closed; it
-    can also dump every value it holds."""
+    can also dump every value it holds. Kind "cluster" is a Redis Cluster
+    (its kind then says "redis", the store it is)."""
 
     def __init__(self, kind, args=""):
-        self.kind = kind
+        self.kind, self.cluster = "redis" if kind == "cluster" else kind, kind == "cluster"
         self._proc = subprocess.Popen([sys.executable, os.path.abspath(__file__)],
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         try:
@@ -311,10 +320,14 @@ class ScratchServer:
 
     def _started(self, answer):
         port, pid, self.connection_string = answer.split(" ", 2)
-        self.port, self.pid = int(port), int(pid)
+        self.port, self.pid, self.ports = int(port), int(pid), [int(port)]
+        if self.cluster:
+            self.ports = [int(a.rpartition(":")[2]) for a in self.connection_string.split(",")]
+            self.connection_string = "host:%s,port:%s,db:0,cluster:yes" % (HOST, port)
 
-    def kill(self):
-        self._call("kill s")
+    def kill(self, node=None):
+        """Kills the server, or node `node` (0 to 5, in the order of `ports`) of a cluster."""
+        self._call("kill s" if node is None else "kill s.%d" % node)
 
     def start(self):
         """Starts the killed server again, on its port and data."""
@@ -339,13 +352,17 @@ class ScratchServer:
                     cells += [bytes.fromhex(v[2:]) if v.startswith("\\x") else v.encode()
                               for v in row]
             return cells
-        with closing(Resp(self.port)) as conn:
-            info = conn.call("INFO", "keyspace").decode().splitlines()
-            for db in [int(line.split(":")[0][2:]) for line in info if line.startswith("db")]:
-                conn.call("SELECT", db)
-                for k in conn.call("KEYS", "*"):  # GET fails on a key of any other type
-                    hashed = conn.call("TYPE", k) == b"hash"
-                    cells += [k] + (conn.call("HGETALL", k) if hashed else [conn.call("GET", k)])
+        for port in self.ports:
+            with closing(Resp(port)) as conn:
+                if self.cluster and conn.call("ROLE")[0] != b"master":
+                    continue  # a replica holds what its master does
+                info = conn.call("INFO", "keyspace").decode().splitlines()
+                for db in [int(line.split(":")[0][2:]) for line in info if line.startswith("db")]:
+                    conn.call("SELECT", db)
+                    for k in conn.call("KEYS", "*"):  # GET fails on a key of any other type
+                        hashed = conn.call("TYPE", k) == b"hash"
+                        cells += [k] + (conn.call("HGETALL", k) if hashed else
+                                        [conn.call("GET", k)])
         return cells
 
 

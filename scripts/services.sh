@@ -3,7 +3,9 @@
 # scripts/test and scripts/sanitize; start_services exports
 #   TAVRIN_TEST_POSTGRES  libpq conninfo of the PostgreSQL server
 #   TAVRIN_TEST_REDIS     "host:...,port:...,db:0" of the Redis server
-# for each server that started. A server that cannot start fails the run when
+# for each server that started; start_redis_cluster, called after it, adds
+#   TAVRIN_TEST_REDIS_CLUSTER  "host:...,port:...,db:0,cluster:yes" of a seed
+#                              node of six (three masters, a replica each). A server that cannot start fails the run when
 # CI=true; otherwise its tests are skipped, loudly. The launcher stops its
 # servers when this shell ends, however it ends: its input closes then.
 
@@ -40,6 +42,19 @@ start_services() {  # python
   trap stop_services EXIT
   _start_service postgres PostgreSQL TAVRIN_TEST_POSTGRES
   _start_service redis Redis TAVRIN_TEST_REDIS
+}
+
+start_redis_cluster() {
+  local answer="" status port rest
+  echo "cluster redis_cluster" >&"$_svc_in"
+  read -r answer <&"$_svc_out" || answer="error the launcher ended"
+  read -r status port rest <<<"$answer"
+  if [ "$status" != ok ]; then
+    _service_failed "Redis Cluster" "${answer#* }"
+    return 0
+  fi
+  export TAVRIN_TEST_REDIS_CLUSTER="host:127.0.0.1,port:$port,db:0,cluster:yes"
+  echo "services: Redis Cluster (3 masters, 3 replicas) seeded at 127.0.0.1:$port"
 }
 
 stop_services() {

@@ -2,6 +2,7 @@
 #include <stdexcept>
 
 #include "backing_store/index_listing.h"
+#include "backing_store/redis_cluster_router.h"
 #include "backing_store/redis_connection.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
@@ -11,10 +12,18 @@ std::vector<std::string> ListIndexesRedis(const tavrin::DBConfig& config_locatio
   if (!config_location.connection_string) {
     throw std::runtime_error("Database connection string is missing in the configuration.");
   }
-  RedisConnection conn(*config_location.connection_string);
-  // The hash holds two small fields per index: one HKEYS is enough.
-  RedisReply r = conn.Command({"HKEYS", *config_location.table_name});
-  if (!r) throw std::runtime_error("HKEYS command failed: " + conn.error());
+  // The hash holds two small fields per index: one HKEYS is enough. On a
+  // cluster it is one key too, on the master of its slot.
+  const std::string& conn_string = *config_location.connection_string;
+  const std::vector<std::string_view> hkeys{"HKEYS", *config_location.table_name};
+  RedisReply r;
+  if (is_redis_cluster(conn_string)) {
+    r = RedisClusterRouter(conn_string).RunOne(hkeys, false);
+  } else {
+    RedisConnection conn(conn_string);
+    r = conn.Command(hkeys);
+    if (!r) throw std::runtime_error("HKEYS command failed: " + conn.error());
+  }
   if (r->type == REDIS_REPLY_ERROR) {
     throw std::runtime_error("HKEYS command failed: " + std::string(r->str, r->len));
   }

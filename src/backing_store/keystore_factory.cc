@@ -4,6 +4,7 @@
 
 #include "backing_store/memory_keystore.h"
 #include "backing_store/postgres_keystore.h"
+#include "backing_store/redis_cluster_keystore.h"
 #include "backing_store/redis_keystore.h"
 #include "backing_store/sqlite_keystore.h"
 
@@ -18,6 +19,9 @@ std::unique_ptr<Keystore> KeystoreFactory::Create(const tavrin::DBConfig& config
     case tavrin::Location::NONE:
       return std::make_unique<MemoryKeystore>(index_name, base, role);
     case tavrin::Location::REDIS:
+      if (config.connection_string && is_redis_cluster(*config.connection_string)) {
+        return std::make_unique<RedisClusterKeystore>(config, index_name, base, role);
+      }
       return std::make_unique<RedisKeystore>(config, index_name, base, role);
     case tavrin::Location::POSTGRES:
       return std::make_unique<PostgresKeystore>(config, index_name, base, role);

@@ -1,5 +1,6 @@
 // Builds the store of one role of one index from its location. MEMORY and
-// NONE give a MemoryKeystore, REDIS a RedisKeystore, POSTGRES a
+// NONE give a MemoryKeystore, REDIS a RedisKeystore (a RedisClusterKeystore
+// when the connection string says "cluster:yes"), POSTGRES a
 // PostgresKeystore (both connect at once), SQLITE an SqliteKeystore (opening
 // the file at once); any other location value is refused with "Unsupported
 // index location".

@@ -1,5 +1,5 @@
 // One suite for every Keystore: random operation sequences on the in-process,
-// PostgreSQL, Redis and SQLite stores, each store compared with a std::map
+// PostgreSQL, Redis, Redis Cluster and SQLite stores, each store compared with a std::map
 // model of the store contract, the index listing included. Then what is one
 // store's own: the in-process store's warnings, and the SQLite store's
 // transactions, seen from a connection of its own.
@@ -58,16 +58,22 @@ std::string name_of(Location l) {
          : l == Location::REDIS  ? "Redis"  : "SQLite";
 }
 
-class KeystoreConformance : public ::testing::TestWithParam<Location> {};
+// A store's location, and for Redis whether it is the cluster.
+using Store = std::pair<Location, bool>;
+class KeystoreConformance : public ::testing::TestWithParam<Store> {};
 
 // Two item stores share a table, and two configuration stores ("a" and "ab",
 // one name a prefix of the other) share theirs.
 TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
-  const Location location = GetParam();
+  const Location location = GetParam().first;
+  const bool cluster = GetParam().second;
   TempDatabase file;
   std::optional<std::string> conn = file.path;
   if (location == Location::POSTGRES) conn = ::tavrin::testing::postgres_conninfo();
-  if (location == Location::REDIS) conn = ::tavrin::testing::redis_connection_string();
+  if (location == Location::REDIS) {
+    conn = cluster ? ::tavrin::testing::redis_cluster_connection_string()
+                   : ::tavrin::testing::redis_connection_string();
+  }
   if (!conn) TAVRIN_SKIP_OR_FAIL("no " + name_of(location) + " server: run through scripts/test");
   // Tests run in parallel processes against one server: names and bases are
   // unique per process. Capitals: PostgreSQL folds them, and must find the table again.
@@ -236,9 +242,14 @@ TEST_P(KeystoreConformance, RandomSequencesMatchTheModel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllStores, KeystoreConformance,
-                         ::testing::Values(Location::MEMORY, Location::POSTGRES, Location::REDIS,
-                                           Location::SQLITE),
-                         [](const auto& info) { return name_of(info.param); });
+                         ::testing::Values(Store{Location::MEMORY, false},
+                                           Store{Location::POSTGRES, false},
+                                           Store{Location::REDIS, false},
+                                           Store{Location::REDIS, true},
+                                           Store{Location::SQLITE, false}),
+                         [](const auto& info) {
+                           return name_of(info.param.first) + (info.param.second ? "Cluster" : "");
+                         });
 
 // The in-process store's own: its warnings, a table that goes with its last
 // value; and the factory's refusal of an unknown location.

@@ -28,6 +28,11 @@ inline std::optional<std::string> redis_connection_string() {
   return env_value("TAVRIN_TEST_REDIS");
 }
 
+// The same with ",cluster:yes", of a seed node of the test Redis Cluster.
+inline std::optional<std::string> redis_cluster_connection_string() {
+  return env_value("TAVRIN_TEST_REDIS_CLUSTER");
+}
+
 inline bool running_in_ci() { return env_value("CI") == std::string("true"); }
 
 // A database file of the test's own; the file and its WAL go with it.

@@ -6,6 +6,7 @@ import signal
 import sqlite3
 import subprocess
 import sys
+import threading
 import time
 from contextlib import closing
 
@@ -14,6 +15,7 @@ import pytest
 
 import tavrindb_lite as tdb
 from conftest import ScratchSqlite, random_vectors, refusal
+from launch_servers import Resp
 
 KEY = bytes(range(101, 133))
 NAME = "quarterly_ledger"
@@ -66,6 +68,7 @@ def client(server):
     return tdb.Client(*[tdb.DBConfig(*p) for p in places(server)], cpu_threads=2)
 
 
+@pytest.mark.parametrize("server", ["postgres", "redis", "cluster", "sqlite"], indirect=True)
 def test_round_trip_through_other_process_and_handles_without_plaintext_in_the_store(
         server, fake_model, capfd):
     idx = client(server).create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
@@ -182,6 +185,60 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(server
     assert len(everything(again)) == 130
     again.close()  # while the server is up
     assert capfd.readouterr().err == ""
+
+
+@pytest.mark.parametrize("server", ["cluster"], indirect=True)
+def test_cluster_master_killed_mid_query_loop_fails_over_and_loses_no_item(server):
+    idx = client(server).create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
+    items = ledger(0, 300, seed=31)
+    idx.upsert(items[:200])
+    idx.train(max_iters=20)
+    idx.upsert(items[200:])  # the last write before the kill: a replica has it
+    queries = random_vectors(4, DIM, seed=32)
+    expected = idx.query(queries, top_k=5, n_probes=N_LISTS)
+
+    def role(port):
+        with closing(Resp(port)) as r:
+            return r.call("ROLE")
+
+    # Not the seed: a new connection needs it.
+    victim = next(p for p in server.ports[1:] if role(p)[0] == b"master")
+    heir = next(p for p in server.ports if role(p)[0] == b"slave" and role(p)[2] == victim)
+    done, errors, stop, turn = [0], [], threading.Event(), threading.Condition()
+
+    def loop():
+        while not stop.is_set():
+            try:
+                if idx.query(queries, top_k=5, n_probes=N_LISTS) != expected:
+                    errors.append("a wrong answer")
+            except ValueError as e:
+                errors.append(str(e))
+            with turn:
+                done[0] += 1
+                turn.notify_all()
+
+    looping = threading.Thread(target=loop)
+    looping.start()
+    try:
+        with turn:
+            turn.wait_for(lambda: done[0] >= 2, timeout=60)
+        server.kill(server.ports.index(victim))
+        deadline = time.monotonic() + 60
+        while role(heir)[0] != b"master":  # the cluster's own failover
+            assert time.monotonic() < deadline, "no failover"
+            time.sleep(0.05)
+        with turn:
+            promoted = done[0]
+            assert turn.wait_for(lambda: done[0] >= promoted + 3, timeout=30)
+    finally:
+        stop.set()
+        looping.join(120)
+    assert errors == []
+    assert idx.get([i["id"] for i in items]) == [
+        dict(i, vector=i["vector"].tolist(), contents=i["contents"].encode()) for i in items]
+    idx.upsert(ledger(300, 5, seed=33))  # the promoted master has no replica left to wait for
+    assert len(everything(idx)) == 305
+    idx.delete_index()
 
 
 # Upserts `batches` batches of `size` items, printing each batch number once

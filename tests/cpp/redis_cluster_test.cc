@@ -1,0 +1,147 @@
+// The Redis Cluster store on the test cluster (three masters, a replica
+// each): where its shards land, as the servers themselves compute slots, and
+// a shard's slot moved to another master under it, seen first through ASK
+// (mid-migration) and then through MOVED, with every value intact.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+#include "backing_store/redis_cluster_keystore.h"
+#include "common/diagnostics.h"
+#include "test_services.h"
+#include "test_util.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+namespace {
+
+using ::tavrin::DBConfig;
+using ::tavrin::Location;
+
+std::string text(const RedisReply& r) {
+  return r && r->str ? std::string(r->str, r->len) : std::string();
+}
+
+TEST(RedisCluster, ShardsSpreadOverEveryMasterAndAMovedSlotIsFollowed) {
+  const auto conn = ::tavrin::testing::redis_cluster_connection_string();
+  if (!conn) TAVRIN_SKIP_OR_FAIL("no Redis Cluster: run through scripts/test");
+  std::string db1 = *conn;
+  db1.replace(db1.find("db:0"), 4, "db:1");
+  EXPECT_EQ(::tavrin::testing::error_text(
+                [&] { RedisClusterKeystore(DBConfig(Location::REDIS, "t", db1), "i", 1, 0); }),
+            "A Redis Cluster has only database 0, not db 1");
+
+  const uint64_t base = std::random_device()() | (uint64_t{std::random_device()()} << 32);
+  RedisClusterKeystore store(DBConfig(Location::REDIS, "Rc_" + std::to_string(getpid()), *conn),
+                             "idx", base, 0);
+  struct Emptied {
+    Keystore& s;
+    ~Emptied() {
+      try {
+        s.DeleteIndex();
+      } catch (const std::exception& e) {  // the test has failed already
+        ADD_FAILURE() << e.what();
+      }
+    }
+  } emptied{store};
+  RedisClusterRouter& router = store.router();
+  std::mt19937_64 rng(7);
+  std::map<uint64_t, Bytes> model;
+  auto write = [&](std::vector<uint64_t> keys) {
+    std::vector<Bytes> values;
+    for (uint64_t k : keys) values.push_back(model[k] = Bytes(1 + rng() % 30, uint8_t(rng())));
+    store.BatchPutItems(keys, values);
+  };
+  auto matches = [&] {
+    std::vector<uint64_t> keys;
+    std::vector<Bytes> values;
+    for (const auto& [k, v] : model) keys.push_back(k), values.push_back(v);
+    return store.BatchGetItems(keys) == values && store.CountItems() == model.size();
+  };
+  std::vector<uint64_t> keys(6000);
+  for (auto& k : keys) k = rng();
+  write(keys);
+
+  // Each master's share of the fields, asking each master for every shard
+  // key: a key it does not serve is refused with MOVED.
+  const std::vector<std::string> masters = router.Masters();
+  ASSERT_EQ(masters.size(), 3u);
+  std::set<long long> slots;
+  uint64_t total = 0;
+  for (const std::string& m : masters) {
+    uint64_t here = 0;
+    for (int s = 0; s < RedisClusterKeystore::kShards; ++s) {
+      RedisReply r = router.Node(m).Command({"HLEN", store.ShardKey(s)});
+      ASSERT_TRUE(r);
+      if (r->type == REDIS_REPLY_INTEGER) here += r->integer;
+      if (m == masters[0]) {
+        slots.insert(router.Node(m).Command({"CLUSTER", "KEYSLOT", store.ShardKey(s)})->integer);
+      }
+    }
+    EXPECT_GT(here, keys.size() * 18 / 100) << m;
+    EXPECT_LT(here, keys.size() * 48 / 100) << m;
+    total += here;
+  }
+  EXPECT_EQ(total, keys.size());
+  EXPECT_EQ(slots.size(), size_t(RedisClusterKeystore::kShards));
+
+  // Moves the slot of shard 0 from `from` to `to`; `midway` runs once our
+  // shard key has moved but the slot has not yet.
+  const std::string shard = store.ShardKey(0);
+  auto move_slot = [&](const std::string& from, const std::string& to, auto midway) {
+    const std::string slot = std::to_string(cluster_key_slot(shard));
+    const std::string from_id = text(router.Node(from).Command({"CLUSTER", "MYID"}));
+    const std::string to_id = text(router.Node(to).Command({"CLUSTER", "MYID"}));
+    const std::string host = to.substr(0, to.rfind(':')), port = to.substr(to.rfind(':') + 1);
+    ASSERT_EQ(text(router.Node(to).Command({"CLUSTER", "SETSLOT", slot, "IMPORTING", from_id})), "OK");
+    ASSERT_EQ(text(router.Node(from).Command({"CLUSTER", "SETSLOT", slot, "MIGRATING", to_id})), "OK");
+    auto migrate = [&](std::vector<std::string_view> moved) {
+      std::vector<std::string_view> args{"MIGRATE", host, port, "", "0", "10000", "KEYS"};
+      args.insert(args.end(), moved.begin(), moved.end());
+      ASSERT_EQ(text(router.Node(from).Command(args)), "OK");
+    };
+    migrate({shard});
+    midway();
+    // Other tests' keys share the slot: move them all before handing it over.
+    for (;;) {
+      RedisReply left = router.Node(from).Command({"CLUSTER", "GETKEYSINSLOT", slot, "100"});
+      ASSERT_TRUE(left && left->type == REDIS_REPLY_ARRAY);
+      if (left->elements == 0) break;
+      std::vector<std::string_view> moved;
+      for (size_t i = 0; i < left->elements; ++i) moved.emplace_back(left->element[i]->str, left->element[i]->len);
+      migrate(moved);
+    }
+    for (const std::string& m : {to, from}) {
+      ASSERT_EQ(text(router.Node(m).Command({"CLUSTER", "SETSLOT", slot, "NODE", to_id})), "OK");
+    }
+  };
+  std::vector<uint64_t> in_shard;
+  for (uint64_t k : keys) {
+    if (RedisClusterKeystore::ShardOf(k) == 0) in_shard.push_back(k);
+  }
+  ASSERT_FALSE(in_shard.empty());
+  const std::string home = router.MasterOfSlot(cluster_key_slot(shard));
+  const std::string away = masters[0] == home ? masters[1] : masters[0];
+  move_slot(home, away, [&] {
+    // Reads and writes of the moved key are asked over to the new master.
+    write(in_shard);
+    EXPECT_TRUE(matches());
+    EXPECT_GT(router.stats().asked, 0u);
+    EXPECT_EQ(router.stats().moved, 0u);
+  });
+  EXPECT_TRUE(matches());  // the old map names the old master: MOVED
+  EXPECT_GT(router.stats().moved, 0u);
+  EXPECT_EQ(router.MasterOfSlot(cluster_key_slot(shard)), away);
+  // And back, with writes on the way.
+  const uint64_t asked = router.stats().asked;
+  move_slot(away, home, [&] { write(in_shard); });
+  write(in_shard);
+  EXPECT_TRUE(matches());
+  EXPECT_GT(router.stats().asked, asked);
+}
+
+}  // namespace
+}  // namespace tavrin_encrypted_index::internal::backing_store
