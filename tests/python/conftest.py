@@ -31,7 +31,7 @@ def postgres_conninfo():
 
 class ScratchSqlite:
     """An SQLite file standing in for a server, dumped the same way."""
-    kind = "sqlite"
+    kind, cluster = "sqlite", False
 
     def __init__(self, root):
         self.connection_string = os.path.join(str(root), "store.sqlite")

@@ -71,7 +71,9 @@ def client(server):
 @pytest.mark.parametrize("server", ["postgres", "redis", "cluster", "sqlite"], indirect=True)
 def test_round_trip_through_other_process_and_handles_without_plaintext_in_the_store(
         server, fake_model, capfd):
-    idx = client(server).create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
+    # The cluster and SQLite runs store the index in the tamper-evident format.
+    idx = client(server).create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"),
+                                      tamper_evident=server.cluster or server.kind == "sqlite")
     items = ledger(0, 270, seed=11)
     idx.upsert(items[:240])
     idx.train(max_iters=20)

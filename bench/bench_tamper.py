@@ -1,0 +1,107 @@
+"""What the tamper-evident format costs, against the original format.
+
+One data set (clustered float32 vectors, seed 1234); for each format in turn,
+--rounds times (taking turns, so that other load on a shared machine weighs
+on both alike), on the in-process store or an SQLite file:
+  upsert   every item into a fresh index, in batches of 10,000 (items/s);
+  train    k-means and the re-ingest of every item (seconds);
+  cold     the batch of queries with no cache (queries/s);
+  cached   the same batch with every list cached, after one warm-up (queries/s);
+  single   one query at a time, no cache: the median latency (ms).
+Prints each figure's median over the rounds and the ratio of the formats.
+
+  .venv/bin/python bench/bench_tamper.py [--items 100000] [--dim 128] [--lists 256]
+      [--probes 8] [--queries 1000] [--rounds 5] [--store memory|sqlite]
+"""
+import argparse
+import os
+import statistics
+import tempfile
+import time
+
+import numpy as np
+
+import tavrindb_lite as tdb
+
+
+def clustered(n, dim, centres, rng):
+    c = rng.standard_normal((centres, dim)).astype(np.float32)
+    pick = rng.integers(0, centres, n)
+    return (c[pick] + 0.5 * rng.standard_normal((n, dim))).astype(np.float32)
+
+
+def one_round(tamper, data, queries, args, tmp):
+    if args.store == "memory":
+        places = [tdb.DBConfig("memory")] * 3
+    else:
+        path = os.path.join(tmp, "bench_%s.sqlite" % os.urandom(4).hex())
+        places = [tdb.DBConfig("sqlite", t, path) for t in ("i", "c", "t")]
+    client = tdb.Client(*places, cpu_threads=args.threads)
+    ids = ["item-%d" % i for i in range(len(data))]
+
+    def build(name, cache):
+        idx = client.create_index(name, os.urandom(32), tdb.IndexIVFFlat(data.shape[1], args.lists),
+                                  max_cache_size=cache, tamper_evident=tamper)
+        start = time.perf_counter()
+        for b in range(0, len(data), 10000):
+            idx.upsert(ids[b:b + 10000], data[b:b + 10000])
+        upsert = time.perf_counter() - start
+        start = time.perf_counter()
+        idx.train(max_iters=args.iters)
+        return idx, upsert, time.perf_counter() - start
+
+    out = {}
+    cold, upsert, train = build("cold", 0)
+    out["upsert items/s"] = len(data) / upsert
+    out["train s"] = train
+    start = time.perf_counter()
+    cold.query(queries, top_k=10, n_probes=args.probes, include=[])
+    out["cold q/s"] = len(queries) / (time.perf_counter() - start)
+    lat = []
+    for q in queries[:args.singles]:
+        t = time.perf_counter()
+        cold.query(q, top_k=10, n_probes=args.probes, include=[])
+        lat.append(time.perf_counter() - t)
+    out["single cold ms"] = 1000 * statistics.median(lat)
+    cold.delete_index()
+    warm = build("warm", args.lists)[0]
+    warm.query(queries, top_k=10, n_probes=args.probes, include=[])  # fills the cache
+    start = time.perf_counter()
+    warm.query(queries, top_k=10, n_probes=args.probes, include=[])
+    out["cached q/s"] = len(queries) / (time.perf_counter() - start)
+    warm.delete_index()
+    return out
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--items", type=int, default=100000)
+    p.add_argument("--dim", type=int, default=128)
+    p.add_argument("--lists", type=int, default=256)
+    p.add_argument("--probes", type=int, default=8)
+    p.add_argument("--queries", type=int, default=1000)
+    p.add_argument("--singles", type=int, default=200)
+    p.add_argument("--rounds", type=int, default=5)
+    p.add_argument("--iters", type=int, default=10)
+    p.add_argument("--threads", type=int, default=2)
+    p.add_argument("--store", choices=["memory", "sqlite"], default="memory")
+    args = p.parse_args()
+    rng = np.random.default_rng(1234)
+    data = clustered(args.items, args.dim, 1000, rng)
+    queries = clustered(args.queries, args.dim, 1000, rng)
+    runs = {False: [], True: []}
+    with tempfile.TemporaryDirectory() as tmp:
+        for _ in range(args.rounds):
+            for tamper in (False, True):
+                runs[tamper].append(one_round(tamper, data, queries, args, tmp))
+    print("%d x %d, %d lists, %d probes, %d queries, %s store, medians of %d rounds" % (
+        args.items, args.dim, args.lists, args.probes, args.queries, args.store, args.rounds))
+    print("%-16s %14s %16s %8s" % ("", "original", "tamper-evident", "ratio"))
+    for key in runs[False][0]:
+        a = statistics.median(r[key] for r in runs[False])
+        b = statistics.median(r[key] for r in runs[True])
+        print("%-16s %14.2f %16.2f %8.3f" % (key, a, b, b / a))
+
+
+if __name__ == "__main__":
+    main()
