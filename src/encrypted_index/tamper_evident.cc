@@ -720,7 +720,9 @@ std::vector<ItemView> IndexCore::te_get(const std::vector<std::string>& ids, uin
   }
   try {
     const std::vector<RecordAd> ads = ads_for(SealKind::kContents, scope_, content_keys);
-    contents = decrypt_items(items_store_->BatchGetItems(content_keys), contents_seal_key_, &ads);
+    if (!content_keys.empty()) {
+      contents = decrypt_items(items_store_->BatchGetItems(content_keys), contents_seal_key_, &ads);
+    }
   } catch (const std::runtime_error&) {
     throw IntegrityError("the contents read by get are not the ones written for their item");
   }

@@ -38,6 +38,7 @@
 #include "config/index_config.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/integrity.h"
+#include "encrypted_index/tamper_state.h"
 #include "filter/filter_eval.h"
 #include "filter/filter_parse.h"
 #include "metadata_generator.h"
@@ -66,6 +67,7 @@ struct FaultPlan {
   int64_t fail_from = 0;  // 0: none
   bool failed = false;
   Journal* journal = nullptr;
+  std::set<int> roles_read;  // the roles of the stores read from
 };
 
 class FaultyStore : public bs::Keystore {
@@ -107,10 +109,10 @@ class FaultyStore : public bs::Keystore {
     }
   }
   void DeleteIndex() override { Write().DeleteIndex(); }
-  Bytes GetItem(uint64_t k) override { return inner_->GetItem(k); }
-  ByteMatrix BatchGetRows(const std::vector<uint64_t>& k) override { return inner_->BatchGetRows(k); }
+  Bytes GetItem(uint64_t k) override { return Read().GetItem(k); }
+  ByteMatrix BatchGetRows(const std::vector<uint64_t>& k) override { return Read().BatchGetRows(k); }
   std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& k) override {
-    return inner_->BatchGetItems(k);
+    return Read().BatchGetItems(k);
   }
   Bytes LoadConfigItem(const std::string& n) override { return inner_->LoadConfigItem(n); }
   bool ConfigItemExists(const std::string& n) override { return inner_->ConfigItemExists(n); }
@@ -128,6 +130,10 @@ class FaultyStore : public bs::Keystore {
       plan_->failed = true;
       throw std::runtime_error("injected write failure");
     }
+    return *inner_;
+  }
+  bs::Keystore& Read() {
+    plan_->roles_read.insert(role_);
     return *inner_;
   }
   void Note(uint64_t key, const Bytes& value) {
@@ -903,6 +909,31 @@ void TamperEveryWay(StoreKind kind) {
     std::vector<std::string> expected;
     for (auto& check : answers(*t)) expected.push_back(check());
     t.reset();
+    if (tamper) {
+      // Sealed lengths say only the size bucket of records, contents and
+      // configuration items.
+      for (const auto& [key, history] : journal) {
+        const int role = std::get<1>(key);
+        const size_t over = kSealOverhead + (role == bs::role_number(bs::StoreRole::kRecords) ? 16 : 0);
+        for (const Bytes& v : history) {
+          if (v.empty() || role == bs::role_number(bs::StoreRole::kIndex)) continue;
+          EXPECT_EQ(padded_size(v.size() - over), v.size() - over) << role;
+        }
+      }
+      // A query reads the state row, list entries and records; get reads
+      // contents only when asked for them; neither reads the configuration.
+      p.index_name = "t";
+      EncryptedIndex fresh("t", p.index_key, p, stores);
+      const std::pair<std::function<void()>, std::set<int>> reads[] = {
+          {[&] { fresh.Query(probe, QueryParams()); }, {0, 3}},
+          {[&] { fresh.Get(ids, {0, 1}); }, {0, 3}},
+          {[&] { fresh.Get(ids, {2}); }, {0, 2, 3}}};
+      for (const auto& [call, roles] : reads) {
+        plan->roles_read.clear();
+        call();
+        EXPECT_EQ(plan->roles_read, roles);
+      }
+    }
 
     int trials = 0, unnoticed = 0, refused = 0;
     for (int trial = 0; trial < 160; ++trial) {
