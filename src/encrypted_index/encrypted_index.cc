@@ -4,8 +4,10 @@
 #include <stdexcept>
 #include <utility>
 
+#include "backing_store/lease.h"
 #include "config/index_record.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/writing.h"
 #include "encrypted_index/integrity.h"
 
 namespace tavrin {
@@ -37,6 +39,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
                            serialize_index_record(index_name_, *index_config_, trained_data_,
                                                   is_trained_));
   core_->finish_create();
+  generation_ = core_->Generation();
 }
 
 EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
@@ -69,6 +72,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
   trained_data_ = std::move(record.trained_data);
   is_trained_ = record.trained;
   retraining_ = record.retraining;
+  generation_ = core_->Generation();
 }
 
 EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
@@ -99,6 +103,7 @@ EncryptedIndex::EncryptedIndex(const std::string& name, const Key256& key,
                            serialize_index_record(index_name_, *index_config_, trained_data_,
                                                   is_trained_));
   core_->finish_create();
+  generation_ = core_->Generation();
 }
 
 EncryptedIndex::~EncryptedIndex() = default;
@@ -110,6 +115,7 @@ IndexCore& EncryptedIndex::connected() const {
 
 void EncryptedIndex::delete_index() {
   IndexCore& core = connected();
+  Writing writing(*this);
   store::WriteScope write(core.stores());
   core.clear();
   write.Commit();
@@ -135,7 +141,11 @@ std::vector<ItemView> EncryptedIndex::Get(const std::vector<std::string>& ids,
   return core.GetItems(ids, mask);
 }
 
-void EncryptedIndex::Delete(const std::vector<std::string>& ids) { connected().DeleteItems(ids); }
+void EncryptedIndex::Delete(const std::vector<std::string>& ids) {
+  Writing writing(*this);
+  writing.Started();
+  connected().DeleteItems(ids);
+}
 
 void EncryptedIndex::store_index_record() {
   connected().store_index_record(serialize_index_record(index_name_, *index_config_,

@@ -32,9 +32,16 @@
 #include "encrypted_index/store_factory.h"
 #include "search/search_results.h"
 
+namespace tavrin_encrypted_index::internal::backing_store {
+class Lease;
+}
+
 namespace tavrin {
 
 class IndexCore;
+
+// How long a write waits for another process's write of the same index.
+inline constexpr int kLeaseWaitSeconds = 30;
 
 inline constexpr const char kNotConnectedError[] =
     "Not connected to any index. Please call `CreateIndex()` or `LoadIndex()` before calling "
@@ -184,6 +191,15 @@ class EncryptedIndex {
   IndexCore* core() { return core_.get(); }
 
  private:
+  // Held by every write: the index's lease (backing_store/lease.h), taken
+  // within kLeaseWaitSeconds or refused with std::invalid_argument, then the
+  // handle brought up to date (sync); on release the generation advances.
+  class Writing;
+  // Takes in what other processes committed since this handle last looked:
+  // the index record (trained flag, centroids) and, for the original format,
+  // no cached list.
+  void sync();
+
   IndexCore& connected() const;  // throws kNotConnectedError
   void store_index_record();     // the ".cvs" item, from the current state
   // Every live item of the lists that hold entries.
@@ -221,6 +237,9 @@ class EncryptedIndex {
   // What built the core, for a rotation to build its successor.
   IndexParams params_;
   StoreFactory stores_;
+  uint64_t generation_ = 0;  // as last seen
+  int writing_depth_ = 0;    // Writings of this handle in progress
+  std::unique_ptr<tavrin_encrypted_index::internal::backing_store::Lease> lease_;
   std::mutex mutex_;
 };
 

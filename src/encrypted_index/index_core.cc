@@ -8,6 +8,7 @@
 
 #include "backing_store/index_listing.h"
 #include "backing_store/keystore_factory.h"
+#include "common/coding.h"
 #include "common/diagnostics.h"
 #include "config/index_config.h"
 #include "crypto/keyed_hash.h"
@@ -264,6 +265,25 @@ uint64_t IndexCore::EntryCount() {
     n += lists_->counts()[c] - (tamper_ ? te_current().lists[c].base : 0);
   }
   return n;
+}
+
+uint64_t IndexCore::Generation() {
+  if (tamper_) {
+    if (!txn_) te_load_state();
+    return te_current().record_epoch;
+  }
+  Bytes sealed = index_store_->GetItem(kGenerationKey);
+  if (sealed.empty()) return 0;
+  const Bytes plain = open_row(std::move(sealed), index_key_);
+  if (plain.size() != 8) throw std::runtime_error("The stored generation row is malformed");
+  return DecodeFixed64(plain.data());
+}
+
+void IndexCore::AdvanceGeneration() {
+  if (tamper_) return;  // every commit advances the epoch
+  Bytes plain(8);
+  EncodeFixed64(plain.data(), Generation() + 1);
+  index_store_->PutItem(kGenerationKey, seal_row(plain, index_key_));
 }
 
 }  // namespace tavrin

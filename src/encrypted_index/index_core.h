@@ -102,6 +102,12 @@ class IndexCore {
   void drop_data();
 
   bool tamper_evident() const { return tamper_; }
+  // A number that moves whenever the index record may have changed (another
+  // process's writes included): the epoch of the tamper-evident index record,
+  // or a sealed counter of the original format that every write under the
+  // lease advances (0 before the first).
+  uint64_t Generation();
+  void AdvanceGeneration();
   // The epoch the stores are at, re-read; 0 for the original format.
   uint64_t epoch();
 

@@ -11,6 +11,7 @@
 #include "common/diagnostics.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/writing.h"
 #include "filter/filter_eval.h"
 #include "filter/filter_parse.h"
 #include "search/list_search.h"
@@ -229,6 +230,7 @@ void widen_short_queries(IndexCore& core, DistanceMetric metric, uint64_t dimens
 SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParams& params) {
   if (queries.rows == 0) throw std::invalid_argument("Query vectors cannot be empty.");
   IndexCore& core = connected();
+  sync();  // another process may have trained the index or changed its lists
   const uint64_t dimension = index_config_->dimension;
   if (queries.cols != dimension) {
     throw std::runtime_error("The dimension of the vectors provided (" +

@@ -7,6 +7,7 @@
 #include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/writing.h"
 #include "encrypted_index/training.h"
 #include "search/kmeans.h"
 
@@ -34,6 +35,7 @@ std::vector<CentroidMatrix> TrainCentroids(const FloatMatrix& vectors, const Ind
 
 void EncryptedIndex::TrainIndex(const TrainParams& params) {
   IndexCore& core = connected();
+  Writing writing(*this);
   if (is_trained_) throw std::runtime_error("Index has already been trained.");
   // Every stored item, once: before training items live in list 0, and in
   // the lists an interrupted training moved them to.
@@ -67,6 +69,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
 
   const IngestBatch batch = batch_of(lists, items.ids, vectors, items.metadata);
   core.CheckBatch(batch);
+  writing.Started();
   // Nothing is cleared: each item first gets an entry in its new list and
   // then a record naming that list, so that an item is found at every
   // moment; the index record, trained, is the switch; the old entries go
@@ -86,6 +89,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
     store_index_record();
     switched = true;
     core.CompactLists(batch, appended_at);
+    writing.Fence();
     commit.Commit();
     write.Commit();
   } catch (...) {
@@ -100,6 +104,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
 
 void EncryptedIndex::Retrain(const TrainParams& params) {
   IndexCore& core = connected();
+  Writing writing(*this);
   if (!is_trained_) {
     throw std::runtime_error("The index is not trained: call train() before retrain().");
   }
@@ -116,6 +121,7 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   all.lists = assign_lists(all.vectors, trained);
   const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
   core.CheckBatch(batch);
+  writing.Started();
   // As training: entries in the new lists, records naming them, the new
   // centroids as the switch, then compaction. Records that name the new
   // lists are not found by probing with the old centroids, so the index is
@@ -137,6 +143,7 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
     store_index_record();
     switched = true;
     Compact();
+    writing.Fence();
     commit.Commit();
     write.Commit();
   } catch (...) {
@@ -154,6 +161,7 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
 Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainParams& params,
                                         bool delete_after) {
   IndexCore& core = connected();
+  Writing writing(*this);
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
   // Centroids of another width would make every later upsert and query fail.
   if (vectors.cols != index_config_->dimension) {
@@ -167,6 +175,7 @@ Bytes EncryptedIndex::TrainAndSerialize(const FloatMatrix& vectors, const TrainP
       TrainCentroids(vectors, *index_config_, params);
   Bytes bytes = serialize_index_record(index_name_, *index_config_, trained, true);
 
+  writing.Started();
   store::WriteScope write(core.stores());
   IndexCore::Write commit(core);
   if (delete_after) {

@@ -14,6 +14,7 @@
 #include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/writing.h"
 #include "filter/filter_eval.h"
 
 namespace tavrin {
@@ -49,12 +50,14 @@ std::vector<std::string> EncryptedIndex::Ids() { return read_all_items().ids; }
 
 uint64_t EncryptedIndex::Compact() {
   IndexCore& core = connected();
+  Writing writing(*this);
   AllItems all = read_all_items();
   const std::vector<uint32_t> before = core.list_counts();
   const uint64_t entries = core.EntryCount();
   if (entries == all.ids.size()) return 0;
   const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
   core.CheckBatch(batch);
+  writing.Started();
   // Every live item gets a second entry at the end of its list; then each
   // list is rewritten from position 0 while those entries keep the items
   // findable, and the shorter counts are the switch.
@@ -62,6 +65,7 @@ uint64_t EncryptedIndex::Compact() {
   IndexCore::Write commit(core);
   core.Relist(batch, /*records=*/false);
   core.CompactLists(batch, before);
+  writing.Fence();
   commit.Commit();
   write.Commit();
   return entries - all.ids.size();
@@ -70,6 +74,7 @@ uint64_t EncryptedIndex::Compact() {
 void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,
                                     const std::vector<std::string>& metadata) {
   IndexCore& core = connected();
+  Writing writing(*this);
   if (ids.size() != metadata.size()) {
     throw std::invalid_argument("Mismatch between the number of ids and metadata.");
   }
@@ -95,12 +100,14 @@ void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,
   const FloatMatrix matrix(std::move(vectors), index_config_->dimension);
   const IngestBatch batch = batch_of(lists, ids, matrix, metadata);
   core.CheckBatch(batch);
+  writing.Started();
   // The map first: a filtered query must never skip a list that holds a
   // match, so the map may only ever cover more than the records.
   store::WriteScope write(core.stores());
   IndexCore::Write commit(core);
   if (is_trained_) update_centroid_metadata(metadata, lists);
   core.WriteRecords(batch);
+  writing.Fence();
   commit.Commit();
   write.Commit();
 }
@@ -114,6 +121,7 @@ void EncryptedIndex::Close() {
 
 void EncryptedIndex::RotateKey(const Key256& new_key, std::optional<bool> tamper_evident) {
   IndexCore& old = connected();
+  Writing writing(*this);
   if (std::equal(new_key.begin(), new_key.end(), index_key_.begin())) {
     throw std::invalid_argument("The new key is the key the index is sealed with.");
   }
@@ -134,6 +142,7 @@ void EncryptedIndex::RotateKey(const Key256& new_key, std::optional<bool> tamper
   batch.contents = &contents;
   // The copy has this core's shape: checked here, before its stores are touched.
   if (!all.ids.empty()) old.CheckBatch(batch);
+  writing.Started();
   auto fresh = std::make_unique<IndexCore>(old.rekeyed_params(params_, new_key, tamper),
                                            IndexCore::Mode::kRekey, stores_);
 

@@ -10,6 +10,7 @@
 #include "encrypted_index/encrypted_index.h"
 #include "common/diagnostics.h"
 #include "encrypted_index/index_core.h"
+#include "encrypted_index/writing.h"
 #include "filter/centroid_metadata.h"
 #include "filter/filter_eval.h"
 #include "search/assign.h"
@@ -85,6 +86,8 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
   // must not be stored. The text is not quoted: it is the caller's data.
   CheckStorableMetadata(metadata);
 
+  // Before the lists are chosen: another process may have trained the index.
+  Writing writing(*this);
   try {
     // Later duplicates are dropped with their rows; the first one is stored.
     FloatMatrix kept_vectors;
@@ -118,12 +121,14 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
     batch.metadata = m;
     // Every check before the first write, the metadata map's included.
     core.CheckBatch(batch);
+    writing.Started();
     // One transaction over every store, where the stores have them: an
     // upsert is stored whole or not at all.
     store::WriteScope write(core.stores());
     IndexCore::Write commit(core);
     if (is_trained_) update_centroid_metadata(*m, lists);
     core.Ingest(batch);
+    writing.Fence();
     commit.Commit();
     write.Commit();
   } catch (const std::exception& e) {

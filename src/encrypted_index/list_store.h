@@ -29,6 +29,8 @@ namespace tavrin {
 
 // Key of the sealed list-count map in the index store.
 inline constexpr uint64_t kCountsKey = 0xFFFFFFFFFFFFFFFFull;
+// Key of the sealed generation counter (original format).
+inline constexpr uint64_t kGenerationKey = 0xFFFFFFFFFFFFFFFEull;
 
 // Entries ready to be stored: label and masked token of each appended item.
 struct PendingEntries {

@@ -1,0 +1,178 @@
+#include "backing_store/lease.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "backing_store/pg_handles.h"
+#include "backing_store/redis_cluster_keystore.h"
+#include "backing_store/redis_cluster_router.h"
+#include "backing_store/redis_connection.h"
+
+namespace tavrin_encrypted_index::internal::backing_store {
+namespace {
+
+// FNV-1a: the same number in every process, for the advisory lock key.
+int64_t stable_hash(const std::string& text) {
+  uint64_t h = 14695981039346656037ull;
+  for (unsigned char c : text) h = (h ^ c) * 1099511628211ull;
+  return static_cast<int64_t>(h);
+}
+
+class FreeLease : public Lease {
+ public:
+  bool TryAcquire(uint64_t) override { return true; }
+  void Release(uint64_t) noexcept override {}
+  bool Holds(uint64_t) override { return true; }
+};
+
+class PostgresLease : public Lease {
+ public:
+  PostgresLease(const std::string& conninfo, const std::string& name)
+      : conn_(pg_connect(conninfo, "Failed to connect to Postgres for the index lease: ")),
+        key_(std::to_string(stable_hash("tavrindb lease\n" + name))) {}
+
+  bool TryAcquire(uint64_t) override {
+    std::lock_guard<std::mutex> hold(mu_);
+    return Ask("SELECT pg_try_advisory_lock($1)") == "t";
+  }
+  void Release(uint64_t) noexcept override {
+    std::lock_guard<std::mutex> hold(mu_);
+    try {
+      Ask("SELECT pg_advisory_unlock($1)");
+    } catch (...) {
+      // Gone with the connection anyway.
+    }
+  }
+  bool Holds(uint64_t) override {
+    std::lock_guard<std::mutex> hold(mu_);
+    // A session lock stays with its connection: held while it answers.
+    return Ask("SELECT $1::bigint IS NOT NULL") == "t";
+  }
+
+ private:
+  std::string Ask(const char* sql) {
+    const char* values[] = {key_.c_str()};
+    PgResult r(PQexecParams(conn_.get(), sql, 1, nullptr, values, nullptr, nullptr, 0));
+    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
+      throw std::runtime_error("Postgres lease error: " + pg_error(conn_.get()));
+    }
+    return PQgetvalue(r.get(), 0, 0);
+  }
+
+  std::mutex mu_;
+  PgConn conn_;
+  std::string key_;
+};
+
+// One Redis command on the lease key, through a plain connection or the
+// cluster's router.
+class RedisLease : public Lease {
+ public:
+  RedisLease(const std::string& connection_string, const std::string& name)
+      : key_("tavrindb:lease:" + name) {
+    if (is_redis_cluster(connection_string)) {
+      router_ = std::make_unique<RedisClusterRouter>(connection_string);
+    } else {
+      conn_ = std::make_unique<RedisConnection>(connection_string);
+    }
+  }
+  ~RedisLease() override { StopRenewing(); }
+
+  bool TryAcquire(uint64_t token) override {
+    const std::string t = std::to_string(token), ttl = std::to_string(kLeaseTtl.count());
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      RedisReply r = Run({"SET", key_, t, "NX", "PX", ttl});
+      if (!r || r->type != REDIS_REPLY_STATUS) return false;
+    }
+    StopRenewing();
+    renewing_ = std::thread([this, t, ttl] {
+      std::unique_lock<std::mutex> lock(mu_);
+      while (!stop_.wait_for(lock, kLeaseTtl / 3, [this] { return stopping_; })) {
+        try {
+          Run({"EVAL",
+               "if redis.call('get', KEYS[1]) == ARGV[1] then "
+               "return redis.call('pexpire', KEYS[1], ARGV[2]) else return 0 end",
+               "1", key_, t, ttl});
+        } catch (...) {
+          // Holds() will say so.
+        }
+      }
+    });
+    return true;
+  }
+  void Release(uint64_t token) noexcept override {
+    StopRenewing();
+    std::lock_guard<std::mutex> hold(mu_);
+    try {
+      Run({"EVAL",
+           "if redis.call('get', KEYS[1]) == ARGV[1] then return redis.call('del', KEYS[1]) "
+           "else return 0 end",
+           "1", key_, std::to_string(token)});
+    } catch (...) {
+      // It expires.
+    }
+  }
+  bool Holds(uint64_t token) override {
+    std::lock_guard<std::mutex> hold(mu_);
+    RedisReply r = Run({"GET", key_});
+    return r && r->type == REDIS_REPLY_STRING && std::string(r->str, r->len) == std::to_string(token);
+  }
+
+ private:
+  // On a cluster: the master of the lease key's slot (a script names its key
+  // after the script, so the router cannot route it), the map read again
+  // once if it moved. A lease is not waited for on replicas: one lost in a
+  // failover is one that expired.
+  RedisReply Run(const std::vector<std::string_view>& args) {
+    if (router_) {
+      for (int attempt = 0;; ++attempt) {
+        RedisReply r = router_->Node(router_->MasterOfSlot(cluster_key_slot(key_))).Command(args);
+        const bool moved = r && r->type == REDIS_REPLY_ERROR && std::string(r->str, r->len).rfind("MOVED", 0) == 0;
+        if (!moved || attempt == 1) {
+          if (!r) throw std::runtime_error("Redis lease error: no reply");
+          return r;
+        }
+        router_->Masters();
+      }
+    }
+    RedisReply r = conn_->Command(args);
+    if (!r) throw std::runtime_error("Redis lease error: " + conn_->error());
+    return r;
+  }
+  void StopRenewing() noexcept {
+    if (!renewing_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      stopping_ = true;
+    }
+    stop_.notify_all();
+    renewing_.join();
+    stopping_ = false;
+  }
+
+  std::string key_;
+  std::unique_ptr<RedisConnection> conn_;
+  std::unique_ptr<RedisClusterRouter> router_;
+  std::mutex mu_;
+  std::condition_variable stop_;
+  bool stopping_ = false;
+  std::thread renewing_;
+};
+
+}  // namespace
+
+std::unique_ptr<Lease> MakeLease(const tavrin::DBConfig& config, const std::string& index_name) {
+  const std::string name = config.table_name.value_or("") + "\n" + index_name;
+  const std::string conn = config.connection_string.value_or("");
+  switch (config.location) {
+    case tavrin::Location::POSTGRES: return std::make_unique<PostgresLease>(conn, name);
+    case tavrin::Location::REDIS: return std::make_unique<RedisLease>(conn, name);
+    default: return std::make_unique<FreeLease>();
+  }
+}
+
+}  // namespace tavrin_encrypted_index::internal::backing_store
