@@ -15,6 +15,7 @@ loopback (scripts/launch_servers.py) and stops them afterwards. The SQLite
 file lives in a temporary directory. Every index it creates is deleted again.
 
   .venv/bin/python bench/bench_stores.py [--items 20000] [--lists 64] [--queries 200]
+      [--stores memory,postgres,redis,sqlite]
 """
 import argparse
 import contextlib
@@ -91,6 +92,8 @@ def main():
     p.add_argument("--threads", type=int, default=2)
     p.add_argument("--repeats", type=int, default=3, help="query batches per round")
     p.add_argument("--rounds", type=int, default=3, help="passes over the three stores")
+    p.add_argument("--stores", default="memory,postgres,redis,sqlite",
+                   help="comma-separated stores to measure")
     args = p.parse_args()
 
     rng = np.random.default_rng(1234)
@@ -114,6 +117,7 @@ def main():
                              for s in ("_index", "_config", "_items")]),
                   ("sqlite", [tdb.DBConfig("sqlite", tag + s, sqlite_path)
                               for s in ("_index", "_config", "_items")])]
+        stores = [s for s in stores if s[0] in args.stores.split(",")]
         # Warm-up (thread team, allocator), then rounds that take turns, so
         # that load from elsewhere on a shared machine hits every store alike.
         measure("warm-up", stores[0][1], data[:2000], queries, args)
