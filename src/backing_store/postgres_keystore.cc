@@ -367,15 +367,12 @@ constexpr char kGetStatement[] = "tavrin_batch_get";
 const Oid kGetTypes[] = {kInt8Oid, kVarcharArrayOid};
 const Oid kPutTypes[] = {kVarcharArrayOid, kByteaArrayOid, kInt8Oid};
 
-size_t chunks_of(size_t n) {
-  return (n + PostgresKeystore::kChunkRows - 1) / PostgresKeystore::kChunkRows;
-}
-
 }  // namespace
 
 void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
                                  const std::vector<size_t>& lengths) {
   held_.reset();
+  if (rows.empty()) return;  // only empty values, which store nothing
   if (put_sql_.empty()) {
     put_sql_ = "INSERT INTO " + table_.quoted +
                " (key, value, index_name) SELECT k, v, $3 FROM unnest($1::varchar[], "
@@ -385,7 +382,20 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
   // that fails is simply tried again next time.
   const size_t prepare = put_prepared_ ? 0 : 1;
   const size_t begin_at = prepare, first_chunk = prepare + 1;
-  const size_t count = first_chunk + chunks_of(rows.size()) + 1;
+  // Chunks of at most kChunkRows rows and, past their first row, kChunkBytes
+  // value bytes: an array parameter must stay far below the server's 1 GB.
+  std::vector<size_t> bounds{0};
+  size_t bytes = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const bool full = i - bounds.back() == kChunkRows;
+    if (full || (i > bounds.back() && bytes + lengths[i] > kChunkBytes)) {
+      bounds.push_back(i);
+      bytes = 0;
+    }
+    bytes += lengths[i];
+  }
+  bounds.push_back(rows.size());
+  const size_t count = first_chunk + (bounds.size() - 1) + 1;
   const std::string index_name = be64(hashed_index_name_);
   auto send = [&](size_t i) -> bool {
     PGconn* c = conn_.get();
@@ -393,8 +403,7 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
     if (statement_log_ != nullptr) statement_log_->push_back(plain ? plain : put_sql_);
     if (i < prepare) return PQsendPrepare(c, kPutStatement, put_sql_.c_str(), 3, kPutTypes);
     if (plain) return PQsendQueryParams(c, plain, 0, nullptr, nullptr, nullptr, nullptr, kText);
-    const size_t start = (i - first_chunk) * kChunkRows;
-    const size_t n = std::min(kChunkRows, rows.size() - start);
+    const size_t start = bounds[i - first_chunk], n = bounds[i - first_chunk + 1] - start;
     binary_array(array_buf_[0], kVarcharOid, n,
                  [&](size_t j, std::string& out) { append_key(out, rows[start + j].first); });
     binary_array(array_buf_[1], kByteaOid, n, [&](size_t j, std::string& out) {

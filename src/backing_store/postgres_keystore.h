@@ -14,10 +14,10 @@
 //
 // Statements are parameterised (keys as decimal text, values binary). A batch
 // write sends its keys and values as binary arrays to a statement prepared
-// once per connection, kChunkRows rows a statement, all statements of the
-// batch in one libpq pipeline (one round trip), in one transaction (BEGIN,
-// the chunks, COMMIT): a failed statement throws and the whole batch is
-// rolled back. A batch read is one statement with the keys as one binary
+// once per connection, up to kChunkRows rows or kChunkBytes a statement, all
+// statements of the batch in one libpq pipeline (one round trip), in one
+// transaction (BEGIN, the chunks, COMMIT): a failed statement throws and the
+// whole batch is rolled back. A batch read is one statement with the keys as one binary
 // array (prepared, unless it has kPlannedReadKeys keys or more). A failed
 // read always throws: it is never taken for an absent value.
 //
@@ -43,8 +43,10 @@ namespace tavrin_encrypted_index::internal::backing_store {
 
 class PostgresKeystore : public Keystore {
  public:
-  // Rows sent per statement of a batch write.
+  // Rows, and value bytes, sent per statement of a batch write at most (a
+  // single larger value goes alone).
   static constexpr size_t kChunkRows = 4096;
+  static constexpr size_t kChunkBytes = size_t{64} << 20;
   // Batch reads of fewer keys use a statement prepared once (index probes);
   // larger ones are planned with their keys.
   static constexpr size_t kPlannedReadKeys = 16384;
