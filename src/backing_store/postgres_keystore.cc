@@ -7,10 +7,10 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <map>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 
 #include "common/diagnostics.h"
@@ -268,11 +268,6 @@ void PostgresKeystore::Pipeline(size_t count, const std::function<bool(size_t)>&
   if (!PQexitPipelineMode(c)) close_broken();
   if (!failure.empty()) throw std::runtime_error(prefix + failure);
   if (thrown) std::rethrow_exception(thrown);
-}
-
-void PostgresKeystore::Command(const std::string& sql, const char* prefix) {
-  PgResult r = Run(sql);
-  if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail(prefix);
 }
 
 void PostgresKeystore::EnsureTable() {

@@ -93,24 +93,25 @@ class PostgresKeystore : public Keystore {
   PgResult Run(const std::string& sql, const std::vector<const char*>& values = {},
                const std::vector<int>& lengths = {}, const std::vector<int>& formats = {},
                int result_format = 0);
-  // Runs a statement that returns no rows; throws prefix + error otherwise.
-  void Command(const std::string& sql, const char* prefix);
   // Runs `count` statements in one pipeline: send(i) queues statement i
   // (false when it could not be queued), take(i, result) receives its
   // successful result in order, while later statements still run. Every
-  // result is read through the pipeline's end before the first failure
-  // (a failed statement, or a throwing take) is thrown, prefixed.
+  // result is read through the pipeline's end before the first failure is
+  // thrown: a failed statement's as prefix + the server's message, a
+  // throwing take's as it is.
   void Pipeline(size_t count, const std::function<bool(size_t)>& send,
                 const std::function<void(size_t, PgResult)>& take, const std::string& prefix);
-  // Waits until the connection can send or has a result, within `deadline`.
+  // Sends everything queued, reading meanwhile; then the next result (null
+  // after a statement's last one). Both wait at most until `deadline` (then
+  // TimedOut) and set *broken when the connection fails.
   void Flush(std::chrono::steady_clock::time_point deadline, bool* broken);
   PGresult* NextResult(std::chrono::steady_clock::time_point deadline, bool* broken);
   [[noreturn]] void TimedOut();
   void EnsureTable();
   void CheckSchema();
   void DetectConflictTarget();
-  // Upserts the (key, value) pairs in one transaction, kChunkRows per
-  // statement.
+  // Upserts the (key, value) pairs, keys distinct, in one pipelined
+  // transaction.
   void PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
                  const std::vector<size_t>& lengths);
   // The (key, value) rows of `keys` that exist, values binary.
