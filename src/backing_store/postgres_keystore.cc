@@ -7,10 +7,10 @@
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <map>
 #include <stdexcept>
-#include <unordered_map>
 #include <utility>
 
 #include "common/diagnostics.h"
@@ -42,6 +42,51 @@ std::string key_array(const std::vector<uint64_t>& keys) {
   }
   out += '}';
   return out;
+}
+
+// Type numbers of the server's built-in types, for binary parameters.
+constexpr Oid kInt8Oid = 20;
+constexpr Oid kByteaOid = 17;
+constexpr Oid kVarcharOid = 1043;
+constexpr Oid kVarcharArrayOid = 1015;
+constexpr Oid kByteaArrayOid = 1001;
+
+void put_be32(std::string& out, uint32_t v) {
+  const char b[4] = {static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                     static_cast<char>(v >> 8), static_cast<char>(v)};
+  out.append(b, 4);
+}
+
+std::string be64(uint64_t v) {
+  std::string out(8, '\0');
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<char>(v >> (56 - 8 * i));
+  return out;
+}
+
+// The server's binary form of a one-dimensional array without nulls:
+// element i is the bytes element(i) appends (after its 4-byte length).
+template <typename Append>
+void binary_array(std::string& out, Oid element_type, size_t n, Append element) {
+  out.clear();
+  put_be32(out, 1);  // dimensions
+  put_be32(out, 0);  // no nulls
+  put_be32(out, element_type);
+  put_be32(out, static_cast<uint32_t>(n));
+  put_be32(out, 1);  // lower bound
+  for (size_t i = 0; i < n; ++i) {
+    const size_t at = out.size();
+    put_be32(out, 0);
+    element(i, out);
+    const auto len = static_cast<uint32_t>(out.size() - at - 4);
+    for (int b = 0; b < 4; ++b) out[at + b] = static_cast<char>(len >> (24 - 8 * b));
+  }
+}
+
+// A key's decimal text, as the key column holds it.
+void append_key(std::string& out, uint64_t key) {
+  char text[20];
+  const auto [end, ec] = std::to_chars(text, text + sizeof(text), key);
+  out.append(text, end);
 }
 
 struct Column {
@@ -78,13 +123,67 @@ void PostgresKeystore::Fail(const std::string& prefix) const {
   throw std::runtime_error(prefix + pg_error(conn_.get()));
 }
 
+void PostgresKeystore::TimedOut() {
+  // A statement is still in flight: the connection cannot be reused.
+  conn_.reset();
+  closed_reason_ = "The PostgreSQL connection was closed after a timeout";
+  throw std::runtime_error("The PostgreSQL server did not answer within " +
+                           std::to_string(command_timeout_.count()) +
+                           " ms; the connection is closed");
+}
+
+namespace {
+
+// False once the deadline passes without the socket becoming ready.
+bool wait_socket(int sock, short events, steady_clock::time_point deadline) {
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+    if (left <= 0) return false;
+    pollfd pfd{sock, events, 0};
+    const int r = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+    if (r > 0 || (r < 0 && errno != EINTR)) return true;  // libpq reports socket errors
+  }
+}
+
+}  // namespace
+
+void PostgresKeystore::Flush(steady_clock::time_point deadline, bool* broken) {
+  PGconn* c = conn_.get();
+  for (;;) {
+    const int flushed = PQflush(c);
+    if (flushed == 0) return;
+    // Reading while sending: a server answering a long pipeline must not
+    // stall on a full socket while this side still sends.
+    if (flushed < 0) {
+      *broken = true;
+      return;
+    }
+    if (!wait_socket(PQsocket(c), POLLIN | POLLOUT, deadline)) TimedOut();
+    if (!PQconsumeInput(c)) {
+      *broken = true;
+      return;
+    }
+  }
+}
+
+PGresult* PostgresKeystore::NextResult(steady_clock::time_point deadline, bool* broken) {
+  PGconn* c = conn_.get();
+  while (PQisBusy(c)) {
+    if (!wait_socket(PQsocket(c), POLLIN, deadline)) TimedOut();
+    if (!PQconsumeInput(c)) {
+      *broken = true;
+      return nullptr;
+    }
+  }
+  return PQgetResult(c);
+}
+
 PgResult PostgresKeystore::Run(const std::string& sql, const std::vector<const char*>& values,
                                const std::vector<int>& lengths, const std::vector<int>& formats,
                                int result_format) {
   if (statement_log_ != nullptr) statement_log_->push_back(sql);
-  if (!conn_) {
-    throw std::runtime_error("The PostgreSQL connection was closed after a timeout");
-  }
+  if (!conn_) throw std::runtime_error(closed_reason_);
   PGconn* c = conn_.get();
   const int n = static_cast<int>(values.size());
   if (!PQsendQueryParams(c, sql.c_str(), n, nullptr, n > 0 ? values.data() : nullptr,
@@ -93,39 +192,12 @@ PgResult PostgresKeystore::Run(const std::string& sql, const std::vector<const c
     return nullptr;
   }
   const auto deadline = steady_clock::now() + command_timeout_;
-  const int sock = PQsocket(c);
-  // False once the deadline passes without the socket becoming ready.
-  auto wait = [&](short events) {
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<milliseconds>(deadline - steady_clock::now()).count();
-      if (left <= 0) return false;
-      pollfd pfd{sock, events, 0};
-      const int r = poll(&pfd, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
-      if (r > 0 || (r < 0 && errno != EINTR)) return true;  // libpq reports socket errors
-    }
-  };
-  auto timed_out = [&] {
-    // A statement is still in flight: the connection cannot be reused.
-    conn_.reset();
-    throw std::runtime_error("The PostgreSQL server did not answer within " +
-                             std::to_string(command_timeout_.count()) +
-                             " ms; the connection is closed");
-  };
-  for (;;) {
-    const int flushed = PQflush(c);
-    if (flushed == 0) break;
-    if (flushed < 0) return nullptr;
-    if (!wait(POLLIN | POLLOUT)) timed_out();
-    if (!PQconsumeInput(c)) return nullptr;
-  }
+  bool broken = false;
+  Flush(deadline, &broken);
+  if (broken) return nullptr;
   PgResult kept;
   for (;;) {
-    while (PQisBusy(c)) {
-      if (!wait(POLLIN)) timed_out();
-      if (!PQconsumeInput(c)) return kept;
-    }
-    PGresult* r = PQgetResult(c);
+    PGresult* r = NextResult(deadline, &broken);
     if (r == nullptr) break;
     if (!kept || PQresultStatus(r) == PGRES_FATAL_ERROR) {
       kept.reset(r);
@@ -136,9 +208,66 @@ PgResult PostgresKeystore::Run(const std::string& sql, const std::vector<const c
   return kept;
 }
 
-void PostgresKeystore::Command(const std::string& sql, const char* prefix) {
-  PgResult r = Run(sql);
-  if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail(prefix);
+void PostgresKeystore::Pipeline(size_t count, const std::function<bool(size_t)>& send,
+                                const std::function<void(size_t, PgResult)>& take,
+                                const std::string& prefix) {
+  if (!conn_) throw std::runtime_error(closed_reason_);
+  PGconn* c = conn_.get();
+  if (!PQenterPipelineMode(c)) Fail(prefix);
+  // A lost connection fails every later call by itself. A live one left
+  // inside a pipeline it cannot finish is of no further use: closed.
+  auto close_broken = [&] {
+    const std::string reason = pg_error(c);
+    if (PQstatus(c) == CONNECTION_OK && !PQexitPipelineMode(c)) {
+      conn_.reset();
+      closed_reason_ = "The PostgreSQL connection was closed after it failed: " + reason;
+    }
+    throw std::runtime_error(prefix + reason);
+  };
+  size_t sent = 0;
+  while (sent < count && send(sent)) ++sent;
+  if (sent < count) {
+    // Nothing was synced, so nothing queued runs: the pipeline is abandoned.
+    close_broken();
+  }
+  if (!PQpipelineSync(c)) close_broken();
+  auto deadline = steady_clock::now() + command_timeout_;
+  bool broken = false;
+  Flush(deadline, &broken);
+  if (broken) close_broken();
+  std::string failure;
+  std::exception_ptr thrown;
+  for (size_t i = 0; i <= count; ++i) {  // every statement, then the sync
+    bool first = true;
+    for (;;) {
+      PgResult r(NextResult(deadline, &broken));
+      if (!r) {
+        if (first) close_broken();  // the connection ended mid-pipeline
+        break;
+      }
+      first = false;
+      deadline = steady_clock::now() + command_timeout_;
+      const ExecStatusType status = PQresultStatus(r.get());
+      if (i == count) {
+        if (status != PGRES_PIPELINE_SYNC) close_broken();
+        break;  // no null follows the sync
+      }
+      if (status == PGRES_FATAL_ERROR) {
+        if (failure.empty()) failure = PQresultErrorMessage(r.get());
+      } else if (status == PGRES_PIPELINE_ABORTED) {
+        if (failure.empty()) failure = "statement skipped after an earlier failure";
+      } else if (failure.empty() && !thrown) {
+        try {
+          take(i, std::move(r));
+        } catch (...) {
+          thrown = std::current_exception();
+        }
+      }
+    }
+  }
+  if (!PQexitPipelineMode(c)) close_broken();
+  if (!failure.empty()) throw std::runtime_error(prefix + failure);
+  if (thrown) std::rethrow_exception(thrown);
 }
 
 void PostgresKeystore::EnsureTable() {
@@ -226,41 +355,73 @@ void PostgresKeystore::DetectConflictTarget() {
                              "= EXCLUDED.index_name;";
 }
 
+namespace {
+
+constexpr char kPutStatement[] = "tavrin_batch_put";
+constexpr char kGetStatement[] = "tavrin_batch_get";
+const Oid kGetTypes[] = {kInt8Oid, kVarcharArrayOid};
+const Oid kPutTypes[] = {kVarcharArrayOid, kByteaArrayOid, kInt8Oid};
+
+}  // namespace
+
 void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
                                  const std::vector<size_t>& lengths) {
-  Command("BEGIN", "Postgres BEGIN transaction error: ");
-  try {
-    std::vector<std::string> key_text;
-    std::vector<const char*> values;
-    std::vector<int> lens;
-    std::vector<int> formats;
-    for (size_t start = 0; start < rows.size(); start += kChunkRows) {
-      const size_t n = std::min(kChunkRows, rows.size() - start);
-      key_text.clear();
-      values.clear();
-      lens.clear();
-      formats.clear();
-      for (size_t j = 0; j < n; ++j) key_text.push_back(std::to_string(rows[start + j].first));
-      std::string sql = "INSERT INTO " + table_.quoted + " (key, value, index_name) VALUES ";
-      for (size_t j = 0; j < n; ++j) {
-        if (j > 0) sql += ", ";
-        sql += "($" + std::to_string(3 * j + 1) + ", $" + std::to_string(3 * j + 2) + ", $" +
-               std::to_string(3 * j + 3) + ")";
-        values.insert(values.end(), {key_text[j].c_str(), param_bytes(rows[start + j].second),
-                                     hashed_text_.c_str()});
-        lens.insert(lens.end(), {0, static_cast<int>(lengths[start + j]), 0});
-        formats.insert(formats.end(), {kText, kBinary, kText});
-      }
-      sql += upsert_tail_;
-      PgResult r = Run(sql, values, lens, formats);
-      if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Postgres query execution failed: ");
+  held_.reset();
+  if (rows.empty()) return;  // only empty values, which store nothing
+  if (put_sql_.empty()) {
+    put_sql_ = "INSERT INTO " + table_.quoted +
+               " (key, value, index_name) SELECT k, v, $3 FROM unnest($1::varchar[], "
+               "$2::bytea[]) AS u (k, v)" + upsert_tail_;
+  }
+  // The statement is prepared in the pipeline of its first use: a prepare
+  // that fails is simply tried again next time.
+  const size_t prepare = put_prepared_ ? 0 : 1;
+  const size_t begin_at = prepare, first_chunk = prepare + 1;
+  // Chunks of at most kChunkRows rows and, past their first row, kChunkBytes
+  // value bytes: an array parameter must stay far below the server's 1 GB.
+  std::vector<size_t> bounds{0};
+  size_t bytes = 0;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const bool full = i - bounds.back() == kChunkRows;
+    if (full || (i > bounds.back() && bytes + lengths[i] > kChunkBytes)) {
+      bounds.push_back(i);
+      bytes = 0;
     }
-    Command("COMMIT", "Postgres COMMIT transaction error: ");
+    bytes += lengths[i];
+  }
+  bounds.push_back(rows.size());
+  const size_t count = first_chunk + (bounds.size() - 1) + 1;
+  const std::string index_name = be64(hashed_index_name_);
+  auto send = [&](size_t i) -> bool {
+    PGconn* c = conn_.get();
+    const char* plain = i == begin_at ? "BEGIN" : i == count - 1 ? "COMMIT" : nullptr;
+    if (statement_log_ != nullptr) statement_log_->push_back(plain ? plain : put_sql_);
+    if (i < prepare) return PQsendPrepare(c, kPutStatement, put_sql_.c_str(), 3, kPutTypes);
+    if (plain) return PQsendQueryParams(c, plain, 0, nullptr, nullptr, nullptr, nullptr, kText);
+    const size_t start = bounds[i - first_chunk], n = bounds[i - first_chunk + 1] - start;
+    binary_array(array_buf_[0], kVarcharOid, n,
+                 [&](size_t j, std::string& out) { append_key(out, rows[start + j].first); });
+    binary_array(array_buf_[1], kByteaOid, n, [&](size_t j, std::string& out) {
+      out.append(reinterpret_cast<const char*>(rows[start + j].second), lengths[start + j]);
+    });
+    const char* values[] = {array_buf_[0].data(), array_buf_[1].data(), index_name.data()};
+    const int lens[] = {static_cast<int>(array_buf_[0].size()),
+                        static_cast<int>(array_buf_[1].size()), 8};
+    const int formats[] = {kBinary, kBinary, kBinary};
+    return PQsendQueryPrepared(c, kPutStatement, 3, values, lens, formats, kText);
+  };
+  try {
+    Pipeline(count, send, [&](size_t i, PgResult) { put_prepared_ |= i < prepare; },
+             "Postgres query execution failed: ");
   } catch (...) {
-    try {
-      Run("ROLLBACK");
-    } catch (...) {
-      // The connection is gone; the server drops the transaction itself.
+    // A statement after BEGIN failed and the transaction is left aborted:
+    // end it, so that the connection takes the next statement.
+    if (conn_ && PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
+      try {
+        Run("ROLLBACK");
+      } catch (...) {
+        // The connection is gone; the server drops the transaction itself.
+      }
     }
     throw;
   }
@@ -299,6 +460,7 @@ void PostgresKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
 }
 
 void PostgresKeystore::PutItem(uint64_t key, const Bytes& value) {
+  held_.reset();
   const std::string k = std::to_string(key);
   PgResult r = Run("INSERT INTO " + table_.quoted +
                        " (key, value, index_name) VALUES ($1, $2, $3)" + upsert_tail_,
@@ -308,6 +470,7 @@ void PostgresKeystore::PutItem(uint64_t key, const Bytes& value) {
 }
 
 void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  held_.reset();
   if (keys.empty()) return;
   const std::string list = key_array(keys);
   PgResult r =
@@ -317,6 +480,7 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
 }
 
 void PostgresKeystore::DeleteItem(uint64_t key) {
+  held_.reset();
   const std::string k = std::to_string(key);
   PgResult r = Run("DELETE FROM " + table_.quoted + " WHERE index_name = $1 AND key = $2;",
                    {hashed_text_.c_str(), k.c_str()});
@@ -334,12 +498,47 @@ Bytes PostgresKeystore::GetItem(uint64_t key) {
 }
 
 PgResult PostgresKeystore::SelectMany(const std::vector<uint64_t>& keys) {
-  const std::string list = key_array(keys);
-  PgResult r = Run("SELECT key, value FROM " + table_.quoted +
-                       " WHERE index_name = $1 AND key = ANY ($2::varchar[]);",
-                   {hashed_text_.c_str(), list.c_str()}, {}, {}, kBinary);
-  if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("Batch get failed: ");
-  return r;
+  const std::string sql = "SELECT key, value FROM " + table_.quoted +
+                          " WHERE index_name = $1 AND key = ANY ($2::varchar[]);";
+  const std::string index_name = be64(hashed_index_name_);
+  binary_array(array_buf_[0], kVarcharOid, keys.size(),
+               [&](size_t j, std::string& out) { append_key(out, keys[j]); });
+  const char* values[] = {index_name.data(), array_buf_[0].data()};
+  const int lens[] = {8, static_cast<int>(array_buf_[0].size())};
+  const int formats[] = {kBinary, kBinary};
+  PgResult found;
+  if (keys.size() >= kPlannedReadKeys) {
+    // Planned with the actual array, the server may scan the table once with
+    // the keys hashed, far cheaper than as many index probes when the keys
+    // are a good part of the table.
+    found = Run(sql, {values[0], values[1]}, {lens[0], lens[1]}, {kBinary, kBinary}, kBinary);
+    if (PQresultStatus(found.get()) != PGRES_TUPLES_OK) Fail("Batch get failed: ");
+  } else {
+    // Prepared once: the many small reads (those of every write among them)
+    // are not planned anew, and their plan probes the index per key.
+    const size_t prepare = get_prepared_ ? 0 : 1;
+    Pipeline(
+        prepare + 1,
+        [&](size_t i) -> bool {
+          PGconn* c = conn_.get();
+          if (statement_log_ != nullptr) statement_log_->push_back(sql);
+          if (i < prepare) return PQsendPrepare(c, kGetStatement, sql.c_str(), 2, kGetTypes);
+          return PQsendQueryPrepared(c, kGetStatement, 2, values, lens, formats, kBinary);
+        },
+        [&](size_t i, PgResult r) {
+          if (i < prepare) {
+            get_prepared_ = true;
+          } else {
+            found = std::move(r);
+          }
+        },
+        "Batch get failed: ");
+    if (PQresultStatus(found.get()) != PGRES_TUPLES_OK) {
+      throw std::runtime_error("Batch get failed: unexpected result");
+    }
+  }
+  if (PQnfields(found.get()) != 2) throw std::runtime_error("Batch get failed: unexpected result");
+  return found;
 }
 
 namespace {
@@ -355,38 +554,59 @@ uint64_t row_key(const PGresult* r, int i) {
   return key;
 }
 
+// Calls found(i, row) for each keys[i] that has a row in the result `r`.
+template <typename Found>
+void match_rows(const PGresult* r, const std::vector<uint64_t>& keys, Found found) {
+  std::vector<std::pair<uint64_t, int>> rows(static_cast<size_t>(PQntuples(r)));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    rows[i] = {row_key(r, static_cast<int>(i)), static_cast<int>(i)};
+  }
+  std::sort(rows.begin(), rows.end());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    auto it = std::lower_bound(rows.begin(), rows.end(), std::pair<uint64_t, int>(keys[i], 0));
+    if (it != rows.end() && it->first == keys[i]) found(i, it->second);
+  }
+}
+
 }  // namespace
 
 ByteMatrix PostgresKeystore::BatchGetRows(const std::vector<uint64_t>& keys) {
   if (keys.empty()) return ByteMatrix();
-  PgResult r = SelectMany(keys);
-  std::unordered_map<uint64_t, int> found;
-  for (int i = 0; i < PQntuples(r.get()); ++i) found[row_key(r.get(), i)] = i;
   ByteMatrix out = ByteMatrix::zeros(keys.size(), row_size);
-  for (size_t i = 0; i < keys.size(); ++i) {
-    auto it = found.find(keys[i]);
-    if (it == found.end()) continue;
-    const auto len = static_cast<uint64_t>(PQgetlength(r.get(), it->second, 1));
+  const PgResult r = SelectMany(keys);
+  match_rows(r.get(), keys, [&](size_t i, int row) {
+    const auto len = static_cast<uint64_t>(PQgetlength(r.get(), row, 1));
     // A value of another width is not a row of this store: refuse it rather
     // than cut or pad it.
     if (len != row_size) throw std::runtime_error(stored_width_error(keys[i], len, row_size));
-    if (len != 0) std::memcpy(out.row(i), PQgetvalue(r.get(), it->second, 1), len);
-  }
+    if (len != 0) std::memcpy(out.row(i), PQgetvalue(r.get(), row, 1), len);
+  });
   return out;
 }
 
 std::vector<Bytes> PostgresKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
   std::vector<Bytes> out(keys.size());
   if (keys.empty()) return out;
+  const PgResult r = SelectMany(keys);
+  match_rows(r.get(), keys, [&](size_t i, int row) {
+    const auto* v = reinterpret_cast<const uint8_t*>(PQgetvalue(r.get(), row, 1));
+    out[i].assign(v, v + PQgetlength(r.get(), row, 1));
+  });
+  return out;
+}
+
+std::vector<ByteView> PostgresKeystore::BatchViewItems(const std::vector<uint64_t>& keys,
+                                                       std::vector<Bytes>& holder) {
+  held_.reset();
+  holder.clear();
+  std::vector<ByteView> out(keys.size());
+  if (keys.empty()) return out;
   PgResult r = SelectMany(keys);
-  std::unordered_map<uint64_t, int> found;
-  for (int i = 0; i < PQntuples(r.get()); ++i) found[row_key(r.get(), i)] = i;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    auto it = found.find(keys[i]);
-    if (it == found.end()) continue;
-    const auto* v = reinterpret_cast<const uint8_t*>(PQgetvalue(r.get(), it->second, 1));
-    out[i].assign(v, v + PQgetlength(r.get(), it->second, 1));
-  }
+  match_rows(r.get(), keys, [&](size_t i, int row) {
+    out[i] = ByteView(reinterpret_cast<const uint8_t*>(PQgetvalue(r.get(), row, 1)),
+                      static_cast<size_t>(PQgetlength(r.get(), row, 1)));
+  });
+  held_ = std::move(r);
   return out;
 }
 
@@ -441,6 +661,7 @@ bool PostgresKeystore::ConfigItemExists(const std::string& name) {
 }
 
 void PostgresKeystore::DeleteIndex() {
+  held_.reset();
   PgResult r;
   if (role_ == 1) {
     // Exactly this index's two items: never those of an index whose name

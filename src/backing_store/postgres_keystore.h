@@ -12,10 +12,14 @@
 // A missing table is created; any table is checked for the expected columns
 // and types. The table name follows the rule of pg_handles.h.
 //
-// Statements are parameterised (keys as decimal text, values binary), batch
-// inserts go in one transaction in statements of at most 1000 rows, and a
-// failed statement always throws: a failed read is never taken for an absent
-// value.
+// Statements are parameterised (keys as decimal text, values binary). A batch
+// write sends its keys and values as binary arrays to a statement prepared
+// once per connection, up to kChunkRows rows or kChunkBytes a statement, all
+// statements of the batch in one libpq pipeline (one round trip), in one
+// transaction (BEGIN, the chunks, COMMIT): a failed statement throws and the
+// whole batch is rolled back. A batch read is one statement with the keys as one binary
+// array (prepared, unless it has kPlannedReadKeys keys or more). A failed
+// read always throws: it is never taken for an absent value.
 //
 // Bounded waits: the connection string gets connect_timeout=10 and TCP
 // keepalives (idle 10 s, interval 5 s, 3 probes) unless it sets them itself,
@@ -27,6 +31,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,8 +43,13 @@ namespace tavrin_encrypted_index::internal::backing_store {
 
 class PostgresKeystore : public Keystore {
  public:
-  // Rows sent per INSERT statement of a batch.
-  static constexpr size_t kChunkRows = 1000;
+  // Rows, and value bytes, sent per statement of a batch write at most (a
+  // single larger value goes alone).
+  static constexpr size_t kChunkRows = 4096;
+  static constexpr size_t kChunkBytes = size_t{64} << 20;
+  // Batch reads of fewer keys use a statement prepared once (index probes);
+  // larger ones are planned with their keys.
+  static constexpr size_t kPlannedReadKeys = 16384;
 
   // Needs the connection string and table name of `config`; throws
   // std::runtime_error on a bad table name (before connecting), a failed
@@ -56,6 +66,9 @@ class PostgresKeystore : public Keystore {
   Bytes GetItem(uint64_t key) override;
   ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) override;
   std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) override;
+  // Views into the server's result, kept until the next batch view or write.
+  std::vector<ByteView> BatchViewItems(const std::vector<uint64_t>& keys,
+                                       std::vector<Bytes>& holder) override;
   void PushConfigItem(const std::string& name, const Bytes& value) override;
   void PushConfigItems(const std::vector<std::pair<std::string, Bytes>>& items) override;
   Bytes LoadConfigItem(const std::string& name) override;
@@ -80,15 +93,28 @@ class PostgresKeystore : public Keystore {
   PgResult Run(const std::string& sql, const std::vector<const char*>& values = {},
                const std::vector<int>& lengths = {}, const std::vector<int>& formats = {},
                int result_format = 0);
-  // Runs a statement that returns no rows; throws prefix + error otherwise.
-  void Command(const std::string& sql, const char* prefix);
+  // Runs `count` statements in one pipeline: send(i) queues statement i
+  // (false when it could not be queued), take(i, result) receives its
+  // successful result in order, while later statements still run. Every
+  // result is read through the pipeline's end before the first failure is
+  // thrown: a failed statement's as prefix + the server's message, a
+  // throwing take's as it is.
+  void Pipeline(size_t count, const std::function<bool(size_t)>& send,
+                const std::function<void(size_t, PgResult)>& take, const std::string& prefix);
+  // Sends everything queued, reading meanwhile; then the next result (null
+  // after a statement's last one). Both wait at most until `deadline` (then
+  // TimedOut) and set *broken when the connection fails.
+  void Flush(std::chrono::steady_clock::time_point deadline, bool* broken);
+  PGresult* NextResult(std::chrono::steady_clock::time_point deadline, bool* broken);
+  [[noreturn]] void TimedOut();
   void EnsureTable();
   void CheckSchema();
   void DetectConflictTarget();
-  // Upserts the (key, value) pairs in one transaction, kChunkRows per
-  // statement.
+  // Upserts the (key, value) pairs, keys distinct, in one pipelined
+  // transaction.
   void PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
                  const std::vector<size_t>& lengths);
+  // The (key, value) rows of `keys` that exist, values binary.
   PgResult SelectMany(const std::vector<uint64_t>& keys);
   [[noreturn]] void Fail(const std::string& prefix) const;
 
@@ -102,6 +128,12 @@ class PostgresKeystore : public Keystore {
   bool pair_key_ = true;
   std::string upsert_tail_;  // " ON CONFLICT ... DO UPDATE ...;"
   std::chrono::milliseconds command_timeout_{60000};
+  bool put_prepared_ = false;
+  bool get_prepared_ = false;
+  std::string put_sql_, get_sql_;    // texts of the prepared statements
+  std::string array_buf_[2];         // reused binary array parameters
+  PgResult held_;                    // the result BatchViewItems handed out views of
+  std::string closed_reason_;        // why conn_ was closed
   std::vector<std::string>* statement_log_ = nullptr;
 };
 

@@ -1,5 +1,6 @@
 #include "backing_store/redis_keystore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -55,16 +56,36 @@ RedisReply RedisKeystore::Checked(const std::vector<std::string_view>& args, con
   return r;
 }
 
+namespace {
+
+// The 8-byte little-endian fields of `keys`, back to back.
+std::string fields_of(const std::vector<uint64_t>& keys) {
+  std::string out(8 * keys.size(), '\0');
+  for (size_t i = 0; i < keys.size(); ++i) {
+    tavrin::EncodeFixed64(reinterpret_cast<uint8_t*>(out.data()) + 8 * i, keys[i]);
+  }
+  return out;
+}
+
+}  // namespace
+
 void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys,
                                  const std::vector<std::string_view>& values) {
+  held_.clear();
+  const std::string fields = fields_of(keys);
+  // Many fields per HSET, applied in order (so a later duplicate wins), and
+  // every command queued before the first reply is read.
   size_t queued = 0;
-  std::string field;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (values[i].empty()) continue;
-    field = le8(keys[i]);
-    if (!conn_.Append({"HSET", hash_key_, field, values[i]})) {
-      throw std::runtime_error("Failed to queue HSET command");
+  std::vector<std::string_view> args;
+  for (size_t i = 0; i < keys.size();) {
+    args.assign({"HSET", hash_key_});
+    for (; i < keys.size() && args.size() < 2 + 2 * kFieldsPerCommand; ++i) {
+      if (values[i].empty()) continue;
+      args.emplace_back(fields.data() + 8 * i, 8);
+      args.push_back(values[i]);
     }
+    if (args.size() == 2) break;
+    if (!conn_.Append(args)) throw std::runtime_error("Failed to queue HSET command");
     ++queued;
   }
   std::string first_error;
@@ -100,10 +121,12 @@ void RedisKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
 }
 
 void RedisKeystore::PutItem(uint64_t key, const Bytes& value) {
+  held_.clear();
   Checked({"HSET", hash_key_, le8(key), view(value)}, "HSET command failed");
 }
 
 void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
+  held_.clear();
   if (keys.empty()) {
     tavrin::Warn("No keys provided for batch deletion");
     return;
@@ -117,6 +140,7 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
 }
 
 void RedisKeystore::DeleteItem(uint64_t key) {
+  held_.clear();
   Checked({"HDEL", hash_key_, le8(key)}, "HDEL command failed");
 }
 
@@ -126,26 +150,51 @@ Bytes RedisKeystore::GetItem(uint64_t key) {
   return Bytes(r->str, r->str + r->len);
 }
 
-RedisReply RedisKeystore::Hmget(const std::vector<uint64_t>& keys) {
-  std::vector<std::string> fields;
-  fields.reserve(keys.size());
-  for (uint64_t k : keys) fields.push_back(le8(k));
-  std::vector<std::string_view> args = {"HMGET", hash_key_};
-  args.insert(args.end(), fields.begin(), fields.end());
-  RedisReply r = Checked(args, "HMGET command failed");
-  if (r->type != REDIS_REPLY_ARRAY || r->elements != keys.size()) {
-    throw std::runtime_error("HMGET command failed: unexpected reply");
+std::vector<RedisReply> RedisKeystore::Hmget(const std::vector<uint64_t>& keys) {
+  const std::string fields = fields_of(keys);
+  // Chunks pipelined: the server answers one while the next is parsed here.
+  std::vector<std::string_view> args;
+  size_t queued = 0;
+  for (size_t start = 0; start < keys.size(); start += kFieldsPerCommand) {
+    const size_t end = std::min(keys.size(), start + kFieldsPerCommand);
+    args.assign({"HMGET", hash_key_});
+    for (size_t i = start; i < end; ++i) args.emplace_back(fields.data() + 8 * i, 8);
+    if (!conn_.Append(args)) throw std::runtime_error("HMGET command failed: cannot queue");
+    ++queued;
   }
-  return r;
+  std::vector<RedisReply> replies;
+  replies.reserve(queued);
+  std::string first_error;
+  for (size_t c = 0; c < queued; ++c) {
+    RedisReply r = conn_.NextReply();
+    if (!r) throw std::runtime_error("HMGET command failed: " + conn_.error());
+    const size_t expected = std::min(kFieldsPerCommand, keys.size() - c * kFieldsPerCommand);
+    if (first_error.empty()) {
+      if (r->type == REDIS_REPLY_ERROR) {
+        first_error = reply_text(r.get());
+      } else if (r->type != REDIS_REPLY_ARRAY || r->elements != expected) {
+        first_error = "unexpected reply";
+      }
+    }
+    replies.push_back(std::move(r));
+  }
+  if (!first_error.empty()) throw std::runtime_error("HMGET command failed: " + first_error);
+  return replies;
+}
+
+// The value of keys[i] in chunked HMGET replies (nil or another type: absent).
+const redisReply* RedisKeystore::HmgetElement(const std::vector<RedisReply>& replies, size_t i) {
+  const redisReply* e = replies[i / kFieldsPerCommand]->element[i % kFieldsPerCommand];
+  return e->type == REDIS_REPLY_STRING ? e : nullptr;
 }
 
 ByteMatrix RedisKeystore::BatchGetRows(const std::vector<uint64_t>& keys) {
   if (keys.empty()) return ByteMatrix();
-  RedisReply r = Hmget(keys);
+  const std::vector<RedisReply> replies = Hmget(keys);
   ByteMatrix out = ByteMatrix::zeros(keys.size(), row_size);
   for (size_t i = 0; i < keys.size(); ++i) {
-    const redisReply* e = r->element[i];
-    if (e->type != REDIS_REPLY_STRING) continue;
+    const redisReply* e = HmgetElement(replies, i);
+    if (e == nullptr) continue;
     // Another width would shift every later row onto the wrong key.
     if (e->len != row_size) throw std::runtime_error(stored_width_error(keys[i], e->len, row_size));
     if (e->len != 0) std::memcpy(out.row(i), e->str, e->len);
@@ -156,11 +205,26 @@ ByteMatrix RedisKeystore::BatchGetRows(const std::vector<uint64_t>& keys) {
 std::vector<Bytes> RedisKeystore::BatchGetItems(const std::vector<uint64_t>& keys) {
   std::vector<Bytes> out(keys.size());
   if (keys.empty()) return out;
-  RedisReply r = Hmget(keys);
+  const std::vector<RedisReply> replies = Hmget(keys);
   for (size_t i = 0; i < keys.size(); ++i) {
-    const redisReply* e = r->element[i];
-    if (e->type == REDIS_REPLY_STRING) out[i].assign(e->str, e->str + e->len);
+    if (const redisReply* e = HmgetElement(replies, i)) out[i].assign(e->str, e->str + e->len);
   }
+  return out;
+}
+
+std::vector<ByteView> RedisKeystore::BatchViewItems(const std::vector<uint64_t>& keys,
+                                                    std::vector<Bytes>& holder) {
+  held_.clear();
+  holder.clear();
+  std::vector<ByteView> out(keys.size());
+  if (keys.empty()) return out;
+  std::vector<RedisReply> replies = Hmget(keys);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (const redisReply* e = HmgetElement(replies, i)) {
+      out[i] = ByteView(reinterpret_cast<const uint8_t*>(e->str), e->len);
+    }
+  }
+  held_ = std::move(replies);
   return out;
 }
 
@@ -208,6 +272,7 @@ bool RedisKeystore::ConfigItemExists(const std::string& name) {
 }
 
 void RedisKeystore::DeleteIndex() {
+  held_.clear();
   if (role_ == 1) {
     RedisReply exists = Checked({"EXISTS", table_name_}, "DEL command failed");
     if (exists->type == REDIS_REPLY_INTEGER && exists->integer == 0) {

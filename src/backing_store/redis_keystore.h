@@ -7,8 +7,9 @@
 // one hash named by the table name, shared by every index that uses it; a
 // configuration store removes only its own index's two fields from it.
 //
-// Batch inserts are pipelined (all HSETs queued, then every reply read), batch
-// reads are one HMGET. Any error reply or missing reply throws, reads
+// Batch inserts are HSETs of up to kFieldsPerCommand fields each, all queued
+// before the first reply is read; batch reads are HMGETs of as many fields,
+// pipelined the same way. Any error reply or missing reply throws, reads
 // included: a failed read is never taken for an absent value.
 #ifndef TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_
 #define TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_
@@ -26,6 +27,9 @@ namespace tavrin_encrypted_index::internal::backing_store {
 
 class RedisKeystore : public Keystore {
  public:
+  // Fields per HSET or HMGET of a batch.
+  static constexpr size_t kFieldsPerCommand = 1024;
+
   // Needs the connection string and table name of `config`; connection
   // failures as in RedisConnection.
   RedisKeystore(const tavrin::DBConfig& config, std::string index_name, uint64_t base,
@@ -39,6 +43,9 @@ class RedisKeystore : public Keystore {
   Bytes GetItem(uint64_t key) override;
   ByteMatrix BatchGetRows(const std::vector<uint64_t>& keys) override;
   std::vector<Bytes> BatchGetItems(const std::vector<uint64_t>& keys) override;
+  // Views into the server's replies, kept until the next batch view or write.
+  std::vector<ByteView> BatchViewItems(const std::vector<uint64_t>& keys,
+                                       std::vector<Bytes>& holder) override;
   void PushConfigItem(const std::string& name, const Bytes& value) override;
   void PushConfigItems(const std::vector<std::pair<std::string, Bytes>>& items) override;
   Bytes LoadConfigItem(const std::string& name) override;
@@ -54,10 +61,13 @@ class RedisKeystore : public Keystore {
   // Sends one command; throws `what` (+ the reason) on a missing or error
   // reply.
   RedisReply Checked(const std::vector<std::string_view>& args, const char* what);
-  // Queues one HSET per (key, value) and reads every reply before reporting
-  // the first failure, so the connection stays in step.
+  // Queues the HSETs of every (key, value) with a non-empty value and reads
+  // every reply before reporting the first failure, so the connection stays
+  // in step.
   void PipelineHset(const std::vector<uint64_t>& keys, const std::vector<std::string_view>& values);
-  RedisReply Hmget(const std::vector<uint64_t>& keys);
+  // One reply per kFieldsPerCommand keys, every one checked.
+  std::vector<RedisReply> Hmget(const std::vector<uint64_t>& keys);
+  static const redisReply* HmgetElement(const std::vector<RedisReply>& replies, size_t i);
 
   uint64_t row_size = 8;
   RedisConnection conn_;
@@ -66,6 +76,7 @@ class RedisKeystore : public Keystore {
   std::string hash_key_;  // the 8 little-endian bytes of hashed_index_name_
   std::string table_name_;
   int32_t role_;
+  std::vector<RedisReply> held_;  // replies BatchViewItems handed out views of
 };
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

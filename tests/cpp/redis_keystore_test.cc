@@ -83,7 +83,8 @@ TEST(RedisStore, FieldNamesErrorRepliesPipelinesWarningsAndAServerThatGoesAway) 
   ASSERT_TRUE(r && r->type == REDIS_REPLY_STRING);
   EXPECT_EQ(std::string(r->str, r->len), "v");
 
-  // Batches are pipelined and reads are one command.
+  // Batches are HSETs and HMGETs of kFieldsPerCommand fields, pipelined; a
+  // later duplicate wins across commands, and empty values send nothing.
   auto calls = [&](const std::string& command) {
     RedisReply info = raw.Command({"INFO", "commandstats"});
     const std::string text(info->str, info->len);
@@ -91,10 +92,19 @@ TEST(RedisStore, FieldNamesErrorRepliesPipelinesWarningsAndAServerThatGoesAway) 
     return at == std::string::npos ? 0 : std::stoi(text.substr(at + 15 + command.size()));
   };
   raw.Command({"CONFIG", "RESETSTAT"});
-  store.BatchPutItems({1, 2, 3}, {{1}, {}, {3}});
-  store.BatchGetItems({1, 2, 3, 4});
+  const size_t per = RedisKeystore::kFieldsPerCommand, n = 2 * per + 3;
+  std::vector<uint64_t> keys(n);
+  std::vector<Bytes> values(n), expected(n + 1);
+  for (size_t i = 0; i < n; ++i) {
+    keys[i] = i % (per + 1) == 0 ? 77 : 1000 + i;  // key 77 three times, the last one wins
+    values[i] = i == 5 ? Bytes{} : Bytes{static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)};
+  }
+  for (size_t i = 0; i < n; ++i) expected[i] = keys[i] == 77 ? values[2 * per + 2] : values[i];
+  keys.push_back(5);  // absent
+  store.BatchPutItems(std::vector<uint64_t>(keys.begin(), keys.end() - 1), values);
+  EXPECT_EQ(store.BatchGetItems(keys), expected);
   store.BatchGetRows({7, 8});
-  EXPECT_EQ(std::pair(calls("hset"), calls("hmget")), std::pair(2, 2));
+  EXPECT_EQ(std::pair(calls("hset"), calls("hmget")), std::pair(3, 4));
 
   // A value of the wrong type under the store's key: every call fails.
   raw.Command({"DEL", hash});
