@@ -257,6 +257,7 @@ class IndexCore {
   void te_init(const IndexParams& params, Mode mode);
   void te_load_state();
   void te_store_state(const TamperState& state);
+  Bytes te_tip(uint64_t epoch) const;
   const TamperState& te_current() const;
   void te_adopt_counts();
   void te_begin();

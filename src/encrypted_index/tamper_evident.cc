@@ -121,6 +121,7 @@ void IndexCore::te_init(const IndexParams& params, Mode mode) {
                                        static_cast<uint32_t>(rounds_), /*own_counts=*/false);
   if (mode == Mode::kCreate) write_core_record();
   state_ = TamperState::Empty(n_lists_, 1);
+  index_store_->PutItem(tip_key(1), te_tip(1));
   te_store_state(state_);
   te_adopt_counts();
 }
@@ -145,6 +146,11 @@ void IndexCore::te_store_state(const TamperState& state) {
   index_store_->PutItem(kCountsKey, seal_record(ByteView(state.Serialize()), state_key_, &ad));
 }
 
+Bytes IndexCore::te_tip(uint64_t epoch) const {
+  const RecordAd ad = make_ad(SealKind::kTip, scope_, tip_key(epoch), epoch);
+  return seal_record(ByteView(), state_key_, &ad);
+}
+
 void IndexCore::te_load_state() {
   const Bytes sealed = index_store_->GetItem(kCountsKey);
   if (sealed.empty()) throw IntegrityError("the state row is missing");
@@ -158,6 +164,19 @@ void IndexCore::te_load_state() {
   TamperState state;
   if (!TamperState::Parse(ByteView(plain), n_lists_, &state)) {
     throw IntegrityError("the state row is malformed");
+  }
+  // Only the latest state row has its tip: the next commit removes it.
+  const Bytes tip = index_store_->GetItem(tip_key(state.epoch));
+  const RecordAd tip_ad = make_ad(SealKind::kTip, scope_, tip_key(state.epoch), state.epoch);
+  bool latest = !tip.empty();
+  try {
+    if (latest) open_record(ByteView(tip), state_key_, &tip_ad);
+  } catch (const std::exception&) {
+    latest = false;
+  }
+  if (!latest) {
+    throw IntegrityError("the state row of epoch " + std::to_string(state.epoch) +
+                         " is not the latest: an earlier one was put back");
   }
   state_ = std::move(state);
   if (!txn_) te_adopt_counts();
@@ -249,7 +268,10 @@ void IndexCore::te_commit() {
     w.record_epoch = e;
     seal_into(SealKind::kIndexRecord, index_record_key(e), e, frame(ByteView(*x.index_record)));
   }
-  if (!keys.empty()) index_store_->BatchMoveItems(keys, std::move(rows));
+  keys.push_back(tip_key(e));
+  rows.push_back(te_tip(e));
+  w.dead.push_back({kRoleIndex, tip_key(state_.epoch)});
+  index_store_->BatchMoveItems(keys, std::move(rows));
   te_store_state(w);  // the commit
   const bool map_stored = x.map_touched && map_;
   state_ = std::move(w);
@@ -296,6 +318,7 @@ void IndexCore::te_clear() {
   map_epoch_ = UINT64_MAX;
   write_core_record();
   state_ = TamperState::Empty(n_lists_, next);
+  index_store_->PutItem(tip_key(next), te_tip(next));
   te_store_state(state_);
   if (txn_) {
     const int depth = txn_->depth;
@@ -758,25 +781,9 @@ std::vector<ItemView> IndexCore::te_get(const std::vector<std::string>& ids, uin
 }
 
 uint64_t IndexCore::te_count() {
+  // The state row is authenticated and, with its tip, the latest.
   if (!txn_) te_load_state();
-  const TamperState& state = te_current();
-  // The bucket rows, not the state row alone, answer: a state row put back
-  // from an earlier write refers to rows that write removed.
-  std::vector<uint32_t> buckets;
-  uint64_t items = 0;
-  for (uint32_t b = 0; b < kBuckets; ++b) {
-    if (txn_ && txn_->buckets.count(b)) {
-      items += txn_->buckets.at(b).size();  // as this write left it
-    } else if (state.bucket_epochs[b] != 0) {
-      buckets.push_back(b);
-    }
-  }
-  for (const std::vector<BucketItem>& row : te_read_buckets(state, buckets)) items += row.size();
-  if (items != state.live()) {
-    throw IntegrityError("the bucket rows hold " + std::to_string(items) + " items, the lists " +
-                         std::to_string(state.live()));
-  }
-  return items;
+  return te_current().live();
 }
 
 }  // namespace tavrin

@@ -76,6 +76,7 @@ uint64_t bucket_key(uint32_t bucket, uint64_t version) {
 }
 uint64_t map_key(uint64_t version) { return mix64(version ^ 0x3c6ef372fe94f82bull); }
 uint64_t index_record_key(uint64_t version) { return mix64(version ^ 0xa54ff53a5f1d36f1ull); }
+uint64_t tip_key(uint64_t epoch) { return mix64(epoch ^ 0x510e527fade682d1ull); }
 
 size_t padded_size(size_t n) {
   const size_t unit = n <= 1024 ? 64 : 1024;

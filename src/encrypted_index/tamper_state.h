@@ -39,6 +39,7 @@ enum class SealKind : uint8_t {
   kMap = 5,
   kIndexRecord = 6,
   kConfig = 7,
+  kTip = 8,
 };
 
 // "TVTE", format version 1, the kind, then scope (the hashed index name),
@@ -53,6 +54,9 @@ uint64_t contents_key(uint64_t content_token, uint64_t version);
 uint64_t bucket_key(uint32_t bucket, uint64_t version);
 uint64_t map_key(uint64_t version);
 uint64_t index_record_key(uint64_t version);
+// The tip of an epoch: written with its state row, removed by the next
+// commit, so that a state row put back from an earlier epoch finds no tip.
+uint64_t tip_key(uint64_t epoch);
 
 // Padded plaintext sizes: multiples of 64 bytes up to 1 KiB, then of 1 KiB,
 // so that lengths tell items apart only by bucket.

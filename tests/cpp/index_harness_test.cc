@@ -38,6 +38,7 @@
 #include "config/index_config.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/integrity.h"
+#include "encrypted_index/list_store.h"
 #include "encrypted_index/tamper_state.h"
 #include "filter/filter_eval.h"
 #include "filter/filter_parse.h"
@@ -940,7 +941,10 @@ void TamperEveryWay(StoreKind kind) {
       // One tamper, as (store, key, value) writes; undone afterwards.
       std::vector<std::tuple<bs::Keystore*, Journal::key_type, Bytes>> writes;
       std::vector<Journal::key_type> current, others;
-      const int role = std::uniform_int_distribution<int>(-1, 3)(rng);
+      // One trial in eight puts back an earlier count or state row, the
+      // row every answer starts from.
+      const bool counts_row = trial % 8 == 0;
+      const int role = counts_row ? 0 : std::uniform_int_distribution<int>(-1, 3)(rng);
       if (role == 1) continue;  // the configuration items come as role -1
       for (const auto& [key, history] : journal) {
         if (std::get<1>(key) != role || history.back().empty()) continue;
@@ -951,14 +955,15 @@ void TamperEveryWay(StoreKind kind) {
       auto pick = [&](const std::vector<Journal::key_type>& from) {
         return from[std::uniform_int_distribution<size_t>(0, from.size() - 1)(rng)];
       };
-      const Journal::key_type a = pick(current), b = pick(current);
-      const int how = std::uniform_int_distribution<int>(0, 3)(rng);
+      const Journal::key_type a = counts_row ? Journal::key_type{"t", 0, kCountsKey, ""} : pick(current);
+      const Journal::key_type b = pick(current);
+      const int how = counts_row ? 1 : std::uniform_int_distribution<int>(0, 3)(rng);
       const std::vector<Bytes>& history = journal.at(a);
+      const Bytes& earlier = history[std::uniform_int_distribution<size_t>(0, history.size() - 1)(rng)];
       if (how == 0 && a != b) {
         writes = {{nullptr, a, journal.at(b).back()}, {nullptr, b, history.back()}};
-      } else if (how == 1 && history.size() >= 2 && history[history.size() - 2] != history.back() &&
-                 !history[history.size() - 2].empty()) {
-        writes = {{nullptr, a, history[history.size() - 2]}};
+      } else if (how == 1 && earlier != history.back() && !earlier.empty()) {
+        writes = {{nullptr, a, earlier}};
       } else if (how == 2) {
         writes = {{nullptr, a, Bytes()}};
       } else if (how == 3) {
