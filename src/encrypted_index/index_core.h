@@ -37,6 +37,7 @@
 #include "crypto/list_entry_labels.h"
 #include "encrypted_index/decoded_list.h"
 #include "encrypted_index/encrypted_index.h"
+#include "encrypted_index/integrity.h"
 #include "encrypted_index/list_store.h"
 #include "encrypted_index/result_cache.h"
 #include "encrypted_index/store_factory.h"
@@ -232,6 +233,7 @@ class IndexCore {
   void delete_data();         // every store's values but the configuration items
   void write_core_record();
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);
+  std::vector<DecodedListPtr> merge_results(const std::vector<uint32_t>& lists, bool counts_loaded);
   // Sealed records of a batch, chunk [begin, end).
   std::vector<Bytes> seal_records(const IngestBatch& batch, size_t begin, size_t end);
 
@@ -256,8 +258,27 @@ class IndexCore {
   // The tamper-evident format (tamper_evident.cc).
   void te_init(const IndexParams& params, Mode mode);
   void te_load_state();
+  void te_load_state_once();
+  Bytes te_load_index_record();
+  store::Keystore& te_map_store();
   void te_store_state(const TamperState& state);
   Bytes te_tip(uint64_t epoch) const;
+  // Runs a read outside a write; when it finds something missing or stale
+  // while another process committed meanwhile (removing what the state this
+  // read began from named), runs it again from the new state.
+  template <typename Read>
+  auto te_retry(Read&& read) -> decltype(read()) {
+    for (int attempt = 0;; ++attempt) {
+      const uint64_t seen = state_.epoch;
+      try {
+        return read();
+      } catch (const IntegrityError&) {
+        if (txn_ || attempt == 8) throw;
+        te_load_state();
+        if (state_.epoch == seen) throw;
+      }
+    }
+  }
   const TamperState& te_current() const;
   void te_adopt_counts();
   void te_begin();
@@ -287,6 +308,7 @@ class IndexCore {
   uint64_t scope_ = 0;  // the hashed index name
   Key256 list_key_{}, record_seal_key_{}, contents_seal_key_{}, state_key_{}, config_key_{};
   TamperState state_;  // as last committed or read
+  Bytes last_state_row_;  // its sealed bytes
   std::unique_ptr<Txn> txn_;
   std::unique_ptr<store::Keystore> map_;  // the map in memory
   uint64_t map_epoch_ = UINT64_MAX;      // the epoch map_ holds; none loaded

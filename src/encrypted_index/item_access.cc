@@ -15,7 +15,7 @@ namespace tavrin {
 
 std::vector<ItemView> IndexCore::GetItems(const std::vector<std::string>& ids, uint32_t mask) {
   if (ids.empty()) return {};
-  if (tamper_) return te_get(ids, mask);
+  if (tamper_) return te_retry([&] { return te_get(ids, mask); });
   const std::vector<uint64_t> content_tokens = item_tokens(ids, content_key_);
   const std::vector<uint64_t> data_tokens = item_tokens(ids, data_key_);
   std::vector<Bytes> contents;
@@ -58,13 +58,17 @@ std::vector<ItemView> IndexCore::GetItems(const std::vector<std::string>& ids, u
 
 void IndexCore::DeleteItems(const std::vector<std::string>& ids) {
   if (ids.empty()) return;
-  if (tamper_) return te_delete(ids);
   // Cached lists would still serve the deleted items, also when a delete
   // fails part-way.
   cache_.Clear();
+  store::WriteScope write(stores());
+  if (tamper_) {
+    te_delete(ids);
+    write.Commit();
+    return;
+  }
   // Contents first: contents left behind by a failure without their record
   // would be found by a later item of the same id.
-  store::WriteScope write(stores());
   items_store_->BatchDeleteItems(item_tokens(ids, content_key_));
   record_store_->BatchDeleteItems(item_tokens(ids, data_key_));
   write.Commit();

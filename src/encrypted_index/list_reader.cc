@@ -111,10 +111,13 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
 }
 
 std::vector<DecodedList> IndexCore::ReadLists(const std::vector<uint32_t>& lists) {
-  load_list_counts();
+  auto load_and_read = [&] {
+    load_list_counts();
+    return read_lists(lists);
+  };
   std::vector<std::shared_ptr<DecodedList>> read;
   try {
-    read = read_lists(lists);
+    read = tamper_ && !txn_ ? te_retry(load_and_read) : load_and_read();
   } catch (const IntegrityError&) {
     throw;
   } catch (const std::exception& e) {
@@ -138,6 +141,19 @@ std::vector<uint32_t> IndexCore::untrained_lists() const {
 
 std::vector<DecodedListPtr> IndexCore::MergeResults(const std::vector<uint32_t>& lists,
                                                     bool counts_loaded) {
+  if (tamper_ && !txn_) {
+    bool first = true;
+    return te_retry([&] {
+      const bool loaded = counts_loaded && first;
+      first = false;
+      return merge_results(lists, loaded);
+    });
+  }
+  return merge_results(lists, counts_loaded);
+}
+
+std::vector<DecodedListPtr> IndexCore::merge_results(const std::vector<uint32_t>& lists,
+                                                     bool counts_loaded) {
   if (!counts_loaded) load_list_counts();
   const std::vector<uint32_t>& counts = lists_->counts();
   for (uint32_t list : lists) {

@@ -152,7 +152,22 @@ Bytes IndexCore::te_tip(uint64_t epoch) const {
 }
 
 void IndexCore::te_load_state() {
+  // A writer may commit between the reads of the row and of its tip (and
+  // remove the tip read for): the row is read again then.
+  for (int attempt = 0;; ++attempt) {
+    try {
+      return te_load_state_once();
+    } catch (const IntegrityError&) {
+      if (attempt == 8) throw;
+      const Bytes again = index_store_->GetItem(kCountsKey);
+      if (again.empty() || again == last_state_row_) throw;
+    }
+  }
+}
+
+void IndexCore::te_load_state_once() {
   const Bytes sealed = index_store_->GetItem(kCountsKey);
+  last_state_row_ = sealed;
   if (sealed.empty()) throw IntegrityError("the state row is missing");
   const RecordAd ad = make_ad(SealKind::kState, scope_, kCountsKey, 0);
   Bytes plain;
@@ -338,6 +353,12 @@ void IndexCore::te_stage_index_record(const Bytes& plaintext) { txn_->index_reco
 Bytes IndexCore::load_index_record() {
   const std::string config_name = index_name_ + store::kIndexRecordSuffix;
   if (!tamper_) return load_config_item(config_name);
+  if (!txn_) return te_retry([&] { return te_load_index_record(); });
+  return te_load_index_record();
+}
+
+Bytes IndexCore::te_load_index_record() {
+  const std::string config_name = index_name_ + store::kIndexRecordSuffix;
   if (!txn_) te_load_state();
   if (txn_ && txn_->index_record) return *txn_->index_record;
   const uint64_t e = te_current().record_epoch;
@@ -359,6 +380,11 @@ Bytes IndexCore::load_index_record() {
 
 store::Keystore& IndexCore::map_store() {
   if (!tamper_) return *index_store_;
+  if (!txn_) return te_retry([&]() -> store::Keystore& { return te_map_store(); });
+  return te_map_store();
+}
+
+store::Keystore& IndexCore::te_map_store() {
   if (!txn_) te_load_state();
   const uint64_t e = te_current().map_epoch;
   if (!map_ || map_epoch_ != e) {

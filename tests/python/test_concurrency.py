@@ -72,16 +72,19 @@ for b in range(job["batches"]):
     live.update(zip(ids, vectors.tolist()))
     idx.delete([ids[b % 10]])
     live.pop(ids[b % 10])
+    idx.query(vectors[:2], top_k=3, n_probes=4, filters={"w": w}, include=[])  # beside writers
 print(json.dumps(live))
 """
 
 
+@pytest.mark.parametrize("tamper_evident", [False, True])
 @pytest.mark.parametrize("server", ["postgres", "redis", "cluster", "sqlite"], indirect=True)
-def test_writer_processes_lose_nothing(server):
+def test_writer_processes_lose_nothing(server, tamper_evident):
     places = [(server.kind, "writers" + s, server.connection_string) for s in ("_i", "_c", "_t")]
     key, lists = os.urandom(32), 4
     client = tdb.Client(*[tdb.DBConfig(*p) for p in places], cpu_threads=2)
-    idx = client.create_index("writers", key, tdb.IndexIVFFlat(DIM, lists))
+    idx = client.create_index("writers", key, tdb.IndexIVFFlat(DIM, lists),
+                              tamper_evident=tamper_evident)
     idx.upsert(["seed%d" % i for i in range(40)], random_vectors(40, DIM))
     idx.train(max_iters=5)
     idx.close()
