@@ -189,6 +189,9 @@ class EncryptedIndex {
   // For tests and tools inside the library: the core, null after
   // delete_index.
   IndexCore* core() { return core_.get(); }
+  // For tests and tools inside the library: the lease writes take instead
+  // of the one of the configuration location.
+  void UseLease(std::unique_ptr<tavrin_encrypted_index::internal::backing_store::Lease> lease);
 
  private:
   // Held by every write: the index's lease (backing_store/lease.h), taken

@@ -64,6 +64,8 @@ EncryptedIndex::Writing::~Writing() {
   index_.lease_->Release(token_);
 }
 
+void EncryptedIndex::UseLease(std::unique_ptr<store::Lease> lease) { lease_ = std::move(lease); }
+
 void EncryptedIndex::Writing::Fence() {
   if (!nested_ && !index_.lease_->Holds(token_)) {
     throw std::runtime_error("The index's write lease expired before the write was committed");
