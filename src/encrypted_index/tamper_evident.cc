@@ -129,7 +129,7 @@ void IndexCore::te_init(const IndexParams& params, Mode mode) {
 Bytes IndexCore::te_seal_config(const std::string& name, const Bytes& plaintext) const {
   const RecordAd ad = make_ad(SealKind::kConfig, scope_,
                               sha3_u64(reinterpret_cast<const uint8_t*>(name.data()), name.size()), 0);
-  return seal_record(ByteView(frame(ByteView(plaintext))), config_key_, &ad);
+  return seal_record(ByteView(frame(ByteView(plaintext), /*coarse=*/true)), config_key_, &ad);
 }
 
 Bytes IndexCore::te_open_config(const std::string& name, const Bytes& sealed) const {
@@ -281,7 +281,7 @@ void IndexCore::te_commit() {
   if (x.index_record) {
     retire(w.record_epoch, index_record_key(w.record_epoch));
     w.record_epoch = e;
-    seal_into(SealKind::kIndexRecord, index_record_key(e), e, frame(ByteView(*x.index_record)));
+    seal_into(SealKind::kIndexRecord, index_record_key(e), e, frame(ByteView(*x.index_record), /*coarse=*/true));
   }
   keys.push_back(tip_key(e));
   rows.push_back(te_tip(e));

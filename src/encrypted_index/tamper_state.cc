@@ -83,8 +83,13 @@ size_t padded_size(size_t n) {
   return n == 0 ? unit : (n + unit - 1) / unit * unit;
 }
 
-Bytes frame(ByteView bytes) {
-  Bytes out(padded_size(bytes.size() + 4), 0);
+Bytes frame(ByteView bytes, bool coarse) {
+  size_t size = padded_size(bytes.size() + 4);
+  if (coarse) {
+    size = 1024;
+    while (size < bytes.size() + 4) size *= 2;
+  }
+  Bytes out(size, 0);
   EncodeFixed32(out.data(), static_cast<uint32_t>(bytes.size()));
   if (!bytes.empty()) std::memcpy(out.data() + 4, bytes.data(), bytes.size());
   return out;

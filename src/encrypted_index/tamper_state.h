@@ -61,8 +61,10 @@ uint64_t tip_key(uint64_t epoch);
 // Padded plaintext sizes: multiples of 64 bytes up to 1 KiB, then of 1 KiB,
 // so that lengths tell items apart only by bucket.
 size_t padded_size(size_t n);
-// u32 length || bytes || zeros up to padded_size.
-Bytes frame(ByteView bytes);
+// u32 length || bytes || zeros up to padded_size, or with `coarse` up to
+// the next power of two (at least 1 KiB): for the index records, whose
+// trained centroids would otherwise give the dimension to within 1 KiB.
+Bytes frame(ByteView bytes, bool coarse = false);
 // The framed bytes, or false when the length does not fit.
 bool unframe(ByteView framed, ByteView* bytes);
 
