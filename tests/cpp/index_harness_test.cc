@@ -1123,7 +1123,7 @@ void RaceTwoWriters(StoreKind kind) {
       std::unique_lock<std::mutex> hold(mu);
       cv.wait(hold, [&] { return paused; });
       second = std::thread([&] {
-        b.Upsert(rows(5), ids_of("b", 5), {}, {});
+        b.Upsert(rows(5), ids_of("b", 5), {}, std::vector<std::string>(5, "{\"j\": 2}"));
         std::lock_guard<std::mutex> done(mu);
         second_done = true;
         cv.notify_all();
@@ -1150,6 +1150,8 @@ void RaceTwoWriters(StoreKind kind) {
       return ids;
     };
     EXPECT_EQ(found("").size(), 30u) << (tamper ? "tamper-evident" : "original format");
+    // Both writers' metadata made it into the map the pre-filter reads.
+    EXPECT_EQ(found("{\"j\": 2}"), std::multiset<std::string>({"b0", "b1", "b2", "b3", "b4"}));
     EXPECT_EQ(cached.Count(), 30u);
     b.Delete({"a0"});
     b.UpdateMetadata({"s3"}, {"{\"k\": 1}"});
