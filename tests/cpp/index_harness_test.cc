@@ -1117,17 +1117,29 @@ void RaceTwoWriters(StoreKind kind) {
       cv.notify_all();
       cv.wait(hold, [&] { return resume; });
     };
-    std::thread first([&] { a.Upsert(rows(5), ids_of("a", 5), {}, std::vector<std::string>(5, "{\"k\": 1}")); });
+    // A thread's failure is reported, not thrown past it.
+    auto reported = [](auto body) {
+      return [body] {
+        try {
+          body();
+        } catch (const std::exception& e) {
+          ADD_FAILURE() << "a writer failed: " << e.what();
+        }
+      };
+    };
+    std::thread first(reported([&] {
+      a.Upsert(rows(5), ids_of("a", 5), {}, std::vector<std::string>(5, "{\"k\": 1}"));
+    }));
     std::thread second;
     {
       std::unique_lock<std::mutex> hold(mu);
       cv.wait(hold, [&] { return paused; });
-      second = std::thread([&] {
+      second = std::thread(reported([&] {
         b.Upsert(rows(5), ids_of("b", 5), {}, std::vector<std::string>(5, "{\"j\": 2}"));
         std::lock_guard<std::mutex> done(mu);
         second_done = true;
         cv.notify_all();
-      });
+      }));
       // (Bounded only so that a fault fails instead of hanging.)
       cv.wait_for(hold, std::chrono::seconds(60), [&] { return refused || second_done; });
       EXPECT_TRUE(refused && !second_done) << "the second writer did not wait for the first";
