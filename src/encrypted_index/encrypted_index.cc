@@ -131,6 +131,7 @@ void EncryptedIndex::delete_index() {
 std::vector<ItemView> EncryptedIndex::Get(const std::vector<std::string>& ids,
                                           const std::vector<uint32_t>& include) {
   IndexCore& core = connected();
+  core.BeginOperation();
   uint32_t mask = IndexCore::kFieldId;
   for (uint32_t code : include) {
     if (code == 0) mask |= IndexCore::kFieldVector;
@@ -156,6 +157,7 @@ bool EncryptedIndex::tamper_evident() const { return connected().tamper_evident(
 
 std::optional<uint64_t> EncryptedIndex::epoch() {
   IndexCore& core = connected();
+  core.BeginOperation();
   if (!core.tamper_evident()) return std::nullopt;
   return core.epoch();
 }

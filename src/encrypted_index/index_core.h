@@ -103,6 +103,9 @@ class IndexCore {
   void drop_data();
 
   bool tamper_evident() const { return tamper_; }
+  // Starts an operation of the handle: its first read of the state row
+  // reads the store, later ones in the same operation reuse it.
+  void BeginOperation() { te_fresh_ = false; }
   // A number that moves whenever the index record may have changed (another
   // process's writes included): the epoch of the tamper-evident index record,
   // or a sealed counter of the original format that every write under the
@@ -274,6 +277,7 @@ class IndexCore {
         return read();
       } catch (const IntegrityError&) {
         if (txn_ || attempt == 8) throw;
+        te_fresh_ = false;
         te_load_state();
         if (state_.epoch == seen) throw;
       }
@@ -309,6 +313,7 @@ class IndexCore {
   Key256 list_key_{}, record_seal_key_{}, contents_seal_key_{}, state_key_{}, config_key_{};
   TamperState state_;  // as last committed or read
   Bytes last_state_row_;  // its sealed bytes
+  bool te_fresh_ = false;  // state_ read in the current operation
   std::unique_ptr<Txn> txn_;
   std::unique_ptr<store::Keystore> map_;  // the map in memory
   uint64_t map_epoch_ = UINT64_MAX;      // the epoch map_ holds; none loaded

@@ -230,6 +230,7 @@ void widen_short_queries(IndexCore& core, DistanceMetric metric, uint64_t dimens
 SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParams& params) {
   if (queries.rows == 0) throw std::invalid_argument("Query vectors cannot be empty.");
   IndexCore& core = connected();
+  core.BeginOperation();
   sync();  // another process may have trained the index or changed its lists
   const uint64_t dimension = index_config_->dimension;
   if (queries.cols != dimension) {

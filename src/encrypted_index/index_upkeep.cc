@@ -44,9 +44,16 @@ EncryptedIndex::AllItems EncryptedIndex::read_all_items() {
   return all;
 }
 
-uint64_t EncryptedIndex::Count() { return connected().CountRecords(); }
+uint64_t EncryptedIndex::Count() {
+  IndexCore& core = connected();
+  core.BeginOperation();
+  return core.CountRecords();
+}
 
-std::vector<std::string> EncryptedIndex::Ids() { return read_all_items().ids; }
+std::vector<std::string> EncryptedIndex::Ids() {
+  connected().BeginOperation();
+  return read_all_items().ids;
+}
 
 uint64_t EncryptedIndex::Compact() {
   IndexCore& core = connected();

@@ -13,7 +13,7 @@
 namespace tavrin {
 
 EncryptedIndex::Writing::Writing(EncryptedIndex& index) : index_(index) {
-  index.connected();
+  index.connected().BeginOperation();
   nested_ = index.writing_depth_ > 0;
   if (nested_) {
     ++index.writing_depth_;

@@ -152,6 +152,7 @@ Bytes IndexCore::te_tip(uint64_t epoch) const {
 }
 
 void IndexCore::te_load_state() {
+  if (te_fresh_ && !txn_) return;
   // A writer may commit between the reads of the row and of its tip (and
   // remove the tip read for): the row is read again then.
   for (int attempt = 0;; ++attempt) {
@@ -166,6 +167,7 @@ void IndexCore::te_load_state() {
 }
 
 void IndexCore::te_load_state_once() {
+  te_fresh_ = false;
   const Bytes sealed = index_store_->GetItem(kCountsKey);
   last_state_row_ = sealed;
   if (sealed.empty()) throw IntegrityError("the state row is missing");
@@ -194,6 +196,7 @@ void IndexCore::te_load_state_once() {
                          " is not the latest: an earlier one was put back");
   }
   state_ = std::move(state);
+  te_fresh_ = true;
   if (!txn_) te_adopt_counts();
 }
 
@@ -230,6 +233,7 @@ void IndexCore::te_begin() {
     ++txn_->depth;
     return;
   }
+  te_fresh_ = false;  // under the lease: the store's latest, not this operation's copy
   te_load_state();
   // What the last writer could not remove is dead in the committed state:
   // removing it changes nothing a reader sees.
