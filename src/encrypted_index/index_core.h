@@ -294,6 +294,8 @@ class IndexCore {
                                                        const std::vector<uint32_t>& buckets);
   uint64_t te_count();
   std::vector<BucketItem>& te_bucket(uint32_t bucket);
+  // Reads, in one batch, the rows of the buckets of `tokens` not yet read.
+  void te_prefetch_buckets(const std::vector<uint64_t>& tokens);
   bool te_write(const IngestBatch& batch, Contents contents);
   void te_relist_entries(const IngestBatch& batch);
   void te_compact(const std::vector<uint32_t>& appended_at);

@@ -261,11 +261,12 @@ void IndexCore::te_commit() {
   TamperState& w = x.work;
   const uint64_t e = w.epoch;
   std::vector<uint64_t> keys;
-  std::vector<Bytes> rows;
-  auto seal_into = [&](SealKind kind, uint64_t key, uint64_t extra, const Bytes& plain) {
-    const RecordAd ad = make_ad(kind, scope_, key, extra);
+  std::vector<Bytes> rows;  // plaintexts until sealed together below
+  std::vector<RecordAd> ads;
+  auto seal_into = [&](SealKind kind, uint64_t key, uint64_t extra, Bytes plain) {
+    ads.push_back(make_ad(kind, scope_, key, extra));
     keys.push_back(key);
-    rows.push_back(seal_record(ByteView(plain), state_key_, &ad));
+    rows.push_back(std::move(plain));
   };
   auto retire = [&](uint64_t old, uint64_t key) {
     if (old != 0 && old != e) w.dead.push_back({kRoleIndex, key});
@@ -287,10 +288,9 @@ void IndexCore::te_commit() {
     w.record_epoch = e;
     seal_into(SealKind::kIndexRecord, index_record_key(e), e, frame(ByteView(*x.index_record), /*coarse=*/true));
   }
-  keys.push_back(tip_key(e));
-  rows.push_back(te_tip(e));
+  seal_into(SealKind::kTip, tip_key(e), e, Bytes());
   w.dead.push_back({kRoleIndex, tip_key(state_.epoch)});
-  index_store_->BatchMoveItems(keys, std::move(rows));
+  index_store_->BatchMoveItems(keys, encrypt_items(rows, state_key_, &ads));
   te_store_state(w);  // the commit
   const bool map_stored = x.map_touched && map_;
   state_ = std::move(w);
@@ -457,6 +457,18 @@ std::vector<std::vector<BucketItem>> IndexCore::te_read_buckets(
   return out;
 }
 
+void IndexCore::te_prefetch_buckets(const std::vector<uint64_t>& tokens) {
+  std::vector<uint32_t> missing;
+  for (uint64_t t : tokens) {
+    const uint32_t b = bucket_of(t);
+    if (!txn_->buckets.count(b)) missing.push_back(b);
+  }
+  std::sort(missing.begin(), missing.end());
+  missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
+  std::vector<std::vector<BucketItem>> rows = te_read_buckets(txn_->work, missing);
+  for (size_t k = 0; k < missing.size(); ++k) txn_->buckets.emplace(missing[k], std::move(rows[k]));
+}
+
 std::vector<BucketItem>& IndexCore::te_bucket(uint32_t bucket) {
   auto it = txn_->buckets.find(bucket);
   if (it == txn_->buckets.end()) {
@@ -468,9 +480,11 @@ std::vector<BucketItem>& IndexCore::te_bucket(uint32_t bucket) {
 std::vector<std::optional<BucketItem>> IndexCore::te_find(const TamperState& state,
                                                           const std::vector<uint64_t>& tokens) {
   std::vector<std::optional<BucketItem>> found(tokens.size());
-  // Outside a write every bucket asked for comes in one read.
+  // Every bucket asked for comes in one read.
   std::unordered_map<uint32_t, std::vector<BucketItem>> read;
-  if (!txn_) {
+  if (txn_) {
+    te_prefetch_buckets(tokens);
+  } else {
     std::vector<uint32_t> buckets;
     for (uint64_t t : tokens) buckets.push_back(bucket_of(t));
     std::sort(buckets.begin(), buckets.end());
@@ -524,6 +538,7 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
   }
 
   // The state first, in memory: nothing of it is stored before the commit.
+  te_prefetch_buckets(tokens);  // one read for every bucket the batch touches
   bool overwrote = false;
   for (size_t i = 0; i < n; ++i) {
     const uint64_t t = tokens[i];
@@ -625,6 +640,7 @@ void IndexCore::te_delete(const std::vector<std::string>& ids) {
   TamperState& w = txn_->work;
   const std::vector<uint64_t> tokens = item_tokens(ids, data_key_);
   const std::vector<uint64_t> content_tokens = item_tokens(ids, content_key_);
+  te_prefetch_buckets(tokens);
   for (size_t i = 0; i < ids.size(); ++i) {
     const uint32_t b = bucket_of(tokens[i]);
     std::vector<BucketItem>& items = te_bucket(b);

@@ -243,6 +243,69 @@ def test_cluster_master_killed_mid_query_loop_fails_over_and_loses_no_item(serve
     idx.delete_index()
 
 
+@pytest.mark.parametrize("server", ["cluster"], indirect=True)
+def test_cluster_slot_resharded_while_queries_run(server):
+    """A slot holding the index's values moves to another master, key by key
+    (ASK while it migrates, MOVED after), while a loop queries and gets: no
+    error and no wrong answer. The index is tamper-evident, so a value read
+    from the wrong place could not pass either."""
+    idx = client(server).create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"),
+                                      tamper_evident=True)
+    items = ledger(0, 300, seed=41)
+    idx.upsert(items)
+    idx.train(max_iters=20)
+    ids = [i["id"] for i in items]
+    queries = random_vectors(4, DIM, seed=42)
+    expected = (idx.query(queries, top_k=5, n_probes=N_LISTS), idx.get(ids))
+
+    def call(port, *args):
+        with closing(Resp(port)) as r:
+            return r.call(*args)
+
+    masters = [p for p in server.ports if call(p, "ROLE")[0] == b"master"]
+    source, target = masters[0], masters[1]
+    with closing(Resp(source)) as r:  # a slot of the source's that holds values
+        slot = next(s for start, end, (_, port, *_), *_ in r.call("CLUSTER", "SLOTS")
+                    if port == source for s in range(start, end + 1)
+                    if r.call("CLUSTER", "COUNTKEYSINSLOT", s) > 0)
+    done, errors, stop, turn = [0], [], threading.Event(), threading.Condition()
+
+    def loop():
+        while not stop.is_set():
+            try:
+                if (idx.query(queries, top_k=5, n_probes=N_LISTS), idx.get(ids)) != expected:
+                    errors.append("a wrong answer")
+            except ValueError as e:
+                errors.append(str(e))
+            with turn:
+                done[0] += 1
+                turn.notify_all()
+
+    def after_two_more():  # the loop has run through the step just taken
+        with turn:
+            now = done[0]
+            assert turn.wait_for(lambda: done[0] >= now + 2, timeout=60)
+
+    looping = threading.Thread(target=loop)
+    looping.start()
+    try:
+        ids_of = {p: call(p, "CLUSTER", "MYID") for p in masters}
+        call(target, "CLUSTER", "SETSLOT", slot, "IMPORTING", ids_of[source])
+        call(source, "CLUSTER", "SETSLOT", slot, "MIGRATING", ids_of[target])
+        after_two_more()
+        for key in call(source, "CLUSTER", "GETKEYSINSLOT", slot, 1000):
+            assert call(source, "MIGRATE", "127.0.0.1", target, "", 0, 10000, "KEYS", key) == b"OK"
+            after_two_more()
+        for p in masters:
+            call(p, "CLUSTER", "SETSLOT", slot, "NODE", ids_of[target])
+        after_two_more()
+    finally:
+        stop.set()
+        looping.join(120)
+    assert errors == []
+    idx.delete_index()
+
+
 # Upserts `batches` batches of `size` items, printing each batch number once
 # its upsert has returned.
 WRITER = r"""
