@@ -140,7 +140,8 @@ class RedisLease : public Lease {
       }
     }
     RedisReply r = conn_->Command(args);
-    if (!r) throw std::runtime_error("Redis lease error: " + conn_->error());
+    // Named as the store names its commands' failures.
+    if (!r) throw std::runtime_error(std::string(args[0]) + " command failed: " + conn_->error());
     return r;
   }
   void StopRenewing() noexcept {

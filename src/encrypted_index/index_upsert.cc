@@ -86,9 +86,10 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
   // must not be stored. The text is not quoted: it is the caller's data.
   CheckStorableMetadata(metadata);
 
-  // Before the lists are chosen: another process may have trained the index.
-  Writing writing(*this);
+  std::optional<Writing> writing;
   try {
+    // Before the lists are chosen: another process may have trained the index.
+    writing.emplace(*this);
     // Later duplicates are dropped with their rows; the first one is stored.
     FloatMatrix kept_vectors;
     std::vector<std::string> kept_ids;
@@ -121,14 +122,14 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
     batch.metadata = m;
     // Every check before the first write, the metadata map's included.
     core.CheckBatch(batch);
-    writing.Started();
+    writing->Started();
     // One transaction over every store, where the stores have them: an
     // upsert is stored whole or not at all.
     store::WriteScope write(core.stores());
     IndexCore::Write commit(core);
     if (is_trained_) update_centroid_metadata(*m, lists);
     core.Ingest(batch);
-    writing.Fence();
+    writing->Fence();
     commit.Commit();
     write.Commit();
   } catch (const std::exception& e) {

@@ -35,7 +35,9 @@ void ListStore::LoadCounts() {
   if (stored.empty()) {
     Warn("Warning: No map data found in the backing store. Creating a new map.");
     counts_.assign(n_lists_, 0);
-    stored_.clear();
+    // Stored by the next write, under the lease: a handle that only read
+    // must not write zero counts over another writer's on closing.
+    stored_ = counts_;
     return;
   }
   const Bytes plain = open_row(std::move(stored), index_key_);

@@ -160,7 +160,7 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(server
     # Each failure names the store operation and the server's reason.
     broken = {"postgres": r"(Batch get failed|Postgres \w+ error|Batch delete failed): (server "
                           r"closed the connection unexpectedly|no connection to the server)",
-              "redis": r"\b(HGET|HMGET|HDEL) command failed: Server closed the connection"}
+              "redis": r"\b(HGET|HMGET|HDEL|SET) command failed: Server closed the connection"}
     with pytest.raises(ValueError, match=broken[server.kind]) as e:
         idx.upsert(lost)
     assert "Error ingesting: %s\n" % e.value in capfd.readouterr().err
