@@ -56,18 +56,20 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
   content_key_ = keys.content_key;
   metadata_key_ = keys.metadata_key;
 
-  if (mode == Mode::kCreate) {
-    // One transaction where the stores have them, ended by finish_create
-    // once the caller has stored its record too: two processes creating the
-    // same name cannot both pass the check, and a crash leaves no half-made
-    // index that can be neither loaded nor created again.
-    creating_ = std::make_unique<store::WriteScope>(this->stores());
-    if (params.index_location.location != Location::MEMORY &&
-        config_store_->ConfigItemExists(index_name_ + kCoreItemSuffix)) {
-      throw std::runtime_error("Index name " + index_name_ + " already exists");
+  if (mode == Mode::kCreate || mode == Mode::kRekey) {
+    if (mode == Mode::kCreate) {
+      // One transaction where the stores have them, ended by finish_create
+      // once the caller has stored its record too: two processes creating
+      // the same name cannot both pass the check, and a crash leaves no
+      // half-made index that can be neither loaded nor created again.
+      creating_ = std::make_unique<store::WriteScope>(this->stores());
+      if (params.index_location.location != Location::MEMORY &&
+          config_store_->ConfigItemExists(index_name_ + kCoreItemSuffix)) {
+        throw std::runtime_error("Index name " + index_name_ + " already exists");
+      }
     }
     // Values a rotation could not finish removing may remain under this
-    // key and name: a new index must not count or read them as its own.
+    // key and name: a new index (or copy) must not count or read them.
     delete_data();
     if (params.tamper_evident) {
       te_init(params, mode);
@@ -75,19 +77,10 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     }
     lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
                                          static_cast<uint32_t>(rounds_));
-    write_core_record();
+    if (mode == Mode::kCreate) write_core_record();
     // A new index has a map from the start: "No map data" then only ever
     // means that a stored index lost its count row.
     lists_->SaveCounts();
-  } else if (mode == Mode::kRekey) {
-    delete_data();
-    if (params.tamper_evident) {
-      te_init(params, mode);
-      return;
-    }
-    lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
-                                         static_cast<uint32_t>(rounds_));
-    lists_->ResetCounts();
   } else {
     const Bytes sealed = config_store_->LoadConfigItem(index_name_ + kCoreItemSuffix);
     CoreRecord record;
