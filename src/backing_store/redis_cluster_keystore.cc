@@ -15,19 +15,6 @@ constexpr int kShards = RedisClusterKeystore::kShards;
 
 void put_le8(char* out, uint64_t v) { tavrin::EncodeFixed64(reinterpret_cast<uint8_t*>(out), v); }
 
-std::string le8(uint64_t v) {
-  std::string out(8, '\0');
-  put_le8(out.data(), v);
-  return out;
-}
-
-std::string_view view(const Bytes& b) {
-  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
-std::string text_of(const redisReply* r) {
-  return r->str == nullptr ? std::string() : std::string(r->str, r->len);
-}
 
 // The shards' hash tags: for each 64-slot stretch of the slot range, the
 // first decimal number whose slot falls into it. Stored keys are named by
@@ -73,7 +60,7 @@ std::vector<RedisReply> RedisClusterKeystore::Checked(
   std::vector<RedisReply> replies = router_.Run(commands, write);
   for (const RedisReply& r : replies) {
     if (r->type == REDIS_REPLY_ERROR) {
-      throw std::runtime_error(std::string(what) + ": " + text_of(r.get()));
+      throw std::runtime_error(std::string(what) + ": " + reply_text(r.get()));
     }
   }
   return replies;
@@ -114,24 +101,13 @@ void RedisClusterKeystore::Hset(const std::vector<uint64_t>& keys,
 
 void RedisClusterKeystore::BatchPutRows(const std::vector<uint64_t>& keys,
                                         const ByteMatrix& matrix) {
-  check_batch_rows(keys, matrix, row_size);
-  if (matrix.cols == 0) return;  // rows of no bytes store nothing, as in every store
-  std::vector<std::string_view> rows;
-  rows.reserve(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    rows.emplace_back(reinterpret_cast<const char*>(matrix.row(i)), matrix.cols);
-  }
-  Hset(keys, rows);
+  const std::vector<std::string_view> rows = row_views(keys, matrix, row_size);
+  if (!rows.empty()) Hset(keys, rows);
 }
 
 void RedisClusterKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
                                          const std::vector<Bytes>& values) {
-  if (keys.empty()) throw std::runtime_error(kNoKeysError);
-  if (values.size() != keys.size()) throw std::runtime_error(kBatchMismatchError);
-  std::vector<std::string_view> views;
-  views.reserve(values.size());
-  for (const Bytes& v : values) views.push_back(view(v));
-  Hset(keys, views);
+  Hset(keys, item_views(keys, values));
 }
 
 void RedisClusterKeystore::PutItem(uint64_t key, const Bytes& value) {
@@ -216,13 +192,13 @@ void RedisClusterKeystore::PushConfigItems(
     args.push_back(view(value));
   }
   RedisReply r = router_.RunOne(args, true);
-  if (r->type == REDIS_REPLY_ERROR) throw std::runtime_error("Redis HSET error: " + text_of(r.get()));
+  if (r->type == REDIS_REPLY_ERROR) throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
 }
 
 Bytes RedisClusterKeystore::LoadConfigItem(const std::string& name) {
   RedisReply r = router_.RunOne({"HGET", table_name_, name}, false);
   if (r->type == REDIS_REPLY_ERROR) {
-    throw std::runtime_error("Redis get_item error: " + text_of(r.get()));
+    throw std::runtime_error("Redis get_item error: " + reply_text(r.get()));
   }
   if (r->type == REDIS_REPLY_NIL) {
     const std::string shown = name.size() < 4 ? name : name.substr(0, name.size() - 4);
@@ -235,7 +211,7 @@ Bytes RedisClusterKeystore::LoadConfigItem(const std::string& name) {
 bool RedisClusterKeystore::ConfigItemExists(const std::string& name) {
   RedisReply r = router_.RunOne({"HEXISTS", table_name_, name}, false);
   if (r->type == REDIS_REPLY_ERROR) {
-    throw std::runtime_error("Redis HEXISTS error: " + text_of(r.get()));
+    throw std::runtime_error("Redis HEXISTS error: " + reply_text(r.get()));
   }
   return r->type == REDIS_REPLY_INTEGER && r->integer == 1;
 }

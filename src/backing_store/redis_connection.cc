@@ -6,6 +6,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "backing_store/keystore.h"
+#include "common/coding.h"
+
 namespace tavrin_encrypted_index::internal::backing_store {
 
 namespace {
@@ -39,10 +42,6 @@ int decimal(const std::string& value, const char* key) {
                                 " that is not a decimal number: '" + value + "'");
   }
   return out;
-}
-
-std::string reply_text(const redisReply* r) {
-  return r->str == nullptr ? std::string() : std::string(r->str, r->len);
 }
 
 }  // namespace
@@ -126,6 +125,34 @@ std::string RedisConnection::error() const {
 
 void RedisConnection::SetCommandTimeout(std::chrono::milliseconds timeout) {
   redisSetTimeout(ctx_.get(), to_timeval(timeout));
+}
+
+std::string le8(uint64_t v) {
+  std::string out(8, '\0');
+  tavrin::EncodeFixed64(reinterpret_cast<uint8_t*>(out.data()), v);
+  return out;
+}
+
+std::vector<std::string_view> row_views(const std::vector<uint64_t>& keys, const ByteMatrix& rows,
+                                        uint64_t row_size) {
+  check_batch_rows(keys, rows, row_size);
+  std::vector<std::string_view> out;
+  if (rows.cols == 0) return out;  // rows of no bytes store nothing, as in every store
+  out.reserve(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    out.emplace_back(reinterpret_cast<const char*>(rows.row(i)), rows.cols);
+  }
+  return out;
+}
+
+std::vector<std::string_view> item_views(const std::vector<uint64_t>& keys,
+                                         const std::vector<Bytes>& values) {
+  if (keys.empty()) throw std::runtime_error(kNoKeysError);
+  if (values.size() != keys.size()) throw std::runtime_error(kBatchMismatchError);
+  std::vector<std::string_view> out;
+  out.reserve(values.size());
+  for (const Bytes& v : values) out.push_back(view(v));
+  return out;
 }
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

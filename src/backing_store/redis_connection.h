@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/row_matrix.h"
+
 namespace tavrin_encrypted_index::internal::backing_store {
 
 struct RedisReplyFree {
@@ -32,6 +34,23 @@ using RedisReply = std::unique_ptr<redisReply, RedisReplyFree>;
 
 // The pairs of a connection string; checks nothing.
 std::map<std::string, std::string> parse_redis_pairs(const std::string& connection_string);
+
+// What the Redis stores send and read: a number's 8 bytes little-endian
+// (hash fields, hashed names), byte strings as binary-safe arguments, a
+// reply's text.
+std::string le8(uint64_t v);
+inline std::string_view view(const Bytes& b) {
+  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+}
+inline std::string reply_text(const redisReply* r) {
+  return r->str == nullptr ? std::string() : std::string(r->str, r->len);
+}
+// The rows of a batch as arguments, after the checks every store makes.
+std::vector<std::string_view> row_views(const std::vector<uint64_t>& keys, const ByteMatrix& rows,
+                                        uint64_t row_size);
+// The values of a batch as arguments; refuses no keys and a count mismatch.
+std::vector<std::string_view> item_views(const std::vector<uint64_t>& keys,
+                                         const std::vector<Bytes>& values);
 
 class RedisConnection {
  public:

@@ -12,21 +12,6 @@ namespace tavrin_encrypted_index::internal::backing_store {
 
 namespace {
 
-// The 8 bytes of a number, little-endian whatever the machine.
-std::string le8(uint64_t v) {
-  std::string out(8, '\0');
-  tavrin::EncodeFixed64(reinterpret_cast<uint8_t*>(out.data()), v);
-  return out;
-}
-
-std::string_view view(const Bytes& b) {
-  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
-}
-
-std::string reply_text(const redisReply* r) {
-  return r->str == nullptr ? std::string() : std::string(r->str, r->len);
-}
-
 // Both optionals are checked before anything connects.
 const std::string& connection_string_of(const tavrin::DBConfig& config) {
   if (!config.connection_string) {
@@ -100,24 +85,13 @@ void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys,
 }
 
 void RedisKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {
-  check_batch_rows(keys, matrix, row_size);
-  if (matrix.cols == 0) return;  // rows of no bytes store nothing, as in every store
-  std::vector<std::string_view> rows;
-  rows.reserve(keys.size());
-  for (size_t i = 0; i < keys.size(); ++i) {
-    rows.emplace_back(reinterpret_cast<const char*>(matrix.row(i)), matrix.cols);
-  }
-  PipelineHset(keys, rows);
+  const std::vector<std::string_view> rows = row_views(keys, matrix, row_size);
+  if (!rows.empty()) PipelineHset(keys, rows);
 }
 
 void RedisKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
                                   const std::vector<Bytes>& values) {
-  if (keys.empty()) throw std::runtime_error(kNoKeysError);
-  if (values.size() != keys.size()) throw std::runtime_error(kBatchMismatchError);
-  std::vector<std::string_view> views;
-  views.reserve(values.size());
-  for (const Bytes& v : values) views.push_back(view(v));
-  PipelineHset(keys, views);  // empty values send nothing
+  PipelineHset(keys, item_views(keys, values));  // empty values send nothing
 }
 
 void RedisKeystore::PutItem(uint64_t key, const Bytes& value) {

@@ -38,6 +38,7 @@
 #include "encrypted_index/decoded_list.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/integrity.h"
+#include "encrypted_index/item_record.h"
 #include "encrypted_index/list_store.h"
 #include "encrypted_index/result_cache.h"
 #include "encrypted_index/store_factory.h"
@@ -233,6 +234,8 @@ class IndexCore {
   enum class Contents { kReplace, kDrop, kKeep };
 
   Bytes core_record() const;  // the ".cei" item's plaintext
+  // What get returns of a verified record: the fields `mask` asks for.
+  ItemView item_view(const ItemRecordView& record, uint32_t mask, Bytes contents) const;
   void delete_data();         // every store's values but the configuration items
   void write_core_record();
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);

@@ -13,6 +13,18 @@
 
 namespace tavrin {
 
+ItemView IndexCore::item_view(const ItemRecordView& record, uint32_t mask, Bytes contents) const {
+  ItemView view;
+  view.id.assign(record.id);
+  if (mask & kFieldVector) {
+    view.vector.resize(vector_bytes_ / sizeof(float));
+    std::memcpy(view.vector.data(), record.vector, vector_bytes_);
+  }
+  if (mask & kFieldMetadata) view.metadata.assign(record.metadata);
+  if (mask & kFieldContents) view.contents = std::move(contents);
+  return view;
+}
+
 std::vector<ItemView> IndexCore::GetItems(const std::vector<std::string>& ids, uint32_t mask) {
   if (ids.empty()) return {};
   if (tamper_) return te_retry([&] { return te_get(ids, mask); });
@@ -28,7 +40,6 @@ std::vector<ItemView> IndexCore::GetItems(const std::vector<std::string>& ids, u
   const size_t n = ids.size();
   std::vector<ItemView> views(n);
   std::vector<uint8_t> found(n, 0);
-  const size_t floats = vector_bytes_ / sizeof(float);
   parallel_for(n, 256, 64, [&](size_t i) {
     if (records[i].empty()) return;  // no such item
     ItemRecordView record;
@@ -38,14 +49,7 @@ std::vector<ItemView> IndexCore::GetItems(const std::vector<std::string>& ids, u
     // The store chooses what it hands back for a token; only a record that
     // names the id asked for is this item's.
     if (record.id != ids[i]) throw IntegrityError(foreign_record(ids[i]));
-    ItemView& view = views[i];
-    view.id.assign(record.id);
-    if (mask & kFieldVector) {
-      view.vector.resize(floats);
-      std::memcpy(view.vector.data(), record.vector, vector_bytes_);
-    }
-    if (mask & kFieldMetadata) view.metadata.assign(record.metadata);
-    if (mask & kFieldContents) view.contents = contents[i];
+    views[i] = item_view(record, mask, mask & kFieldContents ? contents[i] : Bytes());
     found[i] = 1;
   });
   std::vector<ItemView> out;

@@ -803,7 +803,6 @@ std::vector<ItemView> IndexCore::te_get(const std::vector<std::string>& ids, uin
     }
     item_contents[with_contents[k]].assign(inner.data(), inner.data() + inner.size());
   }
-  const size_t floats = vector_bytes_ / sizeof(float);
   std::vector<ItemView> out(at.size());
   for (size_t k = 0; k < at.size(); ++k) {
     const size_t i = at[k];
@@ -814,14 +813,7 @@ std::vector<ItemView> IndexCore::te_get(const std::vector<std::string>& ids, uin
         record.id != ids[i] || record.list != found[i]->list || secret != found[i]->secret) {
       throw IntegrityError(foreign_record(ids[i]));
     }
-    ItemView& view = out[k];
-    view.id.assign(record.id);
-    if (mask & kFieldVector) {
-      view.vector.resize(floats);
-      std::memcpy(view.vector.data(), record.vector, vector_bytes_);
-    }
-    if (mask & kFieldMetadata) view.metadata.assign(record.metadata);
-    if (mask & kFieldContents) view.contents = std::move(item_contents[i]);
+    out[k] = item_view(record, mask, std::move(item_contents[i]));
   }
   return out;
 }

@@ -189,6 +189,42 @@ def test_killed_server_fails_operations_then_serves_every_returned_upsert(server
     assert capfd.readouterr().err == ""
 
 
+class AnswerLoop:
+    """Calls answer() in a thread until the block ends, recording every error
+    and every answer other than `expected`; after(n) waits until n more rounds
+    have run (bounded, so that a fault fails instead of hanging)."""
+
+    def __init__(self, answer, expected):
+        self.answer, self.expected = answer, expected
+        self.done, self.errors = 0, []
+        self.stop, self.turn = threading.Event(), threading.Condition()
+        self.thread = threading.Thread(target=self._run)
+
+    def _run(self):
+        while not self.stop.is_set():
+            try:
+                if self.answer() != self.expected:
+                    self.errors.append("a wrong answer")
+            except ValueError as e:
+                self.errors.append(str(e))
+            with self.turn:
+                self.done += 1
+                self.turn.notify_all()
+
+    def after(self, n, timeout=60):
+        with self.turn:
+            now = self.done
+            assert self.turn.wait_for(lambda: self.done >= now + n, timeout=timeout)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop.set()
+        self.thread.join(120)
+
+
 @pytest.mark.parametrize("server", ["cluster"], indirect=True)
 def test_cluster_master_killed_mid_query_loop_fails_over_and_loses_no_item(server):
     idx = client(server).create_index(NAME, KEY, tdb.IndexIVFFlat(DIM, N_LISTS, "euclidean"))
@@ -206,36 +242,15 @@ def test_cluster_master_killed_mid_query_loop_fails_over_and_loses_no_item(serve
     # Not the seed: a new connection needs it.
     victim = next(p for p in server.ports[1:] if role(p)[0] == b"master")
     heir = next(p for p in server.ports if role(p)[0] == b"slave" and role(p)[2] == victim)
-    done, errors, stop, turn = [0], [], threading.Event(), threading.Condition()
-
-    def loop():
-        while not stop.is_set():
-            try:
-                if idx.query(queries, top_k=5, n_probes=N_LISTS) != expected:
-                    errors.append("a wrong answer")
-            except ValueError as e:
-                errors.append(str(e))
-            with turn:
-                done[0] += 1
-                turn.notify_all()
-
-    looping = threading.Thread(target=loop)
-    looping.start()
-    try:
-        with turn:
-            turn.wait_for(lambda: done[0] >= 2, timeout=60)
+    with AnswerLoop(lambda: idx.query(queries, top_k=5, n_probes=N_LISTS), expected) as loop:
+        loop.after(2)
         server.kill(server.ports.index(victim))
         deadline = time.monotonic() + 60
         while role(heir)[0] != b"master":  # the cluster's own failover
             assert time.monotonic() < deadline, "no failover"
             time.sleep(0.05)
-        with turn:
-            promoted = done[0]
-            assert turn.wait_for(lambda: done[0] >= promoted + 3, timeout=30)
-    finally:
-        stop.set()
-        looping.join(120)
-    assert errors == []
+        loop.after(3, timeout=30)
+    assert loop.errors == []
     assert idx.get([i["id"] for i in items]) == [
         dict(i, vector=i["vector"].tolist(), contents=i["contents"].encode()) for i in items]
     idx.upsert(ledger(300, 5, seed=33))  # the promoted master has no replica left to wait for
@@ -268,41 +283,19 @@ def test_cluster_slot_resharded_while_queries_run(server):
         slot = next(s for start, end, (_, port, *_), *_ in r.call("CLUSTER", "SLOTS")
                     if port == source for s in range(start, end + 1)
                     if r.call("CLUSTER", "COUNTKEYSINSLOT", s) > 0)
-    done, errors, stop, turn = [0], [], threading.Event(), threading.Condition()
-
-    def loop():
-        while not stop.is_set():
-            try:
-                if (idx.query(queries, top_k=5, n_probes=N_LISTS), idx.get(ids)) != expected:
-                    errors.append("a wrong answer")
-            except ValueError as e:
-                errors.append(str(e))
-            with turn:
-                done[0] += 1
-                turn.notify_all()
-
-    def after_two_more():  # the loop has run through the step just taken
-        with turn:
-            now = done[0]
-            assert turn.wait_for(lambda: done[0] >= now + 2, timeout=60)
-
-    looping = threading.Thread(target=loop)
-    looping.start()
-    try:
+    answer = lambda: (idx.query(queries, top_k=5, n_probes=N_LISTS), idx.get(ids))  # noqa: E731
+    with AnswerLoop(answer, expected) as loop:  # two rounds through each step taken
         ids_of = {p: call(p, "CLUSTER", "MYID") for p in masters}
         call(target, "CLUSTER", "SETSLOT", slot, "IMPORTING", ids_of[source])
         call(source, "CLUSTER", "SETSLOT", slot, "MIGRATING", ids_of[target])
-        after_two_more()
+        loop.after(2)
         for key in call(source, "CLUSTER", "GETKEYSINSLOT", slot, 1000):
             assert call(source, "MIGRATE", "127.0.0.1", target, "", 0, 10000, "KEYS", key) == b"OK"
-            after_two_more()
+            loop.after(2)
         for p in masters:
             call(p, "CLUSTER", "SETSLOT", slot, "NODE", ids_of[target])
-        after_two_more()
-    finally:
-        stop.set()
-        looping.join(120)
-    assert errors == []
+        loop.after(2)
+    assert loop.errors == []
     idx.delete_index()
 
 
