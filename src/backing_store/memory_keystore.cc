@@ -1,5 +1,6 @@
 #include "backing_store/memory_keystore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -14,6 +15,19 @@ MemoryKeystore::MemoryKeystore(std::string index_name, uint64_t base, int32_t ro
       index_name_(std::move(index_name)) {
   tables.max_load_factor(1.0f);
 }
+
+namespace {
+// unordered_map::reserve rehashes whenever the bucket count it computes
+// differs from the current one, even for a few more elements, so reserving
+// size + n before every batch rehashed the whole table each time: a cost per
+// batch that grew with the index. Grow only when the batch would not fit, and
+// then at least twofold.
+void make_room(std::unordered_map<uint64_t, Bytes>& t, size_t more) {
+  const size_t need = t.size() + more;
+  if (static_cast<double>(need) <= t.max_load_factor() * static_cast<double>(t.bucket_count())) return;
+  t.reserve(std::max(need, 2 * t.size()));
+}
+}  // namespace
 
 MemoryKeystore::Table& MemoryKeystore::table() {
   auto it = tables.find(hashed_index_name_);
@@ -32,7 +46,7 @@ void MemoryKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteM
   check_batch_rows(keys, matrix, row_size);
   if (matrix.cols == 0) return;
   Table& t = table();
-  t.reserve(t.size() + keys.size());
+  make_room(t, keys.size());
   for (size_t i = 0; i < keys.size(); ++i) {
     const uint8_t* row = matrix.row(i);
     t[keys[i]].assign(row, row + matrix.cols);
@@ -53,7 +67,7 @@ void MemoryKeystore::put_items(const std::vector<uint64_t>& keys, const std::vec
     if (values[i].empty()) continue;
     if (!reserved) {
       if (t == nullptr) t = &table();
-      t->reserve(t->size() + keys.size() - i);  // one rehash, not many
+      make_room(*t, keys.size() - i);
       reserved = true;
     }
     put((*t)[keys[i]], i);

@@ -99,6 +99,17 @@ bool parse_map(const Bytes& bytes, std::vector<uint64_t>* keys, std::vector<Byte
   return at == bytes.size();
 }
 
+// A fresh, nonzero version for one write attempt.
+uint64_t fresh_write_id() {
+  uint64_t id = 0;
+  while (id == 0) {
+    if (RAND_bytes(reinterpret_cast<unsigned char*>(&id), sizeof id) != 1) {
+      throw std::runtime_error("Failed to generate a write id");
+    }
+  }
+  return id;
+}
+
 }  // namespace
 
 // --- Setup, state row and commits ------------------------------------------
@@ -120,8 +131,9 @@ void IndexCore::te_init(const IndexParams& params, Mode mode) {
   lists_ = std::make_unique<ListStore>(*index_store_, list_key_, name_key_, n_lists_,
                                        static_cast<uint32_t>(rounds_), /*own_counts=*/false);
   if (mode == Mode::kCreate) write_core_record();
-  state_ = TamperState::Empty(n_lists_, 1);
-  index_store_->PutItem(tip_key(1), te_tip(1));
+  te_buckets_.clear();
+  state_ = TamperState::Empty(n_lists_, 1, fresh_write_id());
+  index_store_->PutItem(tip_key(1), te_tip(state_));
   te_store_state(state_);
   te_adopt_counts();
 }
@@ -146,8 +158,8 @@ void IndexCore::te_store_state(const TamperState& state) {
   index_store_->PutItem(kCountsKey, seal_record(ByteView(state.Serialize()), state_key_, &ad));
 }
 
-Bytes IndexCore::te_tip(uint64_t epoch) const {
-  const RecordAd ad = make_ad(SealKind::kTip, scope_, tip_key(epoch), epoch);
+Bytes IndexCore::te_tip(const TamperState& state) const {
+  const RecordAd ad = make_ad(SealKind::kTip, scope_, tip_key(state.epoch), state.write_id);
   return seal_record(ByteView(), state_key_, &ad);
 }
 
@@ -184,7 +196,7 @@ void IndexCore::te_load_state_once() {
   }
   // Only the latest state row has its tip: the next commit removes it.
   const Bytes tip = index_store_->GetItem(tip_key(state.epoch));
-  const RecordAd tip_ad = make_ad(SealKind::kTip, scope_, tip_key(state.epoch), state.epoch);
+  const RecordAd tip_ad = make_ad(SealKind::kTip, scope_, tip_key(state.epoch), state.write_id);
   bool latest = !tip.empty();
   try {
     if (latest) open_record(ByteView(tip), state_key_, &tip_ad);
@@ -242,6 +254,7 @@ void IndexCore::te_begin() {
   txn_->depth = 1;
   txn_->work = state_;
   txn_->work.epoch = state_.epoch + 1;
+  txn_->work.write_id = fresh_write_id();
   txn_->work.dead.clear();
   txn_->work.dead_ranges.clear();
 }
@@ -259,7 +272,7 @@ void IndexCore::te_commit() {
   if (--txn_->depth > 0) return;
   Txn& x = *txn_;
   TamperState& w = x.work;
-  const uint64_t e = w.epoch;
+  const uint64_t e = w.write_id;
   std::vector<uint64_t> keys;
   std::vector<Bytes> rows;  // plaintexts until sealed together below
   std::vector<RecordAd> ads;
@@ -271,11 +284,20 @@ void IndexCore::te_commit() {
   auto retire = [&](uint64_t old, uint64_t key) {
     if (old != 0 && old != e) w.dead.push_back({kRoleIndex, key});
   };
-  for (uint32_t b : x.dirty) {
-    const std::vector<BucketItem>& items = x.buckets.at(b);
+  std::vector<uint32_t> changed;
+  for (uint32_t b = 0; b < kBuckets; ++b) {
+    if (x.dirty[b]) changed.push_back(b);
+  }
+  std::vector<Bytes> serialized(changed.size());
+  parallel_for(changed.size(), 64, 16, [&](size_t k) {
+    const std::vector<BucketItem>& items = x.buckets.at(changed[k]);
+    if (!items.empty()) serialized[k] = serialize_bucket(items);
+  });
+  for (size_t k = 0; k < changed.size(); ++k) {
+    const uint32_t b = changed[k];
     retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b]));
-    w.bucket_epochs[b] = items.empty() ? 0 : e;
-    if (!items.empty()) seal_into(SealKind::kBucket, bucket_key(b, e), b, serialize_bucket(items));
+    w.bucket_epochs[b] = serialized[k].empty() ? 0 : e;
+    if (!serialized[k].empty()) seal_into(SealKind::kBucket, bucket_key(b, e), b, std::move(serialized[k]));
   }
   if (x.map_touched && map_) {
     retire(w.map_epoch, map_key(w.map_epoch));
@@ -288,12 +310,19 @@ void IndexCore::te_commit() {
     w.record_epoch = e;
     seal_into(SealKind::kIndexRecord, index_record_key(e), e, frame(ByteView(*x.index_record), /*coarse=*/true));
   }
-  seal_into(SealKind::kTip, tip_key(e), e, Bytes());
+  seal_into(SealKind::kTip, tip_key(w.epoch), e, Bytes());
   w.dead.push_back({kRoleIndex, tip_key(state_.epoch)});
   index_store_->BatchMoveItems(keys, encrypt_items(rows, state_key_, &ads));
   te_store_state(w);  // the commit
   const bool map_stored = x.map_touched && map_;
   state_ = std::move(w);
+  for (auto& [b, items] : x.buckets) {
+    if (items.empty()) {
+      te_buckets_.erase(b);
+    } else {
+      te_buckets_[b] = VerifiedBucket{state_.bucket_epochs[b], std::move(items)};
+    }
+  }
   txn_.reset();
   if (map_stored) map_epoch_ = state_.map_epoch;
   te_adopt_counts();
@@ -336,8 +365,9 @@ void IndexCore::te_clear() {
   map_.reset();
   map_epoch_ = UINT64_MAX;
   write_core_record();
-  state_ = TamperState::Empty(n_lists_, next);
-  index_store_->PutItem(tip_key(next), te_tip(next));
+  te_buckets_.clear();
+  state_ = TamperState::Empty(n_lists_, next, fresh_write_id());
+  index_store_->PutItem(tip_key(next), te_tip(state_));
   te_store_state(state_);
   if (txn_) {
     const int depth = txn_->depth;
@@ -345,6 +375,7 @@ void IndexCore::te_clear() {
     txn_->depth = depth;
     txn_->work = state_;
     txn_->work.epoch = next + 1;
+    txn_->work.write_id = fresh_write_id();
   }
   te_adopt_counts();
   config_store_->DeleteIndex();
@@ -420,41 +451,43 @@ store::Keystore& IndexCore::te_map_store() {
 
 // --- Buckets -----------------------------------------------------------------
 
-std::vector<std::vector<BucketItem>> IndexCore::te_read_buckets(
-    const TamperState& state, const std::vector<uint32_t>& buckets) {
-  std::vector<std::vector<BucketItem>> out(buckets.size());
+void IndexCore::te_load_buckets(const TamperState& state, const std::vector<uint32_t>& buckets) {
   std::vector<uint64_t> keys;
   std::vector<RecordAd> ads;
-  std::vector<size_t> slot;
-  for (size_t k = 0; k < buckets.size(); ++k) {
-    const uint64_t e = state.bucket_epochs[buckets[k]];
+  std::vector<uint32_t> which;
+  for (uint32_t bucket : buckets) {
+    const uint64_t e = state.bucket_epochs[bucket];
     if (e == 0) continue;  // no item there
-    keys.push_back(bucket_key(buckets[k], e));
-    ads.push_back(make_ad(SealKind::kBucket, scope_, keys.back(), buckets[k]));
-    slot.push_back(k);
+    auto have = te_buckets_.find(bucket);
+    if (have != te_buckets_.end() && have->second.version == e) continue;
+    keys.push_back(bucket_key(bucket, e));
+    ads.push_back(make_ad(SealKind::kBucket, scope_, keys.back(), bucket));
+    which.push_back(bucket);
   }
-  if (keys.empty()) return out;
+  if (keys.empty()) return;
   std::vector<Bytes> rows;
   try {
     rows = decrypt_items(index_store_->BatchGetItems(keys), state_key_, &ads);
   } catch (const std::runtime_error&) {
     throw IntegrityError("a bucket row read is not the one of the state's epoch");
   }
-  for (size_t j = 0; j < keys.size(); ++j) {
-    const uint32_t bucket = buckets[slot[j]];
+  std::vector<std::vector<BucketItem>> parsed(keys.size());
+  parallel_for(keys.size(), 64, 16, [&](size_t j) {
+    const uint32_t bucket = which[j];
     const std::string what = "bucket row " + std::to_string(bucket);
     if (rows[j].empty()) throw IntegrityError(what + " is missing");
-    std::vector<BucketItem>& items = out[slot[j]];
-    if (!parse_bucket(ByteView(rows[j]), &items) || items.empty()) {
+    if (!parse_bucket(ByteView(rows[j]), &parsed[j]) || parsed[j].empty()) {
       throw IntegrityError(what + " is malformed");
     }
-    for (const BucketItem& item : items) {
+    for (const BucketItem& item : parsed[j]) {
       if (bucket_of(item.token) != bucket || item.list >= n_lists_) {
         throw IntegrityError(what + " is malformed");
       }
     }
+  });
+  for (size_t j = 0; j < keys.size(); ++j) {
+    te_buckets_[which[j]] = VerifiedBucket{state.bucket_epochs[which[j]], std::move(parsed[j])};
   }
-  return out;
 }
 
 void IndexCore::te_prefetch_buckets(const std::vector<uint64_t>& tokens) {
@@ -465,14 +498,25 @@ void IndexCore::te_prefetch_buckets(const std::vector<uint64_t>& tokens) {
   }
   std::sort(missing.begin(), missing.end());
   missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
-  std::vector<std::vector<BucketItem>> rows = te_read_buckets(txn_->work, missing);
-  for (size_t k = 0; k < missing.size(); ++k) txn_->buckets.emplace(missing[k], std::move(rows[k]));
+  te_load_buckets(txn_->work, missing);
+  // The write changes its own copies; the verified ones come back with the
+  // commit (or are read again after an abort).
+  for (uint32_t b : missing) {
+    std::vector<BucketItem> items;
+    if (txn_->work.bucket_epochs[b] != 0) {
+      auto it = te_buckets_.find(b);
+      items = std::move(it->second.items);
+      te_buckets_.erase(it);
+    }
+    txn_->buckets.emplace(b, std::move(items));
+  }
 }
 
 std::vector<BucketItem>& IndexCore::te_bucket(uint32_t bucket) {
   auto it = txn_->buckets.find(bucket);
   if (it == txn_->buckets.end()) {
-    it = txn_->buckets.emplace(bucket, std::move(te_read_buckets(txn_->work, {bucket})[0])).first;
+    te_prefetch_buckets({static_cast<uint64_t>(bucket) << (64 - kBucketBits)});
+    it = txn_->buckets.find(bucket);
   }
   return it->second;
 }
@@ -480,21 +524,24 @@ std::vector<BucketItem>& IndexCore::te_bucket(uint32_t bucket) {
 std::vector<std::optional<BucketItem>> IndexCore::te_find(const TamperState& state,
                                                           const std::vector<uint64_t>& tokens) {
   std::vector<std::optional<BucketItem>> found(tokens.size());
-  // Every bucket asked for comes in one read.
-  std::unordered_map<uint32_t, std::vector<BucketItem>> read;
+  static const std::vector<BucketItem> kNoItems;
   if (txn_) {
-    te_prefetch_buckets(tokens);
+    te_prefetch_buckets(tokens);  // every bucket asked for comes in one read
   } else {
     std::vector<uint32_t> buckets;
     for (uint64_t t : tokens) buckets.push_back(bucket_of(t));
     std::sort(buckets.begin(), buckets.end());
     buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
-    std::vector<std::vector<BucketItem>> rows = te_read_buckets(state, buckets);
-    for (size_t k = 0; k < buckets.size(); ++k) read.emplace(buckets[k], std::move(rows[k]));
+    te_load_buckets(state, buckets);
   }
   for (size_t i = 0; i < tokens.size(); ++i) {
     const uint32_t b = bucket_of(tokens[i]);
-    const std::vector<BucketItem>* items = txn_ ? &te_bucket(b) : &read.at(b);
+    const std::vector<BucketItem>* items = &kNoItems;
+    if (txn_) {
+      items = &te_bucket(b);
+    } else if (state.bucket_epochs[b] != 0) {
+      items = &te_buckets_.at(b).items;
+    }
     auto at = std::lower_bound(items->begin(), items->end(), tokens[i],
                                [](const BucketItem& item, uint64_t t) { return item.token < t; });
     if (at != items->end() && at->token == tokens[i]) found[i] = *at;
@@ -514,7 +561,7 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
       mode == Contents::kReplace && batch.contents != nullptr && !batch.contents->empty();
   Write write(*this);
   TamperState& w = txn_->work;
-  const uint64_t e = w.epoch;
+  const uint64_t e = w.write_id;
   const std::vector<uint64_t> tokens = item_tokens(ids, data_key_);
   std::vector<uint64_t> content_tokens;
   if (mode != Contents::kKeep) content_tokens = item_tokens(ids, content_key_);
@@ -544,7 +591,7 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
     const uint64_t t = tokens[i];
     const uint32_t b = bucket_of(t);
     std::vector<BucketItem>& items = te_bucket(b);
-    txn_->dirty.insert(b);
+    txn_->dirty[b] = true;
     auto at = std::lower_bound(items.begin(), items.end(), t,
                                [](const BucketItem& item, uint64_t x) { return item.token < x; });
     const bool found = at != items.end() && at->token == t;
@@ -655,7 +702,7 @@ void IndexCore::te_delete(const std::vector<std::string>& ids) {
       w.dead.push_back({kRoleItems, contents_key(content_tokens[i], at->contents_version)});
     }
     items.erase(at);
-    txn_->dirty.insert(b);
+    txn_->dirty[b] = true;
   }
   write.Commit();
 }

@@ -103,9 +103,10 @@ bool unframe(ByteView framed, ByteView* bytes) {
   return true;
 }
 
-TamperState TamperState::Empty(uint64_t n_lists, uint64_t epoch) {
+TamperState TamperState::Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_id) {
   TamperState state;
   state.epoch = epoch;
+  state.write_id = write_id;
   state.lists.assign(n_lists, ListSummary());
   state.bucket_epochs.assign(kBuckets, 0);
   return state;
@@ -120,6 +121,7 @@ uint64_t TamperState::live() const {
 Bytes TamperState::Serialize() const {
   Writer w;
   w.u64(epoch);
+  w.u64(write_id);
   w.u64(record_epoch);
   w.u64(map_epoch);
   w.u32(static_cast<uint32_t>(lists.size()));
@@ -150,6 +152,7 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
   Reader r{bytes};
   TamperState s;
   s.epoch = r.u64();
+  s.write_id = r.u64();
   s.record_epoch = r.u64();
   s.map_epoch = r.u64();
   const uint32_t lists = r.u32();
@@ -188,36 +191,41 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
   return true;
 }
 
+// Fixed 44-byte items: a write re-serialises every bucket it touches, so
+// this is one pass of stores into a buffer sized once.
 Bytes serialize_bucket(const std::vector<BucketItem>& items) {
-  Writer w;
-  w.u32(static_cast<uint32_t>(items.size()));
+  Bytes out(4 + kBucketItemSize * items.size());
+  uint8_t* p = out.data();
+  EncodeFixed32(p, static_cast<uint32_t>(items.size()));
+  p += 4;
   for (const BucketItem& item : items) {
-    w.u64(item.token);
-    w.u64(item.version);
-    w.u64(item.contents_version);
-    w.u32(item.list);
-    w.u64(item.secret[0]);
-    w.u64(item.secret[1]);
+    EncodeFixed64(p, item.token);
+    EncodeFixed64(p + 8, item.version);
+    EncodeFixed64(p + 16, item.contents_version);
+    EncodeFixed32(p + 24, item.list);
+    EncodeFixed64(p + 28, item.secret[0]);
+    EncodeFixed64(p + 36, item.secret[1]);
+    p += kBucketItemSize;
   }
-  return std::move(w.out);
+  return out;
 }
 
 bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out) {
-  Reader r{bytes};
-  const uint32_t n = r.u32();
-  if (!r.ok || !r.count(n, 44)) return false;
+  if (bytes.size() < 4) return false;
+  const uint32_t n = DecodeFixed32(bytes.data());
+  if ((bytes.size() - 4) / kBucketItemSize != n || (bytes.size() - 4) % kBucketItemSize != 0) return false;
   std::vector<BucketItem> items(n);
-  for (size_t i = 0; i < n; ++i) {
+  const uint8_t* p = bytes.data() + 4;
+  for (size_t i = 0; i < n; ++i, p += kBucketItemSize) {
     BucketItem& item = items[i];
-    item.token = r.u64();
-    item.version = r.u64();
-    item.contents_version = r.u64();
-    item.list = r.u32();
-    item.secret[0] = r.u64();
-    item.secret[1] = r.u64();
+    item.token = DecodeFixed64(p);
+    item.version = DecodeFixed64(p + 8);
+    item.contents_version = DecodeFixed64(p + 16);
+    item.list = DecodeFixed32(p + 24);
+    item.secret[0] = DecodeFixed64(p + 28);
+    item.secret[1] = DecodeFixed64(p + 36);
     if (i > 0 && items[i - 1].token >= item.token) return false;
   }
-  if (!r.ok || r.at != bytes.size()) return false;
   *out = std::move(items);
   return true;
 }

@@ -6,11 +6,12 @@
 // epoch every write advances, per list the positions handed out, the first
 // position still read (base), the live items and the 128-bit sum of their
 // records' secrets (random values sealed inside each record, never seen by a
-// store), the epoch of each bucket row, of the map and of the index record,
-// and the values the last write made dead but may not have removed yet.
-// Everything else is written under keys that name the epoch that wrote it,
-// before the state row that refers to it; a reader verifies each list it
-// reads against its summary and each item it gets against its bucket row.
+// store), the version (write id) of each bucket row, of the map and of the
+// index record, and the values the last write made dead but may not have
+// removed yet. Everything else is written under keys that name the write id
+// of the commit that wrote it, before the state row that refers to it; a
+// reader verifies each list it reads against its summary and each item it
+// gets against its bucket row.
 //
 // Bucket rows (index store, one per bucket of item tokens that holds items)
 // are the authenticated index of live items: token, version, contents
@@ -99,14 +100,23 @@ struct DeadRange {
 
 struct TamperState {
   uint64_t epoch = 0;
+  // The random id of the commit that wrote this row: the version that every
+  // value it wrote carries in its key and associated data. An epoch numbers
+  // attempts too (a writer that dies before its state row leaves values of
+  // the next epoch, and so may a stale lease holder), so an epoch alone could
+  // not tell the committed values from an abandoned attempt's, which a store
+  // could put back under the same keys; an id drawn afresh for each attempt
+  // can.
+  uint64_t write_id = 0;
+  // Versions (write ids) of the values the state refers to.
   uint64_t record_epoch = 0;  // 0: the index record is the configuration item
   uint64_t map_epoch = 0;     // 0: no map
   std::vector<ListSummary> lists;
-  std::vector<uint64_t> bucket_epochs;  // kBuckets; 0: no row
+  std::vector<uint64_t> bucket_epochs;  // kBuckets, versions; 0: no row
   std::vector<DeadValue> dead;
   std::vector<DeadRange> dead_ranges;
 
-  static TamperState Empty(uint64_t n_lists, uint64_t epoch);
+  static TamperState Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_id);
   uint64_t live() const;
   Bytes Serialize() const;
   // False when the bytes are not a state row of n_lists lists.
@@ -121,6 +131,7 @@ struct BucketItem {
   std::array<uint64_t, 2> secret{};
 };
 
+inline constexpr size_t kBucketItemSize = 44;
 Bytes serialize_bucket(const std::vector<BucketItem>& items);
 bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out);
 
