@@ -49,6 +49,25 @@ inline void check_batch_rows(const std::vector<uint64_t>& keys, const ByteMatrix
   }
 }
 
+// What the stores of an index-lease holder check inside each of its writes,
+// so that a holder whose lease lapsed (a process paused past the expiry, or
+// whose lease connection dropped) cannot write once another process took the
+// lease. Given by the lease (lease.h).
+struct WriteFence {
+  // Redis: handed out with the lease, larger for every later holder; a write
+  // carrying a smaller number than the store has seen fails.
+  uint64_t number = 0;
+  // PostgreSQL: the lease's advisory lock and the backend of the connection
+  // holding it, checked inside each write transaction, and the lock each such
+  // transaction shares and a new holder takes once before it reads.
+  int64_t lease_key = 0;
+  int lease_pid = 0;
+  int64_t drain_key = 0;
+};
+
+inline constexpr const char kFenceLostError[] =
+    "the write lease of the index passed to another writer before this write";
+
 class Keystore {
  public:
   virtual ~Keystore() = default;
@@ -114,6 +133,14 @@ class Keystore {
   virtual void BeginWrite() {}
   virtual void CommitWrite() {}
   virtual bool AbortWrite() noexcept { return false; }
+
+  // Every later write checks `fence` (nullptr: none), in the same atomic step
+  // as the write itself, and fails with kFenceLostError in its message. The
+  // fence must outlive its use. Stores nobody else writes ignore it.
+  virtual void SetFence(const WriteFence* fence) { (void)fence; }
+  // Called once by a new holder before it reads anything: from then on no
+  // write under an earlier holder's fence gets through.
+  virtual void RaiseFence() {}
 };
 
 // Begins a write on each store; unless Commit() succeeds, the destructor

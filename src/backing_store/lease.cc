@@ -10,6 +10,7 @@
 #include "backing_store/redis_cluster_keystore.h"
 #include "backing_store/redis_cluster_router.h"
 #include "backing_store/redis_connection.h"
+#include "backing_store/redis_fence.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
 namespace {
@@ -32,16 +33,33 @@ class PostgresLease : public Lease {
  public:
   PostgresLease(const std::string& conninfo, const std::string& name)
       : conn_(pg_connect(conninfo, "Failed to connect to Postgres for the index lease: ")),
-        key_(std::to_string(stable_hash("tavrindb lease\n" + name))) {}
+        key_(std::to_string(stable_hash("tavrindb lease\n" + name))),
+        drain_(std::to_string(stable_hash("tavrindb lease drain\n" + name))) {
+    fence_.lease_key = stable_hash("tavrindb lease\n" + name);
+    fence_.drain_key = stable_hash("tavrindb lease drain\n" + name);
+    fence_.lease_pid = PQbackendPID(conn_.get());
+  }
 
   bool TryAcquire(uint64_t) override {
     std::lock_guard<std::mutex> hold(mu_);
-    return Ask("SELECT pg_try_advisory_lock($1)") == "t";
+    if (Ask("SELECT pg_try_advisory_lock($1)", key_) != "t") return false;
+    try {
+      // An earlier holder's write transaction that passed its check before
+      // this lease was taken shares the drain lock: wait for it to end, so
+      // that what is read next includes it. Later ones fail their check.
+      Ask("SELECT pg_advisory_lock($1)", drain_);
+      Ask("SELECT pg_advisory_unlock($1)", drain_);
+    } catch (...) {
+      Ask("SELECT pg_advisory_unlock($1)", key_);
+      throw;
+    }
+    return true;
   }
+  const WriteFence* fence() const override { return &fence_; }
   void Release(uint64_t) noexcept override {
     std::lock_guard<std::mutex> hold(mu_);
     try {
-      Ask("SELECT pg_advisory_unlock($1)");
+      Ask("SELECT pg_advisory_unlock($1)", key_);
     } catch (...) {
       // Gone with the connection anyway.
     }
@@ -49,12 +67,12 @@ class PostgresLease : public Lease {
   bool Holds(uint64_t) override {
     std::lock_guard<std::mutex> hold(mu_);
     // A session lock stays with its connection: held while it answers.
-    return Ask("SELECT $1::bigint IS NOT NULL") == "t";
+    return Ask("SELECT $1::bigint IS NOT NULL", key_) == "t";
   }
 
  private:
-  std::string Ask(const char* sql) {
-    const char* values[] = {key_.c_str()};
+  std::string Ask(const char* sql, const std::string& key) {
+    const char* values[] = {key.c_str()};
     PgResult r(PQexecParams(conn_.get(), sql, 1, nullptr, values, nullptr, nullptr, 0));
     if (PQresultStatus(r.get()) != PGRES_TUPLES_OK || PQntuples(r.get()) != 1) {
       throw std::runtime_error("Postgres lease error: " + pg_error(conn_.get()));
@@ -64,7 +82,8 @@ class PostgresLease : public Lease {
 
   std::mutex mu_;
   PgConn conn_;
-  std::string key_;
+  std::string key_, drain_;
+  WriteFence fence_;
 };
 
 // One Redis command on the lease key, through a plain connection or the
@@ -72,7 +91,7 @@ class PostgresLease : public Lease {
 class RedisLease : public Lease {
  public:
   RedisLease(const std::string& connection_string, const std::string& name)
-      : key_("tavrindb:lease:" + name) {
+      : key_("tavrindb:lease:" + name), counter_(fence_key_for(key_, fence_name(name, "lease"))) {
     if (is_redis_cluster(connection_string)) {
       router_ = std::make_unique<RedisClusterRouter>(connection_string);
     } else {
@@ -85,8 +104,18 @@ class RedisLease : public Lease {
     const std::string t = std::to_string(token), ttl = std::to_string(kLeaseTtl.count());
     {
       std::lock_guard<std::mutex> hold(mu_);
-      RedisReply r = Run({"SET", key_, t, "NX", "PX", ttl});
-      if (!r || r->type != REDIS_REPLY_STATUS) return false;
+      // Taken with the next fence number in one step, so that numbers rise
+      // in the order holders took the lease. Run again after a failover's
+      // retry, it finds the lease its own and answers the same number.
+      RedisReply r = Run({"EVAL",
+                          "if redis.call('get', KEYS[1]) == ARGV[1] then "
+                          "return tonumber(redis.call('get', KEYS[2]) or '0') end "
+                          "if redis.call('set', KEYS[1], ARGV[1], 'NX', 'PX', ARGV[2]) then "
+                          "return redis.call('incr', KEYS[2]) end return 0",
+                          "2", key_, counter_, t, ttl},
+                         "SET");
+      if (!r || r->type != REDIS_REPLY_INTEGER || r->integer <= 0) return false;
+      fence_.number = static_cast<uint64_t>(r->integer);
     }
     StopRenewing();
     renewing_ = std::thread([this, t, ttl] {
@@ -116,6 +145,7 @@ class RedisLease : public Lease {
       // It expires.
     }
   }
+  const WriteFence* fence() const override { return &fence_; }
   bool Holds(uint64_t token) override {
     std::lock_guard<std::mutex> hold(mu_);
     RedisReply r = Run({"GET", key_});
@@ -123,25 +153,18 @@ class RedisLease : public Lease {
   }
 
  private:
-  // On a cluster: the master of the lease key's slot (a script names its key
-  // after the script, so the router cannot route it), the map read again
-  // once if it moved. A lease is not waited for on replicas: one lost in a
-  // failover is one that expired.
-  RedisReply Run(const std::vector<std::string_view>& args) {
-    if (router_) {
-      for (int attempt = 0;; ++attempt) {
-        RedisReply r = router_->Node(router_->MasterOfSlot(cluster_key_slot(key_))).Command(args);
-        const bool moved = r && r->type == REDIS_REPLY_ERROR && std::string(r->str, r->len).rfind("MOVED", 0) == 0;
-        if (!moved || attempt == 1) {
-          if (!r) throw std::runtime_error("Redis lease error: no reply");
-          return r;
-        }
-        router_->Masters();
-      }
-    }
+  // On a cluster through the router, as a write: redirections followed,
+  // and the lease and its number waited for on a replica, so that a
+  // failover does not lose them.
+  // `name`: the command a failure names, for a script the one it stands for.
+  RedisReply Run(const std::vector<std::string_view>& args, std::string_view name = {}) {
+    if (router_) return router_->RunOne(args, /*write=*/args[0] != std::string_view("GET"));
     RedisReply r = conn_->Command(args);
     // Named as the store names its commands' failures.
-    if (!r) throw std::runtime_error(std::string(args[0]) + " command failed: " + conn_->error());
+    if (!r) {
+      throw std::runtime_error(std::string(name.empty() ? args[0] : name) + " command failed: " +
+                               conn_->error());
+    }
     return r;
   }
   void StopRenewing() noexcept {
@@ -156,6 +179,8 @@ class RedisLease : public Lease {
   }
 
   std::string key_;
+  std::string counter_;  // the fence numbers, in the lease key's slot
+  WriteFence fence_;
   std::unique_ptr<RedisConnection> conn_;
   std::unique_ptr<RedisClusterRouter> router_;
   std::mutex mu_;

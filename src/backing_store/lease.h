@@ -11,8 +11,12 @@
 // - SQLite, the in-process store (and no location): every write is one IMMEDIATE
 //   transaction of the database (SQLite) or nothing is shared (in-process),
 //   so the lease is always granted.
-// Holds() is the fence a holder checks before its commit write: false once
-// the lease expired or was lost with its connection. Thread-safe.
+// Holds() says whether the lease is still held: false once it expired or
+// was lost with its connection. It is checked before a commit, but a check
+// and a later write are two steps, so the stores check the lease inside each
+// write as well, through the holder's fence(): see WriteFence in keystore.h.
+// A new holder raises the stores' fences (RaiseFence) before it reads.
+// Thread-safe.
 #ifndef TAVRIN_BACKING_STORE_LEASE_H_
 #define TAVRIN_BACKING_STORE_LEASE_H_
 
@@ -21,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "backing_store/keystore.h"
 #include "common/db_config.h"
 
 namespace tavrin_encrypted_index::internal::backing_store {
@@ -34,6 +39,10 @@ class Lease {
   virtual bool TryAcquire(uint64_t token) = 0;
   virtual void Release(uint64_t token) noexcept = 0;
   virtual bool Holds(uint64_t token) = 0;
+  // What the holder's stores check with each write, while the lease is held
+  // (after a TryAcquire that returned true); nullptr for a lease whose
+  // stores need no fence.
+  virtual const WriteFence* fence() const { return nullptr; }
 };
 
 // The lease of `index_name` at `config`; failures to connect throw

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <charconv>
 #include <climits>
 #include <cstring>
@@ -364,6 +365,57 @@ const Oid kPutTypes[] = {kVarcharArrayOid, kByteaArrayOid, kInt8Oid};
 
 }  // namespace
 
+void PostgresKeystore::SetFence(const WriteFence* fence) {
+  if (fence == nullptr) {
+    fence_sql_.clear();
+    return;
+  }
+  // Numbers only, so they go into the text. A bigint advisory lock shows in
+  // pg_locks as its high half (classid) and low half (objid), objsubid 1.
+  const uint64_t key = static_cast<uint64_t>(fence->lease_key);
+  fence_sql_ = "DO $$BEGIN PERFORM pg_advisory_xact_lock_shared(" + std::to_string(fence->drain_key) +
+               "); IF NOT EXISTS (SELECT 1 FROM pg_locks WHERE locktype = 'advisory' AND granted"
+               " AND pid = " + std::to_string(fence->lease_pid) +
+               " AND classid = " + std::to_string(key >> 32) +
+               " AND objid = " + std::to_string(key & 0xffffffffu) +
+               " AND objsubid = 1) THEN RAISE EXCEPTION 'FENCED " + kFenceLostError +
+               "'; END IF; END$$";
+}
+
+PgResult PostgresKeystore::RunWrite(const std::string& sql, const std::vector<const char*>& values,
+                                    const std::vector<int>& lengths, const std::vector<int>& formats) {
+  if (fence_sql_.empty()) return Run(sql, values, lengths, formats);
+  const char* statements[] = {"BEGIN", fence_sql_.c_str(), sql.c_str(), "COMMIT"};
+  PgResult out;
+  auto send = [&](size_t i) -> bool {
+    if (statement_log_ != nullptr) statement_log_->push_back(statements[i]);
+    const int n = i == 2 ? static_cast<int>(values.size()) : 0;
+    return PQsendQueryParams(conn_.get(), statements[i], n, nullptr, n > 0 ? values.data() : nullptr,
+                             n > 0 && !lengths.empty() ? lengths.data() : nullptr,
+                             n > 0 && !formats.empty() ? formats.data() : nullptr, kText);
+  };
+  try {
+    Pipeline(4, send, [&](size_t i, PgResult r) { if (i == 2) out = std::move(r); },
+             "Postgres query execution failed: ");
+  } catch (...) {
+    RollbackAfterFailure();
+    throw;
+  }
+  return out;
+}
+
+void PostgresKeystore::RollbackAfterFailure() noexcept {
+  // A statement after BEGIN failed and the transaction is left aborted:
+  // end it, so that the connection takes the next statement.
+  if (conn_ && PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
+    try {
+      Run("ROLLBACK");
+    } catch (...) {
+      // The connection is gone; the server drops the transaction itself.
+    }
+  }
+}
+
 void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
                                  const std::vector<size_t>& lengths) {
   held_.reset();
@@ -376,7 +428,9 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
   // The statement is prepared in the pipeline of its first use: a prepare
   // that fails is simply tried again next time.
   const size_t prepare = put_prepared_ ? 0 : 1;
-  const size_t begin_at = prepare, first_chunk = prepare + 1;
+  const size_t begin_at = prepare;
+  const size_t fence_at = fence_sql_.empty() ? SIZE_MAX : begin_at + 1;
+  const size_t first_chunk = begin_at + (fence_sql_.empty() ? 1 : 2);
   // Chunks of at most kChunkRows rows and, past their first row, kChunkBytes
   // value bytes: an array parameter must stay far below the server's 1 GB.
   std::vector<size_t> bounds{0};
@@ -397,6 +451,10 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
     const char* plain = i == begin_at ? "BEGIN" : i == count - 1 ? "COMMIT" : nullptr;
     if (statement_log_ != nullptr) statement_log_->push_back(plain ? plain : put_sql_);
     if (i < prepare) return PQsendPrepare(c, kPutStatement, put_sql_.c_str(), 3, kPutTypes);
+    if (i == fence_at) {
+      if (statement_log_ != nullptr) statement_log_->push_back(fence_sql_);
+      return PQsendQueryParams(c, fence_sql_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, kText);
+    }
     if (plain) return PQsendQueryParams(c, plain, 0, nullptr, nullptr, nullptr, nullptr, kText);
     const size_t start = bounds[i - first_chunk], n = bounds[i - first_chunk + 1] - start;
     binary_array(array_buf_[0], kVarcharOid, n,
@@ -414,15 +472,7 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
     Pipeline(count, send, [&](size_t i, PgResult) { put_prepared_ |= i < prepare; },
              "Postgres query execution failed: ");
   } catch (...) {
-    // A statement after BEGIN failed and the transaction is left aborted:
-    // end it, so that the connection takes the next statement.
-    if (conn_ && PQtransactionStatus(conn_.get()) != PQTRANS_IDLE) {
-      try {
-        Run("ROLLBACK");
-      } catch (...) {
-        // The connection is gone; the server drops the transaction itself.
-      }
-    }
+    RollbackAfterFailure();
     throw;
   }
 }
@@ -462,7 +512,7 @@ void PostgresKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
 void PostgresKeystore::PutItem(uint64_t key, const Bytes& value) {
   held_.reset();
   const std::string k = std::to_string(key);
-  PgResult r = Run("INSERT INTO " + table_.quoted +
+  PgResult r = RunWrite("INSERT INTO " + table_.quoted +
                        " (key, value, index_name) VALUES ($1, $2, $3)" + upsert_tail_,
                    {k.c_str(), param_bytes(value.data()), hashed_text_.c_str()},
                    {0, static_cast<int>(value.size()), 0}, {kText, kBinary, kText});
@@ -474,7 +524,7 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   if (keys.empty()) return;
   const std::string list = key_array(keys);
   PgResult r =
-      Run("DELETE FROM " + table_.quoted + " WHERE index_name = $1 AND key = ANY ($2::varchar[]);",
+      RunWrite("DELETE FROM " + table_.quoted + " WHERE index_name = $1 AND key = ANY ($2::varchar[]);",
           {hashed_text_.c_str(), list.c_str()});
   if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Batch delete failed: ");
 }
@@ -482,7 +532,7 @@ void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
 void PostgresKeystore::DeleteItem(uint64_t key) {
   held_.reset();
   const std::string k = std::to_string(key);
-  PgResult r = Run("DELETE FROM " + table_.quoted + " WHERE index_name = $1 AND key = $2;",
+  PgResult r = RunWrite("DELETE FROM " + table_.quoted + " WHERE index_name = $1 AND key = $2;",
                    {hashed_text_.c_str(), k.c_str()});
   if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Delete Failed: ");
 }
@@ -612,7 +662,7 @@ std::vector<ByteView> PostgresKeystore::BatchViewItems(const std::vector<uint64_
 
 void PostgresKeystore::PushConfigItem(const std::string& name, const Bytes& value) {
   if (role_ != 1) throw std::runtime_error("Cannot store config items in a non-config keystore");
-  PgResult r = Run("INSERT INTO " + table_.quoted +
+  PgResult r = RunWrite("INSERT INTO " + table_.quoted +
                        " (index_name, config) VALUES ($1, $2) ON CONFLICT (index_name) DO UPDATE "
                        "SET config = EXCLUDED.config;",
                    {name.c_str(), param_bytes(value.data())}, {0, static_cast<int>(value.size())},
@@ -635,7 +685,7 @@ void PostgresKeystore::PushConfigItems(
     formats.insert(formats.end(), {kText, kBinary});
   }
   sql += " ON CONFLICT (index_name) DO UPDATE SET config = EXCLUDED.config;";
-  PgResult r = Run(sql, values, lens, formats);
+  PgResult r = RunWrite(sql, values, lens, formats);
   if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Postgres put_item error: ");
 }
 
@@ -668,10 +718,10 @@ void PostgresKeystore::DeleteIndex() {
     // merely begins with this one's.
     const std::string record = index_name_ + ".cvs";
     const std::string core = index_name_ + ".cei";
-    r = Run("DELETE FROM " + table_.quoted + " WHERE index_name IN ($1, $2);",
+    r = RunWrite("DELETE FROM " + table_.quoted + " WHERE index_name IN ($1, $2);",
             {record.c_str(), core.c_str()});
   } else {
-    r = Run("DELETE FROM " + table_.quoted + " WHERE index_name = $1;", {hashed_text_.c_str()});
+    r = RunWrite("DELETE FROM " + table_.quoted + " WHERE index_name = $1;", {hashed_text_.c_str()});
   }
   if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail("Failed to delete index: ");
 }

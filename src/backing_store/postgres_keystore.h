@@ -85,6 +85,10 @@ class PostgresKeystore : public Keystore {
   void SetCommandTimeout(std::chrono::milliseconds timeout) { command_timeout_ = timeout; }
   // When set, the text of every statement sent is appended to *log.
   void set_statement_log(std::vector<std::string>* log) { statement_log_ = log; }
+  // With a fence, every write is a transaction whose first statement checks
+  // that the lease's connection still holds the lease (while sharing the
+  // lock a new holder drains before it reads).
+  void SetFence(const WriteFence* fence) override;
 
  private:
   // Sends one statement and waits for its result within the command timeout.
@@ -114,6 +118,12 @@ class PostgresKeystore : public Keystore {
   // transaction.
   void PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
                  const std::vector<size_t>& lengths);
+  // Run for a write: alone, or with a fence in one pipelined transaction
+  // after the fence's check.
+  PgResult RunWrite(const std::string& sql, const std::vector<const char*>& values = {},
+                    const std::vector<int>& lengths = {}, const std::vector<int>& formats = {});
+  // Ends a transaction a failed pipeline left open.
+  void RollbackAfterFailure() noexcept;
   // The (key, value) rows of `keys` that exist, values binary.
   PgResult SelectMany(const std::vector<uint64_t>& keys);
   [[noreturn]] void Fail(const std::string& prefix) const;
@@ -135,6 +145,7 @@ class PostgresKeystore : public Keystore {
   PgResult held_;                    // the result BatchViewItems handed out views of
   std::string closed_reason_;        // why conn_ was closed
   std::vector<std::string>* statement_log_ = nullptr;
+  std::string fence_sql_;  // the fence's check; empty without a fence
 };
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

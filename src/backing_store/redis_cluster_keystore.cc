@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "backing_store/redis_fence.h"
 #include "common/coding.h"
 #include "common/diagnostics.h"
 
@@ -55,9 +56,31 @@ RedisClusterKeystore::RedisClusterKeystore(const tavrin::DBConfig& config, std::
   for (const std::string& tag : shard_tags()) shard_keys_.push_back(prefix + "{" + tag + "}");
 }
 
+void RedisClusterKeystore::SetFence(const WriteFence* fence) {
+  fence_ = fence;
+  fence_number_ = fence ? std::to_string(fence->number) : std::string();
+  if (fence && fence_keys_.empty()) {
+    for (const std::string& key : shard_keys_) fence_keys_[key] = fence_key_for(key, key);
+    fence_keys_[table_name_] = fence_key_for(table_name_, fence_name(table_name_, index_name_));
+  }
+}
+
+void RedisClusterKeystore::RaiseFence() {
+  if (!fence_) return;
+  std::vector<std::vector<std::string_view>> commands;
+  for (const auto& [key, fence_key] : fence_keys_) {
+    commands.push_back(raise_fence_command(fence_key, fence_number_));
+  }
+  Checked(commands, false, "Failed to take the index lease");
+}
+
 std::vector<RedisReply> RedisClusterKeystore::Checked(
     const std::vector<std::vector<std::string_view>>& commands, bool write, const char* what) {
-  std::vector<RedisReply> replies = router_.Run(commands, write);
+  std::vector<std::vector<std::string_view>> guarded;
+  if (write && fence_) {
+    for (const auto& c : commands) guarded.push_back(fenced_command(c, fence_keys_.at(std::string(c.at(1))), fence_number_));
+  }
+  std::vector<RedisReply> replies = router_.Run(guarded.empty() ? commands : guarded, write);
   for (const RedisReply& r : replies) {
     if (r->type == REDIS_REPLY_ERROR) {
       throw std::runtime_error(std::string(what) + ": " + reply_text(r.get()));
@@ -191,8 +214,7 @@ void RedisClusterKeystore::PushConfigItems(
     args.push_back(name);
     args.push_back(view(value));
   }
-  RedisReply r = router_.RunOne(args, true);
-  if (r->type == REDIS_REPLY_ERROR) throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
+  Checked({args}, true, "Redis HSET error");
 }
 
 Bytes RedisClusterKeystore::LoadConfigItem(const std::string& name) {
@@ -239,6 +261,12 @@ void RedisClusterKeystore::DeleteIndex() {
   long long deleted = 0;
   for (const RedisReply& r : OnEveryShard("DEL", true, "DEL command failed")) {
     if (r->type == REDIS_REPLY_INTEGER) deleted += r->integer;
+  }
+  // The fences go with the values they kept.
+  if (!fence_keys_.empty()) {
+    std::vector<std::vector<std::string_view>> commands;
+    for (const std::string& key : shard_keys_) commands.push_back({"DEL", fence_keys_.at(key)});
+    Checked(commands, false, "DEL command failed");
   }
   if (deleted == 0) {
     tavrin::Warn("Warning: No index found with name " + std::to_string(hashed_index_name_) +

@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "backing_store/keystore.h"
@@ -54,6 +55,8 @@ class RedisClusterKeystore : public Keystore {
   void DeleteIndex() override;
   uint64_t CountItems() override;
   void SetRowSize(uint64_t size) override;
+  void SetFence(const WriteFence* fence) override;
+  void RaiseFence() override;
 
   static int ShardOf(uint64_t key) {
     return static_cast<int>((key * 0x9E3779B97F4A7C15ull) >> 56);
@@ -62,7 +65,8 @@ class RedisClusterKeystore : public Keystore {
   RedisClusterRouter& router() { return router_; }
 
  private:
-  // Runs the commands; throws `what` (+ the reason) on any error reply.
+  // Runs the commands, through the fence script when `write` and a fence is
+  // set; throws `what` (+ the reason) on any error reply.
   std::vector<RedisReply> Checked(const std::vector<std::vector<std::string_view>>& commands,
                                   bool write, const char* what);
   // One command per shard that `keys` touch: `verb`, the shard's key, then
@@ -85,6 +89,9 @@ class RedisClusterKeystore : public Keystore {
   std::vector<std::string> shard_keys_;
   std::string table_name_;
   int32_t role_;
+  const WriteFence* fence_ = nullptr;
+  std::string fence_number_;
+  std::unordered_map<std::string, std::string> fence_keys_;  // of each key written, with the first fence
 };
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

@@ -167,6 +167,13 @@ int RedisClusterRouter::ReplicasOf(const std::string& address) {
   return replicas_[address] = n;
 }
 
+namespace {
+// A script names its first key after the script and the key count.
+std::string_view routing_key(const std::vector<std::string_view>& command) {
+  return command.at(0) == "EVAL" || command.at(0) == "EVALSHA" ? command.at(3) : command.at(1);
+}
+}  // namespace
+
 RedisReply RedisClusterRouter::RunOne(const std::vector<std::string_view>& args, bool write) {
   return std::move(Run({args}, write)[0]);
 }
@@ -195,7 +202,7 @@ std::vector<RedisReply> RedisClusterRouter::Run(
     };
     std::map<std::string, std::vector<size_t>> groups;
     for (size_t i : pending) {
-      const uint16_t slot = cluster_key_slot(commands[i][1]);
+      const uint16_t slot = cluster_key_slot(routing_key(commands[i]));
       const std::string& node = ask[i].empty() ? slot_master_[slot] : ask[i];
       if (node.empty()) {
         retry_later(i, "no master serves slot " + std::to_string(slot));
@@ -255,7 +262,7 @@ std::vector<RedisReply> RedisClusterRouter::Run(
           const std::string target = error.substr(space + 1);
           if (error[0] == 'M') {
             ++stats_.moved;
-            slot_master_[cluster_key_slot(commands[i][1])] = target;
+            slot_master_[cluster_key_slot(routing_key(commands[i]))] = target;
             ask[i].clear();
             refresh = true;
           } else {

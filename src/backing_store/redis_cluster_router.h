@@ -53,7 +53,7 @@ class RedisClusterRouter {
   // is no cluster node or the map cannot be read.
   explicit RedisClusterRouter(const std::string& connection_string);
 
-  // Runs each command (args[1] is its key) on the master of the key's slot
+  // Runs each command (args[1] is its key; a script's is its first key) on the master of the key's slot
   // and returns its reply, in the commands' order. Error replies other than
   // redirections and the waited-out ones are returned as they came. With
   // `write`, waits for the replicas as above.

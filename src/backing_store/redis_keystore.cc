@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "backing_store/redis_fence.h"
 #include "common/coding.h"
 #include "common/diagnostics.h"
 
@@ -31,6 +32,29 @@ RedisKeystore::RedisKeystore(const tavrin::DBConfig& config, std::string index_n
       hash_key_(le8(hashed_index_name_)),
       table_name_(*config.table_name),
       role_(role) {}
+
+void RedisKeystore::SetFence(const WriteFence* fence) {
+  fence_ = fence;
+  fence_number_ = fence ? std::to_string(fence->number) : std::string();
+  if (fence && data_fence_key_.empty()) {
+    data_fence_key_ = fence_key_for(hash_key_, hash_key_);
+    config_fence_key_ = fence_key_for(table_name_, fence_name(table_name_, index_name_));
+  }
+}
+
+void RedisKeystore::RaiseFence() {
+  if (!fence_) return;
+  // Both: the configuration store writes its items, the others their hash.
+  for (const std::string* key : {&data_fence_key_, &config_fence_key_}) {
+    Checked(raise_fence_command(*key, fence_number_), "Failed to take the index lease");
+  }
+}
+
+std::vector<std::string_view> RedisKeystore::Guard(const std::vector<std::string_view>& command) const {
+  if (!fence_) return command;
+  return fenced_command(command, command.at(1) == hash_key_ ? data_fence_key_ : config_fence_key_,
+                        fence_number_);
+}
 
 RedisReply RedisKeystore::Checked(const std::vector<std::string_view>& args, const char* what) {
   RedisReply r = conn_.Command(args);
@@ -70,7 +94,7 @@ void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys,
       args.push_back(values[i]);
     }
     if (args.size() == 2) break;
-    if (!conn_.Append(args)) throw std::runtime_error("Failed to queue HSET command");
+    if (!conn_.Append(Guard(args))) throw std::runtime_error("Failed to queue HSET command");
     ++queued;
   }
   std::string first_error;
@@ -96,7 +120,8 @@ void RedisKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
 
 void RedisKeystore::PutItem(uint64_t key, const Bytes& value) {
   held_.clear();
-  Checked({"HSET", hash_key_, le8(key), view(value)}, "HSET command failed");
+  const std::string field = le8(key);
+  Checked(Guard({"HSET", hash_key_, field, view(value)}), "HSET command failed");
 }
 
 void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
@@ -110,12 +135,13 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   for (uint64_t k : keys) fields.push_back(le8(k));
   std::vector<std::string_view> args = {"HDEL", hash_key_};
   args.insert(args.end(), fields.begin(), fields.end());
-  Checked(args, "HDEL command failed");
+  Checked(Guard(args), "HDEL command failed");
 }
 
 void RedisKeystore::DeleteItem(uint64_t key) {
   held_.clear();
-  Checked({"HDEL", hash_key_, le8(key)}, "HDEL command failed");
+  const std::string field = le8(key);
+  Checked(Guard({"HDEL", hash_key_, field}), "HDEL command failed");
 }
 
 Bytes RedisKeystore::GetItem(uint64_t key) {
@@ -203,7 +229,7 @@ std::vector<ByteView> RedisKeystore::BatchViewItems(const std::vector<uint64_t>&
 }
 
 void RedisKeystore::PushConfigItem(const std::string& name, const Bytes& value) {
-  RedisReply r = conn_.Command({"HSET", table_name_, name, view(value)});
+  RedisReply r = conn_.Command(Guard({"HSET", table_name_, name, view(value)}));
   if (!r) throw std::runtime_error("Redis set_item error: connection failure.");
   if (r->type == REDIS_REPLY_ERROR)
     throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
@@ -216,7 +242,7 @@ void RedisKeystore::PushConfigItems(const std::vector<std::pair<std::string, Byt
     args.push_back(name);
     args.push_back(view(value));
   }
-  RedisReply r = conn_.Command(args);
+  RedisReply r = conn_.Command(Guard(args));
   if (!r) throw std::runtime_error("Redis set_item error: connection failure.");
   if (r->type == REDIS_REPLY_ERROR)
     throw std::runtime_error("Redis HSET error: " + reply_text(r.get()));
@@ -255,11 +281,13 @@ void RedisKeystore::DeleteIndex() {
     }
     // Only this index's two fields: the hash is shared by every index that
     // names this table.
-    Checked({"HDEL", table_name_, index_name_ + ".cvs", index_name_ + ".cei"},
-            "DEL command failed");
+    const std::string cvs = index_name_ + ".cvs", cei = index_name_ + ".cei";
+    Checked(Guard({"HDEL", table_name_, cvs, cei}), "DEL command failed");
     return;
   }
-  RedisReply r = Checked({"DEL", hash_key_}, "DEL command failed");
+  RedisReply r = Checked(Guard({"DEL", hash_key_}), "DEL command failed");
+  // The fence goes with the values it kept.
+  if (!data_fence_key_.empty()) Checked({"DEL", data_fence_key_}, "DEL command failed");
   if (r->type == REDIS_REPLY_INTEGER && r->integer == 0) {
     tavrin::Warn("Warning: No index found with name " + std::to_string(hashed_index_name_) +
                  " to delete.");

@@ -54,6 +54,9 @@ class RedisKeystore : public Keystore {
   uint64_t CountItems() override;
   void SetRowSize(uint64_t size) override;
 
+  void SetFence(const WriteFence* fence) override;
+  void RaiseFence() override;
+
   uint64_t hashed_index_name() const { return hashed_index_name_; }
   void SetCommandTimeout(std::chrono::milliseconds timeout) { conn_.SetCommandTimeout(timeout); }
 
@@ -77,6 +80,12 @@ class RedisKeystore : public Keystore {
   std::string table_name_;
   int32_t role_;
   std::vector<RedisReply> held_;  // replies BatchViewItems handed out views of
+  // A write command ({verb, key, ...}) as it is sent: through the fence
+  // script while a fence is set.
+  std::vector<std::string_view> Guard(const std::vector<std::string_view>& command) const;
+  const WriteFence* fence_ = nullptr;
+  std::string fence_number_;
+  std::string data_fence_key_, config_fence_key_;  // found with the first fence
 };
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

@@ -25,7 +25,8 @@ constexpr char kCoreItemSuffix[] = ".cei";
 
 }  // namespace
 
-IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& stores)
+IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& stores,
+                     const store::WriteFence* fence)
     : rounds_(params.key_size),
       n_lists_(params.n_lists),
       num_threads_(params.cpu_threads ? *params.cpu_threads : 1),
@@ -50,6 +51,7 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
                               ? params.index_location
                               : params.items_location;
   items_store_ = factory(items, index_name_, base, StoreRole::kItems);
+  if (fence) SetFence(fence, /*raise=*/true);
 
   scope_ = base;
   data_key_ = keys.data_key;
@@ -258,6 +260,13 @@ uint64_t IndexCore::EntryCount() {
     n += lists_->counts()[c] - (tamper_ ? te_current().lists[c].base : 0);
   }
   return n;
+}
+
+void IndexCore::SetFence(const store::WriteFence* fence, bool raise) {
+  for (store::Keystore* s : stores()) {
+    s->SetFence(fence);
+    if (fence && raise) s->RaiseFence();
+  }
 }
 
 uint64_t IndexCore::Generation() {

@@ -84,8 +84,10 @@ class IndexCore {
   // (every store scope derives from the key): it empties what an earlier,
   // interrupted copy left there and writes nothing else; switch_to() then
   // makes the copy the index.
-  // A null factory means the keystore factory.
-  IndexCore(const IndexParams& params, Mode mode, const StoreFactory& factory = nullptr);
+  // A null factory means the keystore factory. A fence (of the lease the
+  // caller holds) is set on the stores before their first write.
+  IndexCore(const IndexParams& params, Mode mode, const StoreFactory& factory = nullptr,
+            const store::WriteFence* fence = nullptr);
   // In kCreate mode the stores are left in one write; finish_create ends it.
   void finish_create();
   // Saves list counts not yet stored; never throws.
@@ -154,6 +156,10 @@ class IndexCore {
   store::Keystore& items_store() { return *items_store_; }
   // The four stores, for one write transaction over all of them
   // (store::WriteScope).
+  // Every later write of the stores checks `fence` (nullptr: none); with
+  // `raise`, writes under earlier holders' fences fail from now on.
+  void SetFence(const store::WriteFence* fence, bool raise);
+
   std::vector<store::Keystore*> stores() {
     return {index_store_.get(), record_store_.get(), config_store_.get(), items_store_.get()};
   }

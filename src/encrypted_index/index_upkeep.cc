@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "backing_store/lease.h"
 #include "backing_store/index_listing.h"
 #include "common/diagnostics.h"
 #include "config/index_record.h"
@@ -151,7 +152,7 @@ void EncryptedIndex::RotateKey(const Key256& new_key, std::optional<bool> tamper
   if (!all.ids.empty()) old.CheckBatch(batch);
   writing.Started();
   auto fresh = std::make_unique<IndexCore>(old.rekeyed_params(params_, new_key, tamper),
-                                           IndexCore::Mode::kRekey, stores_);
+                                           IndexCore::Mode::kRekey, stores_, lease_->fence());
 
   // The copy is written through the new core, which update_centroid_metadata
   // reaches as core_; the old one comes back unless the switch was stored.

@@ -38,8 +38,11 @@ EncryptedIndex::Writing::Writing(EncryptedIndex& index) : index_(index) {
     pause = std::min(pause * 2, std::chrono::milliseconds(100));
   }
   try {
+    // Before anything is read: an earlier holder's writes fail from here on.
+    index.connected().SetFence(index.lease_->fence(), /*raise=*/true);
     index.sync();
   } catch (...) {
+    if (index.core_) index.core_->SetFence(nullptr, false);
     index.lease_->Release(token_);
     throw;
   }
@@ -61,6 +64,7 @@ EncryptedIndex::Writing::~Writing() {
       // Not advanced: other processes reload at the next write instead.
     }
   }
+  if (index_.core_) index_.core_->SetFence(nullptr, false);
   index_.lease_->Release(token_);
 }
 

@@ -38,6 +38,8 @@
 #include "backing_store/keystore_factory.h"
 #include "backing_store/lease.h"
 #include "backing_store/memory_keystore.h"
+#include "backing_store/pg_handles.h"
+#include "backing_store/redis_connection.h"
 #include "common/diagnostics.h"
 #include "config/index_config.h"
 #include "encrypted_index/encrypted_index.h"
@@ -127,6 +129,9 @@ class FaultyStore : public bs::Keystore {
   void BeginWrite() override { inner_->BeginWrite(); }
   void CommitWrite() override { inner_->CommitWrite(); }
   bool AbortWrite() noexcept override { return inner_->AbortWrite(); }
+  // Passed on, not counted: a fence is set and raised before the first read.
+  void SetFence(const bs::WriteFence* fence) override { inner_->SetFence(fence); }
+  void RaiseFence() override { inner_->RaiseFence(); }
 
  private:
   // Counts one write and refuses it when the plan says so.
@@ -1087,6 +1092,7 @@ class WatchedLease : public bs::Lease {
   }
   void Release(uint64_t token) noexcept override { inner_->Release(token); }
   bool Holds(uint64_t token) override { return inner_->Holds(token); }
+  const bs::WriteFence* fence() const override { return inner_->fence(); }
 
  private:
   std::unique_ptr<bs::Lease> inner_;
@@ -1134,7 +1140,9 @@ void RaceTwoWriters(StoreKind kind) {
     auto plan_a = std::make_shared<FaultPlan>();
     EncryptedIndex a("race", p.index_key, p, backend.factory(plan_a));
     EncryptedIndex b("race", p.index_key, p, backend.factory(std::make_shared<FaultPlan>()));
-    a.UseLease(bs::MakeLease(p.config_location, "race"));
+    std::unique_ptr<bs::Lease> lease_a = bs::MakeLease(p.config_location, "race");
+    bs::Lease* const held_by_a = lease_a.get();
+    a.UseLease(std::move(lease_a));
     b.UseLease(std::make_unique<WatchedLease>(bs::MakeLease(p.config_location, "race"), [&] {
       std::lock_guard<std::mutex> hold(mu);
       refused = true;
@@ -1199,6 +1207,47 @@ void RaceTwoWriters(StoreKind kind) {
     b.UpdateMetadata({"s3"}, {"{\"k\": 1}"});
     EXPECT_EQ(found("").count("a0"), 0u);
     EXPECT_EQ(found("{\"k\": 1}"), std::multiset<std::string>({"a1", "a2", "a3", "a4", "s3"}));
+
+    // A holder whose lease lapses while it stands still (after it read what
+    // it changes), as a paused process's expires or a dropped connection's
+    // goes, writes nothing once another process took the lease: its upsert
+    // fails at its first write, and the other's items all stay.
+    {
+      std::lock_guard<std::mutex> hold(mu);
+      paused = resume = false;
+    }
+    std::string stale_error;
+    std::thread stale([&] {
+      try {
+        a.Upsert(rows(5), ids_of("x", 5), {}, {});
+      } catch (const std::exception& e) {
+        stale_error = e.what();
+      }
+    });
+    {
+      std::unique_lock<std::mutex> hold(mu);
+      cv.wait(hold, [&] { return paused; });
+    }
+    if (kind == StoreKind::kRedis) {
+      bs::RedisConnection(*location->connection_string)
+          .Command({"DEL", "tavrindb:lease:" + *p.config_location.table_name + "\nrace"});
+    } else {
+      bs::PgConn admin = bs::pg_connect(*location->connection_string, "admin: ");
+      const std::string pid = std::to_string(held_by_a->fence()->lease_pid);
+      bs::PgResult(PQexec(admin.get(), ("SELECT pg_terminate_backend(" + pid + ")").c_str()));
+    }
+    b.Upsert(rows(5), ids_of("y", 5), {}, {});
+    {
+      std::lock_guard<std::mutex> hold(mu);
+      resume = true;
+      cv.notify_all();
+    }
+    stale.join();
+    EXPECT_NE(stale_error.find(bs::kFenceLostError), std::string::npos) << stale_error;
+    const std::multiset<std::string> after = found("");
+    EXPECT_EQ(after.size(), 34u);
+    for (const std::string& id : ids_of("y", 5)) EXPECT_EQ(after.count(id), 1u) << id;
+    EXPECT_EQ(cached.Count(), 34u);
     cached.delete_index();
   }
 }

@@ -1,16 +1,20 @@
 // The Redis Cluster store on the test cluster (three masters, a replica
 // each): where its shards land, as the servers themselves compute slots, and
 // a shard's slot moved to another master under it, seen first through ASK
-// (mid-migration) and then through MOVED, with every value intact.
+// (mid-migration) and then through MOVED, with every value intact. And the
+// write fences of both Redis stores.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
 
 #include "backing_store/redis_cluster_keystore.h"
+#include "backing_store/redis_keystore.h"
 #include "common/diagnostics.h"
 #include "test_services.h"
 #include "test_util.h"
@@ -23,6 +27,65 @@ using ::tavrin::Location;
 
 std::string text(const RedisReply& r) {
   return r && r->str ? std::string(r->str, r->len) : std::string();
+}
+
+// Two holders of one index's stores, the second taking over: every kind of
+// write of the first is refused once the second raised its fence, and
+// changes nothing; the second writes, and so does a holder after it.
+void FencesRefuseAnEarlierHolder(const std::string& conn, bool cluster) {
+  const std::string table = "Fence_" + std::to_string(getpid()) + (cluster ? "c" : "s");
+  const uint64_t base = std::random_device()() | (uint64_t{std::random_device()()} << 32);
+  auto make = [&](int role) -> std::unique_ptr<Keystore> {
+    const DBConfig at(Location::REDIS, table, conn);
+    if (cluster) return std::make_unique<RedisClusterKeystore>(at, "idx", base, role);
+    return std::make_unique<RedisKeystore>(at, "idx", base, role);
+  };
+  for (int role : {0, 1}) {
+    // Numbers rise across the roles too: the index has one configuration fence.
+    const WriteFence first{5u + 10 * role}, second{6u + 10 * role}, third{7u + 10 * role};
+    auto a = make(role), b = make(role);
+    a->SetFence(&first);
+    a->RaiseFence();
+    a->PutItem(1, Bytes{1});
+    a->PushConfigItem("idx.cei", Bytes{1});
+    b->SetFence(&second);
+    b->RaiseFence();
+    const std::vector<std::function<void()>> writes = {
+        [&] { a->PutItem(1, Bytes{9}); },
+        [&] { a->BatchPutItems({1, 2}, {Bytes{9}, Bytes{9}}); },
+        [&] { a->BatchPutRows({3}, ByteMatrix(Bytes(8, 9), 8)); },
+        [&] { a->DeleteItem(1); },
+        [&] { a->BatchDeleteItems({1}); },
+        [&] { a->PushConfigItem("idx.cei", Bytes{9}); },
+        [&] { a->DeleteIndex(); },
+        [&] { a->RaiseFence(); }};
+    for (size_t w = 0; w < writes.size(); ++w) {
+      EXPECT_NE(::tavrin::testing::error_text(writes[w]).find(kFenceLostError), std::string::npos)
+          << "write " << w << " of role " << role;
+    }
+    EXPECT_EQ(b->BatchGetItems({1, 2, 3}), (std::vector<Bytes>{Bytes{1}, Bytes(), Bytes()}));
+    EXPECT_EQ(b->LoadConfigItem("idx.cei"), Bytes{1});
+    b->PutItem(2, Bytes{2});
+    a->SetFence(&third);  // the first again, with a later lease
+    a->RaiseFence();
+    a->PutItem(3, Bytes{3});
+    EXPECT_NE(::tavrin::testing::error_text([&] { b->PutItem(2, Bytes{8}); }).find(kFenceLostError),
+              std::string::npos);
+    EXPECT_EQ(a->BatchGetItems({1, 2, 3}), (std::vector<Bytes>{Bytes{1}, Bytes{2}, Bytes{3}}));
+    a->DeleteIndex();
+  }
+}
+
+TEST(RedisFence, RefusesAnEarlierHolderOnOneServer) {
+  const auto conn = ::tavrin::testing::redis_connection_string();
+  if (!conn) TAVRIN_SKIP_OR_FAIL("no Redis server: run through scripts/test");
+  FencesRefuseAnEarlierHolder(*conn, false);
+}
+
+TEST(RedisFence, RefusesAnEarlierHolderOnACluster) {
+  const auto conn = ::tavrin::testing::redis_cluster_connection_string();
+  if (!conn) TAVRIN_SKIP_OR_FAIL("no Redis Cluster: run through scripts/test");
+  FencesRefuseAnEarlierHolder(*conn, true);
 }
 
 TEST(RedisCluster, ShardsSpreadOverEveryMasterAndAMovedSlotIsFollowed) {
