@@ -139,8 +139,10 @@ class Keystore {
   // fence must outlive its use. Stores nobody else writes ignore it.
   virtual void SetFence(const WriteFence* fence) { (void)fence; }
   // Called once by a new holder before it reads anything: from then on no
-  // write under an earlier holder's fence gets through.
-  virtual void RaiseFence() {}
+  // write under an earlier holder's fence gets through. Returns 0, or the
+  // larger number a fence already holds (then nothing is promised: the
+  // holder draws a larger number from its lease and raises again).
+  virtual uint64_t RaiseFence() { return 0; }
 };
 
 // Begins a write on each store; unless Commit() succeeds, the destructor

@@ -146,6 +146,21 @@ class RedisLease : public Lease {
     }
   }
   const WriteFence* fence() const override { return &fence_; }
+  bool Redraw(uint64_t token, uint64_t at_least) override {
+    std::lock_guard<std::mutex> hold(mu_);
+    const std::string t = std::to_string(token), floor = std::to_string(at_least);
+    // Only while the lease is this holder's, in the same step.
+    RedisReply r = Run({"EVAL",
+                        "if redis.call('get', KEYS[1]) ~= ARGV[1] then return 0 end "
+                        "if tonumber(redis.call('get', KEYS[2]) or '0') < tonumber(ARGV[2]) then "
+                        "redis.call('set', KEYS[2], ARGV[2]) end "
+                        "return redis.call('incr', KEYS[2])",
+                        "2", key_, counter_, t, floor},
+                       "SET");
+    if (!r || r->type != REDIS_REPLY_INTEGER || r->integer <= 0) return false;
+    fence_.number = static_cast<uint64_t>(r->integer);
+    return true;
+  }
   bool Holds(uint64_t token) override {
     std::lock_guard<std::mutex> hold(mu_);
     RedisReply r = Run({"GET", key_});

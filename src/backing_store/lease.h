@@ -43,6 +43,14 @@ class Lease {
   // (after a TryAcquire that returned true); nullptr for a lease whose
   // stores need no fence.
   virtual const WriteFence* fence() const { return nullptr; }
+  // While held under `token`: draws a fence number above `at_least` (one a
+  // store's fence already holds, as after a counter lost with a server) and
+  // returns true; false when the lease is no longer held.
+  virtual bool Redraw(uint64_t token, uint64_t at_least) {
+    (void)token;
+    (void)at_least;
+    return false;
+  }
 };
 
 // The lease of `index_name` at `config`; failures to connect throw

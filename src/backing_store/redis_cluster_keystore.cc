@@ -1,5 +1,6 @@
 #include "backing_store/redis_cluster_keystore.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -59,25 +60,33 @@ RedisClusterKeystore::RedisClusterKeystore(const tavrin::DBConfig& config, std::
 void RedisClusterKeystore::SetFence(const WriteFence* fence) {
   fence_ = fence;
   fence_number_ = fence ? std::to_string(fence->number) : std::string();
-  if (fence && fence_keys_.empty()) {
-    for (const std::string& key : shard_keys_) fence_keys_[key] = fence_key_for(key, key);
-    fence_keys_[table_name_] = fence_key_for(table_name_, fence_name(table_name_, index_name_));
-  }
+  if (fence) FindFenceKeys();
 }
 
-void RedisClusterKeystore::RaiseFence() {
-  if (!fence_) return;
+void RedisClusterKeystore::FindFenceKeys() {
+  if (!fence_keys_.empty()) return;
+  for (const std::string& key : shard_keys_) fence_keys_[key] = fence_key_for(key, key);
+  fence_keys_[table_name_] = fence_key_for(table_name_, fence_name(table_name_, index_name_));
+}
+
+uint64_t RedisClusterKeystore::RaiseFence() {
+  if (!fence_) return 0;
   std::vector<std::vector<std::string_view>> commands;
   for (const auto& [key, fence_key] : fence_keys_) {
     commands.push_back(raise_fence_command(fence_key, fence_number_));
   }
-  Checked(commands, false, "Failed to take the index lease");
+  uint64_t higher = 0;
+  for (const RedisReply& r : Checked(commands, true, "Failed to take the index lease", false)) {
+    if (r->type == REDIS_REPLY_INTEGER) higher = std::max<uint64_t>(higher, r->integer);
+  }
+  return higher;
 }
 
 std::vector<RedisReply> RedisClusterKeystore::Checked(
-    const std::vector<std::vector<std::string_view>>& commands, bool write, const char* what) {
+    const std::vector<std::vector<std::string_view>>& commands, bool write, const char* what,
+    bool fenced) {
   std::vector<std::vector<std::string_view>> guarded;
-  if (write && fence_) {
+  if (write && fenced && fence_) {
     for (const auto& c : commands) guarded.push_back(fenced_command(c, fence_keys_.at(std::string(c.at(1))), fence_number_));
   }
   std::vector<RedisReply> replies = router_.Run(guarded.empty() ? commands : guarded, write);
@@ -262,12 +271,11 @@ void RedisClusterKeystore::DeleteIndex() {
   for (const RedisReply& r : OnEveryShard("DEL", true, "DEL command failed")) {
     if (r->type == REDIS_REPLY_INTEGER) deleted += r->integer;
   }
-  // The fences go with the values they kept.
-  if (!fence_keys_.empty()) {
-    std::vector<std::vector<std::string_view>> commands;
-    for (const std::string& key : shard_keys_) commands.push_back({"DEL", fence_keys_.at(key)});
-    Checked(commands, false, "DEL command failed");
-  }
+  // The fences go with the values they kept (also ones an earlier handle set).
+  FindFenceKeys();
+  std::vector<std::vector<std::string_view>> commands;
+  for (const std::string& key : shard_keys_) commands.push_back({"DEL", fence_keys_.at(key)});
+  Checked(commands, true, "DEL command failed", false);
   if (deleted == 0) {
     tavrin::Warn("Warning: No index found with name " + std::to_string(hashed_index_name_) +
                  " to delete.");

@@ -56,7 +56,7 @@ class RedisClusterKeystore : public Keystore {
   uint64_t CountItems() override;
   void SetRowSize(uint64_t size) override;
   void SetFence(const WriteFence* fence) override;
-  void RaiseFence() override;
+  uint64_t RaiseFence() override;
 
   static int ShardOf(uint64_t key) {
     return static_cast<int>((key * 0x9E3779B97F4A7C15ull) >> 56);
@@ -68,7 +68,7 @@ class RedisClusterKeystore : public Keystore {
   // Runs the commands, through the fence script when `write` and a fence is
   // set; throws `what` (+ the reason) on any error reply.
   std::vector<RedisReply> Checked(const std::vector<std::vector<std::string_view>>& commands,
-                                  bool write, const char* what);
+                                  bool write, const char* what, bool fenced = true);
   // One command per shard that `keys` touch: `verb`, the shard's key, then
   // for each key of the shard its field (and its value, when `values` is
   // given and the value is not empty). `order` gets the key positions of
@@ -92,6 +92,7 @@ class RedisClusterKeystore : public Keystore {
   const WriteFence* fence_ = nullptr;
   std::string fence_number_;
   std::unordered_map<std::string, std::string> fence_keys_;  // of each key written, with the first fence
+  void FindFenceKeys();
 };
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

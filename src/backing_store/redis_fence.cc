@@ -27,7 +27,11 @@ const std::string& write_script() {
 }
 
 const std::string& raise_script() {
-  static const std::string script = fence_check() + "return 1";
+  static const std::string script =
+      "local seen = tonumber(redis.call('get', KEYS[1]) or '0') "
+      "local mine = tonumber(ARGV[1]) "
+      "if seen > mine then return seen end "
+      "if seen < mine then redis.call('set', KEYS[1], ARGV[1]) end return 0";
   return script;
 }
 

@@ -28,8 +28,8 @@ std::string fence_name(std::string_view table, std::string_view index_name);
 std::vector<std::string_view> fenced_command(const std::vector<std::string_view>& command,
                                              const std::string& fence_key, const std::string& number);
 
-// The script call that raises `fence_key` to `number`, refused (an error
-// reply with kFenceLostError) when it already holds a larger one.
+// The script call that raises `fence_key` to `number`: replies 0, or the
+// larger number the key holds (and leaves it).
 std::vector<std::string_view> raise_fence_command(const std::string& fence_key,
                                                   const std::string& number);
 

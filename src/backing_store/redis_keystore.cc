@@ -36,18 +36,24 @@ RedisKeystore::RedisKeystore(const tavrin::DBConfig& config, std::string index_n
 void RedisKeystore::SetFence(const WriteFence* fence) {
   fence_ = fence;
   fence_number_ = fence ? std::to_string(fence->number) : std::string();
-  if (fence && data_fence_key_.empty()) {
-    data_fence_key_ = fence_key_for(hash_key_, hash_key_);
-    config_fence_key_ = fence_key_for(table_name_, fence_name(table_name_, index_name_));
-  }
+  if (fence) FindFenceKeys();
 }
 
-void RedisKeystore::RaiseFence() {
-  if (!fence_) return;
+void RedisKeystore::FindFenceKeys() {
+  if (!data_fence_key_.empty()) return;
+  data_fence_key_ = fence_key_for(hash_key_, hash_key_);
+  config_fence_key_ = fence_key_for(table_name_, fence_name(table_name_, index_name_));
+}
+
+uint64_t RedisKeystore::RaiseFence() {
+  if (!fence_) return 0;
   // Both: the configuration store writes its items, the others their hash.
+  uint64_t higher = 0;
   for (const std::string* key : {&data_fence_key_, &config_fence_key_}) {
-    Checked(raise_fence_command(*key, fence_number_), "Failed to take the index lease");
+    RedisReply r = Checked(raise_fence_command(*key, fence_number_), "Failed to take the index lease");
+    if (r->type == REDIS_REPLY_INTEGER) higher = std::max<uint64_t>(higher, r->integer);
   }
+  return higher;
 }
 
 std::vector<std::string_view> RedisKeystore::Guard(const std::vector<std::string_view>& command) const {
@@ -286,8 +292,9 @@ void RedisKeystore::DeleteIndex() {
     return;
   }
   RedisReply r = Checked(Guard({"DEL", hash_key_}), "DEL command failed");
-  // The fence goes with the values it kept.
-  if (!data_fence_key_.empty()) Checked({"DEL", data_fence_key_}, "DEL command failed");
+  // The fence goes with the values it kept (also one an earlier handle set).
+  FindFenceKeys();
+  Checked({"DEL", data_fence_key_}, "DEL command failed");
   if (r->type == REDIS_REPLY_INTEGER && r->integer == 0) {
     tavrin::Warn("Warning: No index found with name " + std::to_string(hashed_index_name_) +
                  " to delete.");

@@ -55,7 +55,7 @@ class RedisKeystore : public Keystore {
   void SetRowSize(uint64_t size) override;
 
   void SetFence(const WriteFence* fence) override;
-  void RaiseFence() override;
+  uint64_t RaiseFence() override;
 
   uint64_t hashed_index_name() const { return hashed_index_name_; }
   void SetCommandTimeout(std::chrono::milliseconds timeout) { conn_.SetCommandTimeout(timeout); }
@@ -86,6 +86,7 @@ class RedisKeystore : public Keystore {
   const WriteFence* fence_ = nullptr;
   std::string fence_number_;
   std::string data_fence_key_, config_fence_key_;  // found with the first fence
+  void FindFenceKeys();
 };
 
 }  // namespace tavrin_encrypted_index::internal::backing_store

@@ -1,5 +1,6 @@
 #include "encrypted_index/index_core.h"
 
+#include <algorithm>
 #include <omp.h>
 
 #include <cstring>
@@ -51,7 +52,10 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
                               ? params.index_location
                               : params.items_location;
   items_store_ = factory(items, index_name_, base, StoreRole::kItems);
-  if (fence) SetFence(fence, /*raise=*/true);
+  // (The caller raised this index's fences with this number already.)
+  if (fence && SetFence(fence, /*raise=*/true) != 0) {
+    throw std::runtime_error(std::string("Failed to take the index lease: ") + store::kFenceLostError);
+  }
 
   scope_ = base;
   data_key_ = keys.data_key;
@@ -262,11 +266,13 @@ uint64_t IndexCore::EntryCount() {
   return n;
 }
 
-void IndexCore::SetFence(const store::WriteFence* fence, bool raise) {
+uint64_t IndexCore::SetFence(const store::WriteFence* fence, bool raise) {
+  uint64_t higher = 0;
   for (store::Keystore* s : stores()) {
     s->SetFence(fence);
-    if (fence && raise) s->RaiseFence();
+    if (fence && raise) higher = std::max(higher, s->RaiseFence());
   }
+  return higher;
 }
 
 uint64_t IndexCore::Generation() {

@@ -157,8 +157,9 @@ class IndexCore {
   // The four stores, for one write transaction over all of them
   // (store::WriteScope).
   // Every later write of the stores checks `fence` (nullptr: none); with
-  // `raise`, writes under earlier holders' fences fail from now on.
-  void SetFence(const store::WriteFence* fence, bool raise);
+  // `raise`, writes under earlier holders' fences fail from now on. Returns
+  // 0, or a larger number a store's fence holds (see Keystore::RaiseFence).
+  uint64_t SetFence(const store::WriteFence* fence, bool raise);
 
   std::vector<store::Keystore*> stores() {
     return {index_store_.get(), record_store_.get(), config_store_.get(), items_store_.get()};

@@ -39,7 +39,16 @@ EncryptedIndex::Writing::Writing(EncryptedIndex& index) : index_(index) {
   }
   try {
     // Before anything is read: an earlier holder's writes fail from here on.
-    index.connected().SetFence(index.lease_->fence(), /*raise=*/true);
+    // A fence above the number drawn (its counter lost, say with a failed
+    // over server) takes a larger number, drawn while the lease is held.
+    for (int attempt = 0;; ++attempt) {
+      const uint64_t higher = index.connected().SetFence(index.lease_->fence(), /*raise=*/true);
+      if (higher == 0) break;
+      if (attempt == 2 || !index.lease_->Redraw(token_, higher)) {
+        throw std::runtime_error(std::string("Failed to take the index lease: ") +
+                                 store::kFenceLostError);
+      }
+    }
     index.sync();
   } catch (...) {
     if (index.core_) index.core_->SetFence(nullptr, false);

@@ -40,6 +40,7 @@
 #include "backing_store/memory_keystore.h"
 #include "backing_store/pg_handles.h"
 #include "backing_store/redis_connection.h"
+#include "backing_store/redis_fence.h"
 #include "common/diagnostics.h"
 #include "config/index_config.h"
 #include "encrypted_index/encrypted_index.h"
@@ -131,7 +132,7 @@ class FaultyStore : public bs::Keystore {
   bool AbortWrite() noexcept override { return inner_->AbortWrite(); }
   // Passed on, not counted: a fence is set and raised before the first read.
   void SetFence(const bs::WriteFence* fence) override { inner_->SetFence(fence); }
-  void RaiseFence() override { inner_->RaiseFence(); }
+  uint64_t RaiseFence() override { return inner_->RaiseFence(); }
 
  private:
   // Counts one write and refuses it when the plan says so.
@@ -1093,6 +1094,7 @@ class WatchedLease : public bs::Lease {
   void Release(uint64_t token) noexcept override { inner_->Release(token); }
   bool Holds(uint64_t token) override { return inner_->Holds(token); }
   const bs::WriteFence* fence() const override { return inner_->fence(); }
+  bool Redraw(uint64_t token, uint64_t at_least) override { return inner_->Redraw(token, at_least); }
 
  private:
   std::unique_ptr<bs::Lease> inner_;
@@ -1217,32 +1219,54 @@ void RaceTwoWriters(StoreKind kind) {
       paused = resume = false;
     }
     std::string stale_error;
+    bool stale_done = false;
     std::thread stale([&] {
+      std::string error;
       try {
         a.Upsert(rows(5), ids_of("x", 5), {}, {});
       } catch (const std::exception& e) {
-        stale_error = e.what();
+        error = e.what();
       }
+      std::lock_guard<std::mutex> hold(mu);
+      stale_error = error;
+      stale_done = true;
+      cv.notify_all();
     });
     {
       std::unique_lock<std::mutex> hold(mu);
-      cv.wait(hold, [&] { return paused; });
+      cv.wait(hold, [&] { return paused || stale_done; });
+      if (!paused) {
+        hold.unlock();
+        stale.join();
+        FAIL() << "the first writer failed before its first write: " << stale_error;
+      }
     }
     if (kind == StoreKind::kRedis) {
+      // The lease lapses, and its number counter goes too (as with a server
+      // that failed over before the counter reached a replica): the next
+      // holder must still draw a number above every fence.
+      const std::string lease_key = "tavrindb:lease:" + *p.config_location.table_name + "\nrace";
       bs::RedisConnection(*location->connection_string)
-          .Command({"DEL", "tavrindb:lease:" + *p.config_location.table_name + "\nrace"});
+          .Command({"DEL", lease_key,
+                    bs::fence_key_for(lease_key, bs::fence_name(lease_key.substr(15), "lease"))});
     } else {
       bs::PgConn admin = bs::pg_connect(*location->connection_string, "admin: ");
       const std::string pid = std::to_string(held_by_a->fence()->lease_pid);
       bs::PgResult(PQexec(admin.get(), ("SELECT pg_terminate_backend(" + pid + ")").c_str()));
     }
-    b.Upsert(rows(5), ids_of("y", 5), {}, {});
+    std::string second_error;
+    try {
+      b.Upsert(rows(5), ids_of("y", 5), {}, {});
+    } catch (const std::exception& e) {
+      second_error = e.what();
+    }
     {
       std::lock_guard<std::mutex> hold(mu);
       resume = true;
       cv.notify_all();
     }
     stale.join();
+    ASSERT_EQ(second_error, "");
     EXPECT_NE(stale_error.find(bs::kFenceLostError), std::string::npos) << stale_error;
     const std::multiset<std::string> after = found("");
     EXPECT_EQ(after.size(), 34u);
