@@ -47,40 +47,44 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   // each token is kept, found by sorting (token, entry) pairs.
   std::vector<uint8_t> first(tokens.size(), 0);
   std::vector<std::pair<uint64_t, uint64_t>> order(tokens.size());
+  std::vector<uint64_t> unique_offsets(lists.size() + 1, 0);
   parallel_for(lists.size(), 2, 1, [&](size_t p) {
     const uint64_t begin = offsets[p], end = offsets[p + 1];
     for (uint64_t e = begin; e < end; ++e) order[e] = {tokens[e], e};
     std::sort(order.begin() + begin, order.begin() + end);
+    uint64_t count = 0;
     for (uint64_t j = begin; j < end; ++j) {
-      if (j == begin || order[j].first != order[j - 1].first) first[order[j].second] = 1;
+      if (j == begin || order[j].first != order[j - 1].first) {
+        first[order[j].second] = 1;
+        ++count;
+      }
     }
+    unique_offsets[p + 1] = count;
   });
-  std::vector<uint64_t> unique;
-  std::vector<uint64_t> unique_offsets{0};
-  unique.reserve(tokens.size());
-  for (size_t p = 0; p < lists.size(); ++p) {
-    for (uint64_t e = offsets[p]; e < offsets[p + 1]; ++e) {
-      if (first[e]) unique.push_back(tokens[e]);
-    }
-    unique_offsets.push_back(unique.size());
-  }
+  for (size_t p = 0; p < lists.size(); ++p) unique_offsets[p + 1] += unique_offsets[p];
+  order = std::vector<std::pair<uint64_t, uint64_t>>();
 
   // Rows are placed at their record's place among the list's unique tokens
   // as they are opened, then the rows of records that are not kept are
   // squeezed out: no buffer ever holds all the plaintexts besides the rows.
   const size_t floats = vector_bytes_ / sizeof(float);
-  const size_t n_records = unique.size();
+  const size_t n_records = unique_offsets.back();
+  std::vector<uint64_t> unique(n_records);
   std::vector<uint32_t> list_of(n_records);
-  for (size_t p = 0; p < lists.size(); ++p) {
-    const uint64_t rows = unique_offsets[p + 1] - unique_offsets[p];
-    for (uint64_t r = unique_offsets[p]; r < unique_offsets[p + 1]; ++r) {
-      list_of[r] = static_cast<uint32_t>(p);
+  parallel_for(lists.size(), 2, 1, [&](size_t p) {
+    uint64_t r = unique_offsets[p];
+    for (uint64_t e = offsets[p]; e < offsets[p + 1]; ++e) {
+      if (!first[e]) continue;
+      unique[r] = tokens[e];
+      list_of[r++] = static_cast<uint32_t>(p);
     }
+    const uint64_t rows = unique_offsets[p + 1] - unique_offsets[p];
     DecodedList& entry = *out[p];
     entry.ids.resize(rows);
     entry.metadata.resize(rows);
     entry.vectors.resize(rows * floats);
-  }
+  });
+
   // A row is kept when its record exists (the item was not deleted) and
   // names this list (the item did not move to another list since).
   std::vector<uint8_t> keep(n_records, 0);
