@@ -1,6 +1,7 @@
 #include "search/parted_search.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <utility>
 
 #include "common/parallel.h"
@@ -63,7 +64,8 @@ void PartedSearch::Score(const std::vector<uint32_t>& part,
     }
     // One slot more than the answer's: a part that fills it shows whether it
     // cut at a tie with its k-th.
-    const SearchResults r = search_candidate_lists_keyed(lists, local, sub, top_k_ + 1, metric_);
+    const uint64_t slots = top_k_ == UINT64_MAX ? top_k_ : top_k_ + 1;
+    const SearchResults r = search_candidate_lists_keyed(lists, local, sub, slots, metric_);
 
     parallel_for(members.size(), 64, 16, [&](size_t m) {
       QueryState& s = states_[members[m]];
