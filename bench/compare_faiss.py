@@ -27,11 +27,17 @@ Data sets:
              found (--model-python, else .venv-model/bin/python, else this
              one); skipped with a note otherwise.
 
+Sizes (--size): full (100,000 x 128, 256 lists, the default), quick (a
+smoke run) and large (1,000,000 x 128, 1,024 lists, 8 probes, 1,000 queries;
+a few minutes per data set, about 3 GB of memory at its peak).
+
 Prints a table per data set, then each target the index is held to with its
-value and whether it holds, and writes everything as JSON (--json).
+value and whether it holds, then the peak resident memory of each phase
+(upsert, training, cold batch; faiss: add, train, batch) above the baseline
+child, and writes everything as JSON (--json).
 
   .venv/bin/python -m pip install -r bench/requirements-bench.txt
-  .venv/bin/python bench/compare_faiss.py [--quick] [--threads 2]
+  .venv/bin/python bench/compare_faiss.py [--size full|quick|large] [--threads 2]
 """
 import argparse
 import json
@@ -53,8 +59,10 @@ SIZES = {
     # items, queries, dim, lists, probes, exhaustive items, single queries
     "full": dict(n=100_000, nq=1_000, d=128, lists=256, probes=8, exhaustive=20_000, single=200),
     "quick": dict(n=5_000, nq=100, d=32, lists=32, probes=4, exhaustive=2_000, single=20),
+    "large": dict(n=1_000_000, nq=1_000, d=128, lists=1024, probes=8, exhaustive=20_000,
+                  single=100),
 }
-TEXT_LIMIT = {"full": 30_000, "quick": 1_500}
+TEXT_LIMIT = {"full": 30_000, "quick": 1_500, "large": 30_000}
 
 
 def progress(iterable=None, **kw):
@@ -177,6 +185,52 @@ def recall(found, truth):
 # ---- the children ---------------------------------------------------------------
 
 
+def memory_mb():
+    """(resident, peak resident since the last reset) of this process, MB."""
+    fields = {}
+    with open("/proc/self/status") as f:
+        for line in f:
+            key, _, value = line.partition(":")
+            if key in ("VmRSS", "VmHWM"):
+                fields[key] = int(value.split()[0]) / 1024.0
+    return fields.get("VmRSS", float("nan")), fields.get("VmHWM", float("nan"))
+
+
+# The highest mark seen before any reset: a reset also lowers the peak the
+# parent reads from wait4, so the child reports the whole run's peak itself.
+PEAK_SEEN = [0.0]
+
+
+def peak_so_far():
+    PEAK_SEEN[0] = max(PEAK_SEEN[0], memory_mb()[1])
+    return PEAK_SEEN[0]
+
+
+class Phase:
+    """Peak resident memory of one phase: the kernel's high-water mark is
+    reset on entry (writing 5 to /proc/self/clear_refs) and read on exit."""
+
+    def __init__(self, phases, name):
+        self.phases, self.name = phases, name
+
+    def __enter__(self):
+        peak_so_far()
+        try:
+            with open("/proc/self/clear_refs", "w") as f:
+                f.write("5")
+            self.reset = True
+        except OSError:  # not Linux or not allowed: the peak is the process's
+            self.reset = False
+        self.start = memory_mb()[0]
+        return self
+
+    def __exit__(self, *exc):
+        end, peak = memory_mb()
+        self.phases[self.name] = {"start_mb": self.start, "peak_mb": peak, "end_mb": end,
+                                  "reset": self.reset}
+        return False
+
+
 def timed(fn, *args, **kw):
     t = time.perf_counter()
     out = fn(*args, **kw)
@@ -216,21 +270,26 @@ def run_tavrin(xb, xq, gt, gt_ex, p, threads, sweep):
     d = xb.shape[1]
     out = {}
 
-    def build(name, cache):
+    phases = out["phases"] = {}
+
+    def build(name, cache, measure=False):
         index = client.create_index(name, KEY, tv.IndexIVFFlat(d, p["lists"], "euclidean"),
                                     None, cache)
-        _, up = timed(index.upsert, ids, xb)
-        _, tr = timed(index.train)
+        with Phase(phases if measure else {}, "upsert"):
+            _, up = timed(index.upsert, ids, xb)
+        with Phase(phases if measure else {}, "train"):
+            _, tr = timed(index.train)
         return index, up, tr
 
     def query(index, probes):
         return lambda q: index.query(q, top_k=TOP_K, n_probes=probes, include=["distance"])
 
     steps = progress(total=4, desc="tavrin")
-    index, up, tr = build("cold", 0)
+    index, up, tr = build("cold", 0, measure=True)
     out["upsert_s"], out["train_s"] = up, tr
     out["upsert_items_per_s"] = len(xb) / up
-    res, out["batch_cold"] = best_batch(query(index, p["probes"]), xq, 3)
+    with Phase(phases, "batch cold"):
+        res, out["batch_cold"] = best_batch(query(index, p["probes"]), xq, 3)
     out["recall_cold"] = recall(tavrin_ids(res), gt)
     out["single_cold"] = latencies(query(index, p["probes"]), xq[:p["single"]], "single cold")
     if sweep:
@@ -286,14 +345,18 @@ def run_faiss(xb, xq, gt, gt_ex, p, threads, sweep):
     faiss.omp_set_num_threads(threads)
     d = xb.shape[1]
     out = {}
+    phases = out["phases"] = {}
     quantizer = faiss.IndexFlatL2(d)
     ivf = faiss.IndexIVFFlat(quantizer, d, p["lists"])
-    _, out["train_s"] = timed(ivf.train, xb)
-    _, out["add_s"] = timed(ivf.add, xb)
+    with Phase(phases, "train"):
+        _, out["train_s"] = timed(ivf.train, xb)
+    with Phase(phases, "add"):
+        _, out["add_s"] = timed(ivf.add, xb)
     out["add_items_per_s"] = len(xb) / out["add_s"]
     ivf.nprobe = p["probes"]
     search = lambda q: ivf.search(q, TOP_K)
-    (_, found), out["batch"] = best_batch(search, xq, 3)
+    with Phase(phases, "batch"):
+        (_, found), out["batch"] = best_batch(search, xq, 3)
     out["recall"] = recall(found, gt)
     out["single"] = latencies(lambda q: ivf.search(q[None, :], TOP_K), xq[:p["single"]],
                               "faiss single")
@@ -322,6 +385,7 @@ def child_main(args):
         out = run_faiss(xb, xq, gt, gt_ex, p, args.threads, args.sweep)
     else:
         out = {}
+    out["peak_seen_mb"] = peak_so_far()
     with open(args.child_out, "w") as f:
         json.dump(out, f)
 
@@ -345,7 +409,8 @@ def in_child(system, data_path, params, threads, sweep, workdir):
         raise RuntimeError(f"{system} child failed with status {proc.returncode}")
     with open(out_path) as f:
         out = json.load(f)
-    out["peak_rss_mb"] = usage.ru_maxrss / 1024.0  # kilobytes on Linux
+    out["peak_rss_mb"] = max(usage.ru_maxrss / 1024.0,  # kilobytes on Linux
+                             out.get("peak_seen_mb", 0.0))
     return out
 
 
@@ -398,6 +463,26 @@ def print_table(r):
         print(f"{label:<40} {a:>14.4g} {b:>12.4g} {ratio:>8.3g}")
     print(f"(baseline child: interpreter, NumPy and the data: {base:.0f} MB)")
     print_targets(r)
+    print_phases(r)
+
+
+# Each tavrin phase beside the faiss phase that does the same work.
+PHASES = [("upsert", "add"), ("train", "train"), ("batch cold", "batch")]
+
+
+def print_phases(r):
+    t, f, base = r["tavrin"], r["faiss"], r["baseline"]["peak_rss_mb"]
+    tp, fp = t.get("phases", {}), f.get("phases", {})
+    print(f"{'peak RSS above baseline, MB':<40} {'tavrindb_lite':>14} {'faiss':>12} {'ratio':>8}")
+    for mine, theirs in PHASES:
+        if mine not in tp or theirs not in fp:
+            continue
+        a, b = tp[mine]["peak_mb"] - base, fp[theirs]["peak_mb"] - base
+        ratio = a / b if b > 0 else float("nan")
+        print(f"{mine + ' / ' + theirs:<40} {a:>14.4g} {b:>12.4g} {ratio:>8.3g}")
+    a = tp.get("train", {})
+    if a:
+        print(f"(training ends {a['end_mb'] - a['start_mb']:+.0f} MB from where it started)")
 
 
 # The targets the index is held to on every data set: (label, value, bound,
@@ -430,6 +515,8 @@ def print_targets(r):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--quick", action="store_true", help="small sizes for a smoke run")
+    ap.add_argument("--size", choices=sorted(SIZES), default=None,
+                    help="full (default), quick (as --quick) or large (1,000,000 items)")
     ap.add_argument("--threads", type=int, default=2)
     ap.add_argument("--datasets", default="synthetic,lists,text")
     ap.add_argument("--sweep", action="store_true",
@@ -453,7 +540,7 @@ def main():
         sys.exit(f"missing modules: {', '.join(missing)}; install the module with "
                  f"scripts/install-module and the tools with "
                  f"'{sys.executable} -m pip install -r bench/requirements-bench.txt'")
-    mode = "quick" if args.quick else "full"
+    mode = args.size or ("quick" if args.quick else "full")
     base = SIZES[mode]
     os.makedirs(os.path.dirname(os.path.abspath(args.json)), exist_ok=True)
     cache_dir = os.path.dirname(os.path.abspath(args.json))

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -304,9 +305,9 @@ namespace {
 // (record size - 28 bytes; false when it cannot be had), one cipher context
 // per thread. Every record is tried, so each bad one is reported as "Error
 // for item i: ..." before the one runtime error is thrown.
-template <typename Records, typename Dest>
+template <typename Records, typename Dest, typename Opened>
 void open_items(const Records& records, const Key256& key, const std::vector<RecordAd>* ads,
-                Dest dest) {
+                Dest dest, Opened opened) {
   const size_t n = records.size();
   if (ads != nullptr && ads->size() != n) throw std::invalid_argument(kAdCountError);
   std::vector<const char*> errors(n, nullptr);
@@ -336,6 +337,7 @@ void open_items(const Records& records, const Key256& key, const std::vector<Rec
         error = kNoMemoryError;
       } else {
         error = worker.open(rec.data(), rec.size(), out, ads ? &(*ads)[i] : nullptr);
+        if (error == nullptr) opened(i, out, rec.size() - kSealOverhead);
       }
       if (error != nullptr) {
         errors[i] = error;
@@ -363,7 +365,7 @@ std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256
     }
     *p = out[i].data();
     return true;
-  });
+  }, [](size_t, const uint8_t*, size_t) {});
   return out;
 }
 
@@ -385,7 +387,7 @@ OpenedItems open_packed(const Records& records, const Key256& key,
   open_items(records, key, ads, [&](size_t i, uint8_t** p) {
     *p = out.data.data() + out.offsets[i];
     return true;
-  });
+  }, [](size_t, const uint8_t*, size_t) {});
   return out;
 }
 
@@ -399,6 +401,29 @@ OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256
 OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key256& key,
                                  const std::vector<RecordAd>* ads) {
   return open_packed(records, key, ads);
+}
+
+void open_items_each(const std::vector<ByteView>& records, const Key256& key,
+                     const std::function<void(size_t, const uint8_t*, size_t)>& use) {
+  // One buffer per thread, grown to the largest record it opens: it stays in
+  // cache, where one buffer for all plaintexts would be written and read back
+  // from memory.
+  std::vector<Bytes> buffers(static_cast<size_t>(std::max(1, omp_get_max_threads())));
+  open_items(records, key, nullptr, [&](size_t i, uint8_t** p) {
+    const size_t t = static_cast<size_t>(omp_get_thread_num());
+    if (t >= buffers.size()) return false;
+    Bytes& buffer = buffers[t];
+    const size_t size = records[i].size() - kSealOverhead;
+    if (buffer.size() < size) {
+      try {
+        buffer.resize(size);
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
+    }
+    *p = buffer.data();
+    return true;
+  }, use);
 }
 
 }  // namespace tavrin

@@ -13,6 +13,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -65,6 +67,14 @@ OpenedItems decrypt_items_packed(const std::vector<Bytes>& records, const Key256
                                  const std::vector<RecordAd>* ads = nullptr);
 OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key256& key,
                                  const std::vector<RecordAd>* ads = nullptr);
+
+// decrypt_items without keeping the plaintexts: each non-empty record is
+// opened into a buffer of the opening thread and handed to use(i, data, size)
+// on that thread, so a large read never holds all its plaintexts at once. use
+// must not throw; it runs only for records that opened. Same errors as
+// decrypt_items, thrown after every record was tried.
+void open_items_each(const std::vector<ByteView>& records, const Key256& key,
+                     const std::function<void(size_t, const uint8_t*, size_t)>& use);
 
 }  // namespace tavrin
 

@@ -246,6 +246,12 @@ class EncryptedIndex {
   std::mutex mutex_;
 };
 
+// Bytes of rows (vectors and their ids and metadata) a cold batch query holds
+// at once: above that it reads and scores its lists a part at a time.
+// Process-wide, for tests and benchmarks; not to be changed while queries run.
+void set_cold_part_bytes(uint64_t bytes);
+uint64_t cold_part_bytes();
+
 }  // namespace tavrin
 
 #endif  // TAVRIN_ENCRYPTED_INDEX_ENCRYPTED_INDEX_H_

@@ -1,5 +1,7 @@
 // Queries: the exhaustive path before training, the probed and pre-filtered
 // path after; the item filter runs before scoring.
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -15,6 +17,7 @@
 #include "filter/filter_eval.h"
 #include "filter/filter_parse.h"
 #include "search/list_search.h"
+#include "search/parted_search.h"
 #include "search/probe.h"
 
 namespace tavrin {
@@ -225,7 +228,85 @@ void widen_short_queries(IndexCore& core, DistanceMetric metric, uint64_t dimens
   results = std::move(widened);
 }
 
+// A cold batch reads its lists a part of about this many bytes of rows at a
+// time: reading every probed list at once held all the rows of a large index
+// for one batch.
+std::atomic<uint64_t> part_bytes{uint64_t{32} << 20};
+// Bytes a row holds beside its vector (id, metadata and their strings).
+constexpr uint64_t kRowOverhead = 96;
+
+bool rows_name_lists_once(const U32Matrix& probes) {
+  std::vector<uint32_t> row(probes.cols);
+  for (uint64_t q = 0; q < probes.rows; ++q) {
+    std::copy(probes.row(q), probes.row(q) + probes.cols, row.begin());
+    std::sort(row.begin(), row.end());
+    if (std::adjacent_find(row.begin(), row.end()) != row.end()) return false;
+  }
+  return true;
+}
+
+// The search over `lists` (probes name positions in it), each part read,
+// scored and released before the next is read. Queries a part may have cut
+// at a tie are answered again over all their lists at once. Expects the
+// list counts loaded.
+SearchResults search_in_parts(IndexCore& core, const std::vector<uint32_t>& lists,
+                              const U32Matrix& probes, const FloatMatrix& queries,
+                              const QueryParams& params, DistanceMetric metric,
+                              uint64_t row_bytes) {
+  const std::vector<uint32_t>& counts = core.list_counts();
+  PartedSearch parted(probes, lists.size(), queries, params.top_k, metric);
+  for (size_t p = 0; p < lists.size();) {
+    std::vector<uint32_t> slots, part;
+    uint64_t bytes = 0;
+    for (; p < lists.size() && (slots.empty() || bytes < cold_part_bytes()); ++p) {
+      slots.push_back(static_cast<uint32_t>(p));
+      part.push_back(lists[p]);
+      bytes += uint64_t{counts[lists[p]]} * row_bytes;
+    }
+    const std::vector<DecodedListPtr> read = core.MergeResults(part, /*counts_loaded=*/true);
+    parted.Score(slots, views_of(read));
+  }
+  const std::vector<uint32_t> redo = parted.Unsettled();
+  SearchResults results = parted.Finish(params.include);
+  if (redo.empty()) return results;
+
+  std::vector<int64_t> local(lists.size(), -1);
+  std::vector<uint32_t> again;
+  U32Matrix sub_probes = U32Matrix::zeros(redo.size(), probes.cols);
+  FloatMatrix sub_queries = FloatMatrix::zeros(redo.size(), queries.cols);
+  for (size_t i = 0; i < redo.size(); ++i) {
+    for (uint64_t j = 0; j < probes.cols; ++j) {
+      const uint32_t slot = probes.row(redo[i])[j];
+      if (local[slot] < 0) {
+        local[slot] = static_cast<int64_t>(again.size());
+        again.push_back(lists[slot]);
+      }
+      sub_probes.row(i)[j] = static_cast<uint32_t>(local[slot]);
+    }
+    std::copy(queries.row(redo[i]), queries.row(redo[i]) + queries.cols, sub_queries.row(i));
+  }
+  const std::vector<DecodedListPtr> read = core.MergeResults(again, /*counts_loaded=*/true);
+  const SearchResults one = search_candidate_lists(views_of(read), sub_probes, sub_queries,
+                                                   params.top_k, metric, params.include);
+  for (size_t i = 0; i < redo.size(); ++i) {
+    const uint64_t q = redo[i], count = one.counts[i];
+    for (uint64_t s = 0; s < count; ++s) {
+      results.ids[q * results.k + s] = one.ids[i * one.k + s];
+      results.distances[q * results.k + s] = one.distances[i * one.k + s];
+    }
+    results.counts[q] = static_cast<uint32_t>(count);
+    if (!one.metadata[i].empty()) {
+      results.metadata[q].assign(results.k, std::string());
+      std::copy_n(one.metadata[i].begin(), count, results.metadata[q].begin());
+    }
+  }
+  return results;
+}
+
 }  // namespace
+
+void set_cold_part_bytes(uint64_t bytes) { part_bytes.store(bytes); }
+uint64_t cold_part_bytes() { return part_bytes.load(); }
 
 SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParams& params) {
   if (queries.rows == 0) throw std::invalid_argument("Query vectors cannot be empty.");
@@ -290,6 +371,26 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
     probes = std::move(plan.positions);
   }
 
+  // A cold batch over more rows than a part holds is read a part at a time.
+  // (Filtered queries and cached lists need every list at once; the
+  // tamper-evident format verifies its reads as one.)
+  if (!filtered && !core.cache().enabled() && !core.tamper_evident() && params.top_k > 0 &&
+      lists.size() > 1) {
+    if (!counts_loaded) core.load_list_counts();
+    counts_loaded = true;
+    const uint64_t row_bytes = dimension * sizeof(float) + kRowOverhead;
+    const std::vector<uint32_t>& counts = core.list_counts();
+    uint64_t bytes = 0;
+    bool known = true;  // a list out of range is refused by the whole read
+    for (uint32_t list : lists) {
+      known = known && list < counts.size();
+      if (known) bytes += uint64_t{counts[list]} * row_bytes;
+    }
+    if (known && bytes > cold_part_bytes() && rows_name_lists_once(probes)) {
+      return search_in_parts(core, lists, probes, queries, params, index_config_->metric,
+                             row_bytes);
+    }
+  }
   std::vector<DecodedListPtr> candidates = core.MergeResults(lists, counts_loaded);
   if (filtered) candidates = filter_lists(candidates, filter, dimension);
 

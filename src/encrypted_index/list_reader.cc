@@ -2,7 +2,9 @@
 // entries unmasked into item tokens, records fetched and opened, all in one
 // batched read per store for any number of lists.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -45,67 +47,94 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   // each token is kept, found by sorting (token, entry) pairs.
   std::vector<uint8_t> first(tokens.size(), 0);
   std::vector<std::pair<uint64_t, uint64_t>> order(tokens.size());
+  std::vector<uint64_t> unique_offsets(lists.size() + 1, 0);
   parallel_for(lists.size(), 2, 1, [&](size_t p) {
     const uint64_t begin = offsets[p], end = offsets[p + 1];
     for (uint64_t e = begin; e < end; ++e) order[e] = {tokens[e], e};
     std::sort(order.begin() + begin, order.begin() + end);
+    uint64_t count = 0;
     for (uint64_t j = begin; j < end; ++j) {
-      if (j == begin || order[j].first != order[j - 1].first) first[order[j].second] = 1;
+      if (j == begin || order[j].first != order[j - 1].first) {
+        first[order[j].second] = 1;
+        ++count;
+      }
     }
+    unique_offsets[p + 1] = count;
   });
-  std::vector<uint64_t> unique;
-  std::vector<uint64_t> unique_offsets{0};
-  unique.reserve(tokens.size());
-  for (size_t p = 0; p < lists.size(); ++p) {
-    for (uint64_t e = offsets[p]; e < offsets[p + 1]; ++e) {
-      if (first[e]) unique.push_back(tokens[e]);
-    }
-    unique_offsets.push_back(unique.size());
-  }
+  for (size_t p = 0; p < lists.size(); ++p) unique_offsets[p + 1] += unique_offsets[p];
+  order = std::vector<std::pair<uint64_t, uint64_t>>();
 
-  std::vector<Bytes> holder;
-  const OpenedItems records =
-      decrypt_items_packed(record_store_->BatchViewItems(unique, holder), data_key_);
-  holder = std::vector<Bytes>();
-  const size_t n_records = unique.size();
+  // Rows are placed at their record's place among the list's unique tokens
+  // as they are opened, then the rows of records that are not kept are
+  // squeezed out: no buffer ever holds all the plaintexts besides the rows.
+  const size_t floats = vector_bytes_ / sizeof(float);
+  const size_t n_records = unique_offsets.back();
+  std::vector<uint64_t> unique(n_records);
+  std::vector<uint32_t> list_of(n_records);
+  parallel_for(lists.size(), 2, 1, [&](size_t p) {
+    uint64_t r = unique_offsets[p];
+    for (uint64_t e = offsets[p]; e < offsets[p + 1]; ++e) {
+      if (!first[e]) continue;
+      unique[r] = tokens[e];
+      list_of[r++] = static_cast<uint32_t>(p);
+    }
+    const uint64_t rows = unique_offsets[p + 1] - unique_offsets[p];
+    DecodedList& entry = *out[p];
+    entry.ids.resize(rows);
+    entry.metadata.resize(rows);
+    entry.vectors.resize(rows * floats);
+  });
 
   // A row is kept when its record exists (the item was not deleted) and
   // names this list (the item did not move to another list since).
-  std::vector<ItemRecordView> views(n_records);
   std::vector<uint8_t> keep(n_records, 0);
-  std::vector<size_t> list_of(n_records);
-  for (size_t p = 0; p < lists.size(); ++p) {
-    for (uint64_t r = unique_offsets[p]; r < unique_offsets[p + 1]; ++r) list_of[r] = p;
+  std::atomic<bool> malformed{false}, no_memory{false};
+  {
+    std::vector<Bytes> holder;
+    open_items_each(record_store_->BatchViewItems(unique, holder), data_key_,
+                    [&](size_t r, const uint8_t* plain, size_t size) {
+                      ItemRecordView view;
+                      if (!read_item_record(plain, size, vector_bytes_, &view)) {
+                        malformed.store(true, std::memory_order_relaxed);
+                        return;
+                      }
+                      const size_t p = list_of[r];
+                      if (view.list != lists[p]) return;
+                      DecodedList& entry = *out[p];
+                      const uint64_t at = r - unique_offsets[p];
+                      try {
+                        entry.ids[at].assign(view.id);
+                        entry.metadata[at].assign(view.metadata);
+                      } catch (...) {
+                        no_memory.store(true, std::memory_order_relaxed);
+                        return;
+                      }
+                      std::memcpy(entry.vectors.data() + at * floats, view.vector,
+                                  vector_bytes_);
+                      keep[r] = 1;
+                    });
   }
-  parallel_for(n_records, 1024, 256, [&](size_t r) {
-    const uint64_t size = records.offsets[r + 1] - records.offsets[r];
-    if (size == 0) return;
-    if (!read_item_record(records.data.data() + records.offsets[r], size, vector_bytes_,
-                          &views[r])) {
-      throw std::runtime_error("Insufficient payload size for item record");
-    }
-    keep[r] = views[r].list == lists[list_of[r]] ? 1 : 0;
-  });
+  // A record that opened but does not parse is refused.
+  if (malformed.load()) throw std::runtime_error("Insufficient payload size for item record");
+  if (no_memory.load()) throw std::bad_alloc();
 
-  const size_t floats = vector_bytes_ / sizeof(float);
-  std::vector<size_t> position(n_records);
-  for (size_t p = 0; p < lists.size(); ++p) {
+  parallel_for(lists.size(), 2, 1, [&](size_t p) {
+    DecodedList& entry = *out[p];
     size_t kept = 0;
     for (uint64_t r = unique_offsets[p]; r < unique_offsets[p + 1]; ++r) {
-      if (keep[r]) position[r] = kept++;
+      if (!keep[r]) continue;
+      const uint64_t at = r - unique_offsets[p];
+      if (at != kept) {
+        entry.ids[kept] = std::move(entry.ids[at]);
+        entry.metadata[kept] = std::move(entry.metadata[at]);
+        std::memmove(entry.vectors.data() + kept * floats, entry.vectors.data() + at * floats,
+                     vector_bytes_);
+      }
+      ++kept;
     }
-    DecodedList& entry = *out[p];
     entry.ids.resize(kept);
     entry.metadata.resize(kept);
     entry.vectors.resize(kept * floats);
-  }
-  parallel_for(n_records, 1024, 256, [&](size_t r) {
-    if (!keep[r]) return;
-    DecodedList& entry = *out[list_of[r]];
-    const size_t at = position[r];
-    entry.ids[at].assign(views[r].id);
-    entry.metadata[at].assign(views[r].metadata);
-    std::memcpy(entry.vectors.data() + at * floats, views[r].vector, vector_bytes_);
   });
   return out;
 }

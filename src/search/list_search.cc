@@ -326,10 +326,11 @@ SearchResults search_lists(const std::vector<std::string>& ids,
   return search_candidate_lists(lists, probes, queries, top_k, metric, include);
 }
 
-SearchResults search_candidate_lists(const std::vector<CandidateList>& lists,
-                                     const U32Matrix& probes, const FloatRowsView& queries,
-                                     uint64_t top_k, DistanceMetric metric,
-                                     const std::vector<uint32_t>& include) {
+namespace {
+
+SearchResults search_candidates(const std::vector<CandidateList>& lists, const U32Matrix& probes,
+                                const FloatRowsView& queries, uint64_t top_k,
+                                DistanceMetric metric, bool with_metadata, bool keyed) {
   const uint64_t n = probes.rows;
   uint64_t total_rows = 0;
   for (const CandidateList& l : lists) total_rows += l.rows;
@@ -338,13 +339,29 @@ SearchResults search_candidate_lists(const std::vector<CandidateList>& lists,
   validate_lists(lists, probes, queries);
   SearchResults results(n, k);
   if (k == 0) return results;
+  if (keyed) results.rows.assign(n * k, 0);
 
-  const bool with_metadata =
-      std::find(include.begin(), include.end(), kIncludeMetadata) != include.end();
   const MatrixPlan plan = plan_matrix_search(lists, probes, queries, k, metric, list_scoring());
   matrix_search(plan, lists, probes, queries, k, metric, with_metadata, results);
   pairwise_search(lists, probes, queries, plan.others, k, metric, with_metadata, results);
   return results;
+}
+
+}  // namespace
+
+SearchResults search_candidate_lists(const std::vector<CandidateList>& lists,
+                                     const U32Matrix& probes, const FloatRowsView& queries,
+                                     uint64_t top_k, DistanceMetric metric,
+                                     const std::vector<uint32_t>& include) {
+  const bool with_metadata =
+      std::find(include.begin(), include.end(), kIncludeMetadata) != include.end();
+  return search_candidates(lists, probes, queries, top_k, metric, with_metadata, false);
+}
+
+SearchResults search_candidate_lists_keyed(const std::vector<CandidateList>& lists,
+                                           const U32Matrix& probes, const FloatRowsView& queries,
+                                           uint64_t top_k, DistanceMetric metric) {
+  return search_candidates(lists, probes, queries, top_k, metric, false, true);
 }
 
 }  // namespace tavrin

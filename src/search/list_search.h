@@ -59,6 +59,13 @@ SearchResults search_candidate_lists(const std::vector<CandidateList>& lists,
                                      uint64_t top_k, DistanceMetric metric,
                                      const std::vector<uint32_t>& include);
 
+// The same search for merging answers over parts of a batch's lists: every
+// slot also gives its candidate's row key in `rows`, distances are left as
+// compared, and no metadata is written.
+SearchResults search_candidate_lists_keyed(const std::vector<CandidateList>& lists,
+                                           const U32Matrix& probes, const FloatRowsView& queries,
+                                           uint64_t top_k, DistanceMetric metric);
+
 SearchResults search_lists(const std::vector<std::string>& ids,
                            const std::vector<uint64_t>& offsets,
                            const std::vector<std::string>& metadata, const FloatRowsView& vectors,

@@ -19,6 +19,10 @@ struct SearchResults {
   std::vector<float> distances;
   std::vector<uint32_t> counts;
   std::vector<std::vector<std::string>> metadata;
+  // Empty unless a keyed search filled it: slot i's candidate as its list
+  // number << 32 | its row in that list. Distances are then left as compared
+  // (Euclidean not rooted).
+  std::vector<uint64_t> rows;
 
   SearchResults() = default;
   SearchResults(uint64_t n, uint64_t slots)

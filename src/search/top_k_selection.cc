@@ -39,11 +39,13 @@ void write_selection(std::vector<Entry>& heap, uint64_t q, bool root, bool with_
   const uint64_t k = results.k;
   std::sort_heap(heap.begin(), heap.end(), less);
   if (with_metadata) results.metadata[q].resize(k);
+  const bool keyed = !results.rows.empty();
   for (size_t i = 0; i < heap.size(); ++i) {
     const Entry& e = heap[i];
     results.ids[q * k + i] = less.id(e.row);
-    results.distances[q * k + i] = root ? std::sqrt(e.dist) : e.dist;
+    results.distances[q * k + i] = root && !keyed ? std::sqrt(e.dist) : e.dist;
     if (with_metadata) results.metadata[q][i] = less.meta(e.row);
+    if (keyed) results.rows[q * k + i] = e.row;
   }
   results.counts[q] = static_cast<uint32_t>(heap.size());
   heap.clear();

@@ -65,8 +65,9 @@ void offer(std::vector<Entry>& heap, uint64_t k, const float* dist, size_t n, ui
            const TripleLess& less);
 
 // Writes the held entries of query q in ascending order (the Euclidean
-// metric rooted), its count, and its metadata texts when asked for; leaves
-// the selection empty.
+// metric rooted, unless the results are keyed: then with their row keys),
+// its count, and its metadata texts when asked for; leaves the selection
+// empty.
 void write_selection(std::vector<Entry>& heap, uint64_t q, bool root, bool with_metadata,
                      const TripleLess& less, SearchResults& results);
 

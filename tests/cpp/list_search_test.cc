@@ -6,10 +6,12 @@
 // apart by metadata, zero vectors, large and tiny magnitudes, a common offset
 // far larger than the distances, non-finite rows and queries.
 #include "search/list_search.h"
+#include "search/parted_search.h"
 
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -206,6 +208,64 @@ TEST(ListSearchTest, AdversarialBatchesGiveTheReferenceUnderEveryScoring) {
   Restore restore;
   force_portable_distance_kernels(true);
   check_all_scorings(adversarial_batch(29, 5, 50, 48, 2, 0.0f, 61), kTwo, {1, 6, 7});
+}
+
+// Lists scored a part at a time (random parts, any team size): every query
+// either gets the reference answer or is left unsettled, and is then
+// answered over all its lists, as the index does. Equal distances must leave
+// queries unsettled; a batch of distinct distances must mostly settle.
+TEST(ListSearchTest, PartedSearchGivesTheReferenceOrLeavesTheQueryUnsettled) {
+  Restore restore;
+  std::mt19937 gen(11);
+  const Batch batches[] = {adversarial_batch(37, 10, 60, 90, 3, 0.0f, 5),
+                           adversarial_batch(24, 6, 50, 40, 2, 300.0f, 8),
+                           adversarial_batch(12, 6, 20, 16, 2, 0.0f, 77, true)};
+  for (size_t c = 0; c < 3; ++c) {
+    Batch b = batches[c];
+    const uint32_t lists = static_cast<uint32_t>(b.offsets.size() - 1);
+    for (uint64_t q = 0; q < b.probes.rows; ++q) {  // a row names a list once
+      uint32_t* row = b.probes.row(q);
+      for (uint64_t j = 1; j < b.probes.cols; ++j)
+        while (std::find(row, row + j, row[j]) != row + j) row[j] = (row[j] + 1) % lists;
+    }
+    size_t settled = 0, asked = 0;
+    for (DistanceMetric metric : kAll) {
+      for (uint64_t top_k : {1, 6, 17}) {
+        omp_set_num_threads(static_cast<int>(1 + gen() % 3));
+        std::vector<uint32_t> order(lists);
+        for (uint32_t l = 0; l < lists; ++l) order[l] = l;
+        std::shuffle(order.begin(), order.end(), gen);
+        PartedSearch parted(b.probes, lists, b.queries, top_k, metric);
+        for (size_t at = 0; at < lists;) {
+          const size_t end = std::min<size_t>(lists, at + 1 + gen() % 3);
+          std::vector<uint32_t> part(order.begin() + at, order.begin() + end);
+          std::vector<CandidateList> views;
+          for (uint32_t l : part)
+            views.push_back({b.ids.data() + b.offsets[l], b.metadata.data() + b.offsets[l],
+                             b.flat.data() + b.offsets[l] * b.d, b.offsets[l + 1] - b.offsets[l]});
+          parted.Score(part, views);
+          at = end;
+        }
+        const std::vector<uint32_t> unsettled = parted.Unsettled();
+        SearchResults got = parted.Finish({1});
+        const SearchResults all = run(b, top_k, metric, ListScoring::kAuto);
+        for (uint32_t q : unsettled) {
+          for (uint64_t i = 0; i < got.k; ++i) {
+            got.ids[q * got.k + i] = all.id(q, i);
+            got.distances[q * got.k + i] = all.distance(q, i);
+          }
+          got.counts[q] = all.counts[q];
+          got.metadata[q] = all.metadata[q];
+        }
+        const uint64_t k = std::min<uint64_t>(top_k, b.ids.size());
+        expect_matches(reference(b, k, metric), k, metric, got);
+        settled += b.probes.rows - unsettled.size();
+        asked += b.probes.rows;
+      }
+    }
+    if (c == 0) EXPECT_GT(settled, asked * 3 / 4);
+    if (c == 2) EXPECT_LT(settled, asked / 2);
+  }
 }
 
 TEST(ListSearchTest, ShapesAndRefusals) {
