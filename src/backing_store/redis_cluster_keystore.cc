@@ -108,17 +108,24 @@ std::vector<std::vector<std::string_view>> RedisClusterKeystore::PerShard(
     put_le8(&fields[8 * i], keys[i]);
     by_shard[ShardOf(keys[i])].push_back(i);
   }
+  // At most kFieldsPerCommand fields a command: a fenced write hands its
+  // arguments to a script, which takes some 8,000 at most.
   std::vector<std::vector<std::string_view>> commands;
   for (int s = 0; s < kShards; ++s) {
-    if (by_shard[s].empty()) continue;
-    std::vector<std::string_view> args{verb, shard_keys_[s]};
-    args.reserve(2 + by_shard[s].size() * (values ? 2 : 1));
-    for (size_t i : by_shard[s]) {
-      args.emplace_back(&fields[8 * i], 8);
-      if (values != nullptr) args.push_back((*values)[i]);
+    for (size_t from = 0; from < by_shard[s].size(); from += kFieldsPerCommand) {
+      const size_t to = std::min(by_shard[s].size(), from + kFieldsPerCommand);
+      std::vector<std::string_view> args{verb, shard_keys_[s]};
+      args.reserve(2 + (to - from) * (values ? 2 : 1));
+      for (size_t k = from; k < to; ++k) {
+        const size_t i = by_shard[s][k];
+        args.emplace_back(&fields[8 * i], 8);
+        if (values != nullptr) args.push_back((*values)[i]);
+      }
+      commands.push_back(std::move(args));
+      if (order != nullptr) {
+        order->emplace_back(by_shard[s].begin() + from, by_shard[s].begin() + to);
+      }
     }
-    commands.push_back(std::move(args));
-    if (order != nullptr) order->push_back(std::move(by_shard[s]));
   }
   return commands;
 }

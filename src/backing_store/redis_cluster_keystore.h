@@ -34,6 +34,7 @@ namespace tavrin_encrypted_index::internal::backing_store {
 class RedisClusterKeystore : public Keystore {
  public:
   static constexpr int kShards = 256;
+  static constexpr size_t kFieldsPerCommand = 1024;
 
   // Needs the connection string and table name of `config`; connection
   // failures as in RedisClusterRouter.

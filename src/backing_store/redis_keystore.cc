@@ -136,12 +136,26 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     tavrin::Warn("No keys provided for batch deletion");
     return;
   }
-  std::vector<std::string> fields;
-  fields.reserve(keys.size());
-  for (uint64_t k : keys) fields.push_back(le8(k));
-  std::vector<std::string_view> args = {"HDEL", hash_key_};
-  args.insert(args.end(), fields.begin(), fields.end());
-  Checked(Guard(args), "HDEL command failed");
+  // HDELs of at most kFieldsPerCommand fields (a fenced one hands them to a
+  // script, which takes some 8,000 arguments at most), pipelined.
+  const std::string fields = fields_of(keys);
+  size_t queued = 0;
+  std::vector<std::string_view> args;
+  for (size_t from = 0; from < keys.size(); from += kFieldsPerCommand) {
+    args.assign({"HDEL", hash_key_});
+    for (size_t i = from; i < std::min(keys.size(), from + kFieldsPerCommand); ++i) {
+      args.emplace_back(fields.data() + 8 * i, 8);
+    }
+    if (!conn_.Append(Guard(args))) throw std::runtime_error("HDEL command failed: cannot queue");
+    ++queued;
+  }
+  std::string first_error;
+  for (size_t c = 0; c < queued; ++c) {
+    RedisReply r = conn_.NextReply();
+    if (!r) throw std::runtime_error("HDEL command failed: " + conn_.error());
+    if (r->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = reply_text(r.get());
+  }
+  if (!first_error.empty()) throw std::runtime_error("HDEL command failed: " + first_error);
 }
 
 void RedisKeystore::DeleteItem(uint64_t key) {

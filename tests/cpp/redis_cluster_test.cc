@@ -66,6 +66,13 @@ void FencesRefuseAnEarlierHolder(const std::string& conn, bool cluster) {
     EXPECT_EQ(b->BatchGetItems({1, 2, 3}), (std::vector<Bytes>{Bytes{1}, Bytes(), Bytes()}));
     EXPECT_EQ(b->LoadConfigItem("idx.cei"), Bytes{1});
     b->PutItem(2, Bytes{2});
+    // Batches larger than one script call takes are written whole.
+    std::vector<uint64_t> many(cluster ? 2000 : 20000);
+    for (size_t i = 0; i < many.size(); ++i) many[i] = 1000 + i;
+    b->BatchPutItems(many, std::vector<Bytes>(many.size(), Bytes{7}));
+    EXPECT_EQ(b->BatchGetItems(many), std::vector<Bytes>(many.size(), Bytes{7}));
+    b->BatchDeleteItems(many);
+    EXPECT_EQ(b->CountItems(), 2u);
     a->SetFence(&third);  // the first again, with a later lease
     a->RaiseFence();
     a->PutItem(3, Bytes{3});
