@@ -1167,13 +1167,24 @@ void RaceTwoWriters(StoreKind kind) {
         }
       };
     };
-    std::thread first(reported([&] {
-      a.Upsert(rows(5), ids_of("a", 5), {}, std::vector<std::string>(5, "{\"k\": 1}"));
-    }));
+    bool first_done = false;
+    std::thread first([&] {
+      reported([&] {
+        a.Upsert(rows(5), ids_of("a", 5), {}, std::vector<std::string>(5, "{\"k\": 1}"));
+      })();
+      std::lock_guard<std::mutex> hold(mu);
+      first_done = true;
+      cv.notify_all();
+    });
     std::thread second;
     {
       std::unique_lock<std::mutex> hold(mu);
-      cv.wait(hold, [&] { return paused; });
+      cv.wait(hold, [&] { return paused || first_done; });
+      if (!paused) {
+        hold.unlock();
+        first.join();
+        FAIL() << "the first writer ended before its first write";
+      }
       second = std::thread(reported([&] {
         b.Upsert(rows(5), ids_of("b", 5), {}, std::vector<std::string>(5, "{\"j\": 2}"));
         std::lock_guard<std::mutex> done(mu);
