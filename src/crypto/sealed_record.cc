@@ -404,12 +404,13 @@ OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key
 }
 
 void open_items_each(const std::vector<ByteView>& records, const Key256& key,
-                     const std::function<void(size_t, const uint8_t*, size_t)>& use) {
+                     const std::function<void(size_t, const uint8_t*, size_t)>& use,
+                     const std::vector<RecordAd>* ads) {
   // One buffer per thread, grown to the largest record it opens: it stays in
   // cache, where one buffer for all plaintexts would be written and read back
   // from memory.
   std::vector<Bytes> buffers(static_cast<size_t>(std::max(1, omp_get_max_threads())));
-  open_items(records, key, nullptr, [&](size_t i, uint8_t** p) {
+  open_items(records, key, ads, [&](size_t i, uint8_t** p) {
     const size_t t = static_cast<size_t>(omp_get_thread_num());
     if (t >= buffers.size()) return false;
     Bytes& buffer = buffers[t];

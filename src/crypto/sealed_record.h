@@ -74,7 +74,8 @@ OpenedItems decrypt_items_packed(const std::vector<ByteView>& records, const Key
 // must not throw; it runs only for records that opened. Same errors as
 // decrypt_items, thrown after every record was tried.
 void open_items_each(const std::vector<ByteView>& records, const Key256& key,
-                     const std::function<void(size_t, const uint8_t*, size_t)>& use);
+                     const std::function<void(size_t, const uint8_t*, size_t)>& use,
+                     const std::vector<RecordAd>* ads = nullptr);
 
 }  // namespace tavrin
 

@@ -747,30 +747,46 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::te_read_lists(
   }
   std::vector<Bytes> holder;
   const std::vector<RecordAd> ads = ads_for(SealKind::kRecord, scope_, keys);
-  OpenedItems records;
+  const std::vector<ByteView> sealed = record_store_->BatchViewItems(keys, holder);
+  // Every record present has its row: one that is not live in its list fails
+  // the whole read below, so the rows can be placed as they are opened,
+  // each from its opening thread's buffer.
+  const size_t n = keys.size();
+  const size_t floats = vector_bytes_ / sizeof(float);
+  std::vector<size_t> position(n);
+  for (size_t p = 0, r = 0; p < lists.size(); ++p) {
+    DecodedList& entry = *out[p];
+    size_t kept = 0;
+    for (; r < n && list_of[r] == p; ++r) {
+      if (!sealed[r].empty()) position[r] = kept++;
+    }
+    entry.ids.resize(kept);
+    entry.metadata.resize(kept);
+    entry.vectors.resize(kept * floats);
+  }
+  std::vector<std::array<uint64_t, 2>> secrets(n);
+  std::vector<uint8_t> state_of(n, 0);  // 0 absent, 1 live, 2 malformed
   try {
-    records = decrypt_items_packed(record_store_->BatchViewItems(keys, holder), record_seal_key_,
-                                   &ads);
+    open_items_each(sealed, record_seal_key_, [&](size_t r, const uint8_t* data, size_t size) {
+      ItemRecordView view;
+      if (!open_item(data, size, vector_bytes_, &secrets[r], &view) ||
+          view.list != lists[list_of[r]]) {
+        state_of[r] = 2;
+        return;
+      }
+      state_of[r] = 1;
+      DecodedList& entry = *out[list_of[r]];
+      entry.ids[position[r]].assign(view.id);
+      entry.metadata[position[r]].assign(view.metadata);
+      std::memcpy(entry.vectors.data() + position[r] * floats, view.vector, vector_bytes_);
+    }, &ads);
   } catch (const std::runtime_error&) {
     throw IntegrityError("an item record read for " + names_of(lists) +
                          " is not the one written under its key");
   }
-  holder = std::vector<Bytes>();
-  const size_t n = keys.size();
-  std::vector<ItemRecordView> views(n);
-  std::vector<std::array<uint64_t, 2>> secrets(n);
-  std::vector<uint8_t> state_of(n, 0);  // 0 absent, 1 live, 2 malformed
-  parallel_for(n, 1024, 256, [&](size_t r) {
-    const uint64_t size = records.offsets[r + 1] - records.offsets[r];
-    if (size == 0) return;  // an entry its item has left
-    const bool ok = open_item(records.data.data() + records.offsets[r], size, vector_bytes_,
-                              &secrets[r], &views[r]) &&
-                    views[r].list == lists[list_of[r]];
-    state_of[r] = ok ? 1 : 2;
-  });
   std::vector<ListSummary> found(lists.size());
   for (size_t r = 0; r < n; ++r) {
-    if (state_of[r] == 2) {
+    if (state_of[r] == 2 || (state_of[r] == 0 && !sealed[r].empty())) {
       throw IntegrityError("an item record read for list " + std::to_string(lists[list_of[r]]) +
                            " does not belong to it");
     }
@@ -786,25 +802,6 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::te_read_lists(
                            std::to_string(want.live) + " its summary gives, or other ones");
     }
   }
-  const size_t floats = vector_bytes_ / sizeof(float);
-  std::vector<size_t> position(n);
-  for (size_t p = 0, r = 0; p < lists.size(); ++p) {
-    DecodedList& entry = *out[p];
-    size_t kept = 0;
-    for (; r < n && list_of[r] == p; ++r) {
-      if (state_of[r] == 1) position[r] = kept++;
-    }
-    entry.ids.resize(kept);
-    entry.metadata.resize(kept);
-    entry.vectors.resize(kept * floats);
-  }
-  parallel_for(n, 1024, 256, [&](size_t r) {
-    if (state_of[r] != 1) return;
-    DecodedList& entry = *out[list_of[r]];
-    entry.ids[position[r]].assign(views[r].id);
-    entry.metadata[position[r]].assign(views[r].metadata);
-    std::memcpy(entry.vectors.data() + position[r] * floats, views[r].vector, vector_bytes_);
-  });
   return out;
 }
 
