@@ -234,24 +234,11 @@ void RedisClusterKeystore::PushConfigItems(
 }
 
 Bytes RedisClusterKeystore::LoadConfigItem(const std::string& name) {
-  RedisReply r = router_.RunOne({"HGET", table_name_, name}, false);
-  if (r->type == REDIS_REPLY_ERROR) {
-    throw std::runtime_error("Redis get_item error: " + reply_text(r.get()));
-  }
-  if (r->type == REDIS_REPLY_NIL) {
-    const std::string shown = name.size() < 4 ? name : name.substr(0, name.size() - 4);
-    throw std::runtime_error("Index name '" + shown + "' does not exist in Redis.");
-  }
-  if (r->type != REDIS_REPLY_STRING) return {};
-  return Bytes(r->str, r->str + r->len);
+  return config_item_of(router_.RunOne({"HGET", table_name_, name}, false).get(), name);
 }
 
 bool RedisClusterKeystore::ConfigItemExists(const std::string& name) {
-  RedisReply r = router_.RunOne({"HEXISTS", table_name_, name}, false);
-  if (r->type == REDIS_REPLY_ERROR) {
-    throw std::runtime_error("Redis HEXISTS error: " + reply_text(r.get()));
-  }
-  return r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+  return config_item_exists(router_.RunOne({"HEXISTS", table_name_, name}, false).get());
 }
 
 std::vector<RedisReply> RedisClusterKeystore::OnEveryShard(const char* verb, bool write,

@@ -127,6 +127,25 @@ void RedisConnection::SetCommandTimeout(std::chrono::milliseconds timeout) {
   redisSetTimeout(ctx_.get(), to_timeval(timeout));
 }
 
+Bytes config_item_of(const redisReply* r, const std::string& name) {
+  if (r->type == REDIS_REPLY_ERROR) {
+    throw std::runtime_error("Redis get_item error: " + reply_text(r));
+  }
+  if (r->type == REDIS_REPLY_NIL) {
+    const std::string shown = name.size() < 4 ? name : name.substr(0, name.size() - 4);
+    throw std::runtime_error("Index name '" + shown + "' does not exist in Redis.");
+  }
+  if (r->type != REDIS_REPLY_STRING) return {};
+  return Bytes(r->str, r->str + r->len);
+}
+
+bool config_item_exists(const redisReply* r) {
+  if (r->type == REDIS_REPLY_ERROR) {
+    throw std::runtime_error("Redis HEXISTS error: " + reply_text(r));
+  }
+  return r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+}
+
 std::string le8(uint64_t v) {
   std::string out(8, '\0');
   tavrin::EncodeFixed64(reinterpret_cast<uint8_t*>(out.data()), v);

@@ -45,6 +45,11 @@ inline std::string_view view(const Bytes& b) {
 inline std::string reply_text(const redisReply* r) {
   return r->str == nullptr ? std::string() : std::string(r->str, r->len);
 }
+// The answers of both Redis stores to the replies of HGET and HEXISTS on a
+// configuration item `name` (an error reply throws; a missing item is
+// refused with "Index name '<name>' does not exist in Redis.").
+Bytes config_item_of(const redisReply* r, const std::string& name);
+bool config_item_exists(const redisReply* r);
 // The rows of a batch as arguments, after the checks every store makes.
 std::vector<std::string_view> row_views(const std::vector<uint64_t>& keys, const ByteMatrix& rows,
                                         uint64_t row_size);

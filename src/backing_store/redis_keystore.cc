@@ -271,24 +271,13 @@ void RedisKeystore::PushConfigItems(const std::vector<std::pair<std::string, Byt
 Bytes RedisKeystore::LoadConfigItem(const std::string& name) {
   RedisReply r = conn_.Command({"HGET", table_name_, name});
   if (!r) throw std::runtime_error("Redis get_item error: connection failure.");
-  if (r->type == REDIS_REPLY_ERROR) {
-    throw std::runtime_error("Redis get_item error: " + reply_text(r.get()));
-  }
-  if (r->type == REDIS_REPLY_NIL) {
-    const std::string shown = name.size() < 4 ? name : name.substr(0, name.size() - 4);
-    throw std::runtime_error("Index name '" + shown + "' does not exist in Redis.");
-  }
-  if (r->type != REDIS_REPLY_STRING) return {};
-  return Bytes(r->str, r->str + r->len);
+  return config_item_of(r.get(), name);
 }
 
 bool RedisKeystore::ConfigItemExists(const std::string& name) {
   RedisReply r = conn_.Command({"HEXISTS", table_name_, name});
   if (!r) throw std::runtime_error("Redis HEXISTS error: connection failure.");
-  if (r->type == REDIS_REPLY_ERROR) {
-    throw std::runtime_error("Redis HEXISTS error: " + reply_text(r.get()));
-  }
-  return r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+  return config_item_exists(r.get());
 }
 
 void RedisKeystore::DeleteIndex() {
