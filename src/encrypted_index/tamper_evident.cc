@@ -586,39 +586,85 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
 
   // The state first, in memory: nothing of it is stored before the commit.
   te_prefetch_buckets(tokens);  // one read for every bucket the batch touches
-  bool overwrote = false;
-  for (size_t i = 0; i < n; ++i) {
-    const uint64_t t = tokens[i];
-    const uint32_t b = bucket_of(t);
-    std::vector<BucketItem>& items = te_bucket(b);
-    txn_->dirty[b] = true;
-    auto at = std::lower_bound(items.begin(), items.end(), t,
-                               [](const BucketItem& item, uint64_t x) { return item.token < x; });
-    const bool found = at != items.end() && at->token == t;
+  auto item_of = [&](size_t i, const BucketItem* replaced) {
     BucketItem item;
-    item.token = t;
+    item.token = tokens[i];
     item.version = e;
     item.list = lists[i];
     item.secret = read_secret(secrets.data() + kSecretSize * i);
     if (with_contents) item.contents_version = e;
-    if (found) {
+    if (replaced != nullptr && mode == Contents::kKeep) item.contents_version = replaced->contents_version;
+    return item;
+  };
+  // The summaries and dead values of item i, which replaced `replaced` (or
+  // nothing), in the batch's order.
+  bool overwrote = false;
+  auto account = [&](size_t i, const BucketItem* replaced) {
+    if (replaced != nullptr) {
       overwrote = true;
-      ListSummary& old = w.lists[at->list];
+      ListSummary& old = w.lists[replaced->list];
       --old.live;
-      sub_secret(old.sum, at->secret);
-      if (at->version != e) w.dead.push_back({kRoleRecords, record_key(t, at->version)});
-      if (mode == Contents::kKeep) {
-        item.contents_version = at->contents_version;
-      } else if (at->contents_version != 0 && !(with_contents && at->contents_version == e)) {
-        w.dead.push_back({kRoleItems, contents_key(content_tokens[i], at->contents_version)});
+      sub_secret(old.sum, replaced->secret);
+      if (replaced->version != e) w.dead.push_back({kRoleRecords, record_key(tokens[i], replaced->version)});
+      if (mode != Contents::kKeep && replaced->contents_version != 0 &&
+          !(with_contents && replaced->contents_version == e)) {
+        w.dead.push_back({kRoleItems, contents_key(content_tokens[i], replaced->contents_version)});
       }
-      *at = item;
-    } else {
-      items.insert(at, item);
     }
     ListSummary& list = w.lists[lists[i]];
     ++list.live;
-    add_secret(list.sum, item.secret);
+    add_secret(list.sum, read_secret(secrets.data() + kSecretSize * i));
+  };
+  // In token order, each bucket takes its new items in one merge, the
+  // buckets side by side; a batch naming an id twice goes item by item.
+  std::vector<uint32_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return tokens[x] < tokens[y]; });
+  bool distinct = true;
+  for (size_t k = 1; k < n && distinct; ++k) distinct = tokens[order[k]] != tokens[order[k - 1]];
+  if (distinct) {
+    std::vector<size_t> starts;
+    std::vector<std::vector<BucketItem>*> groups;
+    for (size_t k = 0; k < n; ++k) {
+      const uint32_t b = bucket_of(tokens[order[k]]);
+      if (k > 0 && b == bucket_of(tokens[order[k - 1]])) continue;
+      starts.push_back(k);
+      groups.push_back(&te_bucket(b));
+      txn_->dirty[b] = true;
+    }
+    starts.push_back(n);
+    std::vector<std::optional<BucketItem>> replaced(n);
+    parallel_for(groups.size(), 64, 8, [&](size_t g) {
+      std::vector<BucketItem>& items = *groups[g];
+      std::vector<BucketItem> merged;
+      merged.reserve(items.size() + starts[g + 1] - starts[g]);
+      size_t at = 0;
+      for (size_t k = starts[g]; k < starts[g + 1]; ++k) {
+        const size_t i = order[k];
+        while (at < items.size() && items[at].token < tokens[i]) merged.push_back(items[at++]);
+        if (at < items.size() && items[at].token == tokens[i]) replaced[i] = items[at++];
+        merged.push_back(item_of(i, replaced[i] ? &*replaced[i] : nullptr));
+      }
+      merged.insert(merged.end(), items.begin() + at, items.end());
+      items = std::move(merged);
+    });
+    for (size_t i = 0; i < n; ++i) account(i, replaced[i] ? &*replaced[i] : nullptr);
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      const uint32_t b = bucket_of(tokens[i]);
+      std::vector<BucketItem>& items = te_bucket(b);
+      txn_->dirty[b] = true;
+      auto at = std::lower_bound(items.begin(), items.end(), tokens[i],
+                                 [](const BucketItem& item, uint64_t x) { return item.token < x; });
+      if (at != items.end() && at->token == tokens[i]) {
+        const BucketItem old = *at;
+        *at = item_of(i, &old);
+        account(i, &old);
+      } else {
+        items.insert(at, item_of(i, nullptr));
+        account(i, nullptr);
+      }
+    }
   }
   PendingEntries pending = lists_->Reserve(lists, keys);
   for (uint64_t c = 0; c < n_lists_; ++c) w.lists[c].count = lists_->counts()[c];
