@@ -107,15 +107,13 @@ class RedisLease : public Lease {
       // Taken with the next fence number in one step, so that numbers rise
       // in the order holders took the lease. Run again after a failover's
       // retry, it finds the lease its own and answers the same number.
-      RedisReply r = Run({"EVAL",
-                          "if redis.call('get', KEYS[1]) == ARGV[1] then "
-                          "return tonumber(redis.call('get', KEYS[2]) or '0') end "
-                          "if redis.call('set', KEYS[1], ARGV[1], 'NX', 'PX', ARGV[2]) then "
-                          "return redis.call('incr', KEYS[2]) end return 0",
-                          "2", key_, counter_, t, ttl},
-                         "SET");
-      if (!r || r->type != REDIS_REPLY_INTEGER || r->integer <= 0) return false;
-      fence_.number = static_cast<uint64_t>(r->integer);
+      if (!DrawNumber("if redis.call('get', KEYS[1]) == ARGV[1] then "
+                      "return tonumber(redis.call('get', KEYS[2]) or '0') end "
+                      "if redis.call('set', KEYS[1], ARGV[1], 'NX', 'PX', ARGV[2]) then "
+                      "return redis.call('incr', KEYS[2]) end return 0",
+                      t, ttl)) {
+        return false;
+      }
     }
     StopRenewing();
     renewing_ = std::thread([this, t, ttl] {
@@ -148,18 +146,12 @@ class RedisLease : public Lease {
   const WriteFence* fence() const override { return &fence_; }
   bool Redraw(uint64_t token, uint64_t at_least) override {
     std::lock_guard<std::mutex> hold(mu_);
-    const std::string t = std::to_string(token), floor = std::to_string(at_least);
     // Only while the lease is this holder's, in the same step.
-    RedisReply r = Run({"EVAL",
-                        "if redis.call('get', KEYS[1]) ~= ARGV[1] then return 0 end "
-                        "if tonumber(redis.call('get', KEYS[2]) or '0') < tonumber(ARGV[2]) then "
-                        "redis.call('set', KEYS[2], ARGV[2]) end "
-                        "return redis.call('incr', KEYS[2])",
-                        "2", key_, counter_, t, floor},
-                       "SET");
-    if (!r || r->type != REDIS_REPLY_INTEGER || r->integer <= 0) return false;
-    fence_.number = static_cast<uint64_t>(r->integer);
-    return true;
+    return DrawNumber("if redis.call('get', KEYS[1]) ~= ARGV[1] then return 0 end "
+                      "if tonumber(redis.call('get', KEYS[2]) or '0') < tonumber(ARGV[2]) then "
+                      "redis.call('set', KEYS[2], ARGV[2]) end "
+                      "return redis.call('incr', KEYS[2])",
+                      std::to_string(token), std::to_string(at_least));
   }
   bool Holds(uint64_t token) override {
     std::lock_guard<std::mutex> hold(mu_);
@@ -171,6 +163,14 @@ class RedisLease : public Lease {
   // On a cluster through the router, as a write: redirections followed,
   // and the lease and its number waited for on a replica, so that a
   // failover does not lose them.
+  // Runs `script` on the lease key and the number counter (token, arg): a
+  // positive answer is the holder's fence number now. Under mu_.
+  bool DrawNumber(const char* script, const std::string& token, const std::string& arg) {
+    RedisReply r = Run({"EVAL", script, "2", key_, counter_, token, arg}, "SET");
+    if (!r || r->type != REDIS_REPLY_INTEGER || r->integer <= 0) return false;
+    fence_.number = static_cast<uint64_t>(r->integer);
+    return true;
+  }
   // `name`: the command a failure names, for a script the one it stands for.
   RedisReply Run(const std::vector<std::string_view>& args, std::string_view name = {}) {
     if (router_) return router_->RunOne(args, /*write=*/args[0] != std::string_view("GET"));

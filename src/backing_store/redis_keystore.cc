@@ -84,34 +84,43 @@ std::string fields_of(const std::vector<uint64_t>& keys) {
 
 }  // namespace
 
-void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys,
-                                 const std::vector<std::string_view>& values) {
+void RedisKeystore::PipelineFields(const char* verb, const std::vector<uint64_t>& keys,
+                                   const std::vector<std::string_view>* values,
+                                   const char* queue_error, const std::string& failed) {
   held_.clear();
   const std::string fields = fields_of(keys);
-  // Many fields per HSET, applied in order (so a later duplicate wins), and
-  // every command queued before the first reply is read.
+  // At most kFieldsPerCommand fields a command (a fenced one hands them to a
+  // script, which takes some 8,000 arguments at most), applied in order (so a
+  // later duplicate wins), and every command queued before the first reply
+  // is read.
   size_t queued = 0;
   std::vector<std::string_view> args;
   for (size_t i = 0; i < keys.size();) {
-    args.assign({"HSET", hash_key_});
-    for (; i < keys.size() && args.size() < 2 + 2 * kFieldsPerCommand; ++i) {
-      if (values[i].empty()) continue;
+    args.assign({verb, hash_key_});
+    size_t taken = 0;
+    for (; i < keys.size() && taken < kFieldsPerCommand; ++i) {
+      if (values != nullptr && (*values)[i].empty()) continue;
       args.emplace_back(fields.data() + 8 * i, 8);
-      args.push_back(values[i]);
+      if (values != nullptr) args.push_back((*values)[i]);
+      ++taken;
     }
-    if (args.size() == 2) break;
-    if (!conn_.Append(Guard(args))) throw std::runtime_error("Failed to queue HSET command");
+    if (taken == 0) break;
+    if (!conn_.Append(Guard(args))) throw std::runtime_error(queue_error);
     ++queued;
   }
   std::string first_error;
-  for (size_t i = 0; i < queued; ++i) {
+  for (size_t c = 0; c < queued; ++c) {
     RedisReply r = conn_.NextReply();
-    if (!r) throw std::runtime_error("HSET command failed in batch execution: " + conn_.error());
+    if (!r) throw std::runtime_error(failed + ": " + conn_.error());
     if (r->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = reply_text(r.get());
   }
-  if (!first_error.empty()) {
-    throw std::runtime_error("HSET command failed in batch execution: " + first_error);
-  }
+  if (!first_error.empty()) throw std::runtime_error(failed + ": " + first_error);
+}
+
+void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys,
+                                 const std::vector<std::string_view>& values) {
+  PipelineFields("HSET", keys, &values, "Failed to queue HSET command",
+                 "HSET command failed in batch execution");
 }
 
 void RedisKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {
@@ -136,26 +145,7 @@ void RedisKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
     tavrin::Warn("No keys provided for batch deletion");
     return;
   }
-  // HDELs of at most kFieldsPerCommand fields (a fenced one hands them to a
-  // script, which takes some 8,000 arguments at most), pipelined.
-  const std::string fields = fields_of(keys);
-  size_t queued = 0;
-  std::vector<std::string_view> args;
-  for (size_t from = 0; from < keys.size(); from += kFieldsPerCommand) {
-    args.assign({"HDEL", hash_key_});
-    for (size_t i = from; i < std::min(keys.size(), from + kFieldsPerCommand); ++i) {
-      args.emplace_back(fields.data() + 8 * i, 8);
-    }
-    if (!conn_.Append(Guard(args))) throw std::runtime_error("HDEL command failed: cannot queue");
-    ++queued;
-  }
-  std::string first_error;
-  for (size_t c = 0; c < queued; ++c) {
-    RedisReply r = conn_.NextReply();
-    if (!r) throw std::runtime_error("HDEL command failed: " + conn_.error());
-    if (r->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = reply_text(r.get());
-  }
-  if (!first_error.empty()) throw std::runtime_error("HDEL command failed: " + first_error);
+  PipelineFields("HDEL", keys, nullptr, "HDEL command failed: cannot queue", "HDEL command failed");
 }
 
 void RedisKeystore::DeleteItem(uint64_t key) {

@@ -64,9 +64,13 @@ class RedisKeystore : public Keystore {
   // Sends one command; throws `what` (+ the reason) on a missing or error
   // reply.
   RedisReply Checked(const std::vector<std::string_view>& args, const char* what);
-  // Queues the HSETs of every (key, value) with a non-empty value and reads
-  // every reply before reporting the first failure, so the connection stays
-  // in step.
+  // Queues `verb` commands on the fields of `keys` (with their values, those
+  // not empty, when `values` is given) and reads every reply before
+  // reporting the first failure as `failed`: the connection stays in step.
+  void PipelineFields(const char* verb, const std::vector<uint64_t>& keys,
+                      const std::vector<std::string_view>* values, const char* queue_error,
+                      const std::string& failed);
+  // The HSETs of every (key, value) with a non-empty value.
   void PipelineHset(const std::vector<uint64_t>& keys, const std::vector<std::string_view>& values);
   // One reply per kFieldsPerCommand keys, every one checked.
   std::vector<RedisReply> Hmget(const std::vector<uint64_t>& keys);
