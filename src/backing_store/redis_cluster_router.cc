@@ -49,6 +49,46 @@ uint16_t cluster_key_slot(std::string_view key) {
   return crc % kClusterSlots;
 }
 
+int assigned_replicas(std::string_view text) {
+  struct Line {
+    std::string id, flags, master;
+  };
+  std::vector<Line> lines;
+  std::string myself;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::vector<std::string> fields;
+    for (size_t f = at; f < end;) {
+      size_t space = text.find(' ', f);
+      if (space == std::string::npos || space > end) space = end;
+      fields.emplace_back(text.substr(f, space - f));
+      f = space + 1;
+    }
+    at = end + 1;
+    if (fields.size() < 4) continue;
+    Line line{fields[0], "," + fields[2] + ",", fields[3]};
+    if (line.flags.find(",myself,") != std::string::npos) myself = line.id;
+    lines.push_back(std::move(line));
+  }
+  int n = 0;
+  for (const Line& line : lines) {
+    if (myself.empty() || line.master != myself) continue;
+    if (line.flags.find(",slave,") == std::string::npos &&
+        line.flags.find(",replica,") == std::string::npos) {
+      continue;
+    }
+    // A replica the cluster holds failed, or does not yet know, is not waited for.
+    bool away = false;
+    for (std::string_view flag : {",fail,", ",fail?,", ",handshake,", ",noaddr,"}) {
+      away = away || line.flags.find(flag) != std::string::npos;
+    }
+    n += away ? 0 : 1;
+  }
+  return n;
+}
+
 bool is_redis_cluster(const std::string& connection_string) {
   const auto pairs = parse_redis_pairs(connection_string);
   auto it = pairs.find("cluster");
@@ -154,17 +194,24 @@ std::vector<std::string> RedisClusterRouter::Masters() {
 int RedisClusterRouter::ReplicasOf(const std::string& address) {
   auto it = replicas_.find(address);
   if (it != replicas_.end()) return it->second;
-  // ROLE lists the replicas linked to a master now. CLUSTER SLOTS is no
-  // guide: it leaves out replicas whose offset its gossip has not yet seen,
-  // all of them on a cluster that has taken no write yet.
-  RedisReply r = Node(address).Command({"ROLE"});
-  if (!r) return -1;
-  int n = 0;
-  if (r->type == REDIS_REPLY_ARRAY && r->elements >= 3 && text_of(r->element[0]) == "master" &&
-      r->element[2]->type == REDIS_REPLY_ARRAY) {
-    n = static_cast<int>(r->element[2]->elements);
+  // A new replica shows first in one view, then in the other: ROLE lists it
+  // once its first sync is done, the master's CLUSTER NODES once gossip has
+  // told the master of it (CLUSTER SLOTS, later still, once its offset is
+  // seen). Either counts: not waiting for a replica that is still syncing
+  // would acknowledge writes that a failover to it then loses.
+  RedisReply role = Node(address).Command({"ROLE"});
+  if (!role) return -1;
+  int linked = 0;
+  if (role->type == REDIS_REPLY_ARRAY && role->elements >= 3 &&
+      text_of(role->element[0]) == "master" && role->element[2]->type == REDIS_REPLY_ARRAY) {
+    linked = static_cast<int>(role->element[2]->elements);
   }
-  return replicas_[address] = n;
+  RedisReply r = Node(address).Command({"CLUSTER", "NODES"});
+  if (!r) return -1;
+  const int n = std::max(linked, r->type == REDIS_REPLY_STRING ? assigned_replicas(text_of(r.get())) : 0);
+  // None yet may mean one not yet seen: asked again at the next write.
+  if (n > 0) replicas_[address] = n;
+  return n;
 }
 
 namespace {
@@ -212,7 +259,12 @@ std::vector<RedisReply> RedisClusterRouter::Run(
       }
     }
     // Every node's pipeline is queued before any reply is read.
-    std::vector<std::pair<const std::string*, RedisConnection*>> sent;
+    struct Sent {
+      const std::string* node;
+      RedisConnection* conn;
+      int replicas;  // waited for after the group's replies
+    };
+    std::vector<Sent> sent;
     std::vector<std::string> unacknowledged;
     for (auto& [node, group] : groups) {
       RedisConnection* conn = nullptr;
@@ -242,9 +294,9 @@ std::vector<RedisReply> RedisClusterRouter::Run(
         refresh = true;
         continue;
       }
-      sent.emplace_back(&node, conn);
+      sent.push_back({&node, conn, replicas});
     }
-    for (auto& [node, conn] : sent) {
+    for (auto& [node, conn, replicas] : sent) {
       const std::vector<size_t>& group = groups[*node];
       bool broken = false;
       for (size_t i : group) {
@@ -284,7 +336,7 @@ std::vector<RedisReply> RedisClusterRouter::Run(
         refresh = true;
         continue;
       }
-      if (!write || replicas_[*node] <= 0) continue;
+      if (!write || replicas <= 0) continue;
       RedisReply waited = conn->NextReply();
       if (!waited || waited->type != REDIS_REPLY_INTEGER) {
         // The writes may be lost with this master: write them again.

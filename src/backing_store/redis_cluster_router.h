@@ -16,8 +16,10 @@
 //
 // Writes: replication in a cluster is asynchronous, so a batch of writes
 // returns only after WAIT on each master written to has seen a replica take
-// the writes (masters with no replica linked are not waited on); a WAIT that
-// times out fails the batch.
+// the writes. Every replica the master's CLUSTER NODES assigns to it counts,
+// also one still in its first sync; masters whose replicas are all marked
+// failed (or that have none) are not waited on. A WAIT that times out fails
+// the batch unless the replica has since been marked failed.
 #ifndef TAVRIN_BACKING_STORE_REDIS_CLUSTER_ROUTER_H_
 #define TAVRIN_BACKING_STORE_REDIS_CLUSTER_ROUTER_H_
 
@@ -39,6 +41,10 @@ inline constexpr int kClusterSlots = 16384;
 // The slot of a key: of its hash tag (the bytes between the first '{' and
 // the next '}', if not empty), else of the whole key.
 uint16_t cluster_key_slot(std::string_view key);
+
+// The replicas that a CLUSTER NODES reply (asked of a master) assigns to the
+// node marked myself, less those marked failed, suspected or not yet known.
+int assigned_replicas(std::string_view cluster_nodes);
 
 // Whether a Redis connection string asks for a cluster ("cluster:yes");
 // "cluster:no" or no such pair is a single server. Any other value throws
@@ -81,8 +87,8 @@ class RedisClusterRouter {
   // answered with a map (why in last_error_).
   bool Refresh();
   void DropNode(const std::string& address);
-  // The replicas linked to a master, asked once per slot map; -1 when the
-  // master did not answer.
+  // The replicas linked or assigned to a master and not marked failed, asked
+  // once per slot map (none, at every write); -1 when the master did not answer.
   int ReplicasOf(const std::string& address);
 
   std::string seed_;
