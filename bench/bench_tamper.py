@@ -1,8 +1,9 @@
 """What the tamper-evident format costs, against the original format.
 
-One data set (clustered float32 vectors, seed 1234); for each format in turn,
---rounds times (taking turns, so that other load on a shared machine weighs
-on both alike), on the in-process store or an SQLite file:
+One data set (clustered float32 vectors, seed 1234); both formats --rounds
+times, on the in-process store or an SQLite file, taking turns at every step
+(batch by batch while upserting, query by query for single queries), so that
+other load on a shared machine weighs on both alike:
   upsert   every item into a fresh index, in batches of 10,000 (items/s);
   train    k-means and the re-ingest of every item (seconds);
   cold     the batch of queries with no cache (queries/s);
@@ -30,46 +31,61 @@ def clustered(n, dim, centres, rng):
     return (c[pick] + 0.5 * rng.standard_normal((n, dim))).astype(np.float32)
 
 
-def one_round(tamper, data, queries, args, tmp):
-    if args.store == "memory":
-        places = [tdb.DBConfig("memory")] * 3
-    else:
-        path = os.path.join(tmp, "bench_%s.sqlite" % os.urandom(4).hex())
-        places = [tdb.DBConfig("sqlite", t, path) for t in ("i", "c", "t")]
-    client = tdb.Client(*places, cpu_threads=args.threads)
+def one_round(data, queries, args, tmp, first):
+    """Both formats, each step taken in turn by the two (`first` going
+    first, and the order alternating batch by batch while upserting), so
+    that a slow spell of a shared machine weighs on both alike."""
+    def client():
+        if args.store == "memory":
+            places = [tdb.DBConfig("memory")] * 3
+        else:
+            path = os.path.join(tmp, "bench_%s.sqlite" % os.urandom(4).hex())
+            places = [tdb.DBConfig("sqlite", t, path) for t in ("i", "c", "t")]
+        return tdb.Client(*places, cpu_threads=args.threads)
+
+    formats = (first, not first)
+    clients = {t: client() for t in formats}
     ids = ["item-%d" % i for i in range(len(data))]
+    out = {t: {} for t in formats}
+
+    def timed(call):
+        start = time.perf_counter()
+        call()
+        return time.perf_counter() - start
 
     def build(name, cache):
-        idx = client.create_index(name, os.urandom(32), tdb.IndexIVFFlat(data.shape[1], args.lists),
-                                  max_cache_size=cache, tamper_evident=tamper)
-        start = time.perf_counter()
-        for b in range(0, len(data), 10000):
-            idx.upsert(ids[b:b + 10000], data[b:b + 10000])
-        upsert = time.perf_counter() - start
-        start = time.perf_counter()
-        idx.train(max_iters=args.iters)
-        return idx, upsert, time.perf_counter() - start
+        idx = {t: clients[t].create_index(name, os.urandom(32),
+                                          tdb.IndexIVFFlat(data.shape[1], args.lists),
+                                          max_cache_size=cache, tamper_evident=t)
+               for t in formats}
+        spent = {t: 0.0 for t in formats}
+        for k, b in enumerate(range(0, len(data), 10000)):
+            for t in formats if k % 2 == 0 else formats[::-1]:
+                spent[t] += timed(lambda: idx[t].upsert(ids[b:b + 10000], data[b:b + 10000]))
+        trained = {t: timed(lambda: idx[t].train(max_iters=args.iters)) for t in formats}
+        return idx, spent, trained
 
-    out = {}
     cold, upsert, train = build("cold", 0)
-    out["upsert items/s"] = len(data) / upsert
-    out["train s"] = train
-    start = time.perf_counter()
-    cold.query(queries, top_k=10, n_probes=args.probes, include=[])
-    out["cold q/s"] = len(queries) / (time.perf_counter() - start)
-    lat = []
+    for t in formats:
+        out[t]["upsert items/s"] = len(data) / upsert[t]
+        out[t]["train s"] = train[t]
+    for t in formats:
+        out[t]["cold q/s"] = len(queries) / timed(
+            lambda: cold[t].query(queries, top_k=10, n_probes=args.probes, include=[]))
+    lat = {t: [] for t in formats}
     for q in queries[:args.singles]:
-        t = time.perf_counter()
-        cold.query(q, top_k=10, n_probes=args.probes, include=[])
-        lat.append(time.perf_counter() - t)
-    out["single cold ms"] = 1000 * statistics.median(lat)
-    cold.delete_index()
+        for t in formats:
+            lat[t].append(timed(lambda: cold[t].query(q, top_k=10, n_probes=args.probes, include=[])))
+    for t in formats:
+        out[t]["single cold ms"] = 1000 * statistics.median(lat[t])
+        cold[t].delete_index()
     warm = build("warm", args.lists)[0]
-    warm.query(queries, top_k=10, n_probes=args.probes, include=[])  # fills the cache
-    start = time.perf_counter()
-    warm.query(queries, top_k=10, n_probes=args.probes, include=[])
-    out["cached q/s"] = len(queries) / (time.perf_counter() - start)
-    warm.delete_index()
+    for t in formats:
+        warm[t].query(queries, top_k=10, n_probes=args.probes, include=[])  # fills the cache
+    for t in formats:
+        out[t]["cached q/s"] = len(queries) / timed(
+            lambda: warm[t].query(queries, top_k=10, n_probes=args.probes, include=[]))
+        warm[t].delete_index()
     return out
 
 
@@ -91,9 +107,10 @@ def main():
     queries = clustered(args.queries, args.dim, 1000, rng)
     runs = {False: [], True: []}
     with tempfile.TemporaryDirectory() as tmp:
-        for _ in range(args.rounds):
+        for r in range(args.rounds):
+            out = one_round(data, queries, args, tmp, first=r % 2 == 1)
             for tamper in (False, True):
-                runs[tamper].append(one_round(tamper, data, queries, args, tmp))
+                runs[tamper].append(out[tamper])
     print("%d x %d, %d lists, %d probes, %d queries, %s store, medians of %d rounds" % (
         args.items, args.dim, args.lists, args.probes, args.queries, args.store, args.rounds))
     print("%-16s %14s %16s %8s" % ("", "original", "tamper-evident", "ratio"))
