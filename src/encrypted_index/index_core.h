@@ -229,11 +229,26 @@ class IndexCore {
   void DeleteItems(const std::vector<std::string>& ids);
 
  private:
+  // A bucket's entries as verified (te_buckets_ below): its row and the
+  // delta over it, kept apart as stored, so that a write changes the small
+  // delta and the row only when the delta is folded into it.
+  struct VerifiedBucket {
+    uint64_t version = 0;        // of the row; 0: none
+    uint64_t delta_version = 0;  // of the delta row; 0: none
+    std::vector<BucketItem> row;    // sorted by token
+    std::vector<BucketItem> delta;  // sorted by token; a removal has version 0
+    // The entry of `token`, or null when the bucket holds none.
+    const BucketItem* Find(uint64_t token) const;
+    // Makes `item` the entry of its token (a removal takes it away).
+    void Put(const BucketItem& item);
+  };
   // One operation's writes in the tamper-evident format, until its commit.
   struct Txn {
     int depth = 0;
     TamperState work;  // the state the operation will commit
-    std::unordered_map<uint32_t, std::vector<BucketItem>> buckets;  // read so far
+    // Buckets read so far, changed in place in te_buckets_ (an abort drops
+    // them from there).
+    std::unordered_map<uint32_t, VerifiedBucket*> buckets;
     std::vector<bool> dirty = std::vector<bool>(kBuckets);          // buckets changed
     std::optional<Bytes> index_record;
     bool map_touched = false;
@@ -303,7 +318,7 @@ class IndexCore {
   // names, reading those it lacks in one batch.
   void te_load_buckets(const TamperState& state, const std::vector<uint32_t>& buckets);
   uint64_t te_count();
-  std::vector<BucketItem>& te_bucket(uint32_t bucket);
+  VerifiedBucket& te_bucket(uint32_t bucket);  // the operation's, read if need be
   // Reads, in one batch, the rows of the buckets of `tokens` not yet read.
   void te_prefetch_buckets(const std::vector<uint64_t>& tokens);
   bool te_write(const IngestBatch& batch, Contents contents);
@@ -329,11 +344,7 @@ class IndexCore {
   // version they were read at. A version names one commit's row, so a row
   // the state still names is served from here without reading it again: a
   // write then costs what it changes, not a read of every bucket it touches.
-  // About 48 bytes per item.
-  struct VerifiedBucket {
-    uint64_t version = 0;
-    std::vector<BucketItem> items;
-  };
+  // About 48 bytes per item and per entry of a delta.
   std::unordered_map<uint32_t, VerifiedBucket> te_buckets_;
   bool te_fresh_ = false;  // state_ read in the current operation
   std::unique_ptr<Txn> txn_;

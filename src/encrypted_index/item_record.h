@@ -24,6 +24,11 @@ namespace tavrin {
 // std::invalid_argument when the id or metadata does not fit 32 bits.
 void write_item_record(std::string_view id, uint32_t list, const uint8_t* vector,
                        size_t vector_bytes, std::string_view metadata, Bytes& out);
+// The same record written at `at`, which has item_record_size() bytes, for
+// callers that frame it inside a larger buffer.
+size_t item_record_size(std::string_view id, size_t vector_bytes, std::string_view metadata);
+void write_item_record_at(std::string_view id, uint32_t list, const uint8_t* vector,
+                          size_t vector_bytes, std::string_view metadata, uint8_t* at);
 
 // A verified view into an opened record; valid while the record lives.
 struct ItemRecordView {

@@ -261,6 +261,7 @@ void IndexCore::te_begin() {
 
 void IndexCore::te_abort() noexcept {
   if (!txn_) return;
+  for (const auto& [b, bucket] : txn_->buckets) te_buckets_.erase(b);
   txn_.reset();
   map_epoch_ = UINT64_MAX;  // the copy in memory may hold what was abandoned
   cache_.Clear();
@@ -288,16 +289,59 @@ void IndexCore::te_commit() {
   for (uint32_t b = 0; b < kBuckets; ++b) {
     if (x.dirty[b]) changed.push_back(b);
   }
+  // Each changed bucket writes its delta or, once that outgrows half the
+  // row (or the bucket has no row yet), the row with the delta folded in;
+  // a bucket left with no item loses both.
+  enum Outcome : char { kKeepRow, kDelta, kRow, kEmpty };
   std::vector<Bytes> serialized(changed.size());
+  std::vector<char> outcome(changed.size());
   parallel_for(changed.size(), 64, 16, [&](size_t k) {
-    const std::vector<BucketItem>& items = x.buckets.at(changed[k]);
-    if (!items.empty()) serialized[k] = serialize_bucket(items);
+    VerifiedBucket& bucket = *x.buckets.at(changed[k]);
+    // Removals of what the row does not hold (items added and removed
+    // since the row) are dropped: a delta removes only entries of its row.
+    size_t live = bucket.row.size(), kept = 0;
+    for (const BucketItem& d : bucket.delta) {
+      auto r = std::lower_bound(bucket.row.begin(), bucket.row.end(), d.token,
+                                [](const BucketItem& item, uint64_t t) { return item.token < t; });
+      const bool in_row = r != bucket.row.end() && r->token == d.token;
+      if (is_removal(d) && !in_row) continue;
+      live = is_removal(d) ? live - 1 : live + (in_row ? 0 : 1);
+      bucket.delta[kept++] = d;
+    }
+    bucket.delta.resize(kept);
+    if (live == 0) {
+      bucket.row.clear();
+      bucket.delta.clear();
+      outcome[k] = kEmpty;
+    } else if (bucket.row.empty() || bucket.delta.size() * 2 > bucket.row.size()) {
+      std::vector<BucketItem> row;
+      apply_bucket_delta(bucket.row, bucket.delta, &row);
+      bucket.row = std::move(row);
+      bucket.delta.clear();
+      serialized[k] = serialize_bucket(bucket.row);
+      outcome[k] = kRow;
+    } else if (bucket.delta.empty()) {
+      outcome[k] = kKeepRow;
+    } else {
+      serialized[k] = serialize_bucket(bucket.delta);
+      outcome[k] = kDelta;
+    }
   });
   for (size_t k = 0; k < changed.size(); ++k) {
     const uint32_t b = changed[k];
-    retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b]));
-    w.bucket_epochs[b] = serialized[k].empty() ? 0 : e;
-    if (!serialized[k].empty()) seal_into(SealKind::kBucket, bucket_key(b, e), b, std::move(serialized[k]));
+    retire(w.delta_epochs[b], bucket_delta_key(b, w.delta_epochs[b]));
+    w.delta_epochs[b] = 0;
+    if (outcome[k] == kEmpty || outcome[k] == kRow) {
+      retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b]));
+      w.bucket_epochs[b] = 0;
+    }
+    if (outcome[k] == kRow) {
+      w.bucket_epochs[b] = e;
+      seal_into(SealKind::kBucket, bucket_key(b, e), b, std::move(serialized[k]));
+    } else if (outcome[k] == kDelta) {
+      w.delta_epochs[b] = e;
+      seal_into(SealKind::kBucketDelta, bucket_delta_key(b, e), b, std::move(serialized[k]));
+    }
   }
   if (x.map_touched && map_) {
     retire(w.map_epoch, map_key(w.map_epoch));
@@ -316,11 +360,12 @@ void IndexCore::te_commit() {
   te_store_state(w);  // the commit
   const bool map_stored = x.map_touched && map_;
   state_ = std::move(w);
-  for (auto& [b, items] : x.buckets) {
-    if (items.empty()) {
+  for (const auto& [b, bucket] : x.buckets) {
+    if (state_.bucket_epochs[b] == 0) {
       te_buckets_.erase(b);
     } else {
-      te_buckets_[b] = VerifiedBucket{state_.bucket_epochs[b], std::move(items)};
+      bucket->version = state_.bucket_epochs[b];
+      bucket->delta_version = state_.delta_epochs[b];
     }
   }
   txn_.reset();
@@ -455,76 +500,126 @@ void IndexCore::te_load_buckets(const TamperState& state, const std::vector<uint
   std::vector<uint64_t> keys;
   std::vector<RecordAd> ads;
   std::vector<uint32_t> which;
+  std::vector<size_t> first;  // per bucket read, its first key; a delta follows its row
   for (uint32_t bucket : buckets) {
-    const uint64_t e = state.bucket_epochs[bucket];
+    const uint64_t e = state.bucket_epochs[bucket], d = state.delta_epochs[bucket];
     if (e == 0) continue;  // no item there
     auto have = te_buckets_.find(bucket);
-    if (have != te_buckets_.end() && have->second.version == e) continue;
+    if (have != te_buckets_.end() && have->second.version == e && have->second.delta_version == d) {
+      continue;
+    }
+    which.push_back(bucket);
+    first.push_back(keys.size());
     keys.push_back(bucket_key(bucket, e));
     ads.push_back(make_ad(SealKind::kBucket, scope_, keys.back(), bucket));
-    which.push_back(bucket);
+    if (d != 0) {
+      keys.push_back(bucket_delta_key(bucket, d));
+      ads.push_back(make_ad(SealKind::kBucketDelta, scope_, keys.back(), bucket));
+    }
   }
   if (keys.empty()) return;
+  first.push_back(keys.size());
   std::vector<Bytes> rows;
   try {
     rows = decrypt_items(index_store_->BatchGetItems(keys), state_key_, &ads);
   } catch (const std::runtime_error&) {
     throw IntegrityError("a bucket row read is not the one of the state's epoch");
   }
-  std::vector<std::vector<BucketItem>> parsed(keys.size());
-  parallel_for(keys.size(), 64, 16, [&](size_t j) {
+  std::vector<VerifiedBucket> parsed(which.size());
+  parallel_for(which.size(), 64, 16, [&](size_t j) {
     const uint32_t bucket = which[j];
     const std::string what = "bucket row " + std::to_string(bucket);
-    if (rows[j].empty()) throw IntegrityError(what + " is missing");
-    if (!parse_bucket(ByteView(rows[j]), &parsed[j]) || parsed[j].empty()) {
+    VerifiedBucket& v = parsed[j];
+    v.version = state.bucket_epochs[bucket];
+    v.delta_version = state.delta_epochs[bucket];
+    const Bytes& row = rows[first[j]];
+    if (row.empty()) throw IntegrityError(what + " is missing");
+    if (!parse_bucket(ByteView(row), &v.row) || v.row.empty()) {
       throw IntegrityError(what + " is malformed");
     }
-    for (const BucketItem& item : parsed[j]) {
-      if (bucket_of(item.token) != bucket || item.list >= n_lists_) {
+    for (const BucketItem& item : v.row) {
+      if (bucket_of(item.token) != bucket || item.list >= n_lists_ || is_removal(item)) {
         throw IntegrityError(what + " is malformed");
       }
     }
+    if (v.delta_version == 0) return;
+    const Bytes& delta = rows[first[j] + 1];
+    if (delta.empty()) throw IntegrityError("the delta of " + what + " is missing");
+    // As a writer leaves it: removals only of entries of the row, and items
+    // left in the bucket.
+    size_t live = v.row.size();
+    bool sound = parse_bucket(ByteView(delta), &v.delta) && !v.delta.empty();
+    for (size_t k = 0; sound && k < v.delta.size(); ++k) {
+      const BucketItem& d = v.delta[k];
+      const bool in_row = std::binary_search(
+          v.row.begin(), v.row.end(), d,
+          [](const BucketItem& x, const BucketItem& y) { return x.token < y.token; });
+      sound = bucket_of(d.token) == bucket;
+      if (is_removal(d)) {
+        sound = sound && in_row && d.contents_version == 0 && d.list == 0 && d.secret[0] == 0 &&
+                d.secret[1] == 0;
+        --live;
+      } else {
+        sound = sound && d.list < n_lists_;
+        live += in_row ? 0 : 1;
+      }
+    }
+    if (!sound || live == 0) throw IntegrityError("the delta of " + what + " is malformed");
   });
-  for (size_t j = 0; j < keys.size(); ++j) {
-    te_buckets_[which[j]] = VerifiedBucket{state.bucket_epochs[which[j]], std::move(parsed[j])};
-  }
+  for (size_t j = 0; j < which.size(); ++j) te_buckets_[which[j]] = std::move(parsed[j]);
 }
 
 void IndexCore::te_prefetch_buckets(const std::vector<uint64_t>& tokens) {
+  std::vector<char> asked(kBuckets);
+  for (uint64_t t : tokens) asked[bucket_of(t)] = 1;
   std::vector<uint32_t> missing;
-  for (uint64_t t : tokens) {
-    const uint32_t b = bucket_of(t);
-    if (!txn_->buckets.count(b)) missing.push_back(b);
+  for (uint32_t b = 0; b < kBuckets; ++b) {
+    if (asked[b] && !txn_->buckets.count(b)) missing.push_back(b);
   }
-  std::sort(missing.begin(), missing.end());
-  missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
   te_load_buckets(txn_->work, missing);
-  // The write changes its own copies; the verified ones come back with the
-  // commit (or are read again after an abort).
+  // The write changes the verified copies in place: an abort drops them.
   for (uint32_t b : missing) {
-    std::vector<BucketItem> items;
-    if (txn_->work.bucket_epochs[b] != 0) {
-      auto it = te_buckets_.find(b);
-      items = std::move(it->second.items);
-      te_buckets_.erase(it);
-    }
-    txn_->buckets.emplace(b, std::move(items));
+    VerifiedBucket& bucket = te_buckets_[b];
+    if (txn_->work.bucket_epochs[b] == 0) bucket = VerifiedBucket();
+    txn_->buckets.emplace(b, &bucket);
   }
 }
 
-std::vector<BucketItem>& IndexCore::te_bucket(uint32_t bucket) {
+IndexCore::VerifiedBucket& IndexCore::te_bucket(uint32_t bucket) {
   auto it = txn_->buckets.find(bucket);
   if (it == txn_->buckets.end()) {
     te_prefetch_buckets({static_cast<uint64_t>(bucket) << (64 - kBucketBits)});
     it = txn_->buckets.find(bucket);
   }
-  return it->second;
+  return *it->second;
+}
+
+namespace {
+std::vector<BucketItem>::const_iterator lower(const std::vector<BucketItem>& items, uint64_t token) {
+  return std::lower_bound(items.begin(), items.end(), token,
+                          [](const BucketItem& item, uint64_t t) { return item.token < t; });
+}
+}  // namespace
+
+const BucketItem* IndexCore::VerifiedBucket::Find(uint64_t token) const {
+  auto d = lower(delta, token);
+  if (d != delta.end() && d->token == token) return is_removal(*d) ? nullptr : &*d;
+  auto r = lower(row, token);
+  return r != row.end() && r->token == token ? &*r : nullptr;
+}
+
+void IndexCore::VerifiedBucket::Put(const BucketItem& item) {
+  auto at = delta.begin() + (lower(delta, item.token) - delta.cbegin());
+  if (at != delta.end() && at->token == item.token) {
+    *at = item;
+  } else {
+    delta.insert(at, item);
+  }
 }
 
 std::vector<std::optional<BucketItem>> IndexCore::te_find(const TamperState& state,
                                                           const std::vector<uint64_t>& tokens) {
   std::vector<std::optional<BucketItem>> found(tokens.size());
-  static const std::vector<BucketItem> kNoItems;
   if (txn_) {
     te_prefetch_buckets(tokens);  // every bucket asked for comes in one read
   } else {
@@ -536,15 +631,14 @@ std::vector<std::optional<BucketItem>> IndexCore::te_find(const TamperState& sta
   }
   for (size_t i = 0; i < tokens.size(); ++i) {
     const uint32_t b = bucket_of(tokens[i]);
-    const std::vector<BucketItem>* items = &kNoItems;
+    const VerifiedBucket* bucket = nullptr;
     if (txn_) {
-      items = &te_bucket(b);
+      bucket = &te_bucket(b);
     } else if (state.bucket_epochs[b] != 0) {
-      items = &te_buckets_.at(b).items;
+      bucket = &te_buckets_.at(b);
     }
-    auto at = std::lower_bound(items->begin(), items->end(), tokens[i],
-                               [](const BucketItem& item, uint64_t t) { return item.token < t; });
-    if (at != items->end() && at->token == tokens[i]) found[i] = *at;
+    const BucketItem* item = bucket ? bucket->Find(tokens[i]) : nullptr;
+    if (item) found[i] = *item;
   }
   return found;
 }
@@ -618,13 +712,17 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
   // In token order, each bucket takes its new items in one merge, the
   // buckets side by side; a batch naming an id twice goes item by item.
   std::vector<uint32_t> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = static_cast<uint32_t>(i);
-  std::sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return tokens[x] < tokens[y]; });
+  {
+    std::vector<std::pair<uint64_t, uint32_t>> sorted(n);  // sorting beside the key: no indirection
+    for (size_t i = 0; i < n; ++i) sorted[i] = {tokens[i], static_cast<uint32_t>(i)};
+    std::sort(sorted.begin(), sorted.end());
+    for (size_t k = 0; k < n; ++k) order[k] = sorted[k].second;
+  }
   bool distinct = true;
   for (size_t k = 1; k < n && distinct; ++k) distinct = tokens[order[k]] != tokens[order[k - 1]];
   if (distinct) {
     std::vector<size_t> starts;
-    std::vector<std::vector<BucketItem>*> groups;
+    std::vector<VerifiedBucket*> groups;
     for (size_t k = 0; k < n; ++k) {
       const uint32_t b = bucket_of(tokens[order[k]]);
       if (k > 0 && b == bucket_of(tokens[order[k - 1]])) continue;
@@ -635,35 +733,33 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
     starts.push_back(n);
     std::vector<std::optional<BucketItem>> replaced(n);
     parallel_for(groups.size(), 64, 8, [&](size_t g) {
-      std::vector<BucketItem>& items = *groups[g];
-      std::vector<BucketItem> merged;
-      merged.reserve(items.size() + starts[g + 1] - starts[g]);
+      // The new entries merged into the delta; the row stays as it is.
+      VerifiedBucket& bucket = *groups[g];
+      std::vector<BucketItem> delta;
+      delta.reserve(bucket.delta.size() + starts[g + 1] - starts[g]);
       size_t at = 0;
       for (size_t k = starts[g]; k < starts[g + 1]; ++k) {
         const size_t i = order[k];
-        while (at < items.size() && items[at].token < tokens[i]) merged.push_back(items[at++]);
-        if (at < items.size() && items[at].token == tokens[i]) replaced[i] = items[at++];
-        merged.push_back(item_of(i, replaced[i] ? &*replaced[i] : nullptr));
+        if (const BucketItem* old = bucket.Find(tokens[i])) replaced[i] = *old;
+        while (at < bucket.delta.size() && bucket.delta[at].token < tokens[i]) {
+          delta.push_back(bucket.delta[at++]);
+        }
+        if (at < bucket.delta.size() && bucket.delta[at].token == tokens[i]) ++at;
+        delta.push_back(item_of(i, replaced[i] ? &*replaced[i] : nullptr));
       }
-      merged.insert(merged.end(), items.begin() + at, items.end());
-      items = std::move(merged);
+      delta.insert(delta.end(), bucket.delta.begin() + at, bucket.delta.end());
+      bucket.delta = std::move(delta);
     });
     for (size_t i = 0; i < n; ++i) account(i, replaced[i] ? &*replaced[i] : nullptr);
   } else {
     for (size_t i = 0; i < n; ++i) {
       const uint32_t b = bucket_of(tokens[i]);
-      std::vector<BucketItem>& items = te_bucket(b);
+      VerifiedBucket& bucket = te_bucket(b);
       txn_->dirty[b] = true;
-      auto at = std::lower_bound(items.begin(), items.end(), tokens[i],
-                                 [](const BucketItem& item, uint64_t x) { return item.token < x; });
-      if (at != items.end() && at->token == tokens[i]) {
-        const BucketItem old = *at;
-        *at = item_of(i, &old);
-        account(i, &old);
-      } else {
-        items.insert(at, item_of(i, nullptr));
-        account(i, nullptr);
-      }
+      std::optional<BucketItem> old;
+      if (const BucketItem* found = bucket.Find(tokens[i])) old = *found;
+      bucket.Put(item_of(i, old ? &*old : nullptr));
+      account(i, old ? &*old : nullptr);
     }
   }
   PendingEntries pending = lists_->Reserve(lists, keys);
@@ -674,14 +770,17 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
     std::vector<Bytes> plain(end - begin);
     parallel_for(end - begin, 256, 64, [&](size_t j) {
       const size_t i = begin + j;
-      Bytes record;
-      write_item_record(ids[i], lists[i], reinterpret_cast<const uint8_t*>(batch.vectors->row(i)),
-                        vector_bytes_, with_metadata ? (*batch.metadata)[i] : std::string_view(),
-                        record);
-      const Bytes framed = frame(ByteView(record));
-      plain[j].resize(kSecretSize + framed.size());
-      std::memcpy(plain[j].data(), secrets.data() + kSecretSize * i, kSecretSize);
-      std::memcpy(plain[j].data() + kSecretSize, framed.data(), framed.size());
+      // The secret, then the framed record (as frame() lays it out), built
+      // in place.
+      const std::string_view metadata = with_metadata ? (*batch.metadata)[i] : std::string_view();
+      const size_t size = item_record_size(ids[i], vector_bytes_, metadata);
+      if (size > UINT32_MAX - 4) throw std::invalid_argument("Item record too large to frame");
+      Bytes& out = plain[j];
+      out.assign(kSecretSize + padded_size(size + 4), 0);
+      std::memcpy(out.data(), secrets.data() + kSecretSize * i, kSecretSize);
+      EncodeFixed32(out.data() + kSecretSize, static_cast<uint32_t>(size));
+      write_item_record_at(ids[i], lists[i], reinterpret_cast<const uint8_t*>(batch.vectors->row(i)),
+                           vector_bytes_, metadata, out.data() + kSecretSize + 4);
     });
     const std::vector<uint64_t> chunk(keys.begin() + begin, keys.begin() + end);
     const std::vector<RecordAd> ads = ads_for(SealKind::kRecord, scope_, chunk);
@@ -736,18 +835,20 @@ void IndexCore::te_delete(const std::vector<std::string>& ids) {
   te_prefetch_buckets(tokens);
   for (size_t i = 0; i < ids.size(); ++i) {
     const uint32_t b = bucket_of(tokens[i]);
-    std::vector<BucketItem>& items = te_bucket(b);
-    auto at = std::lower_bound(items.begin(), items.end(), tokens[i],
-                               [](const BucketItem& item, uint64_t x) { return item.token < x; });
-    if (at == items.end() || at->token != tokens[i]) continue;
-    ListSummary& list = w.lists[at->list];
+    VerifiedBucket& bucket = te_bucket(b);
+    const BucketItem* found = bucket.Find(tokens[i]);
+    if (found == nullptr) continue;
+    const BucketItem old = *found;
+    ListSummary& list = w.lists[old.list];
     --list.live;
-    sub_secret(list.sum, at->secret);
-    w.dead.push_back({kRoleRecords, record_key(tokens[i], at->version)});
-    if (at->contents_version != 0) {
-      w.dead.push_back({kRoleItems, contents_key(content_tokens[i], at->contents_version)});
+    sub_secret(list.sum, old.secret);
+    w.dead.push_back({kRoleRecords, record_key(tokens[i], old.version)});
+    if (old.contents_version != 0) {
+      w.dead.push_back({kRoleItems, contents_key(content_tokens[i], old.contents_version)});
     }
-    items.erase(at);
+    BucketItem removal;
+    removal.token = tokens[i];
+    bucket.Put(removal);
     txn_->dirty[b] = true;
   }
   write.Commit();

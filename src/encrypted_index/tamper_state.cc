@@ -74,6 +74,9 @@ uint64_t contents_key(uint64_t content_token, uint64_t version) {
 uint64_t bucket_key(uint32_t bucket, uint64_t version) {
   return mix64((version << kBucketBits | bucket) ^ 0xbb67ae8584caa73bull);
 }
+uint64_t bucket_delta_key(uint32_t bucket, uint64_t version) {
+  return mix64((version << kBucketBits | bucket) ^ 0x9b05688c2b3e6c1full);
+}
 uint64_t map_key(uint64_t version) { return mix64(version ^ 0x3c6ef372fe94f82bull); }
 uint64_t index_record_key(uint64_t version) { return mix64(version ^ 0xa54ff53a5f1d36f1ull); }
 uint64_t tip_key(uint64_t epoch) { return mix64(epoch ^ 0x510e527fade682d1ull); }
@@ -109,6 +112,7 @@ TamperState TamperState::Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_
   state.write_id = write_id;
   state.lists.assign(n_lists, ListSummary());
   state.bucket_epochs.assign(kBuckets, 0);
+  state.delta_epochs.assign(kBuckets, 0);
   return state;
 }
 
@@ -144,6 +148,15 @@ Bytes TamperState::Serialize() const {
     w.u32(r.list);
     w.u32(r.from);
     w.u32(r.to);
+  }
+  // Few buckets have a delta at a time: bucket and version of each.
+  uint32_t deltas = 0;
+  for (uint64_t e : delta_epochs) deltas += e != 0;
+  w.u32(deltas);
+  for (uint32_t b = 0; b < delta_epochs.size(); ++b) {
+    if (delta_epochs[b] == 0) continue;
+    w.u32(b);
+    w.u64(delta_epochs[b]);
   }
   return std::move(w.out);
 }
@@ -186,6 +199,18 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
     d.to = r.u32();
     if (d.list >= n_lists || d.from > d.to) return false;
   }
+  s.delta_epochs.assign(kBuckets, 0);
+  // Rows written before delta rows existed end here.
+  const uint32_t deltas = r.ok && r.at == bytes.size() ? 0 : r.u32();
+  if (!r.ok || !r.count(deltas, 12)) return false;
+  for (uint32_t k = 0, last = 0; k < deltas; ++k) {
+    const uint32_t b = r.u32();
+    const uint64_t e = r.u64();
+    // Increasing, and only beside a row: a delta applies to one.
+    if (b >= kBuckets || (k > 0 && b <= last) || e == 0 || s.bucket_epochs[b] == 0) return false;
+    s.delta_epochs[b] = e;
+    last = b;
+  }
   if (!r.ok || r.at != bytes.size()) return false;
   *out = std::move(s);
   return true;
@@ -227,6 +252,25 @@ bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out) {
     if (i > 0 && items[i - 1].token >= item.token) return false;
   }
   *out = std::move(items);
+  return true;
+}
+
+bool apply_bucket_delta(const std::vector<BucketItem>& row, const std::vector<BucketItem>& delta,
+                        std::vector<BucketItem>* out) {
+  std::vector<BucketItem> merged;
+  merged.reserve(row.size() + delta.size());
+  size_t at = 0;
+  for (const BucketItem& d : delta) {
+    while (at < row.size() && row[at].token < d.token) merged.push_back(row[at++]);
+    if (at < row.size() && row[at].token == d.token) ++at;
+    if (!is_removal(d)) {
+      merged.push_back(d);
+    } else if (d.contents_version != 0 || d.list != 0 || d.secret[0] != 0 || d.secret[1] != 0) {
+      return false;
+    }
+  }
+  merged.insert(merged.end(), row.begin() + at, row.end());
+  *out = std::move(merged);
   return true;
 }
 

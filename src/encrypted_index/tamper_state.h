@@ -6,16 +6,20 @@
 // epoch every write advances, per list the positions handed out, the first
 // position still read (base), the live items and the 128-bit sum of their
 // records' secrets (random values sealed inside each record, never seen by a
-// store), the version (write id) of each bucket row, of the map and of the
-// index record, and the values the last write made dead but may not have
-// removed yet. Everything else is written under keys that name the write id
+// store), the version (write id) of each bucket row and delta row, of the
+// map and of the index record, and the values the last write made dead but
+// may not have removed yet. Everything else is written under keys that name the write id
 // of the commit that wrote it, before the state row that refers to it; a
 // reader verifies each list it reads against its summary and each item it
 // gets against its bucket row.
 //
 // Bucket rows (index store, one per bucket of item tokens that holds items)
 // are the authenticated index of live items: token, version, contents
-// version, list and the record's secret, sorted by token.
+// version, list and the record's secret, sorted by token. A bucket may also
+// have a delta row: the entries that differ from its row (an entry of
+// version 0 removes the token), so that a write rewrites what it changed
+// rather than every bucket row it touched; the row is rewritten whole, and
+// the delta dropped, once the delta grows past half the row.
 #ifndef TAVRIN_ENCRYPTED_INDEX_TAMPER_STATE_H_
 #define TAVRIN_ENCRYPTED_INDEX_TAMPER_STATE_H_
 
@@ -41,6 +45,7 @@ enum class SealKind : uint8_t {
   kIndexRecord = 6,
   kConfig = 7,
   kTip = 8,
+  kBucketDelta = 9,
 };
 
 // "TVTE", format version 1, the kind, then scope (the hashed index name),
@@ -53,6 +58,7 @@ inline uint32_t bucket_of(uint64_t token) { return static_cast<uint32_t>(token >
 uint64_t record_key(uint64_t token, uint64_t version);
 uint64_t contents_key(uint64_t content_token, uint64_t version);
 uint64_t bucket_key(uint32_t bucket, uint64_t version);
+uint64_t bucket_delta_key(uint32_t bucket, uint64_t version);
 uint64_t map_key(uint64_t version);
 uint64_t index_record_key(uint64_t version);
 // The tip of an epoch: written with its state row, removed by the next
@@ -113,6 +119,7 @@ struct TamperState {
   uint64_t map_epoch = 0;     // 0: no map
   std::vector<ListSummary> lists;
   std::vector<uint64_t> bucket_epochs;  // kBuckets, versions; 0: no row
+  std::vector<uint64_t> delta_epochs;   // kBuckets, versions of delta rows; 0: none
   std::vector<DeadValue> dead;
   std::vector<DeadRange> dead_ranges;
 
@@ -133,7 +140,14 @@ struct BucketItem {
 
 inline constexpr size_t kBucketItemSize = 44;
 Bytes serialize_bucket(const std::vector<BucketItem>& items);
+// False unless the tokens strictly increase.
 bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out);
+// A delta entry that removes its token: version 0 and nothing else.
+inline bool is_removal(const BucketItem& item) { return item.version == 0; }
+// The entries of `row` with those of `delta` put over them (both sorted by
+// token); false when a removal carries anything but its token.
+bool apply_bucket_delta(const std::vector<BucketItem>& row, const std::vector<BucketItem>& delta,
+                        std::vector<BucketItem>* out);
 
 }  // namespace tavrin
 

@@ -43,6 +43,7 @@
 #include "backing_store/redis_fence.h"
 #include "common/diagnostics.h"
 #include "config/index_config.h"
+#include "crypto/keyed_hash.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/integrity.h"
 #include "encrypted_index/list_store.h"
@@ -256,6 +257,24 @@ constexpr uint64_t kLists = 4;
 
 // ---------------------------------------------------------------- driver --
 
+// `n` ids "<prefix><k>" whose tokens, in a tamper-evident index of this key
+// and name, fall in the first `buckets` buckets: crowded buckets make writes
+// change part of a bucket row, which then goes through its delta row.
+std::vector<std::string> crowded_ids(const Key256& key, const std::string& index_name,
+                                     const std::string& prefix, size_t n, uint32_t buckets) {
+  const Key256 data_key = derive_tamper_keys(key, index_name).data_key;
+  std::vector<std::string> ids;
+  for (uint64_t k = 0; ids.size() < n; k += 4096) {
+    std::vector<std::string> batch;
+    for (uint64_t j = k; j < k + 4096; ++j) batch.push_back(prefix + std::to_string(j));
+    const std::vector<uint64_t> tokens = item_tokens(batch, data_key);
+    for (size_t j = 0; j < batch.size() && ids.size() < n; ++j) {
+      if (bucket_of(tokens[j]) < buckets) ids.push_back(batch[j]);
+    }
+  }
+  return ids;
+}
+
 class Harness {
  public:
   Harness(const Setup& setup, uint32_t seed, const std::string& table)
@@ -441,7 +460,11 @@ class Harness {
     return FloatMatrix(std::move(data), kDim);
   }
 
-  std::string RandomId() { return "id-" + std::to_string(Pick(90)); }
+  std::string RandomId() {
+    // Tamper-evident: ids crowd four buckets (until a key rotation moves them).
+    if (setup_.tamper && id_pool_.empty()) id_pool_ = crowded_ids(key_, name_, "id-", 90, 4);
+    return setup_.tamper ? id_pool_[Pick(90)] : "id-" + std::to_string(Pick(90));
+  }
 
   using Listing = std::vector<std::pair<std::string, Item>>;
   Listing Fetch(const std::vector<std::string>& ids, const std::vector<uint32_t>& include) {
@@ -761,6 +784,7 @@ class Harness {
   std::optional<DBConfig> location_;
   std::string name_ = "harness";
   Key256 key_{};
+  std::vector<std::string> id_pool_;
   std::shared_ptr<FaultPlan> plan_;
   std::unique_ptr<EncryptedIndex> handle_;
   Model model_;
@@ -874,10 +898,11 @@ void TamperEveryWay(StoreKind kind) {
       p.index_name = name;
       auto index = std::make_unique<EncryptedIndex>(
           name, p.index_key, IndexIVFFlat(kDim, kLists, kMetricSquaredEuclidean, ""), p, stores);
-      std::vector<std::string> ids, metadata;
+      // Three buckets' worth: the writes below change part of each.
+      const std::vector<std::string> ids = crowded_ids(p.index_key, name, name, n, 3);
+      std::vector<std::string> metadata;
       std::vector<Bytes> contents;
       for (size_t i = 0; i < n; ++i) {
-        ids.push_back(name + std::to_string(i));
         metadata.push_back("{\"g\": " + std::to_string(i % 3) + "}");
         contents.push_back(Bytes(1 + i % 5, static_cast<uint8_t>(i)));
       }
