@@ -299,16 +299,23 @@ void IndexCore::te_commit() {
     VerifiedBucket& bucket = *x.buckets.at(changed[k]);
     // Removals of what the row does not hold (items added and removed
     // since the row) are dropped: a delta removes only entries of its row.
-    size_t live = bucket.row.size(), kept = 0;
-    for (const BucketItem& d : bucket.delta) {
-      auto r = std::lower_bound(bucket.row.begin(), bucket.row.end(), d.token,
-                                [](const BucketItem& item, uint64_t t) { return item.token < t; });
-      const bool in_row = r != bucket.row.end() && r->token == d.token;
-      if (is_removal(d) && !in_row) continue;
-      live = is_removal(d) ? live - 1 : live + (in_row ? 0 : 1);
-      bucket.delta[kept++] = d;
+    // With no removal, the bucket holds items and the delta stands.
+    std::vector<BucketItem>& delta = bucket.delta;
+    size_t live = 1;
+    if (std::any_of(delta.begin(), delta.end(), [](const BucketItem& d) { return is_removal(d); })) {
+      live = bucket.row.size();
+      size_t kept = 0;
+      for (size_t j = 0; j < delta.size(); ++j) {
+        const BucketItem d = delta[j];
+        auto r = std::lower_bound(bucket.row.begin(), bucket.row.end(), d.token,
+                                  [](const BucketItem& item, uint64_t t) { return item.token < t; });
+        const bool in_row = r != bucket.row.end() && r->token == d.token;
+        if (is_removal(d) && !in_row) continue;
+        live = is_removal(d) ? live - 1 : live + (in_row ? 0 : 1);
+        delta[kept++] = d;
+      }
+      delta.resize(kept);
     }
-    bucket.delta.resize(kept);
     if (live == 0) {
       bucket.row.clear();
       bucket.delta.clear();
@@ -713,9 +720,16 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
   // buckets side by side; a batch naming an id twice goes item by item.
   std::vector<uint32_t> order(n);
   {
-    std::vector<std::pair<uint64_t, uint32_t>> sorted(n);  // sorting beside the key: no indirection
-    for (size_t i = 0; i < n; ++i) sorted[i] = {tokens[i], static_cast<uint32_t>(i)};
-    std::sort(sorted.begin(), sorted.end());
+    // By bucket in one counting pass, then each bucket's few by token.
+    std::vector<uint32_t> start(kBuckets + 1);
+    for (uint64_t t : tokens) ++start[bucket_of(t) + 1];
+    for (uint32_t b = 0; b < kBuckets; ++b) start[b + 1] += start[b];
+    std::vector<std::pair<uint64_t, uint32_t>> sorted(n);  // beside the key: no indirection
+    std::vector<uint32_t> at(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < n; ++i) sorted[at[bucket_of(tokens[i])]++] = {tokens[i], static_cast<uint32_t>(i)};
+    for (uint32_t b = 0; b < kBuckets; ++b) {
+      std::sort(sorted.begin() + start[b], sorted.begin() + start[b + 1]);
+    }
     for (size_t k = 0; k < n; ++k) order[k] = sorted[k].second;
   }
   bool distinct = true;
@@ -732,23 +746,36 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
     }
     starts.push_back(n);
     std::vector<std::optional<BucketItem>> replaced(n);
+    std::vector<char> in_delta(n);  // by sorted position: the token had a delta entry
     parallel_for(groups.size(), 64, 8, [&](size_t g) {
-      // The new entries merged into the delta; the row stays as it is.
+      // The new entries go into the delta (the row stays as it is): those
+      // of tokens it holds where they stand, the others merged in from the
+      // back, so that the delta is neither copied nor reallocated often.
       VerifiedBucket& bucket = *groups[g];
-      std::vector<BucketItem> delta;
-      delta.reserve(bucket.delta.size() + starts[g + 1] - starts[g]);
-      size_t at = 0;
+      std::vector<BucketItem>& delta = bucket.delta;
+      size_t added = 0, at = 0;
       for (size_t k = starts[g]; k < starts[g + 1]; ++k) {
         const size_t i = order[k];
         if (const BucketItem* old = bucket.Find(tokens[i])) replaced[i] = *old;
-        while (at < bucket.delta.size() && bucket.delta[at].token < tokens[i]) {
-          delta.push_back(bucket.delta[at++]);
+        at = std::lower_bound(delta.begin() + at, delta.end(), tokens[i],
+                              [](const BucketItem& item, uint64_t t) { return item.token < t; }) -
+             delta.begin();
+        if (at < delta.size() && delta[at].token == tokens[i]) {
+          delta[at] = item_of(i, replaced[i] ? &*replaced[i] : nullptr);
+          in_delta[k] = 1;
+        } else {
+          ++added;
         }
-        if (at < bucket.delta.size() && bucket.delta[at].token == tokens[i]) ++at;
-        delta.push_back(item_of(i, replaced[i] ? &*replaced[i] : nullptr));
       }
-      delta.insert(delta.end(), bucket.delta.begin() + at, bucket.delta.end());
-      bucket.delta = std::move(delta);
+      if (added == 0) return;
+      size_t from = delta.size(), to = delta.size() + added;
+      delta.resize(to);
+      for (size_t k = starts[g + 1]; k-- > starts[g];) {
+        if (in_delta[k]) continue;
+        const size_t i = order[k];
+        while (from > 0 && delta[from - 1].token > tokens[i]) delta[--to] = delta[--from];
+        delta[--to] = item_of(i, replaced[i] ? &*replaced[i] : nullptr);
+      }
     });
     for (size_t i = 0; i < n; ++i) account(i, replaced[i] ? &*replaced[i] : nullptr);
   } else {
