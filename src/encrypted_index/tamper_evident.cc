@@ -307,9 +307,7 @@ void IndexCore::te_commit() {
       size_t kept = 0;
       for (size_t j = 0; j < delta.size(); ++j) {
         const BucketItem d = delta[j];
-        auto r = std::lower_bound(bucket.row.begin(), bucket.row.end(), d.token,
-                                  [](const BucketItem& item, uint64_t t) { return item.token < t; });
-        const bool in_row = r != bucket.row.end() && r->token == d.token;
+        const bool in_row = holds_token(bucket.row, d.token);
         if (is_removal(d) && !in_row) continue;
         live = is_removal(d) ? live - 1 : live + (in_row ? 0 : 1);
         delta[kept++] = d;
@@ -558,13 +556,10 @@ void IndexCore::te_load_buckets(const TamperState& state, const std::vector<uint
     bool sound = parse_bucket(ByteView(delta), &v.delta) && !v.delta.empty();
     for (size_t k = 0; sound && k < v.delta.size(); ++k) {
       const BucketItem& d = v.delta[k];
-      const bool in_row = std::binary_search(
-          v.row.begin(), v.row.end(), d,
-          [](const BucketItem& x, const BucketItem& y) { return x.token < y.token; });
+      const bool in_row = holds_token(v.row, d.token);
       sound = bucket_of(d.token) == bucket;
       if (is_removal(d)) {
-        sound = sound && in_row && d.contents_version == 0 && d.list == 0 && d.secret[0] == 0 &&
-                d.secret[1] == 0;
+        sound = sound && in_row && is_bare_removal(d);
         --live;
       } else {
         sound = sound && d.list < n_lists_;

@@ -1,5 +1,6 @@
 #include "encrypted_index/tamper_state.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/coding.h"
@@ -255,6 +256,12 @@ bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out) {
   return true;
 }
 
+bool holds_token(const std::vector<BucketItem>& sorted, uint64_t token) {
+  auto at = std::lower_bound(sorted.begin(), sorted.end(), token,
+                             [](const BucketItem& item, uint64_t t) { return item.token < t; });
+  return at != sorted.end() && at->token == token;
+}
+
 bool apply_bucket_delta(const std::vector<BucketItem>& row, const std::vector<BucketItem>& delta,
                         std::vector<BucketItem>* out) {
   std::vector<BucketItem> merged;
@@ -265,7 +272,7 @@ bool apply_bucket_delta(const std::vector<BucketItem>& row, const std::vector<Bu
     if (at < row.size() && row[at].token == d.token) ++at;
     if (!is_removal(d)) {
       merged.push_back(d);
-    } else if (d.contents_version != 0 || d.list != 0 || d.secret[0] != 0 || d.secret[1] != 0) {
+    } else if (!is_bare_removal(d)) {
       return false;
     }
   }

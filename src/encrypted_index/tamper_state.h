@@ -142,8 +142,15 @@ inline constexpr size_t kBucketItemSize = 44;
 Bytes serialize_bucket(const std::vector<BucketItem>& items);
 // False unless the tokens strictly increase.
 bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out);
-// A delta entry that removes its token: version 0 and nothing else.
+// A delta entry that removes its token: version 0.
 inline bool is_removal(const BucketItem& item) { return item.version == 0; }
+// A removal as a writer makes it: the token and nothing else.
+inline bool is_bare_removal(const BucketItem& item) {
+  return is_removal(item) && item.contents_version == 0 && item.list == 0 && item.secret[0] == 0 &&
+         item.secret[1] == 0;
+}
+// Whether entries sorted by token hold `token`.
+bool holds_token(const std::vector<BucketItem>& sorted, uint64_t token);
 // The entries of `row` with those of `delta` put over them (both sorted by
 // token); false when a removal carries anything but its token.
 bool apply_bucket_delta(const std::vector<BucketItem>& row, const std::vector<BucketItem>& delta,
