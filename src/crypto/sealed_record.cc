@@ -254,9 +254,15 @@ ByteMatrix decrypt_rows(const ByteMatrix& in, const Key256& key) {
   return ByteMatrix(std::move(out), width);
 }
 
-std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key,
-                                 const std::vector<RecordAd>* ads) {
-  const size_t n = items.size();
+namespace {
+
+// Seals item i of n into out[i]: the sizes[i] plaintext bytes at fill(i,
+// dst), which either names the item's own bytes or writes them at dst
+// (zeroed, right after the IV) and returns dst, sealed there in place: a
+// plaintext built for its record needs no buffer of its own.
+template <typename Fill>
+std::vector<Bytes> seal_filled(size_t n, const std::vector<size_t>& sizes, const Key256& key,
+                               const std::vector<RecordAd>* ads, Fill fill) {
   if (ads != nullptr && ads->size() != n) throw std::invalid_argument(kAdCountError);
   std::vector<Bytes> out(n);
   std::vector<const char*> errors(n, nullptr);
@@ -272,13 +278,14 @@ std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& 
         error = kItemCtxError;
       } else if (!worker.ready()) {
         error = kEncInitError;
-      } else if (items[i].size() > static_cast<size_t>(INT_MAX) - kSealOverhead) {
+      } else if (sizes[i] > static_cast<size_t>(INT_MAX) - kSealOverhead) {
         error = kTooLongError;
       } else {
         Bytes& rec = out[i];
         try {
-          rec.resize(items[i].size() + kSealOverhead);
-          error = ivs.next(rec.data()) ? worker.seal(items[i].data(), items[i].size(), rec.data(),
+          rec.resize(sizes[i] + kSealOverhead);
+          const uint8_t* plain = fill(i, rec.data() + kIvSize);
+          error = ivs.next(rec.data()) ? worker.seal(plain, sizes[i], rec.data(),
                                                      ads ? &(*ads)[i] : nullptr)
                                        : kRandError;
         } catch (const std::bad_alloc&) {
@@ -297,6 +304,25 @@ std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& 
     throw std::runtime_error("Encryption failed for one or more items");
   }
   return out;
+}
+
+}  // namespace
+
+std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& key,
+                                 const std::vector<RecordAd>* ads) {
+  std::vector<size_t> sizes(items.size());
+  for (size_t i = 0; i < items.size(); ++i) sizes[i] = items[i].size();
+  return seal_filled(items.size(), sizes, key, ads,
+                     [&](size_t i, uint8_t*) { return items[i].data(); });
+}
+
+std::vector<Bytes> seal_built_items(const std::vector<size_t>& sizes, const Key256& key,
+                                    const std::vector<RecordAd>* ads,
+                                    const std::function<void(size_t, uint8_t*)>& build) {
+  return seal_filled(sizes.size(), sizes, key, ads, [&](size_t i, uint8_t* at) {
+    build(i, at);
+    return at;
+  });
 }
 
 namespace {

@@ -55,6 +55,13 @@ std::vector<Bytes> encrypt_items(const std::vector<Bytes>& items, const Key256& 
                                  const std::vector<RecordAd>* ads = nullptr);
 std::vector<Bytes> decrypt_items(const std::vector<Bytes>& records, const Key256& key,
                                  const std::vector<RecordAd>* ads = nullptr);
+// encrypt_items of plaintexts built where they are sealed: item i has
+// sizes[i] bytes, which build(i, at) writes at `at` (zeroed beforehand), on
+// the sealing thread, so that no plaintext needs a buffer of its own. build
+// must not throw.
+std::vector<Bytes> seal_built_items(const std::vector<size_t>& sizes, const Key256& key,
+                                    const std::vector<RecordAd>* ads,
+                                    const std::function<void(size_t, uint8_t*)>& build);
 
 // decrypt_items into one buffer, for reads of many records at once: item i
 // is data[offsets[i], offsets[i + 1]) (empty for an empty record). One

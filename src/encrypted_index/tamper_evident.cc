@@ -293,7 +293,6 @@ void IndexCore::te_commit() {
   // row (or the bucket has no row yet), the row with the delta folded in;
   // a bucket left with no item loses both.
   enum Outcome : char { kKeepRow, kDelta, kRow, kEmpty };
-  std::vector<Bytes> serialized(changed.size());
   std::vector<char> outcome(changed.size());
   parallel_for(changed.size(), 64, 16, [&](size_t k) {
     VerifiedBucket& bucket = *x.buckets.at(changed[k]);
@@ -319,19 +318,18 @@ void IndexCore::te_commit() {
       bucket.delta.clear();
       outcome[k] = kEmpty;
     } else if (bucket.row.empty() || bucket.delta.size() * 2 > bucket.row.size()) {
-      std::vector<BucketItem> row;
-      apply_bucket_delta(bucket.row, bucket.delta, &row);
-      bucket.row = std::move(row);
+      fold_bucket_delta(&bucket.row, bucket.delta);
       bucket.delta.clear();
-      serialized[k] = serialize_bucket(bucket.row);
       outcome[k] = kRow;
-    } else if (bucket.delta.empty()) {
-      outcome[k] = kKeepRow;
     } else {
-      serialized[k] = serialize_bucket(bucket.delta);
-      outcome[k] = kDelta;
+      outcome[k] = bucket.delta.empty() ? kKeepRow : kDelta;
     }
   });
+  // The rows and deltas written are serialized where they are sealed.
+  std::vector<const std::vector<BucketItem>*> written;
+  std::vector<size_t> sizes;
+  std::vector<uint64_t> bucket_keys;
+  std::vector<RecordAd> bucket_ads;
   for (size_t k = 0; k < changed.size(); ++k) {
     const uint32_t b = changed[k];
     retire(w.delta_epochs[b], bucket_delta_key(b, w.delta_epochs[b]));
@@ -340,14 +338,25 @@ void IndexCore::te_commit() {
       retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b]));
       w.bucket_epochs[b] = 0;
     }
+    const VerifiedBucket& bucket = *x.buckets.at(b);
     if (outcome[k] == kRow) {
       w.bucket_epochs[b] = e;
-      seal_into(SealKind::kBucket, bucket_key(b, e), b, std::move(serialized[k]));
+      bucket_keys.push_back(bucket_key(b, e));
+      bucket_ads.push_back(make_ad(SealKind::kBucket, scope_, bucket_keys.back(), b));
+      written.push_back(&bucket.row);
     } else if (outcome[k] == kDelta) {
       w.delta_epochs[b] = e;
-      seal_into(SealKind::kBucketDelta, bucket_delta_key(b, e), b, std::move(serialized[k]));
+      bucket_keys.push_back(bucket_delta_key(b, e));
+      bucket_ads.push_back(make_ad(SealKind::kBucketDelta, scope_, bucket_keys.back(), b));
+      written.push_back(&bucket.delta);
+    } else {
+      continue;
     }
+    sizes.push_back(serialized_bucket_size(written.back()->size()));
   }
+  std::vector<Bytes> sealed_buckets =
+      seal_built_items(sizes, state_key_, &bucket_ads,
+                       [&](size_t j, uint8_t* at) { serialize_bucket_at(*written[j], at); });
   if (x.map_touched && map_) {
     retire(w.map_epoch, map_key(w.map_epoch));
     w.map_epoch = e;
@@ -361,7 +370,11 @@ void IndexCore::te_commit() {
   }
   seal_into(SealKind::kTip, tip_key(w.epoch), e, Bytes());
   w.dead.push_back({kRoleIndex, tip_key(state_.epoch)});
-  index_store_->BatchMoveItems(keys, encrypt_items(rows, state_key_, &ads));
+  std::vector<Bytes> sealed = encrypt_items(rows, state_key_, &ads);
+  keys.insert(keys.end(), bucket_keys.begin(), bucket_keys.end());
+  sealed.insert(sealed.end(), std::make_move_iterator(sealed_buckets.begin()),
+                std::make_move_iterator(sealed_buckets.end()));
+  index_store_->BatchMoveItems(keys, std::move(sealed));
   te_store_state(w);  // the commit
   const bool map_stored = x.map_touched && map_;
   state_ = std::move(w);
@@ -655,6 +668,17 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
   const bool with_metadata = batch.metadata != nullptr && !batch.metadata->empty();
   const bool with_contents =
       mode == Contents::kReplace && batch.contents != nullptr && !batch.contents->empty();
+  // Each record: the secret, then the item record framed as frame() lays it
+  // out, built where it is sealed. Sizes are checked before anything is read.
+  auto metadata_of = [&](size_t i) {
+    return with_metadata ? std::string_view((*batch.metadata)[i]) : std::string_view();
+  };
+  std::vector<uint32_t> record_sizes(n);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t size = item_record_size(ids[i], vector_bytes_, metadata_of(i));
+    if (size > UINT32_MAX - 4) throw std::invalid_argument("Item record too large to frame");
+    record_sizes[i] = static_cast<uint32_t>(size);
+  }
   Write write(*this);
   TamperState& w = txn_->work;
   const uint64_t e = w.write_id;
@@ -789,26 +813,21 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
 
   for (size_t begin = 0; begin < n; begin += kIngestChunk) {
     const size_t end = std::min(n, begin + kIngestChunk);
-    std::vector<Bytes> plain(end - begin);
-    parallel_for(end - begin, 256, 64, [&](size_t j) {
-      const size_t i = begin + j;
-      // The secret, then the framed record (as frame() lays it out), built
-      // in place.
-      const std::string_view metadata = with_metadata ? (*batch.metadata)[i] : std::string_view();
-      const size_t size = item_record_size(ids[i], vector_bytes_, metadata);
-      if (size > UINT32_MAX - 4) throw std::invalid_argument("Item record too large to frame");
-      Bytes& out = plain[j];
-      out.assign(kSecretSize + padded_size(size + 4), 0);
-      std::memcpy(out.data(), secrets.data() + kSecretSize * i, kSecretSize);
-      EncodeFixed32(out.data() + kSecretSize, static_cast<uint32_t>(size));
-      write_item_record_at(ids[i], lists[i], reinterpret_cast<const uint8_t*>(batch.vectors->row(i)),
-                           vector_bytes_, metadata, out.data() + kSecretSize + 4);
-    });
+    std::vector<size_t> sizes(end - begin);
+    for (size_t j = 0; j < sizes.size(); ++j) {
+      sizes[j] = kSecretSize + padded_size(record_sizes[begin + j] + size_t{4});
+    }
     const std::vector<uint64_t> chunk(keys.begin() + begin, keys.begin() + end);
     const std::vector<RecordAd> ads = ads_for(SealKind::kRecord, scope_, chunk);
-    std::vector<Bytes> sealed = encrypt_items(plain, record_seal_key_, &ads);
     lists_->Write(pending, begin, end);
-    record_store_->BatchMoveItems(chunk, std::move(sealed));
+    auto build = [&](size_t j, uint8_t* out) {
+      const size_t i = begin + j;
+      std::memcpy(out, secrets.data() + kSecretSize * i, kSecretSize);
+      EncodeFixed32(out + kSecretSize, record_sizes[i]);
+      write_item_record_at(ids[i], lists[i], reinterpret_cast<const uint8_t*>(batch.vectors->row(i)),
+                           vector_bytes_, metadata_of(i), out + kSecretSize + 4);
+    };
+    record_store_->BatchMoveItems(chunk, seal_built_items(sizes, record_seal_key_, &ads, build));
   }
   if (with_contents) items_store_->BatchMoveItems(content_keys, std::move(sealed_contents));
   write.Commit();

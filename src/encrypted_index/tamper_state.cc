@@ -220,8 +220,12 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
 // Fixed 44-byte items: a write re-serialises every bucket it touches, so
 // this is one pass of stores into a buffer sized once.
 Bytes serialize_bucket(const std::vector<BucketItem>& items) {
-  Bytes out(4 + kBucketItemSize * items.size());
-  uint8_t* p = out.data();
+  Bytes out(serialized_bucket_size(items.size()));
+  serialize_bucket_at(items, out.data());
+  return out;
+}
+
+void serialize_bucket_at(const std::vector<BucketItem>& items, uint8_t* p) {
   EncodeFixed32(p, static_cast<uint32_t>(items.size()));
   p += 4;
   for (const BucketItem& item : items) {
@@ -233,7 +237,6 @@ Bytes serialize_bucket(const std::vector<BucketItem>& items) {
     EncodeFixed64(p + 36, item.secret[1]);
     p += kBucketItemSize;
   }
-  return out;
 }
 
 bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out) {
@@ -278,6 +281,35 @@ bool apply_bucket_delta(const std::vector<BucketItem>& row, const std::vector<Bu
   }
   merged.insert(merged.end(), row.begin() + at, row.end());
   *out = std::move(merged);
+  return true;
+}
+
+bool fold_bucket_delta(std::vector<BucketItem>* row, const std::vector<BucketItem>& delta) {
+  if (std::any_of(delta.begin(), delta.end(), [](const BucketItem& d) { return is_removal(d); })) {
+    std::vector<BucketItem> merged;
+    if (!apply_bucket_delta(*row, delta, &merged)) return false;
+    row->swap(merged);
+    return true;
+  }
+  // No removal: the row only grows. Merged from the back into the row's own
+  // storage, which grows geometrically, so that a bucket fed by many
+  // writes is seldom reallocated.
+  std::vector<BucketItem>& r = *row;
+  size_t added = 0;
+  for (size_t i = 0, j = 0; j < delta.size(); ++j) {
+    while (i < r.size() && r[i].token < delta[j].token) ++i;
+    if (i == r.size() || r[i].token != delta[j].token) ++added;
+  }
+  size_t i = r.size(), j = delta.size(), to = r.size() + added;
+  r.resize(to);
+  while (j > 0) {
+    if (i > 0 && r[i - 1].token > delta[j - 1].token) {
+      r[--to] = r[--i];
+    } else {
+      if (i > 0 && r[i - 1].token == delta[j - 1].token) --i;
+      r[--to] = delta[--j];
+    }
+  }
   return true;
 }
 

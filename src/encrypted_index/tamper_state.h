@@ -140,6 +140,9 @@ struct BucketItem {
 
 inline constexpr size_t kBucketItemSize = 44;
 Bytes serialize_bucket(const std::vector<BucketItem>& items);
+// The same bytes written at `at`, which has serialized_bucket_size() bytes.
+inline size_t serialized_bucket_size(size_t items) { return 4 + kBucketItemSize * items; }
+void serialize_bucket_at(const std::vector<BucketItem>& items, uint8_t* at);
 // False unless the tokens strictly increase.
 bool parse_bucket(ByteView bytes, std::vector<BucketItem>* out);
 // A delta entry that removes its token: version 0.
@@ -155,6 +158,9 @@ bool holds_token(const std::vector<BucketItem>& sorted, uint64_t token);
 // token); false when a removal carries anything but its token.
 bool apply_bucket_delta(const std::vector<BucketItem>& row, const std::vector<BucketItem>& delta,
                         std::vector<BucketItem>* out);
+// The same, into `row` itself; false (and the row unchanged) when a removal
+// carries anything but its token.
+bool fold_bucket_delta(std::vector<BucketItem>* row, const std::vector<BucketItem>& delta);
 
 }  // namespace tavrin
 

@@ -312,6 +312,14 @@ TEST(SealedRecord, EveryFormOpensThroughOpenSslWithItsOwnIv) {
           items.emplace_back(in.row(r), in.row(r) + r * 7 % (width + 1));
         const ByteMatrix sealed = encrypt_rows(in, key);
         std::vector<Bytes> sealed_items = encrypt_items(items, key);
+        // The same plaintexts built where they are sealed, each bound to
+        // an associated data block of its own.
+        std::vector<size_t> sizes;
+        std::vector<RecordAd> ads(rows);
+        for (size_t r = 0; r < rows; ++r) sizes.push_back(items[r].size()), ads[r][r % 32] = 1 + r % 200;
+        const std::vector<Bytes> built = seal_built_items(sizes, key, &ads, [&](size_t r, uint8_t* at) {
+          std::copy(items[r].begin(), items[r].end(), at);
+        });
         ASSERT_TRUE(sealed.rows == rows && sealed.cols == width + 28);
         std::set<Bytes> ivs;
         auto check = [&](const Bytes& rec, const Bytes& want) {
@@ -325,8 +333,11 @@ TEST(SealedRecord, EveryFormOpensThroughOpenSslWithItsOwnIv) {
                 Bytes(in.row(r), in.row(r) + width));
           check(sealed_items[r], items[r]);
           if (rows < 10) check(seal_record(ByteView(items[r]), key), items[r]);
+          ASSERT_EQ(open_record(ByteView(built[r]), key, &ads[r]), items[r]);
+          EXPECT_THROW(open_record(ByteView(built[r]), key), std::runtime_error);
+          ivs.insert(Bytes(built[r].begin(), built[r].begin() + 12));
         }
-        EXPECT_EQ(ivs.size(), rows < 10 ? 3 * rows : 2 * rows);
+        EXPECT_EQ(ivs.size(), rows < 10 ? 4 * rows : 3 * rows);
         if (rows > 2) items[2].clear(), sealed_items[2].clear();  // a deleted item
         Threads other(6 - threads);
         ::testing::internal::CaptureStderr();
