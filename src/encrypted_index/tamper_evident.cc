@@ -919,39 +919,50 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::te_read_lists(
   for (const DeadValue& d : state.dead) {
     if (d.role == kRoleRecords) dead.insert(d.key);
   }
-  // Distinct record keys per list: compaction leaves an item two entries
-  // until the base moves past the first.
-  std::vector<uint64_t> keys;
-  std::vector<size_t> list_of;
-  for (size_t p = 0; p < lists.size(); ++p) {
-    const size_t first = keys.size();
-    for (uint64_t e = read.offsets.empty() ? 0 : read.offsets[p];
-         !read.offsets.empty() && e < read.offsets[p + 1]; ++e) {
-      if (dead.count(read.tokens[e]) == 0) keys.push_back(read.tokens[e]);
+  // Distinct record keys per list (compaction leaves an item two entries
+  // until the base moves past the first), the lists side by side.
+  std::vector<std::vector<uint64_t>> distinct(lists.size());
+  parallel_for(lists.size(), 2, 1, [&](size_t p) {
+    std::vector<uint64_t>& mine = distinct[p];
+    if (read.offsets.empty()) return;
+    mine.reserve(read.offsets[p + 1] - read.offsets[p]);
+    for (uint64_t e = read.offsets[p]; e < read.offsets[p + 1]; ++e) {
+      if (dead.empty() || dead.count(read.tokens[e]) == 0) mine.push_back(read.tokens[e]);
     }
-    std::sort(keys.begin() + first, keys.end());
-    keys.erase(std::unique(keys.begin() + first, keys.end()), keys.end());
-    list_of.resize(keys.size(), p);
-  }
+    std::sort(mine.begin(), mine.end());
+    mine.erase(std::unique(mine.begin(), mine.end()), mine.end());
+  });
+  std::vector<size_t> first(lists.size() + 1, 0);  // list p's keys: [first[p], first[p + 1])
+  for (size_t p = 0; p < lists.size(); ++p) first[p + 1] = first[p] + distinct[p].size();
+  const size_t n = first.back();
+  std::vector<uint64_t> keys(n);
+  std::vector<size_t> list_of(n);
+  std::vector<RecordAd> ads(n);
+  parallel_for(lists.size(), 2, 1, [&](size_t p) {
+    for (size_t r = first[p]; r < first[p + 1]; ++r) {
+      keys[r] = distinct[p][r - first[p]];
+      list_of[r] = p;
+      ads[r] = make_ad(SealKind::kRecord, scope_, keys[r], 0);
+    }
+    distinct[p] = std::vector<uint64_t>();
+  });
   std::vector<Bytes> holder;
-  const std::vector<RecordAd> ads = ads_for(SealKind::kRecord, scope_, keys);
   const std::vector<ByteView> sealed = record_store_->BatchViewItems(keys, holder);
   // Every record present has its row: one that is not live in its list fails
   // the whole read below, so the rows can be placed as they are opened,
   // each from its opening thread's buffer.
-  const size_t n = keys.size();
   const size_t floats = vector_bytes_ / sizeof(float);
   std::vector<size_t> position(n);
-  for (size_t p = 0, r = 0; p < lists.size(); ++p) {
+  parallel_for(lists.size(), 2, 1, [&](size_t p) {
     DecodedList& entry = *out[p];
     size_t kept = 0;
-    for (; r < n && list_of[r] == p; ++r) {
+    for (size_t r = first[p]; r < first[p + 1]; ++r) {
       if (!sealed[r].empty()) position[r] = kept++;
     }
     entry.ids.resize(kept);
     entry.metadata.resize(kept);
     entry.vectors.resize(kept * floats);
-  }
+  });
   std::vector<std::array<uint64_t, 2>> secrets(n);
   std::vector<uint8_t> state_of(n, 0);  // 0 absent, 1 live, 2 malformed
   try {
