@@ -38,6 +38,9 @@ struct IndexParams {
   // Create in the tamper-evident format; a stored index reads its format
   // from its own records.
   bool tamper_evident = false;
+  // Create, tamper-evident: log2 of the bucket count, 0 for the default
+  // (kBucketBits); tests make indexes of the earlier 1,024-bucket layout.
+  uint32_t tamper_bucket_bits = 0;
   // Load: refuse a tamper-evident index whose stored epoch is older.
   std::optional<uint64_t> min_epoch;
 };

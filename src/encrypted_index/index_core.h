@@ -249,7 +249,7 @@ class IndexCore {
     // Buckets read so far, changed in place in te_buckets_ (an abort drops
     // them from there).
     std::unordered_map<uint32_t, VerifiedBucket*> buckets;
-    std::vector<bool> dirty = std::vector<bool>(kBuckets);          // buckets changed
+    std::vector<bool> dirty;  // per bucket of `work`: changed
     std::optional<Bytes> index_record;
     bool map_touched = false;
   };

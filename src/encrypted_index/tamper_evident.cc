@@ -115,7 +115,6 @@ uint64_t fresh_write_id() {
 // --- Setup, state row and commits ------------------------------------------
 
 void IndexCore::te_init(const IndexParams& params, Mode mode) {
-  (void)params;
   tamper_ = true;
   const TamperKeys keys = derive_tamper_keys(index_key_, index_name_);
   name_key_ = keys.name_key;
@@ -132,7 +131,11 @@ void IndexCore::te_init(const IndexParams& params, Mode mode) {
                                        static_cast<uint32_t>(rounds_), /*own_counts=*/false);
   if (mode == Mode::kCreate) write_core_record();
   te_buckets_.clear();
-  state_ = TamperState::Empty(n_lists_, 1, fresh_write_id());
+  const uint32_t bits = params.tamper_bucket_bits != 0 ? params.tamper_bucket_bits : kBucketBits;
+  if (bits < kMinBucketBits || bits > kMaxBucketBits) {
+    throw std::invalid_argument("Bucket bits out of range");
+  }
+  state_ = TamperState::Empty(n_lists_, 1, fresh_write_id(), bits);
   index_store_->PutItem(tip_key(1), te_tip(state_));
   te_store_state(state_);
   te_adopt_counts();
@@ -257,6 +260,7 @@ void IndexCore::te_begin() {
   txn_->work.write_id = fresh_write_id();
   txn_->work.dead.clear();
   txn_->work.dead_ranges.clear();
+  txn_->dirty.assign(txn_->work.buckets(), false);
 }
 
 void IndexCore::te_abort() noexcept {
@@ -286,7 +290,7 @@ void IndexCore::te_commit() {
     if (old != 0 && old != e) w.dead.push_back({kRoleIndex, key});
   };
   std::vector<uint32_t> changed;
-  for (uint32_t b = 0; b < kBuckets; ++b) {
+  for (uint32_t b = 0; b < w.buckets(); ++b) {
     if (x.dirty[b]) changed.push_back(b);
   }
   // Each changed bucket writes its delta or, once that outgrows half the
@@ -332,21 +336,21 @@ void IndexCore::te_commit() {
   std::vector<RecordAd> bucket_ads;
   for (size_t k = 0; k < changed.size(); ++k) {
     const uint32_t b = changed[k];
-    retire(w.delta_epochs[b], bucket_delta_key(b, w.delta_epochs[b]));
+    retire(w.delta_epochs[b], bucket_delta_key(b, w.delta_epochs[b], w.bucket_bits));
     w.delta_epochs[b] = 0;
     if (outcome[k] == kEmpty || outcome[k] == kRow) {
-      retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b]));
+      retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b], w.bucket_bits));
       w.bucket_epochs[b] = 0;
     }
     const VerifiedBucket& bucket = *x.buckets.at(b);
     if (outcome[k] == kRow) {
       w.bucket_epochs[b] = e;
-      bucket_keys.push_back(bucket_key(b, e));
+      bucket_keys.push_back(bucket_key(b, e, w.bucket_bits));
       bucket_ads.push_back(make_ad(SealKind::kBucket, scope_, bucket_keys.back(), b));
       written.push_back(&bucket.row);
     } else if (outcome[k] == kDelta) {
       w.delta_epochs[b] = e;
-      bucket_keys.push_back(bucket_delta_key(b, e));
+      bucket_keys.push_back(bucket_delta_key(b, e, w.bucket_bits));
       bucket_ads.push_back(make_ad(SealKind::kBucketDelta, scope_, bucket_keys.back(), b));
       written.push_back(&bucket.delta);
     } else {
@@ -429,7 +433,7 @@ void IndexCore::te_clear() {
   map_epoch_ = UINT64_MAX;
   write_core_record();
   te_buckets_.clear();
-  state_ = TamperState::Empty(n_lists_, next, fresh_write_id());
+  state_ = TamperState::Empty(n_lists_, next, fresh_write_id(), state_.bucket_bits);
   index_store_->PutItem(tip_key(next), te_tip(state_));
   te_store_state(state_);
   if (txn_) {
@@ -439,6 +443,7 @@ void IndexCore::te_clear() {
     txn_->work = state_;
     txn_->work.epoch = next + 1;
     txn_->work.write_id = fresh_write_id();
+    txn_->dirty.assign(txn_->work.buckets(), false);
   }
   te_adopt_counts();
   config_store_->DeleteIndex();
@@ -528,10 +533,10 @@ void IndexCore::te_load_buckets(const TamperState& state, const std::vector<uint
     }
     which.push_back(bucket);
     first.push_back(keys.size());
-    keys.push_back(bucket_key(bucket, e));
+    keys.push_back(bucket_key(bucket, e, state.bucket_bits));
     ads.push_back(make_ad(SealKind::kBucket, scope_, keys.back(), bucket));
     if (d != 0) {
-      keys.push_back(bucket_delta_key(bucket, d));
+      keys.push_back(bucket_delta_key(bucket, d, state.bucket_bits));
       ads.push_back(make_ad(SealKind::kBucketDelta, scope_, keys.back(), bucket));
     }
   }
@@ -556,7 +561,7 @@ void IndexCore::te_load_buckets(const TamperState& state, const std::vector<uint
       throw IntegrityError(what + " is malformed");
     }
     for (const BucketItem& item : v.row) {
-      if (bucket_of(item.token) != bucket || item.list >= n_lists_ || is_removal(item)) {
+      if (state.bucket_of(item.token) != bucket || item.list >= n_lists_ || is_removal(item)) {
         throw IntegrityError(what + " is malformed");
       }
     }
@@ -570,7 +575,7 @@ void IndexCore::te_load_buckets(const TamperState& state, const std::vector<uint
     for (size_t k = 0; sound && k < v.delta.size(); ++k) {
       const BucketItem& d = v.delta[k];
       const bool in_row = holds_token(v.row, d.token);
-      sound = bucket_of(d.token) == bucket;
+      sound = state.bucket_of(d.token) == bucket;
       if (is_removal(d)) {
         sound = sound && in_row && is_bare_removal(d);
         --live;
@@ -585,10 +590,11 @@ void IndexCore::te_load_buckets(const TamperState& state, const std::vector<uint
 }
 
 void IndexCore::te_prefetch_buckets(const std::vector<uint64_t>& tokens) {
-  std::vector<char> asked(kBuckets);
-  for (uint64_t t : tokens) asked[bucket_of(t)] = 1;
+  const TamperState& w = txn_->work;
+  std::vector<char> asked(w.buckets());
+  for (uint64_t t : tokens) asked[w.bucket_of(t)] = 1;
   std::vector<uint32_t> missing;
-  for (uint32_t b = 0; b < kBuckets; ++b) {
+  for (uint32_t b = 0; b < w.buckets(); ++b) {
     if (asked[b] && !txn_->buckets.count(b)) missing.push_back(b);
   }
   te_load_buckets(txn_->work, missing);
@@ -603,7 +609,7 @@ void IndexCore::te_prefetch_buckets(const std::vector<uint64_t>& tokens) {
 IndexCore::VerifiedBucket& IndexCore::te_bucket(uint32_t bucket) {
   auto it = txn_->buckets.find(bucket);
   if (it == txn_->buckets.end()) {
-    te_prefetch_buckets({static_cast<uint64_t>(bucket) << (64 - kBucketBits)});
+    te_prefetch_buckets({static_cast<uint64_t>(bucket) << (64 - txn_->work.bucket_bits)});
     it = txn_->buckets.find(bucket);
   }
   return *it->second;
@@ -639,13 +645,13 @@ std::vector<std::optional<BucketItem>> IndexCore::te_find(const TamperState& sta
     te_prefetch_buckets(tokens);  // every bucket asked for comes in one read
   } else {
     std::vector<uint32_t> buckets;
-    for (uint64_t t : tokens) buckets.push_back(bucket_of(t));
+    for (uint64_t t : tokens) buckets.push_back(state.bucket_of(t));
     std::sort(buckets.begin(), buckets.end());
     buckets.erase(std::unique(buckets.begin(), buckets.end()), buckets.end());
     te_load_buckets(state, buckets);
   }
   for (size_t i = 0; i < tokens.size(); ++i) {
-    const uint32_t b = bucket_of(tokens[i]);
+    const uint32_t b = state.bucket_of(tokens[i]);
     const VerifiedBucket* bucket = nullptr;
     if (txn_) {
       bucket = &te_bucket(b);
@@ -740,13 +746,14 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
   std::vector<uint32_t> order(n);
   {
     // By bucket in one counting pass, then each bucket's few by token.
-    std::vector<uint32_t> start(kBuckets + 1);
-    for (uint64_t t : tokens) ++start[bucket_of(t) + 1];
-    for (uint32_t b = 0; b < kBuckets; ++b) start[b + 1] += start[b];
+    const uint32_t buckets = w.buckets();
+    std::vector<uint32_t> start(buckets + 1);
+    for (uint64_t t : tokens) ++start[w.bucket_of(t) + 1];
+    for (uint32_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
     std::vector<std::pair<uint64_t, uint32_t>> sorted(n);  // beside the key: no indirection
     std::vector<uint32_t> at(start.begin(), start.end() - 1);
-    for (size_t i = 0; i < n; ++i) sorted[at[bucket_of(tokens[i])]++] = {tokens[i], static_cast<uint32_t>(i)};
-    for (uint32_t b = 0; b < kBuckets; ++b) {
+    for (size_t i = 0; i < n; ++i) sorted[at[w.bucket_of(tokens[i])]++] = {tokens[i], static_cast<uint32_t>(i)};
+    for (uint32_t b = 0; b < buckets; ++b) {
       std::sort(sorted.begin() + start[b], sorted.begin() + start[b + 1]);
     }
     for (size_t k = 0; k < n; ++k) order[k] = sorted[k].second;
@@ -757,8 +764,8 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
     std::vector<size_t> starts;
     std::vector<VerifiedBucket*> groups;
     for (size_t k = 0; k < n; ++k) {
-      const uint32_t b = bucket_of(tokens[order[k]]);
-      if (k > 0 && b == bucket_of(tokens[order[k - 1]])) continue;
+      const uint32_t b = w.bucket_of(tokens[order[k]]);
+      if (k > 0 && b == w.bucket_of(tokens[order[k - 1]])) continue;
       starts.push_back(k);
       groups.push_back(&te_bucket(b));
       txn_->dirty[b] = true;
@@ -799,7 +806,7 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
     for (size_t i = 0; i < n; ++i) account(i, replaced[i] ? &*replaced[i] : nullptr);
   } else {
     for (size_t i = 0; i < n; ++i) {
-      const uint32_t b = bucket_of(tokens[i]);
+      const uint32_t b = w.bucket_of(tokens[i]);
       VerifiedBucket& bucket = te_bucket(b);
       txn_->dirty[b] = true;
       std::optional<BucketItem> old;
@@ -875,7 +882,7 @@ void IndexCore::te_delete(const std::vector<std::string>& ids) {
   const std::vector<uint64_t> content_tokens = item_tokens(ids, content_key_);
   te_prefetch_buckets(tokens);
   for (size_t i = 0; i < ids.size(); ++i) {
-    const uint32_t b = bucket_of(tokens[i]);
+    const uint32_t b = w.bucket_of(tokens[i]);
     VerifiedBucket& bucket = te_bucket(b);
     const BucketItem* found = bucket.Find(tokens[i]);
     if (found == nullptr) continue;

@@ -72,11 +72,11 @@ uint64_t record_key(uint64_t token, uint64_t version) { return token ^ mix64(ver
 uint64_t contents_key(uint64_t content_token, uint64_t version) {
   return content_token ^ mix64(version ^ 0x6a09e667f3bcc908ull);
 }
-uint64_t bucket_key(uint32_t bucket, uint64_t version) {
-  return mix64((version << kBucketBits | bucket) ^ 0xbb67ae8584caa73bull);
+uint64_t bucket_key(uint32_t bucket, uint64_t version, uint32_t bits) {
+  return mix64((version << bits | bucket) ^ 0xbb67ae8584caa73bull);
 }
-uint64_t bucket_delta_key(uint32_t bucket, uint64_t version) {
-  return mix64((version << kBucketBits | bucket) ^ 0x9b05688c2b3e6c1full);
+uint64_t bucket_delta_key(uint32_t bucket, uint64_t version, uint32_t bits) {
+  return mix64((version << bits | bucket) ^ 0x9b05688c2b3e6c1full);
 }
 uint64_t map_key(uint64_t version) { return mix64(version ^ 0x3c6ef372fe94f82bull); }
 uint64_t index_record_key(uint64_t version) { return mix64(version ^ 0xa54ff53a5f1d36f1ull); }
@@ -107,13 +107,15 @@ bool unframe(ByteView framed, ByteView* bytes) {
   return true;
 }
 
-TamperState TamperState::Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_id) {
+TamperState TamperState::Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_id,
+                               uint32_t bucket_bits) {
   TamperState state;
   state.epoch = epoch;
   state.write_id = write_id;
   state.lists.assign(n_lists, ListSummary());
-  state.bucket_epochs.assign(kBuckets, 0);
-  state.delta_epochs.assign(kBuckets, 0);
+  state.bucket_bits = bucket_bits;
+  state.bucket_epochs.assign(state.buckets(), 0);
+  state.delta_epochs.assign(state.buckets(), 0);
   return state;
 }
 
@@ -181,7 +183,10 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
     if (l.base > l.count || l.live > l.count - l.base) return false;
   }
   const uint32_t buckets = r.u32();
-  if (!r.ok || buckets != kBuckets || !r.count(buckets, 8)) return false;
+  if (!r.ok || !r.count(buckets, 8)) return false;
+  s.bucket_bits = kMinBucketBits;
+  while (s.bucket_bits < kMaxBucketBits && s.buckets() < buckets) ++s.bucket_bits;
+  if (s.buckets() != buckets) return false;
   s.bucket_epochs.resize(buckets);
   for (uint64_t& e : s.bucket_epochs) e = r.u64();
   const uint32_t dead = r.u32();
@@ -200,7 +205,7 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
     d.to = r.u32();
     if (d.list >= n_lists || d.from > d.to) return false;
   }
-  s.delta_epochs.assign(kBuckets, 0);
+  s.delta_epochs.assign(buckets, 0);
   // Rows written before delta rows existed end here.
   const uint32_t deltas = r.ok && r.at == bytes.size() ? 0 : r.u32();
   if (!r.ok || !r.count(deltas, 12)) return false;
@@ -208,7 +213,7 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
     const uint32_t b = r.u32();
     const uint64_t e = r.u64();
     // Increasing, and only beside a row: a delta applies to one.
-    if (b >= kBuckets || (k > 0 && b <= last) || e == 0 || s.bucket_epochs[b] == 0) return false;
+    if (b >= buckets || (k > 0 && b <= last) || e == 0 || s.bucket_epochs[b] == 0) return false;
     s.delta_epochs[b] = e;
     last = b;
   }

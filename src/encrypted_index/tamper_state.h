@@ -32,8 +32,14 @@
 
 namespace tavrin {
 
-inline constexpr uint32_t kBucketBits = 10;
-inline constexpr uint32_t kBuckets = 1u << kBucketBits;
+// A token's bucket is its top bits. New indexes have 2^kBucketBits
+// buckets; an index keeps the count it was made with (its state row holds a
+// version per bucket), so that indexes made with 1,024 still load. Fewer
+// buckets make a write touch fewer rows: a batch that touched all 1,024
+// wrote, sealed and replaced 1,024 small rows per commit.
+inline constexpr uint32_t kBucketBits = 8;
+inline constexpr uint32_t kMinBucketBits = 4;
+inline constexpr uint32_t kMaxBucketBits = 16;
 
 // What a sealed value is; part of its associated data.
 enum class SealKind : uint8_t {
@@ -52,13 +58,15 @@ enum class SealKind : uint8_t {
 // the store key and one more value, little-endian.
 RecordAd make_ad(SealKind kind, uint64_t scope, uint64_t key, uint64_t extra);
 
-inline uint32_t bucket_of(uint64_t token) { return static_cast<uint32_t>(token >> (64 - kBucketBits)); }
+inline uint32_t bucket_of(uint64_t token, uint32_t bits) {
+  return static_cast<uint32_t>(token >> (64 - bits));
+}
 // Store keys of versioned values. Tokens are secret and pseudorandom; the
 // mixing keeps the versions of one item apart.
 uint64_t record_key(uint64_t token, uint64_t version);
 uint64_t contents_key(uint64_t content_token, uint64_t version);
-uint64_t bucket_key(uint32_t bucket, uint64_t version);
-uint64_t bucket_delta_key(uint32_t bucket, uint64_t version);
+uint64_t bucket_key(uint32_t bucket, uint64_t version, uint32_t bits);
+uint64_t bucket_delta_key(uint32_t bucket, uint64_t version, uint32_t bits);
 uint64_t map_key(uint64_t version);
 uint64_t index_record_key(uint64_t version);
 // The tip of an epoch: written with its state row, removed by the next
@@ -118,15 +126,20 @@ struct TamperState {
   uint64_t record_epoch = 0;  // 0: the index record is the configuration item
   uint64_t map_epoch = 0;     // 0: no map
   std::vector<ListSummary> lists;
-  std::vector<uint64_t> bucket_epochs;  // kBuckets, versions; 0: no row
-  std::vector<uint64_t> delta_epochs;   // kBuckets, versions of delta rows; 0: none
+  uint32_t bucket_bits = kBucketBits;
+  std::vector<uint64_t> bucket_epochs;  // 2^bucket_bits, versions; 0: no row
+  std::vector<uint64_t> delta_epochs;   // 2^bucket_bits, versions of delta rows; 0: none
   std::vector<DeadValue> dead;
   std::vector<DeadRange> dead_ranges;
 
-  static TamperState Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_id);
+  static TamperState Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_id,
+                           uint32_t bucket_bits = kBucketBits);
+  uint32_t buckets() const { return 1u << bucket_bits; }
+  uint32_t bucket_of(uint64_t token) const { return tavrin::bucket_of(token, bucket_bits); }
   uint64_t live() const;
   Bytes Serialize() const;
-  // False when the bytes are not a state row of n_lists lists.
+  // False when the bytes are not a state row of n_lists lists and a power
+  // of two of buckets from 2^kMinBucketBits to 2^kMaxBucketBits.
   static bool Parse(ByteView bytes, uint64_t n_lists, TamperState* out);
 };
 

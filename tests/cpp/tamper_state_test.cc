@@ -93,41 +93,58 @@ TEST(TamperState, ADeltaPutOverItsRowGivesTheEntriesAMapWouldHold) {
   EXPECT_FALSE(parse_bucket(ByteView(serialize_bucket({a, b})), &out));
 }
 
+// In the default layout and in the earlier one of 1,024 buckets, which
+// indexes made before keep: the state row says how many buckets there are.
 TEST(TamperState, DeltaVersionsRoundTripAndStandOnlyBesideARow) {
-  TamperState s = TamperState::Empty(3, 5, 77);
-  s.bucket_epochs[2] = 11;
-  s.bucket_epochs[700] = 12;
-  s.delta_epochs[700] = 13;
-  s.dead.push_back({1, 99});
-  const Bytes row = s.Serialize();
-  TamperState back;
-  ASSERT_TRUE(TamperState::Parse(ByteView(row), 3, &back));
-  EXPECT_EQ(back.delta_epochs, s.delta_epochs);
-  EXPECT_EQ(back.bucket_epochs, s.bucket_epochs);
-  EXPECT_EQ(back.write_id, 77u);
+  for (uint32_t bits : {kBucketBits, 10u}) {
+    SCOPED_TRACE(bits);
+    TamperState s = TamperState::Empty(3, 5, 77, bits);
+    const uint32_t last = s.buckets() - 1;
+    s.bucket_epochs[2] = 11;
+    s.bucket_epochs[last] = 12;
+    s.delta_epochs[last] = 13;
+    s.dead.push_back({1, 99});
+    const Bytes row = s.Serialize();
+    TamperState back;
+    ASSERT_TRUE(TamperState::Parse(ByteView(row), 3, &back));
+    EXPECT_EQ(back.bucket_bits, bits);
+    EXPECT_EQ(back.delta_epochs, s.delta_epochs);
+    EXPECT_EQ(back.bucket_epochs, s.bucket_epochs);
+    EXPECT_EQ(back.write_id, 77u);
+    // A token's bucket is its top bits.
+    EXPECT_EQ(back.bucket_of(~uint64_t{0}), last);
+    EXPECT_EQ(back.bucket_of(uint64_t{1} << (64 - bits)), 1u);
 
-  // A row from before delta rows (no section at its end) reads as none.
-  TamperState plain = TamperState::Empty(3, 5, 78);
-  Bytes old = plain.Serialize();
-  old.resize(old.size() - 4);  // the empty section's count
-  ASSERT_TRUE(TamperState::Parse(ByteView(old), 3, &back));
-  EXPECT_EQ(back.delta_epochs, std::vector<uint64_t>(kBuckets, 0));
+    // A row from before delta rows (no section at its end) reads as none.
+    TamperState plain = TamperState::Empty(3, 5, 78, bits);
+    Bytes old = plain.Serialize();
+    old.resize(old.size() - 4);  // the empty section's count
+    ASSERT_TRUE(TamperState::Parse(ByteView(old), 3, &back));
+    EXPECT_EQ(back.delta_epochs, std::vector<uint64_t>(s.buckets(), 0));
 
-  auto refused = [&](const TamperState& t) {
-    TamperState out;
-    return !TamperState::Parse(ByteView(t.Serialize()), 3, &out);
-  };
-  TamperState no_row = s;
-  no_row.delta_epochs[5] = 14;  // bucket 5 has no row
-  EXPECT_TRUE(refused(no_row));
-  // Every prefix is refused, and so is a byte more.
-  for (size_t n = 0; n < row.size(); ++n) {
-    if (n == row.size() - 16) continue;  // cut just before the section: not this row's length
-    EXPECT_FALSE(TamperState::Parse(ByteView(row.data(), n), 3, &back)) << n;
+    auto refused = [&](const TamperState& t) {
+      TamperState out;
+      return !TamperState::Parse(ByteView(t.Serialize()), 3, &out);
+    };
+    TamperState no_row = s;
+    no_row.delta_epochs[5] = 14;  // bucket 5 has no row
+    EXPECT_TRUE(refused(no_row));
+    // Bucket counts that are no power of two, or out of range, are refused.
+    for (size_t count : {size_t{0}, size_t{8}, size_t{300}, size_t{1} << 17}) {
+      TamperState odd = plain;
+      odd.bucket_epochs.assign(count, 0);
+      odd.delta_epochs.assign(count, 0);
+      EXPECT_TRUE(refused(odd)) << count;
+    }
+    // Every prefix is refused, and so is a byte more.
+    for (size_t n = 0; n < row.size(); ++n) {
+      if (n == row.size() - 16) continue;  // cut just before the section: not this row's length
+      EXPECT_FALSE(TamperState::Parse(ByteView(row.data(), n), 3, &back)) << n;
+    }
+    Bytes longer = row;
+    longer.push_back(0);
+    EXPECT_FALSE(TamperState::Parse(ByteView(longer), 3, &back));
   }
-  Bytes longer = row;
-  longer.push_back(0);
-  EXPECT_FALSE(TamperState::Parse(ByteView(longer), 3, &back));
 }
 
 }  // namespace
