@@ -752,7 +752,9 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
     for (uint32_t b = 0; b < buckets; ++b) start[b + 1] += start[b];
     std::vector<std::pair<uint64_t, uint32_t>> sorted(n);  // beside the key: no indirection
     std::vector<uint32_t> at(start.begin(), start.end() - 1);
-    for (size_t i = 0; i < n; ++i) sorted[at[w.bucket_of(tokens[i])]++] = {tokens[i], static_cast<uint32_t>(i)};
+    for (size_t i = 0; i < n; ++i) {
+      sorted[at[w.bucket_of(tokens[i])]++] = {tokens[i], static_cast<uint32_t>(i)};
+    }
     for (uint32_t b = 0; b < buckets; ++b) {
       std::sort(sorted.begin() + start[b], sorted.begin() + start[b + 1]);
     }
@@ -831,8 +833,9 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
       const size_t i = begin + j;
       std::memcpy(out, secrets.data() + kSecretSize * i, kSecretSize);
       EncodeFixed32(out + kSecretSize, record_sizes[i]);
-      write_item_record_at(ids[i], lists[i], reinterpret_cast<const uint8_t*>(batch.vectors->row(i)),
-                           vector_bytes_, metadata_of(i), out + kSecretSize + 4);
+      const auto* vector = reinterpret_cast<const uint8_t*>(batch.vectors->row(i));
+      write_item_record_at(ids[i], lists[i], vector, vector_bytes_, metadata_of(i),
+                           out + kSecretSize + 4);
     };
     record_store_->BatchMoveItems(chunk, seal_built_items(sizes, record_seal_key_, &ads, build));
   }

@@ -316,10 +316,14 @@ TEST(SealedRecord, EveryFormOpensThroughOpenSslWithItsOwnIv) {
         // an associated data block of its own.
         std::vector<size_t> sizes;
         std::vector<RecordAd> ads(rows);
-        for (size_t r = 0; r < rows; ++r) sizes.push_back(items[r].size()), ads[r][r % 32] = 1 + r % 200;
-        const std::vector<Bytes> built = seal_built_items(sizes, key, &ads, [&](size_t r, uint8_t* at) {
-          std::copy(items[r].begin(), items[r].end(), at);
-        });
+        for (size_t r = 0; r < rows; ++r) {
+          sizes.push_back(items[r].size());
+          ads[r][r % 32] = static_cast<uint8_t>(1 + r % 200);
+        }
+        const std::vector<Bytes> built =
+            seal_built_items(sizes, key, &ads, [&](size_t r, uint8_t* at) {
+              std::copy(items[r].begin(), items[r].end(), at);
+            });
         ASSERT_TRUE(sealed.rows == rows && sealed.cols == width + 28);
         std::set<Bytes> ivs;
         auto check = [&](const Bytes& rec, const Bytes& want) {
