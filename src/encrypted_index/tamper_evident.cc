@@ -336,21 +336,21 @@ void IndexCore::te_commit() {
   std::vector<RecordAd> bucket_ads;
   for (size_t k = 0; k < changed.size(); ++k) {
     const uint32_t b = changed[k];
-    retire(w.delta_epochs[b], bucket_delta_key(b, w.delta_epochs[b], w.bucket_bits));
+    retire(w.delta_epochs[b], bucket_delta_key(b, w.delta_epochs[b], w.bucket_bits()));
     w.delta_epochs[b] = 0;
     if (outcome[k] == kEmpty || outcome[k] == kRow) {
-      retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b], w.bucket_bits));
+      retire(w.bucket_epochs[b], bucket_key(b, w.bucket_epochs[b], w.bucket_bits()));
       w.bucket_epochs[b] = 0;
     }
     const VerifiedBucket& bucket = *x.buckets.at(b);
     if (outcome[k] == kRow) {
       w.bucket_epochs[b] = e;
-      bucket_keys.push_back(bucket_key(b, e, w.bucket_bits));
+      bucket_keys.push_back(bucket_key(b, e, w.bucket_bits()));
       bucket_ads.push_back(make_ad(SealKind::kBucket, scope_, bucket_keys.back(), b));
       written.push_back(&bucket.row);
     } else if (outcome[k] == kDelta) {
       w.delta_epochs[b] = e;
-      bucket_keys.push_back(bucket_delta_key(b, e, w.bucket_bits));
+      bucket_keys.push_back(bucket_delta_key(b, e, w.bucket_bits()));
       bucket_ads.push_back(make_ad(SealKind::kBucketDelta, scope_, bucket_keys.back(), b));
       written.push_back(&bucket.delta);
     } else {
@@ -433,7 +433,7 @@ void IndexCore::te_clear() {
   map_epoch_ = UINT64_MAX;
   write_core_record();
   te_buckets_.clear();
-  state_ = TamperState::Empty(n_lists_, next, fresh_write_id(), state_.bucket_bits);
+  state_ = TamperState::Empty(n_lists_, next, fresh_write_id(), state_.bucket_bits());
   index_store_->PutItem(tip_key(next), te_tip(state_));
   te_store_state(state_);
   if (txn_) {
@@ -533,10 +533,10 @@ void IndexCore::te_load_buckets(const TamperState& state, const std::vector<uint
     }
     which.push_back(bucket);
     first.push_back(keys.size());
-    keys.push_back(bucket_key(bucket, e, state.bucket_bits));
+    keys.push_back(bucket_key(bucket, e, state.bucket_bits()));
     ads.push_back(make_ad(SealKind::kBucket, scope_, keys.back(), bucket));
     if (d != 0) {
-      keys.push_back(bucket_delta_key(bucket, d, state.bucket_bits));
+      keys.push_back(bucket_delta_key(bucket, d, state.bucket_bits()));
       ads.push_back(make_ad(SealKind::kBucketDelta, scope_, keys.back(), bucket));
     }
   }
@@ -609,7 +609,7 @@ void IndexCore::te_prefetch_buckets(const std::vector<uint64_t>& tokens) {
 IndexCore::VerifiedBucket& IndexCore::te_bucket(uint32_t bucket) {
   auto it = txn_->buckets.find(bucket);
   if (it == txn_->buckets.end()) {
-    te_prefetch_buckets({static_cast<uint64_t>(bucket) << (64 - txn_->work.bucket_bits)});
+    te_prefetch_buckets({static_cast<uint64_t>(bucket) << (64 - txn_->work.bucket_bits())});
     it = txn_->buckets.find(bucket);
   }
   return *it->second;

@@ -113,9 +113,8 @@ TamperState TamperState::Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_
   state.epoch = epoch;
   state.write_id = write_id;
   state.lists.assign(n_lists, ListSummary());
-  state.bucket_bits = bucket_bits;
-  state.bucket_epochs.assign(state.buckets(), 0);
-  state.delta_epochs.assign(state.buckets(), 0);
+  state.bucket_epochs.assign(size_t{1} << bucket_bits, 0);
+  state.delta_epochs.assign(size_t{1} << bucket_bits, 0);
   return state;
 }
 
@@ -184,9 +183,10 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
   }
   const uint32_t buckets = r.u32();
   if (!r.ok || !r.count(buckets, 8)) return false;
-  s.bucket_bits = kMinBucketBits;
-  while (s.bucket_bits < kMaxBucketBits && s.buckets() < buckets) ++s.bucket_bits;
-  if (s.buckets() != buckets) return false;
+  const bool power_of_two = buckets != 0 && (buckets & (buckets - 1)) == 0;
+  if (!power_of_two || buckets < (1u << kMinBucketBits) || buckets > (1u << kMaxBucketBits)) {
+    return false;
+  }
   s.bucket_epochs.resize(buckets);
   for (uint64_t& e : s.bucket_epochs) e = r.u64();
   const uint32_t dead = r.u32();

@@ -126,16 +126,21 @@ struct TamperState {
   uint64_t record_epoch = 0;  // 0: the index record is the configuration item
   uint64_t map_epoch = 0;     // 0: no map
   std::vector<ListSummary> lists;
-  uint32_t bucket_bits = kBucketBits;
-  std::vector<uint64_t> bucket_epochs;  // 2^bucket_bits, versions; 0: no row
-  std::vector<uint64_t> delta_epochs;   // 2^bucket_bits, versions of delta rows; 0: none
+  std::vector<uint64_t> bucket_epochs;  // one per bucket, versions; 0: no row
+  std::vector<uint64_t> delta_epochs;   // one per bucket, versions of delta rows; 0: none
   std::vector<DeadValue> dead;
   std::vector<DeadRange> dead_ranges;
 
   static TamperState Empty(uint64_t n_lists, uint64_t epoch, uint64_t write_id,
                            uint32_t bucket_bits = kBucketBits);
-  uint32_t buckets() const { return 1u << bucket_bits; }
-  uint32_t bucket_of(uint64_t token) const { return tavrin::bucket_of(token, bucket_bits); }
+  // The layout is the number of bucket versions: a power of two (the
+  // default layout before any is set).
+  uint32_t buckets() const { return 1u << bucket_bits(); }
+  uint32_t bucket_bits() const {
+    return bucket_epochs.empty() ? kBucketBits
+                                 : static_cast<uint32_t>(__builtin_ctzll(bucket_epochs.size()));
+  }
+  uint32_t bucket_of(uint64_t token) const { return tavrin::bucket_of(token, bucket_bits()); }
   uint64_t live() const;
   Bytes Serialize() const;
   // False when the bytes are not a state row of n_lists lists and a power

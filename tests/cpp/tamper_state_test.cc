@@ -107,7 +107,7 @@ TEST(TamperState, DeltaVersionsRoundTripAndStandOnlyBesideARow) {
     const Bytes row = s.Serialize();
     TamperState back;
     ASSERT_TRUE(TamperState::Parse(ByteView(row), 3, &back));
-    EXPECT_EQ(back.bucket_bits, bits);
+    EXPECT_EQ(back.bucket_bits(), bits);
     EXPECT_EQ(back.delta_epochs, s.delta_epochs);
     EXPECT_EQ(back.bucket_epochs, s.bucket_epochs);
     EXPECT_EQ(back.write_id, 77u);
