@@ -224,12 +224,6 @@ bool TamperState::Parse(ByteView bytes, uint64_t n_lists, TamperState* out) {
 
 // Fixed 44-byte items: a write re-serialises every bucket it touches, so
 // this is one pass of stores into a buffer sized once.
-Bytes serialize_bucket(const std::vector<BucketItem>& items) {
-  Bytes out(serialized_bucket_size(items.size()));
-  serialize_bucket_at(items, out.data());
-  return out;
-}
-
 void serialize_bucket_at(const std::vector<BucketItem>& items, uint8_t* p) {
   EncodeFixed32(p, static_cast<uint32_t>(items.size()));
   p += 4;

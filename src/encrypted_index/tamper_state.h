@@ -157,8 +157,9 @@ struct BucketItem {
 };
 
 inline constexpr size_t kBucketItemSize = 44;
-Bytes serialize_bucket(const std::vector<BucketItem>& items);
-// The same bytes written at `at`, which has serialized_bucket_size() bytes.
+// A bucket row's stored form (u32 count, then 44 bytes per entry), written
+// at `at`, which has serialized_bucket_size() bytes: rows are built where
+// they are sealed.
 inline size_t serialized_bucket_size(size_t items) { return 4 + kBucketItemSize * items; }
 void serialize_bucket_at(const std::vector<BucketItem>& items, uint8_t* at);
 // False unless the tokens strictly increase.

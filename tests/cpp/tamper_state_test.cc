@@ -19,6 +19,12 @@ std::vector<BucketItem> sorted_items(const std::map<uint64_t, BucketItem>& m) {
   return out;
 }
 
+Bytes serialize_bucket(const std::vector<BucketItem>& items) {
+  Bytes out(serialized_bucket_size(items.size()));
+  serialize_bucket_at(items, out.data());
+  return out;
+}
+
 bool same(const std::vector<BucketItem>& a, const std::vector<BucketItem>& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
