@@ -17,9 +17,11 @@ namespace {
 
 // Bounds the codewords x vectors distance block of one step, so that a large
 // re-ingest does not build one matrix of every vector against every centroid.
-constexpr uint64_t kMaxBlockFloats = uint64_t{1} << 22;
+// 4 MB: a block freed inside training stays resident until training ends, and
+// blocks of 4,096 vectors against 256 centroids keep the products efficient.
+constexpr uint64_t kMaxBlockFloats = uint64_t{1} << 20;
 
-void assign_subvector(const FloatMatrix& vectors, const FloatMatrix& codewords, uint64_t j,
+void assign_subvector(const FloatRows& vectors, const FloatMatrix& codewords, uint64_t j,
                       uint64_t w, DistanceMetric metric, U32Matrix& codes) {
   const uint64_t n = vectors.rows;
   const uint64_t m = codes.cols;
@@ -56,7 +58,7 @@ void assign_subvector(const FloatMatrix& vectors, const FloatMatrix& codewords, 
 
 }  // namespace
 
-U32Matrix assign_codes(const FloatMatrix& vectors, const std::vector<CentroidMatrix>& codebooks,
+U32Matrix assign_codes(const FloatRows& vectors, const std::vector<CentroidMatrix>& codebooks,
                        DistanceMetric metric) {
   const uint64_t m = codebooks.size();
   const uint64_t d = vectors.cols;

@@ -120,13 +120,15 @@ void minibatch_step(const FloatMatrix& data, const std::vector<uint64_t>& batch,
   }
 }
 
-// Lloyd passes for one codebook over a fixed sample (w x r, one point per
-// column); returns each cluster's size in the last assignment. Distances are
-// taken in blocks of columns so that the k x r matrix never exists whole.
-std::vector<uint64_t> refine(const arma::fmat& sample, uint64_t passes, DistanceMetric metric,
+// Lloyd passes for one codebook over a fixed sample (the first r rows of
+// `order`, sub-vector j of width w); returns each cluster's size in the last
+// assignment. The sample is gathered a block of columns at a time, each pass,
+// so that neither it nor the k x r distance matrix ever exists whole: a copy
+// of the sample would be a third of the data at the peak of training.
+std::vector<uint64_t> refine(const FloatMatrix& data, const uint64_t* order, uint64_t r,
+                             uint64_t j, uint64_t w, uint64_t passes, DistanceMetric metric,
                              arma::fmat& centroids) {
   constexpr uint64_t kBlock = 4096;
-  const uint64_t r = sample.n_cols;
   const uint64_t k = centroids.n_cols;
   std::vector<uint32_t> assigned(r, UINT32_MAX);
   arma::fmat sums(centroids.n_rows, k);
@@ -137,8 +139,8 @@ std::vector<uint64_t> refine(const arma::fmat& sample, uint64_t passes, Distance
     std::fill(counts.begin(), counts.end(), 0);
     for (uint64_t begin = 0; begin < r; begin += kBlock) {
       const uint64_t end = std::min(r, begin + kBlock);
-      const arma::fmat dist =
-          distance_matrix_cols(centroids, sample.cols(begin, end - 1), metric);  // k x block
+      const arma::fmat block = gather(data, order + begin, end - begin, j, w);
+      const arma::fmat dist = distance_matrix_cols(centroids, block, metric);  // k x block
       for (uint64_t i = begin; i < end; ++i) {
         const float* col = dist.colptr(i - begin);
         uint32_t best = 0;
@@ -147,7 +149,7 @@ std::vector<uint64_t> refine(const arma::fmat& sample, uint64_t passes, Distance
         }
         changed = changed || assigned[i] != best;
         assigned[i] = best;
-        sums.col(best) += sample.col(i);
+        sums.col(best) += block.col(i - begin);
         counts[best] += 1;
       }
     }
@@ -210,7 +212,7 @@ std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansPa
     std::iota(order.begin(), order.end(), uint64_t{0});
     if (r < n) shuffle_prefix(order, r, gen);
     parallel_for(m, 2, 1, [&](size_t j) {
-      counts[j] = refine(gather(data, order.data(), r, j, w), params.refine_passes, metric,
+      counts[j] = refine(data, order.data(), r, j, w, params.refine_passes, metric,
                          centroids[j]);
       // A centroid counts as one point in the steps' rate, so one that is
       // the mean of `size` sample points carries size - 1 more: the steps
