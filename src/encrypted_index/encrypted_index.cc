@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "backing_store/lease.h"
+#include "common/heap.h"
 #include "config/index_record.h"
 #include "encrypted_index/index_core.h"
 #include "encrypted_index/writing.h"
@@ -114,6 +115,7 @@ IndexCore& EncryptedIndex::connected() const {
 }
 
 void EncryptedIndex::delete_index() {
+  const HeapReleaser release;
   IndexCore& core = connected();
   Writing writing(*this);
   store::WriteScope write(core.stores());

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/heap.h"
 #include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
@@ -34,9 +35,15 @@ std::vector<CentroidMatrix> TrainCentroids(const FloatMatrix& vectors, const Ind
 }
 
 void EncryptedIndex::TrainIndex(const TrainParams& params) {
+  const HeapReleaser release;
   IndexCore& core = connected();
   Writing writing(*this);
   if (is_trained_) throw std::runtime_error("Index has already been trained.");
+  // Training reads every item and writes every item again: the cached
+  // copies of the untrained lists would only double what it holds, and what
+  // earlier upserts freed is handed back before it takes its own.
+  core.cache().Clear();
+  ReleaseFreeHeap();
   // Every stored item, once: before training items live in list 0, and in
   // the lists an interrupted training moved them to.
   core.load_list_counts();
@@ -103,11 +110,13 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
 }
 
 void EncryptedIndex::Retrain(const TrainParams& params) {
+  const HeapReleaser release;
   IndexCore& core = connected();
   Writing writing(*this);
   if (!is_trained_) {
     throw std::runtime_error("The index is not trained: call train() before retrain().");
   }
+  core.cache().Clear();  // every list is read and rewritten: no copy is kept twice
   AllItems all = read_all_items();
   if (all.ids.size() < index_config_->n_lists()) {
     throw std::runtime_error(

@@ -12,6 +12,7 @@
 #include "backing_store/lease.h"
 #include "backing_store/index_listing.h"
 #include "common/diagnostics.h"
+#include "common/heap.h"
 #include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
@@ -31,6 +32,13 @@ EncryptedIndex::AllItems EncryptedIndex::read_all_items() {
   std::vector<DecodedList> read = core.ReadLists(lists);
   AllItems all;
   std::vector<float> vectors;
+  size_t rows = 0;
+  for (const DecodedList& list : read) rows += list.rows();
+  // Sized once: growing would copy every vector read so far, twice the data at its peak.
+  vectors.reserve(rows * index_config_->dimension);
+  all.lists.reserve(rows);
+  all.ids.reserve(rows);
+  all.metadata.reserve(rows);
   for (DecodedList& list : read) {
     all.lists.insert(all.lists.end(), list.rows(), list.list);
     all.ids.insert(all.ids.end(), std::make_move_iterator(list.ids.begin()),
@@ -57,6 +65,7 @@ std::vector<std::string> EncryptedIndex::Ids() {
 }
 
 uint64_t EncryptedIndex::Compact() {
+  const HeapReleaser release;
   IndexCore& core = connected();
   Writing writing(*this);
   AllItems all = read_all_items();
@@ -128,6 +137,7 @@ void EncryptedIndex::Close() {
 }
 
 void EncryptedIndex::RotateKey(const Key256& new_key, std::optional<bool> tamper_evident) {
+  const HeapReleaser release;
   IndexCore& old = connected();
   Writing writing(*this);
   if (std::equal(new_key.begin(), new_key.end(), index_key_.begin())) {
