@@ -68,7 +68,11 @@ UpsertArgs array_form(py::handle ids_arg, py::handle vectors_arg) {
       out.ids.push_back(py::str(id).cast<std::string>());
     }
   }
-  out.vectors = array_matrix(vectors);
+  FloatArray rows = float_array(vectors);
+  if (rows.ndim() != 2) throw std::invalid_argument(kExpected2DError);
+  if (rows.data() == nullptr) throw std::invalid_argument(kBufferError);
+  out.vectors = FloatRows(rows.data(), rows.shape(0), rows.shape(1));
+  out.array = std::move(rows);
   return out;
 }
 
@@ -144,7 +148,8 @@ UpsertArgs dict_form(const py::list& items, const std::optional<std::string>& em
     std::vector<std::vector<float>> embedded = embed_texts(model, texts);
     for (size_t k = 0; k < text_rows.size(); ++k) rows[text_rows[k]] = std::move(embedded[k]);
   }
-  out.vectors = rows_matrix(rows, "item");
+  out.built = rows_matrix(rows, "item");
+  out.vectors = out.built;
   return out;
 }
 

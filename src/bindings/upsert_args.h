@@ -24,10 +24,23 @@
 namespace tavrin::bindings {
 
 struct UpsertArgs {
-  FloatMatrix vectors;
+  // The rows the index reads: the caller's float32 C-contiguous array as it
+  // lies (NumPy converts any other into one, held here), or `built` for the
+  // dict form. Not copied: an upsert of n vectors would otherwise hold them
+  // twice. Valid while this object lives.
+  FloatRows vectors;
+  pybind11::object array;
+  FloatMatrix built;
   std::vector<std::string> ids;
   std::vector<Bytes> contents;
   std::vector<std::string> metadata;
+
+  UpsertArgs() = default;
+  // Moves keep `built`'s buffer where `vectors` points; a copy would not.
+  UpsertArgs(UpsertArgs&&) = default;
+  UpsertArgs& operator=(UpsertArgs&&) = default;
+  UpsertArgs(const UpsertArgs&) = delete;
+  UpsertArgs& operator=(const UpsertArgs&) = delete;
 };
 
 // embedding_model is the index configuration's model name (empty or absent:

@@ -57,7 +57,7 @@ inline constexpr size_t kIngestChunk = 10000;
 struct IngestBatch {
   const std::vector<uint32_t>* lists = nullptr;
   const std::vector<std::string>* ids = nullptr;
-  const FloatMatrix* vectors = nullptr;
+  FloatRows vectors;
   const std::vector<Bytes>* contents = nullptr;
   const std::vector<std::string>* metadata = nullptr;
 };
@@ -68,7 +68,7 @@ inline IngestBatch batch_of(const std::vector<uint32_t>& lists, const std::vecto
   IngestBatch batch;
   batch.lists = &lists;
   batch.ids = &ids;
-  batch.vectors = &vectors;
+  batch.vectors = vectors;
   batch.metadata = &metadata;
   return batch;
 }

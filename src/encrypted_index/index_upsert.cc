@@ -42,12 +42,12 @@ std::vector<size_t> first_occurrences(const std::vector<std::string>& ids) {
 
 }  // namespace
 
-std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatMatrix& vectors) const {
+std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatRows& vectors) const {
   if (!is_trained_) return std::vector<uint32_t>(vectors.rows, 0);
   return assign_lists(vectors, trained_data_);
 }
 
-std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatMatrix& vectors,
+std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatRows& vectors,
                                                    const TrainedData& trained) const {
   if (index_config_->index_type != IndexType::IVFFLAT) {
     throw std::runtime_error("Unsupported index type for quantization.");
@@ -60,7 +60,7 @@ std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatMatrix& vectors,
   return std::move(codes.data);
 }
 
-void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::string>& ids,
+void EncryptedIndex::Upsert(const FloatRows& vectors, const std::vector<std::string>& ids,
                             const std::vector<Bytes>& contents,
                             const std::vector<std::string>& metadata) {
   IndexCore& core = connected();
@@ -95,7 +95,7 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
     std::vector<std::string> kept_ids;
     std::vector<Bytes> kept_contents;
     std::vector<std::string> kept_metadata;
-    const FloatMatrix* v = &vectors;
+    FloatRows v = vectors;
     const std::vector<std::string>* i = &ids;
     const std::vector<Bytes>* c = &contents;
     const std::vector<std::string>* m = &metadata;
@@ -107,13 +107,13 @@ void EncryptedIndex::Upsert(const FloatMatrix& vectors, const std::vector<std::s
         if (!contents.empty()) kept_contents.push_back(contents[keep[r]]);
         if (!metadata.empty()) kept_metadata.push_back(metadata[keep[r]]);
       }
-      v = &kept_vectors;
+      v = kept_vectors;
       i = &kept_ids;
       c = &kept_contents;
       m = &kept_metadata;
     }
 
-    const std::vector<uint32_t> lists = assign_lists(*v);
+    const std::vector<uint32_t> lists = assign_lists(v);
     IngestBatch batch;
     batch.lists = &lists;
     batch.ids = i;

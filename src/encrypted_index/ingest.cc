@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "common/coding.h"
-#include "common/parallel.h"
 #include "crypto/keyed_hash.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/index_core.h"
@@ -28,7 +27,7 @@ void update_cache(ResultCache& cache, const IngestBatch& batch,
     std::shared_ptr<DecodedList> cached = cache.Lookup(list);
     auto append = [&](DecodedList& entry) {
       entry.ids.push_back((*batch.ids)[i]);
-      const float* v = batch.vectors->row(i);
+      const float* v = batch.vectors.row(i);
       entry.vectors.insert(entry.vectors.end(), v, v + floats);
       entry.metadata.push_back(batch.metadata->empty() ? std::string() : (*batch.metadata)[i]);
       entry.entries_read += 1;
@@ -59,10 +58,10 @@ void IndexCore::CheckBatch(const IngestBatch& batch) const {
   if (batch.lists->size() != n) {
     throw std::runtime_error("Mismatch between size of input tokens and item IDs");
   }
-  if (vector_bytes_ != 0 && batch.vectors->rows != n) {
+  if (vector_bytes_ != 0 && batch.vectors.rows != n) {
     throw std::runtime_error("Mismatch between size of input tokens and payload rows");
   }
-  if (batch.vectors->cols * sizeof(float) != vector_bytes_) {
+  if (batch.vectors.cols * sizeof(float) != vector_bytes_) {
     throw std::invalid_argument("Payload column size does not match expected payload size");
   }
   if (batch.contents != nullptr && !batch.contents->empty() && batch.contents->size() != n) {
@@ -75,14 +74,21 @@ void IndexCore::CheckBatch(const IngestBatch& batch) const {
 
 std::vector<Bytes> IndexCore::seal_records(const IngestBatch& batch, size_t begin, size_t end) {
   const bool with_metadata = batch.metadata != nullptr && !batch.metadata->empty();
-  std::vector<Bytes> records(end - begin);
-  parallel_for(end - begin, 256, 64, [&](size_t j) {
+  auto metadata_of = [&](size_t i) {
+    return with_metadata ? std::string_view((*batch.metadata)[i]) : std::string_view();
+  };
+  // Built where they are sealed: no plaintext buffer per record, which at
+  // the peak of a re-ingest is a chunk of records held twice.
+  std::vector<size_t> sizes(end - begin);
+  for (size_t j = 0; j < sizes.size(); ++j) {
+    sizes[j] = item_record_size((*batch.ids)[begin + j], vector_bytes_, metadata_of(begin + j));
+  }
+  return seal_built_items(sizes, data_key_, nullptr, [&](size_t j, uint8_t* at) {
     const size_t i = begin + j;
-    write_item_record((*batch.ids)[i], (*batch.lists)[i],
-                      reinterpret_cast<const uint8_t*>(batch.vectors->row(i)), vector_bytes_,
-                      with_metadata ? (*batch.metadata)[i] : std::string_view(), records[j]);
+    write_item_record_at((*batch.ids)[i], (*batch.lists)[i],
+                         reinterpret_cast<const uint8_t*>(batch.vectors.row(i)), vector_bytes_,
+                         metadata_of(i), at);
   });
-  return encrypt_items(records, data_key_);
 }
 
 bool IndexCore::Ingest(const IngestBatch& batch) {

@@ -833,7 +833,7 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
       const size_t i = begin + j;
       std::memcpy(out, secrets.data() + kSecretSize * i, kSecretSize);
       EncodeFixed32(out + kSecretSize, record_sizes[i]);
-      const auto* vector = reinterpret_cast<const uint8_t*>(batch.vectors->row(i));
+      const auto* vector = reinterpret_cast<const uint8_t*>(batch.vectors.row(i));
       write_item_record_at(ids[i], lists[i], vector, vector_bytes_, metadata_of(i),
                            out + kSecretSize + 4);
     };
