@@ -31,6 +31,8 @@ void update_cache(ResultCache& cache, const IngestBatch& batch,
       entry.vectors.insert(entry.vectors.end(), v, v + floats);
       entry.metadata.push_back(batch.metadata->empty() ? std::string() : (*batch.metadata)[i]);
       entry.entries_read += 1;
+      // Parsed for the rows before: a filter would pair documents and rows wrongly.
+      entry.documents.reset();
     };
     if (cached) {
       if (cached->entries_read == loaded[list]) {

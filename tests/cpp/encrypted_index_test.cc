@@ -120,10 +120,19 @@ TEST(EncryptedIndexTest, ResultCacheHitsMissesAndCoherence) {
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Token not found: 0\n");
   EXPECT_EQ(f.server->get_rows_calls[0], reads);  // the second query read no entries
 
-  // One item into the complete cached list keeps it cached and visible.
-  SearchResults r = f.index->Query(upsert_items(*f.index, 1, gen, "one-"), qp);
-  EXPECT_EQ(r.id(0, 0), "one-0");
-  EXPECT_EQ(r.counts[0], 21u);
+  // A filtered query keeps the list's metadata parsed with it.
+  QueryParams filtered = qp;
+  filtered.filters = "{\"n\": 1}";
+  EXPECT_EQ(f.index->Query(q, filtered).counts[0], 20u);
+
+  // One item into the complete cached list keeps it cached and visible, to
+  // filtered queries too: the parsed metadata covers the new row.
+  const FloatMatrix one = upsert_items(*f.index, 1, gen, "one-");
+  for (const QueryParams& params : {qp, filtered}) {
+    SearchResults r = f.index->Query(one, params);
+    EXPECT_EQ(r.id(0, 0), "one-0");
+    EXPECT_EQ(r.counts[0], 21u);
+  }
   EXPECT_EQ(f.server->get_rows_calls[0], reads);
   // Two items in one call drop it; the next query reads the list again.
   ::testing::internal::CaptureStdout();
