@@ -71,7 +71,7 @@ UpsertArgs array_form(py::handle ids_arg, py::handle vectors_arg) {
   FloatArray rows = float_array(vectors);
   if (rows.ndim() != 2) throw std::invalid_argument(kExpected2DError);
   if (rows.data() == nullptr) throw std::invalid_argument(kBufferError);
-  out.vectors = FloatRows(rows.data(), rows.shape(0), rows.shape(1));
+  out.vectors = FloatRowsView(rows.data(), rows.shape(0), rows.shape(1));
   out.array = std::move(rows);
   return out;
 }

@@ -28,7 +28,7 @@ struct UpsertArgs {
   // lies (NumPy converts any other into one, held here), or `built` for the
   // dict form. Not copied: an upsert of n vectors would otherwise hold them
   // twice. Valid while this object lives.
-  FloatRows vectors;
+  FloatRowsView vectors;
   pybind11::object array;
   FloatMatrix built;
   std::vector<std::string> ids;

@@ -75,21 +75,19 @@ using FloatMatrix = RowMatrix<float>;
 using U32Matrix = RowMatrix<uint32_t>;
 using ByteMatrix = RowMatrix<uint8_t>;
 
-// Row-major float rows owned elsewhere (a FloatMatrix, or a caller's array
-// that the library does not copy); valid while their owner keeps them. Writes
-// read vectors through it, so that an upsert seals the caller's rows where
-// they lie instead of holding a copy of the whole batch.
-struct FloatRows {
+// Read-only rows of floats owned elsewhere (a FloatMatrix, a caller's array
+// that the library does not copy, or the bytes of a fetched list reinterpreted
+// as floats); valid while their owner keeps them. Row i starts at
+// data + i * cols.
+struct FloatRowsView {
   const float* data = nullptr;
   uint64_t rows = 0;
   uint64_t cols = 0;
 
-  FloatRows() = default;
-  FloatRows(const float* elements, uint64_t n_rows, uint64_t columns)
-      : data(elements), rows(n_rows), cols(columns) {}
-  // Implicit: every matrix is a set of rows.
-  FloatRows(const FloatMatrix& m) : data(m.data.data()), rows(m.rows), cols(m.cols) {}  // NOLINT
-
+  FloatRowsView() = default;
+  FloatRowsView(const float* d, uint64_t r, uint64_t c) : data(d), rows(r), cols(c) {}
+  FloatRowsView(const FloatMatrix& m)  // NOLINT: implicit on purpose
+      : data(m.data.data()), rows(m.rows), cols(m.cols) {}
   const float* row(uint64_t i) const { return data + i * cols; }
 };
 

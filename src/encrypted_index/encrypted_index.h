@@ -120,7 +120,7 @@ class EncryptedIndex {
   // failure after validation is written as "Error ingesting: " + message on
   // standard error and then thrown as std::runtime_error with that message.
   // The rows are read where they lie, during the call only.
-  void Upsert(const FloatRows& vectors, const std::vector<std::string>& ids,
+  void Upsert(const FloatRowsView& vectors, const std::vector<std::string>& ids,
               const std::vector<Bytes>& contents, const std::vector<std::string>& metadata);
 
   // Top-k items of each query row, exhaustive before training and probed
@@ -215,8 +215,8 @@ class EncryptedIndex {
   };
   AllItems read_all_items();
   // Lists of the vectors: 0 before training, nearest centroid after.
-  std::vector<uint32_t> assign_lists(const FloatRows& vectors) const;
-  std::vector<uint32_t> assign_lists(const FloatRows& vectors, const TrainedData& trained) const;
+  std::vector<uint32_t> assign_lists(const FloatRowsView& vectors) const;
+  std::vector<uint32_t> assign_lists(const FloatRowsView& vectors, const TrainedData& trained) const;
   // The centroid metadata map: folded in on upsert, consulted by queries.
   void update_centroid_metadata(const std::vector<std::string>& metadata,
                                 const std::vector<uint32_t>& lists);

@@ -57,7 +57,7 @@ inline constexpr size_t kIngestChunk = 10000;
 struct IngestBatch {
   const std::vector<uint32_t>* lists = nullptr;
   const std::vector<std::string>* ids = nullptr;
-  FloatRows vectors;
+  FloatRowsView vectors;
   const std::vector<Bytes>* contents = nullptr;
   const std::vector<std::string>* metadata = nullptr;
 };

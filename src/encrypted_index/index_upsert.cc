@@ -42,12 +42,12 @@ std::vector<size_t> first_occurrences(const std::vector<std::string>& ids) {
 
 }  // namespace
 
-std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatRows& vectors) const {
+std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatRowsView& vectors) const {
   if (!is_trained_) return std::vector<uint32_t>(vectors.rows, 0);
   return assign_lists(vectors, trained_data_);
 }
 
-std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatRows& vectors,
+std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatRowsView& vectors,
                                                    const TrainedData& trained) const {
   if (index_config_->index_type != IndexType::IVFFLAT) {
     throw std::runtime_error("Unsupported index type for quantization.");
@@ -60,7 +60,7 @@ std::vector<uint32_t> EncryptedIndex::assign_lists(const FloatRows& vectors,
   return std::move(codes.data);
 }
 
-void EncryptedIndex::Upsert(const FloatRows& vectors, const std::vector<std::string>& ids,
+void EncryptedIndex::Upsert(const FloatRowsView& vectors, const std::vector<std::string>& ids,
                             const std::vector<Bytes>& contents,
                             const std::vector<std::string>& metadata) {
   IndexCore& core = connected();
@@ -95,7 +95,7 @@ void EncryptedIndex::Upsert(const FloatRows& vectors, const std::vector<std::str
     std::vector<std::string> kept_ids;
     std::vector<Bytes> kept_contents;
     std::vector<std::string> kept_metadata;
-    FloatRows v = vectors;
+    FloatRowsView v = vectors;
     const std::vector<std::string>* i = &ids;
     const std::vector<Bytes>* c = &contents;
     const std::vector<std::string>* m = &metadata;

@@ -21,7 +21,7 @@ namespace {
 // blocks of 4,096 vectors against 256 centroids keep the products efficient.
 constexpr uint64_t kMaxBlockFloats = uint64_t{1} << 20;
 
-void assign_subvector(const FloatRows& vectors, const FloatMatrix& codewords, uint64_t j,
+void assign_subvector(const FloatRowsView& vectors, const FloatMatrix& codewords, uint64_t j,
                       uint64_t w, DistanceMetric metric, U32Matrix& codes) {
   const uint64_t n = vectors.rows;
   const uint64_t m = codes.cols;
@@ -58,7 +58,7 @@ void assign_subvector(const FloatRows& vectors, const FloatMatrix& codewords, ui
 
 }  // namespace
 
-U32Matrix assign_codes(const FloatRows& vectors, const std::vector<CentroidMatrix>& codebooks,
+U32Matrix assign_codes(const FloatRowsView& vectors, const std::vector<CentroidMatrix>& codebooks,
                        DistanceMetric metric) {
   const uint64_t m = codebooks.size();
   const uint64_t d = vectors.cols;

@@ -21,7 +21,7 @@
 
 namespace tavrin {
 
-U32Matrix assign_codes(const FloatRows& vectors, const std::vector<CentroidMatrix>& codebooks,
+U32Matrix assign_codes(const FloatRowsView& vectors, const std::vector<CentroidMatrix>& codebooks,
                        DistanceMetric metric);
 
 }  // namespace tavrin

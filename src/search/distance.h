@@ -25,20 +25,6 @@
 
 namespace tavrin {
 
-// Read-only rows of floats owned elsewhere (a FloatMatrix, or the bytes of a
-// fetched list reinterpreted as floats). Row i starts at data + i * cols.
-struct FloatRowsView {
-  const float* data = nullptr;
-  uint64_t rows = 0;
-  uint64_t cols = 0;
-
-  FloatRowsView() = default;
-  FloatRowsView(const float* d, uint64_t r, uint64_t c) : data(d), rows(r), cols(c) {}
-  FloatRowsView(const FloatMatrix& m)  // NOLINT: implicit on purpose
-      : data(m.data.data()), rows(m.rows), cols(m.cols) {}
-  const float* row(uint64_t i) const { return data + i * cols; }
-};
-
 // One pair at a time.
 float squared_euclidean(const float* a, const float* b, size_t d);
 float squared_norm(const float* a, size_t d);
