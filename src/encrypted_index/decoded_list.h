@@ -30,6 +30,10 @@ struct DecodedList {
   // parsed once, not once per query. Set only from the thread that runs the
   // query, before the list is shared with its workers.
   mutable std::shared_ptr<const std::vector<nlohmann::json>> documents;
+  // The rows' squared norms (squared_norms of the vectors), made by the first
+  // query that searches the list while a cache keeps it, so that queries on
+  // cached lists do not measure every row again. Set as `documents` is.
+  mutable std::shared_ptr<const std::vector<float>> sq_norms;
 
   uint64_t rows() const { return ids.size(); }
 };

@@ -16,6 +16,7 @@
 #include "encrypted_index/writing.h"
 #include "filter/filter_eval.h"
 #include "filter/filter_parse.h"
+#include "search/distance.h"
 #include "search/list_search.h"
 #include "search/parted_search.h"
 #include "search/probe.h"
@@ -82,6 +83,25 @@ std::vector<CandidateList> views_of(const std::vector<DecodedListPtr>& lists);
 
 namespace {
 
+// Measures the rows of each list not measured before, once even when it is
+// listed twice: lists a cache keeps are searched again and again.
+void keep_norms(const std::vector<DecodedListPtr>& lists, uint64_t dimension) {
+  std::vector<const DecodedList*> missing;
+  std::unordered_set<const DecodedList*> seen;
+  for (const DecodedListPtr& list : lists) {
+    if (!list->sq_norms && list->rows() != 0 && seen.insert(list.get()).second) {
+      missing.push_back(list.get());
+    }
+  }
+  std::vector<std::shared_ptr<std::vector<float>>> norms(missing.size());
+  parallel_for(missing.size(), 2, 1, [&](size_t i) {
+    auto out = std::make_shared<std::vector<float>>(missing[i]->rows());
+    squared_norms(missing[i]->vectors.data(), out->size(), dimension, out->data());
+    norms[i] = std::move(out);
+  });
+  for (size_t i = 0; i < missing.size(); ++i) missing[i]->sq_norms = std::move(norms[i]);
+}
+
 std::vector<CandidateList> views_of(const std::vector<DecodedListPtr>& lists) {
   std::vector<CandidateList> views(lists.size());
   for (size_t p = 0; p < lists.size(); ++p) {
@@ -90,6 +110,7 @@ std::vector<CandidateList> views_of(const std::vector<DecodedListPtr>& lists) {
     views[p].metadata = l.metadata.data();
     views[p].vectors = l.vectors.data();
     views[p].rows = l.rows();
+    if (l.sq_norms) views[p].sq_norms = l.sq_norms->data();
   }
   return views;
 }
@@ -392,6 +413,7 @@ SearchResults EncryptedIndex::Query(const FloatMatrix& queries, const QueryParam
     }
   }
   std::vector<DecodedListPtr> candidates = core.MergeResults(lists, counts_loaded);
+  if (core.cache().enabled()) keep_norms(candidates, dimension);
   if (filtered) candidates = filter_lists(candidates, filter, dimension);
 
   SearchResults results = search_candidate_lists(views_of(candidates), probes, queries,

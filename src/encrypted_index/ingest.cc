@@ -33,6 +33,7 @@ void update_cache(ResultCache& cache, const IngestBatch& batch,
       entry.entries_read += 1;
       // Parsed for the rows before: a filter would pair documents and rows wrongly.
       entry.documents.reset();
+      entry.sq_norms.reset();
     };
     if (cached) {
       if (cached->entries_read == loaded[list]) {

@@ -49,6 +49,8 @@ struct CandidateList {
   const std::string* metadata = nullptr;
   const float* vectors = nullptr;
   uint64_t rows = 0;
+  // Optional: squared_norms of the rows, for lists searched again and again.
+  const float* sq_norms = nullptr;
 };
 
 // The same search over lists that need not be contiguous (lists read just

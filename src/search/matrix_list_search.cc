@@ -530,7 +530,11 @@ class MatrixSearch {
     for (uint64_t r0 = 0; r0 < list.rows; r0 += block) {
       const size_t nb = static_cast<size_t>(std::min<uint64_t>(block, list.rows - r0));
       const float* x = list.vectors + r0 * d_;
-      squared_norms(x, nb, d_, s.row_term.data());
+      if (list.sq_norms != nullptr) {
+        std::copy(list.sq_norms + r0, list.sq_norms + r0 + nb, s.row_term.data());
+      } else {
+        squared_norms(x, nb, d_, s.row_term.data());
+      }
       for (size_t r = 0; r < nb; ++r) {
         const float nx = s.row_term[r];
         const bool ok = nx <= kMaxSqNorm && (!cosine_ || nx >= kMinCosineSqNorm);
