@@ -115,7 +115,6 @@ IndexCore& EncryptedIndex::connected() const {
 }
 
 void EncryptedIndex::delete_index() {
-  const HeapReleaser release;
   IndexCore& core = connected();
   Writing writing(*this);
   store::WriteScope write(core.stores());
@@ -128,6 +127,7 @@ void EncryptedIndex::delete_index() {
   WipeSecret(params_.index_key.data(), params_.index_key.size());
   is_trained_ = false;
   trained_data_ = TrainedData();
+  ReleaseFreeHeap();  // an in-process index's whole data was just freed
 }
 
 std::vector<ItemView> EncryptedIndex::Get(const std::vector<std::string>& ids,

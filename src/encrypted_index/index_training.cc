@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/heap.h"
 #include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
@@ -35,15 +34,12 @@ std::vector<CentroidMatrix> TrainCentroids(const FloatMatrix& vectors, const Ind
 }
 
 void EncryptedIndex::TrainIndex(const TrainParams& params) {
-  const HeapReleaser release;
   IndexCore& core = connected();
   Writing writing(*this);
   if (is_trained_) throw std::runtime_error("Index has already been trained.");
   // Training reads every item and writes every item again: the cached
-  // copies of the untrained lists would only double what it holds, and what
-  // earlier upserts freed is handed back before it takes its own.
+  // copies of the untrained lists would only double what it holds.
   core.cache().Clear();
-  ReleaseFreeHeap();
   // Every stored item, once: before training items live in list 0, and in
   // the lists an interrupted training moved them to.
   core.load_list_counts();
@@ -110,7 +106,6 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
 }
 
 void EncryptedIndex::Retrain(const TrainParams& params) {
-  const HeapReleaser release;
   IndexCore& core = connected();
   Writing writing(*this);
   if (!is_trained_) {

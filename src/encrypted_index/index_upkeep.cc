@@ -12,7 +12,6 @@
 #include "backing_store/lease.h"
 #include "backing_store/index_listing.h"
 #include "common/diagnostics.h"
-#include "common/heap.h"
 #include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
 #include "encrypted_index/index_core.h"
@@ -65,7 +64,6 @@ std::vector<std::string> EncryptedIndex::Ids() {
 }
 
 uint64_t EncryptedIndex::Compact() {
-  const HeapReleaser release;
   IndexCore& core = connected();
   Writing writing(*this);
   AllItems all = read_all_items();
@@ -137,7 +135,6 @@ void EncryptedIndex::Close() {
 }
 
 void EncryptedIndex::RotateKey(const Key256& new_key, std::optional<bool> tamper_evident) {
-  const HeapReleaser release;
   IndexCore& old = connected();
   Writing writing(*this);
   if (std::equal(new_key.begin(), new_key.end(), index_key_.begin())) {
