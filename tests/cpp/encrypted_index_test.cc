@@ -19,6 +19,7 @@
 #include "encrypted_index/index_core.h"
 #include "encrypted_index/integrity.h"
 #include "recording_keystore.h"
+#include "search/list_search.h"
 #include "search_reference.h"
 #include "test_util.h"
 
@@ -127,6 +128,11 @@ TEST(EncryptedIndexTest, ResultCacheHitsMissesAndCoherence) {
 
   // One item into the complete cached list keeps it cached and visible, to
   // filtered queries too: the parsed metadata covers the new row.
+  // Scored as one product, the list's norms were kept by the queries above.
+  struct Scoring {
+    Scoring() { set_list_scoring(ListScoring::kMatrix); }
+    ~Scoring() { set_list_scoring(ListScoring::kAuto); }
+  } scoring;
   const FloatMatrix one = upsert_items(*f.index, 1, gen, "one-");
   for (const QueryParams& params : {qp, filtered}) {
     SearchResults r = f.index->Query(one, params);
@@ -134,12 +140,28 @@ TEST(EncryptedIndexTest, ResultCacheHitsMissesAndCoherence) {
     EXPECT_EQ(r.counts[0], 21u);
   }
   EXPECT_EQ(f.server->get_rows_calls[0], reads);
+  // And they cover the new row: the answers are a handle without a cache's,
+  // bit for bit.
+  std::vector<float> many = testing::random_floats(40 * kDim, gen);
+  std::copy(one.row(0), one.row(0) + kDim, many.begin());
+  const FloatMatrix batch(many, kDim);
+  qp.include = {0, 1};
+  qp.top_k = 5;  // fewer than the rows: scored, not all taken
+  const SearchResults cached = f.index->Query(batch, qp);
+  const SearchResults cold = f.load(f.key)->Query(batch, qp);
+  EXPECT_EQ(cached.id(0, 0), "one-0");
+  EXPECT_EQ(cached.ids, cold.ids);
+  for (size_t i = 0; i < cold.distances.size(); ++i)
+    ASSERT_EQ(testing::float_bits(cached.distances[i]), testing::float_bits(cold.distances[i]));
+  qp.include = {};
+  qp.top_k = 100;
   // Two items in one call drop it; the next query reads the list again.
+  const size_t before_two = f.server->get_rows_calls[0];
   ::testing::internal::CaptureStdout();
   upsert_items(*f.index, 2, gen, "two-");
   f.index->Query(q, qp);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Token not found: 0\n");
-  EXPECT_EQ(f.server->get_rows_calls[0], reads + 1);
+  EXPECT_EQ(f.server->get_rows_calls[0], before_two + 1);
 }
 
 // A cold batch read a part at a time answers as one read of every list, bit
