@@ -17,7 +17,12 @@ namespace tavrin {
 namespace {
 
 KMeansParams params(uint64_t k, uint64_t iters, uint64_t batch, uint64_t m = 1) {
-  return KMeansParams{m, k, 0, iters, batch};
+  KMeansParams p;
+  p.n_subvectors = m;
+  p.n_clusters = k;
+  p.max_iters = iters;
+  p.batch_size = batch;
+  return p;
 }
 
 // Random trials on clusters far apart in every coordinate (centre c at

@@ -279,8 +279,12 @@ TEST(ListSearchTest, PartedSearchGivesTheReferenceOrLeavesTheQueryUnsettled) {
         asked += b.probes.rows;
       }
     }
-    if (c == 0) EXPECT_GT(settled, asked * 3 / 4);
-    if (c == 2) EXPECT_LT(settled, asked / 2);
+    if (c == 0) {
+      EXPECT_GT(settled, asked * 3 / 4);
+    }
+    if (c == 2) {
+      EXPECT_LT(settled, asked / 2);
+    }
   }
 }
 
