@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "backing_store/lease.h"
-#include "common/heap.h"
 #include "config/index_record.h"
 #include "encrypted_index/index_core.h"
 #include "encrypted_index/writing.h"
@@ -127,7 +126,6 @@ void EncryptedIndex::delete_index() {
   WipeSecret(params_.index_key.data(), params_.index_key.size());
   is_trained_ = false;
   trained_data_ = TrainedData();
-  ReleaseFreeHeap();  // an in-process index's whole data was just freed
 }
 
 std::vector<ItemView> EncryptedIndex::Get(const std::vector<std::string>& ids,
