@@ -26,23 +26,31 @@ namespace {
 
 constexpr uint64_t kUntrainedWarning = 50000;
 
+// Fills what a list keeps about its rows (slot(list), a shared pointer to a
+// const T) where it is still empty, with make(list): once per list even when
+// it is listed twice, the lists side by side. Runs on the calling thread's
+// side of the search, before the lists are shared with its workers.
+template <typename T, typename Slot, typename Make>
+void fill_once(const std::vector<DecodedListPtr>& lists, Slot slot, Make make) {
+  std::vector<const DecodedList*> missing;
+  std::unordered_set<const DecodedList*> seen;
+  for (const DecodedListPtr& list : lists) {
+    if (!slot(*list) && seen.insert(list.get()).second) missing.push_back(list.get());
+  }
+  std::vector<std::shared_ptr<const T>> made(missing.size());
+  parallel_for(missing.size(), 2, 1,
+               [&](size_t i) { made[i] = std::make_shared<const T>(make(*missing[i])); });
+  for (size_t i = 0; i < missing.size(); ++i) slot(*missing[i]) = std::move(made[i]);
+}
+
 // Keeps the rows of each list whose metadata satisfies the filter. A list
 // that keeps every row is used as it is; others are copied row by row.
 std::vector<DecodedListPtr> filter_lists(const std::vector<DecodedListPtr>& lists,
                                          const nlohmann::json& filter, uint64_t floats) {
   ValidateFilter(filter);
-  // Parse each list not parsed before, once even when it is listed twice.
-  std::vector<const DecodedList*> unparsed;
-  std::unordered_set<const DecodedList*> seen;
-  for (const DecodedListPtr& list : lists) {
-    if (!list->documents && seen.insert(list.get()).second) unparsed.push_back(list.get());
-  }
-  std::vector<std::shared_ptr<const std::vector<nlohmann::json>>> parsed(unparsed.size());
-  parallel_for(unparsed.size(), 2, 1, [&](size_t i) {
-    parsed[i] = std::make_shared<const std::vector<nlohmann::json>>(
-        ParseMetadataBatch(unparsed[i]->metadata));
-  });
-  for (size_t i = 0; i < unparsed.size(); ++i) unparsed[i]->documents = std::move(parsed[i]);
+  fill_once<std::vector<nlohmann::json>>(
+      lists, [](const DecodedList& l) -> auto& { return l.documents; },
+      [](const DecodedList& l) { return ParseMetadataBatch(l.metadata); });
   std::vector<const std::vector<nlohmann::json>*> groups;
   std::vector<size_t> offsets{0};
   for (const DecodedListPtr& list : lists) {
@@ -86,20 +94,13 @@ namespace {
 // Measures the rows of each list not measured before, once even when it is
 // listed twice: lists a cache keeps are searched again and again.
 void keep_norms(const std::vector<DecodedListPtr>& lists, uint64_t dimension) {
-  std::vector<const DecodedList*> missing;
-  std::unordered_set<const DecodedList*> seen;
-  for (const DecodedListPtr& list : lists) {
-    if (!list->sq_norms && list->rows() != 0 && seen.insert(list.get()).second) {
-      missing.push_back(list.get());
-    }
-  }
-  std::vector<std::shared_ptr<std::vector<float>>> norms(missing.size());
-  parallel_for(missing.size(), 2, 1, [&](size_t i) {
-    auto out = std::make_shared<std::vector<float>>(missing[i]->rows());
-    squared_norms(missing[i]->vectors.data(), out->size(), dimension, out->data());
-    norms[i] = std::move(out);
-  });
-  for (size_t i = 0; i < missing.size(); ++i) missing[i]->sq_norms = std::move(norms[i]);
+  fill_once<std::vector<float>>(
+      lists, [](const DecodedList& l) -> auto& { return l.sq_norms; },
+      [&](const DecodedList& l) {
+        std::vector<float> norms(l.rows());
+        squared_norms(l.vectors.data(), norms.size(), dimension, norms.data());
+        return norms;
+      });
 }
 
 std::vector<CandidateList> views_of(const std::vector<DecodedListPtr>& lists) {
