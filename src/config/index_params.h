@@ -43,6 +43,10 @@ struct IndexParams {
   uint32_t tamper_bucket_bits = 0;
   // Load: refuse a tamper-evident index whose stored epoch is older.
   std::optional<uint64_t> min_epoch;
+  // Items per pair of store batches when an operation writes or reads in
+  // chunks; 0 for the default. Tests make it small so that every operation
+  // crosses chunk boundaries.
+  uint64_t write_chunk = 0;
 };
 
 }  // namespace tavrin

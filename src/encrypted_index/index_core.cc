@@ -30,6 +30,7 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
                      const store::WriteFence* fence)
     : rounds_(params.key_size),
       n_lists_(params.n_lists),
+      chunk_(params.write_chunk != 0 ? params.write_chunk : kIngestChunk),
       num_threads_(params.cpu_threads ? *params.cpu_threads : 1),
       gpu_(params.gpu_accelerate.value_or(false)),
       vector_bytes_(params.vector_bytes),

@@ -48,7 +48,7 @@ namespace tavrin {
 
 namespace store = tavrin_encrypted_index::internal::backing_store;
 
-// Items written per pair of store batches.
+// Items written per pair of store batches, unless IndexParams says otherwise.
 inline constexpr size_t kIngestChunk = 10000;
 
 // What one upsert writes, after validation and list assignment. Views of the
@@ -182,7 +182,7 @@ class IndexCore {
   void CheckBatch(const IngestBatch& batch) const;
   // Writes the batch: overwritten items lose their old record and contents,
   // every item gets the next position of its list, contents and records are
-  // sealed and stored in chunks of kIngestChunk items. Returns whether any
+  // sealed and stored in chunks of chunk() items. Returns whether any
   // item already existed.
   bool Ingest(const IngestBatch& batch);
   // Moves items to other lists without touching their contents: each item
@@ -202,25 +202,50 @@ class IndexCore {
   std::vector<std::optional<StoredItem>> ReadRecords(const std::vector<std::string>& ids);
   // Number of stored item records: the live items.
   uint64_t CountRecords();
-  // After Relist of every live item (`batch`), with `appended_at` the counts
-  // Relist appended at: rewrites the lists whose old entries came before
-  // the appended ones so that they hold only the batch's entries from
-  // position 0, then saves the shorter counts (the one commit point) and
-  // removes the positions past them. Every item stays findable at every
-  // moment.
-  void CompactLists(const IngestBatch& batch, const std::vector<uint32_t>& appended_at);
+  // After Relist of every live item (`ids`, now in `lists`, in the order
+  // Relist appended them, in one batch or in consecutive ones), with
+  // `appended_at` the counts Relist appended at: rewrites the lists whose old
+  // entries came before the appended ones so that they hold only the new
+  // entries from position 0, then saves the shorter counts (the one commit
+  // point) and removes the positions past them. Every item stays findable at
+  // every moment.
+  void CompactLists(const std::vector<uint32_t>& lists, const std::vector<std::string>& ids,
+                    const std::vector<uint32_t>& appended_at);
 
   // The live items of each requested list, one entry per request, from the
   // cache where it is current and from one batched read otherwise.
   // The count map is re-read first unless the caller just did.
   std::vector<DecodedListPtr> MergeResults(const std::vector<uint32_t>& lists,
                                            bool counts_loaded = false);
+  // Items per pair of store batches (IndexParams::write_chunk).
+  size_t chunk() const { return chunk_; }
+
   // Lists read past the cache, owned by the caller (training moves their
   // vectors out instead of copying them).
   std::vector<DecodedList> ReadLists(const std::vector<uint32_t>& lists);
   // The lists an untrained index keeps items in: list 0, and any list an
   // interrupted training has written entries to.
   std::vector<uint32_t> untrained_lists() const;
+
+  // The live items of `lists`, each once and in ReadLists' order, streamed:
+  // `take` gets the vectors a chunk of at most chunk() records at a
+  // time, with the row number of the chunk's first item, and they are gone
+  // when it returns; the scan keeps the rest. Training holds ids and
+  // metadata, never every vector beside the store. The tamper-evident
+  // format verifies lists whole: there the scan holds the vectors too.
+  struct ItemScan {
+    std::vector<uint32_t> lists;  // the list each item was found in
+    std::vector<std::string> ids;
+    std::vector<std::string> metadata;
+    std::vector<uint64_t> tokens;  // record keys, read again by ScanVectors
+    FloatMatrix held;              // tamper-evident format: the vectors
+  };
+  using ScanChunk = std::function<void(uint64_t first_row, const FloatRowsView& rows)>;
+  ItemScan ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take);
+  // The vectors of rows [begin, end) of `scan`, read again. A record that no
+  // longer exists, names another list or another id throws
+  // std::runtime_error: the index changed under the writer.
+  FloatMatrix ScanVectors(const ItemScan& scan, size_t begin, size_t end);
 
   // Field mask bits of GetItems.
   static constexpr uint32_t kFieldId = 1, kFieldMetadata = 2, kFieldContents = 4,
@@ -261,12 +286,20 @@ class IndexCore {
   void delete_data();         // every store's values but the configuration items
   void write_core_record();
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);
+  // Opens the records of tokens[begin, end) and hands `take` (on worker
+  // threads) each that exists and names list_of(its index); the view lives
+  // for the call. A record that does not parse is refused; an exception
+  // from `take` ends as std::bad_alloc.
+  void open_live(const std::vector<uint64_t>& tokens, size_t begin, size_t end,
+                 const std::function<uint32_t(size_t)>& list_of,
+                 const std::function<void(size_t, const ItemRecordView&)>& take);
   std::vector<DecodedListPtr> merge_results(const std::vector<uint32_t>& lists, bool counts_loaded);
   // Sealed records of a batch, chunk [begin, end).
   std::vector<Bytes> seal_records(const IngestBatch& batch, size_t begin, size_t end);
 
   uint64_t rounds_ = 32;
   uint64_t n_lists_ = 0;
+  size_t chunk_ = kIngestChunk;
   int64_t num_threads_ = 1;
   bool gpu_ = false;
   uint64_t vector_bytes_ = 0;

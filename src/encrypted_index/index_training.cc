@@ -1,5 +1,7 @@
 // Training in place, and training on vectors handed in for export.
+#include <algorithm>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -13,24 +15,78 @@
 
 namespace tavrin {
 
-std::vector<CentroidMatrix> TrainCentroids(const FloatMatrix& vectors, const IndexConfig& config,
-                                           const TrainParams& params,
-                                           std::optional<uint64_t> seed) {
+namespace {
+
+std::mt19937_64 sample_generator(std::optional<uint64_t> seed) {
+  if (seed) {
+    // Apart from the clustering's own streams, which take the seed as well.
+    std::seed_seq seq{static_cast<uint32_t>(*seed), static_cast<uint32_t>(*seed >> 32), 0x5A4D50u};
+    return std::mt19937_64(seq);
+  }
+  std::random_device device;
+  std::seed_seq seq{device(), device(), device(), device()};
+  return std::mt19937_64(seq);
+}
+
+}  // namespace
+
+TrainingSample::TrainingSample(const IndexConfig& config, std::optional<uint64_t> seed,
+                               uint64_t expected_rows)
+    : config_(config),
+      seed_(seed),
+      capacity_(config.n_lists() > UINT64_MAX / kTrainingRowsPerList
+                    ? UINT64_MAX
+                    : config.n_lists() * kTrainingRowsPerList),
+      gen_(sample_generator(seed)) {
+  if (expected_rows != 0 && config.dimension != 0) {
+    rows_.reserve(std::min(capacity_, expected_rows) * config.dimension);
+  }
+}
+
+void TrainingSample::Add(const FloatRowsView& rows) {
+  if (rows.rows == 0) return;
+  if (cols_ == 0) cols_ = rows.cols;
+  if (rows.cols != cols_) throw std::invalid_argument(kMatrixShapeError);
+  for (uint64_t i = 0; i < rows.rows; ++i, ++seen_) {
+    const float* row = rows.row(i);
+    if (seen_ < capacity_) {
+      rows_.insert(rows_.end(), row, row + cols_);
+      continue;
+    }
+    // Row seen_ replaces a uniformly chosen one with probability
+    // capacity / (seen_ + 1): every row seen stays with equal chance.
+    const uint64_t slot = std::uniform_int_distribution<uint64_t>(0, seen_)(gen_);
+    if (slot < capacity_) std::copy(row, row + cols_, rows_.begin() + slot * cols_);
+  }
+}
+
+std::vector<CentroidMatrix> TrainingSample::Train(const TrainParams& params) {
   KMeansParams k;
   k.n_subvectors = 1;
-  k.n_clusters = config.n_lists();
+  k.n_clusters = config_.n_lists();
   k.max_iters = params.max_iters;
   k.batch_size = params.batch_size;
   k.tolerance = params.tolerance;
-  k.seed = seed;
-  // Full-batch passes on 256 points per list before the mini-batch steps:
+  k.seed = seed_;
+  // Full-batch passes over the sample before the mini-batch steps:
   // mini-batch steps straight from the seeds settle in poorer optima on
   // overlapping clusters (recall@10 at 8 of 256 lists 0.65-0.67 against
   // faiss's 0.69 on bench/recall_seeds.py's "lists" set); from the means
   // they stay at or above faiss on every set there.
   k.refine_passes = 25;
-  k.refine_sample = 256;
-  return kmeans_train(vectors, k, config.metric);
+  k.refine_sample = kTrainingRowsPerList;
+  const uint64_t cols = cols_ != 0 ? cols_ : std::max<uint64_t>(config_.dimension, 1);
+  const FloatMatrix sample(std::move(rows_), cols);
+  rows_ = std::vector<float>();
+  return kmeans_train(sample, k, config_.metric);
+}
+
+std::vector<CentroidMatrix> TrainCentroids(const FloatMatrix& vectors, const IndexConfig& config,
+                                           const TrainParams& params,
+                                           std::optional<uint64_t> seed) {
+  TrainingSample sample(config, seed, vectors.rows);
+  sample.Add(vectors);
+  return sample.Train(params);
 }
 
 void EncryptedIndex::TrainIndex(const TrainParams& params) {
@@ -41,37 +97,28 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   // copies of the untrained lists would only double what it holds.
   core.cache().Clear();
   // Every stored item, once: before training items live in list 0, and in
-  // the lists an interrupted training moved them to.
+  // the lists an interrupted training moved them to. The vectors stream
+  // through the training sample and are read again chunk by chunk when
+  // their records are rewritten, so that training holds the store, the
+  // sample and one chunk, not every vector besides.
   core.load_list_counts();
   const std::vector<uint32_t> appended_at = core.list_counts();
-  std::vector<DecodedList> read = core.ReadLists(core.untrained_lists());
-  DecodedList items = std::move(read.front());
-  for (size_t l = 1; l < read.size(); ++l) {
-    DecodedList& more = read[l];
-    items.ids.insert(items.ids.end(), std::make_move_iterator(more.ids.begin()),
-                     std::make_move_iterator(more.ids.end()));
-    items.metadata.insert(items.metadata.end(), std::make_move_iterator(more.metadata.begin()),
-                          std::make_move_iterator(more.metadata.end()));
-    items.vectors.insert(items.vectors.end(), more.vectors.begin(), more.vectors.end());
-    more = DecodedList();
-  }
-  read.clear();
-  const uint64_t n = items.rows();
+  const std::vector<uint32_t> sources = core.untrained_lists();
+  uint64_t entries = 0;
+  for (uint32_t list : sources) entries += appended_at[list];
+  TrainingSample sample(*index_config_, std::nullopt, entries);
+  const IndexCore::ItemScan scan = core.ScanLists(
+      sources, [&](uint64_t, const FloatRowsView& rows) { sample.Add(rows); });
+  const uint64_t n = scan.ids.size();
   if (n < index_config_->n_lists()) {
     throw std::runtime_error(
         "Number of embeddings is less than the number of clusters. Please ingest more data "
         "before training.");
   }
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
-  const uint64_t dimension = index_config_->dimension;
-  const FloatMatrix vectors(std::move(items.vectors), dimension);
   TrainedData trained = trained_data_;
-  trained.codebooks =
-      TrainCentroids(vectors, *index_config_, params);
-  const std::vector<uint32_t> lists = assign_lists(vectors, trained);
+  trained.codebooks = sample.Train(params);
 
-  const IngestBatch batch = batch_of(lists, items.ids, vectors, items.metadata);
-  core.CheckBatch(batch);
   writing.Started();
   // Nothing is cleared: each item first gets an entry in its new list and
   // then a record naming that list, so that an item is found at every
@@ -85,13 +132,25 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   bool switched = false;
   try {
     IndexCore::Write commit(core);
-    update_centroid_metadata(items.metadata, lists);
-    core.Relist(batch);
+    std::vector<uint32_t> lists;
+    lists.reserve(n);
+    for (size_t begin = 0; begin < n; begin += core.chunk()) {
+      const size_t end = std::min<size_t>(n, begin + core.chunk());
+      const FloatMatrix vectors = core.ScanVectors(scan, begin, end);
+      const std::vector<uint32_t> chunk = assign_lists(vectors, trained);
+      const std::vector<std::string> ids(scan.ids.begin() + begin, scan.ids.begin() + end);
+      const std::vector<std::string> metadata(scan.metadata.begin() + begin,
+                                              scan.metadata.begin() + end);
+      core.Relist(batch_of(chunk, ids, vectors, metadata));
+      lists.insert(lists.end(), chunk.begin(), chunk.end());
+    }
+    // Only the trained index reads the map: written before the switch.
+    update_centroid_metadata(scan.metadata, lists);
     trained_data_ = std::move(trained);
     is_trained_ = true;
     store_index_record();
     switched = true;
-    core.CompactLists(batch, appended_at);
+    core.CompactLists(lists, scan.ids, appended_at);
     writing.Fence();
     commit.Commit();
     write.Commit();

@@ -79,7 +79,7 @@ uint64_t EncryptedIndex::Compact() {
   store::WriteScope write(core.stores());
   IndexCore::Write commit(core);
   core.Relist(batch, /*records=*/false);
-  core.CompactLists(batch, before);
+  core.CompactLists(all.lists, all.ids, before);
   writing.Fence();
   commit.Commit();
   write.Commit();

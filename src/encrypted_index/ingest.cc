@@ -130,8 +130,8 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
   // of an entry that leads to it. Contents after records, so that contents
   // never outlive a failed write without a record to own them (a later item
   // of the same id would otherwise find them).
-  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
-    const size_t end = std::min(n, begin + kIngestChunk);
+  for (size_t begin = 0; begin < n; begin += chunk_) {
+    const size_t end = std::min(n, begin + chunk_);
     lists_->Write(pending, begin, end);
     const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
     record_store_->BatchMoveItems(tokens, seal_records(batch, begin, end));
@@ -154,8 +154,8 @@ void IndexCore::WriteRecords(const IngestBatch& batch) {
   const size_t n = batch.ids->size();
   const std::vector<uint64_t> data_tokens = item_tokens(*batch.ids, data_key_);
   cache_.Clear();
-  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
-    const size_t end = std::min(n, begin + kIngestChunk);
+  for (size_t begin = 0; begin < n; begin += chunk_) {
+    const size_t end = std::min(n, begin + chunk_);
     const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
     record_store_->BatchMoveItems(tokens, seal_records(batch, begin, end));
   }
@@ -209,20 +209,22 @@ void IndexCore::Relist(const IngestBatch& batch, bool records) {
   const std::vector<uint64_t> data_tokens = item_tokens(*batch.ids, data_key_);
   PendingEntries pending = lists_->Reserve(*batch.lists, data_tokens);
   cache_.Clear();
-  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
-    lists_->Write(pending, begin, std::min(n, begin + kIngestChunk));
+  for (size_t begin = 0; begin < n; begin += chunk_) {
+    lists_->Write(pending, begin, std::min(n, begin + chunk_));
   }
-  for (size_t begin = 0; records && begin < n; begin += kIngestChunk) {
-    const size_t end = std::min(n, begin + kIngestChunk);
+  for (size_t begin = 0; records && begin < n; begin += chunk_) {
+    const size_t end = std::min(n, begin + chunk_);
     const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
     record_store_->BatchMoveItems(tokens, seal_records(batch, begin, end));
   }
 }
 
-void IndexCore::CompactLists(const IngestBatch& batch, const std::vector<uint32_t>& appended_at) {
-  CheckBatch(batch);
-  const std::vector<uint32_t>& lists = *batch.lists;
+void IndexCore::CompactLists(const std::vector<uint32_t>& lists,
+                             const std::vector<std::string>& ids,
+                             const std::vector<uint32_t>& appended_at) {
+  lists_->CheckLists(lists);
   const size_t n = lists.size();
+  if (ids.size() != n) throw std::runtime_error("Mismatch between size of input tokens and item IDs");
   if (appended_at.size() != n_lists_) throw std::runtime_error("Count table of the wrong size");
   if (tamper_) return te_compact(appended_at);
   lists_->LoadCounts();
@@ -240,7 +242,7 @@ void IndexCore::CompactLists(const IngestBatch& batch, const std::vector<uint32_
   std::vector<uint32_t> sub_lists, leaves;
   std::vector<uint64_t> tokens;
   {
-    const std::vector<uint64_t> data_tokens = item_tokens(*batch.ids, data_key_);
+    const std::vector<uint64_t> data_tokens = item_tokens(ids, data_key_);
     std::vector<uint32_t> next(n_lists_, 0);
     for (size_t i = 0; i < n; ++i) {
       if (!rewrite[lists[i]]) continue;
@@ -253,8 +255,8 @@ void IndexCore::CompactLists(const IngestBatch& batch, const std::vector<uint32_
   pending.leaves = leaves;
   pending.entries = lists_->Derive(sub_lists, tokens, leaves);
   cache_.Clear();
-  for (size_t begin = 0; begin < sub_lists.size(); begin += kIngestChunk) {
-    lists_->Write(pending, begin, std::min(sub_lists.size(), begin + kIngestChunk));
+  for (size_t begin = 0; begin < sub_lists.size(); begin += chunk_) {
+    lists_->Write(pending, begin, std::min(sub_lists.size(), begin + chunk_));
   }
   std::vector<uint32_t> after = before;
   for (uint64_t c = 0; c < n_lists_; ++c) {

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -25,6 +27,82 @@ void IndexCore::load_list_counts() {
   te_adopt_counts();
 }
 
+namespace {
+
+// The first entry of each token in each list, list by list in entry order:
+// an item overwritten in place has several entries in its list that lead to
+// the same record. List p's are at tokens[offsets[p] .. offsets[p + 1]).
+struct FirstEntries {
+  std::vector<uint64_t> tokens;
+  std::vector<uint32_t> slot;  // p of each
+  std::vector<uint64_t> offsets;
+};
+
+FirstEntries first_entries(const ListTokens& read, size_t n_requests) {
+  const std::vector<uint64_t>& tokens = read.tokens;
+  const std::vector<uint64_t>& offsets = read.offsets;
+  FirstEntries out;
+  out.offsets.assign(n_requests + 1, 0);
+  if (tokens.empty()) return out;
+  // Found by sorting (token, entry) pairs.
+  std::vector<uint8_t> first(tokens.size(), 0);
+  {
+    std::vector<std::pair<uint64_t, uint64_t>> order(tokens.size());
+    parallel_for(n_requests, 2, 1, [&](size_t p) {
+      const uint64_t begin = offsets[p], end = offsets[p + 1];
+      for (uint64_t e = begin; e < end; ++e) order[e] = {tokens[e], e};
+      std::sort(order.begin() + begin, order.begin() + end);
+      uint64_t count = 0;
+      for (uint64_t j = begin; j < end; ++j) {
+        if (j == begin || order[j].first != order[j - 1].first) {
+          first[order[j].second] = 1;
+          ++count;
+        }
+      }
+      out.offsets[p + 1] = count;
+    });
+  }
+  for (size_t p = 0; p < n_requests; ++p) out.offsets[p + 1] += out.offsets[p];
+  out.tokens.resize(out.offsets.back());
+  out.slot.resize(out.offsets.back());
+  parallel_for(n_requests, 2, 1, [&](size_t p) {
+    uint64_t r = out.offsets[p];
+    for (uint64_t e = offsets[p]; e < offsets[p + 1]; ++e) {
+      if (!first[e]) continue;
+      out.tokens[r] = tokens[e];
+      out.slot[r++] = static_cast<uint32_t>(p);
+    }
+  });
+  return out;
+}
+
+}  // namespace
+
+void IndexCore::open_live(const std::vector<uint64_t>& tokens, size_t begin, size_t end,
+                          const std::function<uint32_t(size_t)>& list_of,
+                          const std::function<void(size_t, const ItemRecordView&)>& take) {
+  std::atomic<bool> malformed{false}, no_memory{false};
+  std::vector<Bytes> holder;
+  const std::vector<uint64_t> keys(tokens.begin() + begin, tokens.begin() + end);
+  open_items_each(record_store_->BatchViewItems(keys, holder), data_key_,
+                  [&](size_t j, const uint8_t* plain, size_t size) {
+                    ItemRecordView view;
+                    if (!read_item_record(plain, size, vector_bytes_, &view)) {
+                      malformed.store(true, std::memory_order_relaxed);
+                      return;
+                    }
+                    if (view.list != list_of(begin + j)) return;
+                    try {
+                      take(begin + j, view);
+                    } catch (...) {
+                      no_memory.store(true, std::memory_order_relaxed);
+                    }
+                  });
+  // A record that opened but does not parse is refused.
+  if (malformed.load()) throw std::runtime_error("Insufficient payload size for item record");
+  if (no_memory.load()) throw std::bad_alloc();
+}
+
 std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     const std::vector<uint32_t>& lists) {
   if (tamper_) return te_read_lists(lists);
@@ -37,48 +115,16 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     entry->entries_read = counts[list];
     out.push_back(std::move(entry));
   }
-  const ListTokens read = lists_->Read(lists);
-  if (read.tokens.empty()) return out;
-  const std::vector<uint64_t>& tokens = read.tokens;
-  const std::vector<uint64_t>& offsets = read.offsets;
-
-  // One row per item and list: an item overwritten in place has several
-  // entries in its list that lead to the same record. The first entry of
-  // each token is kept, found by sorting (token, entry) pairs.
-  std::vector<uint8_t> first(tokens.size(), 0);
-  std::vector<std::pair<uint64_t, uint64_t>> order(tokens.size());
-  std::vector<uint64_t> unique_offsets(lists.size() + 1, 0);
-  parallel_for(lists.size(), 2, 1, [&](size_t p) {
-    const uint64_t begin = offsets[p], end = offsets[p + 1];
-    for (uint64_t e = begin; e < end; ++e) order[e] = {tokens[e], e};
-    std::sort(order.begin() + begin, order.begin() + end);
-    uint64_t count = 0;
-    for (uint64_t j = begin; j < end; ++j) {
-      if (j == begin || order[j].first != order[j - 1].first) {
-        first[order[j].second] = 1;
-        ++count;
-      }
-    }
-    unique_offsets[p + 1] = count;
-  });
-  for (size_t p = 0; p < lists.size(); ++p) unique_offsets[p + 1] += unique_offsets[p];
-  order = std::vector<std::pair<uint64_t, uint64_t>>();
+  const FirstEntries unique = first_entries(lists_->Read(lists), lists.size());
+  const size_t n_records = unique.tokens.size();
+  if (n_records == 0) return out;
 
   // Rows are placed at their record's place among the list's unique tokens
   // as they are opened, then the rows of records that are not kept are
   // squeezed out: no buffer ever holds all the plaintexts besides the rows.
   const size_t floats = vector_bytes_ / sizeof(float);
-  const size_t n_records = unique_offsets.back();
-  std::vector<uint64_t> unique(n_records);
-  std::vector<uint32_t> list_of(n_records);
   parallel_for(lists.size(), 2, 1, [&](size_t p) {
-    uint64_t r = unique_offsets[p];
-    for (uint64_t e = offsets[p]; e < offsets[p + 1]; ++e) {
-      if (!first[e]) continue;
-      unique[r] = tokens[e];
-      list_of[r++] = static_cast<uint32_t>(p);
-    }
-    const uint64_t rows = unique_offsets[p + 1] - unique_offsets[p];
+    const uint64_t rows = unique.offsets[p + 1] - unique.offsets[p];
     DecodedList& entry = *out[p];
     entry.ids.resize(rows);
     entry.metadata.resize(rows);
@@ -88,42 +134,23 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   // A row is kept when its record exists (the item was not deleted) and
   // names this list (the item did not move to another list since).
   std::vector<uint8_t> keep(n_records, 0);
-  std::atomic<bool> malformed{false}, no_memory{false};
-  {
-    std::vector<Bytes> holder;
-    open_items_each(record_store_->BatchViewItems(unique, holder), data_key_,
-                    [&](size_t r, const uint8_t* plain, size_t size) {
-                      ItemRecordView view;
-                      if (!read_item_record(plain, size, vector_bytes_, &view)) {
-                        malformed.store(true, std::memory_order_relaxed);
-                        return;
-                      }
-                      const size_t p = list_of[r];
-                      if (view.list != lists[p]) return;
-                      DecodedList& entry = *out[p];
-                      const uint64_t at = r - unique_offsets[p];
-                      try {
-                        entry.ids[at].assign(view.id);
-                        entry.metadata[at].assign(view.metadata);
-                      } catch (...) {
-                        no_memory.store(true, std::memory_order_relaxed);
-                        return;
-                      }
-                      std::memcpy(entry.vectors.data() + at * floats, view.vector,
-                                  vector_bytes_);
-                      keep[r] = 1;
-                    });
-  }
-  // A record that opened but does not parse is refused.
-  if (malformed.load()) throw std::runtime_error("Insufficient payload size for item record");
-  if (no_memory.load()) throw std::bad_alloc();
+  open_live(unique.tokens, 0, n_records, [&](size_t r) { return lists[unique.slot[r]]; },
+            [&](size_t r, const ItemRecordView& view) {
+              const size_t p = unique.slot[r];
+              DecodedList& entry = *out[p];
+              const uint64_t at = r - unique.offsets[p];
+              entry.ids[at].assign(view.id);
+              entry.metadata[at].assign(view.metadata);
+              std::memcpy(entry.vectors.data() + at * floats, view.vector, vector_bytes_);
+              keep[r] = 1;
+            });
 
   parallel_for(lists.size(), 2, 1, [&](size_t p) {
     DecodedList& entry = *out[p];
     size_t kept = 0;
-    for (uint64_t r = unique_offsets[p]; r < unique_offsets[p + 1]; ++r) {
+    for (uint64_t r = unique.offsets[p]; r < unique.offsets[p + 1]; ++r) {
       if (!keep[r]) continue;
-      const uint64_t at = r - unique_offsets[p];
+      const uint64_t at = r - unique.offsets[p];
       if (at != kept) {
         entry.ids[kept] = std::move(entry.ids[at]);
         entry.metadata[kept] = std::move(entry.metadata[at]);
@@ -136,6 +163,116 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     entry.metadata.resize(kept);
     entry.vectors.resize(kept * floats);
   });
+  return out;
+}
+
+IndexCore::ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take) {
+  ItemScan scan;
+  const uint64_t dimension = vector_bytes_ / sizeof(float);
+  if (tamper_) {
+    // Verified as a whole against the state's summaries: read at once and held.
+    std::vector<DecodedList> read = ReadLists(lists);
+    std::vector<float> vectors;
+    size_t rows = 0;
+    for (const DecodedList& list : read) rows += list.rows();
+    vectors.reserve(rows * dimension);
+    for (DecodedList& list : read) {
+      scan.lists.insert(scan.lists.end(), list.rows(), list.list);
+      scan.ids.insert(scan.ids.end(), std::make_move_iterator(list.ids.begin()),
+                      std::make_move_iterator(list.ids.end()));
+      scan.metadata.insert(scan.metadata.end(), std::make_move_iterator(list.metadata.begin()),
+                           std::make_move_iterator(list.metadata.end()));
+      vectors.insert(vectors.end(), list.vectors.begin(), list.vectors.end());
+      list = DecodedList();
+    }
+    scan.held = FloatMatrix::zeros(0, dimension);
+    scan.held.data = std::move(vectors);
+    scan.held.rows = rows;
+    for (size_t begin = 0; begin < rows; begin += chunk_) {
+      const size_t end = std::min(rows, begin + chunk_);
+      take(begin, FloatRowsView(scan.held.row(begin), end - begin, dimension));
+    }
+    return scan;
+  }
+  FirstEntries unique;
+  try {
+    load_list_counts();
+    unique = first_entries(lists_->Read(lists), lists.size());
+  } catch (const std::exception& e) {
+    throw std::runtime_error(std::string("Error in MergeResults: ") + e.what() +
+                             " current_result_index: 0");
+  }
+  const size_t n_records = unique.tokens.size();
+  scan.lists.reserve(n_records);
+  scan.ids.reserve(n_records);
+  scan.metadata.reserve(n_records);
+  scan.tokens.reserve(n_records);
+  const size_t floats = dimension;
+  std::vector<float> vectors;
+  std::vector<std::string> ids, metadata;
+  std::vector<uint8_t> keep;
+  for (size_t begin = 0; begin < n_records; begin += chunk_) {
+    const size_t end = std::min(n_records, begin + chunk_);
+    const size_t rows = end - begin;
+    ids.assign(rows, std::string());
+    metadata.assign(rows, std::string());
+    vectors.resize(rows * floats);
+    keep.assign(rows, 0);
+    auto list_of = [&](size_t r) { return lists[unique.slot[r]]; };
+    try {
+      open_live(unique.tokens, begin, end, list_of, [&](size_t r, const ItemRecordView& view) {
+        const size_t at = r - begin;
+        ids[at].assign(view.id);
+        metadata[at].assign(view.metadata);
+        std::memcpy(vectors.data() + at * floats, view.vector, vector_bytes_);
+        keep[at] = 1;
+      });
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw std::runtime_error(std::string("Error in MergeResults: ") + e.what() +
+                               " current_result_index: 0");
+    }
+    size_t kept = 0;
+    for (size_t at = 0; at < rows; ++at) {
+      if (!keep[at]) continue;
+      if (at != kept) {
+        std::memmove(vectors.data() + kept * floats, vectors.data() + at * floats, vector_bytes_);
+      }
+      scan.lists.push_back(list_of(begin + at));
+      scan.ids.push_back(std::move(ids[at]));
+      scan.metadata.push_back(std::move(metadata[at]));
+      scan.tokens.push_back(unique.tokens[begin + at]);
+      ++kept;
+    }
+    take(scan.ids.size() - kept, FloatRowsView(vectors.data(), kept, floats));
+  }
+  return scan;
+}
+
+FloatMatrix IndexCore::ScanVectors(const ItemScan& scan, size_t begin, size_t end) {
+  const uint64_t dimension = vector_bytes_ / sizeof(float);
+  if (tamper_) {
+    return FloatMatrix(std::vector<float>(scan.held.row(begin), scan.held.row(end)), dimension);
+  }
+  FloatMatrix out = FloatMatrix::zeros(end - begin, dimension);
+  std::vector<uint8_t> found(end - begin, 0);
+  std::atomic<bool> changed{false};
+  open_live(scan.tokens, begin, end, [&](size_t r) { return scan.lists[r]; },
+            [&](size_t r, const ItemRecordView& view) {
+              if (view.id != scan.ids[r]) {
+                changed.store(true, std::memory_order_relaxed);
+                return;
+              }
+              std::memcpy(out.row(r - begin), view.vector, vector_bytes_);
+              found[r - begin] = 1;
+            });
+  for (size_t j = 0; j < found.size(); ++j) {
+    if (!found[j] || changed.load()) {
+      throw std::runtime_error("Item records changed while the index rewrote them: item_id: " +
+                               scan.ids[begin + j]);
+    }
+  }
   return out;
 }
 

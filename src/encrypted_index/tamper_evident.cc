@@ -820,8 +820,8 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
   PendingEntries pending = lists_->Reserve(lists, keys);
   for (uint64_t c = 0; c < n_lists_; ++c) w.lists[c].count = lists_->counts()[c];
 
-  for (size_t begin = 0; begin < n; begin += kIngestChunk) {
-    const size_t end = std::min(n, begin + kIngestChunk);
+  for (size_t begin = 0; begin < n; begin += chunk_) {
+    const size_t end = std::min(n, begin + chunk_);
     std::vector<size_t> sizes(end - begin);
     for (size_t j = 0; j < sizes.size(); ++j) {
       sizes[j] = kSecretSize + padded_size(record_sizes[begin + j] + size_t{4});
@@ -859,8 +859,8 @@ void IndexCore::te_relist_entries(const IngestBatch& batch) {
   }
   PendingEntries pending = lists_->Reserve(*batch.lists, keys);
   for (uint64_t c = 0; c < n_lists_; ++c) txn_->work.lists[c].count = lists_->counts()[c];
-  for (size_t begin = 0; begin < keys.size(); begin += kIngestChunk) {
-    lists_->Write(pending, begin, std::min(keys.size(), begin + kIngestChunk));
+  for (size_t begin = 0; begin < keys.size(); begin += chunk_) {
+    lists_->Write(pending, begin, std::min(keys.size(), begin + chunk_));
   }
   write.Commit();
 }

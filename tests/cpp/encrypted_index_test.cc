@@ -18,7 +18,9 @@
 #include "config/index_record.h"
 #include "encrypted_index/index_core.h"
 #include "encrypted_index/integrity.h"
+#include "encrypted_index/training.h"
 #include "recording_keystore.h"
+#include "search/kmeans.h"
 #include "search/list_search.h"
 #include "search_reference.h"
 #include "test_util.h"
@@ -104,6 +106,105 @@ TEST(EncryptedIndexTest, WritesInChunksAndNeverReusesALeafAfterAFailure) {
   for (uint32_t i = 0; i < r.counts[0]; ++i) found.insert(r.id(0, i));
   EXPECT_EQ(found.size(), 10001u + 10000u + 5000u);
   EXPECT_TRUE(found.count("f-0") && found.count("f-9999") && !found.count("f-10000"));
+}
+
+// The training sample: a set no larger than its capacity is used whole and
+// in order (the clustering is that of the whole set, bit for bit), chunk
+// boundaries do not change it, and past the capacity every row is kept with
+// the same chance.
+TEST(TrainingSampleTest, WholeWhenSmallUniformWhenLargeAndBlindToChunks) {
+  std::mt19937 gen(11);
+  const IndexIVFFlat two(kDim, 2, kMetricSquaredEuclidean, std::string());
+  const uint64_t capacity = 2 * kTrainingRowsPerList;
+  TrainParams params;
+  params.max_iters = 5;
+  const FloatMatrix small(testing::random_floats(capacity * kDim, gen), kDim);
+  KMeansParams k;
+  k.n_clusters = 2;
+  k.max_iters = 5;
+  k.batch_size = params.batch_size;
+  k.seed = 7;
+  k.refine_passes = 25;
+  k.refine_sample = kTrainingRowsPerList;
+  EXPECT_EQ(TrainCentroids(small, two, params, 7).at(0).matrix.data,
+            kmeans_train(small, k, kMetricSquaredEuclidean).at(0).matrix.data);
+
+  // Row i carries i in its first column.
+  const uint64_t n = 4 * capacity;
+  std::vector<float> data(n * kDim, 0.0f);
+  for (uint64_t i = 0; i < n; ++i) data[i * kDim] = static_cast<float>(i);
+  const FloatMatrix large(std::move(data), kDim);
+  auto held = [&](uint64_t seed, uint64_t chunk) {
+    TrainingSample sample(two, seed, chunk == n ? n : 0);
+    for (uint64_t begin = 0; begin < n; begin += chunk) {
+      sample.Add(FloatRowsView(large.row(begin), std::min(chunk, n - begin), kDim));
+    }
+    EXPECT_EQ(sample.seen(), n);
+    std::vector<uint64_t> rows;
+    const FloatRowsView kept = sample.rows();
+    for (uint64_t r = 0; r < kept.rows; ++r) rows.push_back(static_cast<uint64_t>(kept.row(r)[0]));
+    return rows;
+  };
+  EXPECT_EQ(held(3, n), held(3, 37));
+  EXPECT_NE(held(3, n), held(4, n));
+  std::vector<uint32_t> times(n, 0);
+  const int draws = 400;
+  for (int seed = 0; seed < draws; ++seed) {
+    std::vector<uint64_t> rows = held(static_cast<uint64_t>(seed), 101);
+    ASSERT_EQ(rows.size(), capacity);
+    std::sort(rows.begin(), rows.end());
+    ASSERT_EQ(std::adjacent_find(rows.begin(), rows.end()), rows.end()) << "a row held twice";
+    for (uint64_t r : rows) ++times[r];
+  }
+  // Each row is held with chance 1/4: 100 of 400 draws, standard deviation
+  // 8.7; early and late rows alike (a reservoir that favours either shows
+  // in the quarter means long before in single rows).
+  for (uint64_t i = 0; i < n; ++i) ASSERT_NEAR(times[i], draws / 4, 45) << "row " << i;
+  for (int q = 0; q < 4; ++q) {
+    const double sum = std::accumulate(times.begin() + q * n / 4, times.begin() + (q + 1) * n / 4, 0.0);
+    EXPECT_NEAR(sum / (n / 4), draws / 4.0, 1.5) << "quarter " << q;
+  }
+}
+
+// Training streams the vectors: with more items than the sample holds and
+// chunks far smaller than the set, every item ends in the list of its
+// nearest centroid, once, and the lists are compact.
+TEST(EncryptedIndexTest, TrainingStreamsPastTheSample) {
+  std::mt19937 gen(13);
+  auto server = std::make_shared<StoreServer>();
+  const Key256 key = key_of(2);
+  IndexParams p = params_for(key, 2);
+  p.write_chunk = 97;
+  EncryptedIndex index("idx", key, IndexIVFFlat(kDim, 2, kMetricSquaredEuclidean, std::string()),
+                       p, recording_stores(server));
+  const size_t n = 3 * 2 * kTrainingRowsPerList + 5;
+  upsert_items(index, n, gen);
+  // Overwritten and deleted items: repeated and dead entries in list 0.
+  upsert_items(index, 40, gen);
+  index.Delete({"item-41", "item-42"});
+  index.TrainIndex(TrainParams{});
+  ASSERT_TRUE(index.is_trained());
+  IndexCore& core = *index.core();
+  core.load_list_counts();
+  const std::vector<uint32_t> counts = core.list_counts();
+  EXPECT_EQ(counts.at(0) + counts.at(1), n - 2);
+  std::vector<std::string> ids;
+  for (size_t i = 0; i < n; ++i) {
+    if (i != 41 && i != 42) ids.push_back("item-" + std::to_string(i));
+  }
+  const auto records = core.ReadRecords(ids);
+  const FloatMatrix& c = index.trained_data().codebooks.at(0).matrix;
+  for (size_t j = 0; j < ids.size(); ++j) {
+    ASSERT_TRUE(records[j].has_value()) << ids[j];
+    const std::vector<float>& v = records[j]->vector;
+    float d[2] = {0, 0};
+    for (int l = 0; l < 2; ++l) {
+      for (uint64_t x = 0; x < kDim; ++x) d[l] += (v[x] - c.row(l)[x]) * (v[x] - c.row(l)[x]);
+    }
+    ASSERT_EQ(records[j]->list, d[1] < d[0] ? 1u : 0u) << ids[j];
+  }
+  const std::vector<DecodedList> lists = core.ReadLists({0, 1});
+  EXPECT_EQ(lists[0].rows() + lists[1].rows(), n - 2);
 }
 
 TEST(EncryptedIndexTest, ResultCacheHitsMissesAndCoherence) {

@@ -245,13 +245,15 @@ struct Setup {  // one configuration of the harness
   DistanceMetric metric;
   bool tamper = false;  // the tamper-evident format
   uint32_t bucket_bits = 0;  // tamper-evident: 0 for the default layout
+  uint64_t chunk = 0;        // items per store batch; 0 for the default
 };
 
 std::string describe(const Setup& s) {
   return std::string(store_name(s.store)) + (s.trained ? "/trained" : "/untrained") + "/cache" +
          std::to_string(s.cache) + (s.metric == kMetricCosine ? "/cosine" : "/euclidean") +
          (s.tamper ? "/tamper-evident" : "") +
-         (s.bucket_bits ? "/" + std::to_string(1u << s.bucket_bits) + "-buckets" : "");
+         (s.bucket_bits ? "/" + std::to_string(1u << s.bucket_bits) + "-buckets" : "") +
+         (s.chunk ? "/chunks-of-" + std::to_string(s.chunk) : "");
 }
 
 constexpr uint64_t kDim = 6;
@@ -438,6 +440,7 @@ class Harness {
     if (p.config_location.table_name) *p.config_location.table_name += "_config";
     p.cpu_threads = 2;
     p.max_cache_size = setup_.cache;
+    p.write_chunk = setup_.chunk;
     p.n_lists = kLists;
     p.vector_bytes = 4 * kDim;
     p.tamper_evident = setup_.tamper;
@@ -820,6 +823,9 @@ void RunHarness(StoreKind store, int ops_per_setup) {
         // Two of the tamper-evident setups (one trained) keep the earlier
         // layout of 1,024 buckets, which indexes made with it still have.
         if (setup.tamper && cache != 0) setup.bucket_bits = 10;
+        // Chunks far smaller than the batches in half the setups (two of each
+        // format), so that every operation crosses chunk boundaries.
+        if (seed % 2 == 0) setup.chunk = 5;
         Harness h(setup, seed, "harness_" + std::string(store_name(store)) + "_" +
                                    std::to_string(seed) + "_" + std::to_string(getpid()));
         ++seed;
