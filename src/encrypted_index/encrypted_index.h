@@ -18,6 +18,7 @@
 #define TAVRIN_ENCRYPTED_INDEX_ENCRYPTED_INDEX_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -39,6 +40,7 @@ class Lease;
 namespace tavrin {
 
 class IndexCore;
+struct ItemScan;
 
 // How long a write waits for another process's write of the same index.
 inline constexpr int kLeaseWaitSeconds = 30;
@@ -214,6 +216,13 @@ class EncryptedIndex {
     std::vector<std::string> metadata;
   };
   AllItems read_all_items();
+  // Every live item of the lists that hold entries, streamed as
+  // IndexCore::ScanLists gives them: `take` sees the vectors a chunk at a time.
+  ItemScan scan_items(const std::function<void(uint64_t, const FloatRowsView&)>& take);
+  // Moves every scanned item to the list of its nearest centroid under
+  // `trained`: an entry there, then a record naming it, a chunk of vectors
+  // read at a time, in the scan's order. Returns the lists, in that order.
+  std::vector<uint32_t> relist_scanned(const ItemScan& scan, const TrainedData& trained);
   // Lists of the vectors: 0 before training, nearest centroid after.
   std::vector<uint32_t> assign_lists(const FloatRowsView& vectors) const;
   std::vector<uint32_t> assign_lists(const FloatRowsView& vectors, const TrainedData& trained) const;

@@ -73,6 +73,19 @@ inline IngestBatch batch_of(const std::vector<uint32_t>& lists, const std::vecto
   return batch;
 }
 
+// The live items of some lists as IndexCore::ScanLists streamed them: each
+// once, in ReadLists' order. The vectors went past a chunk at a time; the
+// scan keeps what finding and rewriting the items needs.
+struct ItemScan {
+  std::vector<uint32_t> lists;  // the list each item was found in
+  std::vector<std::string> ids;
+  std::vector<std::string> metadata;
+  std::vector<uint64_t> tokens;  // record keys, read again by ScanVectors
+  FloatMatrix held;              // tamper-evident format: the vectors
+};
+// Takes the vectors of one chunk, with the row number of its first item.
+using ScanChunk = std::function<void(uint64_t first_row, const FloatRowsView& rows)>;
+
 class IndexCore {
  public:
   enum class Mode { kCreate, kLoad, kRekey };
@@ -186,10 +199,13 @@ class IndexCore {
   // item already existed.
   bool Ingest(const IngestBatch& batch);
   // Moves items to other lists without touching their contents: each item
-  // gets an entry in its new list, then (with `records`) its record is
-  // rewritten to name that list; until then its old entry keeps it
-  // findable. `batch.contents` is ignored.
-  void Relist(const IngestBatch& batch, bool records = true);
+  // gets an entry in its new list, then its record is rewritten to name that
+  // list; until then its old entry keeps it findable. `batch.contents` is
+  // ignored.
+  void Relist(const IngestBatch& batch);
+  // A second entry for each item in the list its record names (`lists`),
+  // appended; records and contents stay as they are.
+  void RelistEntries(const std::vector<uint32_t>& lists, const std::vector<std::string>& ids);
   // Rewrites the records of existing items (their list, vector and metadata
   // as `batch` gives them), leaving entries and contents alone.
   void WriteRecords(const IngestBatch& batch);
@@ -227,20 +243,11 @@ class IndexCore {
   // interrupted training has written entries to.
   std::vector<uint32_t> untrained_lists() const;
 
-  // The live items of `lists`, each once and in ReadLists' order, streamed:
-  // `take` gets the vectors a chunk of at most chunk() records at a
-  // time, with the row number of the chunk's first item, and they are gone
-  // when it returns; the scan keeps the rest. Training holds ids and
-  // metadata, never every vector beside the store. The tamper-evident
-  // format verifies lists whole: there the scan holds the vectors too.
-  struct ItemScan {
-    std::vector<uint32_t> lists;  // the list each item was found in
-    std::vector<std::string> ids;
-    std::vector<std::string> metadata;
-    std::vector<uint64_t> tokens;  // record keys, read again by ScanVectors
-    FloatMatrix held;              // tamper-evident format: the vectors
-  };
-  using ScanChunk = std::function<void(uint64_t first_row, const FloatRowsView& rows)>;
+  // The live items of `lists`, streamed: `take` gets the vectors a chunk of
+  // at most chunk() records at a time, and they are gone when it returns.
+  // Training holds ids and metadata, never every vector beside the store.
+  // The tamper-evident format verifies lists whole: there the scan holds
+  // the vectors too.
   ItemScan ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take);
   // The vectors of rows [begin, end) of `scan`, read again. A record that no
   // longer exists, names another list or another id throws
@@ -355,7 +362,7 @@ class IndexCore {
   // Reads, in one batch, the rows of the buckets of `tokens` not yet read.
   void te_prefetch_buckets(const std::vector<uint64_t>& tokens);
   bool te_write(const IngestBatch& batch, Contents contents);
-  void te_relist_entries(const IngestBatch& batch);
+  void te_relist_entries(const std::vector<uint32_t>& lists, const std::vector<std::string>& ids);
   void te_compact(const std::vector<uint32_t>& appended_at);
   std::vector<std::shared_ptr<DecodedList>> te_read_lists(const std::vector<uint32_t>& lists);
   // The bucket item of each token (nullopt: not stored), from `state`.

@@ -89,6 +89,25 @@ std::vector<CentroidMatrix> TrainCentroids(const FloatMatrix& vectors, const Ind
   return sample.Train(params);
 }
 
+std::vector<uint32_t> EncryptedIndex::relist_scanned(const ItemScan& scan,
+                                                     const TrainedData& trained) {
+  IndexCore& core = connected();
+  const size_t n = scan.ids.size();
+  std::vector<uint32_t> lists;
+  lists.reserve(n);
+  for (size_t begin = 0; begin < n; begin += core.chunk()) {
+    const size_t end = std::min<size_t>(n, begin + core.chunk());
+    const FloatMatrix vectors = core.ScanVectors(scan, begin, end);
+    const std::vector<uint32_t> chunk = assign_lists(vectors, trained);
+    const std::vector<std::string> ids(scan.ids.begin() + begin, scan.ids.begin() + end);
+    const std::vector<std::string> metadata(scan.metadata.begin() + begin,
+                                            scan.metadata.begin() + end);
+    core.Relist(batch_of(chunk, ids, vectors, metadata));
+    lists.insert(lists.end(), chunk.begin(), chunk.end());
+  }
+  return lists;
+}
+
 void EncryptedIndex::TrainIndex(const TrainParams& params) {
   IndexCore& core = connected();
   Writing writing(*this);
@@ -107,7 +126,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   uint64_t entries = 0;
   for (uint32_t list : sources) entries += appended_at[list];
   TrainingSample sample(*index_config_, std::nullopt, entries);
-  const IndexCore::ItemScan scan = core.ScanLists(
+  const ItemScan scan = core.ScanLists(
       sources, [&](uint64_t, const FloatRowsView& rows) { sample.Add(rows); });
   const uint64_t n = scan.ids.size();
   if (n < index_config_->n_lists()) {
@@ -132,18 +151,7 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   bool switched = false;
   try {
     IndexCore::Write commit(core);
-    std::vector<uint32_t> lists;
-    lists.reserve(n);
-    for (size_t begin = 0; begin < n; begin += core.chunk()) {
-      const size_t end = std::min<size_t>(n, begin + core.chunk());
-      const FloatMatrix vectors = core.ScanVectors(scan, begin, end);
-      const std::vector<uint32_t> chunk = assign_lists(vectors, trained);
-      const std::vector<std::string> ids(scan.ids.begin() + begin, scan.ids.begin() + end);
-      const std::vector<std::string> metadata(scan.metadata.begin() + begin,
-                                              scan.metadata.begin() + end);
-      core.Relist(batch_of(chunk, ids, vectors, metadata));
-      lists.insert(lists.end(), chunk.begin(), chunk.end());
-    }
+    const std::vector<uint32_t> lists = relist_scanned(scan, trained);
     // Only the trained index reads the map: written before the switch.
     update_centroid_metadata(scan.metadata, lists);
     trained_data_ = std::move(trained);
@@ -171,19 +179,22 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
     throw std::runtime_error("The index is not trained: call train() before retrain().");
   }
   core.cache().Clear();  // every list is read and rewritten: no copy is kept twice
-  AllItems all = read_all_items();
-  if (all.ids.size() < index_config_->n_lists()) {
+  // Streamed as training streams them: the sample and a chunk of vectors at
+  // a time, never every vector.
+  core.load_list_counts();
+  uint64_t entries = 0;
+  for (uint32_t c : core.list_counts()) entries += c;
+  TrainingSample sample(*index_config_, std::nullopt, entries);
+  const ItemScan scan =
+      scan_items([&](uint64_t, const FloatRowsView& rows) { sample.Add(rows); });
+  if (scan.ids.size() < index_config_->n_lists()) {
     throw std::runtime_error(
         "Number of embeddings is less than the number of clusters. Please ingest more data "
         "before training.");
   }
   if (gpu_accelerate_) throw std::runtime_error(kCudaError);
   TrainedData trained = trained_data_;
-  trained.codebooks =
-      TrainCentroids(all.vectors, *index_config_, params);
-  all.lists = assign_lists(all.vectors, trained);
-  const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
-  core.CheckBatch(batch);
+  trained.codebooks = sample.Train(params);
   writing.Started();
   // As training: entries in the new lists, records naming them, the new
   // centroids as the switch, then compaction. Records that name the new
@@ -199,8 +210,9 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
     retraining_ = true;
     store_index_record();
     marked = true;
-    update_centroid_metadata(all.metadata, all.lists);
-    core.Relist(batch);
+    const std::vector<uint32_t> lists = relist_scanned(scan, trained);
+    // Queries read every list, unfiltered by the map, until the switch.
+    update_centroid_metadata(scan.metadata, lists);
     trained_data_ = std::move(trained);
     retraining_ = false;
     store_index_record();

@@ -52,6 +52,17 @@ EncryptedIndex::AllItems EncryptedIndex::read_all_items() {
   return all;
 }
 
+ItemScan EncryptedIndex::scan_items(const ScanChunk& take) {
+  IndexCore& core = connected();
+  core.load_list_counts();
+  std::vector<uint32_t> lists;
+  const std::vector<uint32_t>& counts = core.list_counts();
+  for (uint32_t c = 0; c < counts.size(); ++c) {
+    if (counts[c] != 0) lists.push_back(c);
+  }
+  return core.ScanLists(lists, take);
+}
+
 uint64_t EncryptedIndex::Count() {
   IndexCore& core = connected();
   core.BeginOperation();
@@ -60,30 +71,31 @@ uint64_t EncryptedIndex::Count() {
 
 std::vector<std::string> EncryptedIndex::Ids() {
   connected().BeginOperation();
-  return read_all_items().ids;
+  // Ids only: no vector is held beyond the chunk being opened.
+  return scan_items([](uint64_t, const FloatRowsView&) {}).ids;
 }
 
 uint64_t EncryptedIndex::Compact() {
   IndexCore& core = connected();
   Writing writing(*this);
-  AllItems all = read_all_items();
+  // Entries are all it writes: the vectors are opened a chunk at a time and
+  // dropped.
+  const ItemScan scan = scan_items([](uint64_t, const FloatRowsView&) {});
   const std::vector<uint32_t> before = core.list_counts();
   const uint64_t entries = core.EntryCount();
-  if (entries == all.ids.size()) return 0;
-  const IngestBatch batch = batch_of(all.lists, all.ids, all.vectors, all.metadata);
-  core.CheckBatch(batch);
+  if (entries == scan.ids.size()) return 0;
   writing.Started();
   // Every live item gets a second entry at the end of its list; then each
   // list is rewritten from position 0 while those entries keep the items
   // findable, and the shorter counts are the switch.
   store::WriteScope write(core.stores());
   IndexCore::Write commit(core);
-  core.Relist(batch, /*records=*/false);
-  core.CompactLists(all.lists, all.ids, before);
+  core.RelistEntries(scan.lists, scan.ids);
+  core.CompactLists(scan.lists, scan.ids, before);
   writing.Fence();
   commit.Commit();
   write.Commit();
-  return entries - all.ids.size();
+  return entries - scan.ids.size();
 }
 
 void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,

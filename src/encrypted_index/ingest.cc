@@ -194,13 +194,9 @@ std::vector<std::optional<IndexCore::StoredItem>> IndexCore::ReadRecords(
   return out;
 }
 
-void IndexCore::Relist(const IngestBatch& batch, bool records) {
+void IndexCore::Relist(const IngestBatch& batch) {
   if (tamper_) {
-    if (records) {
-      te_write(batch, Contents::kKeep);
-    } else {
-      te_relist_entries(batch);
-    }
+    te_write(batch, Contents::kKeep);
     return;
   }
   CheckBatch(batch);
@@ -212,10 +208,25 @@ void IndexCore::Relist(const IngestBatch& batch, bool records) {
   for (size_t begin = 0; begin < n; begin += chunk_) {
     lists_->Write(pending, begin, std::min(n, begin + chunk_));
   }
-  for (size_t begin = 0; records && begin < n; begin += chunk_) {
+  for (size_t begin = 0; begin < n; begin += chunk_) {
     const size_t end = std::min(n, begin + chunk_);
     const std::vector<uint64_t> tokens(data_tokens.begin() + begin, data_tokens.begin() + end);
     record_store_->BatchMoveItems(tokens, seal_records(batch, begin, end));
+  }
+}
+
+void IndexCore::RelistEntries(const std::vector<uint32_t>& lists,
+                              const std::vector<std::string>& ids) {
+  lists_->CheckLists(lists);
+  if (lists.size() != ids.size()) {
+    throw std::runtime_error("Mismatch between size of input tokens and item IDs");
+  }
+  if (tamper_) return te_relist_entries(lists, ids);
+  lists_->LoadCounts();
+  PendingEntries pending = lists_->Reserve(lists, item_tokens(ids, data_key_));
+  cache_.Clear();
+  for (size_t begin = 0; begin < ids.size(); begin += chunk_) {
+    lists_->Write(pending, begin, std::min(ids.size(), begin + chunk_));
   }
 }
 

@@ -166,7 +166,7 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   return out;
 }
 
-IndexCore::ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take) {
+ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take) {
   ItemScan scan;
   const uint64_t dimension = vector_bytes_ / sizeof(float);
   if (tamper_) {

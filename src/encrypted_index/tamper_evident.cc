@@ -844,20 +844,20 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
   return overwrote;
 }
 
-void IndexCore::te_relist_entries(const IngestBatch& batch) {
-  CheckBatch(batch);
+void IndexCore::te_relist_entries(const std::vector<uint32_t>& lists,
+                                  const std::vector<std::string>& ids) {
   Write write(*this);
-  const std::vector<uint64_t> tokens = item_tokens(*batch.ids, data_key_);
+  const std::vector<uint64_t> tokens = item_tokens(ids, data_key_);
   const std::vector<std::optional<BucketItem>> found = te_find(txn_->work, tokens);
   std::vector<uint64_t> keys(tokens.size());
   for (size_t i = 0; i < tokens.size(); ++i) {
-    if (!found[i] || found[i]->list != (*batch.lists)[i]) {
-      throw std::runtime_error("Cannot relist item " + (*batch.ids)[i] + ": not stored in list " +
-                               std::to_string((*batch.lists)[i]));
+    if (!found[i] || found[i]->list != lists[i]) {
+      throw std::runtime_error("Cannot relist item " + ids[i] + ": not stored in list " +
+                               std::to_string(lists[i]));
     }
     keys[i] = record_key(tokens[i], found[i]->version);
   }
-  PendingEntries pending = lists_->Reserve(*batch.lists, keys);
+  PendingEntries pending = lists_->Reserve(lists, keys);
   for (uint64_t c = 0; c < n_lists_; ++c) txn_->work.lists[c].count = lists_->counts()[c];
   for (size_t begin = 0; begin < keys.size(); begin += chunk_) {
     lists_->Write(pending, begin, std::min(keys.size(), begin + chunk_));

@@ -856,9 +856,13 @@ void SweepWriteSteps(StoreKind store) {
            {Op::kTrain, true}, {Op::kRetrain, true}, {Op::kCompact, false}, {Op::kCompact, true},
            {Op::kUpdateMetadata, true}, {Op::kTrainAndSerialize, false}, {Op::kRotateKey, false},
            {Op::kRotateKey, true}}) {
-    for (int n = 1, tamper = 0; tamper < 2; ++n) {
-      ASSERT_LT(n, 64) << "an operation that never finishes";
-      Harness h(tavrin::Setup{store, trained, 2, kMetricSquaredEuclidean, tamper == 1}, 77,
+    // Each format with the default chunks, then with chunks of 7 items, so
+    // that a failure falls between the chunks of every step as well.
+    for (int n = 1, pass = 0; pass < 4; ++n) {
+      ASSERT_LT(n, 256) << "an operation that never finishes";
+      tavrin::Setup setup{store, trained, 2, kMetricSquaredEuclidean, pass % 2 == 1};
+      if (pass >= 2) setup.chunk = 7;
+      Harness h(setup, 77,
                 "sweep_" + std::string(store_name(store)) + "_" + std::to_string(getpid()));
       if (!h.Start()) TAVRIN_SKIP_OR_FAIL(std::string("no ") + store_name(store) + " server");
       if (op != Op::kTrainAndSerialize) h.Fill(30);
@@ -866,9 +870,9 @@ void SweepWriteSteps(StoreKind store) {
       if (op == Op::kCompact) h.Fill(45);  // overwrites leave stale entries
       ++runs;
       const bool failed = h.Run(op, n);
-      if (::testing::Test::HasFailure()) std::cout << "op " << int(op) << " n " << n << "\n";
+      if (::testing::Test::HasFailure()) std::cout << "op " << int(op) << " n " << n << " " << describe(setup) << "\n";
       if (::testing::Test::HasFatalFailure()) return;
-      if (!failed) n = 0, ++tamper;
+      if (!failed) n = 0, ++pass;
     }
   }
   std::cout << "write-step sweep " << store_name(store) << ": " << runs << " runs\n";
