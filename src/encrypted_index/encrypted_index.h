@@ -41,6 +41,7 @@ namespace tavrin {
 
 class IndexCore;
 struct ItemScan;
+struct ItemRows;
 
 // How long a write waits for another process's write of the same index.
 inline constexpr int kLeaseWaitSeconds = 30;
@@ -217,11 +218,12 @@ class EncryptedIndex {
   };
   AllItems read_all_items();
   // Every live item of the lists that hold entries, streamed as
-  // IndexCore::ScanLists gives them: `take` sees the vectors a chunk at a time.
-  ItemScan scan_items(const std::function<void(uint64_t, const FloatRowsView&)>& take);
+  // IndexCore::ScanLists gives them: `take` sees them a chunk at a time.
+  ItemScan scan_items(const std::function<void(uint64_t, const ItemRows&)>& take);
   // Moves every scanned item to the list of its nearest centroid under
-  // `trained`: an entry there, then a record naming it, a chunk of vectors
-  // read at a time, in the scan's order. Returns the lists, in that order.
+  // `trained`, a chunk read again at a time, in the scan's order: the
+  // centroid map takes the chunk's metadata, then each item gets an entry in
+  // its new list and a record naming it. Returns the lists, in that order.
   std::vector<uint32_t> relist_scanned(const ItemScan& scan, const TrainedData& trained);
   // Lists of the vectors: 0 before training, nearest centroid after.
   std::vector<uint32_t> assign_lists(const FloatRowsView& vectors) const;

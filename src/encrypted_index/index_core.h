@@ -73,18 +73,23 @@ inline IngestBatch batch_of(const std::vector<uint32_t>& lists, const std::vecto
   return batch;
 }
 
-// The live items of some lists as IndexCore::ScanLists streamed them: each
-// once, in ReadLists' order. The vectors went past a chunk at a time; the
-// scan keeps what finding and rewriting the items needs.
-struct ItemScan {
-  std::vector<uint32_t> lists;  // the list each item was found in
+// Items opened from their records, row by row.
+struct ItemRows {
   std::vector<std::string> ids;
   std::vector<std::string> metadata;
-  std::vector<uint64_t> tokens;  // record keys, read again by ScanVectors
-  FloatMatrix held;              // tamper-evident format: the vectors
+  FloatMatrix vectors;
 };
-// Takes the vectors of one chunk, with the row number of its first item.
-using ScanChunk = std::function<void(uint64_t first_row, const FloatRowsView& rows)>;
+// The live items of some lists as IndexCore::ScanLists found them: each
+// once, in ReadLists' order, kept as what finds them again (12 bytes an
+// item), not as their contents.
+struct ItemScan {
+  std::vector<uint32_t> lists;   // the list each item was found in
+  std::vector<uint64_t> tokens;  // its data token: the record's key
+  ItemRows held;                 // tamper-evident format: every item, opened
+  size_t size() const { return tokens.size(); }
+};
+// Takes one chunk of opened items, with the row number of its first.
+using ScanChunk = std::function<void(uint64_t first_row, const ItemRows& rows)>;
 
 class IndexCore {
  public:
@@ -205,7 +210,8 @@ class IndexCore {
   void Relist(const IngestBatch& batch);
   // A second entry for each item in the list its record names (`lists`),
   // appended; records and contents stay as they are.
-  void RelistEntries(const std::vector<uint32_t>& lists, const std::vector<std::string>& ids);
+  // `tokens` are the items' data tokens (ItemScan::tokens).
+  void RelistEntries(const std::vector<uint32_t>& lists, const std::vector<uint64_t>& tokens);
   // Rewrites the records of existing items (their list, vector and metadata
   // as `batch` gives them), leaving entries and contents alone.
   void WriteRecords(const IngestBatch& batch);
@@ -218,14 +224,14 @@ class IndexCore {
   std::vector<std::optional<StoredItem>> ReadRecords(const std::vector<std::string>& ids);
   // Number of stored item records: the live items.
   uint64_t CountRecords();
-  // After Relist of every live item (`ids`, now in `lists`, in the order
-  // Relist appended them, in one batch or in consecutive ones), with
+  // After Relist of every live item (data tokens `tokens`, now in `lists`,
+  // in the order Relist appended them, in one batch or in consecutive ones), with
   // `appended_at` the counts Relist appended at: rewrites the lists whose old
   // entries came before the appended ones so that they hold only the new
   // entries from position 0, then saves the shorter counts (the one commit
   // point) and removes the positions past them. Every item stays findable at
   // every moment.
-  void CompactLists(const std::vector<uint32_t>& lists, const std::vector<std::string>& ids,
+  void CompactLists(const std::vector<uint32_t>& lists, const std::vector<uint64_t>& tokens,
                     const std::vector<uint32_t>& appended_at);
 
   // The live items of each requested list, one entry per request, from the
@@ -243,16 +249,17 @@ class IndexCore {
   // interrupted training has written entries to.
   std::vector<uint32_t> untrained_lists() const;
 
-  // The live items of `lists`, streamed: `take` gets the vectors a chunk of
-  // at most chunk() records at a time, and they are gone when it returns.
-  // Training holds ids and metadata, never every vector beside the store.
-  // The tamper-evident format verifies lists whole: there the scan holds
-  // the vectors too.
+  // The live items of `lists`, streamed: `take` gets them opened a chunk of
+  // at most chunk() records at a time, and they are gone when it returns, so
+  // that rewriting every item never holds every item beside the store. The
+  // tamper-evident format verifies lists whole: there the scan holds the
+  // items too.
   ItemScan ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take);
-  // The vectors of rows [begin, end) of `scan`, read again. A record that no
-  // longer exists, names another list or another id throws
-  // std::runtime_error: the index changed under the writer.
-  FloatMatrix ScanVectors(const ItemScan& scan, size_t begin, size_t end);
+  // Items [begin, end) of `scan`, read again. A record that no longer exists
+  // or names another list throws std::runtime_error: the index changed
+  // under the writer. Both refuse, with IntegrityError, a record found under
+  // the key of another item.
+  ItemRows ReadScanned(const ItemScan& scan, size_t begin, size_t end);
 
   // Field mask bits of GetItems.
   static constexpr uint32_t kFieldId = 1, kFieldMetadata = 2, kFieldContents = 4,
@@ -293,6 +300,8 @@ class IndexCore {
   void delete_data();         // every store's values but the configuration items
   void write_core_record();
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);
+  // Throws IntegrityError unless tokens[i] is the data token of ids[i].
+  void check_tokens(const std::vector<std::string>& ids, const uint64_t* tokens) const;
   // Opens the records of tokens[begin, end) and hands `take` (on worker
   // threads) each that exists and names list_of(its index); the view lives
   // for the call. A record that does not parse is refused; an exception
@@ -362,7 +371,7 @@ class IndexCore {
   // Reads, in one batch, the rows of the buckets of `tokens` not yet read.
   void te_prefetch_buckets(const std::vector<uint64_t>& tokens);
   bool te_write(const IngestBatch& batch, Contents contents);
-  void te_relist_entries(const std::vector<uint32_t>& lists, const std::vector<std::string>& ids);
+  void te_relist_entries(const std::vector<uint32_t>& lists, const std::vector<uint64_t>& tokens);
   void te_compact(const std::vector<uint32_t>& appended_at);
   std::vector<std::shared_ptr<DecodedList>> te_read_lists(const std::vector<uint32_t>& lists);
   // The bucket item of each token (nullopt: not stored), from `state`.

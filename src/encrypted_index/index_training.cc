@@ -92,17 +92,15 @@ std::vector<CentroidMatrix> TrainCentroids(const FloatMatrix& vectors, const Ind
 std::vector<uint32_t> EncryptedIndex::relist_scanned(const ItemScan& scan,
                                                      const TrainedData& trained) {
   IndexCore& core = connected();
-  const size_t n = scan.ids.size();
+  const size_t n = scan.size();
   std::vector<uint32_t> lists;
   lists.reserve(n);
   for (size_t begin = 0; begin < n; begin += core.chunk()) {
-    const size_t end = std::min<size_t>(n, begin + core.chunk());
-    const FloatMatrix vectors = core.ScanVectors(scan, begin, end);
-    const std::vector<uint32_t> chunk = assign_lists(vectors, trained);
-    const std::vector<std::string> ids(scan.ids.begin() + begin, scan.ids.begin() + end);
-    const std::vector<std::string> metadata(scan.metadata.begin() + begin,
-                                            scan.metadata.begin() + end);
-    core.Relist(batch_of(chunk, ids, vectors, metadata));
+    const ItemRows rows = core.ReadScanned(scan, begin, std::min<size_t>(n, begin + core.chunk()));
+    const std::vector<uint32_t> chunk = assign_lists(rows.vectors, trained);
+    // The map covers an item before its record names the list, as on upsert.
+    update_centroid_metadata(rows.metadata, chunk);
+    core.Relist(batch_of(chunk, rows.ids, rows.vectors, rows.metadata));
     lists.insert(lists.end(), chunk.begin(), chunk.end());
   }
   return lists;
@@ -127,8 +125,8 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   for (uint32_t list : sources) entries += appended_at[list];
   TrainingSample sample(*index_config_, std::nullopt, entries);
   const ItemScan scan = core.ScanLists(
-      sources, [&](uint64_t, const FloatRowsView& rows) { sample.Add(rows); });
-  const uint64_t n = scan.ids.size();
+      sources, [&](uint64_t, const ItemRows& rows) { sample.Add(rows.vectors); });
+  const uint64_t n = scan.size();
   if (n < index_config_->n_lists()) {
     throw std::runtime_error(
         "Number of embeddings is less than the number of clusters. Please ingest more data "
@@ -152,13 +150,11 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   try {
     IndexCore::Write commit(core);
     const std::vector<uint32_t> lists = relist_scanned(scan, trained);
-    // Only the trained index reads the map: written before the switch.
-    update_centroid_metadata(scan.metadata, lists);
     trained_data_ = std::move(trained);
     is_trained_ = true;
     store_index_record();
     switched = true;
-    core.CompactLists(lists, scan.ids, appended_at);
+    core.CompactLists(lists, scan.tokens, appended_at);
     writing.Fence();
     commit.Commit();
     write.Commit();
@@ -186,8 +182,8 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   for (uint32_t c : core.list_counts()) entries += c;
   TrainingSample sample(*index_config_, std::nullopt, entries);
   const ItemScan scan =
-      scan_items([&](uint64_t, const FloatRowsView& rows) { sample.Add(rows); });
-  if (scan.ids.size() < index_config_->n_lists()) {
+      scan_items([&](uint64_t, const ItemRows& rows) { sample.Add(rows.vectors); });
+  if (scan.size() < index_config_->n_lists()) {
     throw std::runtime_error(
         "Number of embeddings is less than the number of clusters. Please ingest more data "
         "before training.");
@@ -210,9 +206,7 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
     retraining_ = true;
     store_index_record();
     marked = true;
-    const std::vector<uint32_t> lists = relist_scanned(scan, trained);
-    // Queries read every list, unfiltered by the map, until the switch.
-    update_centroid_metadata(scan.metadata, lists);
+    relist_scanned(scan, trained);
     trained_data_ = std::move(trained);
     retraining_ = false;
     store_index_record();

@@ -72,30 +72,33 @@ uint64_t EncryptedIndex::Count() {
 std::vector<std::string> EncryptedIndex::Ids() {
   connected().BeginOperation();
   // Ids only: no vector is held beyond the chunk being opened.
-  return scan_items([](uint64_t, const FloatRowsView&) {}).ids;
+  std::vector<std::string> ids;
+  scan_items([&](uint64_t, const ItemRows& rows) {
+    ids.insert(ids.end(), rows.ids.begin(), rows.ids.end());
+  });
+  return ids;
 }
 
 uint64_t EncryptedIndex::Compact() {
   IndexCore& core = connected();
   Writing writing(*this);
-  // Entries are all it writes: the vectors are opened a chunk at a time and
-  // dropped.
-  const ItemScan scan = scan_items([](uint64_t, const FloatRowsView&) {});
+  // Entries are all it writes: items are opened a chunk at a time and dropped.
+  const ItemScan scan = scan_items([](uint64_t, const ItemRows&) {});
   const std::vector<uint32_t> before = core.list_counts();
   const uint64_t entries = core.EntryCount();
-  if (entries == scan.ids.size()) return 0;
+  if (entries == scan.size()) return 0;
   writing.Started();
   // Every live item gets a second entry at the end of its list; then each
   // list is rewritten from position 0 while those entries keep the items
   // findable, and the shorter counts are the switch.
   store::WriteScope write(core.stores());
   IndexCore::Write commit(core);
-  core.RelistEntries(scan.lists, scan.ids);
-  core.CompactLists(scan.lists, scan.ids, before);
+  core.RelistEntries(scan.lists, scan.tokens);
+  core.CompactLists(scan.lists, scan.tokens, before);
   writing.Fence();
   commit.Commit();
   write.Commit();
-  return entries - scan.ids.size();
+  return entries - scan.size();
 }
 
 void EncryptedIndex::UpdateMetadata(const std::vector<std::string>& ids,

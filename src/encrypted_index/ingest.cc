@@ -216,26 +216,28 @@ void IndexCore::Relist(const IngestBatch& batch) {
 }
 
 void IndexCore::RelistEntries(const std::vector<uint32_t>& lists,
-                              const std::vector<std::string>& ids) {
+                              const std::vector<uint64_t>& tokens) {
   lists_->CheckLists(lists);
-  if (lists.size() != ids.size()) {
+  if (lists.size() != tokens.size()) {
     throw std::runtime_error("Mismatch between size of input tokens and item IDs");
   }
-  if (tamper_) return te_relist_entries(lists, ids);
+  if (tamper_) return te_relist_entries(lists, tokens);
   lists_->LoadCounts();
-  PendingEntries pending = lists_->Reserve(lists, item_tokens(ids, data_key_));
+  PendingEntries pending = lists_->Reserve(lists, tokens);
   cache_.Clear();
-  for (size_t begin = 0; begin < ids.size(); begin += chunk_) {
-    lists_->Write(pending, begin, std::min(ids.size(), begin + chunk_));
+  for (size_t begin = 0; begin < tokens.size(); begin += chunk_) {
+    lists_->Write(pending, begin, std::min(tokens.size(), begin + chunk_));
   }
 }
 
 void IndexCore::CompactLists(const std::vector<uint32_t>& lists,
-                             const std::vector<std::string>& ids,
+                             const std::vector<uint64_t>& data_tokens,
                              const std::vector<uint32_t>& appended_at) {
   lists_->CheckLists(lists);
   const size_t n = lists.size();
-  if (ids.size() != n) throw std::runtime_error("Mismatch between size of input tokens and item IDs");
+  if (data_tokens.size() != n) {
+    throw std::runtime_error("Mismatch between size of input tokens and item IDs");
+  }
   if (appended_at.size() != n_lists_) throw std::runtime_error("Count table of the wrong size");
   if (tamper_) return te_compact(appended_at);
   lists_->LoadCounts();
@@ -253,7 +255,6 @@ void IndexCore::CompactLists(const std::vector<uint32_t>& lists,
   std::vector<uint32_t> sub_lists, leaves;
   std::vector<uint64_t> tokens;
   {
-    const std::vector<uint64_t> data_tokens = item_tokens(ids, data_key_);
     std::vector<uint32_t> next(n_lists_, 0);
     for (size_t i = 0; i < n; ++i) {
       if (!rewrite[lists[i]]) continue;

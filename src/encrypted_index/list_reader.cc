@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/parallel.h"
+#include "crypto/keyed_hash.h"
 #include "crypto/sealed_record.h"
 #include "encrypted_index/index_core.h"
 #include "encrypted_index/integrity.h"
@@ -166,31 +167,44 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
   return out;
 }
 
+void IndexCore::check_tokens(const std::vector<std::string>& ids, const uint64_t* tokens) const {
+  // A record the store moved under another item's key would be written
+  // back under its own id's, beside the item it displaced.
+  const std::vector<uint64_t> own = item_tokens(ids, data_key_);
+  for (size_t j = 0; j < own.size(); ++j) {
+    if (own[j] != tokens[j]) {
+      throw IntegrityError("the item record of " + ids[j] + " was found under another item's key");
+    }
+  }
+}
+
 ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take) {
   ItemScan scan;
   const uint64_t dimension = vector_bytes_ / sizeof(float);
+  const size_t floats = dimension;
   if (tamper_) {
     // Verified as a whole against the state's summaries: read at once and held.
     std::vector<DecodedList> read = ReadLists(lists);
+    ItemRows& held = scan.held;
     std::vector<float> vectors;
     size_t rows = 0;
     for (const DecodedList& list : read) rows += list.rows();
-    vectors.reserve(rows * dimension);
+    vectors.reserve(rows * floats);
     for (DecodedList& list : read) {
       scan.lists.insert(scan.lists.end(), list.rows(), list.list);
-      scan.ids.insert(scan.ids.end(), std::make_move_iterator(list.ids.begin()),
+      held.ids.insert(held.ids.end(), std::make_move_iterator(list.ids.begin()),
                       std::make_move_iterator(list.ids.end()));
-      scan.metadata.insert(scan.metadata.end(), std::make_move_iterator(list.metadata.begin()),
+      held.metadata.insert(held.metadata.end(), std::make_move_iterator(list.metadata.begin()),
                            std::make_move_iterator(list.metadata.end()));
       vectors.insert(vectors.end(), list.vectors.begin(), list.vectors.end());
       list = DecodedList();
     }
-    scan.held = FloatMatrix::zeros(0, dimension);
-    scan.held.data = std::move(vectors);
-    scan.held.rows = rows;
+    held.vectors = FloatMatrix::zeros(0, dimension);
+    held.vectors.data = std::move(vectors);
+    held.vectors.rows = rows;
+    scan.tokens = item_tokens(held.ids, data_key_);
     for (size_t begin = 0; begin < rows; begin += chunk_) {
-      const size_t end = std::min(rows, begin + chunk_);
-      take(begin, FloatRowsView(scan.held.row(begin), end - begin, dimension));
+      take(begin, ReadScanned(scan, begin, std::min(rows, begin + chunk_)));
     }
     return scan;
   }
@@ -204,27 +218,24 @@ ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChun
   }
   const size_t n_records = unique.tokens.size();
   scan.lists.reserve(n_records);
-  scan.ids.reserve(n_records);
-  scan.metadata.reserve(n_records);
   scan.tokens.reserve(n_records);
-  const size_t floats = dimension;
-  std::vector<float> vectors;
-  std::vector<std::string> ids, metadata;
+  ItemRows chunk;
   std::vector<uint8_t> keep;
   for (size_t begin = 0; begin < n_records; begin += chunk_) {
     const size_t end = std::min(n_records, begin + chunk_);
     const size_t rows = end - begin;
-    ids.assign(rows, std::string());
-    metadata.assign(rows, std::string());
-    vectors.resize(rows * floats);
+    chunk.ids.assign(rows, std::string());
+    chunk.metadata.assign(rows, std::string());
+    chunk.vectors.data.resize(rows * floats);
+    chunk.vectors.cols = floats;
     keep.assign(rows, 0);
     auto list_of = [&](size_t r) { return lists[unique.slot[r]]; };
     try {
       open_live(unique.tokens, begin, end, list_of, [&](size_t r, const ItemRecordView& view) {
         const size_t at = r - begin;
-        ids[at].assign(view.id);
-        metadata[at].assign(view.metadata);
-        std::memcpy(vectors.data() + at * floats, view.vector, vector_bytes_);
+        chunk.ids[at].assign(view.id);
+        chunk.metadata[at].assign(view.metadata);
+        std::memcpy(chunk.vectors.row(at), view.vector, vector_bytes_);
         keep[at] = 1;
       });
     } catch (const std::bad_alloc&) {
@@ -237,42 +248,54 @@ ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChun
     for (size_t at = 0; at < rows; ++at) {
       if (!keep[at]) continue;
       if (at != kept) {
-        std::memmove(vectors.data() + kept * floats, vectors.data() + at * floats, vector_bytes_);
+        chunk.ids[kept] = std::move(chunk.ids[at]);
+        chunk.metadata[kept] = std::move(chunk.metadata[at]);
+        std::memmove(chunk.vectors.row(kept), chunk.vectors.row(at), vector_bytes_);
       }
       scan.lists.push_back(list_of(begin + at));
-      scan.ids.push_back(std::move(ids[at]));
-      scan.metadata.push_back(std::move(metadata[at]));
       scan.tokens.push_back(unique.tokens[begin + at]);
       ++kept;
     }
-    take(scan.ids.size() - kept, FloatRowsView(vectors.data(), kept, floats));
+    chunk.ids.resize(kept);
+    chunk.metadata.resize(kept);
+    chunk.vectors.data.resize(kept * floats);
+    chunk.vectors.rows = kept;
+    check_tokens(chunk.ids, scan.tokens.data() + scan.size() - kept);
+    take(scan.size() - kept, chunk);
   }
   return scan;
 }
 
-FloatMatrix IndexCore::ScanVectors(const ItemScan& scan, size_t begin, size_t end) {
+ItemRows IndexCore::ReadScanned(const ItemScan& scan, size_t begin, size_t end) {
   const uint64_t dimension = vector_bytes_ / sizeof(float);
+  ItemRows out;
   if (tamper_) {
-    return FloatMatrix(std::vector<float>(scan.held.row(begin), scan.held.row(end)), dimension);
+    const ItemRows& held = scan.held;
+    out.ids.assign(held.ids.begin() + begin, held.ids.begin() + end);
+    out.metadata.assign(held.metadata.begin() + begin, held.metadata.begin() + end);
+    out.vectors =
+        FloatMatrix(std::vector<float>(held.vectors.row(begin), held.vectors.row(end)), dimension);
+    return out;
   }
-  FloatMatrix out = FloatMatrix::zeros(end - begin, dimension);
+  out.ids.resize(end - begin);
+  out.metadata.resize(end - begin);
+  out.vectors = FloatMatrix::zeros(end - begin, dimension);
   std::vector<uint8_t> found(end - begin, 0);
-  std::atomic<bool> changed{false};
   open_live(scan.tokens, begin, end, [&](size_t r) { return scan.lists[r]; },
             [&](size_t r, const ItemRecordView& view) {
-              if (view.id != scan.ids[r]) {
-                changed.store(true, std::memory_order_relaxed);
-                return;
-              }
-              std::memcpy(out.row(r - begin), view.vector, vector_bytes_);
-              found[r - begin] = 1;
+              const size_t at = r - begin;
+              out.ids[at].assign(view.id);
+              out.metadata[at].assign(view.metadata);
+              std::memcpy(out.vectors.row(at), view.vector, vector_bytes_);
+              found[at] = 1;
             });
   for (size_t j = 0; j < found.size(); ++j) {
-    if (!found[j] || changed.load()) {
-      throw std::runtime_error("Item records changed while the index rewrote them: item_id: " +
-                               scan.ids[begin + j]);
+    if (!found[j]) {
+      throw std::runtime_error(
+          "Item records changed while the index rewrote them: a record is missing or moved");
     }
   }
+  check_tokens(out.ids, scan.tokens.data() + begin);
   return out;
 }
 

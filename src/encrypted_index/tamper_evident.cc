@@ -845,14 +845,13 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
 }
 
 void IndexCore::te_relist_entries(const std::vector<uint32_t>& lists,
-                                  const std::vector<std::string>& ids) {
+                                  const std::vector<uint64_t>& tokens) {
   Write write(*this);
-  const std::vector<uint64_t> tokens = item_tokens(ids, data_key_);
   const std::vector<std::optional<BucketItem>> found = te_find(txn_->work, tokens);
   std::vector<uint64_t> keys(tokens.size());
   for (size_t i = 0; i < tokens.size(); ++i) {
     if (!found[i] || found[i]->list != lists[i]) {
-      throw std::runtime_error("Cannot relist item " + ids[i] + ": not stored in list " +
+      throw std::runtime_error("Cannot relist an item: not stored in list " +
                                std::to_string(lists[i]));
     }
     keys[i] = record_key(tokens[i], found[i]->version);

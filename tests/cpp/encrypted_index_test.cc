@@ -397,6 +397,10 @@ TEST(Tamper, ARecordMovedToAnotherItemOrIndexIsRefused) {
     expect_integrity_failure([&] { a.UpdateMetadata({id}, {"{}"}); });
   }
   EXPECT_EQ(a.Get({"z"}, {}).size(), 0u);  // an unknown id is still just absent
+  // Training would write each record back under its own id's token, beside
+  // the record it displaced.
+  expect_integrity_failure([&] { a.TrainIndex(TrainParams{}); });
+  EXPECT_FALSE(a.is_trained());
 
   // b's index record under a's name: same key, same shape, another index.
   server->config["a.cvs"] = server->config.at("b.cvs");
