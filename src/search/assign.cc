@@ -31,28 +31,20 @@ void assign_subvector(const FloatRowsView& vectors, const FloatMatrix& codewords
   // codeword side is prepared once for every block.
   const arma::fmat cw(const_cast<float*>(codewords.data.data()), w, k, false, true);
   const ColumnSet book(cw, metric);
-  arma::fmat block;
+  arma::fmat block, dist;  // kept across blocks, as their memory is
   for (uint64_t begin = 0; begin < n; begin += step) {
     const uint64_t count = std::min(step, n - begin);
-    arma::fmat dist;
     if (m == 1) {
       const arma::fmat view(const_cast<float*>(vectors.row(begin)), w, count, false, true);
-      dist = book.distances_to(view);
+      book.distances_into(view, dist);
     } else {
       block.set_size(w, count);
       for (uint64_t i = 0; i < count; ++i) {
         std::memcpy(block.colptr(i), vectors.row(begin + i) + j * w, w * sizeof(float));
       }
-      dist = book.distances_to(block);
+      book.distances_into(block, dist);
     }
-    for (uint64_t i = 0; i < count; ++i) {
-      const float* col = dist.colptr(i);
-      uint32_t best = 0;
-      for (uint64_t c = 1; c < k; ++c) {
-        if (col[c] < col[best]) best = static_cast<uint32_t>(c);
-      }
-      codes.data[(begin + i) * m + j] = best;
-    }
+    for (uint64_t i = 0; i < count; ++i) codes.data[(begin + i) * m + j] = first_min(dist.colptr(i), k);
   }
 }
 

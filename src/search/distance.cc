@@ -73,6 +73,15 @@ void dot_block_portable(const float* const* qs, size_t nq, const float* rows, si
   }
 }
 
+// The scan first_min describes, as written.
+uint32_t first_min_portable(const float* x, size_t n) {
+  uint32_t best = 0;
+  for (size_t c = 1; c < n; ++c) {
+    if (x[c] < x[best]) best = static_cast<uint32_t>(c);
+  }
+  return best;
+}
+
 #ifdef TAVRIN_HAVE_X86
 // ---- AVX2 + FMA kernels ---------------------------------------------------
 // Every (query, row) pair has one 8-lane accumulator over the 8-float chunks
@@ -233,6 +242,30 @@ TAVRIN_AVX2 float dot_one_avx2_fn(const float* q, const float* x, size_t d) {
   tile<false, 1, 1>(&q, x, d, &s, 1);
   return s;
 }
+// The minimum over the non-NaN values (MINPS keeps its second operand when
+// either is NaN, so the accumulator, seeded non-NaN, skips them), then the
+// first position holding it.
+TAVRIN_AVX2 uint32_t first_min_avx2(const float* x, size_t n) {
+  if (n < 16 || std::isnan(x[0])) return first_min_portable(x, n);
+  __m256 acc = _mm256_set1_ps(x[0]);
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) acc = _mm256_min_ps(_mm256_loadu_ps(x + i), acc);
+  alignas(32) float lanes[8];
+  _mm256_store_ps(lanes, acc);
+  float m = lanes[0];
+  for (int l = 1; l < 8; ++l) m = lanes[l] < m ? lanes[l] : m;
+  for (; i < n; ++i) m = x[i] < m ? x[i] : m;
+  const __m256 target = _mm256_set1_ps(m);
+  for (i = 0; i + 8 <= n; i += 8) {
+    const int hit = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(x + i), target, _CMP_EQ_OQ));
+    if (hit != 0) return static_cast<uint32_t>(i + __builtin_ctz(static_cast<unsigned>(hit)));
+  }
+  for (; i < n; ++i) {
+    if (x[i] == m) return static_cast<uint32_t>(i);
+  }
+  return 0;  // not reached: m is one of the values
+}
+
 #endif  // TAVRIN_HAVE_X86
 
 void norms_portable(const float* rows, size_t n, size_t d, float* out) {
@@ -254,17 +287,20 @@ struct Kernels {
   float (*sq_one)(const float*, const float*, size_t);
   float (*dot_one)(const float*, const float*, size_t);
   void (*norms)(const float*, size_t, size_t, float*);
+  uint32_t (*first_min)(const float*, size_t);
   const char* name;
 };
 
 constexpr Kernels kPortableKernels = {sq_block_portable, dot_block_portable, sq_portable_fn,
-                                      dot_portable_fn, norms_portable, "portable"};
+                                      dot_portable_fn, norms_portable, first_min_portable,
+                                      "portable"};
 
 Kernels choose_kernels() {
 #ifdef TAVRIN_HAVE_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn, norms_avx2, "avx2"};
+    return {sq_block_avx2,  dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn,
+            norms_avx2,     first_min_avx2, "avx2"};
   }
 #endif
   return kPortableKernels;
@@ -311,6 +347,10 @@ float cosine_distance(const float* a, const float* b, size_t d) {
 
 void squared_norms(const float* rows, size_t n, size_t d, float* out) {
   kernels().norms(rows, n, d, out);
+}
+
+uint32_t first_min(const float* values, size_t n) {
+  return n == 0 ? 0 : kernels().first_min(values, n);
 }
 
 void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t d, float* out) {
@@ -362,28 +402,34 @@ ColumnSet::ColumnSet(const arma::fmat& cols, DistanceMetric metric) : cols_(&col
 }
 
 arma::fmat ColumnSet::distances_to(const arma::fmat& b) const {
+  arma::fmat out;
+  distances_into(b, out);
+  return out;
+}
+
+void ColumnSet::distances_into(const arma::fmat& b, arma::fmat& out) const {
   const arma::fmat& a = *cols_;
   if (a.n_rows != b.n_rows) {
     throw std::invalid_argument("Distance matrix operands have different dimensions");
   }
+  // Same shape as the last call: the product is formed in the same memory,
+  // not in fresh pages the kernel must clear first.
+  out.set_size(a.n_cols, b.n_cols);
   if (a.n_cols == 0 || b.n_cols == 0 || a.n_rows == 0) {
     // No products to form; zero-width vectors are zero vectors.
-    const float fill = metric_ == kMetricCosine ? 1.0f : 0.0f;
-    arma::fmat out(a.n_cols, b.n_cols);
-    out.fill(fill);
-    return out;
+    out.fill(metric_ == kMetricCosine ? 1.0f : 0.0f);
+    return;
   }
   if (metric_ == kMetricCosine) {
     const arma::fmat bu = unit_columns(b);
-    arma::fmat out = -1.0f * unit_.t() * bu;
+    out = -1.0f * unit_.t() * bu;
     out += 1.0f;
-    return out;
+    return;
   }
-  arma::fmat out = -2.0f * a.t() * b;
+  out = -2.0f * a.t() * b;
   const arma::fmat bn = arma::sum(arma::square(b), 0);  // 1 x |b|
   out.each_col() += sq_norms_.t();
   out.each_row() += bn;
-  return out;
 }
 
 arma::fmat distance_matrix_cols(const arma::fmat& a, const arma::fmat& b, DistanceMetric metric) {

@@ -33,6 +33,12 @@ float cosine_distance(const float* a, const float* b, size_t d);
 // Squared norms of n contiguous rows of width d, each as squared_norm gives.
 void squared_norms(const float* rows, size_t n, size_t d, float* out);
 
+// The position of the first smallest of values[0..n): what a scan from 0
+// that moves on only to a strictly smaller value ends on, so the lowest
+// position wins ties, a NaN is never smaller, and a NaN at 0 stays (0 for n
+// 0). The nearest centroid of a column of distances.
+uint32_t first_min(const float* values, size_t n);
+
 // One query against n contiguous rows of width d; out[r] receives the
 // distance to row r. These are the scanning loop of list search.
 void squared_euclidean_rows(const float* q, const float* rows, size_t n, size_t d, float* out);
@@ -76,6 +82,9 @@ class ColumnSet {
   // Bit for bit distance_matrix_cols(cols, b, metric); std::invalid_argument
   // when b's vectors have another width.
   arma::fmat distances_to(const arma::fmat& b) const;
+  // The same into `out`, reshaped: a caller that keeps `out` across calls of
+  // one shape reuses its memory. `out` must not be b or the set's columns.
+  void distances_into(const arma::fmat& b, arma::fmat& out) const;
 
  private:
   const arma::fmat* cols_;

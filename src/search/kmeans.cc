@@ -102,14 +102,7 @@ void minibatch_step(const FloatMatrix& data, const std::vector<uint64_t>& batch,
   const arma::fmat dist = distance_matrix_cols(centroids, points, metric);  // k x s
   const uint64_t k = centroids.n_cols;
   std::vector<uint64_t> assigned(s);
-  for (uint64_t i = 0; i < s; ++i) {
-    const float* col = dist.colptr(i);
-    uint64_t best = 0;
-    for (uint64_t c = 1; c < k; ++c) {
-      if (col[c] < col[best]) best = c;  // first minimum: lowest centroid wins ties
-    }
-    assigned[i] = best;
-  }
+  for (uint64_t i = 0; i < s; ++i) assigned[i] = first_min(dist.colptr(i), k);  // lowest wins ties
   for (uint64_t i = 0; i < s; ++i) {
     const uint64_t c = assigned[i];
     counts[c] += 1;
@@ -133,20 +126,18 @@ std::vector<uint64_t> refine(const FloatMatrix& data, const uint64_t* order, uin
   std::vector<uint32_t> assigned(r, UINT32_MAX);
   arma::fmat sums(centroids.n_rows, k);
   std::vector<uint64_t> counts(k);
+  arma::fmat dist;  // k x block, one buffer for every block of every pass
   for (uint64_t pass = 0; pass < passes; ++pass) {
     bool changed = false;
     sums.zeros();
     std::fill(counts.begin(), counts.end(), 0);
+    const ColumnSet set(centroids, metric);  // they move only after the pass
     for (uint64_t begin = 0; begin < r; begin += kBlock) {
       const uint64_t end = std::min(r, begin + kBlock);
       const arma::fmat block = gather(data, order + begin, end - begin, j, w);
-      const arma::fmat dist = distance_matrix_cols(centroids, block, metric);  // k x block
+      set.distances_into(block, dist);
       for (uint64_t i = begin; i < end; ++i) {
-        const float* col = dist.colptr(i - begin);
-        uint32_t best = 0;
-        for (uint64_t c = 1; c < k; ++c) {
-          if (col[c] < col[best]) best = static_cast<uint32_t>(c);
-        }
+        const uint32_t best = first_min(dist.colptr(i - begin), k);
         changed = changed || assigned[i] != best;
         assigned[i] = best;
         sums.col(best) += block.col(i - begin);

@@ -98,6 +98,30 @@ TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEach
   }
 }
 
+// The nearest-centroid pick against the scan it stands for, written here:
+// lengths around the vector width, few distinct values so that ties are
+// common, and NaN, infinities and both zeros placed anywhere, first too.
+TEST_P(DistanceKernelTest, FirstMinIsTheScansAnswer) {
+  auto scan = [](const std::vector<float>& x) {
+    size_t best = 0;
+    for (size_t c = 1; c < x.size(); ++c) {
+      if (x[c] < x[best]) best = c;
+    }
+    return best;
+  };
+  const float specials[] = {std::nanf(""), INFINITY, -INFINITY, 0.0f, -0.0f, 1.0f, -1.0f};
+  std::mt19937 gen(17);
+  for (int round = 0; round < 20000; ++round) {
+    const size_t n = 1 + gen() % 70;
+    std::vector<float> x(n);
+    for (float& v : x) v = static_cast<float>(static_cast<int>(gen() % 9) - 4);
+    for (size_t s = gen() % 4; s > 0; --s) x[gen() % n] = specials[gen() % 7];
+    if (round % 7 == 0) x[0] = specials[gen() % 7];
+    ASSERT_EQ(first_min(x.data(), n), scan(x)) << "round " << round << " n " << n;
+  }
+  EXPECT_EQ(first_min(nullptr, 0), 0u);
+}
+
 // Other widths, an unknown metric code, no rows.
 TEST(DistanceTest, MatrixFormRefusalsAndEmptyShapes) {
   const FloatMatrix a(std::vector<float>(6 * 37, 0.5f), 37);
