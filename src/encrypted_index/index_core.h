@@ -248,6 +248,11 @@ class IndexCore {
   // The lists an untrained index keeps items in: list 0, and any list an
   // interrupted training has written entries to.
   std::vector<uint32_t> untrained_lists() const;
+  // The lists whose counts are not 0, as loaded.
+  std::vector<uint32_t> lists_with_entries() const;
+  // Every live item of `lists` opened, in ReadLists' order, one row each;
+  // found_in receives the list of each.
+  ItemRows ReadItems(const std::vector<uint32_t>& lists, std::vector<uint32_t>* found_in);
 
   // The live items of `lists`, streamed: `take` gets them opened a chunk of
   // at most chunk() records at a time, and they are gone when it returns, so

@@ -23,44 +23,18 @@ namespace tavrin {
 EncryptedIndex::AllItems EncryptedIndex::read_all_items() {
   IndexCore& core = connected();
   core.load_list_counts();
-  std::vector<uint32_t> lists;
-  const std::vector<uint32_t>& counts = core.list_counts();
-  for (uint32_t c = 0; c < counts.size(); ++c) {
-    if (counts[c] != 0) lists.push_back(c);
-  }
-  std::vector<DecodedList> read = core.ReadLists(lists);
   AllItems all;
-  std::vector<float> vectors;
-  size_t rows = 0;
-  for (const DecodedList& list : read) rows += list.rows();
-  // Sized once: growing would copy every vector read so far, twice the data at its peak.
-  vectors.reserve(rows * index_config_->dimension);
-  all.lists.reserve(rows);
-  all.ids.reserve(rows);
-  all.metadata.reserve(rows);
-  for (DecodedList& list : read) {
-    all.lists.insert(all.lists.end(), list.rows(), list.list);
-    all.ids.insert(all.ids.end(), std::make_move_iterator(list.ids.begin()),
-                   std::make_move_iterator(list.ids.end()));
-    all.metadata.insert(all.metadata.end(), std::make_move_iterator(list.metadata.begin()),
-                        std::make_move_iterator(list.metadata.end()));
-    vectors.insert(vectors.end(), list.vectors.begin(), list.vectors.end());
-    list = DecodedList();
-  }
-  all.vectors = vectors.empty() ? FloatMatrix::zeros(0, index_config_->dimension)
-                                : FloatMatrix(std::move(vectors), index_config_->dimension);
+  ItemRows rows = core.ReadItems(core.lists_with_entries(), &all.lists);
+  all.ids = std::move(rows.ids);
+  all.vectors = std::move(rows.vectors);
+  all.metadata = std::move(rows.metadata);
   return all;
 }
 
 ItemScan EncryptedIndex::scan_items(const ScanChunk& take) {
   IndexCore& core = connected();
   core.load_list_counts();
-  std::vector<uint32_t> lists;
-  const std::vector<uint32_t>& counts = core.list_counts();
-  for (uint32_t c = 0; c < counts.size(); ++c) {
-    if (counts[c] != 0) lists.push_back(c);
-  }
-  return core.ScanLists(lists, take);
+  return core.ScanLists(core.lists_with_entries(), take);
 }
 
 uint64_t EncryptedIndex::Count() {

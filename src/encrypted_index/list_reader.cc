@@ -178,30 +178,51 @@ void IndexCore::check_tokens(const std::vector<std::string>& ids, const uint64_t
   }
 }
 
+ItemRows IndexCore::ReadItems(const std::vector<uint32_t>& lists,
+                              std::vector<uint32_t>* found_in) {
+  std::vector<DecodedList> read = ReadLists(lists);
+  ItemRows out;
+  std::vector<float> vectors;
+  size_t rows = 0;
+  for (const DecodedList& list : read) rows += list.rows();
+  // Sized once: growing would copy every vector read so far, twice the data at its peak.
+  vectors.reserve(rows * (vector_bytes_ / sizeof(float)));
+  out.ids.reserve(rows);
+  out.metadata.reserve(rows);
+  found_in->reserve(rows);
+  for (DecodedList& list : read) {
+    found_in->insert(found_in->end(), list.rows(), list.list);
+    out.ids.insert(out.ids.end(), std::make_move_iterator(list.ids.begin()),
+                   std::make_move_iterator(list.ids.end()));
+    out.metadata.insert(out.metadata.end(), std::make_move_iterator(list.metadata.begin()),
+                        std::make_move_iterator(list.metadata.end()));
+    vectors.insert(vectors.end(), list.vectors.begin(), list.vectors.end());
+    list = DecodedList();
+  }
+  out.vectors = FloatMatrix::zeros(0, vector_bytes_ / sizeof(float));
+  out.vectors.data = std::move(vectors);
+  out.vectors.rows = rows;
+  return out;
+}
+
+std::vector<uint32_t> IndexCore::lists_with_entries() const {
+  std::vector<uint32_t> lists;
+  const std::vector<uint32_t>& counts = lists_->counts();
+  for (uint32_t c = 0; c < counts.size(); ++c) {
+    if (counts[c] != 0) lists.push_back(c);
+  }
+  return lists;
+}
+
 ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take) {
   ItemScan scan;
   const uint64_t dimension = vector_bytes_ / sizeof(float);
   const size_t floats = dimension;
   if (tamper_) {
     // Verified as a whole against the state's summaries: read at once and held.
-    std::vector<DecodedList> read = ReadLists(lists);
-    ItemRows& held = scan.held;
-    std::vector<float> vectors;
-    size_t rows = 0;
-    for (const DecodedList& list : read) rows += list.rows();
-    vectors.reserve(rows * floats);
-    for (DecodedList& list : read) {
-      scan.lists.insert(scan.lists.end(), list.rows(), list.list);
-      held.ids.insert(held.ids.end(), std::make_move_iterator(list.ids.begin()),
-                      std::make_move_iterator(list.ids.end()));
-      held.metadata.insert(held.metadata.end(), std::make_move_iterator(list.metadata.begin()),
-                           std::make_move_iterator(list.metadata.end()));
-      vectors.insert(vectors.end(), list.vectors.begin(), list.vectors.end());
-      list = DecodedList();
-    }
-    held.vectors = FloatMatrix::zeros(0, dimension);
-    held.vectors.data = std::move(vectors);
-    held.vectors.rows = rows;
+    scan.held = ReadItems(lists, &scan.lists);
+    const ItemRows& held = scan.held;
+    const size_t rows = held.ids.size();
     scan.tokens = item_tokens(held.ids, data_key_);
     for (size_t begin = 0; begin < rows; begin += chunk_) {
       take(begin, ReadScanned(scan, begin, std::min(rows, begin + chunk_)));
