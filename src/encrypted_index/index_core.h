@@ -60,6 +60,9 @@ struct IngestBatch {
   FloatRowsView vectors;
   const std::vector<Bytes>* contents = nullptr;
   const std::vector<std::string>* metadata = nullptr;
+  // The ids' data tokens where the caller has them already (a rewrite of
+  // scanned items); null: derived from the ids.
+  const std::vector<uint64_t>* data_tokens = nullptr;
 };
 
 // A batch without contents (training, compaction, metadata updates).

@@ -96,11 +96,15 @@ std::vector<uint32_t> EncryptedIndex::relist_scanned(const ItemScan& scan,
   std::vector<uint32_t> lists;
   lists.reserve(n);
   for (size_t begin = 0; begin < n; begin += core.chunk()) {
-    const ItemRows rows = core.ReadScanned(scan, begin, std::min<size_t>(n, begin + core.chunk()));
+    const size_t end = std::min<size_t>(n, begin + core.chunk());
+    const ItemRows rows = core.ReadScanned(scan, begin, end);  // checked against the tokens
     const std::vector<uint32_t> chunk = assign_lists(rows.vectors, trained);
     // The map covers an item before its record names the list, as on upsert.
     update_centroid_metadata(rows.metadata, chunk);
-    core.Relist(batch_of(chunk, rows.ids, rows.vectors, rows.metadata));
+    const std::vector<uint64_t> tokens(scan.tokens.begin() + begin, scan.tokens.begin() + end);
+    IngestBatch batch = batch_of(chunk, rows.ids, rows.vectors, rows.metadata);
+    batch.data_tokens = &tokens;
+    core.Relist(batch);
     lists.insert(lists.end(), chunk.begin(), chunk.end());
   }
   return lists;

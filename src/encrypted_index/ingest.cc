@@ -56,6 +56,9 @@ void update_cache(ResultCache& cache, const IngestBatch& batch,
 
 void IndexCore::CheckBatch(const IngestBatch& batch) const {
   const size_t n = batch.ids->size();
+  if (batch.data_tokens != nullptr && batch.data_tokens->size() != n) {
+    throw std::runtime_error("Mismatch between size of input tokens and item IDs");
+  }
   lists_->CheckLists(*batch.lists);
   if (gpu_) throw std::runtime_error(kCudaError);
   if (batch.lists->size() != n) {
@@ -202,7 +205,9 @@ void IndexCore::Relist(const IngestBatch& batch) {
   CheckBatch(batch);
   const size_t n = batch.ids->size();
   lists_->LoadCounts();
-  const std::vector<uint64_t> data_tokens = item_tokens(*batch.ids, data_key_);
+  std::vector<uint64_t> derived;
+  const std::vector<uint64_t>& data_tokens =
+      batch.data_tokens ? *batch.data_tokens : (derived = item_tokens(*batch.ids, data_key_));
   PendingEntries pending = lists_->Reserve(*batch.lists, data_tokens);
   cache_.Clear();
   for (size_t begin = 0; begin < n; begin += chunk_) {

@@ -688,7 +688,9 @@ bool IndexCore::te_write(const IngestBatch& batch, Contents mode) {
   Write write(*this);
   TamperState& w = txn_->work;
   const uint64_t e = w.write_id;
-  const std::vector<uint64_t> tokens = item_tokens(ids, data_key_);
+  std::vector<uint64_t> derived;
+  const std::vector<uint64_t>& tokens =
+      batch.data_tokens ? *batch.data_tokens : (derived = item_tokens(ids, data_key_));
   std::vector<uint64_t> content_tokens;
   if (mode != Contents::kKeep) content_tokens = item_tokens(ids, content_key_);
   std::vector<uint8_t> secrets(kSecretSize * n);
