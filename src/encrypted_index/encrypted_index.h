@@ -136,7 +136,10 @@ class EncryptedIndex {
                             const std::vector<uint32_t>& include);
   void Delete(const std::vector<std::string>& ids);
 
-  // Clusters the stored vectors and re-ingests every item into its list.
+  // Clusters a sample of the stored vectors (training.h) and re-ingests
+  // every item into its list, reading the items twice a chunk at a time:
+  // in the original format it never holds every item. A record found under
+  // another item's key throws IntegrityError before anything is written.
   void TrainIndex(const TrainParams& params);
   // Number of live items (after overwrites and deletes), from the count of
   // stored records: nothing is opened.
