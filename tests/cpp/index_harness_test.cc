@@ -78,6 +78,10 @@ struct FaultPlan {
   Journal* journal = nullptr;
   std::set<int> roles_read;  // the roles of the stores read from
   std::function<void()> before_write;  // called before every write
+  // The failing batch lands in part (every second value) before the
+  // failure, as a batch spread over the nodes of a cluster may when one of
+  // them fails: not even a prefix of it is sure to be stored.
+  bool partial = false;
 };
 
 class FaultyStore : public bs::Keystore {
@@ -87,15 +91,28 @@ class FaultyStore : public bs::Keystore {
       : inner_(std::move(inner)), plan_(std::move(plan)), name_(std::move(name)), role_(role) {}
 
   void BatchPutRows(const std::vector<uint64_t>& k, const ByteMatrix& m) override {
-    Write().BatchPutRows(k, m);
-    for (size_t i = 0; i < k.size(); ++i) Note(k[i], Bytes(m.row(i), m.row(i) + m.cols));
+    Batch(k.size(), [&](const std::vector<size_t>& at) {
+      ByteMatrix part = ByteMatrix::zeros(at.size(), m.cols);
+      std::vector<uint64_t> keys;
+      for (size_t i : at) {
+        std::copy(m.row(i), m.row(i) + m.cols, part.row(keys.size()));
+        keys.push_back(k[i]);
+      }
+      inner_->BatchPutRows(keys, part);
+      for (size_t i : at) Note(k[i], Bytes(m.row(i), m.row(i) + m.cols));
+    });
   }
   void BatchPutItems(const std::vector<uint64_t>& k, const std::vector<Bytes>& v) override {
-    Write().BatchPutItems(k, v);
-    for (size_t i = 0; i < k.size(); ++i) Note(k[i], v[i]);
+    Batch(k.size(), [&](const std::vector<size_t>& at) {
+      std::vector<uint64_t> keys;
+      std::vector<Bytes> values;
+      for (size_t i : at) keys.push_back(k[i]), values.push_back(v[i]);
+      inner_->BatchPutItems(keys, values);
+      for (size_t i : at) Note(k[i], v[i]);
+    });
   }
   void BatchMoveItems(const std::vector<uint64_t>& k, std::vector<Bytes>&& v) override {
-    if (plan_->journal) return BatchPutItems(k, v);
+    if (plan_->journal || plan_->partial) return BatchPutItems(k, v);
     Write().BatchMoveItems(k, std::move(v));
   }
   void PutItem(uint64_t k, const Bytes& v) override {
@@ -103,8 +120,12 @@ class FaultyStore : public bs::Keystore {
     Note(k, v);
   }
   void BatchDeleteItems(const std::vector<uint64_t>& k) override {
-    Write().BatchDeleteItems(k);
-    for (uint64_t key : k) Note(key, {});
+    Batch(k.size(), [&](const std::vector<size_t>& at) {
+      std::vector<uint64_t> keys;
+      for (size_t i : at) keys.push_back(k[i]);
+      inner_->BatchDeleteItems(keys);
+      for (size_t i : at) Note(k[i], {});
+    });
   }
   void DeleteItem(uint64_t k) override {
     Write().DeleteItem(k);
@@ -136,15 +157,27 @@ class FaultyStore : public bs::Keystore {
   uint64_t RaiseFence() override { return inner_->RaiseFence(); }
 
  private:
-  // Counts one write and refuses it when the plan says so.
-  bs::Keystore& Write() {
+  // Counts one write; true when the plan fails it.
+  bool Fails() {
     if (plan_->before_write) plan_->before_write();
     ++plan_->writes;
-    if (plan_->fail_from != 0 && plan_->writes >= plan_->fail_from) {
-      plan_->failed = true;
-      throw std::runtime_error("injected write failure");
-    }
+    if (plan_->fail_from == 0 || plan_->writes < plan_->fail_from) return false;
+    plan_->failed = true;
+    return true;
+  }
+  // Counts one write and refuses it when the plan says so.
+  bs::Keystore& Write() {
+    if (Fails()) throw std::runtime_error("injected write failure");
     return *inner_;
+  }
+  // One batch of n values; land(positions) stores those of them.
+  template <typename Land>
+  void Batch(size_t n, Land land) {
+    std::vector<size_t> at;
+    const bool fails = Fails();
+    for (size_t i = fails ? 1 : 0; i < n; i += fails ? 2 : 1) at.push_back(i);
+    if (!fails || (plan_->partial && !at.empty())) land(at);
+    if (fails) throw std::runtime_error("injected write failure");
   }
   bs::Keystore& Read() {
     plan_->roles_read.insert(role_);
@@ -371,6 +404,9 @@ class Harness {
 
   // Runs `op` with every write from its n-th on refused (0: none), then
   // checks what the index holds; false once the op needs fewer than n writes.
+  // Failing batches land in part from now on (FaultPlan::partial).
+  void LandInPart() { plan_->partial = true; }
+
   bool Run(Op op, int n) {
     const int64_t fail_from = n ? plan_->writes + n : 0;
     const uint64_t faults = faults_;
@@ -857,8 +893,11 @@ void SweepWriteSteps(StoreKind store) {
            {Op::kUpdateMetadata, true}, {Op::kTrainAndSerialize, false}, {Op::kRotateKey, false},
            {Op::kRotateKey, true}}) {
     // Each format with the default chunks, then with chunks of 7 items, so
-    // that a failure falls between the chunks of every step as well.
-    for (int n = 1, pass = 0; pass < 4; ++n) {
+    // that a failure falls between the chunks of every step as well; on a
+    // store without transactions, once more with the failing batch landing
+    // in part.
+    const int passes = Backend(store, "").transactional() ? 4 : 6;
+    for (int n = 1, pass = 0; pass < passes; ++n) {
       ASSERT_LT(n, 256) << "an operation that never finishes";
       tavrin::Setup setup{store, trained, 2, kMetricSquaredEuclidean, pass % 2 == 1};
       if (pass >= 2) setup.chunk = 7;
@@ -868,6 +907,7 @@ void SweepWriteSteps(StoreKind store) {
       if (op != Op::kTrainAndSerialize) h.Fill(30);
       if (trained && op != Op::kTrain) h.Run(Op::kTrain, 0);
       if (op == Op::kCompact) h.Fill(45);  // overwrites leave stale entries
+      if (pass >= 4) h.LandInPart();
       ++runs;
       const bool failed = h.Run(op, n);
       if (::testing::Test::HasFailure()) std::cout << "op " << int(op) << " n " << n << " " << describe(setup) << "\n";
