@@ -223,6 +223,11 @@ class EncryptedIndex {
   // Every live item of the lists that hold entries, streamed as
   // IndexCore::ScanLists gives them: `take` sees them a chunk at a time.
   ItemScan scan_items(const std::function<void(uint64_t, const ItemRows&)>& take);
+  // Scans the items of `lists` (counts loaded) into `scan`, streaming their
+  // vectors through a training sample, and returns the trained data with
+  // the sample's centroids. Refuses fewer items than lists, and a GPU handle.
+  TrainedData cluster_scanned(const std::vector<uint32_t>& lists, const TrainParams& params,
+                              ItemScan* scan);
   // Moves every scanned item to the list of its nearest centroid under
   // `trained`, a chunk read again at a time, in the scan's order: the
   // centroid map takes the chunk's metadata, then each item gets an entry in

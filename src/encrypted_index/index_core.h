@@ -308,6 +308,10 @@ class IndexCore {
   void delete_data();         // every store's values but the configuration items
   void write_core_record();
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);
+  // open_live for tokens[begin, end) into `out`, row j for token begin + j
+  // (its buffers reused); returns which rows were found.
+  std::vector<uint8_t> open_rows(const std::vector<uint64_t>& tokens, size_t begin, size_t end,
+                                 const std::function<uint32_t(size_t)>& list_of, ItemRows& out);
   // Throws IntegrityError unless tokens[i] is the data token of ids[i].
   void check_tokens(const std::vector<std::string>& ids, const uint64_t* tokens) const;
   // Opens the records of tokens[begin, end) and hands `take` (on worker

@@ -110,6 +110,24 @@ std::vector<uint32_t> EncryptedIndex::relist_scanned(const ItemScan& scan,
   return lists;
 }
 
+TrainedData EncryptedIndex::cluster_scanned(const std::vector<uint32_t>& lists,
+                                            const TrainParams& params, ItemScan* scan) {
+  IndexCore& core = connected();
+  uint64_t entries = 0;
+  for (uint32_t list : lists) entries += core.list_counts()[list];
+  TrainingSample sample(*index_config_, std::nullopt, entries);
+  *scan = core.ScanLists(lists, [&](uint64_t, const ItemRows& rows) { sample.Add(rows.vectors); });
+  if (scan->size() < index_config_->n_lists()) {
+    throw std::runtime_error(
+        "Number of embeddings is less than the number of clusters. Please ingest more data "
+        "before training.");
+  }
+  if (gpu_accelerate_) throw std::runtime_error(kCudaError);
+  TrainedData trained = trained_data_;
+  trained.codebooks = sample.Train(params);
+  return trained;
+}
+
 void EncryptedIndex::TrainIndex(const TrainParams& params) {
   IndexCore& core = connected();
   Writing writing(*this);
@@ -125,20 +143,8 @@ void EncryptedIndex::TrainIndex(const TrainParams& params) {
   core.load_list_counts();
   const std::vector<uint32_t> appended_at = core.list_counts();
   const std::vector<uint32_t> sources = core.untrained_lists();
-  uint64_t entries = 0;
-  for (uint32_t list : sources) entries += appended_at[list];
-  TrainingSample sample(*index_config_, std::nullopt, entries);
-  const ItemScan scan = core.ScanLists(
-      sources, [&](uint64_t, const ItemRows& rows) { sample.Add(rows.vectors); });
-  const uint64_t n = scan.size();
-  if (n < index_config_->n_lists()) {
-    throw std::runtime_error(
-        "Number of embeddings is less than the number of clusters. Please ingest more data "
-        "before training.");
-  }
-  if (gpu_accelerate_) throw std::runtime_error(kCudaError);
-  TrainedData trained = trained_data_;
-  trained.codebooks = sample.Train(params);
+  ItemScan scan;
+  TrainedData trained = cluster_scanned(sources, params, &scan);
 
   writing.Started();
   // Nothing is cleared: each item first gets an entry in its new list and
@@ -182,19 +188,8 @@ void EncryptedIndex::Retrain(const TrainParams& params) {
   // Streamed as training streams them: the sample and a chunk of vectors at
   // a time, never every vector.
   core.load_list_counts();
-  uint64_t entries = 0;
-  for (uint32_t c : core.list_counts()) entries += c;
-  TrainingSample sample(*index_config_, std::nullopt, entries);
-  const ItemScan scan =
-      scan_items([&](uint64_t, const ItemRows& rows) { sample.Add(rows.vectors); });
-  if (scan.size() < index_config_->n_lists()) {
-    throw std::runtime_error(
-        "Number of embeddings is less than the number of clusters. Please ingest more data "
-        "before training.");
-  }
-  if (gpu_accelerate_) throw std::runtime_error(kCudaError);
-  TrainedData trained = trained_data_;
-  trained.codebooks = sample.Train(params);
+  ItemScan scan;
+  TrainedData trained = cluster_scanned(core.lists_with_entries(), params, &scan);
   writing.Started();
   // As training: entries in the new lists, records naming them, the new
   // centroids as the switch, then compaction. Records that name the new

@@ -214,10 +214,29 @@ std::vector<uint32_t> IndexCore::lists_with_entries() const {
   return lists;
 }
 
+std::vector<uint8_t> IndexCore::open_rows(const std::vector<uint64_t>& tokens, size_t begin,
+                                          size_t end, const std::function<uint32_t(size_t)>& list_of,
+                                          ItemRows& out) {
+  const size_t rows = end - begin, floats = vector_bytes_ / sizeof(float);
+  out.ids.assign(rows, std::string());
+  out.metadata.assign(rows, std::string());
+  out.vectors.data.resize(rows * floats);
+  out.vectors.rows = rows;
+  out.vectors.cols = floats;
+  std::vector<uint8_t> found(rows, 0);
+  open_live(tokens, begin, end, list_of, [&](size_t r, const ItemRecordView& view) {
+    const size_t at = r - begin;
+    out.ids[at].assign(view.id);
+    out.metadata[at].assign(view.metadata);
+    std::memcpy(out.vectors.row(at), view.vector, vector_bytes_);
+    found[at] = 1;
+  });
+  return found;
+}
+
 ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChunk& take) {
   ItemScan scan;
-  const uint64_t dimension = vector_bytes_ / sizeof(float);
-  const size_t floats = dimension;
+  const size_t floats = vector_bytes_ / sizeof(float);
   if (tamper_) {
     // Verified as a whole against the state's summaries: read at once and held.
     scan.held = ReadItems(lists, &scan.lists);
@@ -240,25 +259,14 @@ ItemScan IndexCore::ScanLists(const std::vector<uint32_t>& lists, const ScanChun
   const size_t n_records = unique.tokens.size();
   scan.lists.reserve(n_records);
   scan.tokens.reserve(n_records);
-  ItemRows chunk;
+  ItemRows chunk;  // its buffers serve every chunk
   std::vector<uint8_t> keep;
   for (size_t begin = 0; begin < n_records; begin += chunk_) {
     const size_t end = std::min(n_records, begin + chunk_);
     const size_t rows = end - begin;
-    chunk.ids.assign(rows, std::string());
-    chunk.metadata.assign(rows, std::string());
-    chunk.vectors.data.resize(rows * floats);
-    chunk.vectors.cols = floats;
-    keep.assign(rows, 0);
     auto list_of = [&](size_t r) { return lists[unique.slot[r]]; };
     try {
-      open_live(unique.tokens, begin, end, list_of, [&](size_t r, const ItemRecordView& view) {
-        const size_t at = r - begin;
-        chunk.ids[at].assign(view.id);
-        chunk.metadata[at].assign(view.metadata);
-        std::memcpy(chunk.vectors.row(at), view.vector, vector_bytes_);
-        keep[at] = 1;
-      });
+      keep = open_rows(unique.tokens, begin, end, list_of, chunk);
     } catch (const std::bad_alloc&) {
       throw;
     } catch (const std::exception& e) {
@@ -298,18 +306,8 @@ ItemRows IndexCore::ReadScanned(const ItemScan& scan, size_t begin, size_t end) 
         FloatMatrix(std::vector<float>(held.vectors.row(begin), held.vectors.row(end)), dimension);
     return out;
   }
-  out.ids.resize(end - begin);
-  out.metadata.resize(end - begin);
-  out.vectors = FloatMatrix::zeros(end - begin, dimension);
-  std::vector<uint8_t> found(end - begin, 0);
-  open_live(scan.tokens, begin, end, [&](size_t r) { return scan.lists[r]; },
-            [&](size_t r, const ItemRecordView& view) {
-              const size_t at = r - begin;
-              out.ids[at].assign(view.id);
-              out.metadata[at].assign(view.metadata);
-              std::memcpy(out.vectors.row(at), view.vector, vector_bytes_);
-              found[at] = 1;
-            });
+  const std::vector<uint8_t> found =
+      open_rows(scan.tokens, begin, end, [&](size_t r) { return scan.lists[r]; }, out);
   for (size_t j = 0; j < found.size(); ++j) {
     if (!found[j]) {
       throw std::runtime_error(
