@@ -214,6 +214,7 @@ void PostgresKeystore::Pipeline(size_t count, const std::function<bool(size_t)>&
                                 const std::string& prefix) {
   if (!conn_) throw std::runtime_error(closed_reason_);
   PGconn* c = conn_.get();
+  failed_state_.clear();
   if (!PQenterPipelineMode(c)) Fail(prefix);
   // A lost connection fails every later call by itself. A live one left
   // inside a pipeline it cannot finish is of no further use: closed.
@@ -254,7 +255,11 @@ void PostgresKeystore::Pipeline(size_t count, const std::function<bool(size_t)>&
         break;  // no null follows the sync
       }
       if (status == PGRES_FATAL_ERROR) {
-        if (failure.empty()) failure = PQresultErrorMessage(r.get());
+        if (failure.empty()) {
+          failure = PQresultErrorMessage(r.get());
+          const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+          failed_state_ = state != nullptr ? state : "";
+        }
       } else if (status == PGRES_PIPELINE_ABORTED) {
         if (failure.empty()) failure = "statement skipped after an earlier failure";
       } else if (failure.empty() && !thrown) {
@@ -358,7 +363,9 @@ void PostgresKeystore::DetectConflictTarget() {
 
 namespace {
 
-constexpr char kPutStatement[] = "tavrin_batch_put";
+// Plain inserts, then upserts (PutSorted).
+constexpr const char* kPutStatements[] = {"tavrin_batch_insert", "tavrin_batch_put"};
+constexpr char kUniqueViolation[] = "23505";
 constexpr char kGetStatement[] = "tavrin_batch_get";
 const Oid kGetTypes[] = {kInt8Oid, kVarcharArrayOid};
 const Oid kPutTypes[] = {kVarcharArrayOid, kByteaArrayOid, kInt8Oid};
@@ -420,14 +427,39 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
                                  const std::vector<size_t>& lengths) {
   held_.reset();
   if (rows.empty()) return;  // only empty values, which store nothing
-  if (put_sql_.empty()) {
-    put_sql_ = "INSERT INTO " + table_.quoted +
-               " (key, value, index_name) SELECT k, v, $3 FROM unnest($1::varchar[], "
-               "$2::bytea[]) AS u (k, v)" + upsert_tail_;
+  // Most batches write keys the table does not hold (new items, entries of
+  // new positions), and a plain INSERT costs the server about half of what
+  // an upsert's conflict check does. So a batch is first sent as plain
+  // inserts: a key that exists fails it whole with a unique violation, the
+  // transaction is rolled back, and the batch is sent again as upserts.
+  // After such a miss the next batches go straight to upserts, twice as
+  // many each time, so that rewrites (training, metadata updates) rarely
+  // pay for a failed try.
+  if (upserts_ahead_ == 0) {
+    if (PutChunks(rows, lengths, kPlainInsert)) {
+      insert_backoff_ = 1;
+      return;
+    }
+    upserts_ahead_ = insert_backoff_;
+    insert_backoff_ = std::min(insert_backoff_ * 2, kMaxInsertBackoff);
+  } else {
+    --upserts_ahead_;
   }
+  PutChunks(rows, lengths, kUpsert);
+}
+
+bool PostgresKeystore::PutChunks(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
+                                 const std::vector<size_t>& lengths, PutKind kind) {
+  std::string& sql = put_sql_[kind];
+  if (sql.empty()) {
+    sql = "INSERT INTO " + table_.quoted +
+          " (key, value, index_name) SELECT k, v, $3 FROM unnest($1::varchar[], "
+          "$2::bytea[]) AS u (k, v)" + (kind == kUpsert ? upsert_tail_ : std::string(";"));
+  }
+  const char* statement = kPutStatements[kind];
   // The statement is prepared in the pipeline of its first use: a prepare
   // that fails is simply tried again next time.
-  const size_t prepare = put_prepared_ ? 0 : 1;
+  const size_t prepare = put_prepared_[kind] ? 0 : 1;
   const size_t begin_at = prepare;
   const size_t fence_at = fence_sql_.empty() ? SIZE_MAX : begin_at + 1;
   const size_t first_chunk = begin_at + (fence_sql_.empty() ? 1 : 2);
@@ -449,8 +481,8 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
   auto send = [&](size_t i) -> bool {
     PGconn* c = conn_.get();
     const char* plain = i == begin_at ? "BEGIN" : i == count - 1 ? "COMMIT" : nullptr;
-    if (statement_log_ != nullptr) statement_log_->push_back(plain ? plain : put_sql_);
-    if (i < prepare) return PQsendPrepare(c, kPutStatement, put_sql_.c_str(), 3, kPutTypes);
+    if (statement_log_ != nullptr) statement_log_->push_back(plain ? plain : sql);
+    if (i < prepare) return PQsendPrepare(c, statement, sql.c_str(), 3, kPutTypes);
     if (i == fence_at) {
       if (statement_log_ != nullptr) statement_log_->push_back(fence_sql_);
       return PQsendQueryParams(c, fence_sql_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, kText);
@@ -466,15 +498,17 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
     const int lens[] = {static_cast<int>(array_buf_[0].size()),
                         static_cast<int>(array_buf_[1].size()), 8};
     const int formats[] = {kBinary, kBinary, kBinary};
-    return PQsendQueryPrepared(c, kPutStatement, 3, values, lens, formats, kText);
+    return PQsendQueryPrepared(c, statement, 3, values, lens, formats, kText);
   };
   try {
-    Pipeline(count, send, [&](size_t i, PgResult) { put_prepared_ |= i < prepare; },
+    Pipeline(count, send, [&](size_t i, PgResult) { put_prepared_[kind] |= i < prepare; },
              "Postgres query execution failed: ");
   } catch (...) {
     RollbackAfterFailure();
+    if (kind == kPlainInsert && failed_state_ == kUniqueViolation) return false;
     throw;
   }
+  return true;
 }
 
 void PostgresKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {

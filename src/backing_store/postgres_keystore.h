@@ -17,7 +17,9 @@
 // once per connection, up to kChunkRows rows or kChunkBytes a statement, all
 // statements of the batch in one libpq pipeline (one round trip), in one
 // transaction (BEGIN, the chunks, COMMIT): a failed statement throws and the
-// whole batch is rolled back. A batch read is one statement with the keys as one binary
+// whole batch is rolled back. A batch is sent as plain inserts first and, if
+// a key already exists (unique violation, rolled back), again as upserts;
+// after such a miss the next batches are upserts, for a while. A batch read is one statement with the keys as one binary
 // array (prepared, unless it has kPlannedReadKeys keys or more). A failed
 // read always throws: it is never taken for an absent value.
 //
@@ -115,9 +117,15 @@ class PostgresKeystore : public Keystore {
   void CheckSchema();
   void DetectConflictTarget();
   // Upserts the (key, value) pairs, keys distinct, in one pipelined
-  // transaction.
+  // transaction: as plain inserts when no key is expected to exist, again as
+  // upserts when one did.
   void PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
                  const std::vector<size_t>& lengths);
+  enum PutKind { kPlainInsert = 0, kUpsert = 1 };
+  // One pipelined transaction of `kind` statements. False when plain
+  // inserts met an existing key (rolled back); any other failure throws.
+  bool PutChunks(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
+                 const std::vector<size_t>& lengths, PutKind kind);
   // Run for a write: alone, or with a fence in one pipelined transaction
   // after the fence's check.
   PgResult RunWrite(const std::string& sql, const std::vector<const char*>& values = {},
@@ -138,9 +146,15 @@ class PostgresKeystore : public Keystore {
   bool pair_key_ = true;
   std::string upsert_tail_;  // " ON CONFLICT ... DO UPDATE ...;"
   std::chrono::milliseconds command_timeout_{60000};
-  bool put_prepared_ = false;
+  bool put_prepared_[2] = {false, false};  // by PutKind
   bool get_prepared_ = false;
-  std::string put_sql_, get_sql_;    // texts of the prepared statements
+  std::string put_sql_[2], get_sql_;  // texts of the prepared statements
+  // Batches still to go straight to upserts, and how many the next miss of
+  // a plain insert sends there.
+  static constexpr size_t kMaxInsertBackoff = 64;
+  size_t upserts_ahead_ = 0;
+  size_t insert_backoff_ = 1;
+  std::string failed_state_;  // SQLSTATE of the last pipeline's first failure
   std::string array_buf_[2];         // reused binary array parameters
   PgResult held_;                    // the result BatchViewItems handed out views of
   std::string closed_reason_;        // why conn_ was closed

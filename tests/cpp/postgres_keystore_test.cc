@@ -87,6 +87,38 @@ TEST_F(PostgresStore, BatchWritesArePipelinedInOneTransactionAndReadsAreOneState
   EXPECT_EQ(log.back(), "ROLLBACK");
   EXPECT_EQ(store.BatchGetRows(keys).data, flat);
   EXPECT_EQ(PQtransactionStatus(admin_.get()), PQTRANS_IDLE);
+  Sql("ALTER TABLE " + table_ + " DROP CONSTRAINT " + table_ + "_key_check;");
+
+  // Batches go as plain inserts until one meets a stored key: that one is
+  // rolled back and sent again as upserts, and so is the batch after it.
+  PostgresKeystore fresh(Config(table_), "idx", 6, 0);
+  auto batch_of = [&](std::vector<uint64_t> ks, uint8_t fill) {
+    log.clear();
+    fresh.set_statement_log(&log);
+    fresh.BatchPutItems(ks, std::vector<Bytes>(ks.size(), Bytes(3, fill)));
+    fresh.set_statement_log(nullptr);
+    std::string kinds;  // p: plain insert, u: upsert, R: rollback
+    for (const std::string& s : log) {
+      if (s == "ROLLBACK") kinds += 'R';
+      if (s.rfind("INSERT INTO", 0) == 0) kinds += s.find("ON CONFLICT") == s.npos ? 'p' : 'u';
+    }
+    EXPECT_EQ(fresh.BatchGetItems(ks), std::vector<Bytes>(ks.size(), Bytes(3, fill)));
+    return kinds;
+  };
+  EXPECT_EQ(batch_of({1, 2, 3}, 1), "pp");  // the statement is prepared in its pipeline
+  EXPECT_EQ(batch_of({4, 3, 5}, 2), "pRuu");
+  EXPECT_EQ(batch_of({6, 7}, 3), "u");
+  EXPECT_EQ(batch_of({8, 9}, 4), "p");
+  EXPECT_EQ(batch_of({9}, 5), "pR" "u");
+  EXPECT_EQ(batch_of({10}, 6), "u");
+  EXPECT_EQ(batch_of({10}, 7), "pR" "u");  // misses in a row: two upserts ahead
+  EXPECT_EQ(batch_of({11}, 8), "u");
+  EXPECT_EQ(batch_of({11}, 9), "u");
+  EXPECT_EQ(batch_of({12}, 10), "p");
+  EXPECT_EQ(PQtransactionStatus(admin_.get()), PQTRANS_IDLE);
+  EXPECT_EQ(fresh.CountItems(), 12u);
+  fresh.DeleteIndex();
+
   // Small reads take the prepared statement: absent and repeated keys too.
   EXPECT_EQ(store.BatchGetItems({keys[3], 2, keys[3]}),
             (std::vector<Bytes>{Bytes(&flat[24], &flat[32]), {}, Bytes(&flat[24], &flat[32])}));
