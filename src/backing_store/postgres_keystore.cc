@@ -433,11 +433,12 @@ void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uin
   // inserts: a key that exists fails it whole with a unique violation, the
   // transaction is rolled back, and the batch is sent again as upserts.
   // After such a miss the next batches go straight to upserts, twice as
-  // many each time, so that rewrites (training, metadata updates) rarely
-  // pay for a failed try.
+  // many after each miss and half as many after each plain success, so that
+  // rewrites (training, metadata updates), even between batches of new
+  // keys on the same store, rarely pay for a failed try.
   if (upserts_ahead_ == 0) {
     if (PutChunks(rows, lengths, kPlainInsert)) {
-      insert_backoff_ = 1;
+      insert_backoff_ = std::max<size_t>(1, insert_backoff_ / 2);
       return;
     }
     upserts_ahead_ = insert_backoff_;

@@ -90,7 +90,8 @@ TEST_F(PostgresStore, BatchWritesArePipelinedInOneTransactionAndReadsAreOneState
   Sql("ALTER TABLE " + table_ + " DROP CONSTRAINT " + table_ + "_key_check;");
 
   // Batches go as plain inserts until one meets a stored key: that one is
-  // rolled back and sent again as upserts, and so is the batch after it.
+  // rolled back and sent again as upserts, and so are the next ones, twice
+  // as many after each miss and half as many after each plain success.
   PostgresKeystore fresh(Config(table_), "idx", 6, 0);
   auto batch_of = [&](std::vector<uint64_t> ks, uint8_t fill) {
     log.clear();
@@ -115,8 +116,12 @@ TEST_F(PostgresStore, BatchWritesArePipelinedInOneTransactionAndReadsAreOneState
   EXPECT_EQ(batch_of({11}, 8), "u");
   EXPECT_EQ(batch_of({11}, 9), "u");
   EXPECT_EQ(batch_of({12}, 10), "p");
+  EXPECT_EQ(batch_of({12}, 11), "pR" "u");  // one success halved the upserts ahead
+  EXPECT_EQ(batch_of({13}, 12), "u");
+  EXPECT_EQ(batch_of({14}, 13), "u");
+  EXPECT_EQ(batch_of({15}, 14), "p");
   EXPECT_EQ(PQtransactionStatus(admin_.get()), PQTRANS_IDLE);
-  EXPECT_EQ(fresh.CountItems(), 12u);
+  EXPECT_EQ(fresh.CountItems(), 15u);
   fresh.DeleteIndex();
 
   // Small reads take the prepared statement: absent and repeated keys too.
