@@ -33,6 +33,45 @@ const char* param_bytes(const uint8_t* p) {
   return p == nullptr ? "" : reinterpret_cast<const char*>(p);
 }
 
+// Where keys[i] goes when the keys are put in the order of their decimal
+// texts, which is the order of the key column's index for texts of digits
+// alone. The server sorts a key array before it probes the index with it
+// (and only checks a sorted one: a quarter of a 50,000-key read), and
+// inserts in index order touch each leaf page once (a fifth faster). Text
+// order is the order of the number scaled to 20 digits, the shorter text
+// first on a tie.
+std::vector<size_t> text_order(const std::vector<uint64_t>& keys) {
+  struct Scaled {
+    unsigned __int128 value;
+    uint8_t digits;
+    size_t at;
+  };
+  std::vector<Scaled> scaled(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    uint8_t digits = 1;
+    unsigned __int128 v = keys[i];
+    for (uint64_t k = keys[i]; k >= 10; k /= 10) ++digits;
+    for (int d = digits; d < 20; ++d) v *= 10;
+    scaled[i] = {v, digits, i};
+  }
+  std::sort(scaled.begin(), scaled.end(), [](const Scaled& a, const Scaled& b) {
+    return a.value != b.value ? a.value < b.value : a.digits < b.digits;
+  });
+  std::vector<size_t> order(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) order[i] = scaled[i].at;
+  return order;
+}
+
+// The distinct keys, in text order.
+std::vector<uint64_t> in_text_order(const std::vector<uint64_t>& keys) {
+  std::vector<uint64_t> out;
+  out.reserve(keys.size());
+  for (size_t i : text_order(keys)) {
+    if (out.empty() || out.back() != keys[i]) out.push_back(keys[i]);
+  }
+  return out;
+}
+
 // "{1,2,3}": the keys as a text array literal, so that one parameter carries
 // any number of keys.
 std::string key_array(const std::vector<uint64_t>& keys) {
@@ -363,7 +402,7 @@ void PostgresKeystore::DetectConflictTarget() {
 
 namespace {
 
-// Plain inserts, then upserts (PutSorted).
+// Plain inserts, then upserts (PutDistinct).
 constexpr const char* kPutStatements[] = {"tavrin_batch_insert", "tavrin_batch_put"};
 constexpr char kUniqueViolation[] = "23505";
 constexpr char kGetStatement[] = "tavrin_batch_get";
@@ -423,10 +462,19 @@ void PostgresKeystore::RollbackAfterFailure() noexcept {
   }
 }
 
-void PostgresKeystore::PutSorted(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
-                                 const std::vector<size_t>& lengths) {
+void PostgresKeystore::PutDistinct(std::vector<std::pair<uint64_t, const uint8_t*>> given,
+                                   std::vector<size_t> given_lengths) {
   held_.reset();
-  if (rows.empty()) return;  // only empty values, which store nothing
+  if (given.empty()) return;  // only empty values, which store nothing
+  std::vector<uint64_t> keys(given.size());
+  for (size_t i = 0; i < given.size(); ++i) keys[i] = given[i].first;
+  std::vector<std::pair<uint64_t, const uint8_t*>> rows(given.size());
+  std::vector<size_t> lengths(given.size());
+  const std::vector<size_t> order = text_order(keys);
+  for (size_t i = 0; i < order.size(); ++i) {
+    rows[i] = given[order[i]];
+    lengths[i] = given_lengths[order[i]];
+  }
   // Most batches write keys the table does not hold (new items, entries of
   // new positions), and a plain INSERT costs the server about half of what
   // an upsert's conflict check does. So a batch is first sent as plain
@@ -520,7 +568,7 @@ void PostgresKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const Byt
   std::map<uint64_t, const uint8_t*> latest;
   for (size_t i = 0; i < keys.size(); ++i) latest[keys[i]] = matrix.row(i);
   std::vector<std::pair<uint64_t, const uint8_t*>> rows(latest.begin(), latest.end());
-  PutSorted(rows, std::vector<size_t>(rows.size(), matrix.cols));
+  PutDistinct(std::move(rows), std::vector<size_t>(latest.size(), matrix.cols));
 }
 
 void PostgresKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
@@ -541,7 +589,7 @@ void PostgresKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
     rows.emplace_back(key, value->data());
     lengths.push_back(value->size());
   }
-  PutSorted(rows, lengths);
+  PutDistinct(std::move(rows), std::move(lengths));
 }
 
 void PostgresKeystore::PutItem(uint64_t key, const Bytes& value) {
@@ -557,7 +605,7 @@ void PostgresKeystore::PutItem(uint64_t key, const Bytes& value) {
 void PostgresKeystore::BatchDeleteItems(const std::vector<uint64_t>& keys) {
   held_.reset();
   if (keys.empty()) return;
-  const std::string list = key_array(keys);
+  const std::string list = key_array(in_text_order(keys));
   PgResult r =
       RunWrite("DELETE FROM " + table_.quoted + " WHERE index_name = $1 AND key = ANY ($2::varchar[]);",
           {hashed_text_.c_str(), list.c_str()});
@@ -586,13 +634,16 @@ PgResult PostgresKeystore::SelectMany(const std::vector<uint64_t>& keys) {
   const std::string sql = "SELECT key, value FROM " + table_.quoted +
                           " WHERE index_name = $1 AND key = ANY ($2::varchar[]);";
   const std::string index_name = be64(hashed_index_name_);
-  binary_array(array_buf_[0], kVarcharOid, keys.size(),
-               [&](size_t j, std::string& out) { append_key(out, keys[j]); });
+  // A read planned with its keys scans with them hashed: no order helps it.
+  const bool planned = keys.size() >= kPlannedReadKeys;
+  const std::vector<uint64_t> sorted = planned ? keys : in_text_order(keys);
+  binary_array(array_buf_[0], kVarcharOid, sorted.size(),
+               [&](size_t j, std::string& out) { append_key(out, sorted[j]); });
   const char* values[] = {index_name.data(), array_buf_[0].data()};
   const int lens[] = {8, static_cast<int>(array_buf_[0].size())};
   const int formats[] = {kBinary, kBinary};
   PgResult found;
-  if (keys.size() >= kPlannedReadKeys) {
+  if (planned) {
     // Planned with the actual array, the server may scan the table once with
     // the keys hashed, far cheaper than as many index probes when the keys
     // are a good part of the table.
