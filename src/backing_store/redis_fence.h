@@ -4,7 +4,9 @@
 // the fence key holds, raises the fence to its own, and then runs the write
 // command. The check and the write are one atomic step on the server, so a
 // holder whose lease lapsed cannot write once a later holder raised the
-// fences. Numbers come from the lease (lease.cc), one counter per index.
+// fences. (The single-server store writes a batch as one transaction
+// watched on the fence key instead: redis_keystore.h.) Numbers come from
+// the lease (lease.cc), one counter per index.
 #ifndef TAVRIN_BACKING_STORE_REDIS_FENCE_H_
 #define TAVRIN_BACKING_STORE_REDIS_FENCE_H_
 

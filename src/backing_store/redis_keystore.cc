@@ -1,6 +1,7 @@
 #include "backing_store/redis_keystore.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -89,14 +90,12 @@ void RedisKeystore::PipelineFields(const char* verb, const std::vector<uint64_t>
                                    const char* queue_error, const std::string& failed) {
   held_.clear();
   const std::string fields = fields_of(keys);
-  // At most kFieldsPerCommand fields a command (a fenced one hands them to a
-  // script, which takes some 8,000 arguments at most), applied in order (so a
-  // later duplicate wins), and every command queued before the first reply
-  // is read.
-  size_t queued = 0;
-  std::vector<std::string_view> args;
+  // At most kFieldsPerCommand fields a command, applied in order (so a later
+  // duplicate wins), and every command queued before the first reply is
+  // read.
+  std::vector<std::vector<std::string_view>> commands;
   for (size_t i = 0; i < keys.size();) {
-    args.assign({verb, hash_key_});
+    std::vector<std::string_view> args{verb, hash_key_};
     size_t taken = 0;
     for (; i < keys.size() && taken < kFieldsPerCommand; ++i) {
       if (values != nullptr && (*values)[i].empty()) continue;
@@ -105,16 +104,93 @@ void RedisKeystore::PipelineFields(const char* verb, const std::vector<uint64_t>
       ++taken;
     }
     if (taken == 0) break;
-    if (!conn_.Append(Guard(args))) throw std::runtime_error(queue_error);
-    ++queued;
+    commands.push_back(std::move(args));
+  }
+  if (commands.empty()) return;
+  if (fence_) {
+    FencedPipeline(commands, queue_error, failed);
+    return;
+  }
+  for (const auto& args : commands) {
+    if (!conn_.Append(args)) throw std::runtime_error(queue_error);
   }
   std::string first_error;
-  for (size_t c = 0; c < queued; ++c) {
+  for (size_t c = 0; c < commands.size(); ++c) {
     RedisReply r = conn_.NextReply();
     if (!r) throw std::runtime_error(failed + ": " + conn_.error());
     if (r->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = reply_text(r.get());
   }
   if (!first_error.empty()) throw std::runtime_error(failed + ": " + first_error);
+}
+
+void RedisKeystore::FencedPipeline(const std::vector<std::vector<std::string_view>>& commands,
+                                   const char* queue_error, const std::string& failed) {
+  // The fence is checked once for the whole batch, which then runs as one
+  // transaction that the server drops if the fence key changes after the
+  // check: as atomic as a script per command, without the script's cost of
+  // handing every field and value through Lua (two thirds of the server's
+  // time on a batch).
+  uint64_t mine = 0;
+  std::from_chars(fence_number_.data(), fence_number_.data() + fence_number_.size(), mine);
+  auto next = [&]() {
+    RedisReply r = conn_.NextReply();
+    if (!r) throw std::runtime_error(failed + ": " + conn_.error());
+    return r;
+  };
+  for (int attempt = 0; attempt < kFencedAttempts; ++attempt) {
+    if (!conn_.Append({"WATCH", data_fence_key_}) || !conn_.Append({"GET", data_fence_key_})) {
+      throw std::runtime_error(queue_error);
+    }
+    RedisReply watched = next();
+    RedisReply seen_reply = next();
+    if (watched->type == REDIS_REPLY_ERROR || seen_reply->type == REDIS_REPLY_ERROR) {
+      const redisReply* bad = watched->type == REDIS_REPLY_ERROR ? watched.get() : seen_reply.get();
+      conn_.Command({"UNWATCH"});
+      throw std::runtime_error(failed + ": " + reply_text(bad));
+    }
+    uint64_t seen = 0;
+    if (seen_reply->type == REDIS_REPLY_STRING) {
+      std::from_chars(seen_reply->str, seen_reply->str + seen_reply->len, seen);
+    }
+    if (seen > mine) {
+      conn_.Command({"UNWATCH"});
+      throw std::runtime_error(failed + ": FENCED " + kFenceLostError);
+    }
+    if (after_fence_check_) after_fence_check_();
+    const bool raise = seen < mine;
+    if (!conn_.Append({"MULTI"})) throw std::runtime_error(queue_error);
+    if (raise && !conn_.Append({"SET", data_fence_key_, fence_number_})) {
+      throw std::runtime_error(queue_error);
+    }
+    for (const auto& args : commands) {
+      if (!conn_.Append(args)) throw std::runtime_error(queue_error);
+    }
+    if (!conn_.Append({"EXEC"})) throw std::runtime_error(queue_error);
+    // MULTI's and every queued command's acknowledgement, then EXEC's.
+    std::string first_error;
+    const size_t acks = 1 + (raise ? 1 : 0) + commands.size();
+    for (size_t c = 0; c < acks; ++c) {
+      RedisReply r = next();
+      if (r->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = reply_text(r.get());
+    }
+    RedisReply done = next();
+    if (done->type == REDIS_REPLY_ERROR) {
+      throw std::runtime_error(failed + ": " + (first_error.empty() ? reply_text(done.get())
+                                                                    : first_error));
+    }
+    if (done->type == REDIS_REPLY_ARRAY) {
+      for (size_t e = 0; e < done->elements; ++e) {
+        if (done->element[e]->type == REDIS_REPLY_ERROR && first_error.empty()) {
+          first_error = reply_text(done->element[e]);
+        }
+      }
+      if (!first_error.empty()) throw std::runtime_error(failed + ": " + first_error);
+      return;
+    }
+    // Nil: the fence key changed between the check and the transaction,
+    // which then did nothing. Checked again.
+  }
+  throw std::runtime_error(failed + ": the fence kept changing during the write");
 }
 
 void RedisKeystore::PipelineHset(const std::vector<uint64_t>& keys,

@@ -9,13 +9,17 @@
 //
 // Batch inserts are HSETs of up to kFieldsPerCommand fields each, all queued
 // before the first reply is read; batch reads are HMGETs of as many fields,
-// pipelined the same way. Any error reply or missing reply throws, reads
+// pipelined the same way. Under a lease's fence (redis_fence.h) single writes
+// go through the fence script, and a batch write checks the fence key once
+// (WATCH, GET) and runs as one MULTI/EXEC transaction, dropped by the server
+// and checked again if the key changed in between. Any error reply or missing reply throws, reads
 // included: a failed read is never taken for an absent value.
 #ifndef TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_
 #define TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -29,6 +33,9 @@ class RedisKeystore : public Keystore {
  public:
   // Fields per HSET or HMGET of a batch.
   static constexpr size_t kFieldsPerCommand = 1024;
+  // Checks of the fence key a fenced batch write makes at most, while the
+  // key keeps changing before its transaction.
+  static constexpr int kFencedAttempts = 8;
 
   // Needs the connection string and table name of `config`; connection
   // failures as in RedisConnection.
@@ -59,6 +66,9 @@ class RedisKeystore : public Keystore {
 
   uint64_t hashed_index_name() const { return hashed_index_name_; }
   void SetCommandTimeout(std::chrono::milliseconds timeout) { conn_.SetCommandTimeout(timeout); }
+  // For tests: runs after a fenced batch write has checked the fence key
+  // and before it sends its transaction.
+  void set_after_fence_check(std::function<void()> hook) { after_fence_check_ = std::move(hook); }
 
  private:
   // Sends one command; throws `what` (+ the reason) on a missing or error
@@ -70,6 +80,12 @@ class RedisKeystore : public Keystore {
   void PipelineFields(const char* verb, const std::vector<uint64_t>& keys,
                       const std::vector<std::string_view>* values, const char* queue_error,
                       const std::string& failed);
+  // `commands`, writes of this store's hash, under the fence: one check of
+  // the fence key, then all of them in one transaction that the server
+  // runs only if the key did not change since (else checked again, up to
+  // kFencedAttempts times).
+  void FencedPipeline(const std::vector<std::vector<std::string_view>>& commands,
+                      const char* queue_error, const std::string& failed);
   // The HSETs of every (key, value) with a non-empty value.
   void PipelineHset(const std::vector<uint64_t>& keys, const std::vector<std::string_view>& values);
   // One reply per kFieldsPerCommand keys, every one checked.
@@ -90,6 +106,7 @@ class RedisKeystore : public Keystore {
   const WriteFence* fence_ = nullptr;
   std::string fence_number_;
   std::string data_fence_key_, config_fence_key_;  // found with the first fence
+  std::function<void()> after_fence_check_;
   void FindFenceKeys();
 };
 

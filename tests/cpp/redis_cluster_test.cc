@@ -14,6 +14,7 @@
 #include <string>
 
 #include "backing_store/redis_cluster_keystore.h"
+#include "backing_store/redis_fence.h"
 #include "backing_store/redis_keystore.h"
 #include "common/diagnostics.h"
 #include "test_services.h"
@@ -114,6 +115,65 @@ TEST(RedisFence, RefusesAnEarlierHolderOnOneServer) {
   const auto conn = ::tavrin::testing::redis_connection_string();
   if (!conn) TAVRIN_SKIP_OR_FAIL("no Redis server: run through scripts/test");
   FencesRefuseAnEarlierHolder(*conn, false);
+}
+
+// A batch checks the fence once and writes in one transaction: when the
+// fence key changes between the check and the transaction, the server drops
+// the transaction and the batch is checked again, refused if a later holder
+// raised the fence, never written in part.
+TEST(RedisFence, ABatchIsCheckedAgainWhenTheFenceMovesBeforeItsTransaction) {
+  const auto conn = ::tavrin::testing::redis_connection_string();
+  if (!conn) TAVRIN_SKIP_OR_FAIL("no Redis server: run through scripts/test");
+  const uint64_t base = std::random_device()() | (uint64_t{std::random_device()()} << 32);
+  RedisKeystore a(DBConfig(Location::REDIS, "FenceMoves", *conn), "idx", base, 0);
+  RedisConnection other(*conn);
+  const std::string fence_key = fence_key_for(le8(base), le8(base));
+  const WriteFence mine{40};
+  a.SetFence(&mine);
+  a.RaiseFence();
+  std::vector<uint64_t> keys(3000);  // three commands in the transaction
+  for (size_t i = 0; i < keys.size(); ++i) keys[i] = 7 * i + 1;
+  auto values = [&](uint8_t v) { return std::vector<Bytes>(keys.size(), Bytes{v}); };
+
+  int checks = 0;
+  // Touched once with the same number (a holder's own first write does
+  // that): written on the second try.
+  a.set_after_fence_check([&] {
+    if (checks++ == 0) other.Command({"SET", fence_key, "40"});
+  });
+  a.BatchPutItems(keys, values(1));
+  EXPECT_EQ(checks, 2);
+  EXPECT_EQ(a.BatchGetItems(keys), values(1));
+
+  // Raised by a later holder in the window: refused, nothing written.
+  checks = 0;
+  a.set_after_fence_check([&] {
+    if (checks++ == 0) other.Command({"SET", fence_key, "41"});
+  });
+  EXPECT_NE(::tavrin::testing::error_text([&] { a.BatchPutItems(keys, values(2)); })
+                .find(kFenceLostError),
+            std::string::npos);
+  EXPECT_EQ(checks, 1);
+  EXPECT_EQ(a.BatchGetItems(keys), values(1));
+  other.Command({"SET", fence_key, "40"});
+
+  // Touched on every try: given up, nothing written, the connection usable.
+  checks = 0;
+  a.set_after_fence_check([&] {
+    ++checks;
+    other.Command({"SET", fence_key, "40"});
+  });
+  EXPECT_NE(::tavrin::testing::error_text([&] { a.BatchDeleteItems(keys); })
+                .find("the fence kept changing"),
+            std::string::npos);
+  EXPECT_EQ(checks, RedisKeystore::kFencedAttempts);
+  a.set_after_fence_check(nullptr);
+  EXPECT_EQ(a.BatchGetItems(keys), values(1));
+  a.BatchPutItems(keys, values(3));
+  EXPECT_EQ(a.BatchGetItems(keys), values(3));
+  EXPECT_EQ(a.CountItems(), keys.size());
+  a.DeleteIndex();
+  other.Command({"DEL", fence_key});
 }
 
 TEST(RedisFence, RefusesAnEarlierHolderOnACluster) {
