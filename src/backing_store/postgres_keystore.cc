@@ -10,7 +10,6 @@
 #include <cstring>
 #include <exception>
 #include <iterator>
-#include <map>
 #include <stdexcept>
 #include <utility>
 
@@ -33,9 +32,9 @@ const char* param_bytes(const uint8_t* p) {
   return p == nullptr ? "" : reinterpret_cast<const char*>(p);
 }
 
-// Where keys[i] goes when the keys are put in the order of their decimal
-// texts, which is the order of the key column's index for texts of digits
-// alone. The server sorts a key array before it probes the index with it
+// The indexes of `keys` in the order of their decimal texts (equal keys in
+// the order given), which is the order of the key column's index for texts
+// of digits alone. The server sorts a key array before it probes the index with it
 // (and only checks a sorted one: a quarter of a 50,000-key read), and
 // inserts in index order touch each leaf page once (a fifth faster). Text
 // order is the order of the number scaled to 20 digits, the shorter text
@@ -55,7 +54,8 @@ std::vector<size_t> text_order(const std::vector<uint64_t>& keys) {
     scaled[i] = {v, digits, i};
   }
   std::sort(scaled.begin(), scaled.end(), [](const Scaled& a, const Scaled& b) {
-    return a.value != b.value ? a.value < b.value : a.digits < b.digits;
+    if (a.value != b.value) return a.value < b.value;
+    return a.digits != b.digits ? a.digits < b.digits : a.at < b.at;
   });
   std::vector<size_t> order(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) order[i] = scaled[i].at;
@@ -402,7 +402,7 @@ void PostgresKeystore::DetectConflictTarget() {
 
 namespace {
 
-// Plain inserts, then upserts (PutDistinct).
+// Plain inserts, then upserts (PutLatest).
 constexpr const char* kPutStatements[] = {"tavrin_batch_insert", "tavrin_batch_put"};
 constexpr char kUniqueViolation[] = "23505";
 constexpr char kGetStatement[] = "tavrin_batch_get";
@@ -462,19 +462,26 @@ void PostgresKeystore::RollbackAfterFailure() noexcept {
   }
 }
 
-void PostgresKeystore::PutDistinct(std::vector<std::pair<uint64_t, const uint8_t*>> given,
-                                   std::vector<size_t> given_lengths) {
+void PostgresKeystore::PutLatest(const std::vector<uint64_t>& keys,
+                                 const std::vector<const uint8_t*>& values,
+                                 const std::vector<size_t>& value_lengths) {
   held_.reset();
-  if (given.empty()) return;  // only empty values, which store nothing
-  std::vector<uint64_t> keys(given.size());
-  for (size_t i = 0; i < given.size(); ++i) keys[i] = given[i].first;
-  std::vector<std::pair<uint64_t, const uint8_t*>> rows(given.size());
-  std::vector<size_t> lengths(given.size());
-  const std::vector<size_t> order = text_order(keys);
-  for (size_t i = 0; i < order.size(); ++i) {
-    rows[i] = given[order[i]];
-    lengths[i] = given_lengths[order[i]];
+  // One row per key, the later duplicate winning (a statement may not
+  // update one row twice), in the key column's order.
+  std::vector<std::pair<uint64_t, const uint8_t*>> rows;
+  std::vector<size_t> lengths;
+  rows.reserve(keys.size());
+  lengths.reserve(keys.size());
+  for (size_t i : text_order(keys)) {
+    if (!rows.empty() && rows.back().first == keys[i]) {
+      rows.back().second = values[i];
+      lengths.back() = value_lengths[i];
+    } else {
+      rows.emplace_back(keys[i], values[i]);
+      lengths.push_back(value_lengths[i]);
+    }
   }
+  if (rows.empty()) return;  // only empty values, which store nothing
   // Most batches write keys the table does not hold (new items, entries of
   // new positions), and a plain INSERT costs the server about half of what
   // an upsert's conflict check does. So a batch is first sent as plain
@@ -563,12 +570,9 @@ bool PostgresKeystore::PutChunks(const std::vector<std::pair<uint64_t, const uin
 void PostgresKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {
   check_batch_rows(keys, matrix, row_size);
   if (matrix.cols == 0) return;  // rows of no bytes store nothing, as in every store
-  // One row per key, the later duplicate winning: a statement may not
-  // update one row twice.
-  std::map<uint64_t, const uint8_t*> latest;
-  for (size_t i = 0; i < keys.size(); ++i) latest[keys[i]] = matrix.row(i);
-  std::vector<std::pair<uint64_t, const uint8_t*>> rows(latest.begin(), latest.end());
-  PutDistinct(std::move(rows), std::vector<size_t>(latest.size(), matrix.cols));
+  std::vector<const uint8_t*> rows(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) rows[i] = matrix.row(i);
+  PutLatest(keys, rows, std::vector<size_t>(keys.size(), matrix.cols));
 }
 
 void PostgresKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
@@ -577,19 +581,17 @@ void PostgresKeystore::BatchPutItems(const std::vector<uint64_t>& keys,
   if (values.size() != keys.size()) {
     throw std::runtime_error("Mismatch between number of keys and values");
   }
-  std::map<uint64_t, const Bytes*> latest;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (!values[i].empty()) latest[keys[i]] = &values[i];
-  }
-  std::vector<std::pair<uint64_t, const uint8_t*>> rows;
+  // An empty value stores nothing and leaves what its key holds.
+  std::vector<uint64_t> kept;
+  std::vector<const uint8_t*> data;
   std::vector<size_t> lengths;
-  rows.reserve(latest.size());
-  lengths.reserve(latest.size());
-  for (const auto& [key, value] : latest) {
-    rows.emplace_back(key, value->data());
-    lengths.push_back(value->size());
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (values[i].empty()) continue;
+    kept.push_back(keys[i]);
+    data.push_back(values[i].data());
+    lengths.push_back(values[i].size());
   }
-  PutDistinct(std::move(rows), std::move(lengths));
+  PutLatest(kept, data, lengths);
 }
 
 void PostgresKeystore::PutItem(uint64_t key, const Bytes& value) {

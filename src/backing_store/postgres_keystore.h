@@ -116,11 +116,12 @@ class PostgresKeystore : public Keystore {
   void EnsureTable();
   void CheckSchema();
   void DetectConflictTarget();
-  // Upserts the (key, value) pairs, keys distinct, in one pipelined
-  // transaction, in the key column's order: as plain inserts when no key is
-  // expected to exist, again as upserts when one did.
-  void PutDistinct(std::vector<std::pair<uint64_t, const uint8_t*>> rows,
-                   std::vector<size_t> lengths);
+  // Upserts values[i] (lengths[i] bytes) under keys[i], the later of equal
+  // keys winning, in one pipelined transaction, in the key column's order:
+  // as plain inserts when no key is expected to exist, again as upserts
+  // when one did.
+  void PutLatest(const std::vector<uint64_t>& keys, const std::vector<const uint8_t*>& values,
+                 const std::vector<size_t>& lengths);
   enum PutKind { kPlainInsert = 0, kUpsert = 1 };
   // One pipelined transaction of `kind` statements. False when plain
   // inserts met an existing key (rolled back); any other failure throws.
