@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <system_error>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -150,7 +151,12 @@ void RedisKeystore::FencedPipeline(const std::vector<std::vector<std::string_vie
     }
     uint64_t seen = 0;
     if (seen_reply->type == REDIS_REPLY_STRING) {
-      std::from_chars(seen_reply->str, seen_reply->str + seen_reply->len, seen);
+      const char* end = seen_reply->str + seen_reply->len;
+      const auto [at, ec] = std::from_chars(seen_reply->str, end, seen);
+      if (ec != std::errc() || at != end) {  // as the script, which would fail to compare
+        conn_.Command({"UNWATCH"});
+        throw std::runtime_error(failed + ": the fence key holds no number");
+      }
     }
     if (seen > mine) {
       conn_.Command({"UNWATCH"});

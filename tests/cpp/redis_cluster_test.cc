@@ -169,6 +169,13 @@ TEST(RedisFence, ABatchIsCheckedAgainWhenTheFenceMovesBeforeItsTransaction) {
   EXPECT_EQ(checks, RedisKeystore::kFencedAttempts);
   a.set_after_fence_check(nullptr);
   EXPECT_EQ(a.BatchGetItems(keys), values(1));
+  // A fence key that holds no number refuses the write, as the script does.
+  other.Command({"SET", fence_key, "40x"});
+  EXPECT_NE(::tavrin::testing::error_text([&] { a.BatchPutItems(keys, values(4)); })
+                .find("holds no number"),
+            std::string::npos);
+  EXPECT_EQ(a.BatchGetItems(keys), values(1));
+  other.Command({"SET", fence_key, "40"});
   a.BatchPutItems(keys, values(3));
   EXPECT_EQ(a.BatchGetItems(keys), values(3));
   EXPECT_EQ(a.CountItems(), keys.size());
