@@ -34,11 +34,11 @@ const char* param_bytes(const uint8_t* p) {
 
 // The indexes of `keys` in the order of their decimal texts (equal keys in
 // the order given), which is the order of the key column's index for texts
-// of digits alone. The server sorts a key array before it probes the index with it
-// (and only checks a sorted one: a quarter of a 50,000-key read), and
-// inserts in index order touch each leaf page once (a fifth faster). Text
-// order is the order of the number scaled to 20 digits, the shorter text
-// first on a tie.
+// of digits alone. The server sorts a key array before it probes the index
+// with it (and only checks a sorted one: a quarter of a 50,000-key read),
+// and inserts in index order touch each leaf page once (a fifth faster).
+// Text order is the order of the number scaled to 20 digits, the shorter
+// text first on a tie.
 std::vector<size_t> text_order(const std::vector<uint64_t>& keys) {
   struct Scaled {
     unsigned __int128 value;

@@ -19,9 +19,10 @@
 // transaction (BEGIN, the chunks, COMMIT): a failed statement throws and the
 // whole batch is rolled back. A batch is sent as plain inserts first and, if
 // a key already exists (unique violation, rolled back), again as upserts;
-// after such a miss the next batches are upserts, for a while. A batch read is one statement with the keys as one binary
-// array (prepared, unless it has kPlannedReadKeys keys or more). A failed
-// read always throws: it is never taken for an absent value.
+// after such a miss the next batches are upserts, for a while. Keys go in
+// the key column's order. A batch read is one statement with the keys as
+// one binary array (prepared, unless it has kPlannedReadKeys keys or more).
+// A failed read always throws: it is never taken for an absent value.
 //
 // Bounded waits: the connection string gets connect_timeout=10 and TCP
 // keepalives (idle 10 s, interval 5 s, 3 probes) unless it sets them itself,
@@ -149,7 +150,7 @@ class PostgresKeystore : public Keystore {
   std::chrono::milliseconds command_timeout_{60000};
   bool put_prepared_[2] = {false, false};  // by PutKind
   bool get_prepared_ = false;
-  std::string put_sql_[2], get_sql_;  // texts of the prepared statements
+  std::string put_sql_[2], get_sql_;      // texts of the prepared statements
   // Batches still to go straight to upserts, and how many the next miss of
   // a plain insert sends there.
   static constexpr size_t kMaxInsertBackoff = 64;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <system_error>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 #include <utility>
 
 #include "backing_store/redis_fence.h"
@@ -115,13 +115,18 @@ void RedisKeystore::PipelineFields(const char* verb, const std::vector<uint64_t>
   for (const auto& args : commands) {
     if (!conn_.Append(args)) throw std::runtime_error(queue_error);
   }
+  const std::string first_error = FirstErrorOf(commands.size(), failed);
+  if (!first_error.empty()) throw std::runtime_error(failed + ": " + first_error);
+}
+
+std::string RedisKeystore::FirstErrorOf(size_t count, const std::string& failed) {
   std::string first_error;
-  for (size_t c = 0; c < commands.size(); ++c) {
+  for (size_t c = 0; c < count; ++c) {
     RedisReply r = conn_.NextReply();
     if (!r) throw std::runtime_error(failed + ": " + conn_.error());
     if (r->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = reply_text(r.get());
   }
-  if (!first_error.empty()) throw std::runtime_error(failed + ": " + first_error);
+  return first_error;
 }
 
 void RedisKeystore::FencedPipeline(const std::vector<std::vector<std::string_view>>& commands,
@@ -131,8 +136,7 @@ void RedisKeystore::FencedPipeline(const std::vector<std::vector<std::string_vie
   // check: as atomic as a script per command, without the script's cost of
   // handing every field and value through Lua (two thirds of the server's
   // time on a batch).
-  uint64_t mine = 0;
-  std::from_chars(fence_number_.data(), fence_number_.data() + fence_number_.size(), mine);
+  const uint64_t mine = fence_->number;
   auto next = [&]() {
     RedisReply r = conn_.NextReply();
     if (!r) throw std::runtime_error(failed + ": " + conn_.error());
@@ -173,12 +177,7 @@ void RedisKeystore::FencedPipeline(const std::vector<std::vector<std::string_vie
     }
     if (!conn_.Append({"EXEC"})) throw std::runtime_error(queue_error);
     // MULTI's and every queued command's acknowledgement, then EXEC's.
-    std::string first_error;
-    const size_t acks = 1 + (raise ? 1 : 0) + commands.size();
-    for (size_t c = 0; c < acks; ++c) {
-      RedisReply r = next();
-      if (r->type == REDIS_REPLY_ERROR && first_error.empty()) first_error = reply_text(r.get());
-    }
+    std::string first_error = FirstErrorOf(1 + (raise ? 1 : 0) + commands.size(), failed);
     RedisReply done = next();
     if (done->type == REDIS_REPLY_ERROR) {
       throw std::runtime_error(failed + ": " + (first_error.empty() ? reply_text(done.get())

@@ -12,8 +12,9 @@
 // pipelined the same way. Under a lease's fence (redis_fence.h) single writes
 // go through the fence script, and a batch write checks the fence key once
 // (WATCH, GET) and runs as one MULTI/EXEC transaction, dropped by the server
-// and checked again if the key changed in between. Any error reply or missing reply throws, reads
-// included: a failed read is never taken for an absent value.
+// and checked again if the key changed in between. Any error reply or
+// missing reply throws, reads included: a failed read is never taken for an
+// absent value.
 #ifndef TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_
 #define TAVRIN_BACKING_STORE_REDIS_KEYSTORE_H_
 
@@ -86,6 +87,9 @@ class RedisKeystore : public Keystore {
   // kFencedAttempts times).
   void FencedPipeline(const std::vector<std::vector<std::string_view>>& commands,
                       const char* queue_error, const std::string& failed);
+  // Reads `count` replies (throwing `failed` on a missing one) and returns
+  // the text of the first error reply among them, or "".
+  std::string FirstErrorOf(size_t count, const std::string& failed);
   // The HSETs of every (key, value) with a non-empty value.
   void PipelineHset(const std::vector<uint64_t>& keys, const std::vector<std::string_view>& values);
   // One reply per kFieldsPerCommand keys, every one checked.
