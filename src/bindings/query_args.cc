@@ -81,29 +81,54 @@ std::vector<uint32_t> query_include_codes(const std::vector<std::string>& includ
   return codes;
 }
 
+namespace {
+
+// Takes a new reference from the C API, or raises what it set.
+py::object owned(PyObject* object) {
+  if (object == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(object);
+}
+
+void set_item(const py::dict& dict, const py::object& key, const py::object& value) {
+  if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
+}
+
+}  // namespace
+
+// Built on the C API: a batch answer is thousands of small dicts, and
+// building them is the one part of a query that holds the GIL on one core
+// while the search threads wait. The keys are interned once per call (their
+// hashes are then cached) and the lists are presized.
 py::list query_results(const SearchResults& results, bool single) {
-  py::object loads = py::module_::import("json").attr("loads");
-  py::list out;
-  for (uint64_t q = 0; q < results.n_queries; ++q) {
+  py::object loads;
+  const py::object key_id = owned(PyUnicode_InternFromString("id"));
+  const py::object key_distance = owned(PyUnicode_InternFromString("distance"));
+  const py::object key_metadata = owned(PyUnicode_InternFromString("metadata"));
+  const uint64_t n = single ? std::min<uint64_t>(results.n_queries, 1) : results.n_queries;
+  py::list out(n);
+  for (uint64_t q = 0; q < n; ++q) {
     const std::vector<std::string>* metadata =
         q < results.metadata.size() ? &results.metadata[q] : nullptr;
     // Slots past a query's count hold no result (a query whose lists hold
     // fewer than k items): they are not reported.
     const uint64_t count =
         q < results.counts.size() ? std::min<uint64_t>(results.counts[q], results.k) : 0;
-    py::list hits;
+    py::list hits(count);
     for (uint64_t j = 0; j < count; ++j) {
       py::dict hit;
-      hit["id"] = py::str(results.id(q, j));
-      hit["distance"] = py::float_(results.distance(q, j));
+      const std::string& id = results.id(q, j);
+      set_item(hit, key_id,
+               owned(PyUnicode_DecodeUTF8(id.data(), static_cast<Py_ssize_t>(id.size()), nullptr)));
+      set_item(hit, key_distance, owned(PyFloat_FromDouble(results.distance(q, j))));
       if (metadata != nullptr && j < metadata->size() && !(*metadata)[j].empty()) {
-        hit["metadata"] = loads(py::str((*metadata)[j]));
+        if (!loads) loads = py::module_::import("json").attr("loads");
+        set_item(hit, key_metadata, loads(py::str((*metadata)[j])));
       } else {
-        hit["metadata"] = py::dict();
+        set_item(hit, key_metadata, py::dict());
       }
-      hits.append(std::move(hit));
+      PyList_SET_ITEM(hits.ptr(), static_cast<Py_ssize_t>(j), hit.release().ptr());
     }
-    out.append(std::move(hits));
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(q), hits.release().ptr());
   }
   if (single) return out.empty() ? py::list() : py::list(out[0]);
   return out;

@@ -1,5 +1,6 @@
 #include "search/distance.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <stdexcept>
@@ -266,6 +267,77 @@ TAVRIN_AVX2 uint32_t first_min_avx2(const float* x, size_t n) {
   return 0;  // not reached: m is one of the values
 }
 
+
+// ---- Row x query products ---------------------------------------------------
+// Eight rows against eight queries at a time: each row value is broadcast
+// against a vector of eight queries' values of the same dimension, so the
+// rows are read where they lie, without the copy a matrix library makes
+// first. The list rows come from main memory once per batch, and the
+// hardware prefetcher alone leaves the FMAs waiting on them: the first pass
+// over a step's rows prefetches, one line per row and 16 dimensions, the
+// rows kProductAhead steps on.
+constexpr size_t kProductAhead = 4;
+
+TAVRIN_AVX2 inline void transpose8(__m256* r) {
+  const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+  const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+  const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+  const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+  const __m256 s0 = _mm256_shuffle_ps(t0, t2, 0x44), s1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+  const __m256 s2 = _mm256_shuffle_ps(t1, t3, 0x44), s3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+  const __m256 s4 = _mm256_shuffle_ps(t4, t6, 0x44), s5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+  const __m256 s6 = _mm256_shuffle_ps(t5, t7, 0x44), s7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+  r[0] = _mm256_permute2f128_ps(s0, s4, 0x20);
+  r[1] = _mm256_permute2f128_ps(s1, s5, 0x20);
+  r[2] = _mm256_permute2f128_ps(s2, s6, 0x20);
+  r[3] = _mm256_permute2f128_ps(s3, s7, 0x20);
+  r[4] = _mm256_permute2f128_ps(s0, s4, 0x31);
+  r[5] = _mm256_permute2f128_ps(s1, s5, 0x31);
+  r[6] = _mm256_permute2f128_ps(s2, s6, 0x31);
+  r[7] = _mm256_permute2f128_ps(s3, s7, 0x31);
+}
+
+// Dimensions [from, to) of one 8 x 8 tile into acc (acc[i]: row i against
+// the eight queries at q).
+TAVRIN_AVX2 inline void product_steps(const float* const* rows, const float* q, size_t stride,
+                                      size_t from, size_t to, __m256* acc) {
+  for (size_t k = from; k < to; ++k) {
+    const __m256 qv = _mm256_loadu_ps(q + k * stride);
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) {
+      acc[i] = _mm256_fmadd_ps(_mm256_broadcast_ss(rows[i] + k), qv, acc[i]);
+    }
+  }
+}
+
+TAVRIN_AVX2 bool products_avx2(const float* x, size_t n, size_t d, const float* queries,
+                               size_t m_pad, float* out, size_t out_stride) {
+  for (size_t r0 = 0; r0 < n; r0 += 8) {
+    const float* rows[8];
+    for (size_t i = 0; i < 8; ++i) rows[i] = x + std::min(r0 + i, n - 1) * d;  // tail: repeats
+    const size_t ahead = r0 + 8 * kProductAhead;
+    const size_t ahead_rows = ahead < n ? std::min<size_t>(8, n - ahead) : 0;
+    const float* next = x + ahead * d;
+    for (size_t c0 = 0; c0 < m_pad; c0 += 8) {
+      __m256 acc[8];
+      for (int i = 0; i < 8; ++i) acc[i] = _mm256_setzero_ps();
+      const float* q = queries + c0;
+      if (c0 == 0 && ahead_rows > 0) {
+        for (size_t k = 0; k < d; k += 16) {
+          for (size_t i = 0; i < ahead_rows; ++i) {
+            _mm_prefetch(reinterpret_cast<const char*>(next + i * d + k), _MM_HINT_T0);
+          }
+          product_steps(rows, q, m_pad, k, std::min(d, k + 16), acc);
+        }
+      } else {
+        product_steps(rows, q, m_pad, 0, d, acc);
+      }
+      transpose8(acc);
+      for (size_t c = 0; c < 8; ++c) _mm256_storeu_ps(out + (c0 + c) * out_stride + r0, acc[c]);
+    }
+  }
+  return true;
+}
 #endif  // TAVRIN_HAVE_X86
 
 void norms_portable(const float* rows, size_t n, size_t d, float* out) {
@@ -274,6 +346,9 @@ void norms_portable(const float* rows, size_t n, size_t d, float* out) {
 
 float sq_portable_fn(const float* q, const float* x, size_t d) { return sq_portable(q, x, d); }
 float dot_portable_fn(const float* q, const float* x, size_t d) { return dot_portable(q, x, d); }
+bool products_none(const float*, size_t, size_t, const float*, size_t, float*, size_t) {
+  return false;
+}
 
 inline float cosine_from_sums(float dot, float nq, float nx) {
   const float den = std::sqrt(nq) * std::sqrt(nx);
@@ -288,19 +363,20 @@ struct Kernels {
   float (*dot_one)(const float*, const float*, size_t);
   void (*norms)(const float*, size_t, size_t, float*);
   uint32_t (*first_min)(const float*, size_t);
+  bool (*products)(const float*, size_t, size_t, const float*, size_t, float*, size_t);
   const char* name;
 };
 
 constexpr Kernels kPortableKernels = {sq_block_portable, dot_block_portable, sq_portable_fn,
                                       dot_portable_fn, norms_portable, first_min_portable,
-                                      "portable"};
+                                      products_none,   "portable"};
 
 Kernels choose_kernels() {
 #ifdef TAVRIN_HAVE_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-    return {sq_block_avx2,  dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn,
-            norms_avx2,     first_min_avx2, "avx2"};
+    return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn,
+            norms_avx2,    first_min_avx2, products_avx2,  "avx2"};
   }
 #endif
   return kPortableKernels;
@@ -385,6 +461,12 @@ void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq
       o[r] = den != 0.0f ? 1.0f - o[r] / den : 1.0f;
     }
   }
+}
+
+bool row_query_products(const float* rows, size_t n, size_t d, const float* queries, size_t m_pad,
+                        float* out, size_t out_stride) {
+  if (n == 0 || d == 0 || m_pad == 0) return true;
+  return kernels().products(rows, n, d, queries, m_pad, out, out_stride);
 }
 
 const char* distance_kernel_name() { return kernels().name; }

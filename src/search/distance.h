@@ -54,6 +54,18 @@ void squared_euclidean_block(const float* const* queries, size_t nq, const float
 void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq, const float* rows,
                   size_t n, size_t d, float* out, size_t out_stride, float* scratch);
 
+// Inner products of n rows (row-major, width d) with m_pad queries held
+// dimension by dimension (queries[i * m_pad + c]; m_pad a multiple of 8, any
+// padding zero): out[c * out_stride + r] = x_r . q_c for every c < m_pad and
+// r < n, with out_stride at least n rounded up to 8 (the slots up to it may
+// be written). Each value sums the d products in some order, with or
+// without fused multiply-adds, so callers may rely only on the bound such
+// sums share. Returns false, writing nothing, where the CPU has no kernel
+// for it or the portable kernels are forced: the caller then uses its
+// matrix library.
+bool row_query_products(const float* rows, size_t n, size_t d, const float* queries, size_t m_pad,
+                        float* out, size_t out_stride);
+
 // Name of the kernel in use ("avx2" or "portable").
 const char* distance_kernel_name();
 

@@ -307,10 +307,10 @@ struct alignas(64) Scratch {
   std::vector<float> product;  // rows x queries, column-major
   std::vector<float> row_scratch;  // cosine_block's row norms
   std::vector<float> row_term;  // per row: nx, or 1 / |x| for cosine (NaN: unsafe)
-  std::vector<float> chunk;    // the queries of a product, d x m column-major
+  std::vector<float> chunk;    // the queries of a product, dimension by dimension
   std::vector<float> chunk_norm;  // nq, or 1 / |q| for cosine
   std::vector<float> exact_norm;  // per query of a pairwise group: nq
-  std::vector<const float*> exact_rows;
+  std::vector<const float*> exact_rows;  // the query rows of a group or a chunk
   std::vector<float> bound_heap;  // per use: max-heap of the k smallest hi
   std::vector<uint32_t> heap_size;
   std::vector<std::vector<Survivor>> pending;  // per use, until the list is done
@@ -456,7 +456,7 @@ class MatrixSearch {
       s.chunk.resize(kMaxChunk * d_);
       s.chunk_norm.resize(kMaxChunk);
       s.exact_norm.resize(kMaxExactGroup);
-      s.exact_rows.resize(kMaxExactGroup);
+      s.exact_rows.resize(std::max(kMaxExactGroup, kMaxChunk));
       s.bound_heap.resize(kMaxChunk * k_);
       s.heap_size.resize(kMaxChunk);
       s.pending.resize(kMaxChunk);
@@ -520,15 +520,25 @@ class MatrixSearch {
     const size_t m = task.use_end - task.use_begin;
     const Use* use = uses_->data() + task.use_begin;
     start_uses(s, m);
+    // The chunk dimension by dimension, its width padded to the kernel's
+    // eight lanes with zero queries.
+    const size_t m_pad = (m + 7) / 8 * 8;
     for (size_t c = 0; c < m; ++c) {
-      const float* q = queries_.row(use[c].query);
-      std::copy(q, q + d_, s.chunk.data() + c * d_);
+      s.exact_rows[c] = queries_.row(use[c].query);
       const float nq = plan_.query_norms[use[c].query];
       s.chunk_norm[c] = cosine_ ? 1.0f / std::sqrt(nq) : nq;
     }
-    const size_t block = std::max<size_t>(16, kTileFloats / m);
+    // Written in order, read from the chunk's rows (they stay in cache).
+    float* out = s.chunk.data();
+    for (size_t i = 0; i < d_; ++i) {
+      for (size_t c = 0; c < m; ++c) *out++ = s.exact_rows[c][i];
+      for (size_t c = m; c < m_pad; ++c) *out++ = 0.0f;
+    }
+    // Blocks of rows in multiples of eight whose products fit the buffer.
+    const size_t block = std::max<size_t>(8, kTileFloats / m_pad / 8 * 8);
     for (uint64_t r0 = 0; r0 < list.rows; r0 += block) {
       const size_t nb = static_cast<size_t>(std::min<uint64_t>(block, list.rows - r0));
+      const size_t stride = (nb + 7) / 8 * 8;
       const float* x = list.vectors + r0 * d_;
       if (list.sq_norms != nullptr) {
         std::copy(list.sq_norms + r0, list.sq_norms + r0 + nb, s.row_term.data());
@@ -540,17 +550,23 @@ class MatrixSearch {
         const bool ok = nx <= kMaxSqNorm && (!cosine_ || nx >= kMinCosineSqNorm);
         s.row_term[r] = !ok ? kNaN : cosine_ ? 1.0f / std::sqrt(nx) : nx;
       }
-      // product(r, c) = x_r . q_c: the rows as a d x nb column-major matrix,
-      // transposed, times the d x m chunk. Inside the parallel region the
-      // OpenMP build of OpenBLAS runs on the calling thread only.
-      const arma::blas_int bm = static_cast<arma::blas_int>(nb);
-      const arma::blas_int bn = static_cast<arma::blas_int>(m);
-      const arma::blas_int bk = static_cast<arma::blas_int>(d_);
-      const float one = 1.0f, zero = 0.0f;
-      arma::blas::gemm<float>("T", "N", &bm, &bn, &bk, &one, x, &bk, s.chunk.data(), &bk, &zero,
-                              s.product.data(), &bm);
+      // product(r, c) = x_r . q_c, at c * stride + r.
+      if (!row_query_products(x, nb, d_, s.chunk.data(), m_pad, s.product.data(), stride)) {
+        // The rows as a d x nb column-major matrix, transposed, times the
+        // chunk (an m_pad x d column-major matrix), transposed. Inside the
+        // parallel region the OpenMP build of OpenBLAS runs on the calling
+        // thread only.
+        const arma::blas_int bm = static_cast<arma::blas_int>(nb);
+        const arma::blas_int bn = static_cast<arma::blas_int>(m);
+        const arma::blas_int bk = static_cast<arma::blas_int>(d_);
+        const arma::blas_int ldb = static_cast<arma::blas_int>(m_pad);
+        const arma::blas_int ldc = static_cast<arma::blas_int>(stride);
+        const float one = 1.0f, zero = 0.0f;
+        arma::blas::gemm<float>("T", "T", &bm, &bn, &bk, &one, x, &bk, s.chunk.data(), &ldb,
+                                &zero, s.product.data(), &ldc);
+      }
       for (size_t c = 0; c < m; ++c) {
-        const float* g = s.product.data() + c * nb;
+        const float* g = s.product.data() + c * stride;
         UseFilter f = filter_of(s, c, use[c]);
         if (cosine_) {
           scan_cosine({g, s.row_term.data(), s.chunk_norm[c], bound_}, nb, r0, f);
