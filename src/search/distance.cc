@@ -74,6 +74,19 @@ void dot_block_portable(const float* const* qs, size_t nq, const float* rows, si
   }
 }
 
+void sq_scattered_portable(const float* q, const float* const* rows, size_t n, size_t d,
+                           float* out) {
+  for (size_t r = 0; r < n; ++r) out[r] = sq_portable(q, rows[r], d);
+}
+
+void dot_scattered_portable(const float* q, const float* const* rows, size_t n, size_t d,
+                            float* out, float* norms) {
+  for (size_t r = 0; r < n; ++r) {
+    norms[r] = dot_portable(rows[r], rows[r], d);
+    out[r] = dot_portable(q, rows[r], d);
+  }
+}
+
 // The scan first_min describes, as written.
 uint32_t first_min_portable(const float* x, size_t n) {
   uint32_t best = 0;
@@ -121,12 +134,21 @@ TAVRIN_AVX2 inline float dot_tail(float s, float a, float b) {
   return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(s)));
 }
 
-// Sums for R consecutive rows (x, row stride d) against Q queries; pair
-// (query g, row r) goes to out[g * stride + r]. kSquared picks sum (q-x)^2,
-// otherwise sum q*x.
-template <bool kSquared, int R, int Q>
-TAVRIN_AVX2 inline void tile(const float* const* q, const float* x, size_t d, float* out,
-                             size_t stride) {
+// Where a tile's rows lie: consecutive (row stride d), or anywhere.
+struct Strided {
+  const float* x;
+  size_t d;
+  const float* operator()(int r) const { return x + r * d; }
+};
+struct Scattered {
+  const float* const* x;
+  const float* operator()(int r) const { return x[r]; }
+};
+
+// Sums for R rows against Q queries; pair (query g, row r) goes to
+// out[g * stride + r]. kSquared picks sum (q-x)^2, otherwise sum q*x.
+template <bool kSquared, int R, int Q, typename Rows>
+TAVRIN_AVX2 inline void tile(const float* const* q, Rows x, size_t d, float* out, size_t stride) {
   __m256 acc[R * Q];
 #pragma GCC unroll 8
   for (int j = 0; j < R * Q; ++j) acc[j] = _mm256_setzero_ps();
@@ -134,7 +156,7 @@ TAVRIN_AVX2 inline void tile(const float* const* q, const float* x, size_t d, fl
   for (; i + 8 <= d; i += 8) {
     __m256 xr[R];
 #pragma GCC unroll 8
-    for (int r = 0; r < R; ++r) xr[r] = _mm256_loadu_ps(x + r * d + i);
+    for (int r = 0; r < R; ++r) xr[r] = _mm256_loadu_ps(x(r) + i);
 #pragma GCC unroll 8
     for (int g = 0; g < Q; ++g) {
       const __m256 qv = _mm256_loadu_ps(q[g] + i);
@@ -159,7 +181,7 @@ TAVRIN_AVX2 inline void tile(const float* const* q, const float* x, size_t d, fl
   for (int g = 0; g < Q; ++g) {
     for (int r = 0; r < R; ++r) {
       float s = sums[g * R + r];
-      const float* xv = x + r * d;
+      const float* xv = x(r);
       for (size_t t = i; t < d; ++t) {
         s = kSquared ? sq_tail(s, q[g][t], xv[t]) : dot_tail(s, q[g][t], xv[t]);
       }
@@ -168,9 +190,9 @@ TAVRIN_AVX2 inline void tile(const float* const* q, const float* x, size_t d, fl
   }
 }
 
-// |x_r|^2 for R consecutive rows, as tile<false, 1, 1>(x_r, x_r) would give.
-template <int R>
-TAVRIN_AVX2 inline void self_tile(const float* x, size_t d, float* out) {
+// |x_r|^2 for R rows, as tile<false, 1, 1>(x_r, x_r) would give.
+template <int R, typename Rows>
+TAVRIN_AVX2 inline void self_tile(Rows x, size_t d, float* out) {
   __m256 acc[R];
 #pragma GCC unroll 8
   for (int r = 0; r < R; ++r) acc[r] = _mm256_setzero_ps();
@@ -178,7 +200,7 @@ TAVRIN_AVX2 inline void self_tile(const float* x, size_t d, float* out) {
   for (; i + 8 <= d; i += 8) {
 #pragma GCC unroll 8
     for (int r = 0; r < R; ++r) {
-      const __m256 v = _mm256_loadu_ps(x + r * d + i);
+      const __m256 v = _mm256_loadu_ps(x(r) + i);
       acc[r] = _mm256_fmadd_ps(v, v, acc[r]);
     }
   }
@@ -190,7 +212,7 @@ TAVRIN_AVX2 inline void self_tile(const float* x, size_t d, float* out) {
   }
   for (int r = 0; r < R; ++r) {
     float s = sums[r];
-    const float* xv = x + r * d;
+    const float* xv = x(r);
     for (size_t t = i; t < d; ++t) s = dot_tail(s, xv[t], xv[t]);
     out[r] = s;
   }
@@ -203,14 +225,14 @@ TAVRIN_AVX2 void block_avx2(const float* const* qs, size_t nq, const float* rows
   for (; g + 4 <= nq; g += 4) {
     float* o = out + g * stride;
     size_t r = 0;
-    for (; r + 2 <= n; r += 2) tile<kSquared, 2, 4>(qs + g, rows + r * d, d, o + r, stride);
-    for (; r < n; ++r) tile<kSquared, 1, 4>(qs + g, rows + r * d, d, o + r, stride);
+    for (; r + 2 <= n; r += 2) tile<kSquared, 2, 4>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
+    for (; r < n; ++r) tile<kSquared, 1, 4>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
   }
   for (; g < nq; ++g) {
     float* o = out + g * stride;
     size_t r = 0;
-    for (; r + 8 <= n; r += 8) tile<kSquared, 8, 1>(qs + g, rows + r * d, d, o + r, stride);
-    for (; r < n; ++r) tile<kSquared, 1, 1>(qs + g, rows + r * d, d, o + r, stride);
+    for (; r + 8 <= n; r += 8) tile<kSquared, 8, 1>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
+    for (; r < n; ++r) tile<kSquared, 1, 1>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
   }
 }
 
@@ -222,25 +244,47 @@ TAVRIN_AVX2 void sq_block_avx2(const float* const* qs, size_t nq, const float* r
 TAVRIN_AVX2 void dot_block_avx2(const float* const* qs, size_t nq, const float* rows, size_t n,
                                 size_t d, float* out, size_t stride, float* norms) {
   size_t r = 0;
-  for (; r + 8 <= n; r += 8) self_tile<8>(rows + r * d, d, norms + r);
-  for (; r < n; ++r) self_tile<1>(rows + r * d, d, norms + r);
+  for (; r + 8 <= n; r += 8) self_tile<8>(Strided{rows + r * d, d}, d, norms + r);
+  for (; r < n; ++r) self_tile<1>(Strided{rows + r * d, d}, d, norms + r);
   block_avx2<false>(qs, nq, rows, n, d, out, stride);
 }
 
 TAVRIN_AVX2 void norms_avx2(const float* rows, size_t n, size_t d, float* out) {
   size_t r = 0;
-  for (; r + 8 <= n; r += 8) self_tile<8>(rows + r * d, d, out + r);
-  for (; r < n; ++r) self_tile<1>(rows + r * d, d, out + r);
+  for (; r + 8 <= n; r += 8) self_tile<8>(Strided{rows + r * d, d}, d, out + r);
+  for (; r < n; ++r) self_tile<1>(Strided{rows + r * d, d}, d, out + r);
+}
+
+// One query against rows anywhere: eight rows a tile, so that eight rows'
+// misses are in flight at once.
+TAVRIN_AVX2 void sq_scattered_avx2(const float* q, const float* const* rows, size_t n, size_t d,
+                                   float* out) {
+  size_t r = 0;
+  for (; r + 8 <= n; r += 8) tile<true, 8, 1>(&q, Scattered{rows + r}, d, out + r, 1);
+  for (; r < n; ++r) tile<true, 1, 1>(&q, Scattered{rows + r}, d, out + r, 1);
+}
+
+TAVRIN_AVX2 void dot_scattered_avx2(const float* q, const float* const* rows, size_t n, size_t d,
+                                    float* out, float* norms) {
+  size_t r = 0;
+  for (; r + 8 <= n; r += 8) {
+    self_tile<8>(Scattered{rows + r}, d, norms + r);
+    tile<false, 8, 1>(&q, Scattered{rows + r}, d, out + r, 1);
+  }
+  for (; r < n; ++r) {
+    self_tile<1>(Scattered{rows + r}, d, norms + r);
+    tile<false, 1, 1>(&q, Scattered{rows + r}, d, out + r, 1);
+  }
 }
 
 TAVRIN_AVX2 float sq_one_avx2_fn(const float* q, const float* x, size_t d) {
   float s;
-  tile<true, 1, 1>(&q, x, d, &s, 1);
+  tile<true, 1, 1>(&q, Strided{x, d}, d, &s, 1);
   return s;
 }
 TAVRIN_AVX2 float dot_one_avx2_fn(const float* q, const float* x, size_t d) {
   float s;
-  tile<false, 1, 1>(&q, x, d, &s, 1);
+  tile<false, 1, 1>(&q, Strided{x, d}, d, &s, 1);
   return s;
 }
 // The minimum over the non-NaN values (MINPS keeps its second operand when
@@ -310,6 +354,30 @@ TAVRIN_AVX2 inline void product_steps(const float* const* rows, const float* q, 
   }
 }
 
+// Eight queries by eight dimensions at a time: eight row loads, one
+// transposition, eight stores; scattered single-float copies stall on the
+// first touch of every line of every query.
+TAVRIN_AVX2 void interleave_avx2(const float* const* queries, size_t m, size_t d, float* out) {
+  const size_t m_pad = (m + 7) / 8 * 8;
+  for (size_t c0 = 0; c0 < m_pad; c0 += 8) {
+    const size_t lanes = std::min<size_t>(8, m - c0);
+    size_t i0 = 0;
+    for (; i0 + 8 <= d; i0 += 8) {
+      __m256 v[8];
+      for (size_t j = 0; j < 8; ++j) {
+        v[j] = j < lanes ? _mm256_loadu_ps(queries[c0 + j] + i0) : _mm256_setzero_ps();
+      }
+      transpose8(v);
+      for (size_t t = 0; t < 8; ++t) _mm256_storeu_ps(out + (i0 + t) * m_pad + c0, v[t]);
+    }
+    for (; i0 < d; ++i0) {
+      for (size_t j = 0; j < 8; ++j) {
+        out[i0 * m_pad + c0 + j] = j < lanes ? queries[c0 + j][i0] : 0.0f;
+      }
+    }
+  }
+}
+
 TAVRIN_AVX2 bool products_avx2(const float* x, size_t n, size_t d, const float* queries,
                                size_t m_pad, float* out, size_t out_stride) {
   for (size_t r0 = 0; r0 < n; r0 += 8) {
@@ -349,6 +417,12 @@ float dot_portable_fn(const float* q, const float* x, size_t d) { return dot_por
 bool products_none(const float*, size_t, size_t, const float*, size_t, float*, size_t) {
   return false;
 }
+void interleave_portable(const float* const* queries, size_t m, size_t d, float* out) {
+  const size_t m_pad = (m + 7) / 8 * 8;
+  for (size_t i = 0; i < d; ++i) {
+    for (size_t c = 0; c < m_pad; ++c) *out++ = c < m ? queries[c][i] : 0.0f;
+  }
+}
 
 inline float cosine_from_sums(float dot, float nq, float nx) {
   const float den = std::sqrt(nq) * std::sqrt(nx);
@@ -364,19 +438,24 @@ struct Kernels {
   void (*norms)(const float*, size_t, size_t, float*);
   uint32_t (*first_min)(const float*, size_t);
   bool (*products)(const float*, size_t, size_t, const float*, size_t, float*, size_t);
+  void (*interleave)(const float* const*, size_t, size_t, float*);
+  void (*sq_scattered)(const float*, const float* const*, size_t, size_t, float*);
+  void (*dot_scattered)(const float*, const float* const*, size_t, size_t, float*, float*);
   const char* name;
 };
 
 constexpr Kernels kPortableKernels = {sq_block_portable, dot_block_portable, sq_portable_fn,
                                       dot_portable_fn, norms_portable, first_min_portable,
-                                      products_none,   "portable"};
+                                      products_none,   interleave_portable, sq_scattered_portable,
+                                      dot_scattered_portable, "portable"};
 
 Kernels choose_kernels() {
 #ifdef TAVRIN_HAVE_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
     return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn,
-            norms_avx2,    first_min_avx2, products_avx2,  "avx2"};
+            norms_avx2,    first_min_avx2, products_avx2,  interleave_avx2,
+            sq_scattered_avx2, dot_scattered_avx2, "avx2"};
   }
 #endif
   return kPortableKernels;
@@ -463,10 +542,30 @@ void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq
   }
 }
 
+void squared_euclidean_scattered(const float* q, const float* const* rows, size_t n, size_t d,
+                                 float* out) {
+  kernels().sq_scattered(q, rows, n, d, out);
+}
+
+void cosine_scattered(const float* q, float q_sqnorm, const float* const* rows, size_t n, size_t d,
+                      float* out, float* scratch) {
+  kernels().dot_scattered(q, rows, n, d, out, scratch);
+  // As cosine_block finishes its sums, to the bit.
+  const float q_root = std::sqrt(q_sqnorm);
+  for (size_t r = 0; r < n; ++r) {
+    const float den = q_root * std::sqrt(scratch[r]);
+    out[r] = den != 0.0f ? 1.0f - out[r] / den : 1.0f;
+  }
+}
+
 bool row_query_products(const float* rows, size_t n, size_t d, const float* queries, size_t m_pad,
                         float* out, size_t out_stride) {
   if (n == 0 || d == 0 || m_pad == 0) return true;
   return kernels().products(rows, n, d, queries, m_pad, out, out_stride);
+}
+
+void interleave_queries(const float* const* queries, size_t m, size_t d, float* out) {
+  kernels().interleave(queries, m, d, out);
 }
 
 const char* distance_kernel_name() { return kernels().name; }

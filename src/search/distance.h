@@ -54,6 +54,15 @@ void squared_euclidean_block(const float* const* queries, size_t nq, const float
 void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq, const float* rows,
                   size_t n, size_t d, float* out, size_t out_stride, float* scratch);
 
+// One query against n rows that lie anywhere (rows[r]): out[r] is, bit for
+// bit, what squared_euclidean_block and cosine_block give for that row.
+// The tiles read several rows at once, so rows that are not in cache are
+// fetched together. cosine_scattered's scratch holds n floats.
+void squared_euclidean_scattered(const float* q, const float* const* rows, size_t n, size_t d,
+                                 float* out);
+void cosine_scattered(const float* q, float q_sqnorm, const float* const* rows, size_t n, size_t d,
+                      float* out, float* scratch);
+
 // Inner products of n rows (row-major, width d) with m_pad queries held
 // dimension by dimension (queries[i * m_pad + c]; m_pad a multiple of 8, any
 // padding zero): out[c * out_stride + r] = x_r . q_c for every c < m_pad and
@@ -65,6 +74,11 @@ void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq
 // matrix library.
 bool row_query_products(const float* rows, size_t n, size_t d, const float* queries, size_t m_pad,
                         float* out, size_t out_stride);
+
+// Writes m query rows of width d dimension by dimension, as
+// row_query_products takes them: query c's dimension i at out[i * m_pad +
+// c], m_pad = m rounded up to 8, the padding zero.
+void interleave_queries(const float* const* queries, size_t m, size_t d, float* out);
 
 // Name of the kernel in use ("avx2" or "portable").
 const char* distance_kernel_name();

@@ -317,6 +317,11 @@ struct alignas(64) Scratch {
   std::vector<Survivor> arena;                 // survivors of every finished use
   std::vector<float> his;
   std::vector<Entry> heap;
+  // The candidates select() rescores, in scan order.
+  std::vector<const float*> rescore_rows;
+  std::vector<uint64_t> rescore_keys;
+  std::vector<float> rescore_values;
+  std::vector<float> rescore_norms;
 };
 
 // What one search needs besides its inputs. Kept between searches so that
@@ -332,7 +337,10 @@ struct Workspace {
       total += (s.product.capacity() + s.row_scratch.capacity() + s.row_term.capacity() +
                 s.chunk.capacity() + s.bound_heap.capacity() + s.his.capacity()) *
                    sizeof(float) +
-               s.arena.capacity() * sizeof(Survivor) + s.heap.capacity() * sizeof(Entry);
+               s.arena.capacity() * sizeof(Survivor) + s.heap.capacity() * sizeof(Entry) +
+               (s.rescore_values.capacity() + s.rescore_norms.capacity()) * sizeof(float) +
+               s.rescore_rows.capacity() * sizeof(const float*) +
+               s.rescore_keys.capacity() * sizeof(uint64_t);
       for (const auto& p : s.pending) total += p.capacity() * sizeof(Survivor);
     }
     return total;
@@ -466,6 +474,11 @@ class MatrixSearch {
       s.arena.reserve(per_thread_pairs * std::min<uint64_t>(k_ + 8, 64));
       s.his.reserve(width_ * std::min<uint64_t>(k_ + 8, 64));
       s.heap.reserve(k_);
+      const uint64_t rescored = std::min<uint64_t>(k_ + 8, 64);
+      s.rescore_rows.reserve(rescored);
+      s.rescore_keys.reserve(rescored);
+      s.rescore_values.reserve(rescored);
+      s.rescore_norms.reserve(rescored);
     }
     spans_ = &lease_.w->spans;
     spans_->resize(probes_.rows * width_);
@@ -528,12 +541,7 @@ class MatrixSearch {
       const float nq = plan_.query_norms[use[c].query];
       s.chunk_norm[c] = cosine_ ? 1.0f / std::sqrt(nq) : nq;
     }
-    // Written in order, read from the chunk's rows (they stay in cache).
-    float* out = s.chunk.data();
-    for (size_t i = 0; i < d_; ++i) {
-      for (size_t c = 0; c < m; ++c) *out++ = s.exact_rows[c][i];
-      for (size_t c = m; c < m_pad; ++c) *out++ = 0.0f;
-    }
+    interleave_queries(s.exact_rows.data(), m, d_, s.chunk.data());
     // Blocks of rows in multiples of eight whose products fit the buffer.
     const size_t block = std::max<size_t>(8, kTileFloats / m_pad / 8 * 8);
     for (uint64_t r0 = 0; r0 < list.rows; r0 += block) {
@@ -607,18 +615,6 @@ class MatrixSearch {
     for (size_t c = 0; c < m; ++c) finish(s, t, c, use[c]);
   }
 
-  // The pairwise value of one candidate, as the pairwise path computes it.
-  float pairwise_value(const float* q, float nq, const float* x) const {
-    float v;
-    if (cosine_) {
-      float scratch_norm;
-      cosine_block(&q, &nq, 1, x, 1, d_, &v, 1, &scratch_norm);
-    } else {
-      squared_euclidean_block(&q, 1, x, 1, d_, &v, 1);
-    }
-    return v;
-  }
-
   // Rescores every survivor whose lo is not above the query's k-th smallest
   // hi and offers them in scan order. That ends with the pairwise path's
   // selection. Let T be the k-th smallest pairwise value of the query's
@@ -647,18 +643,33 @@ class MatrixSearch {
       std::nth_element(s.his.begin(), s.his.begin() + (k_ - 1), s.his.end());
       cut = s.his[k_ - 1];
     }
-    const float* qrow = queries_.row(q);
-    const float nq = plan_.query_norms[q];
-    s.heap.clear();
+    s.rescore_rows.clear();
+    s.rescore_keys.clear();
     for (size_t j = 0; j < width_; ++j) {
       const uint32_t l = probes_.row(q)[j];
       const float* vectors = lists_[l].vectors;
       const Survivor* v = scratch[own[j].thread].arena.data() + own[j].begin;
       for (uint32_t i = 0; i < own[j].count; ++i) {
         if (v[i].lo > cut) continue;
-        const float value = pairwise_value(qrow, nq, vectors + uint64_t{v[i].row} * d_);
-        selection::offer(s.heap, k_, &value, 1, selection::row_key(l, v[i].row), less_);
+        s.rescore_rows.push_back(vectors + uint64_t{v[i].row} * d_);
+        s.rescore_keys.push_back(selection::row_key(l, v[i].row));
       }
+    }
+    // The pairwise values, all rows at once: they lie all over the batch's
+    // lists, mostly out of cache, and are fetched together.
+    const size_t n = s.rescore_rows.size();
+    s.rescore_values.resize(n);
+    const float* qrow = queries_.row(q);
+    if (cosine_) {
+      s.rescore_norms.resize(n);
+      cosine_scattered(qrow, plan_.query_norms[q], s.rescore_rows.data(), n, d_,
+                       s.rescore_values.data(), s.rescore_norms.data());
+    } else {
+      squared_euclidean_scattered(qrow, s.rescore_rows.data(), n, d_, s.rescore_values.data());
+    }
+    s.heap.clear();
+    for (size_t i = 0; i < n; ++i) {
+      selection::offer(s.heap, k_, &s.rescore_values[i], 1, s.rescore_keys[i], less_);
     }
     selection::write_selection(s.heap, q, root_, with_metadata_, less_, results_);
   }

@@ -65,6 +65,40 @@ TEST_P(DistanceKernelTest, EveryEntryPointMatchesTheReferenceBitForBitAcrossEach
     cosine_rows(qp[0], qn[0], rows.data(), n, d, one_cs.data());
     squared_norms(rows.data(), n, d, norms.data());
     EXPECT_EQ(norms[n], -1.0f) << "written past the rows";
+    // The rows by pointer: backwards, then forwards, then one more.
+    const size_t far = 2 * n + 1;
+    std::vector<const float*> scattered(far);
+    for (size_t j = 0; j < far; ++j) {
+      scattered[j] = rows.data() + (j < n ? n - 1 - j : j - n < n ? j - n : 5) * d;
+    }
+    std::vector<float> far_sq(far), far_cs(far), far_scratch(far);
+    squared_euclidean_scattered(qp[0], scattered.data(), far, d, far_sq.data());
+    cosine_scattered(qp[0], qn[0], scattered.data(), far, d, far_cs.data(), far_scratch.data());
+    for (size_t j = 0; j < far; ++j) {
+      ASSERT_EQ(float_bits(far_sq[j]), float_bits(squared_euclidean(qp[0], scattered[j], d)));
+      ASSERT_EQ(float_bits(far_cs[j]), float_bits(cosine_distance(qp[0], scattered[j], d)));
+    }
+    // Products: each within the bound of a float sum of d terms in any
+    // order, |error| <= gamma(d) sum |q_i x_i|, the padded queries zero.
+    const size_t m_pad = (nq + 7) / 8 * 8, out_stride = (n + 7) / 8 * 8;
+    std::vector<float> packed(m_pad * d, -1.0f), products(m_pad * out_stride, -1.0f);
+    interleave_queries(qp.data(), nq, d, packed.data());
+    if (row_query_products(rows.data(), n, d, packed.data(), m_pad, products.data(), out_stride)) {
+      EXPECT_FALSE(GetParam());
+      const double gamma = d * 0x1p-24 / (1 - d * 0x1p-24);
+      for (size_t i = 0; i < m_pad; ++i) {
+        for (size_t j = 0; j < n; ++j) {
+          double dot = 0, mag = 0;
+          for (size_t t = 0; i < nq && t < d; ++t) {
+            dot += double{qp[i][t]} * rows[j * d + t];
+            mag += std::fabs(double{qp[i][t]} * rows[j * d + t]);
+          }
+          ASSERT_LE(std::fabs(products[i * out_stride + j] - dot), gamma * mag) << d << " " << i;
+        }
+      }
+    } else {
+      EXPECT_TRUE(GetParam());
+    }
     const FloatMatrix qm(qs, d), rm(rows, d);
     const arma::fmat e = distance_matrix(qm, rm, kMetricEuclidean),
                      s = distance_matrix(qm, rm, kMetricSquaredEuclidean),
