@@ -112,15 +112,27 @@ ByteMatrix MemoryKeystore::BatchGetRows(const std::vector<uint64_t>& keys) {
   const Table* t = find_table();
   Bytes out(keys.size() * row_size, 0);
   if (t != nullptr) {
-    tavrin::parallel_for(keys.size(), 2048, 512, [&](size_t i) {
-      auto it = t->find(keys[i]);
-      if (it == t->end()) return;
-      // A value of another width would shift every later row onto the wrong
-      // key; refuse it rather than return misaligned rows.
-      if (it->second.size() != row_size) {
-        throw std::runtime_error(stored_width_error(keys[i], it->second.size(), row_size));
+    // A value lies apart from its table node: every lookup of a group is
+    // made, and each value asked for, before the first is copied.
+    constexpr size_t kGroup = 64;
+    tavrin::parallel_for((keys.size() + kGroup - 1) / kGroup, 32, 8, [&](size_t g) {
+      const size_t begin = g * kGroup, end = std::min(keys.size(), begin + kGroup);
+      const Bytes* found[kGroup];
+      for (size_t i = begin; i < end; ++i) {
+        auto it = t->find(keys[i]);
+        found[i - begin] = it == t->end() ? nullptr : &it->second;
+        if (it != t->end()) __builtin_prefetch(it->second.data());
       }
-      if (row_size != 0) std::memcpy(out.data() + i * row_size, it->second.data(), row_size);
+      for (size_t i = begin; i < end; ++i) {
+        const Bytes* value = found[i - begin];
+        if (value == nullptr) continue;
+        // A value of another width would shift every later row onto the
+        // wrong key; refuse it rather than return misaligned rows.
+        if (value->size() != row_size) {
+          throw std::runtime_error(stored_width_error(keys[i], value->size(), row_size));
+        }
+        if (row_size != 0) std::memcpy(out.data() + i * row_size, value->data(), row_size);
+      }
     });
   }
   return ByteMatrix(std::move(out), row_size);
