@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <armadillo>
+#include <cmath>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -58,8 +59,11 @@ arma::fmat gather(const FloatMatrix& data, const uint64_t* rows, uint64_t count,
 
 // k-means++ on the sample: each next centroid is a sample point drawn with
 // probability proportional to its distance to the nearest centroid so far.
+// With tries > 1 that many points are drawn so, and the one that leaves the
+// smallest sum of distances to the nearest centroid is kept (greedy
+// k-means++).
 arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint64_t j, uint64_t w,
-                          DistanceMetric metric, uint32_t seed) {
+                          DistanceMetric metric, uint32_t seed, uint64_t tries) {
   std::mt19937 gen(seed);
   const uint64_t n = data.rows;
   std::vector<uint64_t> order(n);
@@ -84,10 +88,26 @@ arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint6
       total += weight[i];
       running[i] = total;
     }
-    const float target = total * static_cast<float>(gen() / 4294967296.0);
-    uint64_t chosen = std::lower_bound(running.begin(), running.end(), target) - running.begin();
-    if (chosen > t - 1) chosen = t - 1;
-    centroids.col(c) = sample.col(chosen);
+    auto draw = [&] {
+      const float target = total * static_cast<float>(gen() / 4294967296.0);
+      const uint64_t at = std::lower_bound(running.begin(), running.end(), target) - running.begin();
+      return std::min(at, t - 1);
+    };
+    if (tries <= 1) {
+      centroids.col(c) = sample.col(draw());
+      continue;
+    }
+    arma::fmat candidates(w, tries);
+    for (uint64_t x = 0; x < tries; ++x) candidates.col(x) = sample.col(draw());
+    const arma::fmat to = sample_set.distances_to(candidates);  // t x tries
+    uint64_t best = 0;
+    double best_sum = 0.0;
+    for (uint64_t x = 0; x < tries; ++x) {
+      double sum = 0.0;
+      for (uint64_t i = 0; i < t; ++i) sum += std::min(weight[i], to(i, x));
+      if (x == 0 || sum < best_sum) best_sum = sum, best = x;
+    }
+    centroids.col(c) = candidates.col(best);
   }
   return centroids;
 }
@@ -154,6 +174,10 @@ std::vector<uint64_t> refine(const FloatMatrix& data, const uint64_t* order, uin
 
 }  // namespace
 
+uint64_t kmeans_seeding_tries(uint64_t k) {
+  return k < 2 ? 1 : 2 + static_cast<uint64_t>(std::log(static_cast<double>(k)));
+}
+
 KMeansSizes kmeans_sizes(uint64_t n, const KMeansParams& params) {
   const uint64_t wanted = params.batch_size == 0 ? kDefaultBatch : params.batch_size;
   KMeansSizes sizes;
@@ -191,9 +215,12 @@ std::vector<CentroidMatrix> kmeans_train(const FloatMatrix& data, const KMeansPa
   std::vector<std::vector<uint64_t>> counts(m, std::vector<uint64_t>(k, 0));
   // With one codebook the loops stay serial so the BLAS calls inside keep
   // their own threads.
-  parallel_for(m, 2, 1,
-               [&](size_t j) { centroids[j] = seed_centroids(data, t, k, j, w, metric, stream_seed(params, j + 1));
-               });
+  // Greedy seeding, like the refinement, only where iterations follow, so
+  // that max_iters 0 still gives the plain seeding alone.
+  const uint64_t tries = params.max_iters > 0 ? std::max<uint64_t>(1, params.seeding_tries) : 1;
+  parallel_for(m, 2, 1, [&](size_t j) {
+    centroids[j] = seed_centroids(data, t, k, j, w, metric, stream_seed(params, j + 1), tries);
+  });
 
   if (params.refine_passes > 0 && params.max_iters > 0 && k > 0) {
     std::mt19937 gen(stream_seed(params, m + 1));

@@ -48,7 +48,15 @@ struct KMeansParams {
   // the steps as described above.
   uint64_t refine_passes = 0;
   uint64_t refine_sample = 256;
+  // Points drawn for each seed after the first, of which the one that leaves
+  // the smallest sum of distances to the nearest seed is kept (greedy
+  // k-means++); 1 draws the seed itself. Used only when max_iters > 0, as
+  // the refinement is.
+  uint64_t seeding_tries = 1;
 };
+
+// The usual number of greedy k-means++ draws for k clusters: 2 + floor(ln k).
+uint64_t kmeans_seeding_tries(uint64_t k);
 
 // Batch size and initialisation sample size for n vectors.
 struct KMeansSizes {

@@ -126,6 +126,7 @@ TEST(TrainingSampleTest, WholeWhenSmallUniformWhenLargeAndBlindToChunks) {
   k.seed = 7;
   k.refine_passes = 25;
   k.refine_sample = kTrainingRowsPerList;
+  k.seeding_tries = kmeans_seeding_tries(2);
   EXPECT_EQ(TrainCentroids(small, two, params, 7).at(0).matrix.data,
             kmeans_train(small, k, kMetricSquaredEuclidean).at(0).matrix.data);
 
