@@ -225,13 +225,17 @@ TAVRIN_AVX2 void block_avx2(const float* const* qs, size_t nq, const float* rows
   for (; g + 4 <= nq; g += 4) {
     float* o = out + g * stride;
     size_t r = 0;
-    for (; r + 2 <= n; r += 2) tile<kSquared, 2, 4>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
+    for (; r + 2 <= n; r += 2) {
+      tile<kSquared, 2, 4>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
+    }
     for (; r < n; ++r) tile<kSquared, 1, 4>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
   }
   for (; g < nq; ++g) {
     float* o = out + g * stride;
     size_t r = 0;
-    for (; r + 8 <= n; r += 8) tile<kSquared, 8, 1>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
+    for (; r + 8 <= n; r += 8) {
+      tile<kSquared, 8, 1>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
+    }
     for (; r < n; ++r) tile<kSquared, 1, 1>(qs + g, Strided{rows + r * d, d}, d, o + r, stride);
   }
 }
@@ -310,7 +314,6 @@ TAVRIN_AVX2 uint32_t first_min_avx2(const float* x, size_t n) {
   }
   return 0;  // not reached: m is one of the values
 }
-
 
 // ---- Row x query products ---------------------------------------------------
 // Eight rows against eight queries at a time: each row value is broadcast

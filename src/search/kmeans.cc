@@ -90,8 +90,8 @@ arma::fmat seed_centroids(const FloatMatrix& data, uint64_t t, uint64_t k, uint6
     }
     auto draw = [&] {
       const float target = total * static_cast<float>(gen() / 4294967296.0);
-      const uint64_t at = std::lower_bound(running.begin(), running.end(), target) - running.begin();
-      return std::min(at, t - 1);
+      const auto at = std::lower_bound(running.begin(), running.end(), target);
+      return std::min<uint64_t>(at - running.begin(), t - 1);
     };
     if (tries <= 1) {
       centroids.col(c) = sample.col(draw());
