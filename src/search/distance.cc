@@ -525,6 +525,26 @@ void squared_euclidean_block(const float* const* queries, size_t nq, const float
   kernels().sq_block(queries, nq, rows, n, d, out, out_stride);
 }
 
+namespace {
+
+// Turns the dot products in out (query g's at out + g * out_stride) into
+// cosine distances, given the rows' squared norms (replaced by their roots:
+// the roots of cosine_from_sums, hoisted, one per row and one per query).
+void finish_cosine(const float* q_sqnorms, size_t nq, float* row_norms, size_t n, float* out,
+                   size_t out_stride) {
+  for (size_t r = 0; r < n; ++r) row_norms[r] = std::sqrt(row_norms[r]);
+  for (size_t g = 0; g < nq; ++g) {
+    const float q_root = std::sqrt(q_sqnorms[g]);
+    float* o = out + g * out_stride;
+    for (size_t r = 0; r < n; ++r) {
+      const float den = q_root * row_norms[r];
+      o[r] = den != 0.0f ? 1.0f - o[r] / den : 1.0f;
+    }
+  }
+}
+
+}  // namespace
+
 void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq, const float* rows,
                   size_t n, size_t d, float* out, size_t out_stride, float* scratch) {
   std::vector<float> own;
@@ -533,16 +553,7 @@ void cosine_block(const float* const* queries, const float* q_sqnorms, size_t nq
     scratch = own.data();
   }
   kernels().dot_block(queries, nq, rows, n, d, out, out_stride, scratch);
-  // The roots of cosine_from_sums, hoisted: one per row and one per query.
-  for (size_t r = 0; r < n; ++r) scratch[r] = std::sqrt(scratch[r]);
-  for (size_t g = 0; g < nq; ++g) {
-    const float q_root = std::sqrt(q_sqnorms[g]);
-    float* o = out + g * out_stride;
-    for (size_t r = 0; r < n; ++r) {
-      const float den = q_root * scratch[r];
-      o[r] = den != 0.0f ? 1.0f - o[r] / den : 1.0f;
-    }
-  }
+  finish_cosine(q_sqnorms, nq, scratch, n, out, out_stride);
 }
 
 void squared_euclidean_scattered(const float* q, const float* const* rows, size_t n, size_t d,
@@ -553,12 +564,7 @@ void squared_euclidean_scattered(const float* q, const float* const* rows, size_
 void cosine_scattered(const float* q, float q_sqnorm, const float* const* rows, size_t n, size_t d,
                       float* out, float* scratch) {
   kernels().dot_scattered(q, rows, n, d, out, scratch);
-  // As cosine_block finishes its sums, to the bit.
-  const float q_root = std::sqrt(q_sqnorm);
-  for (size_t r = 0; r < n; ++r) {
-    const float den = q_root * std::sqrt(scratch[r]);
-    out[r] = den != 0.0f ? 1.0f - out[r] / den : 1.0f;
-  }
+  finish_cosine(&q_sqnorm, 1, scratch, n, out, n);
 }
 
 bool row_query_products(const float* rows, size_t n, size_t d, const float* queries, size_t m_pad,
