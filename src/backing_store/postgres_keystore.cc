@@ -402,8 +402,7 @@ void PostgresKeystore::DetectConflictTarget() {
 
 namespace {
 
-// Plain inserts, then upserts (PutLatest).
-constexpr const char* kPutStatements[] = {"tavrin_batch_insert", "tavrin_batch_put"};
+constexpr char kPutStatement[] = "tavrin_batch_put";
 constexpr char kUniqueViolation[] = "23505";
 constexpr char kGetStatement[] = "tavrin_batch_get";
 const Oid kGetTypes[] = {kInt8Oid, kVarcharArrayOid};
@@ -483,16 +482,16 @@ void PostgresKeystore::PutLatest(const std::vector<uint64_t>& keys,
   }
   if (rows.empty()) return;  // only empty values, which store nothing
   // Most batches write keys the table does not hold (new items, entries of
-  // new positions), and a plain INSERT costs the server about half of what
-  // an upsert's conflict check does. So a batch is first sent as plain
-  // inserts: a key that exists fails it whole with a unique violation, the
-  // transaction is rolled back, and the batch is sent again as upserts.
-  // After such a miss the next batches go straight to upserts, twice as
-  // many after each miss and half as many after each plain success, so that
-  // rewrites (training, metadata updates), even between batches of new
-  // keys on the same store, rarely pay for a failed try.
+  // new positions), and COPY costs the server about half of what an
+  // upsert's conflict check does. So a batch is first sent as one COPY: a
+  // key that exists fails it whole with a unique violation, the transaction
+  // is rolled back, and the batch is sent again as upserts. After such a
+  // miss the next batches go straight to upserts, twice as many after each
+  // miss and half as many after each plain success, so that rewrites
+  // (training, metadata updates), even between batches of new keys on the
+  // same store, rarely pay for a failed try.
   if (upserts_ahead_ == 0) {
-    if (PutChunks(rows, lengths, kPlainInsert)) {
+    if (CopyRows(rows, lengths)) {
       insert_backoff_ = std::max<size_t>(1, insert_backoff_ / 2);
       return;
     }
@@ -501,21 +500,20 @@ void PostgresKeystore::PutLatest(const std::vector<uint64_t>& keys,
   } else {
     --upserts_ahead_;
   }
-  PutChunks(rows, lengths, kUpsert);
+  UpsertChunks(rows, lengths);
 }
 
-bool PostgresKeystore::PutChunks(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
-                                 const std::vector<size_t>& lengths, PutKind kind) {
-  std::string& sql = put_sql_[kind];
-  if (sql.empty()) {
-    sql = "INSERT INTO " + table_.quoted +
-          " (key, value, index_name) SELECT k, v, $3 FROM unnest($1::varchar[], "
-          "$2::bytea[]) AS u (k, v)" + (kind == kUpsert ? upsert_tail_ : std::string(";"));
+void PostgresKeystore::UpsertChunks(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
+                                    const std::vector<size_t>& lengths) {
+  if (put_sql_.empty()) {
+    put_sql_ = "INSERT INTO " + table_.quoted +
+               " (key, value, index_name) SELECT k, v, $3 FROM unnest($1::varchar[], "
+               "$2::bytea[]) AS u (k, v)" + upsert_tail_;
   }
-  const char* statement = kPutStatements[kind];
+  const std::string& sql = put_sql_;
   // The statement is prepared in the pipeline of its first use: a prepare
   // that fails is simply tried again next time.
-  const size_t prepare = put_prepared_[kind] ? 0 : 1;
+  const size_t prepare = put_prepared_ ? 0 : 1;
   const size_t begin_at = prepare;
   const size_t fence_at = fence_sql_.empty() ? SIZE_MAX : begin_at + 1;
   const size_t first_chunk = begin_at + (fence_sql_.empty() ? 1 : 2);
@@ -538,7 +536,7 @@ bool PostgresKeystore::PutChunks(const std::vector<std::pair<uint64_t, const uin
     PGconn* c = conn_.get();
     const char* plain = i == begin_at ? "BEGIN" : i == count - 1 ? "COMMIT" : nullptr;
     if (statement_log_ != nullptr) statement_log_->push_back(plain ? plain : sql);
-    if (i < prepare) return PQsendPrepare(c, statement, sql.c_str(), 3, kPutTypes);
+    if (i < prepare) return PQsendPrepare(c, kPutStatement, sql.c_str(), 3, kPutTypes);
     if (i == fence_at) {
       if (statement_log_ != nullptr) statement_log_->push_back(fence_sql_);
       return PQsendQueryParams(c, fence_sql_.c_str(), 0, nullptr, nullptr, nullptr, nullptr, kText);
@@ -554,17 +552,144 @@ bool PostgresKeystore::PutChunks(const std::vector<std::pair<uint64_t, const uin
     const int lens[] = {static_cast<int>(array_buf_[0].size()),
                         static_cast<int>(array_buf_[1].size()), 8};
     const int formats[] = {kBinary, kBinary, kBinary};
-    return PQsendQueryPrepared(c, statement, 3, values, lens, formats, kText);
+    return PQsendQueryPrepared(c, kPutStatement, 3, values, lens, formats, kText);
   };
   try {
-    Pipeline(count, send, [&](size_t i, PgResult) { put_prepared_[kind] |= i < prepare; },
+    Pipeline(count, send, [&](size_t i, PgResult) { put_prepared_ |= i < prepare; },
              "Postgres query execution failed: ");
   } catch (...) {
     RollbackAfterFailure();
-    if (kind == kPlainInsert && failed_state_ == kUniqueViolation) return false;
+    throw;
+  }
+}
+
+namespace {
+
+// The binary COPY stream's header: signature, flags, no extension.
+constexpr char kCopyHeader[] = "PGCOPY\n\377\r\n\0\0\0\0\0\0\0\0\0";
+constexpr size_t kCopyHeaderSize = 19;
+// Bytes handed to libpq at a time.
+constexpr size_t kCopyPiece = size_t{256} << 10;
+
+void put_be16(std::string& out, uint16_t v) {
+  const char b[2] = {static_cast<char>(v >> 8), static_cast<char>(v)};
+  out.append(b, 2);
+}
+
+}  // namespace
+
+bool PostgresKeystore::CopyRows(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
+                                const std::vector<size_t>& lengths) {
+  if (copy_sql_.empty()) {
+    copy_sql_ = "COPY " + table_.quoted + " (key, value, index_name) FROM STDIN (FORMAT binary)";
+  }
+  // BEGIN, the fence's check and the COPY as one simple query: an explicit
+  // BEGIN keeps the transaction open past it, and a failed check skips the
+  // COPY.
+  std::string sql = "BEGIN;";
+  if (statement_log_ != nullptr) statement_log_->push_back("BEGIN");
+  if (!fence_sql_.empty()) {
+    sql += fence_sql_ + ";";
+    if (statement_log_ != nullptr) statement_log_->push_back(fence_sql_);
+  }
+  sql += copy_sql_;
+  if (statement_log_ != nullptr) statement_log_->push_back(copy_sql_);
+  const std::string index_name = be64(hashed_index_name_);
+  size_t next_row = 0;
+  auto next = [&](std::string& out) {
+    if (next_row == 0) out.append(kCopyHeader, kCopyHeaderSize);
+    for (; next_row < rows.size() && out.size() < kCopyPiece; ++next_row) {
+      put_be16(out, 3);  // fields
+      const size_t at = out.size();
+      put_be32(out, 0);
+      append_key(out, rows[next_row].first);
+      const auto key_len = static_cast<uint32_t>(out.size() - at - 4);
+      for (int b = 0; b < 4; ++b) out[at + b] = static_cast<char>(key_len >> (24 - 8 * b));
+      put_be32(out, static_cast<uint32_t>(lengths[next_row]));
+      out.append(reinterpret_cast<const char*>(rows[next_row].second), lengths[next_row]);
+      put_be32(out, 8);
+      out += index_name;
+    }
+    if (next_row < rows.size()) return true;
+    put_be16(out, 0xffff);  // the end of the rows
+    return false;
+  };
+  try {
+    CopyIn(sql, next, "Postgres query execution failed: ");
+    PgResult done = Run("COMMIT");
+    if (PQresultStatus(done.get()) != PGRES_COMMAND_OK) Fail("Postgres query execution failed: ");
+  } catch (...) {
+    RollbackAfterFailure();
+    if (failed_state_ == kUniqueViolation) return false;
     throw;
   }
   return true;
+}
+
+void PostgresKeystore::CopyIn(const std::string& sql,
+                              const std::function<bool(std::string&)>& next,
+                              const std::string& prefix) {
+  if (!conn_) throw std::runtime_error(closed_reason_);
+  PGconn* c = conn_.get();
+  failed_state_.clear();
+  auto close_broken = [&] {
+    const std::string reason = pg_error(c);
+    conn_.reset();
+    closed_reason_ = "The PostgreSQL connection was closed after it failed: " + reason;
+    throw std::runtime_error(prefix + reason);
+  };
+  if (!PQsendQuery(c, sql.c_str())) Fail(prefix);
+  auto deadline = steady_clock::now() + command_timeout_;
+  bool broken = false;
+  Flush(deadline, &broken);
+  if (broken) close_broken();
+  // Queues a COPY message in the non-blocking connection: 0 means libpq's
+  // buffer is full, so it is sent first. False once the server has ended
+  // the COPY itself (an error, read with the results).
+  auto queue = [&](const std::function<int()>& put) {
+    for (;;) {
+      const int r = put();
+      if (r == 1) return true;
+      if (r < 0) {
+        if (PQstatus(c) != CONNECTION_OK) close_broken();
+        return false;
+      }
+      Flush(deadline, &broken);
+      if (broken) close_broken();
+    }
+  };
+  std::string failure;
+  std::string piece;
+  for (;;) {
+    PgResult r(NextResult(deadline, &broken));
+    if (!r) {
+      if (broken) close_broken();
+      break;
+    }
+    deadline = steady_clock::now() + command_timeout_;
+    const ExecStatusType status = PQresultStatus(r.get());
+    if (status == PGRES_COPY_IN) {
+      bool more = true, open = true;
+      while (more && open) {
+        piece.clear();
+        more = next(piece);
+        open = queue([&] { return PQputCopyData(c, piece.data(), static_cast<int>(piece.size())); });
+        deadline = steady_clock::now() + command_timeout_;
+      }
+      if (open) queue([&] { return PQputCopyEnd(c, nullptr); });
+      Flush(deadline, &broken);
+      if (broken) close_broken();
+    } else if (status == PGRES_FATAL_ERROR) {
+      if (failure.empty()) {
+        failure = PQresultErrorMessage(r.get());
+        const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
+        failed_state_ = state != nullptr ? state : "";
+      }
+    } else if (status != PGRES_COMMAND_OK && failure.empty()) {
+      failure = std::string("unexpected result ") + PQresStatus(status);
+    }
+  }
+  if (!failure.empty()) throw std::runtime_error(prefix + failure);
 }
 
 void PostgresKeystore::BatchPutRows(const std::vector<uint64_t>& keys, const ByteMatrix& matrix) {

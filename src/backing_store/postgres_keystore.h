@@ -13,16 +13,18 @@
 // and types. The table name follows the rule of pg_handles.h.
 //
 // Statements are parameterised (keys as decimal text, values binary). A batch
-// write sends its keys and values as binary arrays to a statement prepared
-// once per connection, up to kChunkRows rows or kChunkBytes a statement, all
-// statements of the batch in one libpq pipeline (one round trip), in one
-// transaction (BEGIN, the chunks, COMMIT): a failed statement throws and the
-// whole batch is rolled back. A batch is sent as plain inserts first and, if
-// a key already exists (unique violation, rolled back), again as upserts;
-// after such a miss the next batches are upserts, for a while. Keys go in
-// the key column's order. A batch read is one statement with the keys as
-// one binary array (prepared, unless it has kPlannedReadKeys keys or more).
-// A failed read always throws: it is never taken for an absent value.
+// write goes in one transaction, in the key column's order, and a failure
+// rolls the whole batch back. It is first sent as one binary COPY of plain
+// rows (BEGIN, the fence's check, the COPY in one round trip, then COMMIT):
+// the server's bulk path, cheaper than inserts. If a key already
+// exists (unique violation, rolled back) it goes again as upserts: keys and
+// values as binary arrays to a statement prepared once per connection, up to
+// kChunkRows rows or kChunkBytes a statement, all statements in one libpq
+// pipeline (BEGIN, the chunks, COMMIT); after such a miss the next batches
+// are upserts, for a while. Either way the table ends with the same rows. A
+// batch read is one statement with the keys as one binary array (prepared,
+// unless it has kPlannedReadKeys keys or more). A failed read always throws:
+// it is never taken for an absent value.
 //
 // Bounded waits: the connection string gets connect_timeout=10 and TCP
 // keepalives (idle 10 s, interval 5 s, 3 probes) unless it sets them itself,
@@ -118,16 +120,23 @@ class PostgresKeystore : public Keystore {
   void CheckSchema();
   void DetectConflictTarget();
   // Upserts values[i] (lengths[i] bytes) under keys[i], the later of equal
-  // keys winning, in one pipelined transaction, in the key column's order:
-  // as plain inserts when no key is expected to exist, again as upserts
-  // when one did.
+  // keys winning, in one transaction, in the key column's order: as one
+  // COPY when no key is expected to exist, again as upserts when one did.
   void PutLatest(const std::vector<uint64_t>& keys, const std::vector<const uint8_t*>& values,
                  const std::vector<size_t>& lengths);
-  enum PutKind { kPlainInsert = 0, kUpsert = 1 };
-  // One pipelined transaction of `kind` statements. False when plain
-  // inserts met an existing key (rolled back); any other failure throws.
-  bool PutChunks(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
-                 const std::vector<size_t>& lengths, PutKind kind);
+  // The rows as upserts, in one pipelined transaction.
+  void UpsertChunks(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
+                    const std::vector<size_t>& lengths);
+  // The rows as one binary COPY, in a transaction of its own. False when a
+  // key exists (rolled back); any other failure throws.
+  bool CopyRows(const std::vector<std::pair<uint64_t, const uint8_t*>>& rows,
+                const std::vector<size_t>& lengths);
+  // Runs `sql`, statements whose last is a COPY FROM STDIN, as one simple
+  // query, and feeds the COPY the bytes each next(out) appends until it
+  // returns false. A failure throws prefix + the server's message, its
+  // SQLSTATE kept in failed_state_; a broken connection is closed.
+  void CopyIn(const std::string& sql, const std::function<bool(std::string&)>& next,
+              const std::string& prefix);
   // Run for a write: alone, or with a fence in one pipelined transaction
   // after the fence's check.
   PgResult RunWrite(const std::string& sql, const std::vector<const char*>& values = {},
@@ -148,9 +157,10 @@ class PostgresKeystore : public Keystore {
   bool pair_key_ = true;
   std::string upsert_tail_;  // " ON CONFLICT ... DO UPDATE ...;"
   std::chrono::milliseconds command_timeout_{60000};
-  bool put_prepared_[2] = {false, false};  // by PutKind
+  bool put_prepared_ = false;
   bool get_prepared_ = false;
-  std::string put_sql_[2], get_sql_;      // texts of the prepared statements
+  std::string put_sql_, get_sql_;  // texts of the prepared statements
+  std::string copy_sql_;
   // Batches still to go straight to upserts, and how many the next miss of
   // a plain insert sends there.
   static constexpr size_t kMaxInsertBackoff = 64;

@@ -67,11 +67,10 @@ TEST_F(PostgresStore, BatchWritesArePipelinedInOneTransactionAndReadsAreOneState
   store.set_statement_log(&log);
   store.BatchPutRows(keys, ByteMatrix(flat, 8));
   store.set_statement_log(nullptr);
-  // The prepare, then BEGIN, one INSERT per chunk, COMMIT.
-  ASSERT_EQ(log.size(), 8u);
-  EXPECT_EQ(log[1] + log.back(), "BEGINCOMMIT");
-  EXPECT_EQ(log[0].rfind("INSERT INTO", 0), 0u);
-  EXPECT_EQ(std::count(log.begin(), log.end(), log[0]), 6);
+  // New keys: BEGIN and one COPY of every row (several pieces), COMMIT.
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_EQ(log[0] + log[2], "BEGINCOMMIT");
+  EXPECT_EQ(log[1].rfind("COPY ", 0), 0u);
   EXPECT_EQ(store.BatchGetRows(keys).data, flat);
 
   // A statement in the middle of the pipeline fails: the batch throws, the
@@ -84,6 +83,12 @@ TEST_F(PostgresStore, BatchWritesArePipelinedInOneTransactionAndReadsAreOneState
   store.set_statement_log(nullptr);
   EXPECT_EQ(failed.rfind("Postgres query execution failed: ", 0), 0u) << failed;
   EXPECT_NE(failed.find("check constraint"), std::string::npos) << failed;
+  // The COPY met stored keys and was rolled back; the upserts went in
+  // chunks (after their prepare) and failed on the check.
+  EXPECT_EQ(log[1].rfind("COPY ", 0), 0u);
+  EXPECT_EQ(log[2], "ROLLBACK");
+  EXPECT_EQ(log[3].rfind("INSERT INTO", 0), 0u);
+  EXPECT_EQ(std::count(log.begin(), log.end(), log[3]), 6);
   EXPECT_EQ(log.back(), "ROLLBACK");
   EXPECT_EQ(store.BatchGetRows(keys).data, flat);
   EXPECT_EQ(PQtransactionStatus(admin_.get()), PQTRANS_IDLE);
@@ -98,16 +103,17 @@ TEST_F(PostgresStore, BatchWritesArePipelinedInOneTransactionAndReadsAreOneState
     fresh.set_statement_log(&log);
     fresh.BatchPutItems(ks, std::vector<Bytes>(ks.size(), Bytes(3, fill)));
     fresh.set_statement_log(nullptr);
-    std::string kinds;  // p: plain insert, u: upsert, R: rollback
+    std::string kinds;  // p: COPY, u: upsert, R: rollback, ?: a plain INSERT
     for (const std::string& s : log) {
       if (s == "ROLLBACK") kinds += 'R';
-      if (s.rfind("INSERT INTO", 0) == 0) kinds += s.find("ON CONFLICT") == s.npos ? 'p' : 'u';
+      if (s.rfind("COPY ", 0) == 0) kinds += 'p';
+      if (s.rfind("INSERT INTO", 0) == 0) kinds += s.find("ON CONFLICT") == s.npos ? '?' : 'u';
     }
     EXPECT_EQ(fresh.BatchGetItems(ks), std::vector<Bytes>(ks.size(), Bytes(3, fill)));
     return kinds;
   };
-  EXPECT_EQ(batch_of({1, 2, 3}, 1), "pp");  // the statement is prepared in its pipeline
-  EXPECT_EQ(batch_of({4, 3, 5}, 2), "pRuu");
+  EXPECT_EQ(batch_of({1, 2, 3}, 1), "p");
+  EXPECT_EQ(batch_of({4, 3, 5}, 2), "pRuu");  // prepared in the pipeline of its first use
   EXPECT_EQ(batch_of({6, 7}, 3), "u");
   EXPECT_EQ(batch_of({8, 9}, 4), "p");
   EXPECT_EQ(batch_of({9}, 5), "pR" "u");
@@ -120,8 +126,19 @@ TEST_F(PostgresStore, BatchWritesArePipelinedInOneTransactionAndReadsAreOneState
   EXPECT_EQ(batch_of({13}, 12), "u");
   EXPECT_EQ(batch_of({14}, 13), "u");
   EXPECT_EQ(batch_of({15}, 14), "p");
+  // Keys of every width and values of any length, one longer than the
+  // pieces the COPY is sent in, as one COPY.
+  const std::vector<uint64_t> wide = {0, UINT64_MAX, 123456789012, 16};
+  const std::vector<Bytes> values = {{1}, Bytes(300000, 2), Bytes(70000, 3), {4, 0, 4}};
+  log.clear();
+  fresh.set_statement_log(&log);
+  fresh.BatchPutItems(wide, values);
+  fresh.set_statement_log(nullptr);
+  EXPECT_EQ(log.size(), 3u);
+  EXPECT_EQ(fresh.BatchGetItems(wide), values);
+  EXPECT_EQ(fresh.GetItem(UINT64_MAX), values[1]);
   EXPECT_EQ(PQtransactionStatus(admin_.get()), PQTRANS_IDLE);
-  EXPECT_EQ(fresh.CountItems(), 15u);
+  EXPECT_EQ(fresh.CountItems(), 19u);
   fresh.DeleteIndex();
 
   // Small reads take the prepared statement: absent and repeated keys too.
