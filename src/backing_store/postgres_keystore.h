@@ -162,7 +162,7 @@ class PostgresKeystore : public Keystore {
   std::string put_sql_, get_sql_;  // texts of the prepared statements
   std::string copy_sql_;
   // Batches still to go straight to upserts, and how many the next miss of
-  // a plain insert sends there.
+  // a COPY sends there.
   static constexpr size_t kMaxInsertBackoff = 64;
   size_t upserts_ahead_ = 0;
   size_t insert_backoff_ = 1;
