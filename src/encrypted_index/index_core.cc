@@ -82,8 +82,7 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
       te_init(params, mode);
       return;
     }
-    lists_ = std::make_unique<ListStore>(*index_store_, index_key_, name_key_, n_lists_,
-                                         static_cast<uint32_t>(rounds_));
+    make_lists(index_key_, /*own_counts=*/true);
     if (mode == Mode::kCreate) write_core_record();
     // A new index has a map from the start: "No map data" then only ever
     // means that a stored index lost its count row.
@@ -119,8 +118,7 @@ IndexCore::IndexCore(const IndexParams& params, Mode mode, const StoreFactory& s
     row_size_ = record.row_size;
     core_note_ = record.note;
     index_store_->SetRowSize(row_size_);
-    lists_ = std::make_unique<ListStore>(*index_store_, tamper_ ? list_key_ : index_key_, name_key_,
-                                         n_lists_, static_cast<uint32_t>(rounds_), !tamper_);
+    make_lists(tamper_ ? list_key_ : index_key_, /*own_counts=*/!tamper_);
     if (!tamper_) {
       if (params.min_epoch) {
         throw std::invalid_argument("min_epoch applies to tamper-evident indexes only");
@@ -256,6 +254,12 @@ void IndexCore::clear() {
   if (items_store_->CountItems() != 0) {
     throw std::runtime_error("Some items in the items backing store weren't deleted");
   }
+}
+
+void IndexCore::make_lists(const Key256& key, bool own_counts) {
+  lists_ = std::make_unique<ListStore>(*index_store_, key, name_key_, n_lists_,
+                                       static_cast<uint32_t>(rounds_), own_counts);
+  if (!cache_.enabled()) lists_->KeepLeaves(kKeptLeaves);
 }
 
 uint64_t IndexCore::EntryCount() {

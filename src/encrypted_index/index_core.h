@@ -346,6 +346,10 @@ class IndexCore {
 
   // The tamper-evident format (tamper_evident.cc).
   void te_init(const IndexParams& params, Mode mode);
+  // Makes lists_ on `key`. A handle that keeps no decoded lists keeps the
+  // leaves its reads derive instead, up to kKeptLeaves (ListStore::KeepLeaves).
+  void make_lists(const Key256& key, bool own_counts);
+  static constexpr uint64_t kKeptLeaves = uint64_t{1} << 21;  // 32 MB of labels and masks
   void te_load_state();
   void te_load_state_once();
   Bytes te_load_index_record();

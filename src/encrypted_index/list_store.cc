@@ -1,10 +1,12 @@
 #include "encrypted_index/list_store.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "common/coding.h"
+#include "common/key.h"
 #include "common/diagnostics.h"
 #include "common/parallel.h"
 #include "encrypted_index/integrity.h"
@@ -151,8 +153,7 @@ ListTokens ListStore::ReadRange(const std::vector<uint32_t>& lists,
     out.offsets.assign(lists.size() + 1, 0);
     return out;
   }
-  ListMasks masks =
-      list_entry_masks(lists, seeds(), counts, rounds_, starts.empty() ? nullptr : &starts);
+  ListMasks masks = Masks(lists, starts, counts);
   if (!own_counts_) {
     // Checked one by one: a value of another width is a changed entry, not
     // a store failure. An absent entry unmasks to a token no item has.
@@ -175,6 +176,91 @@ ListTokens ListStore::ReadRange(const std::vector<uint32_t>& lists,
   }
   out.tokens = unmask_item_ids(rows, masks.masks);
   out.offsets = std::move(masks.offsets);
+  return out;
+}
+
+ListStore::~ListStore() { DropKeptLeaves(); }
+
+void ListStore::DropKeptLeaves() {
+  for (KeptRun& run : runs_) WipeSecret(run.masks.data(), run.masks.size() * sizeof(uint64_t));
+  runs_.clear();
+  kept_ = 0;
+}
+
+void ListStore::KeepLeaves(uint64_t max_leaves) {
+  DropKeptLeaves();
+  max_kept_ = max_leaves;
+}
+
+ListMasks ListStore::Masks(const std::vector<uint32_t>& lists, const std::vector<uint32_t>& starts,
+                           const std::vector<uint32_t>& counts) {
+  const std::vector<uint32_t>* from = starts.empty() ? nullptr : &starts;
+  if (max_kept_ == 0) return list_entry_masks(lists, seeds(), counts, rounds_, from);
+  if (runs_.empty()) runs_.resize(n_lists_);
+  // Derives the leaves past those kept of each list read, while the budget
+  // lasts (ReadRange checked the list numbers).
+  std::vector<uint32_t> grow, have(n_lists_, 0), upto(n_lists_, 0);
+  uint64_t adding = 0;
+  bool covered = true;
+  for (uint32_t c : lists) {
+    // A start past its count is refused by the derivation itself.
+    if (from && (c >= starts.size() || starts[c] > counts[c])) {
+      return list_entry_masks(lists, seeds(), counts, rounds_, from);
+    }
+    const uint64_t kept = runs_[c].labels.size();
+    if (counts[c] <= kept || upto[c] != 0) continue;
+    if (kept_ + adding + (counts[c] - kept) > max_kept_) {
+      covered = false;
+      continue;
+    }
+    grow.push_back(c);
+    have[c] = static_cast<uint32_t>(kept);
+    upto[c] = counts[c];
+    adding += counts[c] - kept;
+  }
+  if (!grow.empty()) {
+    ListMasks fresh = list_entry_masks(grow, seeds(), upto, rounds_, &have);
+    for (size_t k = 0; k < grow.size(); ++k) {
+      KeptRun& run = runs_[grow[k]];
+      const auto first = static_cast<std::ptrdiff_t>(fresh.offsets[k]);
+      const auto last = static_cast<std::ptrdiff_t>(fresh.offsets[k + 1]);
+      // Grown into new storage so that no old copy of a mask is freed unwiped.
+      KeptRun longer;
+      longer.labels.reserve(run.labels.size() + (last - first));
+      longer.masks.reserve(run.masks.size() + (last - first));
+      longer.labels.insert(longer.labels.end(), run.labels.begin(), run.labels.end());
+      longer.masks.insert(longer.masks.end(), run.masks.begin(), run.masks.end());
+      longer.labels.insert(longer.labels.end(), fresh.labels.begin() + first,
+                           fresh.labels.begin() + last);
+      longer.masks.insert(longer.masks.end(), fresh.masks.begin() + first,
+                          fresh.masks.begin() + last);
+      WipeSecret(run.masks.data(), run.masks.size() * sizeof(uint64_t));
+      run = std::move(longer);
+    }
+    kept_ += adding;
+    // A first read of whole lists is what was just derived: no second copy.
+    const bool whole = !from && grow == lists &&
+                       std::all_of(grow.begin(), grow.end(),
+                                   [&](uint32_t c) { return have[c] == 0; });
+    if (whole) return fresh;
+    WipeSecret(fresh.masks.data(), fresh.masks.size() * sizeof(uint64_t));
+  }
+  if (!covered) return list_entry_masks(lists, seeds(), counts, rounds_, from);
+  ListMasks out;
+  out.offsets.resize(lists.size() + 1, 0);
+  for (size_t k = 0; k < lists.size(); ++k) {
+    const uint32_t c = lists[k];
+    out.offsets[k + 1] = out.offsets[k] + (counts[c] - (from ? starts[c] : 0));
+  }
+  out.labels.resize(out.offsets.back());
+  out.masks.resize(out.offsets.back());
+  for (size_t k = 0; k < lists.size(); ++k) {
+    const KeptRun& run = runs_[lists[k]];
+    const uint32_t start = from ? starts[lists[k]] : 0;
+    const size_t n = out.offsets[k + 1] - out.offsets[k];
+    std::copy_n(run.labels.begin() + start, n, out.labels.begin() + out.offsets[k]);
+    std::copy_n(run.masks.begin() + start, n, out.masks.begin() + out.offsets[k]);
+  }
   return out;
 }
 

@@ -100,8 +100,26 @@ class ListStore {
   // outside the count are ignored); the counts are left alone.
   void Erase(uint32_t list, uint32_t from, uint32_t to);
 
+  // Keeps the labels and masks of the leaves reads derive, per list, up to
+  // `max_leaves` leaves in all (0, the default: none), so that later reads
+  // derive only leaves past those kept: a handle that keeps no decoded lists
+  // would otherwise hash every leaf of every list it reads again on each
+  // read. A leaf's label and mask depend on the seeds and rounds alone, fixed
+  // for this object, so what is kept never goes stale. The masks are wiped
+  // when released.
+  void KeepLeaves(uint64_t max_leaves);
+  uint64_t kept_leaves() const { return kept_; }
+
+  ListStore(const ListStore&) = delete;
+  ListStore& operator=(const ListStore&) = delete;
+  ~ListStore();
+
  private:
   const std::vector<CentroidSeed>& seeds();
+  // list_entry_masks, from the kept leaves where they cover the read.
+  ListMasks Masks(const std::vector<uint32_t>& lists, const std::vector<uint32_t>& starts,
+                  const std::vector<uint32_t>& counts);
+  void DropKeptLeaves();
 
   tavrin_encrypted_index::internal::backing_store::Keystore& store_;
   Key256 index_key_;
@@ -112,6 +130,12 @@ class ListStore {
   std::vector<uint32_t> counts_;
   std::vector<uint32_t> stored_;  // as last read or stored; empty: none stored
   std::vector<CentroidSeed> seeds_;  // made on first use
+  // Leaves 0 .. size-1 of each list, as derived (KeepLeaves).
+  struct KeptRun {
+    std::vector<uint64_t> labels, masks;
+  };
+  std::vector<KeptRun> runs_;  // by list; empty when none are kept
+  uint64_t max_kept_ = 0, kept_ = 0;
 };
 
 }  // namespace tavrin

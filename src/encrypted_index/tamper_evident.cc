@@ -127,8 +127,7 @@ void IndexCore::te_init(const IndexParams& params, Mode mode) {
   state_key_ = keys.state_key;
   config_key_ = keys.config_key;
   if (mode == Mode::kLoad) return;  // the loader reads the records first
-  lists_ = std::make_unique<ListStore>(*index_store_, list_key_, name_key_, n_lists_,
-                                       static_cast<uint32_t>(rounds_), /*own_counts=*/false);
+  make_lists(list_key_, /*own_counts=*/false);
   if (mode == Mode::kCreate) write_core_record();
   te_buckets_.clear();
   const uint32_t bits = params.tamper_bucket_bits != 0 ? params.tamper_bucket_bits : kBucketBits;
