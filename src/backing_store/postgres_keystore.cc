@@ -25,6 +25,8 @@ using std::chrono::steady_clock;
 constexpr int kText = 0;
 constexpr int kBinary = 1;
 constexpr uint64_t kClearTopBit = ~(uint64_t{1} << 63);
+constexpr char kUnaskedCopyError[] =
+    "The PostgreSQL server started a COPY that was not asked for; the connection is closed";
 
 // libpq reads a null parameter pointer as SQL NULL; an empty value must be a
 // zero-length string instead.
@@ -207,7 +209,8 @@ void PostgresKeystore::Flush(steady_clock::time_point deadline, bool* broken) {
   }
 }
 
-PGresult* PostgresKeystore::NextResult(steady_clock::time_point deadline, bool* broken) {
+PGresult* PostgresKeystore::NextResult(steady_clock::time_point deadline, bool* broken,
+                                       bool copy_in) {
   PGconn* c = conn_.get();
   while (PQisBusy(c)) {
     if (!wait_socket(PQsocket(c), POLLIN, deadline)) TimedOut();
@@ -216,7 +219,18 @@ PGresult* PostgresKeystore::NextResult(steady_clock::time_point deadline, bool* 
       return nullptr;
     }
   }
-  return PQgetResult(c);
+  PGresult* r = PQgetResult(c);
+  const ExecStatusType status = r != nullptr ? PQresultStatus(r) : PGRES_EMPTY_QUERY;
+  if (status == PGRES_COPY_OUT || status == PGRES_COPY_BOTH ||
+      (status == PGRES_COPY_IN && !copy_in)) {
+    // libpq hands a COPY state back on every later call: a server that
+    // starts a COPY nobody asked for would keep the caller's loop going.
+    PQclear(r);
+    conn_.reset();
+    closed_reason_ = kUnaskedCopyError;
+    throw std::runtime_error(closed_reason_);
+  }
+  return r;
 }
 
 PgResult PostgresKeystore::Run(const std::string& sql, const std::vector<const char*>& values,
@@ -660,8 +674,9 @@ void PostgresKeystore::CopyIn(const std::string& sql,
   };
   std::string failure;
   std::string piece;
+  bool copied = false;  // a second COPY is not ours either
   for (;;) {
-    PgResult r(NextResult(deadline, &broken));
+    PgResult r(NextResult(deadline, &broken, /*copy_in=*/!copied));
     if (!r) {
       if (broken) close_broken();
       break;
@@ -669,6 +684,7 @@ void PostgresKeystore::CopyIn(const std::string& sql,
     deadline = steady_clock::now() + command_timeout_;
     const ExecStatusType status = PQresultStatus(r.get());
     if (status == PGRES_COPY_IN) {
+      copied = true;
       bool more = true, open = true;
       while (more && open) {
         piece.clear();

@@ -112,9 +112,12 @@ class PostgresKeystore : public Keystore {
                 const std::function<void(size_t, PgResult)>& take, const std::string& prefix);
   // Sends everything queued, reading meanwhile; then the next result (null
   // after a statement's last one). Both wait at most until `deadline` (then
-  // TimedOut) and set *broken when the connection fails.
+  // TimedOut) and set *broken when the connection fails. A result that
+  // starts a COPY other than an expected COPY FROM STDIN (copy_in) closes the
+  // connection and throws.
   void Flush(std::chrono::steady_clock::time_point deadline, bool* broken);
-  PGresult* NextResult(std::chrono::steady_clock::time_point deadline, bool* broken);
+  PGresult* NextResult(std::chrono::steady_clock::time_point deadline, bool* broken,
+                       bool copy_in = false);
   [[noreturn]] void TimedOut();
   void EnsureTable();
   void CheckSchema();

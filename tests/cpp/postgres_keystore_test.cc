@@ -1,13 +1,17 @@
 // What is the PostgreSQL store's own: its statements and their pipelines, table
 // names, schema checks, failures that must throw, and a server that goes away.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "backing_store/index_listing.h"
 #include "backing_store/postgres_keystore.h"
@@ -246,6 +250,46 @@ TEST_F(PostgresStore, FailuresThrowWithTheirReasonAndNeverHang) {
   EXPECT_THROW(other.GetItem(1), std::runtime_error);
   EXPECT_THROW(other.BatchPutItems({2}, {{2}}), std::runtime_error);
   Sql("SELECT pg_terminate_backend(" + std::to_string(pid) + ");");
+}
+
+// A server that answers the first statement by starting a COPY to the client:
+// libpq would then report that COPY on every later call, so the store must
+// give up at once instead of waiting for a result that never comes.
+TEST(PostgresProtocol, AServerStartingACopyNobodyAskedForClosesTheConnection) {
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 1), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  std::thread server([listener] {
+    const int c = accept(listener, nullptr, nullptr);
+    if (c < 0) return;
+    char buf[4096];
+    auto reply = [&](const std::string& bytes) { (void)!write(c, bytes.data(), bytes.size()); };
+    if (read(c, buf, sizeof buf) > 0) {  // the startup message
+      // AuthenticationOk, then ReadyForQuery (idle).
+      reply(std::string("R\0\0\0\x08\0\0\0\0Z\0\0\0\x05I", 15));
+      if (read(c, buf, sizeof buf) > 0) {  // the first statement
+        reply(std::string("H\0\0\0\x07\0\0\0", 8));  // CopyOutResponse, no columns
+      }
+      while (read(c, buf, sizeof buf) > 0) {
+      }  // until the client closes
+    }
+    close(c);
+  });
+  const std::string conninfo = "host=127.0.0.1 port=" + std::to_string(ntohs(addr.sin_port)) +
+                               " user=u dbname=d sslmode=disable gssencmode=disable";
+  const std::string error = error_text([&] {
+    PostgresKeystore(DBConfig(Location::POSTGRES, "t", conninfo), "i", 1, 0);
+  });
+  server.join();
+  close(listener);
+  EXPECT_EQ(error,
+            "The PostgreSQL server started a COPY that was not asked for; the connection is closed");
 }
 
 }  // namespace
