@@ -5,9 +5,6 @@
 #include <stdexcept>
 #include <utility>
 #include <vector>
-#ifdef __GLIBC__  // defined by the headers above
-#include <malloc.h>
-#endif
 
 #include "config/index_record.h"
 #include "encrypted_index/encrypted_index.h"
@@ -119,15 +116,6 @@ std::vector<uint32_t> EncryptedIndex::relist_scanned(const ItemScan& scan,
 TrainedData EncryptedIndex::cluster_scanned(const std::vector<uint32_t>& lists,
                                             const TrainParams& params, ItemScan* scan) {
   IndexCore& core = connected();
-#ifdef __GLIBC__
-  // Memory the process freed before (a dropped index, a cold batch's parts,
-  // the lists the cache just let go) stays resident, in pieces too small for
-  // training's buffers, which would then grow the process beside them: given
-  // back first, the peak of training (the highest of an index's life) stays
-  // its own. A second index trained after a first was dropped peaked about
-  // 29 MB lower at 100,000 items.
-  malloc_trim(0);
-#endif
   uint64_t entries = 0;
   for (uint32_t list : lists) entries += core.list_counts()[list];
   TrainingSample sample(*index_config_, std::nullopt, entries);
