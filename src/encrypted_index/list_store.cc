@@ -6,8 +6,8 @@
 #include <utility>
 
 #include "common/coding.h"
-#include "common/key.h"
 #include "common/diagnostics.h"
+#include "common/key.h"
 #include "common/parallel.h"
 #include "encrypted_index/integrity.h"
 #include "encrypted_index/sealed_row.h"
