@@ -123,7 +123,9 @@ Args:
         may then carry text instead of vectors, and the model's vector length
         replaces the configuration's dimension.
     max_cache_size: number of decrypted lists kept in the local cache
-        (default 0: no cache; None: no cache either).
+        (default 0: no cache; None: no cache either). Without a cache the
+        index keeps the labels its reads derive instead: 16 bytes an entry
+        read, at most 32 MB.
     tamper_evident: store the index in the tamper-evident format, in which
         a store that changes, moves, replays or hides any stored value makes
         reads fail with "Integrity check failed: ..." instead of answering
@@ -161,7 +163,8 @@ Args:
     index_name: the name given at creation.
     index_key: the same 32-byte key; another key fails to open the records.
     max_cache_size: number of decrypted lists kept in the local cache
-        (default 0: no cache).
+        (default 0: no cache; the index then keeps the labels its reads
+        derive instead: 16 bytes an entry read, at most 32 MB).
     min_epoch: for a tamper-evident index, the lowest epoch() the caller
         has seen: stores rolled back to an earlier state are refused.
 
