@@ -105,6 +105,17 @@ std::string be64(uint64_t v) {
   return out;
 }
 
+// The bytes body() appends to `out`, after their 4-byte length: the form of
+// an array element and of a binary COPY field.
+template <typename Body>
+void append_sized(std::string& out, Body body) {
+  const size_t at = out.size();
+  put_be32(out, 0);
+  body();
+  const auto len = static_cast<uint32_t>(out.size() - at - 4);
+  for (int b = 0; b < 4; ++b) out[at + b] = static_cast<char>(len >> (24 - 8 * b));
+}
+
 // The server's binary form of a one-dimensional array without nulls:
 // element i is the bytes element(i) appends (after its 4-byte length).
 template <typename Append>
@@ -115,13 +126,7 @@ void binary_array(std::string& out, Oid element_type, size_t n, Append element) 
   put_be32(out, element_type);
   put_be32(out, static_cast<uint32_t>(n));
   put_be32(out, 1);  // lower bound
-  for (size_t i = 0; i < n; ++i) {
-    const size_t at = out.size();
-    put_be32(out, 0);
-    element(i, out);
-    const auto len = static_cast<uint32_t>(out.size() - at - 4);
-    for (int b = 0; b < 4; ++b) out[at + b] = static_cast<char>(len >> (24 - 8 * b));
-  }
+  for (size_t i = 0; i < n; ++i) append_sized(out, [&] { element(i, out); });
 }
 
 // A key's decimal text, as the key column holds it.
@@ -262,6 +267,13 @@ PgResult PostgresKeystore::Run(const std::string& sql, const std::vector<const c
   return kept;
 }
 
+void PostgresKeystore::KeepFirstFailure(const PGresult* r, std::string* failure) {
+  if (!failure->empty()) return;
+  *failure = PQresultErrorMessage(r);
+  const char* state = PQresultErrorField(r, PG_DIAG_SQLSTATE);
+  failed_state_ = state != nullptr ? state : "";
+}
+
 void PostgresKeystore::Pipeline(size_t count, const std::function<bool(size_t)>& send,
                                 const std::function<void(size_t, PgResult)>& take,
                                 const std::string& prefix) {
@@ -308,11 +320,7 @@ void PostgresKeystore::Pipeline(size_t count, const std::function<bool(size_t)>&
         break;  // no null follows the sync
       }
       if (status == PGRES_FATAL_ERROR) {
-        if (failure.empty()) {
-          failure = PQresultErrorMessage(r.get());
-          const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-          failed_state_ = state != nullptr ? state : "";
-        }
+        KeepFirstFailure(r.get(), &failure);
       } else if (status == PGRES_PIPELINE_ABORTED) {
         if (failure.empty()) failure = "statement skipped after an earlier failure";
       } else if (failure.empty() && !thrown) {
@@ -614,11 +622,7 @@ bool PostgresKeystore::CopyRows(const std::vector<std::pair<uint64_t, const uint
     if (next_row == 0) out.append(kCopyHeader, kCopyHeaderSize);
     for (; next_row < rows.size() && out.size() < kCopyPiece; ++next_row) {
       put_be16(out, 3);  // fields
-      const size_t at = out.size();
-      put_be32(out, 0);
-      append_key(out, rows[next_row].first);
-      const auto key_len = static_cast<uint32_t>(out.size() - at - 4);
-      for (int b = 0; b < 4; ++b) out[at + b] = static_cast<char>(key_len >> (24 - 8 * b));
+      append_sized(out, [&] { append_key(out, rows[next_row].first); });
       put_be32(out, static_cast<uint32_t>(lengths[next_row]));
       out.append(reinterpret_cast<const char*>(rows[next_row].second), lengths[next_row]);
       put_be32(out, 8);
@@ -696,11 +700,7 @@ void PostgresKeystore::CopyIn(const std::string& sql,
       Flush(deadline, &broken);
       if (broken) close_broken();
     } else if (status == PGRES_FATAL_ERROR) {
-      if (failure.empty()) {
-        failure = PQresultErrorMessage(r.get());
-        const char* state = PQresultErrorField(r.get(), PG_DIAG_SQLSTATE);
-        failed_state_ = state != nullptr ? state : "";
-      }
+      KeepFirstFailure(r.get(), &failure);
     } else if (status != PGRES_COMMAND_OK && failure.empty()) {
       failure = std::string("unexpected result ") + PQresStatus(status);
     }

@@ -118,6 +118,9 @@ class PostgresKeystore : public Keystore {
   void Flush(std::chrono::steady_clock::time_point deadline, bool* broken);
   PGresult* NextResult(std::chrono::steady_clock::time_point deadline, bool* broken,
                        bool copy_in = false);
+  // The first failed result's message into *failure (if still empty), its
+  // SQLSTATE into failed_state_.
+  void KeepFirstFailure(const PGresult* r, std::string* failure);
   [[noreturn]] void TimedOut();
   void EnsureTable();
   void CheckSchema();
