@@ -409,6 +409,78 @@ TAVRIN_AVX2 bool products_avx2(const float* x, size_t n, size_t d, const float* 
   }
   return true;
 }
+
+// Sixteen queries a vector where the CPU has 512-bit registers: one query
+// load and eight row broadcasts feed sixteen lanes instead of eight, and the
+// eight accumulators cover the multiply-add latency twice over. The sums run
+// in the same order as the eight-query tile's, so the products are the same
+// bits; a last group of eight queries goes through that tile.
+#define TAVRIN_AVX512 __attribute__((target("avx512f,avx2,fma")))
+
+TAVRIN_AVX512 inline void product_steps16(const float* const* rows, const float* q, size_t stride,
+                                          size_t from, size_t to, __m512* acc) {
+  for (size_t k = from; k < to; ++k) {
+    const __m512 qv = _mm512_loadu_ps(q + k * stride);
+#pragma GCC unroll 8
+    for (int i = 0; i < 8; ++i) acc[i] = _mm512_fmadd_ps(_mm512_set1_ps(rows[i][k]), qv, acc[i]);
+  }
+}
+
+TAVRIN_AVX512 bool products_avx512(const float* x, size_t n, size_t d, const float* queries,
+                                   size_t m_pad, float* out, size_t out_stride) {
+  for (size_t r0 = 0; r0 < n; r0 += 8) {
+    const float* rows[8];
+    for (size_t i = 0; i < 8; ++i) rows[i] = x + std::min(r0 + i, n - 1) * d;  // tail: repeats
+    const size_t ahead = r0 + 8 * kProductAhead;
+    const size_t ahead_rows = ahead < n ? std::min<size_t>(8, n - ahead) : 0;
+    const float* next = x + ahead * d;
+    size_t c0 = 0;
+    for (; c0 < m_pad; c0 += 16) {
+      const float* q = queries + c0;
+      const bool first = c0 == 0 && ahead_rows > 0;
+      if (c0 + 16 > m_pad) {  // the last eight
+        __m256 acc[8];
+        for (int i = 0; i < 8; ++i) acc[i] = _mm256_setzero_ps();
+        for (size_t k = 0; k < d; k += 16) {
+          for (size_t i = 0; first && i < ahead_rows; ++i) {
+            _mm_prefetch(reinterpret_cast<const char*>(next + i * d + k), _MM_HINT_T0);
+          }
+          product_steps(rows, q, m_pad, k, std::min(d, k + 16), acc);
+        }
+        transpose8(acc);
+        for (size_t c = 0; c < 8; ++c) _mm256_storeu_ps(out + (c0 + c) * out_stride + r0, acc[c]);
+        break;
+      }
+      __m512 acc[8];
+      for (int i = 0; i < 8; ++i) acc[i] = _mm512_setzero_ps();
+      if (first) {
+        for (size_t k = 0; k < d; k += 16) {
+          for (size_t i = 0; i < ahead_rows; ++i) {
+            _mm_prefetch(reinterpret_cast<const char*>(next + i * d + k), _MM_HINT_T0);
+          }
+          product_steps16(rows, q, m_pad, k, std::min(d, k + 16), acc);
+        }
+      } else {
+        product_steps16(rows, q, m_pad, 0, d, acc);
+      }
+      // The zero-masked extraction: GCC 12 warns on the plain one's
+      // undefined source operand.
+      __m256 lo[8], hi[8];
+      for (int i = 0; i < 8; ++i) {
+        const __m512d a = _mm512_castps_pd(acc[i]);
+        lo[i] = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xFF, a, 0));
+        hi[i] = _mm256_castpd_ps(_mm512_maskz_extractf64x4_pd(0xFF, a, 1));
+      }
+      transpose8(lo);
+      transpose8(hi);
+      for (size_t c = 0; c < 8; ++c) {
+        _mm256_storeu_ps(out + (c0 + c) * out_stride + r0, lo[c]);
+        _mm256_storeu_ps(out + (c0 + 8 + c) * out_stride + r0, hi[c]);
+      }
+    }
+  }
+  return true;
+}
 #endif  // TAVRIN_HAVE_X86
 
 void norms_portable(const float* rows, size_t n, size_t d, float* out) {
@@ -452,23 +524,28 @@ constexpr Kernels kPortableKernels = {sq_block_portable, dot_block_portable, sq_
                                       products_none,   interleave_portable, sq_scattered_portable,
                                       dot_scattered_portable, "portable"};
 
-Kernels choose_kernels() {
+// The CPU's best kernels; with `narrow`, none wider than 256 bits.
+Kernels choose_kernels(bool narrow) {
 #ifdef TAVRIN_HAVE_X86
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+    const bool wide = !narrow && __builtin_cpu_supports("avx512f");
     return {sq_block_avx2, dot_block_avx2, sq_one_avx2_fn, dot_one_avx2_fn,
-            norms_avx2,    first_min_avx2, products_avx2,  interleave_avx2,
-            sq_scattered_avx2, dot_scattered_avx2, "avx2"};
+            norms_avx2,    first_min_avx2, wide ? products_avx512 : products_avx2,
+            interleave_avx2, sq_scattered_avx2, dot_scattered_avx2, wide ? "avx512" : "avx2"};
   }
 #endif
   return kPortableKernels;
 }
 
 std::atomic<bool> g_force_portable{false};
+std::atomic<bool> g_force_narrow{false};
 
 const Kernels& kernels() {
-  static const Kernels best = choose_kernels();
-  return g_force_portable.load(std::memory_order_relaxed) ? kPortableKernels : best;
+  static const Kernels best = choose_kernels(false);
+  static const Kernels narrow = choose_kernels(true);
+  if (g_force_portable.load(std::memory_order_relaxed)) return kPortableKernels;
+  return g_force_narrow.load(std::memory_order_relaxed) ? narrow : best;
 }
 
 // Scales every column to unit length; zero columns stay zero.
@@ -582,6 +659,8 @@ const char* distance_kernel_name() { return kernels().name; }
 void force_portable_distance_kernels(bool on) {
   g_force_portable.store(on, std::memory_order_relaxed);
 }
+
+void force_narrow_distance_kernels(bool on) { g_force_narrow.store(on, std::memory_order_relaxed); }
 
 ColumnSet::ColumnSet(const arma::fmat& cols, DistanceMetric metric) : cols_(&cols), metric_(metric) {
   if (metric == kMetricCosine) {

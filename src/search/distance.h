@@ -80,13 +80,19 @@ bool row_query_products(const float* rows, size_t n, size_t d, const float* quer
 // c], m_pad = m rounded up to 8, the padding zero.
 void interleave_queries(const float* const* queries, size_t m, size_t d, float* out);
 
-// Name of the kernel in use ("avx2" or "portable").
+// Name of the kernels in use ("avx512", "avx2" or "portable"); "avx512"
+// differs from "avx2" in the row x query products alone.
 const char* distance_kernel_name();
 
 // Makes every distance kernel use the portable code even where the CPU has a
 // faster one (true), or the CPU's best again (false), so that tests check the
 // portable path on any machine. Not to be changed while searches run.
 void force_portable_distance_kernels(bool on);
+
+// Likewise keeps the kernels at 256 bits (true) where the CPU has wider ones,
+// so that tests compare the two on a machine that has both; the portable
+// setting above wins over this one.
+void force_narrow_distance_kernels(bool on);
 
 // |a| x |b| matrix of distances between the rows of a and of b; entry (i, j)
 // compares a's row i with b's row j. Throws std::runtime_error for an unknown

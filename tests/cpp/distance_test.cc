@@ -157,6 +157,51 @@ TEST_P(DistanceKernelTest, FirstMinIsTheScansAnswer) {
 }
 
 // Other widths, an unknown metric code, no rows.
+// The 512-bit products against the 256-bit ones, bit for bit, on every
+// shape: query counts that leave a last group of eight or none, rows that
+// end inside a tile, widths across the prefetch step and the usual 128 and
+// 384; and both within a float sum's bound of the double reference.
+TEST(DistanceTest, WideProductsAreTheNarrowOnesBitForBit) {
+  if (std::string(distance_kernel_name()) != "avx512") {
+    GTEST_SKIP() << "no 512-bit kernels on this CPU (" << distance_kernel_name() << ")";
+  }
+  std::mt19937 gen(31);
+  for (int trial = 0; trial < 80; ++trial) {
+    const size_t n = 1 + gen() % 70, m = 1 + gen() % 50;
+    const size_t d = trial % 4 == 0 ? 384 : trial % 4 == 1 ? 128 : 1 + gen() % 100;
+    const size_t m_pad = (m + 7) / 8 * 8, out_stride = (n + 7) / 8 * 8;
+    const std::vector<float> rows = random_floats(n * d, gen), qs = random_floats(m * d, gen);
+    std::vector<const float*> qp(m);
+    for (size_t i = 0; i < m; ++i) qp[i] = qs.data() + i * d;
+    std::vector<float> packed(m_pad * d);
+    interleave_queries(qp.data(), m, d, packed.data());
+    auto products = [&](bool narrow) {
+      force_narrow_distance_kernels(narrow);
+      std::vector<float> out(m_pad * out_stride, -1.0f);
+      const bool done =
+          row_query_products(rows.data(), n, d, packed.data(), m_pad, out.data(), out_stride);
+      force_narrow_distance_kernels(false);
+      EXPECT_TRUE(done);
+      return out;
+    };
+    const std::vector<float> wide = products(false), narrow = products(true);
+    const double gamma = d * 0x1p-24 / (1 - d * 0x1p-24);
+    for (size_t i = 0; i < m_pad; ++i) {
+      for (size_t j = 0; j < n; ++j) {
+        const float got = wide[i * out_stride + j];
+        ASSERT_EQ(float_bits(got), float_bits(narrow[i * out_stride + j]))
+            << "trial " << trial << " query " << i << " row " << j;
+        double dot = 0, mag = 0;
+        for (size_t t = 0; i < m && t < d; ++t) {
+          dot += double{qp[i][t]} * rows[j * d + t];
+          mag += std::fabs(double{qp[i][t]} * rows[j * d + t]);
+        }
+        ASSERT_LE(std::fabs(got - dot), gamma * mag) << "trial " << trial;
+      }
+    }
+  }
+}
+
 TEST(DistanceTest, MatrixFormRefusalsAndEmptyShapes) {
   const FloatMatrix a(std::vector<float>(6 * 37, 0.5f), 37);
   EXPECT_THROW(distance_matrix(a, FloatMatrix({1, 2, 3}, 3), kMetricCosine), std::invalid_argument);
