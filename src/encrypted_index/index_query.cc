@@ -50,7 +50,10 @@ std::vector<DecodedListPtr> filter_lists(const std::vector<DecodedListPtr>& list
   ValidateFilter(filter);
   fill_once<std::vector<nlohmann::json>>(
       lists, [](const DecodedList& l) -> auto& { return l.documents; },
-      [](const DecodedList& l) { return ParseMetadataBatch(l.metadata); });
+      [](const DecodedList& l) {
+        return ParseMetadataBatch(l.metadata_kept() ? l.metadata
+                                                    : std::vector<std::string>(l.rows()));
+      });
   std::vector<const std::vector<nlohmann::json>*> groups;
   std::vector<size_t> offsets{0};
   for (const DecodedListPtr& list : lists) {
@@ -76,7 +79,7 @@ std::vector<DecodedListPtr> filter_lists(const std::vector<DecodedListPtr>& list
     for (size_t j = first; j < m; ++j) {
       const size_t r = matches[j] - offsets[p];
       kept->ids.push_back(in.ids[r]);
-      kept->metadata.push_back(in.metadata[r]);
+      if (in.metadata_kept()) kept->metadata.push_back(in.metadata[r]);
       kept->vectors.insert(kept->vectors.end(), in.vectors.begin() + r * floats,
                            in.vectors.begin() + (r + 1) * floats);
     }
@@ -108,7 +111,7 @@ std::vector<CandidateList> views_of(const std::vector<DecodedListPtr>& lists) {
   for (size_t p = 0; p < lists.size(); ++p) {
     const DecodedList& l = *lists[p];
     views[p].ids = l.ids.data();
-    views[p].metadata = l.metadata.data();
+    views[p].metadata = l.metadata_kept() ? l.metadata.data() : nullptr;
     views[p].vectors = l.vectors.data();
     views[p].rows = l.rows();
     if (l.sq_norms) views[p].sq_norms = l.sq_norms->data();

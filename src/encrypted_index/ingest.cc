@@ -26,10 +26,14 @@ void update_cache(ResultCache& cache, const IngestBatch& batch,
     const uint32_t list = lists[i];
     std::shared_ptr<DecodedList> cached = cache.Lookup(list);
     auto append = [&](DecodedList& entry) {
+      const bool with_metadata = !batch.metadata->empty() && !(*batch.metadata)[i].empty();
+      if (with_metadata) entry.KeepMetadata();
+      if (entry.metadata_kept()) {
+        entry.metadata.push_back(with_metadata ? (*batch.metadata)[i] : std::string());
+      }
       entry.ids.push_back((*batch.ids)[i]);
       const float* v = batch.vectors.row(i);
       entry.vectors.insert(entry.vectors.end(), v, v + floats);
-      entry.metadata.push_back(batch.metadata->empty() ? std::string() : (*batch.metadata)[i]);
       entry.entries_read += 1;
       // Parsed for the rows before: a filter would pair documents and rows wrongly.
       entry.documents.reset();

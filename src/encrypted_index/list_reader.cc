@@ -163,6 +163,7 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     entry.ids.resize(kept);
     entry.metadata.resize(kept);
     entry.vectors.resize(kept * floats);
+    entry.ElideEmptyMetadata();
   });
   return out;
 }
@@ -192,6 +193,7 @@ ItemRows IndexCore::ReadItems(const std::vector<uint32_t>& lists,
   found_in->reserve(rows);
   for (DecodedList& list : read) {
     found_in->insert(found_in->end(), list.rows(), list.list);
+    list.KeepMetadata();
     out.ids.insert(out.ids.end(), std::make_move_iterator(list.ids.begin()),
                    std::make_move_iterator(list.ids.end()));
     out.metadata.insert(out.metadata.end(), std::make_move_iterator(list.metadata.begin()),

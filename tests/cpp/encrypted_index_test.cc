@@ -266,6 +266,55 @@ TEST(EncryptedIndexTest, ResultCacheHitsMissesAndCoherence) {
   EXPECT_EQ(f.server->get_rows_calls[0], before_two + 1);
 }
 
+// A cached list whose rows carry no metadata keeps no strings for them; the
+// first item with metadata brings them back, and every answer, filtered or
+// not, is a handle without a cache's.
+TEST(EncryptedIndexTest, CachedListsWithoutMetadataTakeAnItemWithSome) {
+  std::mt19937 gen(9);
+  Fixture f(1, kMetricSquaredEuclidean, 4);
+  auto upsert = [&](size_t n, const std::string& prefix, const std::string& metadata) {
+    std::vector<std::string> ids;
+    for (size_t i = 0; i < n; ++i) ids.push_back(prefix + std::to_string(i));
+    f.index->Upsert(FloatMatrix(testing::random_floats(n * kDim, gen), kDim), ids, {},
+                    metadata.empty() ? std::vector<std::string>() : std::vector<std::string>(n, metadata));
+  };
+  const FloatMatrix q(testing::random_floats(3 * kDim, gen), kDim);
+  QueryParams all;
+  all.top_k = 100;
+  all.include = {0, 1};
+  QueryParams filtered = all;
+  filtered.filters = "{\"n\": 2}";
+  auto same_as_cold = [&](const char* step) {
+    for (const QueryParams& qp : {all, filtered}) {
+      const SearchResults cached = f.index->Query(q, qp), cold = f.load(f.key)->Query(q, qp);
+      EXPECT_EQ(cached.ids, cold.ids) << step;
+      EXPECT_EQ(cached.metadata, cold.metadata) << step;
+      EXPECT_EQ(cached.counts, cold.counts) << step;
+    }
+  };
+  ::testing::internal::CaptureStdout();  // the cache's notes on the first writes and read
+  upsert(20, "bare-", "");
+  f.index->Query(q, all);  // reads list 0 and caches it
+  ::testing::internal::GetCapturedStdout();
+  same_as_cold("bare");
+  EXPECT_EQ(f.index->Query(q, filtered).counts[0], 0u);
+  // Each single-item upsert goes into the cached list, not around it: the
+  // cached handle reads no entries again.
+  size_t reads = f.server->get_rows_calls[0];
+  upsert(1, "meta-", "{\"n\": 2}");
+  const SearchResults only = f.index->Query(q, filtered);
+  ASSERT_EQ(only.counts[0], 1u);
+  EXPECT_EQ(only.id(0, 0), "meta-0");
+  EXPECT_FALSE(only.metadata.at(0).at(0).empty());
+  EXPECT_EQ(f.server->get_rows_calls[0], reads);
+  same_as_cold("one with metadata");
+  reads = f.server->get_rows_calls[0];
+  upsert(1, "after-", "");
+  EXPECT_EQ(f.index->Query(q, all).counts[0], 22u);
+  EXPECT_EQ(f.server->get_rows_calls[0], reads);
+  same_as_cold("one more without");
+}
+
 // A cold batch read a part at a time answers as one read of every list, bit
 // for bit: with copies of items under other ids tying at the k-th (such
 // queries are answered again over all their lists), overwritten and deleted
