@@ -99,7 +99,52 @@ void set_item(const py::dict& dict, const py::object& key, const py::object& val
 // building them is the one part of a query that holds the GIL on one core
 // while the search threads wait. The keys are interned once per call (their
 // hashes are then cached) and the lists are presized.
+namespace {
+
+// Holds the cyclic collector off while an answer is built, when building it
+// runs no Python code (no metadata to load) and so no other thread can see
+// the pause: a batch answer allocates tens of thousands of dicts, each of
+// which counts toward collections that scan them young and again as they
+// age, though none can be part of a cycle yet. Restored as it was, also on
+// error.
+class CollectorPause {
+ public:
+  explicit CollectorPause(bool pause) {
+    if (!pause) return;
+    gc_ = py::module_::import("gc");
+    was_enabled_ = gc_.attr("isenabled")().cast<bool>();
+    if (was_enabled_) gc_.attr("disable")();
+  }
+  ~CollectorPause() {
+    if (!was_enabled_) return;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);  // an error on its way out stays as it was
+    PyObject* r = PyObject_CallMethod(gc_.ptr(), "enable", nullptr);
+    if (r == nullptr) PyErr_Clear();
+    Py_XDECREF(r);
+    PyErr_Restore(type, value, trace);
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  py::object gc_;
+  bool was_enabled_ = false;
+};
+
+bool any_metadata(const SearchResults& results) {
+  for (const std::vector<std::string>& row : results.metadata) {
+    for (const std::string& m : row) {
+      if (!m.empty()) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 py::list query_results(const SearchResults& results, bool single) {
+  const CollectorPause pause(!any_metadata(results));
   py::object loads;
   const py::object key_id = owned(PyUnicode_InternFromString("id"));
   const py::object key_distance = owned(PyUnicode_InternFromString("distance"));

@@ -1,7 +1,9 @@
 """EncryptedIndex.query, get, delete and train as Python sees them: argument
 shapes and their refusals, result shapes and include lists. What the answers
 are is the index harness's (tests/cpp/index_harness_test.cc)."""
+import gc
 import itertools
+import weakref
 
 import numpy as np
 import pytest
@@ -76,6 +78,38 @@ def test_query_argument_and_result_shapes(idx):
         hits = idx.query(VECTORS[4], include=include)
         assert [h["id"] for h in hits] == [h["id"] for h in full]
         assert all(list(h) == ["id", "distance", "metadata"] and h["metadata"] == {} for h in hits)
+
+
+def test_answers_leave_the_cyclic_collector_as_they_found_it(idx):
+    """Building a large answer may hold the collector off; it is restored as
+    it was, enabled or not, also when the call fails, and the answer's dicts
+    are ordinary objects afterwards: a cycle through one is collected."""
+    queries = np.repeat(VECTORS, 400, axis=0)
+    was = gc.isenabled()
+    try:
+        for enabled in (True, False):
+            (gc.enable if enabled else gc.disable)()
+            for include in ([], ["metadata"]):
+                hits = idx.query(queries, top_k=5, include=include)
+                assert gc.isenabled() == enabled
+                assert len(hits) == len(queries) and all(len(h) == 5 for h in hits)
+            with pytest.raises(ValueError):
+                idx.query(queries, top_k=5, n_probes=2, max_probes=1)
+            assert gc.isenabled() == enabled
+        gc.enable()
+        hits = idx.query(queries, top_k=5)
+
+        class Anchor:
+            pass
+        anchor = Anchor()
+        anchor.hit = hits[0][0]
+        hits[0][0]["metadata"]["anchor"] = anchor  # a cycle through the answer
+        gone = weakref.ref(anchor)
+        del hits, anchor
+        gc.collect()
+        assert gone() is None
+    finally:
+        (gc.enable if was else gc.disable)()
 
 
 def test_get_includes_and_delete(idx):
