@@ -381,30 +381,51 @@ TAVRIN_AVX2 void interleave_avx2(const float* const* queries, size_t m, size_t d
   }
 }
 
+// The eight rows of the tile at r0 (a short last tile repeats its last row)
+// and the rows kProductAhead tiles on, which the first pass prefetches.
+struct RowTile {
+  const float* rows[8];
+  const float* next;
+  size_t ahead_rows;
+  size_t d;
+
+  RowTile(const float* x, size_t n, size_t width, size_t r0) : d(width) {
+    for (size_t i = 0; i < 8; ++i) rows[i] = x + std::min(r0 + i, n - 1) * d;
+    const size_t ahead = r0 + 8 * kProductAhead;
+    ahead_rows = ahead < n ? std::min<size_t>(8, n - ahead) : 0;
+    next = x + ahead * d;
+  }
+  // Whether a pass prefetches: the first over the tile, when rows lie ahead.
+  // Its dimensions then run a line (16 floats) at a time, others' at once.
+  bool prefetches(bool first) const { return first && ahead_rows > 0; }
+  void prefetch(size_t k) const {
+    for (size_t i = 0; i < ahead_rows; ++i) {
+      _mm_prefetch(reinterpret_cast<const char*>(next + i * d + k), _MM_HINT_T0);
+    }
+  }
+};
+
+// Eight queries (from q) against the tile, into out rows 0..7 at column r0.
+TAVRIN_AVX2 inline void product_tile8(const RowTile& t, const float* q, size_t m_pad,
+                                      bool prefetch, float* out, size_t out_stride, size_t r0) {
+  __m256 acc[8];
+  for (int i = 0; i < 8; ++i) acc[i] = _mm256_setzero_ps();
+  const bool ahead = t.prefetches(prefetch);
+  const size_t step = ahead ? 16 : t.d;
+  for (size_t k = 0; k < t.d; k += step) {
+    if (ahead) t.prefetch(k);
+    product_steps(t.rows, q, m_pad, k, std::min(t.d, k + step), acc);
+  }
+  transpose8(acc);
+  for (size_t c = 0; c < 8; ++c) _mm256_storeu_ps(out + c * out_stride + r0, acc[c]);
+}
+
 TAVRIN_AVX2 bool products_avx2(const float* x, size_t n, size_t d, const float* queries,
                                size_t m_pad, float* out, size_t out_stride) {
   for (size_t r0 = 0; r0 < n; r0 += 8) {
-    const float* rows[8];
-    for (size_t i = 0; i < 8; ++i) rows[i] = x + std::min(r0 + i, n - 1) * d;  // tail: repeats
-    const size_t ahead = r0 + 8 * kProductAhead;
-    const size_t ahead_rows = ahead < n ? std::min<size_t>(8, n - ahead) : 0;
-    const float* next = x + ahead * d;
+    const RowTile t(x, n, d, r0);
     for (size_t c0 = 0; c0 < m_pad; c0 += 8) {
-      __m256 acc[8];
-      for (int i = 0; i < 8; ++i) acc[i] = _mm256_setzero_ps();
-      const float* q = queries + c0;
-      if (c0 == 0 && ahead_rows > 0) {
-        for (size_t k = 0; k < d; k += 16) {
-          for (size_t i = 0; i < ahead_rows; ++i) {
-            _mm_prefetch(reinterpret_cast<const char*>(next + i * d + k), _MM_HINT_T0);
-          }
-          product_steps(rows, q, m_pad, k, std::min(d, k + 16), acc);
-        }
-      } else {
-        product_steps(rows, q, m_pad, 0, d, acc);
-      }
-      transpose8(acc);
-      for (size_t c = 0; c < 8; ++c) _mm256_storeu_ps(out + (c0 + c) * out_stride + r0, acc[c]);
+      product_tile8(t, queries + c0, m_pad, c0 == 0, out + c0 * out_stride, out_stride, r0);
     }
   }
   return true;
@@ -429,39 +450,16 @@ TAVRIN_AVX512 inline void product_steps16(const float* const* rows, const float*
 TAVRIN_AVX512 bool products_avx512(const float* x, size_t n, size_t d, const float* queries,
                                    size_t m_pad, float* out, size_t out_stride) {
   for (size_t r0 = 0; r0 < n; r0 += 8) {
-    const float* rows[8];
-    for (size_t i = 0; i < 8; ++i) rows[i] = x + std::min(r0 + i, n - 1) * d;  // tail: repeats
-    const size_t ahead = r0 + 8 * kProductAhead;
-    const size_t ahead_rows = ahead < n ? std::min<size_t>(8, n - ahead) : 0;
-    const float* next = x + ahead * d;
+    const RowTile t(x, n, d, r0);
     size_t c0 = 0;
-    for (; c0 < m_pad; c0 += 16) {
-      const float* q = queries + c0;
-      const bool first = c0 == 0 && ahead_rows > 0;
-      if (c0 + 16 > m_pad) {  // the last eight
-        __m256 acc[8];
-        for (int i = 0; i < 8; ++i) acc[i] = _mm256_setzero_ps();
-        for (size_t k = 0; k < d; k += 16) {
-          for (size_t i = 0; first && i < ahead_rows; ++i) {
-            _mm_prefetch(reinterpret_cast<const char*>(next + i * d + k), _MM_HINT_T0);
-          }
-          product_steps(rows, q, m_pad, k, std::min(d, k + 16), acc);
-        }
-        transpose8(acc);
-        for (size_t c = 0; c < 8; ++c) _mm256_storeu_ps(out + (c0 + c) * out_stride + r0, acc[c]);
-        break;
-      }
+    for (; c0 + 16 <= m_pad; c0 += 16) {
       __m512 acc[8];
       for (int i = 0; i < 8; ++i) acc[i] = _mm512_setzero_ps();
-      if (first) {
-        for (size_t k = 0; k < d; k += 16) {
-          for (size_t i = 0; i < ahead_rows; ++i) {
-            _mm_prefetch(reinterpret_cast<const char*>(next + i * d + k), _MM_HINT_T0);
-          }
-          product_steps16(rows, q, m_pad, k, std::min(d, k + 16), acc);
-        }
-      } else {
-        product_steps16(rows, q, m_pad, 0, d, acc);
+      const bool ahead = t.prefetches(c0 == 0);
+      const size_t step = ahead ? 16 : d;
+      for (size_t k = 0; k < d; k += step) {
+        if (ahead) t.prefetch(k);
+        product_steps16(t.rows, queries + c0, m_pad, k, std::min(d, k + step), acc);
       }
       // The zero-masked extraction: GCC 12 warns on the plain one's
       // undefined source operand.
@@ -477,6 +475,9 @@ TAVRIN_AVX512 bool products_avx512(const float* x, size_t n, size_t d, const flo
         _mm256_storeu_ps(out + (c0 + c) * out_stride + r0, lo[c]);
         _mm256_storeu_ps(out + (c0 + 8 + c) * out_stride + r0, hi[c]);
       }
+    }
+    if (c0 < m_pad) {  // the last eight
+      product_tile8(t, queries + c0, m_pad, c0 == 0, out + c0 * out_stride, out_stride, r0);
     }
   }
   return true;
