@@ -93,14 +93,6 @@ void set_item(const py::dict& dict, const py::object& key, const py::object& val
   if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) != 0) throw py::error_already_set();
 }
 
-}  // namespace
-
-// Built on the C API: a batch answer is thousands of small dicts, and
-// building them is the one part of a query that holds the GIL on one core
-// while the search threads wait. The keys are interned once per call (their
-// hashes are then cached) and the lists are presized.
-namespace {
-
 // Holds the cyclic collector off while an answer is built, when building it
 // runs no Python code (no metadata to load) and so no other thread can see
 // the pause: a batch answer allocates tens of thousands of dicts, each of
@@ -143,6 +135,10 @@ bool any_metadata(const SearchResults& results) {
 
 }  // namespace
 
+// Built on the C API: a batch answer is thousands of small dicts, and
+// building them is the one part of a query that holds the GIL on one core
+// while the search threads wait. The keys are interned once per call (their
+// hashes are then cached) and the lists are presized.
 py::list query_results(const SearchResults& results, bool single) {
   const CollectorPause pause(!any_metadata(results));
   py::object loads;
