@@ -124,6 +124,12 @@ class Keystore {
   virtual uint64_t CountItems() = 0;
   // Width of one fixed-width row; 8 until changed. Not checked.
   virtual void SetRowSize(uint64_t size) = 0;
+  // A hint that about `count` keys not stored yet are about to be written,
+  // batch after batch: a store that keeps its keys in memory makes room for
+  // them at once instead of growing as the batches arrive (each growth moves
+  // every key held). Writes nothing and refuses nothing; the default ignores
+  // it.
+  virtual void ExpectNewKeys(uint64_t count) { (void)count; }
 
   // One write transaction over several operations, for stores that have
   // them; the others write each operation as it comes. Calls nest: stores

@@ -34,7 +34,28 @@ MemoryKeystore::Table& MemoryKeystore::table() {
   if (it != tables.end()) return it->second;
   Table& t = tables[hashed_index_name_];
   t.max_load_factor(1.0f);
+  expect_room(t, expected_keys_);
+  expected_keys_ = 0;
   return t;
+}
+
+void MemoryKeystore::expect_room(Table& t, uint64_t count) noexcept {
+  if (count == 0) return;
+  try {
+    make_room(t, count);
+  } catch (const std::exception&) {
+    // Only a hint: a count beyond memory leaves the growth to the writes.
+  }
+}
+
+void MemoryKeystore::ExpectNewKeys(uint64_t count) {
+  // Not a write: a missing table stays missing until a value is written.
+  Table* t = find_table();
+  if (t == nullptr) {
+    expected_keys_ = count;
+  } else {
+    expect_room(*t, count);
+  }
 }
 
 MemoryKeystore::Table* MemoryKeystore::find_table() {

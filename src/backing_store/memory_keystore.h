@@ -38,6 +38,7 @@ class MemoryKeystore : public Keystore {
   void DeleteIndex() override;
   uint64_t CountItems() override;
   void SetRowSize(uint64_t size) override;
+  void ExpectNewKeys(uint64_t count) override;
 
   uint64_t row_width() const { return row_size; }
   // Every stored (key, value), in no particular order.
@@ -52,8 +53,10 @@ class MemoryKeystore : public Keystore {
   template <typename Put>
   void put_items(const std::vector<uint64_t>& keys, const std::vector<Bytes>& values, Put put);
   Table* find_table();  // never creates
+  static void expect_room(Table& t, uint64_t count) noexcept;
 
   uint64_t row_size = 8;
+  uint64_t expected_keys_ = 0;  // room the table makes when it appears
   std::unordered_map<uint64_t, Table> tables;
   uint64_t hashed_index_name_;
   std::string index_name_;

@@ -119,12 +119,13 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
   const std::vector<Bytes> existing = record_store_->BatchGetItems(data_tokens);
   const bool with_contents = batch.contents != nullptr && !batch.contents->empty();
   std::vector<uint64_t> stale_contents;
-  bool overwrote = false;
+  size_t overwrites = 0;
   for (size_t i = 0; i < n; ++i) {
     if (existing[i].empty()) continue;
-    overwrote = true;
+    ++overwrites;
     if (!with_contents) stale_contents.push_back(content_tokens[i]);
   }
+  const bool overwrote = overwrites != 0;
   // Sealed before the first write: a cipher failure changes nothing.
   std::vector<Bytes> sealed_contents;
   if (with_contents) sealed_contents = encrypt_items(*batch.contents, content_key_);
@@ -133,6 +134,10 @@ bool IndexCore::Ingest(const IngestBatch& batch) {
   // A cached list may hold an overwritten item's old row.
   if (overwrote) cache_.Clear();
 
+  // Every entry is new; so is every record but the overwritten ones. Told
+  // before the chunks, a store in memory grows once, not with every chunk.
+  index_store_->ExpectNewKeys(n);
+  record_store_->ExpectNewKeys(n - overwrites);
   // Entries before records: an item is live once its record names the list
   // of an entry that leads to it. Contents after records, so that contents
   // never outlive a failed write without a record to own them (a later item

@@ -149,6 +149,7 @@ class FaultyStore : public bs::Keystore {
   bool ConfigItemExists(const std::string& n) override { return inner_->ConfigItemExists(n); }
   uint64_t CountItems() override { return inner_->CountItems(); }
   void SetRowSize(uint64_t size) override { inner_->SetRowSize(size); }
+  void ExpectNewKeys(uint64_t count) override { inner_->ExpectNewKeys(count); }
   void BeginWrite() override { inner_->BeginWrite(); }
   void CommitWrite() override { inner_->CommitWrite(); }
   bool AbortWrite() noexcept override { return inner_->AbortWrite(); }
