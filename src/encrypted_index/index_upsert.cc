@@ -1,5 +1,6 @@
 // Upsert: validation, duplicate ids, list assignment, the centroid metadata
 // map, then the core's ingest.
+#include <memory_resource>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -25,7 +26,10 @@ std::string dimension_error(uint64_t given, uint64_t expected) {
 
 // The first occurrence of each id, in order; empty when every id is new.
 std::vector<size_t> first_occurrences(const std::vector<std::string>& ids) {
-  std::unordered_set<std::string_view> seen;
+  // Nodes from one arena, released together: a node allocated and freed
+  // apiece cost as much as the look-ups in a call of a million ids.
+  std::pmr::monotonic_buffer_resource arena;
+  std::pmr::unordered_set<std::string_view> seen(&arena);
   seen.reserve(ids.size());
   std::vector<size_t> keep;
   bool duplicates = false;
