@@ -307,7 +307,10 @@ class IndexCore {
   ItemView item_view(const ItemRecordView& record, uint32_t mask, Bytes contents) const;
   void delete_data();         // every store's values but the configuration items
   void write_core_record();
+  // The lists opened from the store, in either format; a list whose rows
+  // carry no metadata keeps no strings for them (DecodedList::metadata).
   std::vector<std::shared_ptr<DecodedList>> read_lists(const std::vector<uint32_t>& lists);
+  std::vector<std::shared_ptr<DecodedList>> read_plain_lists(const std::vector<uint32_t>& lists);
   // open_live for tokens[begin, end) into `out`, row j for token begin + j
   // (its buffers reused); returns which rows were found.
   std::vector<uint8_t> open_rows(const std::vector<uint64_t>& tokens, size_t begin, size_t end,

@@ -106,7 +106,14 @@ void IndexCore::open_live(const std::vector<uint64_t>& tokens, size_t begin, siz
 
 std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     const std::vector<uint32_t>& lists) {
-  if (tamper_) return te_read_lists(lists);
+  std::vector<std::shared_ptr<DecodedList>> out =
+      tamper_ ? te_read_lists(lists) : read_plain_lists(lists);
+  parallel_for(out.size(), 2, 1, [&](size_t p) { out[p]->ElideEmptyMetadata(); });
+  return out;
+}
+
+std::vector<std::shared_ptr<DecodedList>> IndexCore::read_plain_lists(
+    const std::vector<uint32_t>& lists) {
   const std::vector<uint32_t>& counts = lists_->counts();
   std::vector<std::shared_ptr<DecodedList>> out;
   out.reserve(lists.size());
@@ -163,7 +170,6 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::read_lists(
     entry.ids.resize(kept);
     entry.metadata.resize(kept);
     entry.vectors.resize(kept * floats);
-    entry.ElideEmptyMetadata();
   });
   return out;
 }

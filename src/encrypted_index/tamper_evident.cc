@@ -1011,7 +1011,6 @@ std::vector<std::shared_ptr<DecodedList>> IndexCore::te_read_lists(
                            std::to_string(want.live) + " its summary gives, or other ones");
     }
   }
-  for (const std::shared_ptr<DecodedList>& entry : out) entry->ElideEmptyMetadata();
   return out;
 }
 
